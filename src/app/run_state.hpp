@@ -1,0 +1,41 @@
+// The whole run state of the main window: every subsystem reads and writes
+// it by these names. Integers are 16-bit signed like the counters they model;
+// texts are code page 932 byte strings.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace tolvex {
+
+inline constexpr int kMaxRecipients = 100;
+inline constexpr int kMaxFiles = 10;
+
+struct RunState {
+  std::int16_t smtpSTEP = 0;        // SMTP state; 0 idle, 999 failed
+  std::int16_t WaitMinutes = 0;     // minutes left before the first send
+  std::int16_t MoreCount = 0;       // sends still allowed
+  std::int16_t MoreInterval = 0;    // minutes between sends; 0 = send once
+  bool DeleteCommandFile = false;   // delete command.txt at unload
+  std::string FormMode;             // window mode from "#FOR"
+  std::string LocalName;            // name sent after "HELO "
+  std::string FromAddr;             // sender; "DummySender" after start-up
+  std::string ToList;               // recipients as written, "," separated
+  std::array<std::string, kMaxRecipients + 1> ToAddr{};  // 1..ToCount, trimmed
+  std::int16_t ToCount = 0;
+  std::string SubjectLine;          // encoded "Subject: " line with CR LF
+  std::string ReplyToLine;          // "Reply-To: " line with CR LF
+  std::string BodyText;             // body, already ISO-2022-JP
+  std::string TextFileData;         // text file read at start-up
+  std::array<std::string, kMaxFiles + 1> FileList{};     // 1..FileCount
+  std::int16_t FileCount = 0;
+  bool AttachFlag = false;          // Base64 attachments
+  bool MultiFlag = false;           // body assembled from part files
+  bool MailMode = false;            // directive section is over
+  std::string MailData;             // composed message, sent after DATA
+  std::string RecvData;             // last text received from the server
+  bool SendBusy = false;            // a socket send has not completed
+};
+
+}  // namespace tolvex

@@ -1,0 +1,38 @@
+// Japanese text and transfer encodings: Shift_JIS to ISO-2022-JP and the
+// two Base64 encoders with their line rules. Bytes in, bytes out.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "app/failure.hpp"
+
+namespace tolvex {
+
+// Converts code page 932 text to ISO-2022-JP (ESC $ B to enter JIS X 0208,
+// ESC ( J to return), then trims spaces at both ends. No closing escape is
+// added. Characters without a JIS X 0208 code (lead bytes 0xF0-0xFC, a lone
+// lead byte, a bad trail byte) become the geta mark; NUL is dropped.
+std::string SjisToJis(std::string_view text);
+
+// Base64 of the bytes of `text` in lines of 72 characters separated by
+// CR LF. Never ends with CR LF.
+std::string EncodeBase64(std::string_view text);
+
+// Base64 of `bytes` with the file rule: every 72-character line is followed
+// by CR LF, the last one too; a shorter last line has none. Appends to `out`,
+// which must have room reserved by the caller for speed (not required).
+void AppendBase64Lines(std::string_view bytes, std::string& out);
+
+// Exact length of what AppendBase64Lines writes for `n` input bytes.
+std::size_t Base64LinesLength(std::size_t n);
+
+// Reads the file whole and appends its Base64 text (file rule) to `out`,
+// growing `out` at most once. On failure `out` is left as it was.
+Status AppendFileBase64(const std::filesystem::path& path, std::string& out);
+
+// Replaces `result` with the Base64 text of the whole file (file rule).
+Status EncodeFileBase64(const std::filesystem::path& path, std::string& result);
+
+}  // namespace tolvex
