@@ -1,0 +1,2 @@
+// Keeps the support library non-empty until the fakes arrive.
+namespace tolvex::test { int SupportAnchor() { return 0; } }
