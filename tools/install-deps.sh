@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Installs the build and test dependencies from Debian's packages.
+# Installs the build and test dependencies from Debian's packages: the
+# compilers and libraries, Postfix (the real peer of one test), and the
+# MinGW-w64 cross compiler, Wine, Xvfb and xdotool for the Windows program.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libasio-dev
-      python3 postfix)
+      python3 time postfix locales
+      g++-mingw-w64-x86-64-win32 wine wine64 xvfb xauth xdotool)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -10,5 +13,7 @@ done
 if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
+  apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
 fi
+# The packaged Postfix instance must not hold port 25: the tests run their own.
+postfix stop >/dev/null 2>&1 || true
