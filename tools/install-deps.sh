@@ -13,7 +13,7 @@ done
 if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+  apt-get install -y -q "${missing[@]}" </dev/null
 fi
 # The packaged Postfix instance must not hold port 25: the tests run their own.
 postfix stop >/dev/null 2>&1 || true
