@@ -1,0 +1,333 @@
+// The interpreter of command.txt.
+//
+// Behaviour chosen where the file format leaves room:
+// - Line ends: CR LF, a CR alone and an LF alone each end a line (files
+//   saved by Linux editors use LF). The terminator is not part of the line;
+//   a last line without terminator is a line; a final terminator opens no
+//   further empty line. Terminators are found byte by byte: CR and LF are
+//   never the second byte of a double-byte character.
+// - Trimming removes the space character (0x20) only; the full-width space
+//   and tabs stay.
+// - "#WAI", "#MOR" and "#TER" take a whole decimal number with an optional
+//   "+" or "-" and nothing else (spaces around are removed first). An empty
+//   value, any other character or a number outside -32768..32767 stops the
+//   reading with CommandFileBad, naming the line.
+// - More than 100 recipients stops the reading with CommandFileBad before
+//   any of them is stored.
+// - A "cat " or "bin " line without "|" stops the reading with
+//   CommandFileBad. When the line ends before the four characters after the
+//   "|", the recipient part is simply empty.
+// - A "Subj" line shorter than eight characters or a "Repl" line shorter
+//   than nine gives an empty subject or reply address.
+// - A missing or unreadable command.txt gives InputMissing; a text file of
+//   "#TEX" or "cat " that cannot be read ends the reading with the failure
+//   the text-file reader reports. Nothing on disk is touched either way.
+#include "command/command_file.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include "compose/message.hpp"
+#include "compose/text_functions.hpp"
+#include "encoding/jis_convert.hpp"
+#include "encoding/sjis_text.hpp"
+
+namespace tolvex {
+namespace {
+
+constexpr std::string_view kCrLf = "\r\n";
+constexpr std::string_view kPrefixRule = "\r\n-----\r\n";
+
+std::string LineFailureText(std::size_t lineNo, std::string_view what) {
+  std::string text = kCommandFileName;
+  text += " line ";
+  text += std::to_string(lineNo);
+  text += ": ";
+  text += what;
+  return text;
+}
+
+Failure BadLine(std::size_t lineNo, std::string_view what) {
+  return Failure{FailureKind::CommandFileBad, LineFailureText(lineNo, what)};
+}
+
+// Reads the whole file; on failure `reason` says why.
+bool ReadAllBytes(const std::filesystem::path& path, std::string& data, std::string& reason) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    reason = "is a directory";
+    return false;
+  }
+  errno = 0;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    reason = errno != 0 ? std::strerror(errno) : "cannot open";
+    return false;
+  }
+  const auto size = std::filesystem::file_size(path, ec);
+  if (!ec) data.reserve(static_cast<std::size_t>(size));
+  char chunk[65536];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    data.append(chunk, static_cast<std::size_t>(in.gcount()));
+  }
+  if (in.bad()) {
+    reason = errno != 0 ? std::strerror(errno) : "read error";
+    return false;
+  }
+  return true;
+}
+
+// A whole decimal number with optional sign that fits 16 bits.
+bool ParseInt16(std::string_view text, std::int16_t& out) {
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  if (i == text.size()) return false;
+  std::int32_t magnitude = 0;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return false;
+    magnitude = magnitude * 10 + (c - '0');
+    if (magnitude > 32768) return false;  // stops before any overflow
+  }
+  const std::int32_t value = negative ? -magnitude : magnitude;
+  if (value > 32767) return false;
+  out = static_cast<std::int16_t>(value);
+  return true;
+}
+
+// One reading of the file: the line loop and its state.
+class Interpreter {
+ public:
+  Interpreter(RunState& st, CommandEffects& effects, const std::filesystem::path& workDir)
+      : st_(st), effects_(effects), workDir_(workDir) {}
+
+  Status Run(std::string_view data) {
+    st_.AttachFlag = false;
+    st_.FileCount = 0;
+    st_.MailMode = false;
+    body_.reserve(data.size() + data.size() / 8 + 64);
+
+    std::size_t pos = 0;
+    while (pos < data.size()) {
+      std::size_t end = pos;
+      while (end < data.size() && data[end] != '\r' && data[end] != '\n') ++end;
+      ++lineNo_;
+      const std::string_view line = data.substr(pos, end - pos);
+      Status status = st_.MailMode ? MailLine(line) : DirectiveLine(line);
+      if (status) return status;
+      if (end < data.size()) {
+        pos = end + 1;
+        if (data[end] == '\r' && pos < data.size() && data[pos] == '\n') ++pos;
+      } else {
+        pos = end;
+      }
+    }
+    return Finish();
+  }
+
+ private:
+  void AppendBodyLine(std::string_view line) {
+    body_.append(line);
+    body_.append(kCrLf);
+  }
+
+  void SetBodyPrefix(std::string_view names) {
+    body_.assign(names);
+    body_.append(kPrefixRule);
+  }
+
+  Status SetNumber(std::string_view keyword, std::string_view line, std::int16_t& target) {
+    const std::string value = ValueAfter(line, '=');
+    if (ParseInt16(value, target)) return std::nullopt;
+    std::string what = "\"";
+    what += keyword;
+    what += "\" value \"";
+    what += value;
+    what += "\" is not a whole number from -32768 to 32767";
+    return BadLine(lineNo_, what);
+  }
+
+  Status DirectiveLine(std::string_view line) {
+    const std::string_view key = sjis::LeftChars(line, 4);
+    if (key == "#LOC") {
+      st_.LocalName = ValueAfter(line, '=');
+    } else if (key == "#WAI") {
+      return SetNumber(key, line, st_.WaitMinutes);
+    } else if (key == "#MOR") {
+      return SetNumber(key, line, st_.MoreCount);
+    } else if (key == "#TER") {
+      return SetNumber(key, line, st_.MoreInterval);
+    } else if (key == "#NEX" || key == "#KIL") {
+      // accepted, no effect
+    } else if (key == "#FOR") {
+      st_.FormMode = ValueAfter(line, '=');
+      if (st_.FormMode == "icon") effects_.ShowMinimized();
+      if (st_.FormMode == "tray") {
+        effects_.HideWindow();
+        effects_.SetTaskTrayIcon();
+      }
+    } else if (key == "#DEL") {
+      st_.DeleteCommandFile = true;
+    } else if (key == "#FRO") {
+      st_.FromAddr = ValueAfter(line, '=');
+    } else if (key == "#HOS") {
+      effects_.SetRemoteHost(ValueAfter(line, '='));
+    } else if (key == "#TO=" || key == "#TO ") {
+      SetToList(ValueAfter(line, '='));
+    } else if (key == "#TEX") {
+      return TextFile(ValueAfter(line, '='));
+    } else if (key == "#MUL") {
+      st_.FileCount = SplitList(st_.FileList, ValueAfter(line, '='), ',');
+      st_.MultiFlag = true;
+    } else if (key == "#ATT") {
+      const std::string value = ValueAfter(line, '=');
+      Attachments(value);
+    } else if (key == "#SUB") {
+      SetSubject(ValueAfter(line, '='));
+    } else if (key == "#REP") {
+      SetReplyTo(ValueAfter(line, '='));
+    } else if (key == "mail") {
+      SetToList(sjis::Trim(sjis::DropChars(line, 4)));
+      st_.MailMode = true;
+    } else if (key == "cat " || key == "bin ") {
+      st_.MailMode = true;
+      return PipeLine(key, line);
+    } else {
+      st_.MailMode = true;
+      AppendBodyLine(line);
+    }
+    return std::nullopt;
+  }
+
+  Status MailLine(std::string_view line) {
+    const std::string_view key = sjis::LeftChars(line, 4);
+    if (key == "Subj") {
+      SetSubject(sjis::Trim(sjis::DropChars(line, 8)));
+    } else if (key == "Repl") {
+      SetReplyTo(sjis::Trim(sjis::DropChars(line, 9)));
+    } else {
+      AppendBodyLine(line);
+    }
+    return std::nullopt;
+  }
+
+  // "cat <file> |mail <recipients>" and "bin <files> |mail <recipients>".
+  Status PipeLine(std::string_view key, std::string_view line) {
+    const std::size_t bar = sjis::FindChar(line, '|');
+    if (bar == sjis::npos) {
+      std::string what = "\"";
+      what += key;
+      what += "\" line has no \"|\"";
+      return BadLine(lineNo_, what);
+    }
+    // From the space after the keyword up to the "|".
+    const std::string files(sjis::Trim(line.substr(3, bar - 3)));
+    const std::string_view recipients = sjis::Trim(sjis::DropChars(line.substr(bar + 1), 4));
+    if (key == "cat ") {
+      if (Status status = TextFile(files)) return status;
+    } else {
+      Attachments(files);
+    }
+    SetToList(recipients);
+    return std::nullopt;
+  }
+
+  Status TextFile(const std::string& name) {
+    st_.FileList[1] = name;
+    SetBodyPrefix(name);
+    return ReadFile(st_, name, workDir_);
+  }
+
+  void Attachments(const std::string& names) {
+    st_.FileCount = SplitList(st_.FileList, names, ',');
+    SetBodyPrefix(names);
+    st_.AttachFlag = true;
+  }
+
+  void SetToList(std::string_view list) {
+    st_.ToList.assign(list);
+    toListLine_ = lineNo_;
+  }
+
+  void SetSubject(std::string_view subject) {
+    std::string line = "Subject: ";
+    line += subject;
+    st_.SubjectLine = EncodeSubjectLine(line);
+    st_.SubjectLine += kCrLf;
+  }
+
+  void SetReplyTo(std::string_view address) {
+    st_.ReplyToLine = "Reply-To: ";
+    st_.ReplyToLine += address;
+    st_.ReplyToLine += kCrLf;
+  }
+
+  // ToList into ToAddr 1..n, each piece trimmed; a trailing comma gives a
+  // last empty recipient and an empty list one empty recipient.
+  Status SplitRecipients() {
+    const std::string_view list = st_.ToList;
+    std::size_t pieces = 1;
+    for (std::size_t at = sjis::FindChar(list, ','); at != sjis::npos;
+         at = sjis::FindChar(list, ',', at + 1)) {
+      ++pieces;
+    }
+    if (pieces > static_cast<std::size_t>(kMaxRecipients)) {
+      std::string what = std::to_string(pieces);
+      what += " recipients, at most ";
+      what += std::to_string(kMaxRecipients);
+      what += " are allowed";
+      if (toListLine_ == 0) return BadLine(lineNo_, what);
+      return BadLine(toListLine_, what);
+    }
+    std::size_t start = 0;
+    std::int16_t k = 0;
+    for (;;) {
+      const std::size_t comma = sjis::FindChar(list, ',', start);
+      const std::size_t stop = comma == sjis::npos ? list.size() : comma;
+      ++k;
+      st_.ToAddr[static_cast<std::size_t>(k)].assign(sjis::Trim(list.substr(start, stop - start)));
+      if (comma == sjis::npos) break;
+      start = comma + 1;
+    }
+    st_.ToCount = k;
+    return std::nullopt;
+  }
+
+  Status Finish() {
+    if (Status status = SplitRecipients()) return status;
+    st_.BodyText = SjisToJis(body_);
+    return std::nullopt;
+  }
+
+  RunState& st_;
+  CommandEffects& effects_;
+  const std::filesystem::path& workDir_;
+  std::string body_;
+  std::size_t lineNo_ = 0;
+  std::size_t toListLine_ = 0;  // line that last set ToList
+};
+
+}  // namespace
+
+Status ReadCommandFile(RunState& st, CommandEffects& effects, const std::filesystem::path& workDir) {
+  std::string data;
+  std::string reason;
+  if (!ReadAllBytes(workDir / kCommandFileName, data, reason)) {
+    std::string message = "cannot read ";
+    message += kCommandFileName;
+    message += ": ";
+    message += reason;
+    return Failure{FailureKind::InputMissing, message};
+  }
+  return Interpreter(st, effects, workDir).Run(data);
+}
+
+}  // namespace tolvex
