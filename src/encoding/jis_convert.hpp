@@ -12,8 +12,13 @@ namespace tolvex {
 
 // Converts code page 932 text to ISO-2022-JP (ESC $ B to enter JIS X 0208,
 // ESC ( J to return), then trims spaces at both ends. No closing escape is
-// added. Characters without a JIS X 0208 code (lead bytes 0xF0-0xFC, a lone
-// lead byte, a bad trail byte) become the geta mark; NUL is dropped.
+// added. Every other one-byte character, half-width katakana included, is
+// copied unchanged in the one-byte state. Characters without a JIS X 0208
+// code (lead bytes 0xF0-0xFC, a lone lead byte at the end, a lead byte whose
+// next byte is no trail byte) become the geta mark (JIS 22 2E); in the last
+// case the next byte is then converted as a character of its own, so a line
+// break after a stray lead byte is kept. NUL cannot travel in 7-bit text and
+// is dropped.
 std::string SjisToJis(std::string_view text);
 
 // Base64 of the bytes of `text` in lines of 72 characters separated by
@@ -29,10 +34,12 @@ void AppendBase64Lines(std::string_view bytes, std::string& out);
 std::size_t Base64LinesLength(std::size_t n);
 
 // Reads the file whole and appends its Base64 text (file rule) to `out`,
-// growing `out` at most once. On failure `out` is left as it was.
+// growing `out` at most once. An empty file appends nothing. On failure
+// `out` is left as it was and the failure is InputMissing, naming the file.
 Status AppendFileBase64(const std::filesystem::path& path, std::string& out);
 
 // Replaces `result` with the Base64 text of the whole file (file rule).
+// On failure `result` is left as it was.
 Status EncodeFileBase64(const std::filesystem::path& path, std::string& result);
 
 }  // namespace tolvex

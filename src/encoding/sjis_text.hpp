@@ -1,5 +1,8 @@
 // Character logic for code page 932 byte strings. A lead byte 0x81-0x9F or
 // 0xE0-0xFC takes the next byte with it; every other byte is one character.
+// A lead byte followed by a byte that cannot be a trail byte (below 0x40,
+// 0x7F, above 0xFC: CR, LF, space, quote, comma...) is a character of its
+// own, so a stray lead byte never swallows a line break or a separator.
 // The second byte of a double-byte character (0x5C in 表, 0x7C in 竹) is
 // never a backslash or a bar, so every search here walks whole characters.
 // Positions returned are byte offsets of character starts.
@@ -15,6 +18,11 @@ inline constexpr std::size_t npos = std::string_view::npos;
 
 constexpr bool IsLeadByte(unsigned char b) {
   return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+
+// Bytes that may follow a lead byte: 0x40-0x7E and 0x80-0xFC.
+constexpr bool IsTrailByte(unsigned char b) {
+  return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
 }
 
 // Length in bytes (1 or 2) of the character starting at byte `pos`.
