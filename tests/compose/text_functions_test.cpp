@@ -1,0 +1,306 @@
+#include "compose/text_functions.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "test_util.hpp"
+
+namespace tolvex {
+namespace {
+
+// Code page 932 characters whose second byte is a backslash or a bar.
+constexpr char kHyo[] = "\x95\x5C";   // 表
+constexpr char kSo[] = "\x83\x5C";    // ソ
+constexpr char kNo[] = "\x94\x5C";    // 能
+constexpr char kJu[] = "\x8F\x5C";    // 十
+constexpr char kTake[] = "\x92\x7C";  // 竹
+
+FileListArray Filled(const std::string& marker) {
+  FileListArray list;
+  list.fill(marker);
+  return list;
+}
+
+TEST(SplitList, BasicListsAndEmptyEntries) {
+  struct Case {
+    std::string text;
+    std::vector<std::string> entries;
+  };
+  const std::vector<Case> cases = {
+      {"a,b,c", {"a", "b", "c"}},
+      {"a, b", {"a", " b"}},  // not trimmed
+      {"", {""}},
+      {",", {""}},
+      {"a,,b", {"a", "", "b"}},
+      {"a,b,", {"a", "b"}},
+      {",a", {"", "a"}},
+      {" a ", {" a "}},
+  };
+  for (const Case& c : cases) {
+    FileListArray list = Filled("old");
+    std::int16_t n = SplitList(list, c.text, ',');
+    ASSERT_EQ(n, static_cast<std::int16_t>(c.entries.size())) << "text: " << c.text;
+    for (std::size_t k = 0; k < c.entries.size(); ++k) EXPECT_EQ(list[k + 1], c.entries[k]) << c.text;
+    EXPECT_EQ(list[0], "old") << "slot 0 is never written";
+    for (std::size_t k = c.entries.size() + 1; k < list.size(); ++k) EXPECT_EQ(list[k], "old");
+  }
+}
+
+TEST(SplitList, CapsAtTenEntries) {
+  FileListArray list = Filled("");
+  EXPECT_EQ(SplitList(list, "1,2,3,4,5,6,7,8,9,10,11,12", ','), 10);
+  EXPECT_EQ(list[1], "1");
+  EXPECT_EQ(list[10], "10");
+
+  list = Filled("");
+  EXPECT_EQ(SplitList(list, "1,2,3,4,5,6,7,8,9,10", ','), 10);
+  EXPECT_EQ(list[10], "10");
+  list = Filled("");
+  EXPECT_EQ(SplitList(list, "1,2,3,4,5,6,7,8,9,10,", ','), 10);
+  EXPECT_EQ(list[10], "10");
+  // Ten delimiters after ten empty entries: the eleventh is ignored.
+  list = Filled("x");
+  EXPECT_EQ(SplitList(list, ",,,,,,,,,,z", ','), 10);
+  EXPECT_EQ(list[10], "");
+}
+
+TEST(SplitList, DelimiterNeverMatchesSecondByte) {
+  FileListArray list = Filled("");
+  const std::string text = std::string(kTake) + "|a" + kTake + "|";
+  EXPECT_EQ(SplitList(list, text, '|'), 2);
+  EXPECT_EQ(list[1], kTake);
+  EXPECT_EQ(list[2], std::string("a") + kTake);
+
+  const std::string paths = std::string(kHyo) + "\\x," + kSo + kNo;
+  EXPECT_EQ(SplitList(list, paths, '\\'), 2);
+  EXPECT_EQ(list[1], kHyo);
+  EXPECT_EQ(list[2], std::string("x,") + kSo + kNo);
+}
+
+TEST(SplitList, LongTextHasNoLengthLimit) {
+  FileListArray list = Filled("");
+  const std::string big(40000, 'a');
+  EXPECT_EQ(SplitList(list, big + "," + big + ",b", ','), 3);
+  EXPECT_EQ(list[2].size(), big.size());
+  EXPECT_EQ(list[3], "b");
+}
+
+TEST(ValueAfter, TakesTrimmedTextAfterFirstKey) {
+  EXPECT_EQ(ValueAfter("#FROM=", '='), "");
+  EXPECT_EQ(ValueAfter("  no key here  ", '='), "no key here");
+  EXPECT_EQ(ValueAfter("#HOST   =   mail.example.jp   ", '='), "mail.example.jp");
+  EXPECT_EQ(ValueAfter("#SUB=a=b", '='), "a=b");
+  EXPECT_EQ(ValueAfter("#X=\tv\t", '='), "\tv\t");  // tabs stay
+  EXPECT_EQ(ValueAfter(std::string("#X= ") + kHyo + kSo + " ", '='), std::string(kHyo) + kSo);
+}
+
+TEST(ValueAfter, KeyNeverMatchesSecondByte) {
+  const std::string text = std::string(kHyo) + kJu + "\\ v ";
+  EXPECT_EQ(ValueAfter(text, '\\'), "v");
+  EXPECT_EQ(ValueAfter(std::string(kTake) + "x|y", '|'), "y");
+  // No real key at all: the whole text, trimmed, second bytes untouched.
+  EXPECT_EQ(ValueAfter(std::string(" ") + kNo + " ", '\\'), kNo);
+}
+
+TEST(AngleAddress, CasesFromTheRules) {
+  EXPECT_EQ(AngleAddress("Taro Yamada <taro@example.jp>"), "taro@example.jp");
+  EXPECT_EQ(AngleAddress(" taro@example.jp "), " taro@example.jp ");  // unchanged, untrimmed
+  EXPECT_EQ(AngleAddress("<>"), "");
+  EXPECT_EQ(AngleAddress("x <a@b> tail"), "a@b> tai");  // the last character goes
+  EXPECT_EQ(AngleAddress("x <a@b"), "a@");
+  EXPECT_EQ(AngleAddress("name <"), "");
+  EXPECT_EQ(AngleAddress("<"), "");
+  EXPECT_EQ(AngleAddress("<a<b>"), "a<b");  // the first "<" counts
+  EXPECT_EQ(AngleAddress(""), "");
+}
+
+TEST(AngleAddress, LastCharacterIsWholeDoubleByteCharacter) {
+  // The dropped last character is two bytes: both go, nothing is split.
+  EXPECT_EQ(AngleAddress(std::string("<ab") + kHyo), "ab");
+  EXPECT_EQ(AngleAddress(std::string(kHyo) + kSo + " <" + kNo + "@x>"), std::string(kNo) + "@x");
+  EXPECT_EQ(AngleAddress(std::string("<") + kHyo), "");
+}
+
+TEST(FileNameFromPath, LastComponentAfterBackslash) {
+  EXPECT_EQ(FileNameFromPath("C:\\data\\report.pdf"), "report.pdf");
+  EXPECT_EQ(FileNameFromPath("report.pdf"), "report.pdf");
+  EXPECT_EQ(FileNameFromPath("C:\\data\\"), "");
+  EXPECT_EQ(FileNameFromPath(""), "");
+  EXPECT_EQ(FileNameFromPath("dir/sub/a.txt"), "dir/sub/a.txt");  // only backslash separates
+  EXPECT_EQ(FileNameFromPath("C:a.txt"), "C:a.txt");
+}
+
+TEST(FileNameFromPath, StopsAfterTenBackslashes) {
+  EXPECT_EQ(FileNameFromPath("a\\b\\c\\d\\e\\f\\g\\h\\i\\j\\k"), "k");            // ten
+  EXPECT_EQ(FileNameFromPath("a\\b\\c\\d\\e\\f\\g\\h\\i\\j\\k\\l"), "k\\l");      // eleven
+  EXPECT_EQ(FileNameFromPath("\\\\\\\\\\\\\\\\\\\\\\\\x"), "\\\\x");             // twelve
+}
+
+TEST(FileNameFromPath, JapaneseNamesKeepTheirSecondBytes) {
+  EXPECT_EQ(FileNameFromPath(kHyo), kHyo);
+  EXPECT_EQ(FileNameFromPath(std::string("C:\\") + kHyo + "\\" + kSo + kNo + ".txt"),
+            std::string(kSo) + kNo + ".txt");
+  EXPECT_EQ(FileNameFromPath(std::string(kJu) + kHyo + "\\" + kTake), kTake);
+  // Ten double-byte characters ending in 0x5C do not use up the ten-separator limit.
+  std::string path;
+  for (int i = 0; i < 10; ++i) path += kHyo;
+  path += "\\name";
+  EXPECT_EQ(FileNameFromPath(path), "name");
+}
+
+// --- Subject encoding -------------------------------------------------------
+
+constexpr std::string_view kWordOpen = "=?ISO-2022-JP?B?";
+
+std::string DecodeBase64(std::string_view text) {
+  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned bits = 0;
+  int have = 0;
+  for (char c : text) {
+    if (c == '=') break;
+    std::size_t v = alphabet.find(c);
+    if (v == std::string::npos) {
+      ADD_FAILURE() << "not Base64: " << static_cast<int>(c);
+      return out;
+    }
+    bits = (bits << 6) | static_cast<unsigned>(v);
+    have += 6;
+    if (have >= 8) {
+      have -= 8;
+      out.push_back(static_cast<char>((bits >> have) & 0xFF));
+    }
+  }
+  return out;
+}
+
+// The encoded words of a folded Subject line, checked for their form.
+std::vector<std::string> WordsOf(const std::string& header) {
+  EXPECT_EQ(header.rfind("Subject: ", 0), 0u);
+  std::vector<std::string> words;
+  std::size_t start = 9;
+  for (;;) {
+    std::size_t end = header.find("\r\n", start);
+    std::string line = header.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::size_t lineLen = line.size() + (words.empty() ? 9 : 1);
+    EXPECT_LE(lineLen, 76u) << "header line too long: " << line;
+    EXPECT_LE(line.size(), 75u) << "encoded word too long: " << line;
+    EXPECT_EQ(line.rfind(kWordOpen, 0), 0u) << line;
+    EXPECT_TRUE(line.ends_with("?=")) << line;
+    words.push_back(line.substr(kWordOpen.size(), line.size() - kWordOpen.size() - 2));
+    if (end == std::string::npos) break;
+    EXPECT_EQ(header[end + 2], ' ') << "continuation line must start with a blank";
+    start = end + 3;
+  }
+  return words;
+}
+
+// Each word starts in the one-byte state and returns to it at its end.
+void ExpectSelfContained(const std::string& jis) {
+  bool kanji = false;
+  for (std::size_t i = 0; i < jis.size();) {
+    if (jis[i] == '\x1B') {
+      ASSERT_LT(i + 2, jis.size());
+      kanji = jis.compare(i, 3, "\x1B$B") == 0;
+      if (!kanji) {
+        EXPECT_EQ(jis.substr(i, 3), "\x1B(J");
+      }
+      i += 3;
+    } else {
+      i += kanji ? 2 : 1;
+    }
+  }
+  EXPECT_FALSE(kanji) << "word ends in the two-byte state";
+}
+
+// Parses the header with Python's email package and returns the subject as
+// UTF-8, or "<python failed>".
+std::string SubjectSeenByPython(const std::string& header) {
+  testing::TempDir dir;
+  const auto headerFile = dir.path() / "header.txt";
+  const auto script = dir.path() / "parse.py";
+  testing::WriteBytes(headerFile, header + "\r\n\r\nbody\r\n");
+  testing::WriteBytes(script,
+                      "import sys, email, email.policy\n"
+                      "data = open(sys.argv[1], 'rb').read()\n"
+                      "msg = email.message_from_bytes(data, policy=email.policy.default)\n"
+                      "sys.stdout.buffer.write(str(msg['subject']).encode('utf-8'))\n");
+  const std::string cmd = "python3 '" + script.string() + "' '" + headerFile.string() + "' 2>&1";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (p == nullptr) return "<python failed>";
+  std::string out;
+  char buf[4096];
+  std::size_t got;
+  while ((got = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, got);
+  if (::pclose(p) != 0) return "<python failed>" + out;
+  return out;
+}
+
+TEST(EncodeSubjectLine, ShortSubjectIsOneEncodedWord) {
+  EXPECT_EQ(EncodeSubjectLine("Subject: "), "Subject: =?ISO-2022-JP?B?" "?=");
+  EXPECT_EQ(EncodeSubjectLine("Subject: abc"), "Subject: =?ISO-2022-JP?B?YWJj?=");
+  // 日本語: ESC $ B + three JIS characters, no closing escape.
+  EXPECT_EQ(EncodeSubjectLine("Subject: \x93\xFA\x96\x7B\x8C\xEA"), "Subject: =?ISO-2022-JP?B?GyRCRnxLXDhs?=");
+  // The subject is converted untrimmed, and the converter trims the spaces.
+  EXPECT_EQ(EncodeSubjectLine("Subject:   abc  "), "Subject: =?ISO-2022-JP?B?YWJj?=");
+}
+
+TEST(EncodeSubjectLine, FiftyFourBytesStayOneWordOnOneLine) {
+  const std::string subject(54, 'x');
+  const std::string line = EncodeSubjectLine("Subject: " + subject);
+  EXPECT_EQ(line.find("\r\n"), std::string::npos);
+  ASSERT_EQ(line.size(), 9 + kWordOpen.size() + 72 + 2);
+  EXPECT_EQ(DecodeBase64(line.substr(9 + kWordOpen.size(), 72)), subject);
+}
+
+TEST(EncodeSubjectLine, FiftyFiveBytesAreFolded) {
+  const std::string subject(55, 'y');
+  const std::string line = EncodeSubjectLine("Subject: " + subject);
+  std::vector<std::string> words = WordsOf(line);
+  ASSERT_EQ(words.size(), 2u);
+  std::string joined;
+  for (const std::string& w : words) joined += DecodeBase64(w);
+  EXPECT_EQ(joined, subject);
+  EXPECT_EQ(SubjectSeenByPython(line), subject);
+}
+
+TEST(EncodeSubjectLine, LongJapaneseSubjectFoldsIntoSelfContainedWords) {
+  // 日本語 表ソ能 十竹 test, repeated: double-byte runs, blanks and ASCII mixed.
+  std::string sjis;
+  std::string utf8;
+  for (int i = 0; i < 6; ++i) {
+    sjis += std::string("\x93\xFA\x96\x7B\x8C\xEA ") + kHyo + kSo + kNo + " " + kJu + kTake + " test ";
+    utf8 += "日本語 表ソ能 十竹 test ";
+  }
+  sjis += "\x8F\x49\x82\xED\x82\xE8";  // 終わり
+  utf8 += "終わり";
+  const std::string line = EncodeSubjectLine("Subject: " + sjis);
+  std::vector<std::string> words = WordsOf(line);
+  EXPECT_GT(words.size(), 3u);
+  for (const std::string& w : words) ExpectSelfContained(DecodeBase64(w));
+  EXPECT_EQ(SubjectSeenByPython(line), utf8);
+}
+
+TEST(EncodeSubjectLine, AllDoubleByteSubject) {
+  std::string sjis;
+  std::string utf8;
+  for (int i = 0; i < 40; ++i) {
+    sjis += kSo;
+    utf8 += "ソ";
+  }
+  const std::string line = EncodeSubjectLine("Subject: " + sjis);
+  std::vector<std::string> words = WordsOf(line);
+  for (const std::string& w : words) {
+    std::string jis = DecodeBase64(w);
+    ExpectSelfContained(jis);
+    EXPECT_EQ(jis.rfind("\x1B$B", 0), 0u) << "a word starting with a double-byte character opens Kanji";
+  }
+  EXPECT_EQ(SubjectSeenByPython(line), utf8);
+}
+
+}  // namespace
+}  // namespace tolvex
