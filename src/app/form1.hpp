@@ -3,12 +3,15 @@
 // files. Owns the run state; the platform delivers every event here.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "app/platform.hpp"
 #include "app/run_state.hpp"
 #include "command/command_file.hpp"
+#include "smtp/smtp_session.hpp"
 
 namespace tolvex {
 
@@ -55,25 +58,42 @@ class Form1 : public SocketEvents, public CommandEffects {
   void SetTaskTrayIcon() override;
 
  private:
+  // The session's view of the window: failure bookkeeping, end, caption.
+  class Host : public SessionHost {
+   public:
+    explicit Host(Form1& form) : form_(form) {}
+    void DeliveryEnded(std::int16_t endStep, std::string_view reply,
+                       const Status& logStatus) override;
+    void EndProc() override;
+    bool Ended() const override;
+    void SetCaption(const std::string& caption) override;
+
+   private:
+    Form1& form_;
+  };
+
   void SetTimerEX();
   void Timer_SET();
   void StartSend();
+  // Composes and starts one delivery; false when composition failed.
+  bool BeginSend();
+  // Runs what fell due during the delivery that just finished.
+  void RunPending();
   void EndProc();
   void DeleteTaskTrayIcon();
   void CleanUpWorkFiles();
   void NoteFailure(const Failure& failure);
-
-  // SMTP session (state machine over st_.smtpSTEP).
-  void SendData(std::string text);
-  void smtpEROR();
+  // Ends the process without touching any file (start-up failures).
+  void Abort(const Failure& failure);
+  void Finish(int exitCode, bool removeTrayIcon);
 
   FormPorts p_;
   RunState st_;
+  Host host_;
+  SmtpSession session_;
   std::int16_t MoreTick = 0;
-  std::int16_t LastStep = 0;
-  std::int16_t StepTicks = 0;
-  std::int16_t RcptIndex = 1;
-  bool pendingSend_ = false;  // a repeat fell due during a delivery
+  int pendingSends_ = 0;     // repeats that fell due during a delivery
+  bool endPending_ = false;  // the run's end fell due during a delivery
   bool ended_ = false;
   int exitStatus_ = 0;
 };

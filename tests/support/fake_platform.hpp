@@ -1,0 +1,194 @@
+// Fakes of the platform surface for run-control and SMTP tests: timers in
+// virtual time, a scripted socket, a recording window and a clock. Nothing
+// sleeps; hours of schedule run in milliseconds.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/platform.hpp"
+
+namespace tolvex::test {
+
+using Millis = std::int64_t;
+
+class VirtualScheduler;
+
+// A periodic timer of the scheduler. Enabling a disabled timer makes its
+// first tick fall one period later; enabling it again while enabled does
+// not move that tick.
+class FakeTimer : public Timer {
+ public:
+  FakeTimer(VirtualScheduler& scheduler, std::string name, Millis period);
+  void SetEnabled(bool enabled) override;
+  bool Enabled() const override { return enabled_; }
+
+  const std::string& Name() const { return name_; }
+  Millis Period() const { return period_; }
+  Millis NextDue() const { return nextDue_; }
+  int Ticks() const { return ticks_; }
+
+ private:
+  friend class VirtualScheduler;
+  VirtualScheduler& scheduler_;
+  std::string name_;
+  Millis period_;
+  bool enabled_ = false;
+  Millis nextDue_ = 0;
+  int ticks_ = 0;
+  std::function<void()> handler_;
+};
+
+// Owns virtual time. Between two ticks it first delivers every pending
+// event of the registered pumps (the socket's), then fires the earliest due
+// enabled timer; timers due at the same moment fire in creation order.
+class VirtualScheduler {
+ public:
+  Millis Now() const { return now_; }
+
+  FakeTimer& AddTimer(std::string name, Millis period);
+  void SetHandler(FakeTimer& timer, std::function<void()> handler);
+  // Called between ticks; returns true while it delivered something.
+  void AddPump(std::function<bool()> pump);
+  // Stops the run loop once it returns true (the process ended).
+  void SetStopCondition(std::function<bool()> stop);
+
+  // Runs events and ticks up to and including time `until`.
+  void RunUntil(Millis until);
+  void RunFor(Millis span) { RunUntil(now_ + span); }
+  // Delivers pending events without advancing time.
+  void Pump();
+  bool Stopped() const { return stop_ && stop_(); }
+
+ private:
+  std::vector<std::unique_ptr<FakeTimer>> timers_;
+  std::vector<std::function<bool()>> pumps_;
+  std::function<bool()> stop_;
+  Millis now_ = 0;
+};
+
+// What the scripted server answers.
+struct ServerScript {
+  enum class ConnectMode { Accept, NoEvent, EventNotConnected };
+  ConnectMode connect = ConnectMode::Accept;
+  // Sent as one arrival right after the connect event; empty sends nothing.
+  std::string greeting = "220 mail.example ESMTP\r\n";
+  // Reply to each command line (SendData text) or to the message
+  // (SendMessageData, given "<message>"); an empty reply sends nothing.
+  std::function<std::string(const std::string& command)> reply;
+  // When false, no SendComplete follows the sends.
+  bool completeSends = true;
+};
+
+// A server that accepts everything: 250 to each command, 354 to DATA,
+// 221 to QUIT.
+ServerScript AcceptingServer();
+
+class FakeSocket : public Socket {
+ public:
+  struct Call {
+    Millis at;
+    std::string what;  // "Connect", "SendData", "SendMessageData", "Close", ...
+    std::string text;  // the text sent (the message as handed over)
+  };
+
+  FakeSocket(VirtualScheduler& scheduler, ServerScript script = AcceptingServer());
+
+  void Attach(SocketEvents& events) { events_ = &events; }
+  ServerScript& Script() { return script_; }
+
+  // Queue events as the network would deliver them, between ticks.
+  void QueueConnect(bool connected);
+  void QueueData(std::string bytes);
+  void QueueSendComplete();
+  // Delivers every queued event; true when there was any.
+  bool Deliver();
+
+  void SetLocalPort(std::int32_t port) override { localPort = port; }
+  void SetRemotePort(std::int32_t port) override { remotePort = port; }
+  void SetRemoteHost(const std::string& host) override { remoteHost = host; }
+  void Connect() override;
+  std::int16_t State() const override { return state_; }
+  void SendData(std::string text) override;
+  void SendMessageData(std::string_view mail) override;
+  void GetData(std::string& out, std::int32_t maxBytes) override;
+  void Close() override;
+
+  // Calls of one kind, in order.
+  std::vector<Call> CallsOf(const std::string& what) const;
+  // Every byte written to the connection (the message dot-stuffed), in order.
+  std::string wire;
+  std::vector<Call> calls;
+  std::int32_t localPort = -1;
+  std::int32_t remotePort = -1;
+  std::string remoteHost;
+
+ private:
+  struct Event {
+    enum Kind { Connect, Data, SendComplete } kind;
+    std::string bytes;
+    bool connected = true;
+  };
+  void Respond(const std::string& command);
+
+  VirtualScheduler& scheduler_;
+  ServerScript script_;
+  SocketEvents* events_ = nullptr;
+  std::deque<Event> queue_;
+  std::string waiting_;  // received, not yet fetched by GetData
+  std::int16_t state_ = 0;
+};
+
+class FakeWindow : public Window {
+ public:
+  struct Caption {
+    Millis at;
+    std::string text;
+  };
+
+  explicit FakeWindow(VirtualScheduler& scheduler) : scheduler_(scheduler) {}
+
+  void SetCaption(const std::string& caption) override;
+  void HideDebugButton() override { debugButtonHidden = true; }
+  void ShowMinimized() override { minimized = true; }
+  void Hide() override { hidden = true; }
+  void AddTrayIcon() override { ++trayAdds; }
+  void DeleteTrayIcon() override { ++trayDeletes; }
+  void ReportFailure(const Failure& failure) override { failures.push_back(failure); }
+  void EndProcess(int exitCode) override;
+
+  std::string LastCaption() const { return captions.empty() ? std::string() : captions.back().text; }
+  // Captions set at exactly virtual time `at`, in order.
+  std::vector<std::string> CaptionsAt(Millis at) const;
+
+  std::vector<Caption> captions;
+  std::vector<Failure> failures;
+  bool debugButtonHidden = false;
+  bool minimized = false;
+  bool hidden = false;
+  int trayAdds = 0;
+  int trayDeletes = 0;
+  std::optional<int> exitCode;  // set by EndProcess
+  Millis endedAt = -1;
+  int endProcessCalls = 0;
+
+ private:
+  VirtualScheduler& scheduler_;
+};
+
+// "YYYY/MM/DD hh:mm:ss" from virtual time, starting at a fixed date.
+class FakeClock : public Clock {
+ public:
+  explicit FakeClock(VirtualScheduler& scheduler) : scheduler_(scheduler) {}
+  std::string LogDateTime() override;
+
+ private:
+  VirtualScheduler& scheduler_;
+};
+
+}  // namespace tolvex::test

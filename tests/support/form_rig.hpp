@@ -1,0 +1,65 @@
+// A Form1 wired to the fakes in a fresh temporary work folder: write a
+// command.txt, load, run virtual time, inspect files, log and window.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/form1.hpp"
+#include "support/fake_platform.hpp"
+
+namespace tolvex::test {
+
+inline constexpr Millis kMinute = 60000;
+inline constexpr Millis kTick = 100;
+
+class FormRig {
+ public:
+  explicit FormRig(ServerScript script = AcceptingServer());
+  ~FormRig();
+  FormRig(const FormRig&) = delete;
+  FormRig& operator=(const FormRig&) = delete;
+
+  // Writes command.txt: the lines joined with CR LF, code page 932 bytes.
+  void WriteCommandFile(const std::vector<std::string>& lines);
+  // A minimal command file with host and one recipient, plus `extra`
+  // directives before the body.
+  void WriteSimpleCommandFile(const std::vector<std::string>& extra = {});
+  void WriteFile(const std::string& name, const std::string& bytes);
+  std::string ReadFile(const std::string& name) const;
+  bool Exists(const std::string& name) const;
+
+  // Creates Form1 and runs Form_Load (then delivers pending events).
+  void Load();
+  void RunUntil(Millis until) { scheduler.RunUntil(until); }
+  void RunFor(Millis span) { scheduler.RunFor(span); }
+  // Runs until the process ends or `limit` is reached; true when it ended.
+  bool RunUntilEnded(Millis limit = 24 * 60 * kMinute);
+
+  bool ProcessEnded() const { return window.exitCode.has_value(); }
+  // LOG.txt as written, "" when missing.
+  std::string Log() const { return ReadFile("LOG.txt"); }
+  // The record the fake clock gives for a session ending at `at`.
+  static std::string Record(Millis at, int step, const std::string& reply);
+  // Times of the connects, in order.
+  std::vector<Millis> ConnectTimes() const;
+
+  VirtualScheduler scheduler;
+  FakeTimer& tmrWait;
+  FakeTimer& tmrMore;
+  FakeTimer& tmrSMTP;
+  FakeSocket socket;
+  FakeWindow window;
+  FakeClock clock;
+  std::filesystem::path dir;
+  std::unique_ptr<Form1> form;
+};
+
+// Code page 932 caption texts.
+std::string SendingCaption();
+std::string WaitCaption(int minutes);
+std::string RepeatCaption(int count);
+
+}  // namespace tolvex::test
