@@ -23,8 +23,9 @@ TEST(EncodeBase64, EncodesRfcVectors) {
 
 TEST(EncodeBase64, BreaksLinesWithoutTrailingBreak) {
   const std::string line54 = EncodeBase64(Repeat('a', 54));
-  EXPECT_EQ(line54.size(), 72u);
-  EXPECT_EQ(line54.find('\r'), std::string::npos);
+  std::string expected54;
+  for (int i = 0; i < 18; ++i) expected54 += "YWFh";
+  EXPECT_EQ(line54, expected54);
 
   const std::string line55 = EncodeBase64(Repeat('a', 55));
   ASSERT_EQ(line55.size(), 72u + 2 + 4);
