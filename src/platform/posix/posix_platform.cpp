@@ -1,0 +1,76 @@
+#include "platform/posix/posix_platform.hpp"
+
+#include <csignal>
+
+#include "app/form1.hpp"
+
+namespace tolvex::posix {
+
+PosixPlatform::PosixPlatform(const PlatformOptions& options)
+    : options_(options),
+      tmrWait_(io_, gate_, options.minute),
+      tmrMore_(io_, gate_, options.minute),
+      tmrSMTP_(io_, gate_, options.tick),
+      socket_(io_, gate_, options.chunkBytes),
+      window_(*options.err, options.statusLine, [this](int) { EndLoop(); }) {}
+
+void PosixPlatform::EndLoop() {
+  gate_.Close();
+  io_.stop();
+}
+
+void PosixPlatform::WaitForSignal() {
+  signals_->async_wait([this](const asio::error_code& ec, int signo) {
+    if (ec) return;
+    gate_.Deliver([this, signo] {
+      if (onSignal_) onSignal_(128 + signo);
+    });
+    WaitForSignal();
+  });
+}
+
+int PosixPlatform::Run(const std::filesystem::path& workDir) {
+  Form1 form(FormPorts{window_, socket_, tmrWait_, tmrMore_, tmrSMTP_, clock_, workDir});
+  tmrWait_.SetCallback([&form] { form.tmrWait_Timer(); });
+  tmrMore_.SetCallback([&form] { form.tmrMore_Timer(); });
+  tmrSMTP_.SetCallback([&form] { form.tmrSMTP_Timer(); });
+  socket_.SetEvents(&form);
+  onSignal_ = [&form](int exitCode) { form.Terminate(exitCode); };
+
+  if (options_.handleSignals) {
+    signals_.emplace(io_, SIGINT, SIGTERM, SIGHUP);
+    WaitForSignal();
+  }
+  bool deadlineHit = false;
+  if (options_.deadline) {
+    deadline_.expires_after(*options_.deadline);
+    deadline_.async_wait([this, &deadlineHit](const asio::error_code& ec) {
+      if (ec) return;
+      deadlineHit = true;
+      EndLoop();
+    });
+  }
+  asio::post(io_, [this, &form] { gate_.Deliver([&form] { form.Form_Load(); }); });
+  io_.run();
+
+  // Nothing of this run may fire once Form1 is gone.
+  gate_.Close();
+  deadline_.cancel();
+  if (signals_) {
+    asio::error_code ignored;
+    signals_->cancel(ignored);
+    signals_->clear(ignored);
+    signals_.reset();
+  }
+  socket_.Close();
+  socket_.SetEvents(nullptr);
+  onSignal_ = nullptr;
+  for (AsioTimer* t : {&tmrWait_, &tmrMore_, &tmrSMTP_}) {
+    t->SetEnabled(false);
+    t->SetCallback(nullptr);
+  }
+  if (deadlineHit && !window_.Ended()) return kRunDeadlineExceeded;
+  return window_.ExitCode();
+}
+
+}  // namespace tolvex::posix
