@@ -1,0 +1,268 @@
+#include "platform/win32/main_window.hpp"
+
+#include <shellapi.h>
+
+#include <cstdio>
+
+#include "platform/win32/tray_icon.hpp"
+#include "platform/win32/win_text.hpp"
+
+namespace tolvex::win {
+namespace {
+
+constexpr UINT kMsgShowFailure = WM_APP + 0x20;
+
+using MessageBoxTimeoutWFn = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT, WORD, DWORD);
+
+// One line on standard error when there is one (started from a console or
+// with redirected output): UTF-16 to a console, code page 932 bytes
+// otherwise, as a Japanese system's programs write.
+void WriteStandardError(const std::wstring& line) {
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (err == nullptr || err == INVALID_HANDLE_VALUE) return;
+  DWORD mode;
+  DWORD written;
+  if (GetConsoleMode(err, &mode)) {
+    WriteConsoleW(err, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    return;
+  }
+  std::string bytes = Cp932FromWide(line);
+  WriteFile(err, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+}  // namespace
+
+MainWindow::MainWindow(HINSTANCE instance, EventGate& gate) : gate_(gate), instance_(instance) {
+  iconLarge_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResourceId), IMAGE_ICON,
+                                             GetSystemMetrics(SM_CXICON),
+                                             GetSystemMetrics(SM_CYICON), 0));
+  iconSmall_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResourceId), IMAGE_ICON,
+                                             GetSystemMetrics(SM_CXSMICON),
+                                             GetSystemMetrics(SM_CYSMICON), 0));
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = &MainWindow::Proc;
+  wc.hInstance = instance;
+  wc.hIcon = iconLarge_;
+  wc.hIconSm = iconSmall_;
+  wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpszClassName = kMainWindowClass;
+  RegisterClassExW(&wc);
+  hwnd_ = CreateWindowExW(0, kMainWindowClass, L"Tolvex", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                          CW_USEDEFAULT, 320, 200, nullptr, nullptr, instance, this);
+  command1_ = CreateWindowExW(0, L"BUTTON", L"*", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 8, 8, 32,
+                              24, hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kCommand1Id)),
+                              instance, nullptr);
+  menuMain_ = CreatePopupMenu();
+  AppendMenuW(menuMain_, MF_STRING, kMenuExitId, L"終了(&X)");
+}
+
+MainWindow::~MainWindow() {
+  if (menuMain_) DestroyMenu(menuMain_);
+  if (hwnd_) {
+    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+    DestroyWindow(hwnd_);
+  }
+  if (iconLarge_) DestroyIcon(iconLarge_);
+  if (iconSmall_) DestroyIcon(iconSmall_);
+}
+
+void MainWindow::Attach(Form1* form, WindowTimer* tmrWait, WindowTimer* tmrMore,
+                        WindowTimer* tmrSMTP, WinsockSocket* socket) {
+  form_ = form;
+  timers_[0] = tmrWait;
+  timers_[1] = tmrMore;
+  timers_[2] = tmrSMTP;
+  socket_ = socket;
+}
+
+void MainWindow::FinishStartup(int showCommand) {
+  if (ended_ || visibilityChosen_) return;
+  ShowWindow(hwnd_, showCommand);
+  UpdateWindow(hwnd_);
+}
+
+void MainWindow::SetCaption(const std::string& caption) {
+  SetWindowTextW(hwnd_, WideFromCp932(caption).c_str());
+}
+
+void MainWindow::HideDebugButton() { ShowWindow(command1_, SW_HIDE); }
+
+void MainWindow::ShowMinimized() {
+  visibilityChosen_ = true;
+  // Visible and minimized, without taking the focus from the user's work.
+  ShowWindow(hwnd_, SW_SHOWMINNOACTIVE);
+}
+
+void MainWindow::Hide() {
+  visibilityChosen_ = true;
+  ShowWindow(hwnd_, SW_HIDE);
+}
+
+void MainWindow::AddTrayIcon() {
+  NOTIFYICONDATAA rec = TrayAddRecord(hwnd_, iconSmall_);
+  Shell_NotifyIconA(NIM_ADD, &rec);  // a failure leaves the program running without it
+}
+
+void MainWindow::DeleteTrayIcon() {
+  NOTIFYICONDATAA rec = TrayDeleteRecord(hwnd_);
+  Shell_NotifyIconA(NIM_DELETE, &rec);  // deleting an icon never added is harmless
+}
+
+// The line goes to standard error at once. The box is shown from the
+// message loop, never inside the handler that reported the failure, so run
+// control is not re-entered half-way; boxes left when the process ends are
+// shown after the loop, with every timer and socket event already stopped.
+void MainWindow::ReportFailure(const Failure& failure) {
+  std::wstring text = FailureBoxText(failure);
+  std::wstring line = L"tolvex: " + FailureSentence(failure.kind);
+  if (!failure.message.empty()) line += L" " + WideFromCp932(failure.message);
+  line += L"\r\n";
+  WriteStandardError(line);
+  failures_.push_back(std::move(text));
+  if (!ended_) PostMessageW(hwnd_, kMsgShowFailure, 0, 0);
+}
+
+void MainWindow::ShowFailureBox(const std::wstring& text) {
+  UINT type = MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST;
+  static auto timed = reinterpret_cast<MessageBoxTimeoutWFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"user32.dll"), "MessageBoxTimeoutW")));
+  HWND owner = IsWindowVisible(hwnd_) ? hwnd_ : nullptr;
+  if (timed) {
+    timed(owner, text.c_str(), L"Tolvex", type, 0, kFailureBoxTimeoutMs);
+  } else {
+    MessageBoxW(owner, text.c_str(), L"Tolvex", type);
+  }
+}
+
+void MainWindow::ShowNextFailure() {
+  if (boxOpen_ || failures_.empty()) return;
+  std::wstring text = std::move(failures_.front());
+  failures_.pop_front();
+  boxOpen_ = true;
+  ShowFailureBox(text);  // timers and socket events go on inside its loop
+  boxOpen_ = false;
+  if (!failures_.empty() && !ended_) PostMessageW(hwnd_, kMsgShowFailure, 0, 0);
+}
+
+void MainWindow::ShowPendingFailures() {
+  while (!failures_.empty()) {
+    std::wstring text = std::move(failures_.front());
+    failures_.pop_front();
+    ShowFailureBox(text);
+  }
+}
+
+void MainWindow::EndProcess(int exitCode) {
+  if (ended_) return;
+  ended_ = true;
+  exitCode_ = exitCode;
+  gate_.open = false;  // nothing reaches run control any more
+  for (WindowTimer* t : timers_) {
+    if (t) t->SetEnabled(false);
+  }
+  if (socket_) socket_->Close();
+  if (menuOpen_) EndMenu();
+  PostQuitMessage(exitCode);
+}
+
+void MainWindow::DoEvents() {
+  MSG m;
+  while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+    if (m.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(m.wParam));  // leave it for the main loop
+      return;
+    }
+    TranslateMessage(&m);
+    DispatchMessageW(&m);
+  }
+}
+
+// The tray icon's notifications arrive as WM_MOUSEMOVE with the mouse
+// message over the icon in lParam; a left click opens menuMain.
+void MainWindow::Form_MouseMove(LPARAM lParam) {
+  if (!IsTrayLeftClick(lParam) || menuOpen_ || !form_) return;
+  // Far outside any screen (-50000 twips), size unchanged.
+  HDC dc = GetDC(hwnd_);
+  int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSX) : 96;
+  if (dc) ReleaseDC(hwnd_, dc);
+  int offscreen = -MulDiv(50000, dpi, 1440);
+  SetWindowPos(hwnd_, nullptr, offscreen, offscreen, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  DoEvents();
+  if (ended_) return;
+  POINT pt;
+  GetCursorPos(&pt);
+  // Foreground first, or the menu would stay open when the user clicks
+  // elsewhere.
+  SetForegroundWindow(hwnd_);
+  menuOpen_ = true;
+  UINT chosen = static_cast<UINT>(TrackPopupMenu(
+      menuMain_, TPM_RIGHTBUTTON | TPM_RETURNCMD | TPM_NONOTIFY, pt.x, pt.y, 0, hwnd_, nullptr));
+  menuOpen_ = false;
+  PostMessageW(hwnd_, WM_NULL, 0, 0);
+  if (ended_) return;
+  ShowWindow(hwnd_, SW_HIDE);
+  if (chosen == kMenuExitId) form_->menuExit_Click();
+}
+
+void MainWindow::Command1_Click() {
+  MessageBoxW(hwnd_, L"デバッグボタンが押されました", L"Tolvex", MB_OK);
+}
+
+void MainWindow::OnTimer(UINT_PTR id) {
+  if (!form_) return;
+  if (timers_[0] && timers_[0]->Accepts(id)) {
+    form_->tmrWait_Timer();
+  } else if (timers_[1] && timers_[1]->Accepts(id)) {
+    form_->tmrMore_Timer();
+  } else if (timers_[2] && timers_[2]->Accepts(id)) {
+    form_->tmrSMTP_Timer();
+  }
+}
+
+LRESULT MainWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+  switch (msg) {
+    case WM_TIMER:
+      if (gate_.open) OnTimer(wParam);
+      return 0;
+    case WM_MOUSEMOVE:
+      if (gate_.open) Form_MouseMove(lParam);
+      return 0;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == kCommand1Id && HIWORD(wParam) == BN_CLICKED) Command1_Click();
+      return 0;
+    case kMsgShowFailure:
+      if (!ended_) ShowNextFailure();
+      return 0;
+    case WM_CLOSE:
+      // The user closes the window: the unload clean-up, then the end.
+      if (gate_.open && form_) form_->Form_Unload();
+      if (!ended_) EndProcess(form_ ? form_->ExitStatus() : 0);
+      return 0;
+    case WM_QUERYENDSESSION:
+      return TRUE;
+    case WM_ENDSESSION:
+      // Windows is shutting down: the work files go as when the window closes.
+      if (wParam && gate_.open && form_) form_->Form_Unload();
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcW(hwnd_, msg, wParam, lParam);
+}
+
+LRESULT CALLBACK MainWindow::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_NCCREATE) {
+    auto* cs = reinterpret_cast<CREATESTRUCTW*>(lParam);
+    auto* self = static_cast<MainWindow*>(cs->lpCreateParams);
+    self->hwnd_ = hwnd;
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  }
+  auto* self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (!self) return DefWindowProcW(hwnd, msg, wParam, lParam);
+  return self->OnMessage(msg, wParam, lParam);
+}
+
+}  // namespace tolvex::win

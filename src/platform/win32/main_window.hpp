@@ -1,0 +1,90 @@
+// The main window Form1 on Windows: caption, icon, the hidden debug button
+// Command1, the pop-up menu menuMain with menuExit, the tray icon, the
+// three window timers' ticks, failure reports and the end of the process.
+#pragma once
+
+#include <windows.h>
+
+#include <deque>
+#include <string>
+
+#include "app/form1.hpp"
+#include "app/platform.hpp"
+#include "platform/win32/message_window.hpp"
+#include "platform/win32/window_timer.hpp"
+#include "platform/win32/winsock_socket.hpp"
+
+namespace tolvex::win {
+
+inline constexpr UINT_PTR kTimerWait = 1;
+inline constexpr UINT_PTR kTimerMore = 2;
+inline constexpr UINT_PTR kTimerSmtp = 3;
+inline constexpr int kCommand1Id = 101;
+inline constexpr UINT kMenuExitId = 201;
+inline constexpr int kIconResourceId = 1;
+inline constexpr wchar_t kMainWindowClass[] = L"TolvexForm1";
+// A failure box closes itself after this long, so an unattended run still
+// ends; the failure is in LOG.txt or on standard error as well.
+inline constexpr DWORD kFailureBoxTimeoutMs = 60000;
+
+class MainWindow final : public Window {
+ public:
+  MainWindow(HINSTANCE instance, EventGate& gate);
+  ~MainWindow() override;
+  MainWindow(const MainWindow&) = delete;
+  MainWindow& operator=(const MainWindow&) = delete;
+
+  // Connects the run control and the parts whose events pass through here.
+  void Attach(Form1* form, WindowTimer* tmrWait, WindowTimer* tmrMore, WindowTimer* tmrSMTP,
+              WinsockSocket* socket);
+
+  HWND Handle() const { return hwnd_; }
+  HICON Icon() const { return iconSmall_; }
+
+  // After Form_Load: shows the window unless the command file already chose
+  // minimized or hidden.
+  void FinishStartup(int showCommand);
+  bool Ended() const { return ended_; }
+  int ExitCode() const { return exitCode_; }
+  // Shows the failure boxes still waiting once the message loop is over.
+  void ShowPendingFailures();
+
+  // Window
+  void SetCaption(const std::string& caption) override;
+  void HideDebugButton() override;
+  void ShowMinimized() override;
+  void Hide() override;
+  void AddTrayIcon() override;
+  void DeleteTrayIcon() override;
+  void ReportFailure(const Failure& failure) override;
+  void EndProcess(int exitCode) override;
+
+ private:
+  static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  LRESULT OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+  void OnTimer(UINT_PTR id);
+  void Form_MouseMove(LPARAM lParam);
+  void Command1_Click();
+  void DoEvents();
+  void ShowNextFailure();
+  void ShowFailureBox(const std::wstring& text);
+
+  EventGate& gate_;
+  HINSTANCE instance_;
+  HWND hwnd_ = nullptr;
+  HWND command1_ = nullptr;
+  HMENU menuMain_ = nullptr;
+  HICON iconLarge_ = nullptr;
+  HICON iconSmall_ = nullptr;
+  Form1* form_ = nullptr;
+  WindowTimer* timers_[3] = {nullptr, nullptr, nullptr};
+  WinsockSocket* socket_ = nullptr;
+  bool visibilityChosen_ = false;
+  bool menuOpen_ = false;
+  bool boxOpen_ = false;
+  bool ended_ = false;
+  int exitCode_ = 0;
+  std::deque<std::wstring> failures_;
+};
+
+}  // namespace tolvex::win
