@@ -46,4 +46,27 @@ inline std::string ReadBytes(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
+// Test-side Base64 decoder, independent of the encoders under test.
+inline std::string DecodeBase64(std::string_view text) {
+  static constexpr std::string_view alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve(text.size() / 4 * 3);
+  unsigned bits = 0;
+  int have = 0;
+  for (char c : text) {
+    if (c == '\r' || c == '\n') continue;
+    if (c == '=') break;
+    std::size_t v = alphabet.find(c);
+    if (v == std::string_view::npos) return "<not Base64>";
+    bits = ((bits << 6) | static_cast<unsigned>(v)) & 0xFFFFFF;
+    have += 6;
+    if (have >= 8) {
+      have -= 8;
+      out.push_back(static_cast<char>((bits >> have) & 0xFF));
+    }
+  }
+  return out;
+}
+
 }  // namespace tolvex::testing

@@ -156,27 +156,6 @@ TEST(FileNameFromPath, JapaneseNamesKeepTheirSecondBytes) {
 
 constexpr std::string_view kWordOpen = "=?ISO-2022-JP?B?";
 
-std::string DecodeBase64(std::string_view text) {
-  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  unsigned bits = 0;
-  int have = 0;
-  for (char c : text) {
-    if (c == '=') break;
-    std::size_t v = alphabet.find(c);
-    if (v == std::string::npos) {
-      ADD_FAILURE() << "not Base64: " << static_cast<int>(c);
-      return out;
-    }
-    bits = (bits << 6) | static_cast<unsigned>(v);
-    have += 6;
-    if (have >= 8) {
-      have -= 8;
-      out.push_back(static_cast<char>((bits >> have) & 0xFF));
-    }
-  }
-  return out;
-}
 
 // The encoded words of a folded Subject line, checked for their form.
 std::vector<std::string> WordsOf(const std::string& header) {
@@ -254,7 +233,7 @@ TEST(EncodeSubjectLine, FiftyFourBytesStayOneWordOnOneLine) {
   const std::string line = EncodeSubjectLine("Subject: " + subject);
   EXPECT_EQ(line.find("\r\n"), std::string::npos);
   ASSERT_EQ(line.size(), 9 + kWordOpen.size() + 72 + 2);
-  EXPECT_EQ(DecodeBase64(line.substr(9 + kWordOpen.size(), 72)), subject);
+  EXPECT_EQ(testing::DecodeBase64(line.substr(9 + kWordOpen.size(), 72)), subject);
 }
 
 TEST(EncodeSubjectLine, FiftyFiveBytesAreFolded) {
@@ -263,7 +242,7 @@ TEST(EncodeSubjectLine, FiftyFiveBytesAreFolded) {
   std::vector<std::string> words = WordsOf(line);
   ASSERT_EQ(words.size(), 2u);
   std::string joined;
-  for (const std::string& w : words) joined += DecodeBase64(w);
+  for (const std::string& w : words) joined += testing::DecodeBase64(w);
   EXPECT_EQ(joined, subject);
   EXPECT_EQ(SubjectSeenByPython(line), subject);
 }
@@ -281,7 +260,7 @@ TEST(EncodeSubjectLine, LongJapaneseSubjectFoldsIntoSelfContainedWords) {
   const std::string line = EncodeSubjectLine("Subject: " + sjis);
   std::vector<std::string> words = WordsOf(line);
   EXPECT_GT(words.size(), 3u);
-  for (const std::string& w : words) ExpectSelfContained(DecodeBase64(w));
+  for (const std::string& w : words) ExpectSelfContained(testing::DecodeBase64(w));
   EXPECT_EQ(SubjectSeenByPython(line), utf8);
 }
 
@@ -295,7 +274,7 @@ TEST(EncodeSubjectLine, AllDoubleByteSubject) {
   const std::string line = EncodeSubjectLine("Subject: " + sjis);
   std::vector<std::string> words = WordsOf(line);
   for (const std::string& w : words) {
-    std::string jis = DecodeBase64(w);
+    std::string jis = testing::DecodeBase64(w);
     ExpectSelfContained(jis);
     EXPECT_EQ(jis.rfind("\x1B$B", 0), 0u) << "a word starting with a double-byte character opens Kanji";
   }

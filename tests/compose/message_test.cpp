@@ -1,0 +1,350 @@
+#include "compose/message.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "platform/native_path.hpp"
+#include "test_util.hpp"
+
+namespace tolvex {
+namespace {
+
+using testing::ReadBytes;
+using testing::TempDir;
+using testing::WriteBytes;
+
+constexpr char kHyo[] = "\x95\x5C";  // 表
+constexpr char kSo[] = "\x83\x5C";   // ソ
+
+class Compose : public ::testing::Test {
+ protected:
+  // Writes a file named in the command file's code page 932 spelling.
+  void Put(const std::string& cp932Name, std::string_view bytes) {
+    WriteBytes(NativePath(dir.path(), cp932Name), bytes);
+  }
+  std::string Spool() { return ReadBytes(dir.path() / "TEMP.TXT"); }
+
+  TempDir dir;
+  RunState st;
+};
+
+TEST_F(Compose, AddFieldWritesFromAndToUnchanged) {
+  st.FromAddr = "DummySender";
+  st.ToList = "a@example.jp,  b@example.jp";
+  EXPECT_EQ(AddField(st), "From: DummySender\r\nTo: a@example.jp,  b@example.jp\r\n");
+  st.ToList.clear();
+  EXPECT_EQ(AddField(st), "From: DummySender\r\nTo: \r\n");
+}
+
+TEST_F(Compose, PlainMessageGolden) {
+  st.SubjectLine = "Subject: =?ISO-2022-JP?B?YWJj?=\r\n";
+  st.ReplyToLine = "Reply-To: back@example.jp\r\n";
+  st.FromAddr = "Sender <s@example.jp>";
+  st.ToList = "a@example.jp, b@example.jp";
+  st.BodyText = "\r\n\x1B$BF|K\\8l\x1B(J\r\n.dot line\r\n";
+  st.TextFileData = std::string("file ") + kHyo;  // no final line break
+
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  const std::string expected =
+      "Subject: =?ISO-2022-JP?B?YWJj?=\r\n"
+      "Reply-To: back@example.jp\r\n"
+      "From: Sender <s@example.jp>\r\n"
+      "To: a@example.jp, b@example.jp\r\n"
+      "MIME-Version: 1.0\r\n"
+      "Content-Type: text/plain; charset=iso-2022-jp\r\n"
+      "Content-Transfer-Encoding: 7bit\r\n"
+      "X-Mailer: Tolvex (by RAVONEK)\r\n"
+      "\r\n"
+      "\x1B$BF|K\\8l\x1B(J\r\n"
+      ".dot line\r\n"
+      "file \x95\x5C"
+      "\r\n"
+      ".\r\n";
+  EXPECT_EQ(st.MailData, expected);
+  EXPECT_EQ(Spool(), expected + "\r\n");
+}
+
+TEST_F(Compose, PlainMessageWithoutSubjectBodyOrFile) {
+  st.FromAddr = "s@example.jp";
+  st.ToList = "t@example.jp";
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  const std::string expected =
+      "From: s@example.jp\r\n"
+      "To: t@example.jp\r\n"
+      "MIME-Version: 1.0\r\n"
+      "Content-Type: text/plain; charset=iso-2022-jp\r\n"
+      "Content-Transfer-Encoding: 7bit\r\n"
+      "X-Mailer: Tolvex (by RAVONEK)\r\n"
+      ".\r\n";
+  EXPECT_EQ(st.MailData, expected);
+  EXPECT_EQ(Spool(), expected + "\r\n");
+}
+
+TEST_F(Compose, PlainBodyFollowsHeadDirectlyAndGetsClosingBreak) {
+  st.FromAddr = "s";
+  st.ToList = "t";
+  st.BodyText = "first line\r\nlast line";
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  EXPECT_TRUE(st.MailData.ends_with("X-Mailer: Tolvex (by RAVONEK)\r\nfirst line\r\nlast line\r\n.\r\n"));
+
+  // A file text ending in CR LF gets no second one.
+  st.BodyText = "body\r\n";
+  st.TextFileData = "file\r\n";
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  EXPECT_TRUE(st.MailData.ends_with("(by RAVONEK)\r\nbody\r\nfile\r\n.\r\n")) << st.MailData;
+}
+
+TEST_F(Compose, AttachmentMessageGoldenTwoFiles) {
+  Put("a.txt", "abc");
+  Put(std::string("dir\\") + kHyo + ".bin", std::string(54, 'x'));  // one full Base64 line
+  st.FromAddr = "s@example.jp";
+  st.ToList = "t@example.jp";
+  st.BodyText = "hello\r\n";
+  st.AttachFlag = true;
+  st.FileList[1] = " a.txt";
+  st.FileList[2] = std::string(" dir\\") + kHyo + ".bin ";
+  st.FileCount = 2;
+
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  const std::string expected =
+      "From: s@example.jp\r\n"
+      "To: t@example.jp\r\n"
+      "MIME-Version: 1.0\r\n"
+      "X-Mailer: Tolvex (by RAVONEK)\r\n"
+      "Content-Type: multipart/mixed; boundary=BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
+      "\r\n"
+      "--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
+      "Content-Type: text/plain; charset=iso-2022-jp\r\n"
+      "Content-Transfer-Encoding: 7bit\r\n"
+      "\r\n"
+      "hello\r\n"
+      "\r\n"
+      "--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
+      "Content-Type: application/octet-stream; name=\"a.txt\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n"
+      "\r\n"
+      "YWJj"
+      "\r\n"
+      "--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
+      "Content-Type: application/octet-stream; name=\"\x95\x5C.bin\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n"
+      "\r\n"
+      "eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4\r\n"
+      "\r\n"
+      "--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n"
+      ".\r\n";
+  EXPECT_EQ(st.MailData, expected);
+  EXPECT_EQ(Spool(), expected + "\r\n");
+  // The entries stay trimmed for later sends.
+  EXPECT_EQ(st.FileList[1], "a.txt");
+  EXPECT_EQ(st.FileList[2], std::string("dir\\") + kHyo + ".bin");
+}
+
+TEST_F(Compose, OneAttachmentFollowsBodyDirectly) {
+  Put("a.bin", "ab");
+  st.FromAddr = "s";
+  st.ToList = "t";
+  st.SubjectLine = "Subject: =?ISO-2022-JP?B?YWJj?=\r\n";
+  st.BodyText = "body";
+  st.AttachFlag = true;
+  st.MultiFlag = true;  // attachments win
+  st.FileList[1] = "a.bin";
+  st.FileCount = 1;
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  const std::string expected =
+      "Subject: =?ISO-2022-JP?B?YWJj?=\r\n"
+      "From: s\r\n"
+      "To: t\r\n"
+      "MIME-Version: 1.0\r\n"
+      "X-Mailer: Tolvex (by RAVONEK)\r\n"
+      "Content-Type: multipart/mixed; boundary=BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
+      "\r\n"
+      "--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
+      "Content-Type: text/plain; charset=iso-2022-jp\r\n"
+      "Content-Transfer-Encoding: 7bit\r\n"
+      "\r\n"
+      "body--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
+      "Content-Type: application/octet-stream; name=\"a.bin\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n"
+      "\r\n"
+      "YWI=\r\n"
+      "--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n"
+      ".\r\n";
+  EXPECT_EQ(st.MailData, expected);
+}
+
+TEST_F(Compose, PartsFromFilesGolden) {
+  Put("p1.txt", "Content-Type: text/plain\r\n\r\nhello\r\n");
+  // Leading blanks go; no final break and one double-byte character leave
+  // room for the CR of the added CR LF only.
+  Put(std::string(kSo) + ".txt", "  Content-Type: text/html\r\n\r\n<p>\x95\x5C</p>");
+  st.FromAddr = "s@example.jp";
+  st.ToList = "t@example.jp";
+  st.ReplyToLine = "Reply-To: r@example.jp\r\n";
+  st.BodyText = "NOT PART OF THIS KIND\r\n";
+  st.MultiFlag = true;
+  st.FileList[1] = " p1.txt";
+  st.FileList[2] = std::string(kSo) + ".txt ";
+  st.FileCount = 2;
+
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  const std::string expected =
+      "Reply-To: r@example.jp\r\n"
+      "From: s@example.jp\r\n"
+      "To: t@example.jp\r\n"
+      "MIME-Version: 1.0\r\n"
+      "X-Mailer: Tolvex (by RAVONEK)\r\n"
+      "Content-Type: multipart/mixed; boundary=BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
+      "\r\n"
+      "--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
+      "Content-Type: text/plain\r\n"
+      "\r\n"
+      "hello\r\n"
+      "\r\n"
+      "--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
+      "Content-Type: text/html\r\n"
+      "\r\n"
+      "<p>\x95\x5C</p>\r"
+      "\r\n"
+      "\r\n"
+      "--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n"
+      ".\r\n";
+  EXPECT_EQ(st.MailData, expected);
+  EXPECT_EQ(Spool(), expected + "\r\n");
+  EXPECT_EQ(st.FileList[1], "p1.txt");
+  EXPECT_EQ(st.FileList[2], std::string(kSo) + ".txt");
+}
+
+TEST_F(Compose, EveryCompositionRereadsFilesAndReplacesMailData) {
+  Put("a.bin", "abc");
+  st.AttachFlag = true;
+  st.FileList[1] = "a.bin";
+  st.FileCount = 1;
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  const std::string first = st.MailData;
+  Put("a.bin", "xyz");
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  EXPECT_EQ(st.MailData.size(), first.size());
+  EXPECT_NE(st.MailData.find("eHl6\r\n"), std::string::npos);  // Base64 of "xyz"
+  EXPECT_EQ(st.MailData.find("YWJj"), std::string::npos);
+  EXPECT_EQ(Spool(), st.MailData + "\r\n");
+}
+
+TEST_F(Compose, ZeroByteAttachmentHasEmptyBase64) {
+  Put("empty.bin", "");
+  st.AttachFlag = true;
+  st.FileList[1] = "empty.bin";
+  st.FileCount = 1;
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  EXPECT_TRUE(st.MailData.ends_with(
+      "name=\"empty.bin\"\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+      "\r\n--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n.\r\n"));
+}
+
+TEST_F(Compose, LargeAttachmentIsReservedOnceAndEncodedWhole) {
+  std::string bytes(1 << 20, '\0');
+  std::mt19937 rng(7);
+  for (char& c : bytes) c = static_cast<char>(rng() & 0xFF);
+  Put("big.bin", bytes);
+  st.AttachFlag = true;
+  st.FileList[1] = "big.bin";
+  st.FileCount = 1;
+  st.BodyText = "see attachment\r\n";
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+
+  // The reservation was exact: no growth by doubling happened.
+  EXPECT_EQ(st.MailData.capacity(), st.MailData.size());
+  const std::string open = "Content-Transfer-Encoding: base64\r\n\r\n";
+  const std::size_t from = st.MailData.find(open) + open.size();
+  const std::size_t to = st.MailData.find("\r\n--BoUnDaRy_StRiNg_Ich_Liebe_Dich--");
+  ASSERT_NE(to, std::string::npos);
+  EXPECT_EQ(testing::DecodeBase64(std::string_view(st.MailData).substr(from, to - from)), bytes);
+}
+
+// --- Failures ---------------------------------------------------------------
+
+class ComposeFailure : public Compose {
+ protected:
+  void SetUp() override {
+    WriteBytes(dir.path() / "TEMP.TXT", "previous send\r\n");
+    st.FromAddr = "s";
+    st.ToList = "t";
+  }
+  void ExpectNothingComposed() {
+    EXPECT_TRUE(st.MailData.empty());
+    EXPECT_EQ(Spool(), "previous send\r\n");
+  }
+};
+
+TEST_F(ComposeFailure, MissingAttachment) {
+  Put("a.bin", "abc");
+  st.AttachFlag = true;
+  st.FileList[1] = "a.bin";
+  st.FileList[2] = " gone.bin";
+  st.FileCount = 2;
+  Status s = ReadCommandFileEx(st, dir.path());
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->kind, FailureKind::InputMissing);
+  EXPECT_EQ(s->message.rfind("cannot read attachment \"gone.bin\": ", 0), 0u) << s->message;
+  ExpectNothingComposed();
+}
+
+TEST_F(ComposeFailure, EmptyEntryAndFolderEntry) {
+  Put("a.bin", "abc");
+  std::filesystem::create_directories(dir.path() / "folder");
+  st.AttachFlag = true;
+  st.FileList[1] = "a.bin";
+  st.FileList[2] = "  ";
+  st.FileCount = 2;
+  Status s = ReadCommandFileEx(st, dir.path());
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->kind, FailureKind::InputMissing);
+  EXPECT_EQ(s->message, "cannot read attachment \"\": empty file name");
+  ExpectNothingComposed();
+
+  st.FileList[2] = "folder";
+  s = ReadCommandFileEx(st, dir.path());
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->message, "cannot read attachment \"folder\": is a folder");
+  ExpectNothingComposed();
+}
+
+TEST_F(ComposeFailure, MissingPartFile) {
+  Put("p1.txt", "x\r\n");
+  st.MultiFlag = true;
+  st.FileList[1] = "p1.txt";
+  st.FileList[2] = std::string(kHyo) + ".txt";
+  st.FileCount = 2;
+  Status s = ReadCommandFileEx(st, dir.path());
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->kind, FailureKind::InputMissing);
+  EXPECT_EQ(s->message.rfind(std::string("cannot read part file \"") + kHyo + ".txt\": ", 0), 0u);
+  ExpectNothingComposed();
+}
+
+TEST_F(ComposeFailure, PartFileOverflowingItsBuffer) {
+  Put("cr.txt", "a\rb\rc");  // CR-alone lines grow beyond the file size
+  st.MultiFlag = true;
+  st.FileList[1] = "cr.txt";
+  st.FileCount = 1;
+  Status s = ReadCommandFileEx(st, dir.path());
+  ASSERT_TRUE(s);
+  EXPECT_NE(s->message.find("cannot read part file \"cr.txt\": lines end in CR alone"), std::string::npos)
+      << s->message;
+  ExpectNothingComposed();
+}
+
+TEST_F(ComposeFailure, SpoolFileCannotBeWritten) {
+  std::filesystem::remove(dir.path() / "TEMP.TXT");
+  std::filesystem::create_directories(dir.path() / "TEMP.TXT");  // a folder in its place
+  Status s = ReadCommandFileEx(st, dir.path());
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->kind, FailureKind::SpoolWriteFailed);
+  EXPECT_NE(s->message.find("TEMP.TXT"), std::string::npos);
+  EXPECT_TRUE(st.MailData.empty());
+}
+
+}  // namespace
+}  // namespace tolvex
