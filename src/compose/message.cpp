@@ -54,6 +54,16 @@ void AppendClosing(std::string& out) {
 
 // Checks that `path` names a regular file that can be opened for reading;
 // gives its size in bytes, or the reason it cannot be read.
+// Opens a file by its native path (wide on Windows) with C stdio, which
+// reports the reason in errno.
+std::FILE* OpenFile(const std::filesystem::path& path, bool write) {
+#ifdef _WIN32
+  return ::_wfopen(path.c_str(), write ? L"wb" : L"rb");
+#else
+  return std::fopen(path.c_str(), write ? "wb" : "rb");
+#endif
+}
+
 struct FileCheck {
   std::uintmax_t size = 0;
   std::optional<std::string> reason;
@@ -75,7 +85,7 @@ FileCheck CheckReadable(std::string_view name, const std::filesystem::path& path
     r.reason = "is a folder";
     return r;
   }
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = OpenFile(path, false);
   if (f == nullptr) {
     r.reason = std::generic_category().message(errno);
     return r;
@@ -183,7 +193,7 @@ std::optional<std::string> ReadByTextRule(std::string_view name, const std::file
                                           std::string& text) {
   FileCheck check = CheckReadable(name, path);
   if (check.reason) return check.reason;
-  FilePtr f(std::fopen(path.c_str(), "rb"));
+  FilePtr f(OpenFile(path, false));
   if (!f) return std::generic_category().message(errno);
 
   std::size_t capacity = static_cast<std::size_t>(check.size);
@@ -263,7 +273,7 @@ Status WriteSpool(const std::string& mail, const std::filesystem::path& workDir)
     return Failure{FailureKind::SpoolWriteFailed,
                    std::string("cannot write ") + kSpoolFileName + ": " + std::generic_category().message(err)};
   };
-  std::FILE* f = std::fopen(path.c_str(), "wb");
+  std::FILE* f = OpenFile(path, true);
   if (f == nullptr) return fail(errno);
   bool ok = std::fwrite(mail.data(), 1, mail.size(), f) == mail.size() &&
             std::fwrite(kCrLf.data(), 1, kCrLf.size(), f) == kCrLf.size();

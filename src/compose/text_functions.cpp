@@ -6,7 +6,6 @@
 // characters or more are handled like shorter ones: there is no length limit.
 #include "compose/text_functions.hpp"
 
-#include <algorithm>
 #include <vector>
 
 #include "encoding/jis_convert.hpp"

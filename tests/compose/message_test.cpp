@@ -146,33 +146,18 @@ TEST_F(Compose, OneAttachmentFollowsBodyDirectly) {
   Put("a.bin", "ab");
   st.FromAddr = "s";
   st.ToList = "t";
-  st.SubjectLine = "Subject: =?ISO-2022-JP?B?YWJj?=\r\n";
   st.BodyText = "body";
   st.AttachFlag = true;
   st.MultiFlag = true;  // attachments win
   st.FileList[1] = "a.bin";
   st.FileCount = 1;
   ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
-  const std::string expected =
-      "Subject: =?ISO-2022-JP?B?YWJj?=\r\n"
-      "From: s\r\n"
-      "To: t\r\n"
-      "MIME-Version: 1.0\r\n"
-      "X-Mailer: Tolvex (by RAVONEK)\r\n"
-      "Content-Type: multipart/mixed; boundary=BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
-      "\r\n"
-      "--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
-      "Content-Type: text/plain; charset=iso-2022-jp\r\n"
-      "Content-Transfer-Encoding: 7bit\r\n"
-      "\r\n"
-      "body--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
-      "Content-Type: application/octet-stream; name=\"a.bin\"\r\n"
-      "Content-Transfer-Encoding: base64\r\n"
-      "\r\n"
-      "YWI=\r\n"
-      "--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n"
-      ".\r\n";
-  EXPECT_EQ(st.MailData, expected);
+  EXPECT_NE(st.MailData.find("Content-Transfer-Encoding: 7bit\r\n\r\n"
+                             "body--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
+                             "Content-Type: application/octet-stream; name=\"a.bin\"\r\n"),
+            std::string::npos)
+      << st.MailData;
+  EXPECT_TRUE(st.MailData.ends_with("\r\n\r\nYWI=\r\n--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n.\r\n"));
 }
 
 TEST_F(Compose, PartsFromFilesGolden) {
