@@ -33,6 +33,82 @@ constexpr unsigned JisCode(unsigned s1, unsigned s2) {
   return ((n / 94 + 0x21) << 8) | (n % 94 + 0x21);
 }
 
+// The same arithmetic split into two lookups, so that the code of a
+// character is kLead[s1] + kTrail[s2] without data-dependent branches:
+// kLead holds the first row of the lead byte in the high byte (0 for bytes
+// that are no lead byte, kNoJis for 0xF0-0xFC); kTrail holds the row step
+// (0 or 1) in the high byte and the cell in the low byte (0: no trail byte).
+constexpr std::uint16_t kNoJis = 0xFF00;
+constexpr std::array<std::uint16_t, 256> kLead = [] {
+  std::array<std::uint16_t, 256> t{};
+  for (unsigned b = 0x81; b <= 0xFC; ++b) {
+    if (!sjis::IsLeadByte(static_cast<unsigned char>(b))) continue;
+    t[b] = b >= 0xF0 ? kNoJis : static_cast<std::uint16_t>(JisCode(b, 0x40) & 0xFF00);
+  }
+  return t;
+}();
+constexpr std::array<std::uint16_t, 256> kTrail = [] {
+  std::array<std::uint16_t, 256> t{};
+  for (unsigned b = 0; b < 256; ++b) {
+    if (sjis::IsTrailByte(static_cast<unsigned char>(b))) {
+      t[b] = static_cast<std::uint16_t>(JisCode(0x81, b) - 0x2100);
+    }
+  }
+  return t;
+}();
+static_assert(kLead[0x82] + kTrail[0xA0] == 0x2422);
+static_assert(kLead[0xE0] + kTrail[0x40] == 0x5F21);
+static_assert(kLead[0x9F] + kTrail[0xFC] == 0x5E7E);
+
+// Converts [p, end) into `o`, which has room for 5 bytes per input byte
+// (a stray lead byte becomes ESC $ B and the geta mark); returns the number
+// of bytes written.
+std::size_t Convert(const unsigned char* p, const unsigned char* const end, unsigned char* o) {
+  std::size_t size = 0;
+  auto put = [&](unsigned char b) { o[size++] = b; };
+  bool kanji = false;
+  while (p < end) {
+    if (kLead[*p] == 0) {  // a run of one-byte characters
+      if (*p == 0) {
+        ++p;
+        continue;
+      }
+      if (kanji) {
+        put(kEsc);
+        put('(');
+        put('J');
+        kanji = false;
+      }
+      do {
+        if (*p != 0) put(*p);
+        ++p;
+      } while (p < end && kLead[*p] == 0);
+      continue;
+    }
+    if (!kanji) {
+      put(kEsc);
+      put('$');
+      put('B');
+      kanji = true;
+    }
+    do {  // a run of double-byte characters
+      const unsigned lead = kLead[*p];
+      const unsigned trail = p + 1 < end ? kTrail[p[1]] : 0;
+      unsigned code = kGeta;
+      if (trail != 0) {
+        if (lead != kNoJis) code = lead + trail;
+        p += 2;
+      } else {
+        ++p;  // the next byte, if any, is a character of its own
+      }
+      o[size] = static_cast<unsigned char>(code >> 8);
+      o[size + 1] = static_cast<unsigned char>(code);
+      size += 2;
+    } while (p < end && kLead[*p] != 0);
+  }
+  return size;
+}
+
 // ---------------------------------------------------------------------------
 // Base64
 
@@ -42,16 +118,22 @@ constexpr std::size_t kLineChars = 72;
 constexpr std::size_t kLineBytes = 54;  // input bytes of one full line
 constexpr std::size_t kGroupsPerLine = kLineChars / 4;
 
-// Two output characters for every 12-bit value: one lookup per half group.
-using CharPair = std::array<char, 2>;
-constexpr std::array<CharPair, 4096> kPairs = [] {
-  std::array<CharPair, 4096> t{};
-  for (std::size_t i = 0; i < t.size(); ++i) t[i] = {kAlphabet[i >> 6], kAlphabet[i & 63]};
+// Two output characters for every 12-bit value, as they lie in memory when
+// the 16-bit entry is stored: one lookup per half group.
+constexpr std::array<std::uint16_t, 4096> kPairs = [] {
+  std::array<std::uint16_t, 4096> t{};
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const auto first = static_cast<unsigned char>(kAlphabet[i >> 6]);
+    const auto second = static_cast<unsigned char>(kAlphabet[i & 63]);
+    t[i] = std::endian::native == std::endian::little
+               ? static_cast<std::uint16_t>(first | second << 8)
+               : static_cast<std::uint16_t>(first << 8 | second);
+  }
   return t;
 }();
 
 inline void PutPair(char* out, std::uint64_t twelveBits) {
-  std::memcpy(out, kPairs[twelveBits & 0xFFF].data(), 2);
+  std::memcpy(out, &kPairs[twelveBits & 0xFFF], 2);
 }
 
 // Eight bytes read as one big-endian number.
@@ -71,12 +153,17 @@ inline std::uint64_t LoadBigEndian64(const unsigned char* p) {
   return v;
 }
 
-// Eight characters for the six bytes held in the low 48 bits of `v`.
+// Eight characters for the six bytes held in the low 48 bits of `v`,
+// stored at once.
 inline void PutSix(char* out, std::uint64_t v) {
-  PutPair(out, v >> 36);
-  PutPair(out + 2, v >> 24);
-  PutPair(out + 4, v >> 12);
-  PutPair(out + 6, v);
+  const std::uint64_t a = kPairs[(v >> 36) & 0xFFF];
+  const std::uint64_t b = kPairs[(v >> 24) & 0xFFF];
+  const std::uint64_t c = kPairs[(v >> 12) & 0xFFF];
+  const std::uint64_t d = kPairs[v & 0xFFF];
+  const std::uint64_t chars = std::endian::native == std::endian::little
+                                  ? a | b << 16 | c << 32 | d << 48
+                                  : a << 48 | b << 32 | c << 16 | d;
+  std::memcpy(out, &chars, 8);
 }
 
 // Writes the file-rule text of `n` bytes at `out` (exactly
@@ -139,49 +226,14 @@ std::string SjisToJis(std::string_view text) {
   // trim would remove again: skip them.
   while (p < end && (*p == ' ' || *p == 0)) ++p;
 
-  // Worst case 5 bytes per input byte: a stray lead byte becomes ESC $ B and
-  // the geta mark.
+  // Written once into a buffer for the worst case, then shrunk.
   std::string out;
   out.resize(5 * static_cast<std::size_t>(end - p));
-  auto* o = reinterpret_cast<unsigned char*>(out.data());
-  bool kanji = false;
-  while (p < end) {
-    const unsigned b = *p;
-    if (!sjis::IsLeadByte(static_cast<unsigned char>(b))) {
-      ++p;
-      if (b == 0) continue;
-      if (kanji) {
-        o[0] = kEsc;
-        o[1] = '(';
-        o[2] = 'J';
-        o += 3;
-        kanji = false;
-      }
-      *o++ = static_cast<unsigned char>(b);
-      continue;
-    }
-    unsigned code = kGeta;
-    if (p + 1 < end && sjis::IsTrailByte(p[1])) {
-      if (b < 0xF0) code = JisCode(b, p[1]);
-      p += 2;
-    } else {
-      ++p;  // the next byte, if any, is a character of its own
-    }
-    if (!kanji) {
-      o[0] = kEsc;
-      o[1] = '$';
-      o[2] = 'B';
-      o += 3;
-      kanji = true;
-    }
-    o[0] = static_cast<unsigned char>(code >> 8);
-    o[1] = static_cast<unsigned char>(code);
-    o += 2;
-  }
+  auto* const o = reinterpret_cast<unsigned char*>(out.data());
+  std::size_t size = Convert(p, end, o);
   // JIS bytes are 0x21-0x7E, so trailing spaces are spaces of the text.
-  auto* const begin = reinterpret_cast<unsigned char*>(out.data());
-  while (o > begin && o[-1] == ' ') --o;
-  out.resize(static_cast<std::size_t>(o - begin));
+  while (size > 0 && o[size - 1] == ' ') --size;
+  out.resize(size);
   out.shrink_to_fit();
   return out;
 }
