@@ -106,7 +106,6 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // with CR LF into a buffer of N characters, N being the file size in bytes,
 // and the result is trimmed. A double-byte character takes one character of
 // the buffer, which leaves spare room for a final CR LF that the file lacks.
-// Returns the reason on failure.
 class TextRuleReader {
  public:
   TextRuleReader(std::size_t capacity, std::string& out) : capacity_(capacity), out_(out) {}
