@@ -1,0 +1,122 @@
+"""Shared pieces of the end-to-end tests: a temporary work folder per test,
+writing command files in Shift_JIS, running the built program, reading its
+log.
+
+Every test serves on its own loopback address 127.0.0.N (port 25), so test
+programs may run side by side:
+  40-49 messages, 50-64 delivery failures, 65-69 start-up failures,
+  70-74 signals, 75 the real time-out, 90 the Postfix peer.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+from smtp_server import CLOSE, Script, ScriptedSmtpServer  # noqa: F401 (re-exported)
+
+TOLVEX = os.environ.get("TOLVEX_BIN", "")
+CRLF = b"\r\n"
+LOG_DATE = rb"(\d{4})/(\d{2})/(\d{2}) (\d{1,2}):(\d{2}):(\d{2})"
+
+
+def addr(n):
+    return f"127.0.0.{n}"
+
+
+def sjis(text):
+    return text.encode("cp932")
+
+
+def command_file(lines, eol=CRLF):
+    """Command file bytes: str lines are encoded as Shift_JIS."""
+    return b"".join((l if isinstance(l, bytes) else sjis(l)) + eol for l in lines)
+
+
+def parse_log(data):
+    """LOG.txt records as (date-time tuple, state, reply). A record's reply
+    usually ends with the server's own CR LF, so the record line is then
+    followed by an empty line."""
+    records = []
+    starts = [m.start() for m in re.finditer(rb"(?m)^" + LOG_DATE + rb" -?\d+ ", data)]
+    for i, s in enumerate(starts):
+        end = starts[i + 1] if i + 1 < len(starts) else len(data)
+        chunk = data[s:end]
+        m = re.match(LOG_DATE + rb" (-?\d+) (.*)\r\n\Z", chunk, re.S)
+        if not m:
+            raise AssertionError(f"malformed log record {chunk!r}")
+        when = tuple(int(x) for x in m.groups()[:6])
+        records.append((when, int(m.group(7)), m.group(8)))
+    if not starts and data:
+        raise AssertionError(f"malformed log {data!r}")
+    return records
+
+
+class E2ETest(unittest.TestCase):
+    """Base class: a fresh work folder per test, removed afterwards."""
+
+    def setUp(self):
+        if not TOLVEX or not os.access(TOLVEX, os.X_OK):
+            self.fail(f"TOLVEX_BIN does not name the built program: {TOLVEX!r}")
+        self.dir = tempfile.mkdtemp(prefix="tolvex-e2e-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.started = time.time()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        """Writes a file; name is the name on disk (UTF-8, as the program
+        maps a Shift_JIS name from the command file)."""
+        full = self.path(name)
+        with open(full, "wb") as f:
+            f.write(data)
+        return full
+
+    def write_command(self, lines, eol=CRLF):
+        self.write("command.txt", command_file(lines, eol))
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def exists(self, name):
+        return os.path.exists(self.path(name))
+
+    def run_tolvex(self, args=(), timeout=60):
+        return subprocess.run([TOLVEX, *args], cwd=self.dir, capture_output=True,
+                              timeout=timeout, stdin=subprocess.DEVNULL)
+
+    def spawn(self, args=()):
+        p = subprocess.Popen([TOLVEX, *args], cwd=self.dir, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.addCleanup(_reap, p)
+        return p
+
+    def log_records(self):
+        if not self.exists("LOG.txt"):
+            return []
+        return parse_log(self.read("LOG.txt"))
+
+    def assert_one_record(self, state, reply):
+        records = self.log_records()
+        self.assertEqual(len(records), 1, records)
+        when, got_state, got_reply = records[0]
+        self.assertEqual((got_state, got_reply), (state, reply))
+        # Local date and time of the run, give or take the run's length.
+        logged = time.mktime((*when, 0, 0, -1))
+        self.assertGreaterEqual(logged, self.started - 2)
+        self.assertLessEqual(logged, time.time() + 2)
+
+    def assert_clean_end(self):
+        """The spool file never outlives the run."""
+        self.assertFalse(self.exists("TEMP.TXT"), "TEMP.TXT left behind")
+
+
+def _reap(p):
+    if p.poll() is None:
+        p.kill()
+    p.communicate()

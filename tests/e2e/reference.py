@@ -1,0 +1,154 @@
+"""An independent model of the composed message, for comparing what the
+program sends with what it should send. Text is code page 932 bytes."""
+
+CRLF = b"\r\n"
+BOUNDARY = b"BoUnDaRy_StRiNg_Ich_Liebe_Dich"
+MAILER = b"X-Mailer: Tolvex (by RAVONEK)\r\n"
+B64 = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+
+
+def sjis(text):
+    return text.encode("cp932")
+
+
+def chars(data):
+    """Splits code page 932 bytes into characters of one or two bytes."""
+    out, i = [], 0
+    while i < len(data):
+        b = data[i]
+        if (0x81 <= b <= 0x9F or 0xE0 <= b <= 0xFC) and i + 1 < len(data):
+            out.append(data[i:i + 2])
+            i += 2
+        else:
+            out.append(data[i:i + 1])
+            i += 1
+    return out
+
+
+def sjis_to_jis(data):
+    out = bytearray()
+    kanji = False
+    for c in chars(data):
+        if len(c) == 1:
+            if kanji:
+                out += b"\x1b(J"
+                kanji = False
+            out += c
+            continue
+        s1, s2 = c[0], c[1]
+        if s1 >= 0xE0:
+            s1 -= 0x40
+        if s2 >= 0x80:
+            s2 -= 1
+        n = (s1 - 0x81) * 188 + (s2 - 0x40)
+        if not kanji:
+            out += b"\x1b$B"
+            kanji = True
+        out += bytes([n // 94 + 0x21, n % 94 + 0x21])
+    return bytes(out).strip(b" ")
+
+
+def _groups(data):
+    for i in range(0, len(data), 3):
+        g = data[i:i + 3]
+        v = int.from_bytes(g + b"\0" * (3 - len(g)), "big")
+        quad = bytes(B64[(v >> s) & 63] for s in (18, 12, 6, 0))
+        yield quad[: len(g) + 1] + b"=" * (3 - len(g))
+
+
+def b64_text(data):
+    """Lines of 72 characters joined by CR LF; never ends with CR LF."""
+    quads = list(_groups(data))
+    return CRLF.join(b"".join(quads[i:i + 18]) for i in range(0, len(quads), 18))
+
+
+def b64_file(data):
+    """As b64_text, but a full last line is followed by CR LF too."""
+    text = b64_text(data)
+    if data and len(list(_groups(data))) % 18 == 0:
+        text += CRLF
+    return text
+
+
+def read_text_file(data):
+    """The text-file reading rule: lines (ended by CR LF or a lone CR) are
+    copied with CR LF into a buffer of len(data) characters, then trimmed."""
+    lines, cur, i = [], bytearray(), 0
+    while i < len(data):
+        if data[i] == 0x0D:
+            lines.append(bytes(cur))
+            cur = bytearray()
+            i += 2 if data[i + 1:i + 2] == b"\n" else 1
+            continue
+        cur.append(data[i])
+        i += 1
+    if cur:
+        lines.append(bytes(cur))
+    room = len(data)
+    buf = []
+    for line in lines:
+        for c in chars(line + CRLF):
+            if len(buf) == room:
+                break
+            buf.append(c)
+    return b"".join(buf).strip(b" ")
+
+
+def subject_line(subject_sjis):
+    return b"Subject: =?ISO-2022-JP?B?" + b64_text(sjis_to_jis(subject_sjis)) + b"?=" + CRLF
+
+
+def head(subject, reply_to, from_addr, to_list):
+    h = b""
+    if subject is not None:
+        h += subject_line(subject)
+    if reply_to is not None:
+        h += b"Reply-To: " + reply_to + CRLF
+    return h + b"From: " + from_addr + CRLF + b"To: " + to_list + CRLF
+
+
+def plain_message(body_acc, from_addr, to_list, subject=None, reply_to=None, text_file=b""):
+    """MailData of a plain message; body_acc is the body as collected from
+    the command file (Shift_JIS), text_file the text file's bytes."""
+    m = head(subject, reply_to, from_addr, to_list)
+    m += b"MIME-Version: 1.0\r\nContent-Type: text/plain; charset=iso-2022-jp\r\n"
+    m += b"Content-Transfer-Encoding: 7bit\r\n" + MAILER
+    m += sjis_to_jis(body_acc) + read_text_file(text_file)
+    if not m.endswith(CRLF):
+        m += CRLF
+    return m + b"." + CRLF
+
+
+def attachment_message(body_acc, files, from_addr, to_list, subject=None, reply_to=None):
+    """files: list of (name as it should appear in name=, file bytes)."""
+    m = head(subject, reply_to, from_addr, to_list)
+    m += b"MIME-Version: 1.0\r\n" + MAILER
+    m += b"Content-Type: multipart/mixed; boundary=" + BOUNDARY + CRLF + CRLF
+    m += b"--" + BOUNDARY + CRLF + b"Content-Type: text/plain; charset=iso-2022-jp\r\n"
+    m += b"Content-Transfer-Encoding: 7bit\r\n\r\n" + sjis_to_jis(body_acc)
+    for name, data in files:
+        if len(files) > 1:
+            m += CRLF
+        m += b"--" + BOUNDARY + CRLF
+        m += b'Content-Type: application/octet-stream; name="' + name + b'"' + CRLF
+        m += b"Content-Transfer-Encoding: base64\r\n\r\n" + b64_file(data)
+    return m + CRLF + b"--" + BOUNDARY + b"--" + CRLF + b"." + CRLF
+
+
+def parts_message(parts, from_addr, to_list, subject=None, reply_to=None):
+    """parts: list of part file bytes."""
+    m = head(subject, reply_to, from_addr, to_list)
+    m += b"MIME-Version: 1.0\r\n" + MAILER
+    m += b"Content-Type: multipart/mixed; boundary=" + BOUNDARY + CRLF + CRLF
+    for data in parts:
+        m += b"--" + BOUNDARY + CRLF + read_text_file(data) + CRLF
+    return m + CRLF + b"--" + BOUNDARY + b"--" + CRLF + b"." + CRLF
+
+
+def dot_stuff(mail):
+    """The wire form of MailData: a leading "." of every line doubled except
+    in the final terminator line."""
+    assert mail.endswith(b"\r\n.\r\n")
+    body = mail[:-3]
+    lines = body.split(CRLF)
+    return CRLF.join(b"." + l if l.startswith(b".") else l for l in lines) + b".\r\n"

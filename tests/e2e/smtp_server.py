@@ -1,0 +1,262 @@
+"""A scripted SMTP server for the end-to-end tests.
+
+It listens on one address (port 25 unless told otherwise), serves each
+connection in turn from a background thread, and follows a Script: the
+greeting (possibly in pieces, or none), a reply per command verb, a reply
+per recipient, silence, closing the connection. It records every command
+line exactly as received and the exact bytes of the message data up to and
+including the terminator, and gives the message with the dot-stuffing
+removed.
+"""
+
+import socket
+import threading
+import time
+
+CLOSE = object()  # in a reply sequence: close the connection here
+TERMINATOR = b"\r\n.\r\n"
+
+
+def unstuff(data):
+    """Message bytes without the final terminator line and with the leading
+    dot of every dot-stuffed line removed."""
+    if data.endswith(TERMINATOR):
+        body = data[: -len(b".\r\n")]
+    elif data == b".\r\n":
+        body = b""
+    else:
+        body = data
+    lines = body.split(b"\r\n")
+    return b"\r\n".join(l[1:] if l.startswith(b".") else l for l in lines)
+
+
+class Script:
+    """What the server says.
+
+    A reply is bytes (sent in one write), None (say nothing), or a list of
+    bytes (each sent in its own write), floats (pause so many seconds) and
+    CLOSE. `greeting` is such a reply too. `rcpt` overrides the RCPT reply
+    per recipient (index 0 = first RCPT). `on_message` is called with the
+    Session when the terminator has arrived, before the reply goes out.
+    """
+
+    def __init__(self, greeting=b"220 e2e.test ESMTP ready\r\n", replies=None,
+                 rcpt=None, on_message=None):
+        self.greeting = greeting
+        self.replies = {
+            "HELO": b"250 e2e.test\r\n",
+            "EHLO": b"250 e2e.test\r\n",
+            "MAIL": b"250 2.1.0 Ok\r\n",
+            "RCPT": b"250 2.1.5 Ok\r\n",
+            "DATA": b"354 End data with <CR><LF>.<CR><LF>\r\n",
+            "MESSAGE": b"250 2.0.0 Ok: queued\r\n",
+            "QUIT": b"221 2.0.0 Bye\r\n",
+            "RSET": b"250 Ok\r\n",
+            "NOOP": b"250 Ok\r\n",
+        }
+        if replies:
+            self.replies.update(replies)
+        self.rcpt = list(rcpt or [])
+        self.on_message = on_message
+
+
+class Session:
+    """What one connection carried."""
+
+    def __init__(self):
+        self.commands = []    # command lines, CR LF included
+        self.command_times = []  # time.monotonic() at each command's arrival
+        self.data = b""       # message bytes as on the wire, terminator included
+        self.complete = False # the terminator arrived
+        self.closed_by_peer = False
+        self.received_at = {}  # verb -> time.monotonic() of its first arrival
+
+    @property
+    def message(self):
+        return unstuff(self.data)
+
+    def verbs(self):
+        return [c[:4].decode("ascii", "replace").upper() for c in self.commands]
+
+
+class ScriptedSmtpServer:
+    def __init__(self, address, script=None, port=25):
+        self.address = address
+        self.port = port
+        self.script = script or Script()
+        self.sessions = []
+        self.errors = []
+        self.message_event = threading.Event()  # a terminator arrived
+        self.session_done = threading.Event()   # a connection ended
+        self.connected = threading.Event()
+        self._stop = threading.Event()
+        self._lock = threading.Lock()
+        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._listener.bind((address, port))
+        self._listener.listen(4)
+        self._listener.settimeout(0.05)
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(timeout=10)
+        self._listener.close()
+
+    # -- serving ---------------------------------------------------------
+
+    def _serve(self):
+        while not self._stop.is_set():
+            try:
+                conn, _ = self._listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            session = Session()
+            with self._lock:
+                self.sessions.append(session)
+            self.connected.set()
+            try:
+                self._converse(conn, session)
+            except Exception as e:  # recorded; the test decides
+                self.errors.append(repr(e))
+            finally:
+                try:
+                    conn.close()
+                except OSError:
+                    pass
+                self.session_done.set()
+
+    def _say(self, conn, reply):
+        """Sends a reply; False when it closed the connection."""
+        if reply is None:
+            return True
+        items = reply if isinstance(reply, list) else [reply]
+        for item in items:
+            if item is CLOSE:
+                conn.shutdown(socket.SHUT_RDWR)
+                return False
+            if isinstance(item, (int, float)):
+                self._pause(item)
+            else:
+                conn.sendall(item)
+        return True
+
+    def _pause(self, seconds):
+        self._stop.wait(seconds)
+
+    def _recv(self, conn):
+        """Next bytes from the peer; b"" at its close or at stop()."""
+        while not self._stop.is_set():
+            try:
+                chunk = conn.recv(1 << 20)
+            except socket.timeout:
+                continue
+            return chunk
+        return b""
+
+    def _converse(self, conn, session):
+        conn.settimeout(0.05)
+        if not self._say(conn, self.script.greeting):
+            return
+        buf = b""
+        in_data = False
+        rcpt_index = 0
+        while True:
+            if in_data:
+                # Only the tail can complete the terminator; keep scanning cheap.
+                pos = session.data.find(TERMINATOR, max(0, self._scan_from))
+                if pos < 0 and session.data.startswith(b".\r\n"):
+                    pos = -2  # an empty message
+                if pos != -1:
+                    end = pos + len(TERMINATOR) if pos >= 0 else 3
+                    buf = session.data[end:]
+                    session.data = session.data[:end]
+                    session.complete = True
+                    session.received_at.setdefault("MESSAGE", time.monotonic())
+                    in_data = False
+                    if self.script.on_message:
+                        self.script.on_message(session)
+                    self.message_event.set()
+                    if not self._say(conn, self.script.replies.get("MESSAGE")):
+                        return
+                    continue
+                self._scan_from = max(0, len(session.data) - len(TERMINATOR) + 1)
+                chunk = self._recv(conn)
+                if not chunk:
+                    session.closed_by_peer = not self._stop.is_set()
+                    return
+                session.data += chunk
+                continue
+            nl = buf.find(b"\r\n")
+            if nl < 0:
+                chunk = self._recv(conn)
+                if not chunk:
+                    if buf:
+                        session.commands.append(buf)
+                    session.closed_by_peer = not self._stop.is_set()
+                    return
+                buf += chunk
+                continue
+            line, buf = buf[: nl + 2], buf[nl + 2:]
+            session.commands.append(line)
+            session.command_times.append(time.monotonic())
+            verb = line[:4].decode("ascii", "replace").upper()
+            session.received_at.setdefault(verb, time.monotonic())
+            if verb == "RCPT" and rcpt_index < len(self.script.rcpt):
+                reply = self.script.rcpt[rcpt_index]
+            else:
+                reply = self.script.replies.get(verb, b"502 5.5.2 Error: command not recognized\r\n")
+            if verb == "RCPT":
+                rcpt_index += 1
+            if not self._say(conn, reply):
+                return
+            if verb == "DATA" and reply is not None and _first_code(reply) == b"354":
+                in_data = True
+                session.data = buf
+                buf = b""
+                self._scan_from = 0
+            if verb == "QUIT" and reply is not None:
+                # The client closes after 221; wait for that (or stop()).
+                continue
+
+    _scan_from = 0
+
+
+def _first_code(reply):
+    items = reply if isinstance(reply, list) else [reply]
+    for item in items:
+        if isinstance(item, bytes) and item:
+            return item[:3]
+    return b""
+
+
+if __name__ == "__main__":
+    import argparse
+
+    ap = argparse.ArgumentParser(description="Scripted SMTP server that accepts everything")
+    ap.add_argument("--address", default="127.0.0.1")
+    ap.add_argument("--port", type=int, default=25)
+    args = ap.parse_args()
+    with ScriptedSmtpServer(args.address, port=args.port) as srv:
+        print(f"listening on {args.address}:{args.port}", flush=True)
+        seen = 0
+        try:
+            while True:
+                srv.message_event.wait(1)
+                srv.message_event.clear()
+                while seen < len(srv.sessions) and srv.sessions[seen].complete:
+                    s = srv.sessions[seen]
+                    print(b"".join(s.commands).decode("latin-1"), end="")
+                    print(f"[message of {len(s.message)} bytes]", flush=True)
+                    seen += 1
+        except KeyboardInterrupt:
+            pass

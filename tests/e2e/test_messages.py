@@ -1,0 +1,163 @@
+"""Successful deliveries of the three kinds of message: the exact commands,
+the exact bytes on the wire, the spool file while sending, the log."""
+
+import unittest
+
+import reference as ref
+from harness import CRLF, E2ETest, Script, ScriptedSmtpServer, addr, sjis
+
+DEFAULT_TAIL = [b"DATA\r\n", b"QUIT\r\n"]
+
+
+class Delivery(E2ETest):
+    def serve(self, n, **script):
+        """A server on 127.0.0.n that also snapshots TEMP.TXT when the
+        message has arrived (the spool file exists only during the run)."""
+        self.spool = []
+
+        def snapshot(_session):
+            self.spool.append(self.read("TEMP.TXT") if self.exists("TEMP.TXT") else None)
+
+        script.setdefault("on_message", snapshot)
+        return ScriptedSmtpServer(addr(n), Script(**script))
+
+    def deliver(self, server):
+        with server:
+            res = self.run_tolvex()
+        self.assertEqual(res.returncode, 0, res.stderr)
+        self.assertEqual(server.errors, [])
+        self.assertEqual(len(server.sessions), 1)
+        session = server.sessions[0]
+        self.assertTrue(session.complete, "message terminator never arrived")
+        self.assert_one_record(0, b"")
+        self.assert_clean_end()
+        return res, session
+
+    def assert_message(self, session, expected):
+        """Wire bytes are the dot-stuffed message; un-stuffed they are the
+        message itself, which the spool file holds followed by CR LF."""
+        self.assertEqual(session.message + b".\r\n", expected)
+        self.assertEqual(session.data, ref.dot_stuff(expected))
+        self.assertEqual(self.spool, [expected + CRLF])
+
+
+class PlainMessage(Delivery):
+    BODY = ["本文の一行目です。", "能力 十 竹|bar \\ back", ".", "..two", ".dot start", "最後の行 "]
+
+    def plain_command(self, n):
+        return ["#LOC=tolvex.test", f"#HOS={addr(n)}", "#FRO=送信者 <sender@example.jp>",
+                "#TO=alice@example.jp, bob@example.jp", "#SUB=試験の件名 表示とソフト",
+                "#REP=reply@example.jp", ""] + self.BODY
+
+    def expected_plain(self):
+        acc = CRLF + b"".join(sjis(l) + CRLF for l in self.BODY)
+        return ref.plain_message(acc, sjis("送信者 <sender@example.jp>"),
+                                 b"alice@example.jp, bob@example.jp",
+                                 subject=sjis("試験の件名 表示とソフト"),
+                                 reply_to=b"reply@example.jp")
+
+    def test_plain_japanese_message_with_dot_lines(self):
+        self.write_command(self.plain_command(40))
+        _, s = self.deliver(self.serve(40))
+        self.assertEqual(s.commands, [b"HELO tolvex.test\r\n", b"MAIL FROM:sender@example.jp\r\n",
+                                      b"RCPT TO:alice@example.jp\r\n", b"RCPT TO:bob@example.jp\r\n"]
+                         + DEFAULT_TAIL)
+        self.assert_message(s, self.expected_plain())
+        # The "." body lines are doubled on the wire only.
+        self.assertIn(b"\r\n..\r\n...two\r\n..dot start\r\n", s.data)
+        self.assertIn(b"\r\n.\r\n..two\r\n.dot start\r\n", s.message)
+        self.assertTrue(self.exists("command.txt"), "command.txt removed without #DEL")
+
+    def test_one_command_per_tick(self):
+        self.write_command(self.plain_command(47))
+        _, s = self.deliver(self.serve(47))
+        # A command is sent at most once a tick, and each waits a tick for the
+        # send to complete and another for the reply: >= 2 ticks apart.
+        gaps = [b - a for a, b in zip(s.command_times, s.command_times[1:])]
+        self.assertGreaterEqual(min(gaps), 0.15, gaps)
+        self.assertGreaterEqual(s.command_times[-1] - s.command_times[0], 1.0)
+
+    def test_lf_only_command_file_gives_the_same_message(self):
+        self.write_command(self.plain_command(43), eol=b"\n")
+        _, s = self.deliver(self.serve(43))
+        self.assert_message(s, self.expected_plain())
+
+    def test_text_file_follows_body_and_del_removes_command_file(self):
+        # The text file has no final line break and only one-byte characters,
+        # so its text ends without CR LF: one is put before the "." line.
+        text = b"attached text\r\nno break"
+        self.write("報告.txt", text)
+        self.write_command(["#DEL", f"#HOS={addr(44)}", "#LOC=h", "#TEX=報告.txt",
+                            "mailbob@example.jp", "前書き"])
+        _, s = self.deliver(self.serve(44))
+        acc = sjis("報告.txt") + b"\r\n-----\r\n" + sjis("前書き") + CRLF
+        expected = ref.plain_message(acc, b"DummySender", b"bob@example.jp", text_file=text)
+        self.assert_message(s, expected)
+        self.assertTrue(s.message.endswith(b"no break\r\n"), s.message[-40:])
+        self.assertEqual(s.commands[:3], [b"HELO h\r\n", b"MAIL FROM:DummySender\r\n",
+                                          b"RCPT TO:bob@example.jp\r\n"])
+        self.assertFalse(self.exists("command.txt"), "#DEL did not remove command.txt")
+
+    def test_multiline_greeting_and_500_250_reply_to_message(self):
+        self.write_command([f"#HOS={addr(46)}", "#TO=x@example.jp", "", "body"])
+        server = self.serve(46, greeting=b"220-first line\r\n220 second line\r\n",
+                            replies={"MESSAGE": b"500-not this\r\n250 but this\r\n"})
+        _, s = self.deliver(server)
+        self.assertEqual(s.commands[0], b"HELO \r\n")  # empty name: the blank stays
+        self.assertEqual(s.verbs(), ["HELO", "MAIL", "RCPT", "DATA", "QUIT"])
+
+
+class AttachmentMessage(Delivery):
+    def test_three_attachments_with_japanese_and_backslash_names(self):
+        data = bytes(range(256)) * 4 + b"x"        # short last line
+        full = bytes((i * 7) % 256 for i in range(108))  # two full lines: ends in CR LF
+        text = sjis("表とソの資料\r\n")
+        self.write("data.bin", data)
+        self.write("資料\\表ソ.txt", text)  # one name on Linux: the backslash is a character
+        self.write("full.bin", full)
+        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(41)}", "#FRO=from@example.jp",
+                            "#TO=to@example.jp", "#SUB=添付ファイルの送付",
+                            "#ATT=data.bin, 資料\\表ソ.txt,full.bin", "", "本文です。"])
+        _, s = self.deliver(self.serve(41))
+        acc = sjis("data.bin, 資料\\表ソ.txt,full.bin") + b"\r\n-----\r\n" + CRLF + sjis("本文です。") + CRLF
+        expected = ref.attachment_message(
+            acc, [(b"data.bin", data), (sjis("表ソ.txt"), text), (b"full.bin", full)],
+            b"from@example.jp", b"to@example.jp", subject=sjis("添付ファイルの送付"))
+        self.assert_message(s, expected)
+        self.assertIn(b'name="\x95\x5c\x83\x5c.txt"\r\n', s.message)
+
+    def test_one_attachment_follows_body_directly(self):
+        blob = bytes(range(54))  # 18 groups: one full line, then CR LF
+        self.write("one.bin", blob)
+        self.write_command([f"#HOS={addr(48)}", "bin one.bin |mail a@example.jp, b@example.jp", "本文"])
+        _, s = self.deliver(self.serve(48))
+        acc = b"one.bin\r\n-----\r\n" + sjis("本文") + CRLF
+        expected = ref.attachment_message(acc, [(b"one.bin", blob)], b"DummySender",
+                                          b"a@example.jp, b@example.jp")
+        self.assert_message(s, expected)
+        self.assertEqual(s.verbs().count("RCPT"), 2)
+
+
+class PartsMessage(Delivery):
+    def test_parts_from_files(self):
+        part1 = (b"  Content-Type: text/plain; charset=iso-2022-jp\r\n"
+                 b"Content-Transfer-Encoding: 7bit\r\n\r\n" + ref.sjis_to_jis(sjis("第一部")) + b"\r\n")
+        # No final line break, two double-byte characters: CR LF still fits.
+        part2 = b"Content-Type: text/plain; charset=shift_jis\r\n\r\n" + sjis("第二部")
+        # A line starting with "." inside a part is stuffed on the wire too.
+        part3 = b"Content-Type: text/plain\r\n\r\n.hidden\r\nend\r\n"
+        self.write("p1.txt", part1)
+        self.write("部品2.txt", part2)
+        self.write("p3.txt", part3)
+        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(42)}", "#TO=to@example.jp",
+                            "#SUB=部品", "#MUL=p1.txt, 部品2.txt ,p3.txt", "", "ignored body"])
+        _, s = self.deliver(self.serve(42))
+        expected = ref.parts_message([part1, part2, part3], b"DummySender", b"to@example.jp",
+                                     subject=sjis("部品"))
+        self.assert_message(s, expected)
+        self.assertNotIn(b"ignored body", s.message)
+        self.assertIn(b"\r\n..hidden\r\n", s.data)
+
+
+if __name__ == "__main__":
+    unittest.main()
