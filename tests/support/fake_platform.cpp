@@ -188,10 +188,11 @@ std::vector<std::string> FakeWindow::CaptionsAt(Millis at) const {
 std::string FakeClock::LogDateTime() {
   const Millis seconds = scheduler_.Now() / 1000;
   const Millis days = seconds / 86400;
-  char text[40];
-  std::snprintf(text, sizeof text, "2026/12/%02lld %02lld:%02lld:%02lld",
+  char text[48];
+  std::snprintf(text, sizeof text, "2026/12/%02lld %02lld:%02lld:%02lld.%03lld",
                 static_cast<long long>(7 + days), static_cast<long long>(seconds / 3600 % 24),
-                static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+                static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60),
+                static_cast<long long>(scheduler_.Now() % 1000));
   return text;
 }
 

@@ -181,7 +181,7 @@ class FakeWindow : public Window {
   VirtualScheduler& scheduler_;
 };
 
-// "YYYY/MM/DD hh:mm:ss" from virtual time, starting at a fixed date.
+// "YYYY/MM/DD hh:mm:ss.mmm" from virtual time, starting at a fixed date.
 class FakeClock : public Clock {
  public:
   explicit FakeClock(VirtualScheduler& scheduler) : scheduler_(scheduler) {}
