@@ -1,6 +1,7 @@
 // The tolvex program: one run in the current directory.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -33,6 +34,10 @@ int main(int argc, char** argv) {
     case CommandLineAction::Run:
       break;
   }
+
+  // A server that drops the connection must not kill the process: writes
+  // then fail with an error instead.
+  std::signal(SIGPIPE, SIG_IGN);
 
   std::error_code ec;
   const std::filesystem::path workDir = std::filesystem::current_path(ec);

@@ -59,7 +59,7 @@ class PosixPlatform {
   void EndLoop();
 
   PlatformOptions options_;
-  asio::io_context io_;
+  asio::io_context io_{1};  // one thread runs everything
   EventGate gate_{io_};
   AsioTimer tmrWait_;
   AsioTimer tmrMore_;

@@ -306,3 +306,31 @@ TEST(EventGate, EventsRaisedInsideAHandlerRunAfterItAndNothingAfterClose) {
 
 }  // namespace
 }  // namespace tolvex::posix::test
+
+namespace tolvex::posix::test {
+namespace {
+
+// The server hangs up in the middle of a large message: the write fails,
+// no completion is reported, and the process is not killed by SIGPIPE.
+TEST_F(SocketFixture, ServerHangingUpDuringTheMessage) {
+  std::string mail(8 * 1024 * 1024, 'm');
+  mail += "\r\n.\r\n";
+  ScriptedServer server("127.0.0.28", 25);
+  server.Serve([](Peer& p) {
+    p.Send("354 go\r\n");
+    p.ReadUntil(std::string(1000, 'm'));
+    p.Close();
+  });
+  ConnectTo("127.0.0.28", 25);
+  ASSERT_TRUE(RunUntil(io, [&] { return rec.last == "354 go\r\n"; }));
+  sock.SendMessageData(mail);
+  ASSERT_TRUE(RunUntil(io, [&] { return sock.State() == kSockError || sock.State() == kSockPeerClosed; }));
+  server.Join();
+  RunFor(io, 50ms);
+  EXPECT_EQ(rec.sendCompletes, 0);
+  sock.Close();
+  EXPECT_EQ(sock.State(), kSockClosed);
+}
+
+}  // namespace
+}  // namespace tolvex::posix::test
