@@ -1,0 +1,329 @@
+// Tests of the command.txt interpreter. Each test writes its own command.txt
+// into a fresh temporary folder; Shift_JIS bytes are written as escapes.
+#include "command/command_file.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "platform/native_path.hpp"
+
+namespace tolvex {
+namespace {
+
+namespace fs = std::filesystem;
+
+class RecordingEffects : public CommandEffects {
+ public:
+  void SetRemoteHost(const std::string& host) override { calls.push_back("host:" + host); }
+  void ShowMinimized() override { calls.push_back("minimized"); }
+  void HideWindow() override { calls.push_back("hide"); }
+  void SetTaskTrayIcon() override { calls.push_back("tray"); }
+  std::vector<std::string> calls;
+};
+
+std::string Lines(std::initializer_list<std::string> lines) {
+  std::string text;
+  for (const std::string& line : lines) {
+    text += line;
+    text += "\r\n";
+  }
+  return text;
+}
+
+class CommandFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "tolvex-cmd-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    st_.FromAddr = "DummySender";  // what start-up sets before reading
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  void WriteBytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+    ASSERT_TRUE(out.good());
+  }
+  // A file named in the command file (code page 932 name).
+  void WriteNamed(const std::string& cp932Name, const std::string& bytes) {
+    WriteBytes(NativePath(dir_, cp932Name), bytes);
+  }
+  Status Read(const std::string& commandBytes) {
+    WriteBytes(dir_ / kCommandFileName, commandBytes);
+    return ReadCommandFile(st_, fx_, dir_);
+  }
+  void ReadOk(const std::string& commandBytes) {
+    Status status = Read(commandBytes);
+    ASSERT_FALSE(status.has_value()) << status->message;
+  }
+
+  void ExpectBad(const Status& status, const std::string& messageStart) {
+    ASSERT_TRUE(status.has_value()) << messageStart;
+    EXPECT_EQ(status->kind, FailureKind::CommandFileBad);
+    EXPECT_EQ(status->message.rfind(messageStart, 0), 0u) << status->message;
+  }
+
+  fs::path dir_;
+  RunState st_;
+  RecordingEffects fx_;
+};
+
+TEST_F(CommandFileTest, TypicalFileFillsTheRunState) {
+  ReadOk(Lines({"#LOC=client.example", "#HOS = smtp.example", "#FRO=Sender <s@example.com>",
+                "#TO=a@example.com,b@example.com", "#SUB=\x8a\xbf\x8e\x9a", "#WAI=5", "#MOR=3",
+                "#TER=60", "#FOR=tray", "", "first line", "second line", "Subject: New"}));
+  EXPECT_EQ(st_.LocalName, "client.example");
+  EXPECT_EQ(st_.FromAddr, "Sender <s@example.com>");
+  ASSERT_EQ(st_.ToCount, 2);
+  EXPECT_EQ(st_.ToAddr[1], "a@example.com");
+  EXPECT_EQ(st_.ToAddr[2], "b@example.com");
+  EXPECT_EQ(st_.WaitMinutes, 5);
+  EXPECT_EQ(st_.MoreCount, 3);
+  EXPECT_EQ(st_.MoreInterval, 60);
+  EXPECT_EQ(st_.FormMode, "tray");
+  EXPECT_TRUE(st_.MailMode);
+  EXPECT_FALSE(st_.DeleteCommandFile);
+  // The mail-section subject replaced the directive's.
+  EXPECT_EQ(st_.SubjectLine, "Subject: =?ISO-2022-JP?B?TmV3?=\r\n");
+  EXPECT_EQ(st_.BodyText, "\r\nfirst line\r\nsecond line\r\n");
+  EXPECT_EQ(fx_.calls, (std::vector<std::string>{"host:smtp.example", "hide", "tray"}));
+}
+
+TEST_F(CommandFileTest, JapaneseSubjectAndBodyAreConverted) {
+  ReadOk(Lines({"#SUB=\x8a\xbf\x8e\x9a", "", "\x8a\xbf\x8e\x9a", "abc"}));
+  EXPECT_EQ(st_.SubjectLine, "Subject: =?ISO-2022-JP?B?GyRCNEE7eg==?=\r\n");
+  EXPECT_EQ(st_.BodyText, "\r\n\x1b$B\x34\x41\x3b\x7a\x1b(J\r\nabc\r\n");
+}
+
+TEST_F(CommandFileTest, LineEnds) {
+  ReadOk("#FRO=a\nx\r\ry\r\nz");  // LF, CR and CR LF each end one line
+  EXPECT_EQ(st_.FromAddr, "a");
+  EXPECT_EQ(st_.BodyText, "x\r\n\r\ny\r\nz\r\n");
+  ReadOk("#HOS=h\n#TO=a@b\n\nbody\n");
+  EXPECT_EQ(st_.ToAddr[1], "a@b");
+  EXPECT_EQ(st_.BodyText, "\r\nbody\r\n");
+  EXPECT_EQ(fx_.calls, std::vector<std::string>{"host:h"});
+  ReadOk("#FRO=a\r\n\r\n");  // a final line end opens no further line
+  EXPECT_EQ(st_.BodyText, "\r\n");
+  st_ = RunState{};
+  ReadOk("");
+  EXPECT_EQ(st_.BodyText, "");
+  EXPECT_FALSE(st_.MailMode);
+  EXPECT_EQ(st_.ToCount, 1);  // no recipient line: one empty recipient
+  EXPECT_EQ(st_.ToAddr[1], "");
+}
+
+TEST_F(CommandFileTest, ReadingResetsOnlyItsOwnFlags) {
+  st_.AttachFlag = true;
+  st_.FileCount = 4;
+  st_.MailMode = true;
+  st_.MultiFlag = true;
+  st_.LocalName = "kept";
+  ReadOk(Lines({"#FRO=x"}));
+  EXPECT_FALSE(st_.AttachFlag);
+  EXPECT_EQ(st_.FileCount, 0);
+  EXPECT_FALSE(st_.MailMode);
+  EXPECT_TRUE(st_.MultiFlag);
+  EXPECT_EQ(st_.LocalName, "kept");
+}
+
+TEST_F(CommandFileTest, ValuesAreTrimmedOfSpacesOnly) {
+  ReadOk(Lines({"#LOCAL NAME = my host ", "#FRO=\t a \x81\x40", "#REP=\x81\x40r@x\x81\x40 "}));
+  EXPECT_EQ(st_.LocalName, "my host");       // letters before "=" ignored
+  EXPECT_EQ(st_.FromAddr, "\t a \x81\x40");  // tab and full-width space stay
+  EXPECT_EQ(st_.ReplyToLine, "Reply-To: \x81\x40r@x\x81\x40\r\n");
+}
+
+TEST_F(CommandFileTest, ToWithSpaceOrEquals) {
+  ReadOk(Lines({"#TO = a@x , b@y"}));
+  EXPECT_EQ(st_.ToList, "a@x , b@y");
+  ASSERT_EQ(st_.ToCount, 2);
+  EXPECT_EQ(st_.ToAddr[2], "b@y");
+  ReadOk(Lines({"#TO a@x"}));  // no "=": the whole line
+  EXPECT_EQ(st_.ToList, "#TO a@x");
+  EXPECT_FALSE(st_.MailMode);
+}
+
+TEST_F(CommandFileTest, LowerCaseKeywordIsBody) {
+  ReadOk(Lines({"#HOS=h", "#to=a@x", "#FRO=b@y", "#DEL"}));
+  EXPECT_EQ(st_.ToList, "");
+  EXPECT_EQ(st_.FromAddr, "DummySender");
+  EXPECT_FALSE(st_.DeleteCommandFile);
+  EXPECT_EQ(st_.BodyText, "#to=a@x\r\n#FRO=b@y\r\n#DEL\r\n");
+}
+
+TEST_F(CommandFileTest, SubjectAndReplyLines) {
+  // The line that ends the directives is body even when it reads "Subject:".
+  ReadOk(Lines({"#FRO=a", "Subject: first", "Subject: second", "Reply-To:  r@x "}));
+  EXPECT_EQ(st_.SubjectLine, "Subject: =?ISO-2022-JP?B?c2Vjb25k?=\r\n");
+  EXPECT_EQ(st_.ReplyToLine, "Reply-To: r@x\r\n");
+  EXPECT_EQ(st_.BodyText, "Subject: first\r\n");
+  ReadOk(Lines({"", "Subj", "Repl:x"}));  // too short: empty values
+  EXPECT_EQ(st_.SubjectLine, "Subject: =?ISO-2022-JP?B?" "?=\r\n");
+  EXPECT_EQ(st_.ReplyToLine, "Reply-To: \r\n");
+  // Eight characters are dropped: "Subj" and four double-byte characters.
+  ReadOk(Lines({"", "Subj\x95\x5c\x83\x5c\x94\x5c\x8f\x5c" "Hello"}));
+  EXPECT_EQ(st_.SubjectLine, "Subject: =?ISO-2022-JP?B?SGVsbG8=?=\r\n");
+  ReadOk(Lines({"#SUB hello "}));  // no "=": the whole trimmed line
+  EXPECT_EQ(st_.SubjectLine, "Subject: =?ISO-2022-JP?B?I1NVQiBoZWxsbw==?=\r\n");
+}
+
+TEST_F(CommandFileTest, KilNexDelAndFormModes) {
+  ReadOk(Lines({"#KIL=everything", "#NEX=3", "#DEL and more text", "#FOR = icon "}));
+  EXPECT_TRUE(st_.DeleteCommandFile);
+  EXPECT_FALSE(st_.MailMode);
+  EXPECT_EQ(st_.BodyText, "");
+  EXPECT_EQ(st_.FormMode, "icon");
+  EXPECT_EQ(fx_.calls, std::vector<std::string>{"minimized"});
+  fx_.calls.clear();
+  ReadOk(Lines({"#FOR=Tray", "#FOR=ICON"}));  // case differs: stored only
+  EXPECT_EQ(st_.FormMode, "ICON");
+  EXPECT_TRUE(fx_.calls.empty());
+  ReadOk(Lines({"#FOR=tray", "#HOS=a", "#HOS=b"}));
+  EXPECT_EQ(fx_.calls, (std::vector<std::string>{"hide", "tray", "host:a", "host:b"}));
+}
+
+TEST_F(CommandFileTest, TextFileThenAttachmentsReplacePrefix) {
+  WriteNamed("note.txt", "line one\r\nline two\r\n");
+  ReadOk(Lines({"#TEX = note.txt", "", "hello"}));
+  EXPECT_EQ(st_.FileList[1], "note.txt");
+  EXPECT_EQ(st_.FileCount, 0);
+  EXPECT_EQ(st_.TextFileData, "line one\r\nline two\r\n");
+  EXPECT_EQ(st_.BodyText, "note.txt\r\n-----\r\n\r\nhello\r\n");
+  ReadOk(Lines({"#TEX=note.txt", "#ATT=a.bin, b.bin", "body"}));
+  EXPECT_EQ(st_.TextFileData, "line one\r\nline two\r\n");
+  EXPECT_TRUE(st_.AttachFlag);
+  ASSERT_EQ(st_.FileCount, 2);
+  EXPECT_EQ(st_.FileList[2], " b.bin");
+  EXPECT_EQ(st_.BodyText, "a.bin, b.bin\r\n-----\r\nbody\r\n");
+}
+
+TEST_F(CommandFileTest, FileLists) {
+  ReadOk(Lines({"#ATT=f1,f2,f3,f4,f5,f6,f7,f8,f9,f10,f11,f12"}));
+  EXPECT_EQ(st_.FileCount, 10);
+  EXPECT_EQ(st_.FileList[10], "f10");
+  EXPECT_EQ(st_.BodyText, "f1,f2,f3,f4,f5,f6,f7,f8,f9,f10,f11,f12\r\n-----\r\n");
+  ReadOk(Lines({"#ATT=x,y,"}));
+  EXPECT_EQ(st_.FileCount, 2);
+  ReadOk(Lines({"#MUL=p1.txt,p2.txt", "body"}));  // no prefix for parts
+  EXPECT_TRUE(st_.MultiFlag);
+  EXPECT_FALSE(st_.AttachFlag);
+  EXPECT_EQ(st_.FileCount, 2);
+  EXPECT_EQ(st_.BodyText, "body\r\n");
+}
+
+TEST_F(CommandFileTest, MailLineEndsDirectives) {
+  ReadOk(Lines({"mail  a@x, b@y ", "#FRO=z", "Subject: s"}));
+  EXPECT_EQ(st_.ToList, "a@x, b@y");
+  EXPECT_EQ(st_.ToCount, 2);
+  EXPECT_EQ(st_.FromAddr, "DummySender");
+  EXPECT_EQ(st_.BodyText, "#FRO=z\r\n");
+  EXPECT_EQ(st_.SubjectLine, "Subject: =?ISO-2022-JP?B?cw==?=\r\n");
+}
+
+TEST_F(CommandFileTest, CatLines) {
+  const std::string name = "\x95\x5c\x83\x5c.txt";  // trail bytes 0x5C
+  WriteNamed(name, "data\r\n");
+  ReadOk(Lines({"cat " + name + " |mail a@x,b@y", "Subject: s"}));
+  EXPECT_EQ(st_.FileList[1], name);
+  EXPECT_EQ(st_.TextFileData, "data\r\n");
+  EXPECT_EQ(st_.ToCount, 2);
+  EXPECT_EQ(st_.ToAddr[2], "b@y");
+  EXPECT_EQ(st_.BodyText, "\x1b$BI=%=\x1b(J.txt\r\n-----\r\n");  // prefix only
+  EXPECT_EQ(st_.SubjectLine, "Subject: =?ISO-2022-JP?B?cw==?=\r\n");
+  const std::string bamboo = "\x92\x7c.txt";  // trail byte 0x7C is no bar
+  WriteNamed(bamboo, "x\r\n");
+  ReadOk(Lines({"cat " + bamboo + "|mail r@x"}));
+  EXPECT_EQ(st_.FileList[1], bamboo);
+  EXPECT_EQ(st_.ToList, "r@x");
+}
+
+TEST_F(CommandFileTest, BinLines) {
+  ReadOk(Lines({"bin  a.bin,dir\\b.bin |mail  r@x ", "text"}));
+  EXPECT_TRUE(st_.AttachFlag);
+  ASSERT_EQ(st_.FileCount, 2);
+  EXPECT_EQ(st_.FileList[1], "a.bin");
+  EXPECT_EQ(st_.FileList[2], "dir\\b.bin");
+  EXPECT_EQ(st_.ToList, "r@x");
+  EXPECT_EQ(st_.BodyText, "a.bin,dir\\b.bin\r\n-----\r\ntext\r\n");
+  ReadOk(Lines({"bin a | mail r@x"}));  // four characters after "|" skipped
+  EXPECT_EQ(st_.ToList, "l r@x");
+  ReadOk(Lines({"bin a|\x95\x5c\x95\x5c\x95\x5c\x95\x5cr@x"}));
+  EXPECT_EQ(st_.ToList, "r@x");
+  ReadOk(Lines({"bin a|ma"}));  // too short: no recipients
+  EXPECT_EQ(st_.ToList, "");
+}
+
+TEST_F(CommandFileTest, PipeLineWithoutBarFails) {
+  ExpectBad(Read(Lines({"#FRO=a", "bin a.bin mail r@x"})), "command.txt line 2: ");
+  ExpectBad(Read(Lines({"cat \x92\x7c.txt mail r@x"})), "command.txt line 1: ");
+}
+
+TEST_F(CommandFileTest, Numbers) {
+  ReadOk(Lines({"#WAI = 32767 ", "#MOR=-32768", "#TER=+7"}));
+  EXPECT_EQ(st_.WaitMinutes, 32767);
+  EXPECT_EQ(st_.MoreCount, -32768);
+  EXPECT_EQ(st_.MoreInterval, 7);
+  ReadOk(Lines({"#WAI=0", "#MOR=007", "#TER=-1"}));
+  EXPECT_EQ(st_.WaitMinutes, 0);
+  EXPECT_EQ(st_.MoreCount, 7);
+  EXPECT_EQ(st_.MoreInterval, -1);
+  for (const char* value : {"", "1.5", "32768", "-32769", "abc", "1 2", "-", "+", "\t5", "5x",
+                            "99999999999999999999", "--1", "\x82\x54"}) {
+    for (const char* key : {"#WAI=", "#MOR=", "#TER="}) {
+      ExpectBad(Read(Lines({"#FRO=a", key + std::string(value), "#HOS=late"})),
+                "command.txt line 2: ");
+    }
+  }
+  EXPECT_TRUE(fx_.calls.empty());  // reading stopped at the bad line
+  ExpectBad(Read(Lines({"#WAI5"})), "command.txt line 1: ");  // no "="
+}
+
+TEST_F(CommandFileTest, Recipients) {
+  ReadOk(Lines({"#TO= a@x ,, b@y ,"}));
+  ASSERT_EQ(st_.ToCount, 4);
+  EXPECT_EQ(st_.ToAddr[1], "a@x");
+  EXPECT_EQ(st_.ToAddr[2], "");
+  EXPECT_EQ(st_.ToAddr[3], "b@y");
+  EXPECT_EQ(st_.ToAddr[4], "");
+  std::string list = "1@x";
+  for (int i = 2; i <= 100; ++i) list += "," + std::to_string(i) + "@x";
+  ReadOk(Lines({"#TO=" + list}));
+  ASSERT_EQ(st_.ToCount, 100);
+  EXPECT_EQ(st_.ToAddr[100], "100@x");
+  ExpectBad(Read(Lines({"#FRO=a", "#TO=" + list + ",101@x", "body"})),
+            "command.txt line 2: 101 recipients");
+}
+
+TEST_F(CommandFileTest, MissingFiles) {
+  Status status = ReadCommandFile(st_, fx_, dir_);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(status->kind, FailureKind::InputMissing);
+  EXPECT_EQ(status->message.rfind("cannot read command.txt: ", 0), 0u) << status->message;
+  // The text file of "#TEX" or "cat " is read at once; reading stops there.
+  ASSERT_TRUE(Read(Lines({"#TEX=absent.txt", "#HOS=late", "body"})).has_value());
+  EXPECT_TRUE(fx_.calls.empty());
+  EXPECT_EQ(st_.BodyText, "");
+  ASSERT_TRUE(Read(Lines({"cat absent.txt |mail r@x"})).has_value());
+  std::vector<fs::path> left;  // nothing created or removed
+  for (const auto& entry : fs::directory_iterator(dir_)) left.push_back(entry.path().filename());
+  EXPECT_EQ(left, std::vector<fs::path>{kCommandFileName});
+  fs::remove(dir_ / kCommandFileName);
+  fs::create_directory(dir_ / kCommandFileName);
+  status = ReadCommandFile(st_, fx_, dir_);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(status->kind, FailureKind::InputMissing);
+}
+
+}  // namespace
+}  // namespace tolvex
