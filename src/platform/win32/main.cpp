@@ -2,6 +2,7 @@
 // loop that delivers every event to run control. The process's exit code
 // is the one run control ends it with.
 #include <winsock2.h>
+// after winsock2.h
 #include <windows.h>
 
 #include <filesystem>

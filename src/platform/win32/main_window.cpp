@@ -33,11 +33,11 @@ void WriteStandardError(const std::wstring& line) {
 }  // namespace
 
 MainWindow::MainWindow(HINSTANCE instance, EventGate& gate) : gate_(gate), instance_(instance) {
-  iconLarge_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResourceId), IMAGE_ICON,
-                                             GetSystemMetrics(SM_CXICON),
-                                             GetSystemMetrics(SM_CYICON), 0));
-  iconSmall_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResourceId), IMAGE_ICON,
-                                             GetSystemMetrics(SM_CXSMICON),
+  iconLarge_ =
+      static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResourceId), IMAGE_ICON,
+                                    GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
+  iconSmall_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResourceId),
+                                             IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
                                              GetSystemMetrics(SM_CYSMICON), 0));
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+// after windows.h
 #include <shellapi.h>
 
 namespace tolvex::win {

@@ -66,7 +66,8 @@ WinsockSocket::~WinsockSocket() {
   ReleaseSocket();
   // Drop resolver results still queued for this window.
   MSG m;
-  while (window_.Handle() && PeekMessageW(&m, window_.Handle(), kMsgResolved, kMsgResolved, PM_REMOVE)) {
+  while (window_.Handle() &&
+         PeekMessageW(&m, window_.Handle(), kMsgResolved, kMsgResolved, PM_REMOVE)) {
     delete reinterpret_cast<ResolveJob*>(m.lParam);
   }
 }
@@ -101,8 +102,8 @@ void WinsockSocket::Connect() {
     state_ = kStateError;  // nothing to connect to: no event follows
     return;
   }
-  auto* job = new ResolveJob{remoteHost_, std::to_string(remotePort_), window_.Handle(),
-                             generation_, {}};
+  auto* job =
+      new ResolveJob{remoteHost_, std::to_string(remotePort_), window_.Handle(), generation_, {}};
   state_ = kStateResolving;
   HANDLE thread = CreateThread(nullptr, 0, &ResolveThread, job, 0, nullptr);
   if (!thread) {
@@ -181,7 +182,9 @@ void WinsockSocket::OnReadable() {
   int n = recv(sock_, buf, sizeof buf, 0);
   if (n <= 0) return;  // FD_CLOSE or a later FD_READ tells the rest
   inbox_.append(buf, static_cast<std::size_t>(n));
-  if (Deliverable()) events_->WSOCK_DataArrival(static_cast<std::int32_t>(std::min<std::size_t>(inbox_.size(), INT32_MAX)));
+  if (Deliverable())
+    events_->WSOCK_DataArrival(
+        static_cast<std::int32_t>(std::min<std::size_t>(inbox_.size(), INT32_MAX)));
 }
 
 void WinsockSocket::OnPeerClosed() {
@@ -196,7 +199,8 @@ void WinsockSocket::OnPeerClosed() {
   state_ = kStateClosing;
   unsigned generation = generation_;
   if (inbox_.size() > before && Deliverable()) {
-    events_->WSOCK_DataArrival(static_cast<std::int32_t>(std::min<std::size_t>(inbox_.size(), INT32_MAX)));
+    events_->WSOCK_DataArrival(
+        static_cast<std::int32_t>(std::min<std::size_t>(inbox_.size(), INT32_MAX)));
   }
   if (generation == generation_) queue_.clear();  // nothing more can go out
 }
@@ -291,7 +295,8 @@ bool WinsockSocket::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     return true;
   }
   if (msg == kMsgSendDone) {
-    if (static_cast<unsigned>(wParam) == generation_ && Deliverable()) events_->WSOCK_SendComplete();
+    if (static_cast<unsigned>(wParam) == generation_ && Deliverable())
+      events_->WSOCK_SendComplete();
     return true;
   }
   if (msg >= kMsgSelectBase && msg < kMsgSelectBase + kMsgSelectCount) {
@@ -300,11 +305,20 @@ bool WinsockSocket::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     }
     int error = WSAGETSELECTERROR(lParam);
     switch (WSAGETSELECTEVENT(lParam)) {
-      case FD_CONNECT: OnConnectResult(error); break;
-      case FD_READ: OnReadable(); break;
-      case FD_WRITE: Flush(); break;
-      case FD_CLOSE: OnPeerClosed(); break;
-      default: break;
+      case FD_CONNECT:
+        OnConnectResult(error);
+        break;
+      case FD_READ:
+        OnReadable();
+        break;
+      case FD_WRITE:
+        Flush();
+        break;
+      case FD_CLOSE:
+        OnPeerClosed();
+        break;
+      default:
+        break;
     }
     return true;
   }

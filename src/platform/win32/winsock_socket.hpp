@@ -6,6 +6,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// after winsock2.h
 #include <windows.h>
 
 #include <cstdint>
@@ -55,9 +56,9 @@ class WinsockSocket final : public Socket {
 
  private:
   struct Outgoing {
-    std::string text;                  // a command, owned
+    std::string text;                   // a command, owned
     std::optional<DotStuffer> stuffer;  // or the message, streamed
-    std::size_t pos = 0;               // bytes of `text` already sent
+    std::size_t pos = 0;                // bytes of `text` already sent
   };
 
   bool OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
@@ -85,7 +86,7 @@ class WinsockSocket final : public Socket {
   std::size_t nextAddress_ = 0;
   std::string inbox_;
   std::deque<Outgoing> queue_;
-  std::string chunk_;        // the stuffed bytes of the message being sent
+  std::string chunk_;  // the stuffed bytes of the message being sent
   std::size_t chunkPos_ = 0;
   std::size_t chunkBytes_;
 };

@@ -1,0 +1,138 @@
+// Test helper run under Wine next to tolvex.exe: finds the program's
+// windows from outside and reports or drives them.
+//   wintool box SECONDS          print the failure/message box text, press OK
+//   wintool state SECONDS        print the main window's state
+//   wintool close SECONDS        ask the main window to close (WM_CLOSE)
+//   wintool notify SECONDS MSG   send the tray notification MSG (e.g. 514)
+//   wintool menu SECONDS KEY     wait for the pop-up menu, press KEY in it
+//   wintool nomenu SECONDS       succeed when no pop-up menu opens meanwhile
+// Exit status 0 on success, 2 when the window did not appear in time.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::string Utf8(const std::wstring& w) {
+  if (w.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
+                              nullptr);
+  std::string s(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
+                      nullptr);
+  return s;
+}
+
+std::wstring Text(HWND hwnd) {
+  wchar_t buf[1024];
+  int n = GetWindowTextW(hwnd, buf, 1024);
+  return std::wstring(buf, static_cast<std::size_t>(n > 0 ? n : 0));
+}
+
+std::wstring ClassOf(HWND hwnd) {
+  wchar_t buf[256];
+  int n = GetClassNameW(hwnd, buf, 256);
+  return std::wstring(buf, static_cast<std::size_t>(n > 0 ? n : 0));
+}
+
+struct Search {
+  const wchar_t* cls;
+  const wchar_t* title;  // nullptr: any
+  bool visibleOnly;
+  HWND found;
+};
+
+BOOL CALLBACK FindTop(HWND hwnd, LPARAM param) {
+  auto* s = reinterpret_cast<Search*>(param);
+  if (ClassOf(hwnd) != s->cls) return TRUE;
+  if (s->title && Text(hwnd) != s->title) return TRUE;
+  if (s->visibleOnly && !IsWindowVisible(hwnd)) return TRUE;
+  s->found = hwnd;
+  return FALSE;
+}
+
+HWND WaitFor(const wchar_t* cls, const wchar_t* title, bool visibleOnly, double seconds) {
+  DWORD deadline = GetTickCount() + static_cast<DWORD>(seconds * 1000);
+  for (;;) {
+    Search s{cls, title, visibleOnly, nullptr};
+    EnumWindows(&FindTop, reinterpret_cast<LPARAM>(&s));
+    if (s.found) return s.found;
+    if (static_cast<LONG>(GetTickCount() - deadline) >= 0) return nullptr;
+    Sleep(50);
+  }
+}
+
+BOOL CALLBACK CollectStatic(HWND hwnd, LPARAM param) {
+  auto* out = reinterpret_cast<std::wstring*>(param);
+  if (_wcsicmp(ClassOf(hwnd).c_str(), L"Static") == 0) {
+    std::wstring t = Text(hwnd);
+    if (!t.empty()) {
+      if (!out->empty()) *out += L"\n";
+      *out += t;
+    }
+  }
+  return TRUE;
+}
+
+HWND MainWindow(double seconds) { return WaitFor(L"TolvexForm1", nullptr, false, seconds); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: wintool box|state|close|notify|menu|nomenu SECONDS [ARG]\n");
+    return 64;
+  }
+  std::string cmd = argv[1];
+  double seconds = std::atof(argv[2]);
+
+  if (cmd == "box") {
+    HWND box = WaitFor(L"#32770", L"Tolvex", true, seconds);
+    if (!box) return 2;
+    std::wstring text;
+    EnumChildWindows(box, &CollectStatic, reinterpret_cast<LPARAM>(&text));
+    std::printf("%s\n", Utf8(text).c_str());
+    std::fflush(stdout);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return 0;
+  }
+  if (cmd == "state") {
+    HWND w = MainWindow(seconds);
+    if (!w) return 2;
+    HWND button = FindWindowExW(w, nullptr, L"Button", nullptr);
+    std::printf("visible=%d iconic=%d button=%d caption=%s\n", IsWindowVisible(w) ? 1 : 0,
+                IsIconic(w) ? 1 : 0, button && IsWindowVisible(button) ? 1 : 0,
+                Utf8(Text(w)).c_str());
+    return 0;
+  }
+  if (cmd == "close") {
+    HWND w = MainWindow(seconds);
+    if (!w) return 2;
+    PostMessageW(w, WM_CLOSE, 0, 0);
+    return 0;
+  }
+  if (cmd == "notify" && argc > 3) {
+    HWND w = MainWindow(seconds);
+    if (!w) return 2;
+    // What the shell sends for the icon: the callback message (WM_MOUSEMOVE),
+    // the icon's id, the mouse message.
+    PostMessageW(w, WM_MOUSEMOVE, 1, static_cast<LPARAM>(std::atol(argv[3])));
+    return 0;
+  }
+  if (cmd == "menu" && argc > 3) {
+    HWND menu = WaitFor(L"#32768", nullptr, true, seconds);
+    if (!menu) return 2;
+    HWND w = MainWindow(0);
+    wchar_t key = static_cast<wchar_t>(argv[3][0]);
+    if (w) PostMessageW(w, WM_CHAR, key, 0);
+    return 0;
+  }
+  if (cmd == "nomenu") {
+    return WaitFor(L"#32768", nullptr, true, seconds) ? 1 : 0;
+  }
+  std::fprintf(stderr, "wintool: unknown command %s\n", cmd.c_str());
+  return 64;
+}
