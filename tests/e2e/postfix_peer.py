@@ -12,6 +12,8 @@ import subprocess
 import tempfile
 import time
 
+from smtp_server import bind_when_free
+
 MASTER_CF = """\
 {address}:25 inet n     -       n       -       -       smtpd
 pickup    unix  n       -       n       60      1       pickup
@@ -111,6 +113,13 @@ class PostfixPeer:
                 f.write(f"{k} = {v}\n")
         with open(os.path.join(self.conf, "master.cf"), "w") as f:
             f.write(MASTER_CF.format(address=self.address))
+        # Another run of these tests may still hold the address.
+        probe = socket.socket()
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            bind_when_free(probe, (self.address, 25))
+        finally:
+            probe.close()
         for step in ("check", "start"):
             res = self.postfix(step, check=False)
             if res.returncode != 0:

@@ -9,6 +9,7 @@ including the terminator, and gives the message with the dot-stuffing
 removed.
 """
 
+import errno
 import socket
 import threading
 import time
@@ -93,7 +94,7 @@ class ScriptedSmtpServer:
         self._lock = threading.Lock()
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listener.bind((address, port))
+        bind_when_free(self._listener, (address, port))
         self._listener.listen(4)
         self._listener.settimeout(0.05)
         self._thread = threading.Thread(target=self._serve, daemon=True)
@@ -229,6 +230,20 @@ class ScriptedSmtpServer:
                 continue
 
     _scan_from = 0
+
+
+def bind_when_free(sock, where, seconds=180):
+    """Binds, waiting while another run of these tests (another build's
+    suite on the same machine) still holds the address."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            sock.bind(where)
+            return
+        except OSError as e:
+            if e.errno != errno.EADDRINUSE or time.monotonic() > deadline:
+                raise
+            time.sleep(0.2)
 
 
 def _first_code(reply):
