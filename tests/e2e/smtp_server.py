@@ -127,6 +127,8 @@ class ScriptedSmtpServer:
             self.connected.set()
             try:
                 self._converse(conn, session)
+            except (ConnectionResetError, BrokenPipeError):
+                session.closed_by_peer = True
             except Exception as e:  # recorded; the test decides
                 self.errors.append(repr(e))
             finally:

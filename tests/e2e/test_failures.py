@@ -60,6 +60,15 @@ class FailedDelivery(E2ETest):
                 self.assertEqual(s.verbs(), verbs)
                 self.assert_one_record(state, reply)
 
+    def test_greeting_in_two_pieces(self):
+        # The first piece passes the greeting check; the second arrives after
+        # HELO went out and is taken for the HELO reply.
+        tail = b" ESMTP\r\n220 ready\r\n"
+        s, _ = self.fail_with(60, Script(greeting=[b"220-e2e.test", 0.6, tail],
+                                         replies={"HELO": [1.5, b"250 late\r\n"]}))
+        self.assertEqual(s.commands, [b"HELO tolvex.test\r\n"])
+        self.assert_one_record(130, tail)
+
     def test_server_closing_mid_session(self):
         bye = b"421 4.3.2 Service shutting down\r\n"
         s, _ = self.fail_with(55, Script(replies={"MAIL": [bye, CLOSE]}))

@@ -107,6 +107,20 @@ class PlainMessage(Delivery):
         self.assertEqual(s.verbs(), ["HELO", "MAIL", "RCPT", "DATA", "QUIT"])
 
 
+    def test_large_body_of_dot_lines_crosses_send_chunks(self):
+        # About 4 MiB of lines that start with dots, so the doubling falls on
+        # every position of the socket's send buffers.
+        body = []
+        for i in range(120000):
+            body += [".", "..x" + "y" * (i % 37), "z" * (i % 11), "." * (1 + i % 3)]
+        self.write_command([f"#HOS={addr(49)}", "#TO=a@example.jp", ""] + body)
+        _, s = self.deliver(self.serve(49))
+        acc = CRLF + b"".join(l.encode() + CRLF for l in body)
+        expected = ref.plain_message(acc, b"DummySender", b"a@example.jp")
+        self.assertGreater(len(expected), 4 << 20)
+        self.assert_message(s, expected)
+
+
 class AttachmentMessage(Delivery):
     def test_three_attachments_with_japanese_and_backslash_names(self):
         data = bytes(range(256)) * 4 + b"x"        # short last line
