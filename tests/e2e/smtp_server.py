@@ -166,39 +166,36 @@ class ScriptedSmtpServer:
             return chunk
         return b""
 
+    def _receive_data(self, conn, session, data):
+        """Reads the message up to its terminator into session.data; returns
+        the bytes that follow it, or None when the connection ended first."""
+        data = bytearray(data)
+        scan_from = 0
+        while True:
+            if data.startswith(b".\r\n"):
+                end = 3  # an empty message
+            else:
+                pos = data.find(TERMINATOR, scan_from)
+                end = pos + len(TERMINATOR) if pos >= 0 else -1
+            if end >= 0:
+                session.data = bytes(data[:end])
+                session.complete = True
+                return bytes(data[end:])
+            # Only the tail can complete the terminator: scan just that.
+            scan_from = max(0, len(data) - len(TERMINATOR) + 1)
+            chunk = self._recv(conn)
+            if not chunk:
+                session.closed_by_peer = not self._stop.is_set()
+                return None
+            data += chunk
+
     def _converse(self, conn, session):
         conn.settimeout(0.05)
         if not self._say(conn, self.script.greeting):
             return
         buf = b""
-        in_data = False
         rcpt_index = 0
         while True:
-            if in_data:
-                # Only the tail can complete the terminator; keep scanning cheap.
-                pos = session.data.find(TERMINATOR, max(0, self._scan_from))
-                if pos < 0 and session.data.startswith(b".\r\n"):
-                    pos = -2  # an empty message
-                if pos != -1:
-                    end = pos + len(TERMINATOR) if pos >= 0 else 3
-                    buf = session.data[end:]
-                    session.data = session.data[:end]
-                    session.complete = True
-                    session.received_at.setdefault("MESSAGE", time.monotonic())
-                    in_data = False
-                    if self.script.on_message:
-                        self.script.on_message(session)
-                    self.message_event.set()
-                    if not self._say(conn, self.script.replies.get("MESSAGE")):
-                        return
-                    continue
-                self._scan_from = max(0, len(session.data) - len(TERMINATOR) + 1)
-                chunk = self._recv(conn)
-                if not chunk:
-                    session.closed_by_peer = not self._stop.is_set()
-                    return
-                session.data += chunk
-                continue
             nl = buf.find(b"\r\n")
             if nl < 0:
                 chunk = self._recv(conn)
@@ -223,15 +220,15 @@ class ScriptedSmtpServer:
             if not self._say(conn, reply):
                 return
             if verb == "DATA" and reply is not None and _first_code(reply) == b"354":
-                in_data = True
-                session.data = buf
-                buf = b""
-                self._scan_from = 0
-            if verb == "QUIT" and reply is not None:
-                # The client closes after 221; wait for that (or stop()).
-                continue
-
-    _scan_from = 0
+                buf = self._receive_data(conn, session, buf)
+                if buf is None:
+                    return
+                session.received_at.setdefault("MESSAGE", time.monotonic())
+                if self.script.on_message:
+                    self.script.on_message(session)
+                self.message_event.set()
+                if not self._say(conn, self.script.replies.get("MESSAGE")):
+                    return
 
 
 def bind_when_free(sock, where, seconds=180):
