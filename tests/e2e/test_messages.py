@@ -25,6 +25,8 @@ class Delivery(E2ETest):
         with server:
             res = self.run_tolvex()
         self.assertEqual(res.returncode, 0, res.stderr)
+        # Not a terminal: nothing to say on success.
+        self.assertEqual((res.stdout, res.stderr), (b"", b""))
         self.assertEqual(server.errors, [])
         self.assertEqual(len(server.sessions), 1)
         session = server.sessions[0]
@@ -119,6 +121,21 @@ class PlainMessage(Delivery):
         expected = ref.plain_message(acc, b"DummySender", b"a@example.jp")
         self.assertGreater(len(expected), 4 << 20)
         self.assert_message(s, expected)
+
+
+    def test_log_records_accumulate_across_runs(self):
+        self.write_command([f"#HOS={addr(45)}", "#TO=a@example.jp", "", "x"])
+        self.deliver(self.serve(45))
+        greeting = b"554-first\r\n554 second line\r\n"
+        with ScriptedSmtpServer(addr(45), Script(greeting=greeting)):
+            res = self.run_tolvex()
+        self.assertEqual(res.returncode, 69, res.stderr)
+        records = self.log_records()
+        self.assertEqual([r[1:] for r in records], [(0, b""), (120, greeting)])
+        # Each record is one CR LF line, followed by the reply's own lines.
+        self.assertRegex(self.read("LOG.txt"),
+                         rb"\A\d{4}/\d\d/\d\d \d{1,2}:\d\d:\d\d 0 \r\n"
+                         rb"\d{4}/\d\d/\d\d \d{1,2}:\d\d:\d\d 120 554-first\r\n554 second line\r\n\r\n\Z")
 
 
 class AttachmentMessage(Delivery):
