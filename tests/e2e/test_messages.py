@@ -100,6 +100,19 @@ class PlainMessage(Delivery):
                                           b"RCPT TO:bob@example.jp\r\n"])
         self.assertFalse(self.exists("command.txt"), "#DEL did not remove command.txt")
 
+    def test_cat_line_with_bar_trail_byte_and_named_recipients(self):
+        # The second byte of 竹 is "|" and that of ソ is "\\": neither splits.
+        text = sjis("竹の報告です。\r\n以上\r\n")
+        self.write("竹.txt", text)
+        self.write_command([f"#HOS={addr(63)}", "#LOC=tolvex.test",
+                            "cat 竹.txt |mail 山田 <yamada@example.jp>,ソ <so@example.jp>", "よろしく"])
+        _, s = self.deliver(self.serve(63))
+        self.assertEqual(s.commands[2:4], [b"RCPT TO:yamada@example.jp\r\n", b"RCPT TO:so@example.jp\r\n"])
+        acc = sjis("竹.txt") + b"\r\n-----\r\n" + sjis("よろしく") + CRLF
+        expected = ref.plain_message(acc, b"DummySender", sjis("山田 <yamada@example.jp>,ソ <so@example.jp>"),
+                                     text_file=text)
+        self.assert_message(s, expected)
+
     def test_multiline_greeting_and_500_250_reply_to_message(self):
         self.write_command([f"#HOS={addr(46)}", "#TO=x@example.jp", "", "body"])
         server = self.serve(46, greeting=b"220-first line\r\n220 second line\r\n",
