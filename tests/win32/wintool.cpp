@@ -1,11 +1,13 @@
 // Test helper run under Wine next to tolvex.exe: finds the program's
 // windows from outside and reports or drives them.
+//   wintool warmup 0             start the prefix's desktop and services
 //   wintool box SECONDS          print the failure/message box text, press OK
 //   wintool state SECONDS        print the main window's state
 //   wintool close SECONDS        ask the main window to close (WM_CLOSE)
 //   wintool notify SECONDS MSG   send the tray notification MSG (e.g. 514)
-//   wintool menu SECONDS KEY     wait for the pop-up menu, press KEY in it
+//   wintool menu SECONDS [KEY]   wait for the pop-up menu (and press KEY in it)
 //   wintool nomenu SECONDS       succeed when no pop-up menu opens meanwhile
+//   wintool menugone SECONDS     succeed once no pop-up menu is open
 // Exit status 0 on success, 2 when the window did not appear in time.
 #include <windows.h>
 
@@ -83,12 +85,21 @@ HWND MainWindow(double seconds) { return WaitFor(L"TolvexForm1", nullptr, false,
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: wintool box|state|close|notify|menu|nomenu SECONDS [ARG]\n");
+    std::fprintf(
+        stderr,
+        "usage: wintool warmup|box|state|close|notify|menu|nomenu|menugone SECONDS [ARG]\n");
     return 64;
   }
   std::string cmd = argv[1];
   double seconds = std::atof(argv[2]);
 
+  if (cmd == "warmup") {
+    // One window brings up the desktop process before the tests start.
+    HWND w = CreateWindowExW(0, L"STATIC", L"warmup", 0, 0, 0, 10, 10, nullptr, nullptr,
+                             GetModuleHandleW(nullptr), nullptr);
+    if (w) DestroyWindow(w);
+    return w ? 0 : 1;
+  }
   if (cmd == "box") {
     HWND box = WaitFor(L"#32770", L"Tolvex", true, seconds);
     if (!box) return 2;
@@ -122,12 +133,20 @@ int main(int argc, char** argv) {
     PostMessageW(w, WM_MOUSEMOVE, 1, static_cast<LPARAM>(std::atol(argv[3])));
     return 0;
   }
-  if (cmd == "menu" && argc > 3) {
+  if (cmd == "menu") {
     HWND menu = WaitFor(L"#32768", nullptr, true, seconds);
     if (!menu) return 2;
     HWND w = MainWindow(0);
-    wchar_t key = static_cast<wchar_t>(argv[3][0]);
-    if (w) PostMessageW(w, WM_CHAR, key, 0);
+    // The menu's loop reads the owner thread's keyboard messages.
+    if (w && argc > 3) PostMessageW(w, WM_CHAR, static_cast<wchar_t>(argv[3][0]), 0);
+    return 0;
+  }
+  if (cmd == "menugone") {
+    DWORD deadline = GetTickCount() + static_cast<DWORD>(seconds * 1000);
+    while (WaitFor(L"#32768", nullptr, true, 0)) {
+      if (static_cast<LONG>(GetTickCount() - deadline) >= 0) return 1;
+      Sleep(50);
+    }
     return 0;
   }
   if (cmd == "nomenu") {

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows program and its tests with MinGW-w64 and runs
+# them under Wine, unattended: the Windows-layer unit tests, the end-to-end
+# runs of tolvex.exe against a scripted SMTP server without a display
+# (Wine's null graphics driver), and, when Xvfb is there, real clicks on the
+# notification-area icon. Ends with "N passed, M failed"; exits non-zero on
+# any failure. Every Wine call has a time limit.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$root/build/win32
+
+say() { printf '== %s\n' "$*"; }
+
+say "build (preset win32, with the Wine tests)"
+cmake --preset win32 -DTOLVEX_WIN32_TESTS=ON >/dev/null || exit 1
+cmake --build --preset win32 -j2 --target tolvex tolvex_win32_tests wintool || exit 1
+exe=$build/src/platform/win32/tolvex.exe
+tests=$build/tests/win32/tolvex_win32_tests.exe
+wintool=$build/tests/win32/wintool.exe
+
+say "DLLs tolvex.exe imports"
+dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort)
+echo "$dlls" | tr '\n' ' '; echo
+
+work=$(mktemp -d /tmp/tolvex-wine.XXXXXX)
+export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+cleanup() {
+  timeout 20 wineserver -k >/dev/null 2>&1
+  timeout 20 wineserver -w >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Code page 932 and Japanese date formats come from the locale Wine starts in.
+if localedef -i ja_JP -f UTF-8 "$work/locale/ja_JP.UTF-8" 2>/dev/null ||
+   { mkdir -p "$work/locale" && localedef -i ja_JP -f UTF-8 "$work/locale/ja_JP.UTF-8"; }; then
+  export LOCPATH=$work/locale
+fi
+export LANG=ja_JP.UTF-8
+
+say "Wine prefix"
+timeout 300 wineboot -i >/dev/null 2>&1 </dev/null
+timeout 60 wineserver -w
+timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+timeout 60 wineserver -w
+
+passed=0
+failed=0
+count() {  # count PASSED FAILED
+  passed=$((passed + $1))
+  failed=$((failed + $2))
+}
+
+# Keep one Wine server up for the whole run: programs started side by side
+# while a server is still coming up wait on each other.
+timeout 20 wineserver -p
+
+say "dependencies"
+bad=$(echo "$dlls" | grep -v -x -E 'kernel32.dll|user32.dll|gdi32.dll|shell32.dll|ws2_32.dll|msvcrt.dll|advapi32.dll' || true)
+if [ -z "$bad" ]; then echo "only system DLLs"; count 1 0; else echo "unexpected DLLs: $bad"; count 0 1; fi
+
+say "unit tests under Wine"
+# Output goes to files, not pipes: Wine's own service processes inherit the
+# descriptors and would hold a pipe open after the program has ended.
+timeout 600 wine "$tests" >"$work/unit.log" 2>&1; rc=$?
+out=$(cat "$work/unit.log")
+echo "$out" | grep -E '^\[ *(OK|FAILED) *\].*\(|^\[==========\]|PASSED'
+ok=$(echo "$out" | grep -c -E '^\[ +OK \] .*\([0-9]+ ms\)')
+bad=$(echo "$out" | grep -c -E '^\[ +FAILED +\] .*\([0-9]+ ms\)')
+if [ "$rc" -ne 0 ] && [ "$bad" -eq 0 ]; then bad=1; echo "unit test program ended with $rc"; fi
+count "$ok" "$bad"
+
+say "end-to-end under Wine (no display)"
+timeout 1200 python3 tests/win32/e2e_win.py --exe "$exe" --wintool "$wintool" >"$work/e2e.log" 2>&1
+rc=$?
+out=$(cat "$work/e2e.log")
+echo "$out" | grep -E ' \.\.\. |^(FAIL|ERROR):|Error|RESULT' 
+res=$(echo "$out" | sed -n 's/^RESULT passed=\([0-9]*\) failed=\([0-9]*\)$/\1 \2/p')
+if [ -n "$res" ]; then count $res; else echo "end-to-end run ended with $rc"; count 0 1; fi
+[ "$rc" -eq 0 ] || echo "$out" | sed -n '/^=====/,$p' | head -60
+
+if command -v xvfb-run >/dev/null && command -v xdotool >/dev/null; then
+  say "notification-area icon under Xvfb"
+  timeout 20 wineserver -k >/dev/null 2>&1; timeout 20 wineserver -w
+  timeout 60 wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1
+  # Without it Shell_NotifyIconA stalls for two seconds looking for a tray.
+  timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  timeout 20 wineserver -k >/dev/null 2>&1; timeout 20 wineserver -w
+  timeout 600 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+      timeout 20 wineserver -p
+      timeout 600 python3 tests/win32/e2e_win.py --tray --exe "$1" --wintool "$2"
+      rc=$?
+      timeout 20 wineserver -k >/dev/null 2>&1
+      exit $rc' _ "$exe" "$wintool" >"$work/tray.log" 2>&1 </dev/null
+  rc=$?
+  out=$(cat "$work/tray.log")
+  echo "$out" | grep -E ' \.\.\. |^(FAIL|ERROR):|Error|RESULT'
+  res=$(echo "$out" | sed -n 's/^RESULT passed=\([0-9]*\) failed=\([0-9]*\)$/\1 \2/p')
+  if [ -n "$res" ]; then count $res; else echo "tray run ended with $rc"; count 0 1; fi
+  [ "$rc" -eq 0 ] || echo "$out" | sed -n '/^=====/,$p' | head -60
+else
+  say "no xvfb-run/xdotool: notification-area tests skipped"
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
