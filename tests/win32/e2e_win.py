@@ -233,6 +233,26 @@ class Failures(WinRun):
         self.assertIn("120", line)
         self.assertIn("554", line)
 
+    def test_box_cut_short_by_the_end_is_shown_again(self):
+        # A repeating run: the failed delivery's box is up when the user
+        # closes the window; the box comes back after the loop has ended.
+        greeting = b"421 4.3.2 shutting down\r\n"
+        self.write_command([f"#HOS={addr(112)}", "#TO=a@example.jp", "#MOR=2", "#TER=5", "", "x"])
+        with ScriptedSmtpServer(addr(112), Script(greeting=greeting)):
+            p = self.spawn()
+            first = wintool("boxtext", 60, limit=80)
+            self.assertEqual(first.returncode, 0, "no failure box")
+            self.assertIsNone(p.poll())  # the run goes on under the box
+            self.assertEqual(wintool("close", 30).returncode, 0)
+            again = wintool("box", 60, limit=80)
+            _, err = p.communicate(timeout=60)
+        self.assertEqual(again.returncode, 0, "box not shown again")
+        self.assertEqual(again.stdout, first.stdout)
+        self.assertIn("delivery failed in state 120: 421", again.stdout.decode("utf-8"))
+        self.assertEqual(p.returncode, EX_UNAVAILABLE, err)
+        self.assert_one_record(120, greeting)
+        self.assert_clean_end()
+
     def test_missing_command_file_ends_66_and_names_it(self):
         p = self.spawn()
         box = wintool("box", 60, limit=80)
@@ -266,6 +286,10 @@ class WindowStates(WinRun):
         p = self.spawn()
         state = self.main_window_state()
         self.assertEqual(state, {"visible": "1", "iconic": "0", "button": "0", "caption": "Tolvex"})
+        self.assertEqual(wintool("debugclick", 30).returncode, 0)
+        box = wintool("box", 30)
+        self.assertEqual((box.returncode, box.stdout.decode("utf-8").strip()),
+                         (0, "デバッグボタンが押されました"))
         self.assertEqual(wintool("close", 30).returncode, 0)
         _, err = p.communicate(timeout=60)
         self.assertEqual(p.returncode, 0, err)

@@ -2,6 +2,8 @@
 // windows from outside and reports or drives them.
 //   wintool warmup 0             start the prefix's desktop and services
 //   wintool box SECONDS          print the failure/message box text, press OK
+//   wintool boxtext SECONDS      print it and leave the box open
+//   wintool debugclick SECONDS   click the hidden debug button Command1
 //   wintool state SECONDS        print the main window's state
 //   wintool close SECONDS        ask the main window to close (WM_CLOSE)
 //   wintool notify SECONDS MSG   send the tray notification MSG (e.g. 514)
@@ -87,7 +89,8 @@ int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(
         stderr,
-        "usage: wintool warmup|box|state|close|notify|menu|nomenu|menugone SECONDS [ARG]\n");
+        "usage: wintool warmup|box|boxtext|debugclick|state|close|notify|menu|nomenu|menugone "
+        "SECONDS [ARG]\n");
     return 64;
   }
   std::string cmd = argv[1];
@@ -100,14 +103,22 @@ int main(int argc, char** argv) {
     if (w) DestroyWindow(w);
     return w ? 0 : 1;
   }
-  if (cmd == "box") {
+  if (cmd == "box" || cmd == "boxtext") {
     HWND box = WaitFor(L"#32770", L"Tolvex", true, seconds);
     if (!box) return 2;
     std::wstring text;
     EnumChildWindows(box, &CollectStatic, reinterpret_cast<LPARAM>(&text));
     std::printf("%s\n", Utf8(text).c_str());
     std::fflush(stdout);
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    if (cmd == "box") PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return 0;
+  }
+  if (cmd == "debugclick") {
+    HWND w = MainWindow(seconds);
+    if (!w) return 2;
+    // What the hidden button Command1 would send its window when clicked.
+    HWND button = FindWindowExW(w, nullptr, L"Button", nullptr);
+    PostMessageW(w, WM_COMMAND, MAKEWPARAM(101, BN_CLICKED), reinterpret_cast<LPARAM>(button));
     return 0;
   }
   if (cmd == "state") {

@@ -143,6 +143,9 @@ void MainWindow::ShowNextFailure() {
   boxOpen_ = true;
   ShowFailureBox(text);  // timers and socket events go on inside its loop
   boxOpen_ = false;
+  // The process ended while the box was up, which closed it unread (the
+  // box's answer does not tell): it is shown again after the message loop.
+  if (ended_) failures_.push_front(std::move(text));
   if (!failures_.empty() && !ended_) PostMessageW(hwnd_, kMsgShowFailure, 0, 0);
 }
 
