@@ -121,7 +121,18 @@ class WinRun(unittest.TestCase):
 def _reap(p):
     if p.poll() is None:
         p.kill()
-    p.communicate()
+    try:
+        p.communicate(timeout=15)
+    except subprocess.TimeoutExpired:
+        # A Windows process that outlived its loader still holds the pipes:
+        # end it so the next test starts clean.
+        subprocess.run(wine_cmd(["taskkill", "/f", "/im", os.path.basename(EXE)], 30),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        try:
+            p.communicate(timeout=15)
+        except subprocess.TimeoutExpired:
+            pass
 
 
 class Delivery(WinRun):

@@ -124,6 +124,13 @@ int main(int argc, char** argv) {
   if (cmd == "state") {
     HWND w = MainWindow(seconds);
     if (!w) return 2;
+    // The window exists before start-up is over; a message sent to it is
+    // answered only once its loop runs, when the start-up state holds.
+    DWORD_PTR ignored = 0;
+    if (!SendMessageTimeoutW(w, WM_NULL, 0, 0, SMTO_BLOCK, static_cast<UINT>(seconds * 1000),
+                             &ignored)) {
+      return 3;
+    }
     HWND button = FindWindowExW(w, nullptr, L"Button", nullptr);
     std::printf("visible=%d iconic=%d button=%d caption=%s\n", IsWindowVisible(w) ? 1 : 0,
                 IsIconic(w) ? 1 : 0, button && IsWindowVisible(button) ? 1 : 0,
