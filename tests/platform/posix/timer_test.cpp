@@ -53,24 +53,26 @@ TEST_F(TimerFixture, DisablingInsideTheTickStopsFurtherTicks) {
 }
 
 TEST_F(TimerFixture, ReenablingStartsAFullPeriodAndEnablingTwiceKeepsTheRhythm) {
-  AsioTimer t(io, gate, 40ms);
+  // Periods long enough that a loaded machine cannot blur the two readings.
+  AsioTimer t(io, gate, 200ms);
   std::vector<Clock::time_point> ticks;
   t.SetCallback([&] { ticks.push_back(Clock::now()); });
   t.SetEnabled(true);
-  RunFor(io, 25ms);
+  RunFor(io, 60ms);
   t.SetEnabled(false);
   const auto restartedAt = Clock::now();
-  t.SetEnabled(true);  // a full 40 ms from here, not the 15 ms left before
+  t.SetEnabled(true);  // a full 200 ms from here, not the 140 ms left before
   ASSERT_TRUE(RunUntil(io, [&] { return !ticks.empty(); }));
-  EXPECT_GE(ticks[0] - restartedAt, 40ms);
+  EXPECT_GE(ticks[0] - restartedAt, 200ms);
 
   // Enabling a running timer again must not restart its period: the next
-  // tick comes 40 ms after the first, not 40 ms after the second enable.
+  // tick comes 200 ms after the first, not 200 ms after the second enable
+  // (which would be 320 ms after the first).
   const auto afterFirst = ticks[0];
-  RunFor(io, 25ms);
+  RunFor(io, 120ms);
   t.SetEnabled(true);
   ASSERT_TRUE(RunUntil(io, [&] { return ticks.size() == 2; }));
-  EXPECT_LT(ticks[1] - afterFirst, 62ms);
+  EXPECT_LT(ticks[1] - afterFirst, 260ms);
 }
 
 // Two timers on one loop each keep their own period.
