@@ -22,7 +22,7 @@ fi
 
 if [[ -z ${TOLVEX_BIN:-} ]]; then
   echo "== installing dependencies and building (release) =="
-  bash "$root/tools/install-deps.sh"
+  bash "$root/tools/install-deps.sh" --core
   cmake --preset release -S "$root" >/dev/null
   cmake --build --preset release --target tolvex -j "$(nproc)"
   TOLVEX_BIN=$root/build/release/src/platform/posix/tolvex
