@@ -37,16 +37,16 @@ def command_file(lines, eol=CRLF):
     return b"".join((l if isinstance(l, bytes) else sjis(l)) + eol for l in lines)
 
 
-def parse_log(data):
+def parse_log(data, date=LOG_DATE):
     """LOG.txt records as (date-time tuple, state, reply). A record's reply
     usually ends with the server's own CR LF, so the record line is then
-    followed by an empty line."""
+    followed by an empty line. `date` is the date-time pattern (six groups)."""
     records = []
-    starts = [m.start() for m in re.finditer(rb"(?m)^" + LOG_DATE + rb" -?\d+ ", data)]
+    starts = [m.start() for m in re.finditer(rb"(?m)^" + date + rb" -?\d+ ", data)]
     for i, s in enumerate(starts):
         end = starts[i + 1] if i + 1 < len(starts) else len(data)
         chunk = data[s:end]
-        m = re.match(LOG_DATE + rb" (-?\d+) (.*)\r\n\Z", chunk, re.S)
+        m = re.match(date + rb" (-?\d+) (.*)\r\n\Z", chunk, re.S)
         if not m:
             raise AssertionError(f"malformed log record {chunk!r}")
         when = tuple(int(x) for x in m.groups()[:6])
@@ -73,6 +73,7 @@ class E2ETest(unittest.TestCase):
         """Writes a file; name is the name on disk (UTF-8, as the program
         maps a Shift_JIS name from the command file)."""
         full = self.path(name)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
         with open(full, "wb") as f:
             f.write(data)
         return full
@@ -97,10 +98,23 @@ class E2ETest(unittest.TestCase):
         self.addCleanup(_reap, p)
         return p
 
+    log_date = LOG_DATE
+
     def log_records(self):
         if not self.exists("LOG.txt"):
             return []
-        return parse_log(self.read("LOG.txt"))
+        return parse_log(self.read("LOG.txt"), self.log_date)
+
+    def serve(self, n, **script):
+        """A server on 127.0.0.n that also snapshots TEMP.TXT when the
+        message has arrived (the spool file exists only during the run)."""
+        self.spool = []
+
+        def snapshot(_session):
+            self.spool.append(self.read("TEMP.TXT") if self.exists("TEMP.TXT") else None)
+
+        script.setdefault("on_message", snapshot)
+        return ScriptedSmtpServer(addr(n), Script(**script))
 
     def assert_one_record(self, state, reply):
         records = self.log_records()

@@ -10,17 +10,6 @@ DEFAULT_TAIL = [b"DATA\r\n", b"QUIT\r\n"]
 
 
 class Delivery(E2ETest):
-    def serve(self, n, **script):
-        """A server on 127.0.0.n that also snapshots TEMP.TXT when the
-        message has arrived (the spool file exists only during the run)."""
-        self.spool = []
-
-        def snapshot(_session):
-            self.spool.append(self.read("TEMP.TXT") if self.exists("TEMP.TXT") else None)
-
-        script.setdefault("on_message", snapshot)
-        return ScriptedSmtpServer(addr(n), Script(**script))
-
     def deliver(self, server):
         with server:
             res = self.run_tolvex()

@@ -9,9 +9,7 @@ Run by tools/test-win.sh with the Wine prefix and locale already set up:
 """
 
 import argparse
-import datetime
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -23,23 +21,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
 import reference as ref  # noqa: E402
-from smtp_server import Script, ScriptedSmtpServer  # noqa: E402
+from harness import CRLF, E2ETest, Script, ScriptedSmtpServer, addr, sjis  # noqa: E402
 
-CRLF = b"\r\n"
 EXE = WINTOOL = None
 TRAY = False
 EX_NOINPUT, EX_UNAVAILABLE = 66, 69
-# The Japanese locale's short date and time: 2026/12/7 4:49:21.
-LOG_RECORD = re.compile(rb"(\d{4})/(\d{1,2})/(\d{1,2}) (\d{1,2}):(\d{2}):(\d{2}) (-?\d+) (.*)\r\n\Z",
-                        re.S)
-
-
-def addr(n):
-    return f"127.0.0.{n}"
-
-
-def sjis(text):
-    return text.encode("cp932")
 
 
 def wine_cmd(args, limit):
@@ -51,30 +37,16 @@ def wintool(*args, limit=60):
                           stdin=subprocess.DEVNULL)
 
 
-class WinRun(unittest.TestCase):
+class WinRun(E2ETest):
+    """The Linux harness, with tolvex.exe started under Wine."""
+
+    # The Japanese locale's short date and time: 2026/12/7 4:49:21.
+    log_date = rb"(\d{4})/(\d{1,2})/(\d{1,2}) (\d{1,2}):(\d{2}):(\d{2})"
+
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="tolvex-win-")
         self.addCleanup(shutil.rmtree, self.dir, True)
-        self.started = datetime.datetime.now().replace(microsecond=0)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, data):
-        full = self.path(name)
-        os.makedirs(os.path.dirname(full), exist_ok=True)
-        with open(full, "wb") as f:
-            f.write(data)
-
-    def write_command(self, lines):
-        self.write("command.txt", b"".join(sjis(l) + CRLF for l in lines))
-
-    def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
-
-    def exists(self, name):
-        return os.path.exists(self.path(name))
+        self.started = time.time()
 
     def run_tolvex(self, limit=90):
         return subprocess.run(wine_cmd([EXE], limit), cwd=self.dir, capture_output=True,
@@ -85,32 +57,6 @@ class WinRun(unittest.TestCase):
                              stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.addCleanup(_reap, p)
         return p
-
-    def log_records(self):
-        if not self.exists("LOG.txt"):
-            return []
-        data = self.read("LOG.txt")
-        starts = [m.start() for m in re.finditer(rb"(?m)^\d{4}/\d{1,2}/\d{1,2} ", data)]
-        records = []
-        for i, s in enumerate(starts):
-            chunk = data[s:starts[i + 1] if i + 1 < len(starts) else len(data)]
-            m = LOG_RECORD.match(chunk)
-            self.assertIsNotNone(m, chunk)
-            when = datetime.datetime(*(int(x) for x in m.groups()[:6]))
-            records.append((when, int(m.group(7)), m.group(8)))
-        return records
-
-    def assert_one_record(self, state, reply):
-        records = self.log_records()
-        self.assertEqual(len(records), 1, records)
-        when, got_state, got_reply = records[0]
-        self.assertEqual((got_state, got_reply), (state, reply))
-        # The local date and time of the run, in the locale's formats.
-        self.assertGreaterEqual(when, self.started - datetime.timedelta(seconds=2))
-        self.assertLessEqual(when, datetime.datetime.now() + datetime.timedelta(seconds=2))
-
-    def assert_clean_end(self):
-        self.assertFalse(self.exists("TEMP.TXT"), "TEMP.TXT left behind")
 
     def main_window_state(self):
         res = wintool("state", 30)
@@ -136,15 +82,6 @@ def _reap(p):
 
 
 class Delivery(WinRun):
-    def serve(self, n, **script):
-        self.spool = []
-
-        def snapshot(_session):
-            self.spool.append(self.read("TEMP.TXT") if self.exists("TEMP.TXT") else None)
-
-        script.setdefault("on_message", snapshot)
-        return ScriptedSmtpServer(addr(n), Script(**script))
-
     def deliver(self, server):
         with server:
             res = self.run_tolvex()
