@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <limits>
-#include <system_error>
 #include <utility>
 
+#include "app/exit_status.hpp"
+#include "command/command_file.hpp"
 #include "compose/message.hpp"
+#include "smtp/log_record.hpp"
 
 namespace tolvex {
 
@@ -17,6 +19,7 @@ constexpr char kWaitPrefix[] = "\x91\xD2\x8E\x9E\x8A\xD4=";             // 待�
 constexpr char kWaitSuffix[] = "\x95\xAA";                              // 分
 constexpr char kMorePrefix[] = "\x8C\x4A\x95\xD4=";                     // 繰返=
 constexpr char kMoreSuffix[] = "\x89\xF1";                              // 回
+constexpr char kIdleCaption[] = "Tolvex";
 
 // The reply's first line, for a one-line failure report.
 std::string_view FirstLine(std::string_view text) {
@@ -25,10 +28,17 @@ std::string_view FirstLine(std::string_view text) {
 
 }  // namespace
 
+Status ValidateStartUp(const RunState& st) {
+  // The repeat countdown is reset to MoreInterval + 1 after each send.
+  if (st.MoreInterval == std::numeric_limits<std::int16_t>::max()) {
+    return Failure{FailureKind::CommandFileBad,
+                   "command.txt: #TER value 32767 is too large (at most 32766)"};
+  }
+  return std::nullopt;
+}
+
 Form1::Form1(FormPorts ports)
-    : p_(std::move(ports)),
-      host_(*this),
-      session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, p_.clock, p_.workDir, host_}) {}
+    : p_(std::move(ports)), session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, *this}) {}
 
 // ---- start-up ---------------------------------------------------------
 
@@ -40,14 +50,12 @@ void Form1::Form_Load() {
   p_.tmrMore.SetEnabled(false);
   st_.DeleteCommandFile = false;
   st_.FromAddr = "DummySender";
-  if (Status failure = ReadCommandFile(st_, *this, p_.workDir)) {
+  if (Status failure = ReadCommandFile(st_, p_.window, p_.socket, p_.files)) {
     Abort(*failure);
     return;
   }
-  // The repeat countdown is reset to MoreInterval + 1 after each send.
-  if (st_.MoreInterval == std::numeric_limits<std::int16_t>::max()) {
-    Abort(Failure{FailureKind::CommandFileBad,
-                  "command.txt: #TER value 32767 is too large (at most 32766)"});
+  if (Status failure = ValidateStartUp(st_)) {
+    Abort(*failure);
     return;
   }
   p_.socket.SetLocalPort(0);
@@ -97,7 +105,7 @@ void Form1::StartSend() {
 }
 
 bool Form1::BeginSend() {
-  if (Status failure = ReadCommandFileEx(st_, p_.workDir)) {
+  if (Status failure = ReadCommandFileEx(st_, p_.files)) {
     // Nothing partial goes out; the run goes on as after a delivery.
     NoteFailure(*failure);
     if (st_.MoreInterval == 0) EndProc();
@@ -139,8 +147,7 @@ void Form1::tmrMore_Timer() {
 // ---- SMTP events ------------------------------------------------------
 
 void Form1::tmrSMTP_Timer() {
-  if (ended_) return;
-  if (session_.tmrSMTP_Timer()) RunPending();
+  if (!ended_) session_.tmrSMTP_Timer();
 }
 
 void Form1::WSOCK_Connect() {
@@ -155,20 +162,30 @@ void Form1::WSOCK_SendComplete() {
   if (!ended_) session_.WSOCK_SendComplete();
 }
 
-void Form1::Host::DeliveryEnded(std::int16_t endStep, std::string_view reply,
-                                const Status& logStatus) {
-  if (logStatus) form_.NoteFailure(*logStatus);
-  if (endStep != smtp::IDLE) {
-    std::string line(FirstLine(reply));
-    if (line.empty()) line = "(no reply)";
-    form_.NoteFailure(Failure{FailureKind::DeliveryFailed,
-                              "delivery failed in state " + std::to_string(endStep) + ": " + line});
+void Form1::LogSession(SmtpStep endStep, std::string_view reply) {
+  const std::string record = FormatLogRecord(p_.clock.LogDateTime(), endStep, reply);
+  if (IoError error = p_.files.Append(kLogFileName, record)) {
+    NoteFailure(Failure{FailureKind::LogWriteFailed,
+                        std::string("cannot write the log record to ") + kLogFileName + ": " + *error});
   }
 }
 
-void Form1::Host::EndProc() { form_.EndProc(); }
-bool Form1::Host::Ended() const { return form_.ended_; }
-void Form1::Host::SetCaption(const std::string& caption) { form_.p_.window.SetCaption(caption); }
+void Form1::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) {
+  if (endStep != SmtpStep::IDLE) {
+    std::string line(FirstLine(reply));
+    if (line.empty()) line = "(no reply)";
+    NoteFailure(Failure{FailureKind::DeliveryFailed, "delivery failed in state " +
+                                                         std::to_string(StepNumber(endStep)) +
+                                                         ": " + line});
+  }
+  // With no repeat interval, the end of a delivery is the end of the run.
+  if (st_.MoreInterval == 0) {
+    EndProc();
+    return;
+  }
+  if (catchAll) p_.window.SetCaption(kIdleCaption);
+  RunPending();
+}
 
 // ---- the end of the run -----------------------------------------------
 
@@ -179,10 +196,13 @@ void Form1::NoteFailure(const Failure& failure) {
   exitStatus_ = std::max(exitStatus_, ExitCodeFor(failure.kind));
 }
 
+// Start-up failures touch no work file, but what start-up added (the tray
+// icon of "#FOR=tray") goes.
 void Form1::Abort(const Failure& failure) {
   ended_ = true;
   exitStatus_ = ExitCodeFor(failure.kind);
   p_.window.ReportFailure(failure);
+  DeleteTaskTrayIcon();
   p_.window.EndProcess(exitStatus_);
 }
 
@@ -200,9 +220,10 @@ void Form1::EndProc() { Finish(exitStatus_, true); }
 void Form1::DeleteTaskTrayIcon() { p_.window.DeleteTrayIcon(); }
 
 void Form1::CleanUpWorkFiles() {
-  std::error_code ignored;  // a file already gone is fine
-  if (st_.DeleteCommandFile) std::filesystem::remove(p_.workDir / kCommandFileName, ignored);
-  std::filesystem::remove(p_.workDir / kSpoolFileName, ignored);
+  // A file already gone is fine; nothing else can be done about one that
+  // will not go at the very end.
+  if (st_.DeleteCommandFile) p_.files.Remove(kCommandFileName);
+  p_.files.Remove(kSpoolFileName);
 }
 
 void Form1::menuExit_Click() {
@@ -216,12 +237,5 @@ void Form1::Form_Unload() {
 }
 
 void Form1::Terminate(int exitCode) { Finish(exitCode, true); }
-
-// ---- CommandEffects ---------------------------------------------------
-
-void Form1::SetRemoteHost(const std::string& host) { p_.socket.SetRemoteHost(host); }
-void Form1::ShowMinimized() { p_.window.ShowMinimized(); }
-void Form1::HideWindow() { p_.window.Hide(); }
-void Form1::SetTaskTrayIcon() { p_.window.AddTrayIcon(); }
 
 }  // namespace tolvex

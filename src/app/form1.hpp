@@ -4,16 +4,19 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
-#include "app/platform.hpp"
-#include "app/run_state.hpp"
-#include "command/command_file.hpp"
+#include "base/platform.hpp"
+#include "base/run_state.hpp"
+#include "base/work_folder.hpp"
 #include "smtp/smtp_session.hpp"
 
 namespace tolvex {
+
+// The checks start-up makes of the run state once the command file is
+// read, beyond the interpreter's own: what the schedule cannot hold.
+Status ValidateStartUp(const RunState& st);
 
 struct FormPorts {
   Window& window;
@@ -22,10 +25,10 @@ struct FormPorts {
   Timer& tmrMore;   // 60 000 ms
   Timer& tmrSMTP;   // 100 ms
   Clock& clock;
-  std::filesystem::path workDir;  // command.txt, TEMP.TXT and LOG.txt live here
+  WorkFolder& files;  // command.txt, TEMP.TXT and LOG.txt live here
 };
 
-class Form1 : public SocketEvents, public CommandEffects {
+class Form1 : public SocketEvents, private SessionHost {
  public:
   explicit Form1(FormPorts ports);
 
@@ -51,26 +54,10 @@ class Form1 : public SocketEvents, public CommandEffects {
   RunState& State() { return st_; }
   const RunState& State() const { return st_; }
 
-  // CommandEffects
-  void SetRemoteHost(const std::string& host) override;
-  void ShowMinimized() override;
-  void HideWindow() override;
-  void SetTaskTrayIcon() override;
-
  private:
-  // The session's view of the window: failure bookkeeping, end, caption.
-  class Host : public SessionHost {
-   public:
-    explicit Host(Form1& form) : form_(form) {}
-    void DeliveryEnded(std::int16_t endStep, std::string_view reply,
-                       const Status& logStatus) override;
-    void EndProc() override;
-    bool Ended() const override;
-    void SetCaption(const std::string& caption) override;
-
-   private:
-    Form1& form_;
-  };
+  // SessionHost: the session's record and end, owned here.
+  void LogSession(SmtpStep endStep, std::string_view reply) override;
+  void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) override;
 
   void SetTimerEX();
   void Timer_SET();
@@ -89,7 +76,6 @@ class Form1 : public SocketEvents, public CommandEffects {
 
   FormPorts p_;
   RunState st_;
-  Host host_;
   SmtpSession session_;
   std::int16_t MoreTick = 0;
   int pendingSends_ = 0;     // repeats that fell due during a delivery

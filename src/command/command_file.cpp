@@ -24,17 +24,14 @@
 //   the text-file reader reports. Nothing on disk is touched either way.
 #include "command/command_file.hpp"
 
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
-#include <fstream>
 #include <string>
 #include <string_view>
 
-#include "compose/message.hpp"
+#include "compose/text_file.hpp"
 #include "compose/text_functions.hpp"
 #include "encoding/jis_convert.hpp"
-#include "encoding/sjis_text.hpp"
+#include "base/sjis_text.hpp"
 
 namespace tolvex {
 namespace {
@@ -53,32 +50,6 @@ std::string LineFailureText(std::size_t lineNo, std::string_view what) {
 
 Failure BadLine(std::size_t lineNo, std::string_view what) {
   return Failure{FailureKind::CommandFileBad, LineFailureText(lineNo, what)};
-}
-
-// Reads the whole file; on failure `reason` says why.
-bool ReadAllBytes(const std::filesystem::path& path, std::string& data, std::string& reason) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    reason = "is a directory";
-    return false;
-  }
-  errno = 0;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    reason = errno != 0 ? std::strerror(errno) : "cannot open";
-    return false;
-  }
-  const auto size = std::filesystem::file_size(path, ec);
-  if (!ec) data.reserve(static_cast<std::size_t>(size));
-  char chunk[65536];
-  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-    data.append(chunk, static_cast<std::size_t>(in.gcount()));
-  }
-  if (in.bad()) {
-    reason = errno != 0 ? std::strerror(errno) : "read error";
-    return false;
-  }
-  return true;
 }
 
 // A whole decimal number with optional sign that fits 16 bits.
@@ -106,8 +77,8 @@ bool ParseInt16(std::string_view text, std::int16_t& out) {
 // One reading of the file: the line loop and its state.
 class Interpreter {
  public:
-  Interpreter(RunState& st, CommandEffects& effects, const std::filesystem::path& workDir)
-      : st_(st), effects_(effects), workDir_(workDir) {}
+  Interpreter(RunState& st, Window& window, Socket& socket, WorkFolder& files)
+      : st_(st), window_(window), socket_(socket), files_(files) {}
 
   Status Run(std::string_view data) {
     st_.AttachFlag = false;
@@ -169,17 +140,17 @@ class Interpreter {
       // accepted, no effect
     } else if (key == "#FOR") {
       st_.FormMode = ValueAfter(line, '=');
-      if (st_.FormMode == "icon") effects_.ShowMinimized();
+      if (st_.FormMode == "icon") window_.ShowMinimized();
       if (st_.FormMode == "tray") {
-        effects_.HideWindow();
-        effects_.SetTaskTrayIcon();
+        window_.Hide();
+        window_.AddTrayIcon();  // SetTaskTrayIcon
       }
     } else if (key == "#DEL") {
       st_.DeleteCommandFile = true;
     } else if (key == "#FRO") {
       st_.FromAddr = ValueAfter(line, '=');
     } else if (key == "#HOS") {
-      effects_.SetRemoteHost(ValueAfter(line, '='));
+      socket_.SetRemoteHost(ValueAfter(line, '='));
     } else if (key == "#TO=" || key == "#TO ") {
       SetToList(ValueAfter(line, '='));
     } else if (key == "#TEX") {
@@ -243,7 +214,7 @@ class Interpreter {
   Status TextFile(const std::string& name) {
     st_.FileList[1] = name;
     SetBodyPrefix(name);
-    return ReadFile(st_, name, workDir_);
+    return ReadFile(st_, name, files_);
   }
 
   void Attachments(const std::string& names) {
@@ -308,8 +279,9 @@ class Interpreter {
   }
 
   RunState& st_;
-  CommandEffects& effects_;
-  const std::filesystem::path& workDir_;
+  Window& window_;
+  Socket& socket_;
+  WorkFolder& files_;
   std::string body_;
   std::size_t lineNo_ = 0;
   std::size_t toListLine_ = 0;  // line that last set ToList
@@ -317,17 +289,23 @@ class Interpreter {
 
 }  // namespace
 
-Status ReadCommandFile(RunState& st, CommandEffects& effects, const std::filesystem::path& workDir) {
-  std::string data;
-  std::string reason;
-  if (!ReadAllBytes(workDir / kCommandFileName, data, reason)) {
+Status ReadCommandFile(RunState& st, Window& window, Socket& socket, WorkFolder& files) {
+  auto unreadable = [](std::string_view reason) {
     std::string message = "cannot read ";
     message += kCommandFileName;
     message += ": ";
     message += reason;
     return Failure{FailureKind::InputMissing, message};
-  }
-  return Interpreter(st, effects, workDir).Run(data);
+  };
+  IoError error;
+  std::unique_ptr<InputFile> file = files.OpenRead(kCommandFileName, error);
+  if (!file) return unreadable(*error);
+  std::string data;
+  if (file->Size() > data.max_size() / 2) return unreadable("the file is too large");
+  data.resize(static_cast<std::size_t>(file->Size()));
+  if (IoError e = ReadExactly(*file, 0, data.data(), data.size())) return unreadable(*e);
+  file.reset();
+  return Interpreter(st, window, socket, files).Run(data);
 }
 
 }  // namespace tolvex

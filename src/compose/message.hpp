@@ -2,12 +2,13 @@
 // TEMP.TXT, for the plain, attachment and parts-from-files kinds.
 #pragma once
 
-#include <filesystem>
+#include <cstdint>
 #include <string>
 
-#include "app/failure.hpp"
-#include "app/run_state.hpp"
-#include "compose/text_functions.hpp"
+#include "base/failure.hpp"
+#include "base/run_state.hpp"
+#include "base/work_folder.hpp"
+#include "compose/message_writer.hpp"
 
 namespace tolvex {
 
@@ -17,23 +18,19 @@ inline constexpr char kSpoolFileName[] = "TEMP.TXT";
 // "From: " FromAddr CR LF "To: " ToList CR LF.
 std::string AddField(const RunState& st);
 
-// Builds MailData from the run state, then writes TEMP.TXT in `workDir`
-// (MailData and one CR LF). File names in FileList are resolved against
-// `workDir`. On failure MailData is left empty and TEMP.TXT untouched.
-Status ReadCommandFileEx(RunState& st, const std::filesystem::path& workDir);
+// Builds MailData from the run state, then writes TEMP.TXT (MailData and
+// one CR LF). File names in FileList are opened through `files`. On
+// failure MailData is left empty and TEMP.TXT untouched.
+Status ReadCommandFileEx(RunState& st, WorkFolder& files);
 
-// Append the multipart remainder of the message to st.MailData; trim the
-// list entries in place. On failure MailData may hold a partial message.
-Status AddBinaryFile(RunState& st, const std::string& text, FileListArray& list,
-                     std::int16_t& count, const std::filesystem::path& workDir);
-Status AddMultiFile(RunState& st, const std::string& text, FileListArray& list,
-                    std::int16_t& count, const std::filesystem::path& workDir);
+// Compose the message into `out` without writing TEMP.TXT.
+Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out);
 
-// The text-file reading rule: lines copied with CR LF into a buffer of N
-// characters (N = file size in bytes), then trimmed.
-Status ReadTextFile(const std::filesystem::path& path, std::string& text);
-
-// Loads the named file into st.TextFileData.
-Status ReadFile(RunState& st, const std::string& name, const std::filesystem::path& workDir);
+// Write the multipart remainder of the message to `out`; trim the list
+// entries in place. Every listed file is opened before anything is written.
+Status AddBinaryFile(MessageWriter& out, const std::string& text, FileListArray& list,
+                     std::int16_t& count, WorkFolder& files);
+Status AddMultiFile(MessageWriter& out, const std::string& text, FileListArray& list,
+                    std::int16_t& count, WorkFolder& files);
 
 }  // namespace tolvex

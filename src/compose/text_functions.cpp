@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "encoding/jis_convert.hpp"
-#include "encoding/sjis_text.hpp"
+#include "base/sjis_text.hpp"
 
 namespace tolvex {
 

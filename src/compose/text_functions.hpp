@@ -2,16 +2,13 @@
 // client. Positions count code page 932 characters, never bytes.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "app/run_state.hpp"
+#include "base/run_state.hpp"
 
 namespace tolvex {
-
-using FileListArray = std::array<std::string, kMaxFiles + 1>;
 
 // Splits `text` at `delimiter` into slots 1..n of `list` (at most 10),
 // untrimmed; returns n. A trailing delimiter opens no entry.

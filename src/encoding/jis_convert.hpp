@@ -2,11 +2,11 @@
 // two Base64 encoders with their line rules. Bytes in, bytes out.
 #pragma once
 
-#include <filesystem>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
-#include "app/failure.hpp"
+#include "base/work_folder.hpp"
 
 namespace tolvex {
 
@@ -25,21 +25,22 @@ std::string SjisToJis(std::string_view text);
 // CR LF. Never ends with CR LF.
 std::string EncodeBase64(std::string_view text);
 
+// Input bytes of one full 72-character Base64 line.
+inline constexpr std::size_t kBase64LineBytes = 54;
+
 // Base64 of `bytes` with the file rule: every 72-character line is followed
-// by CR LF, the last one too; a shorter last line has none. Appends to `out`,
-// which must have room reserved by the caller for speed (not required).
+// by CR LF, the last one too; a shorter last line has none. Appends to
+// `out`. A file encoded in blocks whose sizes are multiples of
+// kBase64LineBytes (the last block excepted) gives the same text as the
+// file encoded whole.
 void AppendBase64Lines(std::string_view bytes, std::string& out);
 
 // Exact length of what AppendBase64Lines writes for `n` input bytes.
 std::size_t Base64LinesLength(std::size_t n);
 
-// Reads the file whole and appends its Base64 text (file rule) to `out`,
-// growing `out` at most once. An empty file appends nothing. On failure
-// `out` is left as it was and the failure is InputMissing, naming the file.
-Status AppendFileBase64(const std::filesystem::path& path, std::string& out);
-
-// Replaces `result` with the Base64 text of the whole file (file rule).
-// On failure `result` is left as it was.
-Status EncodeFileBase64(const std::filesystem::path& path, std::string& result);
+// Replaces `result` with the Base64 text of the whole file (file rule),
+// reserved once and filled in place. On failure `result` is left as it was
+// and the reason is returned.
+IoError EncodeFileBase64(InputFile& file, std::string& result);
 
 }  // namespace tolvex

@@ -4,60 +4,89 @@
 #include <cstring>
 
 namespace tolvex {
-
 namespace {
-
-constexpr std::size_t kNone = std::string_view::npos;
-
-// Offset of the "." of a final "." CR LF line, or kNone when the data does
-// not end with a complete terminator line.
-std::size_t FindTerminator(std::string_view data) {
-  if (!data.ends_with(".\r\n")) return kNone;
-  const std::size_t dot = data.size() - 3;
-  if (dot == 0) return dot;
-  if (dot >= 2 && data[dot - 2] == '\r' && data[dot - 1] == '\n') return dot;
-  return kNone;
+constexpr std::size_t kInBytes = 64 * 1024;
 }
 
-}  // namespace
+DotStuffer::DotStuffer(ByteSource& message, std::uint64_t size)
+    : message_(message), size_(size), in_(kInBytes) {}
 
-DotStuffer::DotStuffer(std::string_view data)
-    : data_(data), terminator_(FindTerminator(data)), extraDotAt_(kNone) {}
+bool DotStuffer::Done() const { return offset_ == size_ && pendLen_ == 0; }
 
-bool DotStuffer::LineStart(std::size_t pos) const {
-  return pos == 0 || (pos >= 2 && data_[pos - 2] == '\r' && data_[pos - 1] == '\n');
+bool DotStuffer::Refill(std::size_t want) {
+  const std::size_t available = inLen_ - inPos_;
+  want = static_cast<std::size_t>(std::min<std::uint64_t>(want, size_ - offset_));
+  if (available >= want) return true;
+  std::memmove(in_.data(), in_.data() + inPos_, available);
+  inPos_ = 0;
+  inLen_ = available;
+  const std::uint64_t left = size_ - offset_;
+  while (inLen_ < want) {
+    const std::size_t room =
+        static_cast<std::size_t>(std::min<std::uint64_t>(in_.size() - inLen_, left - inLen_));
+    const std::size_t n = message_.Fill(in_.data() + inLen_, room);
+    if (n == 0) {  // the source failed or ended before its size
+      failed_ = true;
+      return false;
+    }
+    inLen_ += n;
+  }
+  return true;
+}
+
+bool DotStuffer::AtTerminator() {
+  if (offset_ + 3 != size_ || !Refill(3)) return false;
+  return in_[inPos_ + 1] == '\r' && in_[inPos_ + 2] == '\n';
 }
 
 std::size_t DotStuffer::Fill(char* buf, std::size_t cap) {
   std::size_t written = 0;
-  const std::size_t n = data_.size();
-  while (written < cap && pos_ < n) {
-    if (data_[pos_] == '.' && pos_ != terminator_ && extraDotAt_ != pos_ && LineStart(pos_)) {
+  while (written < cap && pendLen_ > 0) {
+    buf[written++] = pend_[0];
+    std::memmove(pend_.data(), pend_.data() + 1, --pendLen_);
+  }
+  while (written < cap && offset_ < size_ && !failed_) {
+    if (inPos_ == inLen_ && !Refill(1)) break;
+    std::size_t avail = std::min(inLen_ - inPos_, cap - written);
+    const char* p = in_.data() + inPos_;
+    if (!terminator_ && lineStart_ && *p == '.') {
+      if (AtTerminator()) {
+        terminator_ = true;  // copied raw below, once
+        continue;
+      }
+      if (failed_) break;
       buf[written++] = '.';  // the doubling dot; the original follows in the run
-      extraDotAt_ = pos_;
-      continue;
+      lineStart_ = false;
+      afterCr_ = false;
+      if (written == cap) {
+        pend_[pendLen_++] = '.';
+        ++inPos_;
+        ++offset_;
+        break;
+      }
+      avail = std::min(inLen_ - inPos_, cap - written);
     }
-    // Copy up to and including the next CR LF: the next place a dot may
-    // need doubling. Searching from pos_-1 finds a CR LF whose CR went out
-    // in the previous chunk.
-    const std::size_t crlf = data_.find("\r\n", pos_ == 0 ? 0 : pos_ - 1);
-    const std::size_t runEnd = crlf == kNone ? n : crlf + 2;
-    const std::size_t len = std::min(runEnd - pos_, cap - written);
-    std::memcpy(buf + written, data_.data() + pos_, len);
-    written += len;
-    pos_ += len;
+    std::size_t run = avail;
+    if (!terminator_) {
+      // Up to and including the next LF: the next place a line may start.
+      if (const void* lf = std::memchr(p, '\n', avail)) {
+        run = static_cast<std::size_t>(static_cast<const char*>(lf) - p) + 1;
+      }
+      const bool crBefore = run >= 2 ? p[run - 2] == '\r' : afterCr_;
+      if (p[run - 1] == '\n') {
+        lineStart_ = crBefore;
+        afterCr_ = false;
+      } else {
+        lineStart_ = false;
+        afterCr_ = p[run - 1] == '\r';
+      }
+    }
+    std::memcpy(buf + written, p, run);
+    written += run;
+    inPos_ += run;
+    offset_ += run;
   }
   return written;
-}
-
-std::size_t DotStuffer::StuffedSize(std::string_view data) {
-  const std::size_t terminator = FindTerminator(data);
-  std::size_t extra = 0;
-  if (!data.empty() && data[0] == '.' && terminator != 0) ++extra;
-  for (std::size_t at = data.find("\r\n."); at != kNone; at = data.find("\r\n.", at + 2)) {
-    if (at + 2 != terminator) ++extra;
-  }
-  return data.size() + extra;
 }
 
 }  // namespace tolvex

@@ -1,38 +1,47 @@
-// SMTP transparency for the message body, produced in chunks so the socket
-// can stream the composed message without copying it whole.
+// SMTP transparency for the message, applied on the way to the socket: the
+// composed message is read from its source piece by piece and never copied
+// whole.
 #pragma once
 
-#include <cstddef>
-#include <string_view>
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "base/platform.hpp"
 
 namespace tolvex {
 
-// Streams `data` with a "." doubled at the start of the data and after
-// every CR LF, except in the final "." CR LF terminator (the data normally
-// ends with CR LF "." CR LF), which goes out once, unchanged. Every other
-// byte is copied as is; a lone CR or LF does not start a line.
-// `data` must stay alive and unchanged while the stuffer is used.
-class DotStuffer {
+// Streams the `size` bytes of `message` with a "." doubled at the start of
+// the data and after every CR LF, except in the final "." CR LF terminator
+// (the data normally ends with CR LF "." CR LF), which goes out once,
+// unchanged. Every other byte is copied as is; a lone CR or LF does not
+// start a line.
+class DotStuffer final : public ByteSource {
  public:
-  explicit DotStuffer(std::string_view data);
+  DotStuffer(ByteSource& message, std::uint64_t size);
 
-  // Writes the next at most `cap` bytes of the stuffed stream into `buf`
-  // and returns how many were written (0 once Done(), or when cap is 0).
-  std::size_t Fill(char* buf, std::size_t cap);
-
-  // True once every byte of the stuffed stream has been produced.
-  bool Done() const { return pos_ >= data_.size(); }
-
-  // Size of the whole stuffed stream.
-  static std::size_t StuffedSize(std::string_view data);
+  std::size_t Fill(char* buf, std::size_t cap) override;
+  bool Done() const override;
+  bool Failed() const override { return failed_; }
 
  private:
-  bool LineStart(std::size_t pos) const;
+  // Makes at least `want` input bytes available (fewer at the end of the
+  // message); false when the source failed or ended early.
+  bool Refill(std::size_t want);
+  bool AtTerminator();
 
-  std::string_view data_;
-  std::size_t pos_ = 0;
-  std::size_t terminator_;    // offset of the final "." CR LF, or npos
-  std::size_t extraDotAt_;    // line start whose extra "." is already out
+  ByteSource& message_;
+  std::uint64_t size_;
+  std::uint64_t offset_ = 0;  // message offset of in_[inPos_]
+  std::vector<char> in_;
+  std::size_t inPos_ = 0;
+  std::size_t inLen_ = 0;
+  bool lineStart_ = true;
+  bool afterCr_ = false;       // the last byte copied was CR
+  bool terminator_ = false;    // copying the final "." CR LF
+  bool failed_ = false;
+  std::array<char, 4> pend_{}; // output that did not fit the caller's buffer
+  std::size_t pendLen_ = 0;
 };
 
 }  // namespace tolvex

@@ -1,31 +1,106 @@
+// The session's steps as one table: what each state waits for, which reply
+// code it accepts, what it sends then and where it goes. The few states
+// that do something else (connect, the recipient walk, the normal end, the
+// catch-all) are handled before the table.
 #include "smtp/smtp_session.hpp"
 
-#include <fstream>
+#include <array>
 #include <utility>
 
+#include "base/sjis_text.hpp"
+#include "base/string_source.hpp"
 #include "compose/text_functions.hpp"
-#include "encoding/sjis_text.hpp"
+#include "smtp/dot_stuffer.hpp"
 
 namespace tolvex {
 
-using namespace smtp;
+using enum SmtpStep;
+
+enum class SmtpSession::Command : std::uint8_t { None, Hello, MailFrom, RcptTo, Data, Message, Quit };
+
+namespace {
+
+enum class Await : std::uint8_t {
+  Nothing,       // events move the state (110, 115)
+  SendComplete,  // the last send has been handed on (SendBusy false)
+  Reply,         // a reply has arrived (RecvData not empty)
+};
+
+enum class Match : std::uint8_t {
+  FirstChars,  // the reply's first three characters are the code
+  Anywhere,    // the code stands anywhere in the reply
+};
+
+enum class OnReject : std::uint8_t {
+  FinishNow,  // finish in this tick, logging this state
+  Flag999,    // set 999; the next tick finishes
+};
+
+}  // namespace
+
+struct SmtpSession::Rule {
+  SmtpStep step;
+  Await await;
+  SmtpStep next;
+  Command command = Command::None;  // sent when the reply is accepted
+  std::string_view code = {};
+  Match match = Match::FirstChars;
+  OnReject onReject = OnReject::FinishNow;
+};
+
+namespace {
+
+using Rule = SmtpSession::Rule;
+using C = SmtpSession::Command;
+
+constexpr std::array kRules = {
+    Rule{AWAIT_CONNECTION, Await::Nothing, AWAIT_CONNECTION},
+    Rule{CONFARM_CONNECTION, Await::Nothing, CONFARM_CONNECTION},
+    Rule{AWAIT_GREETING, Await::Reply, AWAIT_HELLO_TRANSFER, C::Hello, "220"},
+    Rule{AWAIT_HELLO_TRANSFER, Await::SendComplete, AWAIT_HELLO_RESPONSE},
+    Rule{AWAIT_HELLO_RESPONSE, Await::Reply, AWAIT_MAIL_FROM_TRANSFER, C::MailFrom, "250"},
+    Rule{AWAIT_MAIL_FROM_TRANSFER, Await::SendComplete, AWAIT_MAIL_FROM_RESPONSE},
+    Rule{AWAIT_MAIL_FROM_RESPONSE, Await::Reply, AWAIT_RCPT_TO_TRANSFER, C::RcptTo, "250"},
+    Rule{AWAIT_RCPT_TO_TRANSFER, Await::SendComplete, AWAIT_RCPT_TO_RESPONSE},
+    // After the last recipient (the walk to the next one comes first).
+    Rule{AWAIT_RCPT_TO_RESPONSE, Await::Reply, AWAIT_DATA1_TRANSFER, C::Data, "250"},
+    Rule{AWAIT_DATA1_TRANSFER, Await::SendComplete, AWAIT_DATA_RESPONSE},
+    Rule{AWAIT_DATA_RESPONSE, Await::Reply, AWAIT_DATA_TRANSFER, C::Message, "354"},
+    Rule{AWAIT_DATA_TRANSFER, Await::SendComplete, AWAIT_DATA_TRANSFER_RESPONSE},
+    Rule{AWAIT_DATA_TRANSFER_RESPONSE, Await::Reply, AWAIT_QUIT_TRANSFER, C::Quit, "250",
+         Match::Anywhere, OnReject::Flag999},
+    Rule{AWAIT_QUIT_TRANSFER, Await::SendComplete, AWAIT_QUIT_RESPONSE},
+    Rule{AWAIT_QUIT_RESPONSE, Await::Reply, EXIT, C::None, "221", Match::Anywhere,
+         OnReject::Flag999},
+};
+
+}  // namespace
+
+const SmtpSession::Rule* SmtpSession::FindRule(SmtpStep step) {
+  for (const Rule& rule : kRules) {
+    if (rule.step == step) return &rule;
+  }
+  return nullptr;
+}
 
 SmtpSession::SmtpSession(SessionPorts ports) : p_(std::move(ports)) {}
 
+SmtpSession::~SmtpSession() = default;
+
+void SmtpSession::SetStep(SmtpStep step) {
+  const SmtpStep from = p_.st.smtpSTEP;
+  p_.st.smtpSTEP = step;
+  if (trace_ && from != step) trace_(from, step);
+}
+
 void SmtpSession::Start() {
-  p_.st.smtpSTEP = smtpSTART;
+  SetStep(smtpSTART);
   RcptIndex = 1;
   p_.tmrSMTP.SetEnabled(true);
 }
 
-bool SmtpSession::Running() const { return p_.st.smtpSTEP != IDLE || p_.tmrSMTP.Enabled(); }
-
-bool SmtpSession::ReplyStartsWith(std::string_view code) const {
-  return sjis::LeftChars(p_.st.RecvData, code.size()) == code;
-}
-
-bool SmtpSession::ReplyContains(std::string_view code) const {
-  return sjis::Find(p_.st.RecvData, code) != sjis::npos;
+bool SmtpSession::Running() const {
+  return p_.st.smtpSTEP != IDLE || p_.tmrSMTP.Enabled();
 }
 
 void SmtpSession::SendData(std::string text) {
@@ -34,160 +109,129 @@ void SmtpSession::SendData(std::string text) {
   p_.socket.SendData(std::move(text));
 }
 
-void SmtpSession::SendMessage() {
-  p_.st.RecvData.clear();
-  p_.st.SendBusy = true;
-  p_.socket.SendMessageData(p_.st.MailData);
+void SmtpSession::SendCommand(Command command) {
+  RunState& st = p_.st;
+  switch (command) {
+    case Command::None:
+      return;
+    case Command::Hello:
+      SendData("HELO " + st.LocalName + "\r\n");
+      return;
+    case Command::MailFrom:
+      SendData("MAIL FROM:" + AngleAddress(st.FromAddr) + "\r\n");
+      return;
+    case Command::RcptTo:
+      SendData("RCPT TO:" + AngleAddress(st.ToAddr[static_cast<std::size_t>(RcptIndex)]) + "\r\n");
+      return;
+    case Command::Data:
+      SendData("DATA\r\n");
+      return;
+    case Command::Message:
+      st.RecvData.clear();
+      st.SendBusy = true;
+      mailSource_ = std::make_unique<StringSource>(st.MailData);
+      wireSource_ = std::make_unique<DotStuffer>(*mailSource_, st.MailData.size());
+      p_.socket.SendMessageData(*wireSource_);
+      return;
+    case Command::Quit:
+      SendData("QUIT\r\n");
+      return;
+  }
+}
+
+bool SmtpSession::ReplyAccepted(const Rule& rule) const {
+  const std::string& reply = p_.st.RecvData;
+  if (rule.match == Match::FirstChars) return sjis::LeftChars(reply, rule.code.size()) == rule.code;
+  return sjis::Find(reply, rule.code) != sjis::npos;
+}
+
+bool SmtpSession::Apply(const Rule& rule) {
+  switch (rule.await) {
+    case Await::Nothing:
+      return false;
+    case Await::SendComplete:
+      if (!p_.st.SendBusy) SetStep(rule.next);
+      return false;
+    case Await::Reply:
+      break;
+  }
+  if (p_.st.RecvData.empty()) return false;
+  if (!ReplyAccepted(rule)) {
+    if (rule.onReject == OnReject::FinishNow) return true;
+    SetStep(FAILED);
+    return false;
+  }
+  SetStep(rule.next);
+  SendCommand(rule.command);
+  return false;
 }
 
 bool SmtpSession::tmrSMTP_Timer() {
   RunState& st = p_.st;
 
-  // Time-out: a state abandoned at the first tick that counts it unchanged
-  // more than kStepTickLimit times.
+  // Time-out: a state is abandoned at the first tick that counts it
+  // unchanged more than kStepTickLimit times.
   if (st.smtpSTEP == LastStep) {
     ++StepTicks;
-    if (StepTicks > kStepTickLimit) st.smtpSTEP = FAILED;
+    if (StepTicks > kStepTickLimit) SetStep(FAILED);
   } else {
     StepTicks = 0;
   }
   LastStep = st.smtpSTEP;
 
-  const bool waitReply = st.RecvData.empty();
   switch (st.smtpSTEP) {
     case smtpSTART:
-      st.smtpSTEP = AWAIT_CONNECTION;
+      SetStep(AWAIT_CONNECTION);
       p_.socket.Connect();
-      return false;
-    case AWAIT_CONNECTION:
-    case CONFARM_CONNECTION:
-      return false;
-    case AWAIT_GREETING:
-      if (waitReply) return false;
-      if (!ReplyStartsWith("220")) break;
-      SendData("HELO " + st.LocalName + "\r\n");
-      st.smtpSTEP = AWAIT_HELLO_TRANSFER;
-      return false;
-    case AWAIT_HELLO_TRANSFER:
-      if (!st.SendBusy) st.smtpSTEP = AWAIT_HELLO_RESPONSE;
-      return false;
-    case AWAIT_HELLO_RESPONSE:
-      if (waitReply) return false;
-      if (!ReplyStartsWith("250")) break;
-      SendData("MAIL FROM:" + AngleAddress(st.FromAddr) + "\r\n");
-      st.smtpSTEP = AWAIT_MAIL_FROM_TRANSFER;
-      return false;
-    case AWAIT_MAIL_FROM_TRANSFER:
-      if (!st.SendBusy) st.smtpSTEP = AWAIT_MAIL_FROM_RESPONSE;
-      return false;
-    case AWAIT_MAIL_FROM_RESPONSE:
-      if (waitReply) return false;
-      if (!ReplyStartsWith("250")) break;
-      SendData("RCPT TO:" + AngleAddress(st.ToAddr[static_cast<std::size_t>(RcptIndex)]) + "\r\n");
-      st.smtpSTEP = AWAIT_RCPT_TO_TRANSFER;
-      return false;
-    case AWAIT_RCPT_TO_TRANSFER:
-      if (!st.SendBusy) st.smtpSTEP = AWAIT_RCPT_TO_RESPONSE;
       return false;
     case AWAIT_RCPT_TO_RESPONSE:
       if (RcptIndex < st.ToCount && RcptIndex < kMaxRecipients) {
         ++RcptIndex;  // its reply is judged in 140 before the next RCPT TO
-        st.smtpSTEP = AWAIT_MAIL_FROM_RESPONSE;
+        SetStep(AWAIT_MAIL_FROM_RESPONSE);
         return false;
       }
-      if (waitReply) return false;
-      if (!ReplyStartsWith("250")) break;
-      SendData("DATA\r\n");
-      st.smtpSTEP = AWAIT_DATA1_TRANSFER;
-      return false;
-    case AWAIT_DATA1_TRANSFER:
-      if (!st.SendBusy) st.smtpSTEP = AWAIT_DATA_RESPONSE;
-      return false;
-    case AWAIT_DATA_RESPONSE:
-      if (waitReply) return false;
-      if (!ReplyStartsWith("354")) break;
-      st.smtpSTEP = AWAIT_DATA_TRANSFER;
-      SendMessage();
-      return false;
-    case AWAIT_DATA_TRANSFER:
-      if (!st.SendBusy) st.smtpSTEP = AWAIT_DATA_TRANSFER_RESPONSE;
-      return false;
-    case AWAIT_DATA_TRANSFER_RESPONSE:
-      if (waitReply) return false;
-      if (!ReplyContains("250")) {
-        st.smtpSTEP = FAILED;
-        return false;
-      }
-      SendData("QUIT\r\n");
-      st.smtpSTEP = AWAIT_QUIT_TRANSFER;
-      return false;
-    case AWAIT_QUIT_TRANSFER:
-      if (!st.SendBusy) st.smtpSTEP = AWAIT_QUIT_RESPONSE;
-      return false;
-    case AWAIT_QUIT_RESPONSE:
-      if (waitReply) return false;
-      st.smtpSTEP = ReplyContains("221") ? EXIT : FAILED;
-      return false;
+      break;
     case EXIT:
-      st.smtpSTEP = IDLE;
+      SetStep(IDLE);
       st.RecvData.clear();
       return false;
-    default:  // idle after a normal end, 999, or any unknown value
-      smtpEROR();
-      if (!p_.host.Ended()) p_.host.SetCaption(kIdleCaption);
-      return true;
+    default:
+      break;
   }
-  // A reply check of 120-160 failed: finish at once, logging that state.
-  // The caption stays as the send left it.
-  smtpEROR();
+  const Rule* rule = FindRule(st.smtpSTEP);
+  if (rule == nullptr) {  // idle after a normal end, 999, or any unknown value
+    smtpEROR(true);
+    return true;
+  }
+  if (!Apply(*rule)) return false;
+  // A reply check that finishes at once: the state whose check failed is
+  // logged, and the caption stays as the send left it.
+  smtpEROR(false);
   return true;
 }
 
 void SmtpSession::WSOCK_Connect() {
-  if (p_.socket.State() != Socket::kStateConnected) p_.st.smtpSTEP = FAILED;
-  if (p_.st.smtpSTEP == AWAIT_CONNECTION) p_.st.smtpSTEP = CONFARM_CONNECTION;
+  if (p_.socket.State() != SocketState::Connected) SetStep(FAILED);
+  if (p_.st.smtpSTEP == AWAIT_CONNECTION) SetStep(CONFARM_CONNECTION);
 }
 
 void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
   p_.socket.GetData(p_.st.RecvData, bytesWaiting);
-  if (p_.st.smtpSTEP == CONFARM_CONNECTION) p_.st.smtpSTEP = AWAIT_GREETING;
+  if (p_.st.smtpSTEP == CONFARM_CONNECTION) SetStep(AWAIT_GREETING);
 }
 
 void SmtpSession::WSOCK_SendComplete() { p_.st.SendBusy = false; }
 
-void SmtpSession::smtpEROR() {
+void SmtpSession::smtpEROR(bool catchAll) {
   RunState& st = p_.st;
-  const std::int16_t endStep = st.smtpSTEP;
-  const Status logStatus = AppendLogRecord(p_.workDir, p_.clock.LogDateTime(), endStep, st.RecvData);
+  const SmtpStep endStep = st.smtpSTEP;
+  p_.host.LogSession(endStep, st.RecvData);
   p_.socket.Close();
-  st.smtpSTEP = IDLE;
+  wireSource_.reset();
+  mailSource_.reset();
+  SetStep(IDLE);
   p_.tmrSMTP.SetEnabled(false);
-  p_.host.DeliveryEnded(endStep, st.RecvData, logStatus);
-  if (st.MoreInterval == 0) p_.host.EndProc();
-}
-
-Status AppendLogRecord(const std::filesystem::path& workDir, const std::string& dateTime,
-                       std::int16_t step, std::string_view reply) {
-  std::string record;
-  record.reserve(dateTime.size() + reply.size() + 16);
-  record += dateTime;
-  record += ' ';
-  record += std::to_string(step);
-  record += ' ';
-  record += reply;
-  record += "\r\n";
-
-  const std::filesystem::path path = workDir / kLogFileName;
-  std::ofstream out(path, std::ios::binary | std::ios::app);
-  if (out) {
-    out.write(record.data(), static_cast<std::streamsize>(record.size()));
-    out.close();
-  }
-  if (!out) {
-    return Failure{FailureKind::LogWriteFailed,
-                   "cannot write the log record to " + path.string()};
-  }
-  return std::nullopt;
+  p_.host.DeliveryEnded(endStep, st.RecvData, catchAll);
 }
 
 }  // namespace tolvex

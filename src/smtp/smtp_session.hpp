@@ -1,79 +1,55 @@
 // The tick-driven SMTP client: one delivery of MailData per session, one
-// step per tmrSMTP tick, moved on by the socket's events, and one LOG.txt
-// record at the end of every session.
+// step per tmrSMTP tick, moved on by the socket's events. The protocol
+// only: the LOG.txt record, the caption and the end of the run belong to
+// run control, which the session tells through SessionHost.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
-#include "app/failure.hpp"
-#include "app/platform.hpp"
-#include "app/run_state.hpp"
+#include "base/platform.hpp"
+#include "base/run_state.hpp"
 
 namespace tolvex {
 
-// State numbers held in RunState::smtpSTEP.
-namespace smtp {
-inline constexpr std::int16_t IDLE = 0;
-inline constexpr std::int16_t smtpSTART = 100;
-inline constexpr std::int16_t AWAIT_CONNECTION = 110;
-inline constexpr std::int16_t CONFARM_CONNECTION = 115;
-inline constexpr std::int16_t AWAIT_GREETING = 120;
-inline constexpr std::int16_t AWAIT_HELLO_TRANSFER = 125;
-inline constexpr std::int16_t AWAIT_HELLO_RESPONSE = 130;
-inline constexpr std::int16_t AWAIT_MAIL_FROM_TRANSFER = 135;
-inline constexpr std::int16_t AWAIT_MAIL_FROM_RESPONSE = 140;
-inline constexpr std::int16_t AWAIT_RCPT_TO_TRANSFER = 145;
-inline constexpr std::int16_t AWAIT_RCPT_TO_RESPONSE = 150;
-inline constexpr std::int16_t AWAIT_DATA1_TRANSFER = 155;
-inline constexpr std::int16_t AWAIT_DATA_RESPONSE = 160;
-inline constexpr std::int16_t AWAIT_DATA_TRANSFER = 170;
-inline constexpr std::int16_t AWAIT_DATA_TRANSFER_RESPONSE = 180;
-inline constexpr std::int16_t AWAIT_QUIT_TRANSFER = 190;
-inline constexpr std::int16_t AWAIT_QUIT_RESPONSE = 200;
-inline constexpr std::int16_t EXIT = 210;
-inline constexpr std::int16_t FAILED = 999;
-
 // Ticks a state may stay unchanged before the session is abandoned.
 inline constexpr std::int16_t kStepTickLimit = 1200;
-}  // namespace smtp
 
-inline constexpr char kLogFileName[] = "LOG.txt";
-inline constexpr char kIdleCaption[] = "Tolvex";
-
-// What the session needs from the main window.
+// What the session needs from run control.
 class SessionHost {
  public:
   virtual ~SessionHost() = default;
-  // A session has been logged and closed: smtpSTEP is 0 and tmrSMTP off.
-  // `endStep` is the state it ended in (0 = delivered), `reply` the text
-  // logged with it, `logStatus` the outcome of writing the log record.
-  virtual void DeliveryEnded(std::int16_t endStep, std::string_view reply,
-                             const Status& logStatus) = 0;
-  virtual void EndProc() = 0;
-  virtual bool Ended() const = 0;
-  virtual void SetCaption(const std::string& caption) = 0;
+  // The session has finished: write its LOG.txt record. `endStep` is the
+  // state it ended in (IDLE = delivered), `reply` the text it holds.
+  virtual void LogSession(SmtpStep endStep, std::string_view reply) = 0;
+  // Then: logged, socket closed, smtpSTEP IDLE, tmrSMTP off. This is the
+  // session's last act in the tick. `catchAll`: the session ended through
+  // the catch-all branch (a normal end or a flagged 999), after which the
+  // caption returns to "Tolvex" when the run goes on.
+  virtual void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) = 0;
 };
 
 struct SessionPorts {
   RunState& st;
   Socket& socket;
   Timer& tmrSMTP;
-  Clock& clock;
-  std::filesystem::path workDir;
   SessionHost& host;
 };
 
 class SmtpSession {
  public:
   explicit SmtpSession(SessionPorts ports);
+  ~SmtpSession();
+  SmtpSession(const SmtpSession&) = delete;
+  SmtpSession& operator=(const SmtpSession&) = delete;
 
   // Begins a session: smtpSTEP := 100, first recipient, tmrSMTP enabled.
   void Start();
 
-  // One tick. Returns true when the session finished (smtpEROR ran) in it.
+  // One tick. Returns true when the session finished in it.
   bool tmrSMTP_Timer();
   void WSOCK_Connect();
   void WSOCK_DataArrival(std::int32_t bytesWaiting);
@@ -83,26 +59,38 @@ class SmtpSession {
   // finishing step.
   bool Running() const;
 
-  std::int16_t LastStepValue() const { return LastStep; }
+  // Every change of smtpSTEP passes through here; `trace` (optional) sees
+  // each one.
+  void SetStep(SmtpStep step);
+  void SetTrace(std::function<void(SmtpStep from, SmtpStep to)> trace) { trace_ = std::move(trace); }
+
+  std::int16_t LastStepValue() const { return StepNumber(LastStep); }
   std::int16_t StepTicksValue() const { return StepTicks; }
   std::int16_t RcptIndexValue() const { return RcptIndex; }
 
+  // One row of the session's table and the commands it sends; both are
+  // defined with the table.
+  struct Rule;
+  enum class Command : std::uint8_t;
+
  private:
+  static const Rule* FindRule(SmtpStep step);
+
   void SendData(std::string text);
-  void SendMessage();
-  void smtpEROR();
-  // Reply checks on RecvData: its first three characters, or anywhere.
-  bool ReplyStartsWith(std::string_view code) const;
-  bool ReplyContains(std::string_view code) const;
+  void SendCommand(Command command);
+  // Applies `rule` at a tick; true when the session must finish at once.
+  bool Apply(const Rule& rule);
+  bool ReplyAccepted(const Rule& rule) const;
+  void smtpEROR(bool catchAll);
 
   SessionPorts p_;
-  std::int16_t LastStep = 0;
+  SmtpStep LastStep = SmtpStep::IDLE;
   std::int16_t StepTicks = 0;
   std::int16_t RcptIndex = 1;
+  // The message as the wire carries it, alive while it is being sent.
+  std::unique_ptr<ByteSource> mailSource_;
+  std::unique_ptr<ByteSource> wireSource_;
+  std::function<void(SmtpStep, SmtpStep)> trace_;
 };
-
-// Appends one record: date-time, state, reply as held, CR LF.
-Status AppendLogRecord(const std::filesystem::path& workDir, const std::string& dateTime,
-                       std::int16_t step, std::string_view reply);
 
 }  // namespace tolvex

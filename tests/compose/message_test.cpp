@@ -46,7 +46,7 @@ TEST_F(Compose, PlainMessageGolden) {
   st.BodyText = "\r\n\x1B$BF|K\\8l\x1B(J\r\n.dot line\r\n";
   st.TextFileData = std::string("file ") + kHyo;  // no final line break
 
-  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
   const std::string expected =
       "Subject: =?ISO-2022-JP?B?YWJj?=\r\n"
       "Reply-To: back@example.jp\r\n"
@@ -69,7 +69,7 @@ TEST_F(Compose, PlainMessageGolden) {
 TEST_F(Compose, PlainMessageWithoutSubjectBodyOrFile) {
   st.FromAddr = "s@example.jp";
   st.ToList = "t@example.jp";
-  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
   const std::string expected =
       "From: s@example.jp\r\n"
       "To: t@example.jp\r\n"
@@ -86,13 +86,13 @@ TEST_F(Compose, PlainBodyFollowsHeadDirectlyAndGetsClosingBreak) {
   st.FromAddr = "s";
   st.ToList = "t";
   st.BodyText = "first line\r\nlast line";
-  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
   EXPECT_TRUE(st.MailData.ends_with("X-Mailer: Tolvex (by RAVONEK)\r\nfirst line\r\nlast line\r\n.\r\n"));
 
   // A file text ending in CR LF gets no second one.
   st.BodyText = "body\r\n";
   st.TextFileData = "file\r\n";
-  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
   EXPECT_TRUE(st.MailData.ends_with("(by RAVONEK)\r\nbody\r\nfile\r\n.\r\n")) << st.MailData;
 }
 
@@ -107,7 +107,7 @@ TEST_F(Compose, AttachmentMessageGoldenTwoFiles) {
   st.FileList[2] = std::string(" dir\\") + kHyo + ".bin ";
   st.FileCount = 2;
 
-  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
   const std::string expected =
       "From: s@example.jp\r\n"
       "To: t@example.jp\r\n"
@@ -151,7 +151,7 @@ TEST_F(Compose, OneAttachmentFollowsBodyDirectly) {
   st.MultiFlag = true;  // attachments win
   st.FileList[1] = "a.bin";
   st.FileCount = 1;
-  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
   EXPECT_NE(st.MailData.find("Content-Transfer-Encoding: 7bit\r\n\r\n"
                              "body--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
                              "Content-Type: application/octet-stream; name=\"a.bin\"\r\n"),
@@ -174,7 +174,7 @@ TEST_F(Compose, PartsFromFilesGolden) {
   st.FileList[2] = std::string(kSo) + ".txt ";
   st.FileCount = 2;
 
-  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
   const std::string expected =
       "Reply-To: r@example.jp\r\n"
       "From: s@example.jp\r\n"
@@ -207,10 +207,10 @@ TEST_F(Compose, EveryCompositionRereadsFilesAndReplacesMailData) {
   st.AttachFlag = true;
   st.FileList[1] = "a.bin";
   st.FileCount = 1;
-  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
   const std::string first = st.MailData;
   Put("a.bin", "xyz");
-  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
   EXPECT_EQ(st.MailData.size(), first.size());
   EXPECT_NE(st.MailData.find("eHl6\r\n"), std::string::npos);  // Base64 of "xyz"
   EXPECT_EQ(st.MailData.find("YWJj"), std::string::npos);
@@ -222,7 +222,7 @@ TEST_F(Compose, ZeroByteAttachmentHasEmptyBase64) {
   st.AttachFlag = true;
   st.FileList[1] = "empty.bin";
   st.FileCount = 1;
-  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
   EXPECT_TRUE(st.MailData.ends_with(
       "name=\"empty.bin\"\r\nContent-Transfer-Encoding: base64\r\n\r\n"
       "\r\n--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n.\r\n"));
@@ -237,7 +237,7 @@ TEST_F(Compose, LargeAttachmentIsReservedOnceAndEncodedWhole) {
   st.FileList[1] = "big.bin";
   st.FileCount = 1;
   st.BodyText = "see attachment\r\n";
-  ASSERT_FALSE(ReadCommandFileEx(st, dir.path()));
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
 
   // The reservation was exact: no growth by doubling happened.
   EXPECT_EQ(st.MailData.capacity(), st.MailData.size());
@@ -269,7 +269,7 @@ TEST_F(ComposeFailure, MissingAttachment) {
   st.FileList[1] = "a.bin";
   st.FileList[2] = " gone.bin";
   st.FileCount = 2;
-  Status s = ReadCommandFileEx(st, dir.path());
+  Status s = ReadCommandFileEx(st, dir.folder());
   ASSERT_TRUE(s);
   EXPECT_EQ(s->kind, FailureKind::InputMissing);
   EXPECT_EQ(s->message.rfind("cannot read attachment \"gone.bin\": ", 0), 0u) << s->message;
@@ -283,16 +283,16 @@ TEST_F(ComposeFailure, EmptyEntryAndFolderEntry) {
   st.FileList[1] = "a.bin";
   st.FileList[2] = "  ";
   st.FileCount = 2;
-  Status s = ReadCommandFileEx(st, dir.path());
+  Status s = ReadCommandFileEx(st, dir.folder());
   ASSERT_TRUE(s);
   EXPECT_EQ(s->kind, FailureKind::InputMissing);
   EXPECT_EQ(s->message, "cannot read attachment \"\": empty file name");
   ExpectNothingComposed();
 
   st.FileList[2] = "folder";
-  s = ReadCommandFileEx(st, dir.path());
+  s = ReadCommandFileEx(st, dir.folder());
   ASSERT_TRUE(s);
-  EXPECT_EQ(s->message, "cannot read attachment \"folder\": is a folder");
+  EXPECT_EQ(s->message, "cannot read attachment \"folder\": is a directory");
   ExpectNothingComposed();
 }
 
@@ -302,7 +302,7 @@ TEST_F(ComposeFailure, MissingPartFile) {
   st.FileList[1] = "p1.txt";
   st.FileList[2] = std::string(kHyo) + ".txt";
   st.FileCount = 2;
-  Status s = ReadCommandFileEx(st, dir.path());
+  Status s = ReadCommandFileEx(st, dir.folder());
   ASSERT_TRUE(s);
   EXPECT_EQ(s->kind, FailureKind::InputMissing);
   EXPECT_EQ(s->message.rfind(std::string("cannot read part file \"") + kHyo + ".txt\": ", 0), 0u);
@@ -314,7 +314,7 @@ TEST_F(ComposeFailure, PartFileOverflowingItsBuffer) {
   st.MultiFlag = true;
   st.FileList[1] = "cr.txt";
   st.FileCount = 1;
-  Status s = ReadCommandFileEx(st, dir.path());
+  Status s = ReadCommandFileEx(st, dir.folder());
   ASSERT_TRUE(s);
   EXPECT_NE(s->message.find("cannot read part file \"cr.txt\": lines end in CR alone"), std::string::npos)
       << s->message;
@@ -324,7 +324,7 @@ TEST_F(ComposeFailure, PartFileOverflowingItsBuffer) {
 TEST_F(ComposeFailure, SpoolFileCannotBeWritten) {
   std::filesystem::remove(dir.path() / "TEMP.TXT");
   std::filesystem::create_directories(dir.path() / "TEMP.TXT");  // a folder in its place
-  Status s = ReadCommandFileEx(st, dir.path());
+  Status s = ReadCommandFileEx(st, dir.folder());
   ASSERT_TRUE(s);
   EXPECT_EQ(s->kind, FailureKind::SpoolWriteFailed);
   EXPECT_NE(s->message.find("TEMP.TXT"), std::string::npos);

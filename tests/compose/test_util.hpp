@@ -6,10 +6,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include <unistd.h>
+
+#include "platform/posix/posix_work_folder.hpp"
 
 namespace tolvex::testing {
 
@@ -21,6 +24,7 @@ class TempDir {
             ("tolvex-compose-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
+    folder_ = std::make_unique<posix::PosixWorkFolder>(path_);
   }
   ~TempDir() {
     std::error_code ec;
@@ -30,9 +34,12 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
+  // The folder's files as the program opens them.
+  WorkFolder& folder() { return *folder_; }
 
  private:
   std::filesystem::path path_;
+  std::unique_ptr<WorkFolder> folder_;
 };
 
 inline void WriteBytes(const std::filesystem::path& path, std::string_view bytes) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "compose/message.hpp"
+#include "compose/text_file.hpp"
 #include "platform/native_path.hpp"
 #include "test_util.hpp"
 
@@ -21,7 +22,7 @@ class TextFile : public ::testing::Test {
     const auto path = dir.path() / "text.txt";
     WriteBytes(path, bytes);
     std::string text = "stale";
-    if (Status s = ReadTextFile(path, text)) return "<failed: " + s->message + ">";
+    if (IoError e = ReadTextFile(dir.folder(), "text.txt", text)) return "<failed: " + *e + ">";
     return text;
   }
   TempDir dir;
@@ -64,8 +65,7 @@ TEST_F(TextFile, CrAloneLinesWithinTheBuffer) {
 
 TEST_F(TextFile, CrAloneLinesBeyondTheBufferAreAnError) {
   const std::string r = Read("a\rb\rc");
-  EXPECT_EQ(r.rfind("<failed: cannot read text file \"", 0), 0u) << r;
-  EXPECT_NE(r.find("lines end in CR alone"), std::string::npos) << r;
+  EXPECT_EQ(r.rfind("<failed: lines end in CR alone", 0), 0u) << r;
   // An empty line that no longer fits is a lost line too.
   EXPECT_NE(Read("ab\r\r\r").find("<failed:"), std::string::npos);
   // Part of a line cut off.
@@ -85,13 +85,14 @@ TEST_F(TextFile, LargeFileAcrossReadChunks) {
 
 TEST_F(TextFile, MissingFileOrFolder) {
   std::string text = "kept";
-  Status s = ReadTextFile(dir.path() / "nope.txt", text);
-  ASSERT_TRUE(s);
-  EXPECT_EQ(s->kind, FailureKind::InputMissing);
+  IoError e = ReadTextFile(dir.folder(), "nope.txt", text);
+  ASSERT_TRUE(e);
   EXPECT_EQ(text, "kept");
-  s = ReadTextFile(dir.path(), text);
-  ASSERT_TRUE(s);
-  EXPECT_NE(s->message.find("is a folder"), std::string::npos);
+  std::filesystem::create_directories(dir.path() / "sub");
+  e = ReadTextFile(dir.folder(), "sub", text);
+  ASSERT_TRUE(e);
+  EXPECT_NE(e->find("is a directory"), std::string::npos) << *e;
+  EXPECT_EQ(text, "kept");
 }
 
 TEST(ReadFile, LoadsTextFileDataByCodePage932Name) {
@@ -100,7 +101,7 @@ TEST(ReadFile, LoadsTextFileDataByCodePage932Name) {
   WriteBytes(NativePath(dir.path(), name), " line one\r\nline two");
   RunState st;
   st.TextFileData = "old";
-  ASSERT_FALSE(ReadFile(st, name, dir.path()));
+  ASSERT_FALSE(ReadFile(st, name, dir.folder()));
   EXPECT_EQ(st.TextFileData, "line one\r\nline two");
 }
 
@@ -108,13 +109,13 @@ TEST(ReadFile, FailureNamesTheFileAndKeepsTheData) {
   TempDir dir;
   RunState st;
   st.TextFileData = "old";
-  Status s = ReadFile(st, "\x94\x5C.txt", dir.path());
+  Status s = ReadFile(st, "\x94\x5C.txt", dir.folder());
   ASSERT_TRUE(s);
   EXPECT_EQ(s->kind, FailureKind::InputMissing);
   EXPECT_EQ(s->message.rfind("cannot read text file \"\x94\x5C.txt\": ", 0), 0u) << s->message;
   EXPECT_EQ(st.TextFileData, "old");
 
-  s = ReadFile(st, "", dir.path());
+  s = ReadFile(st, "", dir.folder());
   ASSERT_TRUE(s);
   EXPECT_EQ(s->message, "cannot read text file \"\": empty file name");
 }

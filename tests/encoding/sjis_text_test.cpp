@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "encoding/sjis_text.hpp"
+#include "base/sjis_text.hpp"
 
 namespace tolvex::sjis {
 namespace {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "smtp/dot_stuffer.hpp"
 
 namespace tolvex::test {
 
@@ -86,21 +85,26 @@ void FakeSocket::QueueSendComplete() { queue_.push_back(Event{Event::SendComplet
 bool FakeSocket::Deliver() {
   bool any = false;
   while (!queue_.empty() && events_ != nullptr) {
-    Event event = std::move(queue_.front());
+    Event& front = queue_.front();
+    if (front.kind == Event::Data) {
+      // The receive buffer is bounded: the rest waits until GetData makes room.
+      const std::size_t n = std::min(front.bytes.size(), received_.Room());
+      if (n == 0) break;
+      received_.Append(std::string_view(front.bytes).substr(0, n));
+      front.bytes.erase(0, n);
+      if (front.bytes.empty()) queue_.pop_front();
+      any = true;
+      events_->WSOCK_DataArrival(received_.WaitingCount());
+      continue;
+    }
+    Event event = std::move(front);
     queue_.pop_front();
     any = true;
-    switch (event.kind) {
-      case Event::Connect:
-        state_ = event.connected ? kStateConnected : 9;  // 9: the error state
-        events_->WSOCK_Connect();
-        break;
-      case Event::Data:
-        waiting_ += event.bytes;
-        events_->WSOCK_DataArrival(static_cast<std::int32_t>(waiting_.size()));
-        break;
-      case Event::SendComplete:
-        events_->WSOCK_SendComplete();
-        break;
+    if (event.kind == Event::Connect) {
+      state_ = event.connected ? SocketState::Connected : SocketState::Error;
+      events_->WSOCK_Connect();
+    } else {
+      events_->WSOCK_SendComplete();
     }
   }
   return any;
@@ -128,31 +132,42 @@ void FakeSocket::Respond(const std::string& command) {
   if (!reply.empty()) QueueData(std::move(reply));
 }
 
-void FakeSocket::SendData(std::string text) {
-  wire += text;
-  calls.push_back({scheduler_.Now(), "SendData", text});
-  Respond(text);
+std::string FakeSocket::Drain() {
+  std::string bytes;
+  for (std::string_view p = sends_.Pending(); !p.empty(); p = sends_.Pending()) {
+    bytes.append(p);
+    sends_.Consume(p.size());
+  }
+  sends_.TakeCompleted();
+  wire += bytes;
+  return bytes;
 }
 
-void FakeSocket::SendMessageData(std::string_view mail) {
-  calls.push_back({scheduler_.Now(), "SendMessageData", std::string(mail)});
-  DotStuffer stuffer(mail);
-  char buf[4096];
-  while (!stuffer.Done()) wire.append(buf, stuffer.Fill(buf, sizeof buf));
+void FakeSocket::SendData(std::string text) {
+  calls.push_back({scheduler_.Now(), "SendData", text});
+  if (state_ != SocketState::Connected) return;  // no connection: no completion
+  sends_.PushText(std::move(text));
+  Respond(Drain());
+}
+
+void FakeSocket::SendMessageData(ByteSource& source) {
+  if (state_ != SocketState::Connected) {
+    calls.push_back({scheduler_.Now(), "SendMessageData", {}});
+    return;
+  }
+  sends_.PushSource(source);
+  calls.push_back({scheduler_.Now(), "SendMessageData", Drain()});
   Respond("<message>");
 }
 
-void FakeSocket::GetData(std::string& out, std::int32_t maxBytes) {
-  const std::size_t n = maxBytes < 0 ? 0 : std::min<std::size_t>(waiting_.size(), static_cast<std::size_t>(maxBytes));
-  out.assign(waiting_, 0, n);
-  waiting_.erase(0, n);
-}
+void FakeSocket::GetData(std::string& out, std::int32_t maxBytes) { received_.Take(out, maxBytes); }
 
 void FakeSocket::Close() {
   calls.push_back({scheduler_.Now(), "Close", {}});
-  state_ = 0;
+  state_ = SocketState::Closed;
   queue_.clear();
-  waiting_.clear();
+  sends_.Clear();
+  received_.Clear();
 }
 
 std::vector<FakeSocket::Call> FakeSocket::CallsOf(const std::string& what) const {
@@ -194,6 +209,21 @@ std::string FakeClock::LogDateTime() {
                 static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60),
                 static_cast<long long>(scheduler_.Now() % 1000));
   return text;
+}
+
+LocalTime FakeClock::Now() {
+  const Millis seconds = scheduler_.Now() / 1000;
+  const Millis days = seconds / 86400;
+  LocalTime t;
+  t.year = 2026;
+  t.month = 12;
+  t.day = static_cast<int>(7 + days);
+  t.weekday = static_cast<int>((1 + days) % 7);
+  t.hour = static_cast<int>(seconds / 3600 % 24);
+  t.minute = static_cast<int>(seconds / 60 % 60);
+  t.second = static_cast<int>(seconds % 60);
+  t.utcOffsetMinutes = 9 * 60;
+  return t;
 }
 
 }  // namespace tolvex::test

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/platform.hpp"
+#include "base/platform.hpp"
+#include "base/socket_buffers.hpp"
 
 namespace tolvex::test {
 
@@ -94,7 +95,7 @@ class FakeSocket : public Socket {
   struct Call {
     Millis at;
     std::string what;  // "Connect", "SendData", "SendMessageData", "Close", ...
-    std::string text;  // the text sent (the message as handed over)
+    std::string text;  // the bytes sent (the message as the wire carries it)
   };
 
   FakeSocket(VirtualScheduler& scheduler, ServerScript script = AcceptingServer());
@@ -113,10 +114,11 @@ class FakeSocket : public Socket {
   void SetRemotePort(std::int32_t port) override { remotePort = port; }
   void SetRemoteHost(const std::string& host) override { remoteHost = host; }
   void Connect() override;
-  std::int16_t State() const override { return state_; }
+  SocketState State() const override { return state_; }
   void SendData(std::string text) override;
-  void SendMessageData(std::string_view mail) override;
+  void SendMessageData(ByteSource& source) override;
   void GetData(std::string& out, std::int32_t maxBytes) override;
+  std::uint64_t BytesAccepted() const override { return sends_.BytesAccepted(); }
   void Close() override;
 
   // Calls of one kind, in order.
@@ -135,13 +137,16 @@ class FakeSocket : public Socket {
     bool connected = true;
   };
   void Respond(const std::string& command);
+  // Hands everything queued to the "network" at once; returns the bytes.
+  std::string Drain();
 
   VirtualScheduler& scheduler_;
   ServerScript script_;
   SocketEvents* events_ = nullptr;
   std::deque<Event> queue_;
-  std::string waiting_;  // received, not yet fetched by GetData
-  std::int16_t state_ = 0;
+  SendQueue sends_{4096};
+  ReceiveBuffer received_;
+  SocketState state_ = SocketState::Closed;
 };
 
 class FakeWindow : public Window {
@@ -186,6 +191,8 @@ class FakeClock : public Clock {
  public:
   explicit FakeClock(VirtualScheduler& scheduler) : scheduler_(scheduler) {}
   std::string LogDateTime() override;
+  // 2026-12-07 (a Monday) 00:00:00 +0900 plus virtual time.
+  LocalTime Now() override;
 
  private:
   VirtualScheduler& scheduler_;

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/posix/posix_work_folder.hpp"
+
 namespace tolvex::test {
 
 namespace {
@@ -25,7 +27,8 @@ FormRig::FormRig(ServerScript script)
       socket(scheduler, std::move(script)),
       window(scheduler),
       clock(scheduler),
-      dir(MakeTempDir()) {
+      dir(MakeTempDir()),
+      files(std::make_unique<posix::PosixWorkFolder>(dir)) {
   scheduler.AddPump([this] { return socket.Deliver(); });
   scheduler.SetStopCondition([this] { return ProcessEnded(); });
 }
@@ -67,7 +70,7 @@ std::string FormRig::ReadFile(const std::string& name) const {
 bool FormRig::Exists(const std::string& name) const { return std::filesystem::exists(dir / name); }
 
 void FormRig::Load() {
-  form = std::make_unique<Form1>(FormPorts{window, socket, tmrWait, tmrMore, tmrSMTP, clock, dir});
+  form = std::make_unique<Form1>(FormPorts{window, socket, tmrWait, tmrMore, tmrSMTP, clock, *files});
   socket.Attach(*form);
   scheduler.SetHandler(tmrWait, [this] { form->tmrWait_Timer(); });
   scheduler.SetHandler(tmrMore, [this] { form->tmrMore_Timer(); });

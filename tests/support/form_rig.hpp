@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/form1.hpp"
+#include "base/work_folder.hpp"
 #include "support/fake_platform.hpp"
 
 namespace tolvex::test {
@@ -54,6 +55,9 @@ class FormRig {
   FakeWindow window;
   FakeClock clock;
   std::filesystem::path dir;
+  // The work folder the program sees: the real files of `dir`, or a
+  // wrapper a test puts in before Load.
+  std::unique_ptr<WorkFolder> files;
   std::unique_ptr<Form1> form;
 };
 

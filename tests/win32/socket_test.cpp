@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "base/string_source.hpp"
 #include "platform/win32/winsock_socket.hpp"
+#include "smtp/dot_stuffer.hpp"
 #include "pump.hpp"
 
 namespace tolvex::win {
@@ -189,10 +191,10 @@ TEST_F(WinsockSocketTest, ConnectReturnsAtOnceThenConnectAndGreetingFollow) {
   server.Start();
   ConnectTo("127.0.0.1", server.Port());
   EXPECT_EQ(rec.connects, 0);  // nothing inside the call
-  EXPECT_NE(sock.State(), Socket::kStateConnected);
+  EXPECT_NE(sock.State(), SocketState::Connected);
   ASSERT_TRUE(test::PumpUntil([&] { return rec.got.size() == 20; }, 5000));
   EXPECT_EQ(rec.connects, 1);
-  EXPECT_EQ(sock.State(), Socket::kStateConnected);
+  EXPECT_EQ(sock.State(), SocketState::Connected);
   EXPECT_EQ(rec.got, "220 loopback ready\r\n");
   int total = 0;
   for (std::int32_t n : rec.arrivals) total += n;  // each arrival was read whole
@@ -252,7 +254,9 @@ TEST_F(WinsockSocketTest, LargeMessageStreamsStuffedThroughPartialSends) {
   server.Start();
   ConnectTo("127.0.0.1", server.Port());
   ASSERT_TRUE(Connected());
-  sock.SendMessageData(mail);
+  StringSource source(mail);
+  DotStuffer stuffed(source, mail.size());
+  sock.SendMessageData(stuffed);
   // More than the network buffers hold: the rest waits for FD_WRITE.
   EXPECT_TRUE(sock.SendPending());
   test::PumpFor(200);
@@ -273,7 +277,7 @@ TEST_F(WinsockSocketTest, RefusedConnectRaisesNoEvent) {
     port = probe.Port();
   }
   ConnectTo("127.0.0.1", port);
-  ASSERT_TRUE(test::PumpUntil([&] { return sock.State() == WinsockSocket::kStateError; }, 10000));
+  ASSERT_TRUE(test::PumpUntil([&] { return sock.State() == SocketState::Error; }, 10000));
   test::PumpFor(100);
   EXPECT_EQ(rec.connects, 0);
   EXPECT_TRUE(rec.arrivals.empty());
@@ -281,9 +285,9 @@ TEST_F(WinsockSocketTest, RefusedConnectRaisesNoEvent) {
 
 TEST_F(WinsockSocketTest, NoHostOrUnknownHostFailsWithoutEvent) {
   ConnectTo("", 25);
-  EXPECT_EQ(sock.State(), WinsockSocket::kStateError);
+  EXPECT_EQ(sock.State(), SocketState::Error);
   ConnectTo("no-such-host.invalid", 25);
-  ASSERT_TRUE(test::PumpUntil([&] { return sock.State() == WinsockSocket::kStateError; }, 20000));
+  ASSERT_TRUE(test::PumpUntil([&] { return sock.State() == SocketState::Error; }, 20000));
   test::PumpFor(50);
   EXPECT_EQ(rec.connects, 0);
   sock.SendData("HELO\r\n");  // not connected: nothing queued, no completion
@@ -300,7 +304,7 @@ TEST_F(WinsockSocketTest, CloseDropsEverythingStillQueued) {
   rec.closeOnConnect = true;  // closed before the greeting is handed on
   ConnectTo("127.0.0.1", server.Port());
   ASSERT_TRUE(Connected());
-  EXPECT_EQ(sock.State(), WinsockSocket::kStateClosed);
+  EXPECT_EQ(sock.State(), SocketState::Closed);
   test::PumpFor(200);
   EXPECT_TRUE(rec.arrivals.empty());
 }
@@ -327,7 +331,7 @@ TEST_F(WinsockSocketTest, PeerCloseHandsOnTheLastReply) {
   ASSERT_TRUE(Connected());
   sock.SendData("QUIT\r\n");
   ASSERT_TRUE(test::PumpUntil(
-      [&] { return rec.got == "221 bye\r\n" && sock.State() == WinsockSocket::kStateClosing; },
+      [&] { return rec.got == "221 bye\r\n" && sock.State() == SocketState::PeerClosed; },
       5000));
   EXPECT_EQ(rec.completes, 1);
 }
@@ -355,7 +359,7 @@ TEST_F(WinsockSocketTest, HostNamesResolveAndEachAddressIsTried) {
   server.greeting = "220 by name\r\n";
   server.Start();
   ConnectTo("localhost", server.Port());
-  EXPECT_EQ(sock.State(), WinsockSocket::kStateResolving);
+  EXPECT_EQ(sock.State(), SocketState::Resolving);
   ASSERT_TRUE(test::PumpUntil([&] { return rec.got == "220 by name\r\n"; }, 10000));
   EXPECT_EQ(rec.connects, 1);
 }
@@ -376,7 +380,7 @@ TEST_F(WinsockSocketTest, AClosedGateStopsEveryEvent) {
   server.Start();
   ConnectTo("127.0.0.1", server.Port());
   gate.open = false;
-  test::PumpUntil([&] { return sock.State() == Socket::kStateConnected; }, 5000);
+  test::PumpUntil([&] { return sock.State() == SocketState::Connected; }, 5000);
   test::PumpFor(100);
   EXPECT_EQ(rec.connects, 0);
   EXPECT_TRUE(rec.arrivals.empty());

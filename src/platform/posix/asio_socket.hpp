@@ -12,33 +12,19 @@
 #include <asio/ip/tcp.hpp>
 
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "app/platform.hpp"
+#include "base/platform.hpp"
+#include "base/socket_buffers.hpp"
 #include "platform/posix/event_gate.hpp"
-#include "smtp/dot_stuffer.hpp"
 
 namespace tolvex::posix {
 
-// Socket states as the run control reads them.
-enum SocketState : std::int16_t {
-  kSockClosed = 0,
-  kSockResolving = 4,
-  kSockConnecting = 6,
-  kSockConnected = 7,
-  kSockPeerClosed = 8,
-  kSockError = 9,
-};
-
 class AsioSocket : public Socket {
  public:
-  // Bytes of the message encoded per write; one buffer of this size is
-  // reserved per connection.
+  // Bytes of a streamed message taken per write.
   static constexpr std::size_t kDefaultChunk = 512 * 1024;
 
   AsioSocket(asio::io_context& io, EventGate& gate, std::size_t chunkBytes = kDefaultChunk);
@@ -52,10 +38,11 @@ class AsioSocket : public Socket {
   void SetRemotePort(std::int32_t port) override { remotePort_ = port; }
   void SetRemoteHost(const std::string& host) override { remoteHost_ = host; }
   void Connect() override;
-  std::int16_t State() const override;
+  SocketState State() const override;
   void SendData(std::string text) override;
-  void SendMessageData(std::string_view mail) override;
+  void SendMessageData(ByteSource& source) override;
   void GetData(std::string& out, std::int32_t maxBytes) override;
+  std::uint64_t BytesAccepted() const override;
   void Close() override;
 
   std::int32_t LocalPort() const { return localPort_; }
@@ -65,28 +52,25 @@ class AsioSocket : public Socket {
   std::size_t BytesWaiting() const;
 
  private:
-  struct Outgoing {
-    std::string text;                  // a command, owned
-    std::optional<DotStuffer> message; // or the message, encoded on the way
-  };
   struct Connection {
-    explicit Connection(asio::io_context& io) : resolver(io), socket(io) {}
+    Connection(asio::io_context& io, std::size_t chunkBytes)
+        : resolver(io), socket(io), sends(chunkBytes) {}
     asio::ip::tcp::resolver resolver;
     asio::ip::tcp::socket socket;
-    std::int16_t state = kSockClosed;
+    SocketState state = SocketState::Closed;
     bool closed = false;
     bool writing = false;
+    bool reading = false;
     std::vector<char> readBuffer;
-    std::string received;         // waiting bytes start at receivedStart
-    std::size_t receivedStart = 0;
-    std::deque<Outgoing> queue;
-    std::vector<char> chunk;      // encoded message bytes being written
+    ReceiveBuffer received;
+    SendQueue sends;
   };
   using ConnectionPtr = std::shared_ptr<Connection>;
 
-  void Enqueue(Outgoing item);
   void StartRead(const ConnectionPtr& c);
   void WriteNext(const ConnectionPtr& c);
+  void DeliverCompletions(const ConnectionPtr& c);
+  void Fail(const ConnectionPtr& c);
   bool Current(const ConnectionPtr& c) const { return c == conn_ && !c->closed; }
 
   asio::io_context& io_;

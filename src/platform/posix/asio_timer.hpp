@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "app/platform.hpp"
+#include "base/platform.hpp"
 #include "platform/posix/event_gate.hpp"
 
 namespace tolvex::posix {

@@ -1,4 +1,5 @@
-// The tolvex program: one run in the current directory.
+// The tolvex program: one run in the current directory, or one of the
+// command line's other modes.
 #include <unistd.h>
 
 #include <csignal>
@@ -9,44 +10,56 @@
 #include <system_error>
 #include <vector>
 
-#include "app/failure.hpp"
-#include "platform/posix/command_line.hpp"
+#include "app/check_mode.hpp"
+#include "app/command_line.hpp"
+#include "app/exit_status.hpp"
+#include "platform/native_path.hpp"
 #include "platform/posix/posix_platform.hpp"
+#include "platform/posix/posix_work_folder.hpp"
+#include "platform/posix/terminal_window.hpp"
 
 #ifndef TOLVEX_VERSION
 #define TOLVEX_VERSION "0"
 #endif
 
 int main(int argc, char** argv) {
-  using namespace tolvex::posix;
+  using namespace tolvex;
   std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   const CommandLine cl = ParseCommandLine(args);
   switch (cl.action) {
     case CommandLineAction::Help:
-      std::cout << UsageText() << std::flush;
-      return tolvex::kExitOk;
+      std::cout << UsageText("tolvex") << std::flush;
+      return kExitOk;
     case CommandLineAction::Version:
-      std::cout << VersionText(TOLVEX_VERSION) << std::flush;
-      return tolvex::kExitOk;
+      std::cout << VersionText("tolvex", TOLVEX_VERSION) << std::flush;
+      return kExitOk;
     case CommandLineAction::Error:
       std::cerr << "tolvex: " << cl.error << "\nTry 'tolvex --help'.\n";
-      return tolvex::kExitUsage;
+      return kExitUsage;
     case CommandLineAction::Run:
+    case CommandLineAction::Check:
       break;
+  }
+
+  std::error_code ec;
+  const std::filesystem::path workDir = std::filesystem::current_path(ec);
+  if (ec) {
+    std::cerr << "tolvex: cannot determine the current directory: " << ec.message() << '\n';
+    return kExitNoInput;
+  }
+  if (cl.action == CommandLineAction::Check) {
+    posix::PosixWorkFolder files(workDir);
+    posix::TerminalWindow window(std::cerr, false, nullptr);
+    return RunCheck(files, window, cl.raw, std::cout,
+                    [](std::string_view text) { return Cp932ToUtf8(text); });
   }
 
   // A server that drops the connection must not kill the process: writes
   // then fail with an error instead.
   std::signal(SIGPIPE, SIG_IGN);
 
-  std::error_code ec;
-  const std::filesystem::path workDir = std::filesystem::current_path(ec);
-  if (ec) {
-    std::cerr << "tolvex: cannot determine the current directory: " << ec.message() << '\n';
-    return tolvex::kExitNoInput;
-  }
-  PlatformOptions options;
+  posix::PlatformOptions options;
   options.statusLine = ::isatty(STDERR_FILENO) == 1;
-  PosixPlatform platform(options);
+  posix::PosixPlatform platform(options);
   return platform.Run(workDir);
 }

@@ -3,6 +3,7 @@
 #include <csignal>
 
 #include "app/form1.hpp"
+#include "platform/posix/posix_work_folder.hpp"
 
 namespace tolvex::posix {
 
@@ -30,7 +31,8 @@ void PosixPlatform::WaitForSignal() {
 }
 
 int PosixPlatform::Run(const std::filesystem::path& workDir) {
-  Form1 form(FormPorts{window_, socket_, tmrWait_, tmrMore_, tmrSMTP_, clock_, workDir});
+  PosixWorkFolder files(workDir);
+  Form1 form(FormPorts{window_, socket_, tmrWait_, tmrMore_, tmrSMTP_, clock_, files});
   tmrWait_.SetCallback([&form] { form.tmrWait_Timer(); });
   tmrMore_.SetCallback([&form] { form.tmrMore_Timer(); });
   tmrSMTP_.SetCallback([&form] { form.tmrSMTP_Timer(); });

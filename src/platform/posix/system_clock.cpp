@@ -18,4 +18,24 @@ std::string SystemClock::LogDateTime() {
   return FormatLogDateTime(local);
 }
 
+LocalTime ToLocalTime(const std::tm& t) {
+  LocalTime out;
+  out.year = t.tm_year + 1900;
+  out.month = t.tm_mon + 1;
+  out.day = t.tm_mday;
+  out.weekday = t.tm_wday;
+  out.hour = t.tm_hour;
+  out.minute = t.tm_min;
+  out.second = t.tm_sec;
+  out.utcOffsetMinutes = static_cast<int>(t.tm_gmtoff / 60);
+  return out;
+}
+
+LocalTime SystemClock::Now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return ToLocalTime(local);
+}
+
 }  // namespace tolvex::posix

@@ -5,15 +5,18 @@
 #include <ctime>
 #include <string>
 
-#include "app/platform.hpp"
+#include "base/platform.hpp"
 
 namespace tolvex::posix {
 
 std::string FormatLogDateTime(const std::tm& local);
+// The broken-down local time with its offset from UTC (tm_gmtoff).
+LocalTime ToLocalTime(const std::tm& local);
 
 class SystemClock : public Clock {
  public:
   std::string LogDateTime() override;
+  LocalTime Now() override;
 };
 
 }  // namespace tolvex::posix

@@ -7,7 +7,7 @@
 #include <ostream>
 #include <string>
 
-#include "app/platform.hpp"
+#include "base/platform.hpp"
 
 namespace tolvex::posix {
 

@@ -21,4 +21,29 @@ std::string LocaleClock::LogDateTime() {
   return FormatLogDateTime(LOCALE_USER_DEFAULT, now);
 }
 
+LocalTime ToLocalTime(const SYSTEMTIME& t, int utcOffsetMinutes) {
+  LocalTime out;
+  out.year = t.wYear;
+  out.month = t.wMonth;
+  out.day = t.wDay;
+  out.weekday = t.wDayOfWeek;
+  out.hour = t.wHour;
+  out.minute = t.wMinute;
+  out.second = t.wSecond;
+  out.utcOffsetMinutes = utcOffsetMinutes;
+  return out;
+}
+
+LocalTime LocaleClock::Now() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  TIME_ZONE_INFORMATION zone;
+  const DWORD mode = GetTimeZoneInformation(&zone);
+  LONG bias = zone.Bias;  // minutes west of UTC
+  if (mode == TIME_ZONE_ID_DAYLIGHT) bias += zone.DaylightBias;
+  if (mode == TIME_ZONE_ID_STANDARD) bias += zone.StandardBias;
+  if (mode == TIME_ZONE_ID_INVALID) bias = 0;
+  return ToLocalTime(now, static_cast<int>(-bias));
+}
+
 }  // namespace tolvex::win

@@ -4,17 +4,20 @@
 
 #include <windows.h>
 
-#include "app/platform.hpp"
+#include "base/platform.hpp"
 
 namespace tolvex::win {
 
 // Formats `time` with the short date and the default time format of
 // `locale`, separated by one space.
 std::string FormatLogDateTime(LCID locale, const SYSTEMTIME& time);
+// The local time with the zone's current offset from UTC.
+LocalTime ToLocalTime(const SYSTEMTIME& time, int utcOffsetMinutes);
 
 class LocaleClock final : public Clock {
  public:
   std::string LogDateTime() override;
+  LocalTime Now() override;
 };
 
 }  // namespace tolvex::win

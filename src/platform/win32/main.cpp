@@ -1,56 +1,126 @@
 // The Windows program: one window, its timers and socket, and the message
-// loop that delivers every event to run control. The process's exit code
-// is the one run control ends it with.
+// loop that delivers every event to run control, or one of the command
+// line's other modes. The process's exit code is the one run control ends
+// it with.
 #include <winsock2.h>
 // after winsock2.h
 #include <windows.h>
+// after windows.h
+#include <shellapi.h>
 
 #include <filesystem>
+#include <sstream>
+#include <string>
 #include <system_error>
+#include <vector>
 
+#include "app/check_mode.hpp"
+#include "app/command_line.hpp"
+#include "app/exit_status.hpp"
 #include "app/form1.hpp"
+#include "platform/native_path.hpp"
+#include "platform/win32/console_output.hpp"
 #include "platform/win32/locale_clock.hpp"
 #include "platform/win32/main_window.hpp"
 #include "platform/win32/message_window.hpp"
+#include "platform/win32/win_text.hpp"
+#include "platform/win32/win_work_folder.hpp"
 #include "platform/win32/window_timer.hpp"
 #include "platform/win32/winsock_socket.hpp"
 
+#ifndef TOLVEX_VERSION
+#define TOLVEX_VERSION "0"
+#endif
+
+namespace {
+
+// The arguments after the program name, as code page 932 text.
+std::vector<std::string> Arguments() {
+  std::vector<std::string> args;
+  int argc = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (!argv) return args;
+  for (int i = 1; i < argc; ++i) args.push_back(tolvex::win::Cp932FromWide(argv[i]));
+  LocalFree(argv);
+  return args;
+}
+
+std::filesystem::path WorkDir() {
+  std::error_code ec;
+  std::filesystem::path dir = std::filesystem::current_path(ec);
+  return ec ? std::filesystem::path(L".") : dir;
+}
+
+int Run(HINSTANCE instance, int showCommand) {
+  using namespace tolvex;
+  win::EventGate gate;
+  win::MainWindow window(instance, gate);
+  if (!window.Handle()) return kExitUnavailable;
+  win::WindowTimer tmrWait(window.Handle(), win::kTimerWait, 60000);
+  win::WindowTimer tmrMore(window.Handle(), win::kTimerMore, 60000);
+  win::WindowTimer tmrSMTP(window.Handle(), win::kTimerSmtp, 100);
+  win::WinsockSocket socket(&gate);
+  win::LocaleClock clock;
+  win::WinWorkFolder files(WorkDir());
+
+  Form1 form(FormPorts{window, socket, tmrWait, tmrMore, tmrSMTP, clock, files});
+  socket.SetEvents(&form);
+  window.Attach(&form, &tmrWait, &tmrMore, &tmrSMTP, &socket);
+
+  form.Form_Load();
+  window.FinishStartup(showCommand);
+
+  MSG m;
+  while (GetMessageW(&m, nullptr, 0, 0) > 0) {
+    TranslateMessage(&m);
+    DispatchMessageW(&m);
+  }
+  window.ShowPendingFailures();
+  return window.Ended() ? window.ExitCode() : form.ExitStatus();
+}
+
+}  // namespace
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   using namespace tolvex;
-  WSADATA wsa;
-  bool winsock = WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
-  int exitCode = kExitUnavailable;
-  {
-    win::EventGate gate;
-    win::MainWindow window(instance, gate);
-    if (!window.Handle()) return kExitUnavailable;
-    win::WindowTimer tmrWait(window.Handle(), win::kTimerWait, 60000);
-    win::WindowTimer tmrMore(window.Handle(), win::kTimerMore, 60000);
-    win::WindowTimer tmrSMTP(window.Handle(), win::kTimerSmtp, 100);
-    win::WinsockSocket socket(&gate);
-    win::LocaleClock clock;
-    std::error_code ec;
-    std::filesystem::path workDir = std::filesystem::current_path(ec);
-    if (ec) workDir = L".";
-
-    Form1 form(FormPorts{window, socket, tmrWait, tmrMore, tmrSMTP, clock, workDir});
-    socket.SetEvents(&form);
-    window.Attach(&form, &tmrWait, &tmrMore, &tmrSMTP, &socket);
-    if (!winsock) {
-      window.ReportFailure(Failure{FailureKind::DeliveryFailed, "Winsock could not be started"});
+  const std::vector<std::string> owned = Arguments();
+  const std::vector<std::string_view> args(owned.begin(), owned.end());
+  const CommandLine cl = ParseCommandLine(args);
+  switch (cl.action) {
+    case CommandLineAction::Help:
+      win::WriteOut(UsageText("tolvex.exe"));
+      return kExitOk;
+    case CommandLineAction::Version:
+      win::WriteOut(VersionText("tolvex.exe", TOLVEX_VERSION));
+      return kExitOk;
+    case CommandLineAction::Error:
+      win::WriteStandardError(win::WideFromCp932("tolvex: " + cl.error +
+                                                  "\r\nTry 'tolvex.exe --help'.\r\n"));
+      return kExitUsage;
+    case CommandLineAction::Check: {
+      win::WinWorkFolder files(WorkDir());
+      win::ConsoleWindow window;
+      std::ostringstream out;
+      const int status = RunCheck(files, window, cl.raw, out,
+                                  [](std::string_view text) { return Cp932ToUtf8(text); });
+      if (cl.raw) {
+        win::WriteOutBytes(out.str());
+      } else {
+        win::WriteOut(out.str());
+      }
+      return status;
     }
-
-    form.Form_Load();
-    window.FinishStartup(showCommand);
-
-    MSG m;
-    while (GetMessageW(&m, nullptr, 0, 0) > 0) {
-      TranslateMessage(&m);
-      DispatchMessageW(&m);
-    }
-    window.ShowPendingFailures();
-    exitCode = window.Ended() ? window.ExitCode() : form.ExitStatus();
+    case CommandLineAction::Run:
+      break;
   }
-  if (winsock) WSACleanup();
+
+  WSADATA wsa;
+  const bool winsock = WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+  if (!winsock) {
+    win::WriteStandardError(L"tolvex: Winsock could not be started\r\n");
+    return kExitUnavailable;
+  }
+  const int exitCode = Run(instance, showCommand);
+  WSACleanup();
   return exitCode;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "platform/win32/console_output.hpp"
 #include "platform/win32/tray_icon.hpp"
 #include "platform/win32/win_text.hpp"
 
@@ -13,22 +14,6 @@ namespace {
 constexpr UINT kMsgShowFailure = WM_APP + 0x20;
 
 using MessageBoxTimeoutWFn = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT, WORD, DWORD);
-
-// One line on standard error when there is one (started from a console or
-// with redirected output): UTF-16 to a console, code page 932 bytes
-// otherwise, as a Japanese system's programs write.
-void WriteStandardError(const std::wstring& line) {
-  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-  if (err == nullptr || err == INVALID_HANDLE_VALUE) return;
-  DWORD mode;
-  DWORD written;
-  if (GetConsoleMode(err, &mode)) {
-    WriteConsoleW(err, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    return;
-  }
-  std::string bytes = Cp932FromWide(line);
-  WriteFile(err, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
 
 }  // namespace
 
@@ -116,10 +101,7 @@ void MainWindow::DeleteTrayIcon() {
 // shown after the loop, with every timer and socket event already stopped.
 void MainWindow::ReportFailure(const Failure& failure) {
   std::wstring text = FailureBoxText(failure);
-  std::wstring line = L"tolvex: " + FailureSentence(failure.kind);
-  if (!failure.message.empty()) line += L" " + WideFromCp932(failure.message);
-  line += L"\r\n";
-  WriteStandardError(line);
+  WriteStandardError(FailureLine(failure));
   failures_.push_back(std::move(text));
   if (!ended_) PostMessageW(hwnd_, kMsgShowFailure, 0, 0);
 }

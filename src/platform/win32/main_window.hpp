@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/form1.hpp"
-#include "app/platform.hpp"
+#include "base/platform.hpp"
 #include "platform/win32/message_window.hpp"
 #include "platform/win32/window_timer.hpp"
 #include "platform/win32/winsock_socket.hpp"

@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "encoding/sjis_text.hpp"
+#include "base/sjis_text.hpp"
 #include "platform/win32/win_text.hpp"
 
 namespace tolvex {

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/failure.hpp"
+#include "base/failure.hpp"
 
 namespace tolvex::win {
 

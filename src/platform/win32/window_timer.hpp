@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "app/platform.hpp"
+#include "base/platform.hpp"
 
 namespace tolvex::win {
 

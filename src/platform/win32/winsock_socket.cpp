@@ -9,7 +9,8 @@ namespace tolvex::win {
 namespace {
 
 constexpr UINT kMsgResolved = WM_APP + 1;  // wParam generation, lParam ResolveJob*
-constexpr UINT kMsgSendDone = WM_APP + 2;  // wParam generation
+constexpr UINT kMsgSendDone = WM_APP + 2;  // wParam generation, lParam completions
+constexpr UINT kMsgResumeRead = WM_APP + 3;  // wParam generation
 // WSAAsyncSelect notifications use one message number per connection
 // (cycling through this range), so a notification that was already queued
 // for a closed socket is never taken for one of its successor, even when
@@ -58,9 +59,7 @@ WinsockSocket::WinsockSocket(const EventGate* gate, std::size_t chunkBytes)
       window_([this](UINT msg, WPARAM wParam, LPARAM lParam) {
         return OnMessage(msg, wParam, lParam);
       }),
-      chunkBytes_(chunkBytes == 0 ? 1 : chunkBytes) {
-  chunk_.reserve(chunkBytes_);
-}
+      sends_(chunkBytes) {}
 
 WinsockSocket::~WinsockSocket() {
   ReleaseSocket();
@@ -86,29 +85,28 @@ void WinsockSocket::ReleaseSocket() {
 void WinsockSocket::Close() {
   ReleaseSocket();
   ++generation_;  // every message of the old connection is now stale
-  state_ = kStateClosed;
+  state_ = SocketState::Closed;
   addresses_.clear();
   nextAddress_ = 0;
-  inbox_.clear();
-  queue_.clear();
-  chunk_.clear();
-  chunkPos_ = 0;
+  received_.Clear();
+  sends_.Clear();
+  readPaused_ = false;
 }
 
 void WinsockSocket::Connect() {
   // A new connection replaces whatever the socket was doing.
   Close();
   if (remoteHost_.empty() || remotePort_ <= 0 || remotePort_ > 65535) {
-    state_ = kStateError;  // nothing to connect to: no event follows
+    state_ = SocketState::Error;  // nothing to connect to: no event follows
     return;
   }
-  auto* job =
-      new ResolveJob{remoteHost_, std::to_string(remotePort_), window_.Handle(), generation_, {}};
-  state_ = kStateResolving;
+  auto* job = new ResolveJob{HostForResolver(remoteHost_), std::to_string(remotePort_),
+                             window_.Handle(), generation_, {}};
+  state_ = SocketState::Resolving;
   HANDLE thread = CreateThread(nullptr, 0, &ResolveThread, job, 0, nullptr);
   if (!thread) {
     delete job;
-    state_ = kStateError;
+    state_ = SocketState::Error;
     return;
   }
   CloseHandle(thread);
@@ -118,7 +116,7 @@ void WinsockSocket::OnResolved(ResolveJob* job) {
   addresses_ = std::move(job->addresses);
   nextAddress_ = 0;
   delete job;
-  state_ = kStateConnecting;
+  state_ = SocketState::Connecting;
   TryNextAddress();
 }
 
@@ -163,7 +161,7 @@ void WinsockSocket::TryNextAddress() {
     return;  // FD_CONNECT reports the outcome
   }
   // No address left: a failed connect raises no event.
-  state_ = kStateError;
+  state_ = SocketState::Error;
 }
 
 void WinsockSocket::OnConnectResult(int error) {
@@ -171,123 +169,107 @@ void WinsockSocket::OnConnectResult(int error) {
     TryNextAddress();
     return;
   }
-  state_ = kStateConnected;
+  state_ = SocketState::Connected;
   addresses_.clear();
   if (Deliverable()) events_->WSOCK_Connect();
-  if (state_ == kStateConnected && sock_ != INVALID_SOCKET) Flush();
+}
+
+bool WinsockSocket::ReadAvailable() {
+  char buf[16 * 1024];
+  while (sock_ != INVALID_SOCKET) {
+    const std::size_t room = std::min(sizeof buf, received_.Room());
+    if (room == 0) {
+      readPaused_ = true;  // GetData makes room and reads on
+      return true;
+    }
+    const int n = recv(sock_, buf, static_cast<int>(room), 0);
+    if (n == 0) return false;
+    if (n < 0) return true;  // would block: FD_READ or FD_CLOSE tells the rest
+    received_.Append(std::string_view(buf, static_cast<std::size_t>(n)));
+  }
+  return true;
+}
+
+void WinsockSocket::RaiseArrival() {
+  if (received_.Waiting() > 0 && Deliverable()) {
+    events_->WSOCK_DataArrival(received_.WaitingCount());
+  }
 }
 
 void WinsockSocket::OnReadable() {
-  char buf[16 * 1024];
-  int n = recv(sock_, buf, sizeof buf, 0);
-  if (n <= 0) return;  // FD_CLOSE or a later FD_READ tells the rest
-  inbox_.append(buf, static_cast<std::size_t>(n));
-  if (Deliverable())
-    events_->WSOCK_DataArrival(
-        static_cast<std::int32_t>(std::min<std::size_t>(inbox_.size(), INT32_MAX)));
+  const std::size_t before = received_.Waiting();
+  ReadAvailable();
+  if (received_.Waiting() > before) RaiseArrival();
 }
 
 void WinsockSocket::OnPeerClosed() {
   // Take what is still waiting, then the connection is over.
-  char buf[16 * 1024];
-  std::size_t before = inbox_.size();
-  for (;;) {
-    int n = recv(sock_, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    inbox_.append(buf, static_cast<std::size_t>(n));
-  }
-  state_ = kStateClosing;
-  unsigned generation = generation_;
-  if (inbox_.size() > before && Deliverable()) {
-    events_->WSOCK_DataArrival(
-        static_cast<std::int32_t>(std::min<std::size_t>(inbox_.size(), INT32_MAX)));
-  }
-  if (generation == generation_) queue_.clear();  // nothing more can go out
+  const std::size_t before = received_.Waiting();
+  ReadAvailable();
+  state_ = SocketState::PeerClosed;
+  const unsigned generation = generation_;
+  if (received_.Waiting() > before) RaiseArrival();
+  if (generation == generation_) sends_.Clear();  // nothing more can go out
 }
 
 void WinsockSocket::GetData(std::string& out, std::int32_t maxBytes) {
-  std::size_t n = inbox_.size();
-  if (maxBytes > 0) n = std::min(n, static_cast<std::size_t>(maxBytes));
-  out.assign(inbox_, 0, n);
-  inbox_.erase(0, n);
+  received_.Take(out, maxBytes);
+  if (readPaused_ && !received_.Full()) {
+    readPaused_ = false;
+    PostMessageW(window_.Handle(), kMsgResumeRead, generation_, 0);
+  }
 }
 
 void WinsockSocket::SendData(std::string text) {
-  if (state_ != kStateConnected) return;  // no connection: no completion
-  Outgoing item;
-  item.text = std::move(text);
-  queue_.push_back(std::move(item));
-  if (queue_.size() == 1) Flush();
+  if (state_ != SocketState::Connected) return;  // no connection: no completion
+  sends_.PushText(std::move(text));
+  Flush();
 }
 
-void WinsockSocket::SendMessageData(std::string_view mail) {
-  if (state_ != kStateConnected) return;
-  Outgoing item;
-  item.stuffer.emplace(mail);
-  queue_.push_back(std::move(item));
-  if (queue_.size() == 1) Flush();
+void WinsockSocket::SendMessageData(ByteSource& source) {
+  if (state_ != SocketState::Connected) return;
+  sends_.PushSource(source);
+  Flush();
 }
 
 void WinsockSocket::Fail() {
   ReleaseSocket();
-  state_ = kStateError;
-  queue_.clear();
-  chunk_.clear();
-  chunkPos_ = 0;
+  state_ = SocketState::Error;
+  sends_.Clear();
+}
+
+// Completions are posted, so the event arrives from the message loop and
+// never inside SendData.
+void WinsockSocket::RaiseCompletions() {
+  const int done = sends_.TakeCompleted();
+  if (done > 0) PostMessageW(window_.Handle(), kMsgSendDone, generation_, done);
 }
 
 // Hands queued bytes to Winsock until it would block (FD_WRITE resumes)
-// or the queue is empty. Each finished item posts its own completion, so
-// the event arrives from the message loop and never inside SendData.
+// or the queue is empty.
 void WinsockSocket::Flush() {
-  while (!queue_.empty() && sock_ != INVALID_SOCKET) {
-    Outgoing& item = queue_.front();
-    const char* data;
-    std::size_t left;
-    if (item.stuffer) {
-      if (chunkPos_ == chunk_.size()) {
-        chunk_.resize(chunkBytes_);
-        std::size_t n = item.stuffer->Fill(chunk_.data(), chunk_.size());
-        chunk_.resize(n);
-        chunkPos_ = 0;
-        if (n == 0 && item.stuffer->Done()) {
-          queue_.pop_front();
-          PostMessageW(window_.Handle(), kMsgSendDone, generation_, 0);
-          continue;
-        }
-        if (n == 0) continue;
-      }
-      data = chunk_.data() + chunkPos_;
-      left = chunk_.size() - chunkPos_;
-    } else {
-      data = item.text.data() + item.pos;
-      left = item.text.size() - item.pos;
+  while (sock_ != INVALID_SOCKET) {
+    const std::string_view pending = sends_.Pending();
+    if (pending.empty()) {
+      RaiseCompletions();
+      if (sends_.Failed()) Fail();
+      return;
     }
-    if (left > 0) {
-      int r = send(sock_, data, static_cast<int>(std::min<std::size_t>(left, INT_MAX / 2)), 0);
-      if (r == SOCKET_ERROR) {
-        if (WSAGetLastError() == WSAEWOULDBLOCK) return;
-        Fail();
-        return;
-      }
-      if (item.stuffer) {
-        chunkPos_ += static_cast<std::size_t>(r);
-        continue;
-      }
-      item.pos += static_cast<std::size_t>(r);
-      left -= static_cast<std::size_t>(r);
+    const int r = send(sock_, pending.data(),
+                       static_cast<int>(std::min<std::size_t>(pending.size(), INT_MAX / 2)), 0);
+    if (r == SOCKET_ERROR) {
+      RaiseCompletions();
+      if (WSAGetLastError() != WSAEWOULDBLOCK) Fail();
+      return;
     }
-    if (left == 0) {
-      queue_.pop_front();
-      PostMessageW(window_.Handle(), kMsgSendDone, generation_, 0);
-    }
+    sends_.Consume(static_cast<std::size_t>(r));
   }
 }
 
 bool WinsockSocket::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == kMsgResolved) {
     auto* job = reinterpret_cast<ResolveJob*>(lParam);
-    if (static_cast<unsigned>(wParam) != generation_ || state_ != kStateResolving) {
+    if (static_cast<unsigned>(wParam) != generation_ || state_ != SocketState::Resolving) {
       delete job;
     } else {
       OnResolved(job);
@@ -295,8 +277,13 @@ bool WinsockSocket::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     return true;
   }
   if (msg == kMsgSendDone) {
-    if (static_cast<unsigned>(wParam) == generation_ && Deliverable())
-      events_->WSOCK_SendComplete();
+    for (LPARAM n = lParam; n > 0 && static_cast<unsigned>(wParam) == generation_; --n) {
+      if (Deliverable()) events_->WSOCK_SendComplete();
+    }
+    return true;
+  }
+  if (msg == kMsgResumeRead) {
+    if (static_cast<unsigned>(wParam) == generation_ && sock_ != INVALID_SOCKET) OnReadable();
     return true;
   }
   if (msg >= kMsgSelectBase && msg < kMsgSelectBase + kMsgSelectCount) {

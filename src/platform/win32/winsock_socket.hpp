@@ -10,26 +10,17 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <deque>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "app/platform.hpp"
+#include "base/platform.hpp"
+#include "base/socket_buffers.hpp"
 #include "platform/win32/message_window.hpp"
-#include "smtp/dot_stuffer.hpp"
 
 namespace tolvex::win {
 
 class WinsockSocket final : public Socket {
  public:
-  static constexpr std::int16_t kStateClosed = 0;
-  static constexpr std::int16_t kStateResolving = 4;
-  static constexpr std::int16_t kStateConnecting = 6;
-  static constexpr std::int16_t kStateClosing = 8;  // the peer has closed
-  static constexpr std::int16_t kStateError = 9;
-
   // `gate` (optional) closed means: raise no further event.
   explicit WinsockSocket(const EventGate* gate = nullptr, std::size_t chunkBytes = 64 * 1024);
   ~WinsockSocket() override;
@@ -42,32 +33,31 @@ class WinsockSocket final : public Socket {
   void SetRemotePort(std::int32_t port) override { remotePort_ = port; }
   void SetRemoteHost(const std::string& host) override { remoteHost_ = host; }
   void Connect() override;
-  std::int16_t State() const override { return state_; }
+  SocketState State() const override { return state_; }
   void SendData(std::string text) override;
-  void SendMessageData(std::string_view mail) override;
+  void SendMessageData(ByteSource& source) override;
   void GetData(std::string& out, std::int32_t maxBytes) override;
+  std::uint64_t BytesAccepted() const override { return sends_.BytesAccepted(); }
   void Close() override;
 
   std::int32_t LocalPort() const { return localPort_; }
   std::int32_t RemotePort() const { return remotePort_; }
   const std::string& RemoteHost() const { return remoteHost_; }
   // Bytes queued for sending and not yet handed to the network.
-  bool SendPending() const { return !queue_.empty(); }
+  bool SendPending() const { return !sends_.Empty(); }
 
  private:
-  struct Outgoing {
-    std::string text;                   // a command, owned
-    std::optional<DotStuffer> stuffer;  // or the message, streamed
-    std::size_t pos = 0;                // bytes of `text` already sent
-  };
-
   bool OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
   void OnResolved(struct ResolveJob* job);
   void TryNextAddress();
   void OnConnectResult(int error);
   void OnReadable();
   void OnPeerClosed();
+  // Takes what fits the receive buffer; false when the peer has closed.
+  bool ReadAvailable();
+  void RaiseArrival();
   void Flush();
+  void RaiseCompletions();
   void Fail();
   void ReleaseSocket();
   bool Deliverable() const { return events_ && (!gate_ || gate_->open); }
@@ -79,16 +69,14 @@ class WinsockSocket final : public Socket {
   std::int32_t localPort_ = 0;
   std::int32_t remotePort_ = 0;
   std::string remoteHost_;
-  std::int16_t state_ = kStateClosed;
+  SocketState state_ = SocketState::Closed;
   SOCKET sock_ = INVALID_SOCKET;
   unsigned generation_ = 0;  // connection number: older ones' messages are dropped
   std::vector<std::vector<unsigned char>> addresses_;  // sockaddr bytes to try
   std::size_t nextAddress_ = 0;
-  std::string inbox_;
-  std::deque<Outgoing> queue_;
-  std::string chunk_;  // the stuffed bytes of the message being sent
-  std::size_t chunkPos_ = 0;
-  std::size_t chunkBytes_;
+  ReceiveBuffer received_;
+  SendQueue sends_;
+  bool readPaused_ = false;  // the receive buffer was full: a read is owed
 };
 
 }  // namespace tolvex::win

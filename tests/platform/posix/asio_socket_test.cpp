@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "base/string_source.hpp"
 #include "platform/posix/asio_socket.hpp"
+#include "smtp/dot_stuffer.hpp"
 #include "scripted_server.hpp"
 
 namespace tolvex::posix::test {
@@ -19,7 +21,7 @@ namespace {
 struct Recorder : SocketEvents {
   explicit Recorder(AsioSocket& s) : sock(s) {}
   void WSOCK_Connect() override {
-    log.push_back("connect:" + std::to_string(sock.State()));
+    log.push_back("connect:" + std::to_string(static_cast<int>(sock.State())));
     if (onConnect) onConnect();
   }
   void WSOCK_DataArrival(std::int32_t n) override {
@@ -67,11 +69,11 @@ TEST_F(SocketFixture, CommandExchangeDeliversEventsAndExactBytes) {
     p.Send("250 ok\r\n");
   });
   ConnectTo("127.0.0.20", 25);
-  EXPECT_NE(sock.State(), Socket::kStateConnected);  // Connect returns at once
+  EXPECT_NE(sock.State(), SocketState::Connected);  // Connect returns at once
   EXPECT_TRUE(rec.log.empty());
   ASSERT_TRUE(RunUntil(io, [&] { return rec.received == "220 ready\r\n"; }));
   EXPECT_EQ(rec.log.front(), "connect:7");
-  EXPECT_EQ(sock.State(), Socket::kStateConnected);
+  EXPECT_EQ(sock.State(), SocketState::Connected);
 
   sock.SendData("HELO \r\n");
   ASSERT_TRUE(RunUntil(io, [&] { return rec.last == "250 hello\r\n"; }));
@@ -125,7 +127,9 @@ TEST_F(SocketFixture, MessageIsDotStuffedOnTheWireWithOneCompletion) {
       ".starts with a dot\r\nbody\r\n.\r\n..two\r\nx.y\r\n\x95\x5C.\r\nend\r\n.\r\n";
   ConnectTo("127.0.0.22", 25);
   ASSERT_TRUE(RunUntil(io, [&] { return rec.last == "354 go\r\n"; }));
-  sock.SendMessageData(mail);
+  StringSource source(mail);
+  DotStuffer stuffed(source, mail.size());
+  sock.SendMessageData(stuffed);
   ASSERT_TRUE(RunUntil(io, [&] { return rec.last == "250 queued\r\n"; }));
   server.Join();
   EXPECT_EQ(wire, "..starts with a dot\r\nbody\r\n..\r\n...two\r\nx.y\r\n\x95\x5C.\r\nend\r\n.\r\n");
@@ -149,7 +153,10 @@ TEST(AsioSocketChunks, SmallChunksStillGiveOneCompletionAndIntactData) {
   sock.SetRemotePort(25);
   sock.SetRemoteHost("127.0.0.23");
   sock.Connect();
-  sock.SendMessageData(mail);  // queued until the connection exists
+  ASSERT_TRUE(RunUntil(io, [&] { return sock.State() == SocketState::Connected; }));
+  StringSource source(mail);
+  DotStuffer stuffed(source, mail.size());
+  sock.SendMessageData(stuffed);
   ASSERT_TRUE(RunUntil(io, [&] { return rec.sendCompletes == 1; }));
   server.Join();
   EXPECT_EQ(wire, ReferenceStuffing(mail));
@@ -178,7 +185,9 @@ TEST_F(SocketFixture, LargeMessageStreamsIntact) {
   ConnectTo("127.0.0.24", 25);
   ASSERT_TRUE(RunUntil(io, [&] { return rec.last == "354 go\r\n"; }));
   const auto start = std::chrono::steady_clock::now();
-  sock.SendMessageData(mail);
+  StringSource source(mail);
+  DotStuffer stuffed(source, mail.size());
+  sock.SendMessageData(stuffed);
   ASSERT_TRUE(RunUntil(io, [&] { return rec.last == "250 ok\r\n"; }, 60s));
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - start).count();
@@ -193,7 +202,7 @@ TEST_F(SocketFixture, LargeMessageStreamsIntact) {
 
 TEST_F(SocketFixture, RefusedConnectRaisesNoEvent) {
   ConnectTo("127.0.0.25", 25);  // nothing listens there
-  ASSERT_TRUE(RunUntil(io, [&] { return sock.State() == kSockError; }));
+  ASSERT_TRUE(RunUntil(io, [&] { return sock.State() == SocketState::Error; }));
   RunFor(io, 50ms);
   EXPECT_TRUE(rec.log.empty());
   // Sending on it goes nowhere and completes nothing.
@@ -207,7 +216,7 @@ TEST_F(SocketFixture, ConnectWithoutHostRaisesNoEvent) {
   sock.Connect();
   RunFor(io, 20ms);
   EXPECT_TRUE(rec.log.empty());
-  EXPECT_NE(sock.State(), Socket::kStateConnected);
+  EXPECT_NE(sock.State(), SocketState::Connected);
 }
 
 TEST_F(SocketFixture, HostByNameAndIpv6Literal) {
@@ -237,7 +246,7 @@ TEST_F(SocketFixture, ServerClosingMidSessionRaisesNothingFurther) {
     p.Close();
   });
   ConnectTo("127.0.0.26", 25);
-  ASSERT_TRUE(RunUntil(io, [&] { return sock.State() == kSockPeerClosed; }));
+  ASSERT_TRUE(RunUntil(io, [&] { return sock.State() == SocketState::PeerClosed; }));
   server.Join();
   EXPECT_EQ(rec.received, "220 bye soon\r\n");
   const auto before = rec.log;
@@ -265,7 +274,7 @@ TEST_F(SocketFixture, CloseDropsPendingEventsAndAllowsReconnect) {
     sock.Close();
   };
   ConnectTo("127.0.0.27", 25);
-  ASSERT_TRUE(RunUntil(io, [&] { return sock.State() == kSockClosed && !rec.log.empty(); }));
+  ASSERT_TRUE(RunUntil(io, [&] { return sock.State() == SocketState::Closed && !rec.log.empty(); }));
   RunFor(io, 50ms);
   EXPECT_EQ(rec.sendCompletes, 0);
   EXPECT_EQ(rec.received.rfind("220 one\r\n", 0), 0u);
@@ -323,13 +332,15 @@ TEST_F(SocketFixture, ServerHangingUpDuringTheMessage) {
   });
   ConnectTo("127.0.0.28", 25);
   ASSERT_TRUE(RunUntil(io, [&] { return rec.last == "354 go\r\n"; }));
-  sock.SendMessageData(mail);
-  ASSERT_TRUE(RunUntil(io, [&] { return sock.State() == kSockError || sock.State() == kSockPeerClosed; }));
+  StringSource source(mail);
+  DotStuffer stuffed(source, mail.size());
+  sock.SendMessageData(stuffed);
+  ASSERT_TRUE(RunUntil(io, [&] { return sock.State() == SocketState::Error || sock.State() == SocketState::PeerClosed; }));
   server.Join();
   RunFor(io, 50ms);
   EXPECT_EQ(rec.sendCompletes, 0);
   sock.Close();
-  EXPECT_EQ(sock.State(), kSockClosed);
+  EXPECT_EQ(sock.State(), SocketState::Closed);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/exit_status.hpp"
 #include "platform/posix/posix_platform.hpp"
 #include "scripted_server.hpp"
 

@@ -7,8 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/failure.hpp"
-#include "platform/posix/command_line.hpp"
+#include "base/failure.hpp"
 #include "platform/posix/system_clock.hpp"
 #include "platform/posix/terminal_window.hpp"
 
@@ -110,31 +109,6 @@ TEST(SystemClock, JapaneseShortDateAndLongTime) {
   SystemClock clock;
   EXPECT_TRUE(std::regex_match(clock.LogDateTime(),
                                std::regex(R"(\d{4}/\d{2}/\d{2} ([1-9]|1\d|2[0-3]):[0-5]\d:[0-5]\d|\d{4}/\d{2}/\d{2} 0:[0-5]\d:[0-5]\d)")));
-}
-
-CommandLine Parse(std::vector<std::string_view> args) { return ParseCommandLine(args); }
-
-TEST(CommandLine, ArgumentsAndActions) {
-  EXPECT_EQ(Parse({}).action, CommandLineAction::Run);
-  EXPECT_EQ(Parse({"--help"}).action, CommandLineAction::Help);
-  EXPECT_EQ(Parse({"--version"}).action, CommandLineAction::Version);
-  const CommandLine bad = Parse({"-x"});
-  EXPECT_EQ(bad.action, CommandLineAction::Error);
-  EXPECT_NE(bad.error.find("-x"), std::string::npos);
-  EXPECT_EQ(Parse({"command.txt"}).action, CommandLineAction::Error);
-  EXPECT_EQ(Parse({"--help", "--version"}).action, CommandLineAction::Error);
-  EXPECT_EQ(Parse({"--help", "extra"}).error, "unknown argument 'extra'");
-  EXPECT_EQ(VersionText("1.0.0"), "tolvex 1.0.0\n");
-}
-
-TEST(CommandLine, UsageNamesTheFilesAndEveryExitStatus) {
-  const std::string usage = UsageText();
-  for (const char* word : {"command.txt", "LOG.txt", "TEMP.TXT", "128+N"}) {
-    EXPECT_NE(usage.find(word), std::string::npos) << word;
-  }
-  for (int code : {kExitOk, kExitUsage, kExitDataErr, kExitNoInput, kExitUnavailable, kExitCantCreate}) {
-    EXPECT_NE(usage.find("\n  " + std::to_string(code) + " "), std::string::npos) << code;
-  }
 }
 
 }  // namespace

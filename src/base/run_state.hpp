@@ -7,13 +7,17 @@
 #include <cstdint>
 #include <string>
 
+#include "base/smtp_step.hpp"
+
 namespace tolvex {
 
 inline constexpr int kMaxRecipients = 100;
 inline constexpr int kMaxFiles = 10;
 
+using FileListArray = std::array<std::string, kMaxFiles + 1>;
+
 struct RunState {
-  std::int16_t smtpSTEP = 0;        // SMTP state; 0 idle, 999 failed
+  SmtpStep smtpSTEP = SmtpStep::IDLE;  // SMTP state; changed only by the session
   std::int16_t WaitMinutes = 0;     // minutes left before the first send
   std::int16_t MoreCount = 0;       // sends still allowed
   std::int16_t MoreInterval = 0;    // minutes between sends; 0 = send once
@@ -28,7 +32,7 @@ struct RunState {
   std::string ReplyToLine;          // "Reply-To: " line with CR LF
   std::string BodyText;             // body, already ISO-2022-JP
   std::string TextFileData;         // text file read at start-up
-  std::array<std::string, kMaxFiles + 1> FileList{};     // 1..FileCount
+  FileListArray FileList{};         // 1..FileCount
   std::int16_t FileCount = 0;
   bool AttachFlag = false;          // Base64 attachments
   bool MultiFlag = false;           // body assembled from part files

@@ -1,4 +1,4 @@
-#include "encoding/sjis_text.hpp"
+#include "base/sjis_text.hpp"
 
 namespace tolvex::sjis {
 

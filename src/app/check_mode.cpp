@@ -1,0 +1,78 @@
+#include "app/check_mode.hpp"
+
+#include "app/exit_status.hpp"
+#include "app/form1.hpp"
+#include "base/run_state.hpp"
+#include "command/command_file.hpp"
+#include "compose/message.hpp"
+#include "compose/text_functions.hpp"
+
+namespace tolvex {
+namespace {
+
+// Takes the remote host the command file sets; connects nowhere.
+class HostRecorder final : public Socket {
+ public:
+  void SetLocalPort(std::int32_t) override {}
+  void SetRemotePort(std::int32_t port) override { port_ = port; }
+  void SetRemoteHost(const std::string& host) override { host_ = host; }
+  void Connect() override {}
+  SocketState State() const override { return SocketState::Closed; }
+  void SendData(std::string) override {}
+  void SendMessageData(ByteSource&) override {}
+  void GetData(std::string& out, std::int32_t) override { out.clear(); }
+  std::uint64_t BytesAccepted() const override { return 0; }
+  void Close() override {}
+
+  const std::string& Host() const { return host_; }
+  std::int32_t Port() const { return port_; }
+
+ private:
+  std::string host_;
+  std::int32_t port_ = 25;
+};
+
+int Fail(Window& window, const Failure& failure) {
+  window.ReportFailure(failure);
+  return ExitCodeFor(failure.kind);
+}
+
+}  // namespace
+
+int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
+             const DisplayText& display) {
+  RunState st;
+  st.FromAddr = "DummySender";
+  HostRecorder socket;
+  if (Status failure = ReadCommandFile(st, window, socket, files)) return Fail(window, *failure);
+  if (Status failure = ValidateStartUp(st)) return Fail(window, *failure);
+  std::string mail;
+  StringWriter writer(mail);
+  if (Status failure = ComposeMessage(st, files, writer)) return Fail(window, *failure);
+
+  if (raw) {
+    out.write(mail.data(), static_cast<std::streamsize>(mail.size()));
+    out.flush();
+    return kExitOk;
+  }
+  const std::string host = socket.Host().empty() ? "(no #HOS line)" : display(socket.Host());
+  out << "Server:   " << host << ", port " << socket.Port() << "\n";
+  out << "Envelope: MAIL FROM:" << display(AngleAddress(st.FromAddr)) << "\n";
+  for (int k = 1; k <= st.ToCount; ++k) {
+    out << "          RCPT TO:" << display(AngleAddress(st.ToAddr[static_cast<std::size_t>(k)]))
+        << "\n";
+  }
+  out << "Message:  " << mail.size() << " bytes\n\n";
+  const MessageView view = ViewMessage(mail, display);
+  out << view.text;
+  if (!view.attachments.empty()) {
+    out << "\nAttachments:\n";
+    for (const AttachmentSummary& a : view.attachments) {
+      out << "  " << a.name << "  " << a.bytes << " bytes\n";
+    }
+  }
+  out.flush();
+  return out ? kExitOk : kExitCantCreate;
+}
+
+}  // namespace tolvex

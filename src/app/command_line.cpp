@@ -1,0 +1,66 @@
+#include "app/command_line.hpp"
+
+#include <vector>
+
+namespace tolvex {
+
+CommandLine ParseCommandLine(std::span<const std::string_view> args) {
+  CommandLine cl;
+  if (args.empty()) return cl;
+  if (args.size() == 1 && args[0] == "--help") return {CommandLineAction::Help, false, {}};
+  if (args.size() == 1 && args[0] == "--version") return {CommandLineAction::Version, false, {}};
+  bool check = false;
+  bool raw = false;
+  for (std::string_view a : args) {
+    if (a == "--check" && !check) {
+      check = true;
+    } else if (a == "--raw" && !raw) {
+      raw = true;
+    } else if (a == "--help" || a == "--version" || a == "--check" || a == "--raw") {
+      return {CommandLineAction::Error, false, "'" + std::string(a) + "' cannot be combined here"};
+    } else {
+      return {CommandLineAction::Error, false, "unknown argument '" + std::string(a) + "'"};
+    }
+  }
+  if (!check) return {CommandLineAction::Error, false, "'--raw' goes with '--check'"};
+  return {CommandLineAction::Check, raw, {}};
+}
+
+std::string UsageText(std::string_view program) {
+  const std::string p(program);
+  return "Usage: " + p + "\n"
+         "       " + p + " --check [--raw]\n"
+         "       " + p + " --help | --version\n"
+         "\n"
+         "Sends one mail, once or repeatedly, as described by command.txt in the\n"
+         "current directory, to the SMTP server named there (TCP port 25), and\n"
+         "ends by itself when its last delivery is done.\n"
+         "\n"
+         "  --check        read command.txt and compose the first message as a run\n"
+         "                 would, print the server, the envelope and the message\n"
+         "                 (head decoded for reading), and send nothing\n"
+         "  --check --raw  the same, with the message's exact bytes\n"
+         "\n"
+         "Files in the current directory:\n"
+         "  command.txt  the instructions (Shift_JIS, CR LF); read once at start\n"
+         "  LOG.txt      one line appended per delivery: date, time, final state\n"
+         "               (0 = delivered) and the server's last reply\n"
+         "  TEMP.TXT     a copy of the composed message, removed at the end\n"
+         "\n"
+         "Exit status:\n"
+         "  0        every delivery ended normally\n"
+         "  64       bad command-line arguments\n"
+         "  65       command.txt holds an unusable value or line\n"
+         "  66       command.txt or a file it names cannot be read\n"
+         "  69       a delivery failed (see LOG.txt)\n"
+         "  73       TEMP.TXT or LOG.txt cannot be written\n"
+         "  128+N    ended by signal N (SIGINT, SIGTERM, SIGHUP)\n"
+         "\n"
+         "The command file is described in README.md.\n";
+}
+
+std::string VersionText(std::string_view program, std::string_view version) {
+  return std::string(program) + " " + std::string(version) + "\n";
+}
+
+}  // namespace tolvex

@@ -1,0 +1,124 @@
+// The small platform surface that run control and the SMTP session drive:
+// timers, the socket, the window and the clock. Linux and Windows each
+// implement it; tests implement it with fakes and virtual time. Every call
+// and every event happens on one thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/failure.hpp"
+
+namespace tolvex {
+
+// A periodic timer whose ticks arrive on the event thread while enabled.
+// The period is fixed by whoever creates it (60000 ms or 100 ms in the
+// shipped program).
+class Timer {
+ public:
+  virtual ~Timer() = default;
+  virtual void SetEnabled(bool enabled) = 0;
+  virtual bool Enabled() const = 0;
+};
+
+// Receives the socket's events, delivered between timer ticks, never nested.
+class SocketEvents {
+ public:
+  virtual ~SocketEvents() = default;
+  virtual void WSOCK_Connect() = 0;
+  virtual void WSOCK_DataArrival(std::int32_t bytesWaiting) = 0;
+  virtual void WSOCK_SendComplete() = 0;
+};
+
+// The socket's states, numbered as the run control reads them.
+enum class SocketState : std::int16_t {
+  Closed = 0,
+  Resolving = 4,
+  Connecting = 6,
+  Connected = 7,
+  PeerClosed = 8,
+  Error = 9,
+};
+
+// A stream of bytes handed to the socket piece by piece, so a large message
+// is never copied whole.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Writes the next at most `cap` bytes into `buf` and returns how many.
+  // Returns 0 only once Done() or Failed().
+  virtual std::size_t Fill(char* buf, std::size_t cap) = 0;
+  // Every byte has been produced.
+  virtual bool Done() const = 0;
+  // The rest cannot be produced (a read error): the send cannot complete.
+  virtual bool Failed() const { return false; }
+};
+
+// One TCP client socket. Connect and the sends return at once and report
+// through SocketEvents. A failed connect raises no event. Sends are taken
+// only while the socket is connected; otherwise they are dropped and no
+// completion follows.
+class Socket {
+ public:
+  virtual ~Socket() = default;
+  virtual void SetLocalPort(std::int32_t port) = 0;
+  virtual void SetRemotePort(std::int32_t port) = 0;
+  // A host name, an IPv4 address, or an IPv6 address with or without
+  // brackets ("::1", "[::1]").
+  virtual void SetRemoteHost(const std::string& host) = 0;
+  virtual void Connect() = 0;
+  virtual SocketState State() const = 0;
+  // Queues a command text; one WSOCK_SendComplete follows once its last
+  // byte has been handed to the network.
+  virtual void SendData(std::string text) = 0;
+  // Queues a stream; one WSOCK_SendComplete follows once its last byte has
+  // been handed to the network. `source` must stay alive until then or
+  // until Close.
+  virtual void SendMessageData(ByteSource& source) = 0;
+  // Replaces `out` with at most `maxBytes` waiting bytes and consumes them.
+  virtual void GetData(std::string& out, std::int32_t maxBytes) = 0;
+  // Bytes of this connection handed to the network so far.
+  virtual std::uint64_t BytesAccepted() const = 0;
+  // Closes the connection; no further event of it is delivered.
+  virtual void Close() = 0;
+};
+
+// The main window and what stands in for it (a terminal status line on
+// Linux). Texts are code page 932.
+class Window {
+ public:
+  virtual ~Window() = default;
+  virtual void SetCaption(const std::string& caption) = 0;
+  virtual void HideDebugButton() = 0;
+  virtual void ShowMinimized() = 0;
+  virtual void Hide() = 0;
+  virtual void AddTrayIcon() = 0;
+  virtual void DeleteTrayIcon() = 0;
+  // Reports one failure to the user (a line on standard error).
+  virtual void ReportFailure(const Failure& failure) = 0;
+  // Ends the process's event loop; the program exits with `exitCode` once
+  // the current handler has returned. Nothing runs after it.
+  virtual void EndProcess(int exitCode) = 0;
+};
+
+// A local date and time with its offset from UTC.
+struct LocalTime {
+  int year = 0;
+  int month = 1;    // 1-12
+  int day = 1;      // 1-31
+  int weekday = 0;  // 0 = Sunday
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int utcOffsetMinutes = 0;  // east of UTC positive
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Local date and time text for the log record, in the platform's formats.
+  virtual std::string LogDateTime() = 0;
+  virtual LocalTime Now() = 0;
+};
+
+}  // namespace tolvex

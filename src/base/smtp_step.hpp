@@ -1,0 +1,34 @@
+// The SMTP session's state numbers, held in RunState::smtpSTEP. Every
+// 16-bit value is representable: values without a name (0 and 999
+// included) take the session's catch-all branch.
+#pragma once
+
+#include <cstdint>
+
+namespace tolvex {
+
+enum class SmtpStep : std::int16_t {
+  IDLE = 0,
+  smtpSTART = 100,
+  AWAIT_CONNECTION = 110,
+  CONFARM_CONNECTION = 115,
+  AWAIT_GREETING = 120,
+  AWAIT_HELLO_TRANSFER = 125,
+  AWAIT_HELLO_RESPONSE = 130,
+  AWAIT_MAIL_FROM_TRANSFER = 135,
+  AWAIT_MAIL_FROM_RESPONSE = 140,
+  AWAIT_RCPT_TO_TRANSFER = 145,
+  AWAIT_RCPT_TO_RESPONSE = 150,
+  AWAIT_DATA1_TRANSFER = 155,
+  AWAIT_DATA_RESPONSE = 160,
+  AWAIT_DATA_TRANSFER = 170,
+  AWAIT_DATA_TRANSFER_RESPONSE = 180,
+  AWAIT_QUIT_TRANSFER = 190,
+  AWAIT_QUIT_RESPONSE = 200,
+  EXIT = 210,
+  FAILED = 999,
+};
+
+constexpr std::int16_t StepNumber(SmtpStep step) { return static_cast<std::int16_t>(step); }
+
+}  // namespace tolvex

@@ -1,0 +1,142 @@
+#include "compose/text_file.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "base/sjis_text.hpp"
+
+namespace tolvex {
+namespace {
+
+constexpr std::string_view kCrLf = "\r\n";
+
+// The text-file reading rule. The file's bytes are split into lines at CR LF
+// or a CR alone (an LF alone stays inside its line); each line is copied
+// with CR LF into a buffer of N characters, N being the file size in bytes,
+// and the result is trimmed. A double-byte character takes one character of
+// the buffer, which leaves spare room for a final CR LF that the file lacks.
+class TextRuleReader {
+ public:
+  TextRuleReader(std::size_t capacity, std::string& out) : capacity_(capacity), out_(out) {}
+
+  // Feeds the next bytes of the file.
+  void Feed(std::string_view bytes) {
+    for (char ch : bytes) {
+      if (pendingCr_) {
+        pendingCr_ = false;
+        EndLine();
+        if (ch == '\n') continue;
+      }
+      if (ch == '\r') {
+        pendingCr_ = true;
+        continue;
+      }
+      Content(ch);
+    }
+  }
+
+  void Finish() {
+    if (pendingCr_ || lineOpen_) {
+      pendingCr_ = false;
+      EndLine();
+    }
+  }
+
+  // True when a line, or part of one, did not fit into the buffer: possible
+  // only when lines end in CR alone, since each such line grows by one.
+  bool Overflowed() const { return overflow_; }
+
+ private:
+  void BeginLine() {
+    if (chars_ >= capacity_) overflow_ = true;
+    lineOpen_ = true;
+  }
+
+  void Content(char ch) {
+    if (!lineOpen_) BeginLine();
+    unsigned char b = static_cast<unsigned char>(ch);
+    if (trailPending_) {
+      // second byte of a double-byte character: same buffer character
+      trailPending_ = false;
+      if (keep_) out_.push_back(ch);
+      return;
+    }
+    keep_ = chars_ < capacity_;
+    if (!keep_) {
+      overflow_ = true;
+    } else {
+      ++chars_;
+      out_.push_back(ch);
+    }
+    trailPending_ = sjis::IsLeadByte(b);
+  }
+
+  // A line's CR LF is cut silently when the buffer is full: if another line
+  // follows, BeginLine reports the overflow; if none does, only the last
+  // line's CR LF went for lack of spare room, as the rule has it.
+  void EndLine() {
+    if (!lineOpen_) BeginLine();  // an empty line
+    trailPending_ = false;
+    for (char ch : kCrLf) {
+      if (chars_ == capacity_) break;
+      ++chars_;
+      out_.push_back(ch);
+    }
+    lineOpen_ = false;
+  }
+
+  std::size_t capacity_;
+  std::string& out_;
+  std::size_t chars_ = 0;
+  bool pendingCr_ = false;
+  bool lineOpen_ = false;
+  bool trailPending_ = false;
+  bool keep_ = true;
+  bool overflow_ = false;
+};
+
+}  // namespace
+
+IoError ReadTextFile(WorkFolder& files, std::string_view name, std::string& text) {
+  if (name.empty()) return "empty file name";
+  IoError error;
+  std::unique_ptr<InputFile> file = files.OpenRead(name, error);
+  if (!file) return error;
+  const std::uint64_t size = file->Size();
+  if (size > std::string().max_size() / 2) return "the file is too large";
+  const auto capacity = static_cast<std::size_t>(size);
+  std::string out;
+  out.reserve(capacity + 2);
+  TextRuleReader reader(capacity, out);
+  std::vector<char> chunk(std::min<std::size_t>(capacity, 64 * 1024));
+  for (std::uint64_t at = 0; at < size;) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(size - at, chunk.size()));
+    if (IoError e = ReadExactly(*file, at, chunk.data(), n)) return e;
+    reader.Feed(std::string_view(chunk.data(), n));
+    at += n;
+  }
+  reader.Finish();
+  if (reader.Overflowed()) {
+    return "lines end in CR alone; the text does not fit the reading buffer of the file's size";
+  }
+  const std::string_view trimmed = sjis::Trim(out);
+  text.assign(trimmed);
+  return std::nullopt;
+}
+
+Failure Unreadable(std::string_view what, std::string_view name, std::string_view reason) {
+  std::string msg;
+  msg.reserve(what.size() + name.size() + reason.size() + 16);
+  msg.append("cannot read ").append(what).append(" \"").append(name).append("\": ").append(reason);
+  return Failure{FailureKind::InputMissing, std::move(msg)};
+}
+
+Status ReadFile(RunState& st, const std::string& name, WorkFolder& files) {
+  if (IoError reason = ReadTextFile(files, name, st.TextFileData)) {
+    return Unreadable("text file", name, *reason);
+  }
+  return std::nullopt;
+}
+
+}  // namespace tolvex

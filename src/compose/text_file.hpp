@@ -1,0 +1,27 @@
+// The text-file reading rule, shared by the text file of "#TEX" / "cat "
+// (ReadFile) and the part files of a parts-from-files message: lines copied
+// with CR LF into a buffer of N characters, N being the file's size in
+// bytes, then trimmed. Such files are small by nature; the buffer is their
+// size, allocated once.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "base/failure.hpp"
+#include "base/run_state.hpp"
+#include "base/work_folder.hpp"
+
+namespace tolvex {
+
+// Reads the named file by the rule into `text`; on failure `text` is left
+// as it was and the reason is returned.
+IoError ReadTextFile(WorkFolder& files, std::string_view name, std::string& text);
+
+// Loads the named file into st.TextFileData.
+Status ReadFile(RunState& st, const std::string& name, WorkFolder& files);
+
+// "cannot read <what> "<name>": <reason>", as an InputMissing failure.
+Failure Unreadable(std::string_view what, std::string_view name, std::string_view reason);
+
+}  // namespace tolvex

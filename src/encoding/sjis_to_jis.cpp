@@ -1,0 +1,124 @@
+// Shift_JIS (code page 932) to ISO-2022-JP, table driven: the JIS code of a
+// double-byte character is the sum of one lookup for its lead byte and one
+// for its trail byte.
+#include <array>
+#include <cstdint>
+
+#include "base/sjis_text.hpp"
+#include "encoding/jis_convert.hpp"
+
+namespace tolvex {
+
+namespace {
+
+constexpr unsigned char kEsc = 0x1B;
+constexpr unsigned kGeta = 0x222E;  // 〓, sent for characters JIS X 0208 lacks
+
+// The JIS X 0208 code (j1 << 8 | j2) of a double-byte character with lead
+// byte 0x81-0x9F or 0xE0-0xEF and a valid trail byte. Each lead byte covers
+// two rows of 94 cells.
+constexpr unsigned JisCode(unsigned s1, unsigned s2) {
+  if (s1 >= 0xE0) s1 -= 0x40;
+  if (s2 >= 0x80) s2 -= 1;
+  const unsigned n = (s1 - 0x81) * 188 + (s2 - 0x40);
+  return ((n / 94 + 0x21) << 8) | (n % 94 + 0x21);
+}
+
+// The same arithmetic split into two lookups, so that the code of a
+// character is kLead[s1] + kTrail[s2] without data-dependent branches:
+// kLead holds the first row of the lead byte in the high byte (0 for bytes
+// that are no lead byte, kNoJis for 0xF0-0xFC); kTrail holds the row step
+// (0 or 1) in the high byte and the cell in the low byte (0: no trail byte).
+constexpr std::uint16_t kNoJis = 0xFF00;
+constexpr std::array<std::uint16_t, 256> kLead = [] {
+  std::array<std::uint16_t, 256> t{};
+  for (unsigned b = 0x81; b <= 0xFC; ++b) {
+    if (!sjis::IsLeadByte(static_cast<unsigned char>(b))) continue;
+    t[b] = b >= 0xF0 ? kNoJis : static_cast<std::uint16_t>(JisCode(b, 0x40) & 0xFF00);
+  }
+  return t;
+}();
+constexpr std::array<std::uint16_t, 256> kTrail = [] {
+  std::array<std::uint16_t, 256> t{};
+  for (unsigned b = 0; b < 256; ++b) {
+    if (sjis::IsTrailByte(static_cast<unsigned char>(b))) {
+      t[b] = static_cast<std::uint16_t>(JisCode(0x81, b) - 0x2100);
+    }
+  }
+  return t;
+}();
+static_assert(kLead[0x82] + kTrail[0xA0] == 0x2422);
+static_assert(kLead[0xE0] + kTrail[0x40] == 0x5F21);
+static_assert(kLead[0x9F] + kTrail[0xFC] == 0x5E7E);
+
+// Converts [p, end) into `o`, which has room for 5 bytes per input byte
+// (a stray lead byte becomes ESC $ B and the geta mark); returns the number
+// of bytes written.
+std::size_t Convert(const unsigned char* p, const unsigned char* const end, unsigned char* o) {
+  std::size_t size = 0;
+  auto put = [&](unsigned char b) { o[size++] = b; };
+  bool kanji = false;
+  while (p < end) {
+    if (kLead[*p] == 0) {  // a run of one-byte characters
+      if (*p == 0) {
+        ++p;
+        continue;
+      }
+      if (kanji) {
+        put(kEsc);
+        put('(');
+        put('J');
+        kanji = false;
+      }
+      do {
+        if (*p != 0) put(*p);
+        ++p;
+      } while (p < end && kLead[*p] == 0);
+      continue;
+    }
+    if (!kanji) {
+      put(kEsc);
+      put('$');
+      put('B');
+      kanji = true;
+    }
+    do {  // a run of double-byte characters
+      const unsigned lead = kLead[*p];
+      const unsigned trail = p + 1 < end ? kTrail[p[1]] : 0;
+      unsigned code = kGeta;
+      if (trail != 0) {
+        if (lead != kNoJis) code = lead + trail;
+        p += 2;
+      } else {
+        ++p;  // the next byte, if any, is a character of its own
+      }
+      o[size] = static_cast<unsigned char>(code >> 8);
+      o[size + 1] = static_cast<unsigned char>(code);
+      size += 2;
+    } while (p < end && kLead[*p] != 0);
+  }
+  return size;
+}
+
+}  // namespace
+
+std::string SjisToJis(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  // Leading spaces (and dropped NULs) come out as leading spaces, which the
+  // trim would remove again: skip them.
+  while (p < end && (*p == ' ' || *p == 0)) ++p;
+
+  // Written once into a buffer for the worst case, then shrunk.
+  std::string out;
+  out.resize(5 * static_cast<std::size_t>(end - p));
+  auto* const o = reinterpret_cast<unsigned char*>(out.data());
+  std::size_t size = Convert(p, end, o);
+  // JIS bytes are 0x21-0x7E, so trailing spaces are spaces of the text.
+  while (size > 0 && o[size - 1] == ' ') --size;
+  out.resize(size);
+  out.shrink_to_fit();
+  return out;
+}
+
+}  // namespace tolvex

@@ -1,0 +1,173 @@
+#include "platform/win32/win_work_folder.hpp"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "platform/native_path.hpp"
+#include "platform/win32/win_text.hpp"
+
+namespace tolvex::win {
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The system's own words for an error code, one line, code page 932.
+std::string Reason(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring line = n > 0 && text ? std::wstring(text, n) : L"error " + std::to_wstring(code);
+  if (text) LocalFree(text);
+  while (!line.empty() && (line.back() == L'\r' || line.back() == L'\n' || line.back() == L' ' ||
+                           line.back() == L'.')) {
+    line.pop_back();
+  }
+  return Cp932FromWide(line);
+}
+
+// Opens `path` and checks that it is a regular disk file.
+HANDLE OpenRegular(const std::filesystem::path& path, DWORD access, DWORD share, DWORD disposition,
+                   IoError& error) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    error = "is a folder";
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE h = CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    error = Reason(GetLastError());
+    return h;
+  }
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    error = "is a device, not a regular file";
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+IoError WriteAll(HANDLE h, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+    DWORD wrote = 0;
+    if (!WriteFile(h, bytes.data(), want, &wrote, nullptr)) return Reason(GetLastError());
+    if (wrote == 0) return Reason(ERROR_DISK_FULL);
+    bytes.remove_prefix(wrote);
+  }
+  return std::nullopt;
+}
+
+class WinInputFile final : public InputFile {
+ public:
+  WinInputFile(HANDLE h, std::uint64_t size) : h_(h), size_(size) {}
+  ~WinInputFile() override { CloseHandle(h_); }
+  std::uint64_t Size() const override { return size_; }
+
+  IoError ReadAt(std::uint64_t offset, char* buf, std::size_t cap, std::size_t& got) override {
+    got = 0;
+    if (offset >= size_) return std::nullopt;
+    const DWORD want = static_cast<DWORD>(
+        std::min<std::uint64_t>({cap, size_ - offset, std::uint64_t{1} << 30}));
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    if (!ReadFile(h_, buf, want, &read, &at)) {
+      const DWORD code = GetLastError();
+      if (code != ERROR_HANDLE_EOF) return Reason(code);
+    }
+    got = read;
+    return std::nullopt;
+  }
+
+ private:
+  HANDLE h_;
+  std::uint64_t size_;
+};
+
+class WinOutputFile final : public OutputFile {
+ public:
+  explicit WinOutputFile(HANDLE h) : h_(h) {}
+  ~WinOutputFile() override {
+    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+  }
+  IoError Write(std::string_view bytes) override { return WriteAll(h_, bytes); }
+  IoError Finish() override {
+    const HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    if (!CloseHandle(h)) return Reason(GetLastError());
+    return std::nullopt;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+}  // namespace
+
+std::filesystem::path WinWorkFolder::PathOf(std::string_view name) const {
+  return NativePath(dir_, name);
+}
+
+std::unique_ptr<InputFile> WinWorkFolder::OpenRead(std::string_view name, IoError& error) {
+  error.reset();
+  HANDLE h = OpenRegular(PathOf(name), GENERIC_READ, kShareAll, OPEN_EXISTING, error);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(h, &size)) {
+    error = Reason(GetLastError());
+    CloseHandle(h);
+    return nullptr;
+  }
+  return std::make_unique<WinInputFile>(h, static_cast<std::uint64_t>(size.QuadPart));
+}
+
+std::unique_ptr<OutputFile> WinWorkFolder::Create(std::string_view name, IoError& error) {
+  error.reset();
+  HANDLE h = OpenRegular(PathOf(name), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                         CREATE_ALWAYS, error);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<WinOutputFile>(h);
+}
+
+IoError WinWorkFolder::Append(std::string_view name, std::string_view bytes) {
+  IoError error;
+  HANDLE h = OpenRegular(PathOf(name), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                         OPEN_ALWAYS, error);
+  if (h == INVALID_HANDLE_VALUE) return error;
+  LARGE_INTEGER end{};
+  GetFileSizeEx(h, &end);
+  LARGE_INTEGER zero{};
+  if (!SetFilePointerEx(h, zero, nullptr, FILE_END)) {
+    error = Reason(GetLastError());
+  } else {
+    error = WriteAll(h, bytes);
+    // A record that did not go in whole is taken out again, so the file
+    // keeps exactly what it had.
+    if (error && !(SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h))) {
+      *error += " (and the file could not be restored)";
+    }
+  }
+  if (!CloseHandle(h) && !error) error = Reason(GetLastError());
+  return error;
+}
+
+IoError WinWorkFolder::Replace(std::string_view from, std::string_view to) {
+  if (!MoveFileExW(PathOf(from).c_str(), PathOf(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    return Reason(GetLastError());
+  }
+  return std::nullopt;
+}
+
+IoError WinWorkFolder::Remove(std::string_view name) {
+  if (!DeleteFileW(PathOf(name).c_str())) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) return Reason(code);
+  }
+  return std::nullopt;
+}
+
+}  // namespace tolvex::win
