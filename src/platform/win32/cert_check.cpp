@@ -3,10 +3,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "platform/win32/win_text.hpp"
@@ -14,7 +12,7 @@
 namespace tolvex::win {
 namespace {
 
-constexpr std::uintmax_t kMaxCaFileBytes = 4 * 1024 * 1024;
+constexpr std::size_t kMaxCaFileBytes = 4 * 1024 * 1024;
 // fdwChecks bits of SSL_EXTRA_CERT_CHAIN_POLICY_PARA (declared in wininet.h).
 constexpr DWORD kIgnoreRevocation = 0x00000080;
 constexpr DWORD kIgnoreUnknownCa = 0x00000100;
@@ -25,6 +23,24 @@ std::string Hex32(DWORD value) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%08lX", static_cast<unsigned long>(value));
   return buf;
+}
+
+// The whole file, up to kMaxCaFileBytes.
+bool ReadSmallFile(const std::wstring& path, std::string& data) {
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size{};
+  bool ok = GetFileSizeEx(f, &size) && size.QuadPart <= static_cast<LONGLONG>(kMaxCaFileBytes);
+  if (ok) {
+    data.resize(static_cast<std::size_t>(size.QuadPart));
+    DWORD got = 0;
+    ok = data.empty() ||
+         (ReadFile(f, data.data(), static_cast<DWORD>(data.size()), &got, nullptr) &&
+          got == data.size());
+  }
+  CloseHandle(f);
+  return ok;
 }
 
 std::wstring Unbracketed(const std::wstring& host) {
@@ -111,13 +127,8 @@ CaStore::~CaStore() {
 
 std::string CaStore::Load(const std::wstring& path) {
   std::string shown = "CA file " + Utf8FromWide(path);
-  std::error_code ec;
-  std::uintmax_t size = std::filesystem::file_size(std::filesystem::path(path), ec);
-  if (ec) return shown + ": cannot read";
-  if (size > kMaxCaFileBytes) return shown + ": too large";
-  std::ifstream in(std::filesystem::path(path), std::ios::binary);
-  std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.good() && !in.eof()) return shown + ": cannot read";
+  std::string pem;
+  if (!ReadSmallFile(path, pem)) return shown + ": cannot read";
   if (!store_) {
     store_ = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
     if (!store_) return shown + ": cannot open a certificate store";

@@ -16,6 +16,8 @@ constexpr ULONG kIscFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                             ISC_REQ_EXTENDED_ERROR | ISC_REQ_MANUAL_CRED_VALIDATION |
                             ISC_REQ_USE_SUPPLIED_CREDS;
 constexpr DWORD kProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+constexpr DWORD kOldProtocols = SP_PROT_PCT1_CLIENT | SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT |
+                                SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
 constexpr DWORD kCredFlags =
     SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
 // InitializeSecurityContext calls per Receive: a peer cannot keep it busy.
@@ -107,7 +109,8 @@ void SchannelTls::Consume(std::size_t n) {
 
 bool SchannelTls::AcquireCredentials() {
   // SCH_CREDENTIALS lets newer Windows offer TLS 1.3; older ones and Wine
-  // take SCHANNEL_CRED, first with TLS 1.3, then TLS 1.2 alone.
+  // take SCHANNEL_CRED, first with TLS 1.3, then TLS 1.2 alone. A provider
+  // that misreads a form shows it in the protocols it would then allow.
   TLS_PARAMETERS params{};
   params.grbitDisabledProtocols = ~kProtocols;
   SCH_CREDENTIALS modern{};
@@ -115,24 +118,28 @@ bool SchannelTls::AcquireCredentials() {
   modern.dwFlags = kCredFlags;
   modern.cTlsParameters = 1;
   modern.pTlsParameters = &params;
-  SECURITY_STATUS st = Acquire(&modern, cred_);
-  if (st != SEC_E_OK) {
-    SCHANNEL_CRED legacy{};
-    legacy.dwVersion = SCHANNEL_CRED_VERSION;
-    legacy.dwFlags = kCredFlags;
-    legacy.grbitEnabledProtocols = kProtocols;
-    st = Acquire(&legacy, cred_);
-    if (st != SEC_E_OK) {
-      legacy.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-      st = Acquire(&legacy, cred_);
+  SCHANNEL_CRED legacy{};
+  legacy.dwVersion = SCHANNEL_CRED_VERSION;
+  legacy.dwFlags = kCredFlags;
+  legacy.grbitEnabledProtocols = kProtocols;
+  SCHANNEL_CRED legacy12 = legacy;
+  legacy12.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+  void* forms[] = {&modern, &legacy, &legacy12};
+  SECURITY_STATUS st = SEC_E_UNSUPPORTED_FUNCTION;
+  for (void* form : forms) {
+    st = Acquire(form, cred_);
+    if (st != SEC_E_OK) continue;
+    SecPkgCred_SupportedProtocols allowed{};
+    SECURITY_STATUS q = QueryCredentialsAttributesW(&cred_, SECPKG_ATTR_SUPPORTED_PROTOCOLS, &allowed);
+    if (q != SEC_E_OK || (allowed.grbitProtocol & kOldProtocols) == 0) {
+      haveCred_ = true;
+      return true;
     }
+    FreeCredentialsHandle(&cred_);
+    st = SEC_E_ALGORITHM_MISMATCH;
   }
-  if (st != SEC_E_OK) {
-    Fail("TLS unavailable: " + StatusName(st));
-    return false;
-  }
-  haveCred_ = true;
-  return true;
+  Fail("TLS unavailable: " + StatusName(st));
+  return false;
 }
 
 SchannelTls::State SchannelTls::Start(std::string& out) {
@@ -235,8 +242,6 @@ void SchannelTls::DriveHandshake(std::string& out) {
     }
     if (consumed == 0) break;
   }
-  if (state_ == State::Handshaking && Pending().size() > kMaxHandshakeBytes)
-    Fail("handshake: the server sent over 256 KiB without finishing");
 }
 
 void SchannelTls::FinishHandshake() {
@@ -264,6 +269,11 @@ void SchannelTls::FinishHandshake() {
     if (helloSuite_) peer_.cipher = tls::CipherSuiteName(helloSuite_);
   }
   CertFreeCertificateContext(cert);
+  // The credentials asked for TLS 1.2 at least; check what came.
+  if (helloVersion_ && helloVersion_ < tls::kTls12) {
+    Fail(HandshakeReason(SEC_E_UNSUPPORTED_FUNCTION));
+    return;
+  }
   st = QueryContextAttributesW(&ctx_, SECPKG_ATTR_STREAM_SIZES, &sizes_);
   if (st != SEC_E_OK || sizes_.cbMaximumMessage == 0) {
     Fail("handshake: no record sizes (" + StatusName(st) + ")");
@@ -275,27 +285,28 @@ void SchannelTls::FinishHandshake() {
 
 void SchannelTls::DrivePostHandshake(std::string& out) {
   // TLS 1.3 post-handshake messages (tickets, key updates) or a TLS 1.2
-  // renegotiation: SChannel takes the bytes after them in
-  // InitializeSecurityContext until it is done.
+  // renegotiation request. The first call gets no input: SChannel already
+  // holds the message. When it sends nothing and wants nothing more, it
+  // has declined a new handshake (Wine does), and decryption goes on.
   for (int i = 0; i < kMaxSteps && renegotiating_ && state_ == State::Open; ++i) {
     if (!ScanRecords()) return;
+    std::size_t input = renegotiationCalls_++ ? framed_ : 0;
     std::size_t consumed = 0;
     std::size_t before = out.size();
-    SECURITY_STATUS st = CallIsc(true, framed_, out, consumed);
+    SECURITY_STATUS st = CallIsc(true, input, out, consumed);
     if (out.size() != before) renegotiationSentBytes_ = true;
-    if (st == SEC_E_INCOMPLETE_MESSAGE) return;
-    if (st != SEC_E_OK && st != SEC_I_CONTINUE_NEEDED) {
+    if (st != SEC_E_OK && st != SEC_I_CONTINUE_NEEDED && st != SEC_E_INCOMPLETE_MESSAGE) {
       Fail("renegotiation: " + StatusName(st));
       return;
     }
     Consume(consumed);
-    if (st == SEC_E_OK) {
+    if (st == SEC_E_OK || !renegotiationSentBytes_) {
       renegotiating_ = false;
       // A new handshake may have brought a new certificate.
-      if (renegotiationSentBytes_) FinishHandshake();
+      if (st == SEC_E_OK && renegotiationSentBytes_) FinishHandshake();
       return;
     }
-    if (consumed == 0 && framed_ == 0) return;
+    if (st == SEC_E_INCOMPLETE_MESSAGE || framed_ == 0) return;  // wait for the server
   }
 }
 
@@ -339,6 +350,7 @@ void SchannelTls::DecryptRecords(std::string& out, std::string& plain) {
     if (st == SEC_I_RENEGOTIATE) {
       renegotiating_ = true;
       renegotiationSentBytes_ = false;
+      renegotiationCalls_ = 0;
       DrivePostHandshake(out);
     }
   }
@@ -349,7 +361,12 @@ SchannelTls::State SchannelTls::Receive(std::string_view in, std::string& out,
   if (!started_) return Fail("TLS: data before the session started");
   if (state_ == State::Failed || state_ == State::Closed) return state_;
   in_.append(in);
-  if (state_ == State::Handshaking) DriveHandshake(out);
+  if (state_ == State::Handshaking) {
+    handshakeBytes_ += in.size();
+    DriveHandshake(out);
+    if (state_ == State::Handshaking && handshakeBytes_ > kMaxHandshakeBytes)
+      return Fail("handshake: the server sent over 256 KiB without finishing");
+  }
   if (state_ == State::Open && renegotiating_) DrivePostHandshake(out);
   if (state_ == State::Open) DecryptRecords(out, plain);
   if (state_ == State::Closed) {

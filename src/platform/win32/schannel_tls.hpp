@@ -51,8 +51,9 @@ class SchannelTls {
  public:
   enum class State { Handshaking, Open, Failed, Closed };
 
-  // Bytes the session keeps of a handshake the server has not finished;
-  // more fails the session instead of growing without bound.
+  // Bytes a server may send before its handshake is done (certificate
+  // chains are far smaller); more fails the session, so a peer cannot make
+  // it, or SChannel under it, hold ever more.
   static constexpr std::size_t kMaxHandshakeBytes = 256 * 1024;
 
   // host: server name for SNI and the certificate's name check; an IP
@@ -117,6 +118,7 @@ class SchannelTls {
   bool everOpen_ = false;
   bool renegotiating_ = false;
   bool renegotiationSentBytes_ = false;
+  int renegotiationCalls_ = 0;
   bool closeNotify_ = false;
   bool shutdownDone_ = false;
   State state_ = State::Handshaking;
@@ -127,6 +129,7 @@ class SchannelTls {
   std::string in_;          // bytes from the network not yet used, from head_
   std::size_t head_ = 0;
   std::size_t framed_ = 0;  // pending bytes that are whole records, scanned
+  std::size_t handshakeBytes_ = 0;
   // What the server's plaintext handshake told (for reasons and PeerInfo).
   std::uint16_t helloVersion_ = 0;
   std::uint16_t helloSuite_ = 0;
