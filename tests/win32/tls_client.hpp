@@ -72,7 +72,8 @@ class TlsClient {
   std::size_t readBytes = 256 * 1024;
   std::string plain;                 // everything decrypted so far
   std::string clientHello;           // what Start gave
-  std::size_t receiveCalls = 0;
+  std::size_t gatherBytes = 0;       // read at least this much before feeding
+  std::size_t largestRead = 0;       // most bytes handed over in one read
   SchannelTls tls;
 
   State Handshake() {
@@ -119,25 +120,28 @@ class TlsClient {
     return true;
   }
 
-  // One recv, handed to the session in pieces of feedBytes; the end of the
-  // stream goes to PeerClosed. False when nothing more can come.
+  // Reads (at least gatherBytes when set) and hands the bytes to the
+  // session in pieces of feedBytes; the end of the stream goes to
+  // PeerClosed. False when nothing more can come.
   bool ReadOnce() {
     std::vector<char> buf(readBytes);
-    int n = recv(sock_, buf.data(), static_cast<int>(buf.size()), 0);
-    if (n <= 0) {
-      if (n == 0) tls.PeerClosed();
-      return false;
-    }
-    std::string_view in(buf.data(), static_cast<std::size_t>(n));
+    std::string raw;
+    int n = 0;
+    do {
+      n = recv(sock_, buf.data(), static_cast<int>(buf.size()), 0);
+      if (n > 0) raw.append(buf.data(), static_cast<std::size_t>(n));
+    } while (n > 0 && raw.size() < gatherBytes);
+    std::string_view in(raw);
+    largestRead = std::max(largestRead, raw.size());
     while (!in.empty()) {
       std::size_t k = std::min(in.size(), feedBytes);
       std::string out;
       tls.Receive(in.substr(0, k), out, plain);
-      ++receiveCalls;
       Send(out);
       in.remove_prefix(k);
     }
-    return true;
+    if (n == 0) tls.PeerClosed();
+    return n > 0;
   }
 
  private:
