@@ -78,7 +78,7 @@ class SchannelTls {
   // closed during handshake"), Closed when it was open.
   State PeerClosed();
   // Ends the session (Closed). True when close_notify bytes were appended
-  // to `out`; SChannel builds without shutdown support (Wine) give none.
+  // to `out` (false before Open, after Failed, or a second time).
   bool Shutdown(std::string& out);
 
   State GetState() const { return state_; }
