@@ -26,7 +26,9 @@ echo "$dlls" | tr '\n' ' '; echo
 work=$(mktemp -d /tmp/tolvex-wine.XXXXXX)
 export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
+tls_pid=
 cleanup() {
+  [ -n "$tls_pid" ] && kill "$tls_pid" 2>/dev/null && wait "$tls_pid" 2>/dev/null
   timeout 20 wineserver -k >/dev/null 2>&1
   timeout 20 wineserver -w >/dev/null 2>&1
   rm -rf "$work"
@@ -58,8 +60,24 @@ count() {  # count PASSED FAILED
 timeout 20 wineserver -p
 
 say "dependencies"
-bad=$(echo "$dlls" | grep -v -x -E 'kernel32.dll|user32.dll|gdi32.dll|shell32.dll|ws2_32.dll|msvcrt.dll|advapi32.dll' || true)
+bad=$(echo "$dlls" | grep -v -x -E 'kernel32.dll|user32.dll|gdi32.dll|shell32.dll|ws2_32.dll|msvcrt.dll|advapi32.dll|secur32.dll|crypt32.dll' || true)
 if [ -z "$bad" ]; then echo "only system DLLs"; count 1 0; else echo "unexpected DLLs: $bad"; count 0 1; fi
+
+say "TLS test servers (127.0.0.141-159:4465)"
+# Debian's Python with its ssl module and pyOpenSSL, whatever python3 is
+# first on PATH. The TLS tests find the CA files through the variables
+# below (Wine maps / to Z:).
+/usr/bin/python3 tests/win32/tls_server.py --pki "$work/pki" --ready "$work/tls.ready" --limit 900 \
+  >"$work/tls.log" 2>&1 </dev/null &
+tls_pid=$!
+for _ in $(seq 100); do [ -e "$work/tls.ready" ] || ! kill -0 "$tls_pid" 2>/dev/null && break; sleep 0.2; done
+if [ -e "$work/tls.ready" ]; then
+  head -1 "$work/tls.log" | sed -n '/listening/p'
+else
+  echo "TLS test servers did not start:"; cat "$work/tls.log"; count 0 1
+fi
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+export TOLVEX_TLS_CA=$(winpath "$work/pki/ca.pem") TOLVEX_TLS_OTHER_CA=$(winpath "$work/pki/other/ca.pem")
 
 say "unit tests under Wine"
 # Output goes to files, not pipes: Wine's own service processes inherit the
@@ -71,6 +89,8 @@ ok=$(echo "$out" | grep -c -E '^\[ +OK \] .*\([0-9]+ ms\)')
 bad=$(echo "$out" | grep -c -E '^\[ +FAILED +\] .*\([0-9]+ ms\)')
 if [ "$rc" -ne 0 ] && [ "$bad" -eq 0 ]; then bad=1; echo "unit test program ended with $rc"; fi
 count "$ok" "$bad"
+kill "$tls_pid" 2>/dev/null; wait "$tls_pid" 2>/dev/null; tls_pid=
+[ "$bad" -eq 0 ] || { echo "TLS server log:"; cat "$work/tls.log"; }
 
 say "end-to-end under Wine (no display)"
 timeout 1200 python3 tests/win32/e2e_win.py --exe "$exe" --wintool "$wintool" >"$work/e2e.log" 2>&1
