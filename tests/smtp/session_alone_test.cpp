@@ -1,0 +1,118 @@
+// The session alone against the scripted socket: what it sends, the
+// states it passes, and what it leaves to run control (the record, the
+// caption, the end) through its host.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/session_rig.hpp"
+
+namespace tolvex::test {
+namespace {
+
+TEST(SessionAlone, NormalCourseAndWhatRunControlIsTold) {
+  SessionRig rig;
+  rig.st.LocalName = "desk1";
+  rig.st.MailData = "Subject: x\r\n\r\nbody\r\n.\r\n";
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Steps(), (std::vector<int>{100, 110, 115, 120, 125, 130, 135, 140, 145, 150, 155,
+                                          160, 170, 180, 190, 200, 210, 0}));
+  EXPECT_EQ(rig.Commands(), (std::vector<std::string>{"HELO desk1\r\n", "MAIL FROM:DummySender\r\n",
+                                                      "RCPT TO:to@example.jp\r\n", "DATA\r\n",
+                                                      "<message>", "QUIT\r\n"}));
+  // The record first, then the end; the normal end comes through the
+  // catch-all branch on the tick after 210.
+  ASSERT_EQ(rig.host.size(), 2u);
+  EXPECT_EQ(rig.host[0].what, "log");
+  EXPECT_EQ(rig.host[0].step, SmtpStep::IDLE);
+  EXPECT_EQ(rig.host[0].reply, "");
+  EXPECT_EQ(rig.host[1].what, "ended");
+  EXPECT_TRUE(rig.host[1].catchAll);
+  EXPECT_EQ(rig.host[1].at, 16 * 100);
+  EXPECT_FALSE(rig.tmrSMTP.Enabled());
+  EXPECT_FALSE(rig.session.Running());
+  EXPECT_EQ(rig.socket.CallsOf("Close").size(), 1u);
+}
+
+TEST(SessionAlone, ImmediateFailureLogsItsStateAndSkipsTheCatchAll) {
+  ServerScript script = AcceptingServer();
+  script.greeting = "554 go away\r\n";
+  SessionRig rig(script);
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  ASSERT_EQ(rig.host.size(), 2u);
+  EXPECT_EQ(rig.host[0].step, SmtpStep::AWAIT_GREETING);
+  EXPECT_EQ(rig.host[0].reply, "554 go away\r\n");
+  EXPECT_FALSE(rig.host[1].catchAll);
+  EXPECT_TRUE(rig.Commands().empty());
+  EXPECT_EQ(rig.Steps().back(), 0);
+}
+
+TEST(SessionAlone, RejectedMessageIsFlaggedThenFinishedAtTheNextTick) {
+  ServerScript script = AcceptingServer();
+  auto accept = script.reply;
+  script.reply = [=](const std::string& c) {
+    return c == "<message>" ? std::string("552 too big\r\n") : accept(c);
+  };
+  SessionRig rig(script);
+  rig.st.MailData = ".\r\n";
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  const std::vector<int> steps = rig.Steps();
+  ASSERT_GE(steps.size(), 3u);
+  EXPECT_EQ(steps[steps.size() - 2], 999);
+  EXPECT_EQ(rig.host[0].step, SmtpStep::FAILED);
+  EXPECT_EQ(rig.host[0].reply, "552 too big\r\n");
+  EXPECT_TRUE(rig.host[1].catchAll);
+}
+
+TEST(SessionAlone, ReplyBeforeTheCompletionIsJudgedOnlyAfterIt) {
+  // The reply arrives before the send is reported complete: the transfer
+  // state waits for the completion, then the reply state judges it.
+  ServerScript script = AcceptingServer();
+  script.completeSends = false;
+  SessionRig rig(script);
+  rig.Start();
+  rig.scheduler.RunUntil(20 * 100);
+  EXPECT_EQ(rig.st.smtpSTEP, SmtpStep::AWAIT_HELLO_TRANSFER);
+  EXPECT_EQ(rig.st.RecvData, "250 ok\r\n");
+  rig.socket.QueueSendComplete();
+  rig.scheduler.RunUntil(22 * 100);
+  EXPECT_EQ(rig.st.smtpSTEP, SmtpStep::AWAIT_MAIL_FROM_TRANSFER);
+}
+
+TEST(SessionAlone, UnknownStateValuesFinishThroughTheCatchAll) {
+  SessionRig rig;
+  rig.Start();
+  rig.scheduler.RunUntil(3 * 100);
+  rig.session.SetStep(static_cast<SmtpStep>(123));  // no such state
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(StepNumber(rig.host[0].step), 123);
+  EXPECT_TRUE(rig.host[1].catchAll);
+}
+
+TEST(SessionAlone, ANewSessionStartsAtTheFirstRecipientWithTheOldReplyKept) {
+  ServerScript script = AcceptingServer();
+  auto accept = script.reply;
+  script.reply = [=](const std::string& c) {
+    return c.starts_with("RCPT TO:b@") ? std::string("550 no b\r\n") : accept(c);
+  };
+  SessionRig rig(script);
+  rig.Recipients({"a@x.jp", "b@x.jp", "c@x.jp"});
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.host[0].step, SmtpStep::AWAIT_MAIL_FROM_RESPONSE);
+  EXPECT_EQ(rig.session.RcptIndexValue(), 3);  // moved on before the reply to b was judged
+  EXPECT_EQ(rig.st.RecvData, "550 no b\r\n");  // carried into the next session
+  rig.socket.Script().connect = ServerScript::ConnectMode::NoEvent;
+  rig.Start();
+  EXPECT_EQ(rig.session.RcptIndexValue(), 1);
+  ASSERT_TRUE(rig.RunUntilEnded(rig.scheduler.Now() + 200000));
+  EXPECT_EQ(rig.host.back().step, SmtpStep::FAILED);
+  EXPECT_EQ(rig.host.back().reply, "550 no b\r\n");  // stale, as held
+}
+
+}  // namespace
+}  // namespace tolvex::test
