@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs the build and test dependencies from Debian's packages: the
-# compilers and libraries, Postfix (the real peer of one test), and the
-# MinGW-w64 cross compiler, Wine, Xvfb and xdotool for the Windows program.
+# compilers and libraries, Postfix and Dovecot (the real peers of the SMTP
+# and submission tests), and the MinGW-w64 cross compiler, Wine, Xvfb and
+# xdotool for the Windows program.
 set -euo pipefail
 # With --core only what building and running the Linux program needs (the demo).
 pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libasio-dev
       python3)
 if [[ ${1:-} != --core ]]; then
-  pkgs+=(time postfix locales g++-mingw-w64-x86-64-win32 wine wine64 xvfb xauth xdotool)
+  pkgs+=(time postfix dovecot-core openssl locales g++-mingw-w64-x86-64-win32 wine wine64 xvfb
+         xauth xdotool)
 fi
 missing=()
 for p in "${pkgs[@]}"; do
