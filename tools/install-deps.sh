@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Installs the build and test dependencies from Debian's packages: the
-# compilers and libraries, Postfix (the real peer of one test), and the
-# MinGW-w64 cross compiler, Wine (its SChannel runs on GnuTLS), OpenSSL
-# and pyOpenSSL (test certificates and TLS peers), Xvfb and xdotool for the Windows program.
+# compilers and libraries (OpenSSL for TLS), Postfix and Dovecot (the real
+# peers of the SMTP and submission tests), and the MinGW-w64 cross
+# compiler, Wine (its SChannel runs on GnuTLS), pyOpenSSL (TLS test peers),
+# Xvfb and xdotool for the Windows program.
 set -euo pipefail
 # With --core only what building and running the Linux program needs (the demo).
 pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libasio-dev
-      python3)
+      libssl-dev python3)
 if [[ ${1:-} != --core ]]; then
-  pkgs+=(time postfix locales g++-mingw-w64-x86-64-win32 wine wine64 libgnutls30 openssl
-        python3-openssl xvfb xauth xdotool)
+  pkgs+=(time postfix dovecot-core openssl locales g++-mingw-w64-x86-64-win32 wine wine64
+         libgnutls30 python3-openssl xvfb xauth xdotool)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

@@ -1,7 +1,10 @@
 """A private Postfix instance as a real SMTP peer: its own configuration,
 queue and data folders under one temporary folder, listening on one
 loopback address, delivering mail for one domain into Maildirs. Needs root
-(Postfix drops to its own user) and Debian's postfix package."""
+(Postfix drops to its own user) and Debian's postfix package.
+
+A subclass may add services (more ports) and settings through settings(),
+master_cf(), `ports`, prepare() and stop()."""
 
 import glob
 import os
@@ -41,6 +44,7 @@ postlog   unix-dgram n  -       n       -       1       postlogd
 class PostfixPeer:
     def __init__(self, address, domain="tolvex.test", users=("taro", "hanako")):
         self.address = address
+        self.ports = [25]  # every port master.cf listens on
         self.domain = domain
         self.users = users
         self.root = tempfile.mkdtemp(prefix="tolvex-postfix-")
@@ -54,21 +58,10 @@ class PostfixPeer:
         return subprocess.run(["postfix", "-c", self.conf, *args], capture_output=True,
                               text=True, check=check, timeout=60)
 
-    def start(self):
+    def settings(self):
+        """main.cf, as a dict."""
         nobody = pwd.getpwnam("nobody")
-        os.makedirs(self.conf)
-        os.makedirs(self.mail)
-        # Postfix creates what it needs inside these (postfix check).
-        os.makedirs(os.path.join(self.root, "queue"), 0o755)
-        data = os.path.join(self.root, "data")
-        os.makedirs(data, 0o700)
-        owner = pwd.getpwnam("postfix")
-        os.chown(data, owner.pw_uid, owner.pw_gid)
-        os.chown(self.mail, nobody.pw_uid, nobody.pw_gid)
-        with open(os.path.join(self.conf, "vmailbox"), "w") as f:
-            for u in self.users:
-                f.write(f"{u}@{self.domain} {u}/\n")  # trailing "/": a Maildir
-        settings = {
+        return {
             "compatibility_level": "3.6",
             "queue_directory": os.path.join(self.root, "queue"),
             "data_directory": os.path.join(self.root, "data"),
@@ -108,36 +101,59 @@ class PostfixPeer:
             "smtputf8_enable": "no",
             "maillog_file_permissions": "0644",
         }
+
+    def master_cf(self):
+        return MASTER_CF.format(address=self.address)
+
+    def prepare(self):
+        """Runs before Postfix starts, with the folders made."""
+
+    def start(self):
+        nobody = pwd.getpwnam("nobody")
+        os.makedirs(self.conf)
+        os.makedirs(self.mail)
+        # Postfix creates what it needs inside these (postfix check).
+        os.makedirs(os.path.join(self.root, "queue"), 0o755)
+        data = os.path.join(self.root, "data")
+        os.makedirs(data, 0o700)
+        owner = pwd.getpwnam("postfix")
+        os.chown(data, owner.pw_uid, owner.pw_gid)
+        os.chown(self.mail, nobody.pw_uid, nobody.pw_gid)
+        with open(os.path.join(self.conf, "vmailbox"), "w") as f:
+            for u in self.users:
+                f.write(f"{u}@{self.domain} {u}/\n")  # trailing "/": a Maildir
+        self.prepare()
         with open(os.path.join(self.conf, "main.cf"), "w") as f:
-            for k, v in settings.items():
+            for k, v in self.settings().items():
                 f.write(f"{k} = {v}\n")
         with open(os.path.join(self.conf, "master.cf"), "w") as f:
-            f.write(MASTER_CF.format(address=self.address))
+            f.write(self.master_cf())
         # Another run of these tests may still hold the address.
-        probe = socket.socket()
-        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            bind_when_free(probe, (self.address, 25))
-        finally:
-            probe.close()
+        for port in self.ports:
+            probe = socket.socket()
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            try:
+                bind_when_free(probe, (self.address, port))
+            finally:
+                probe.close()
         for step in ("check", "start"):
             res = self.postfix(step, check=False)
             if res.returncode != 0:
                 raise RuntimeError(f"postfix {step} failed ({res.returncode}): "
                                    f"{res.stderr or self._fatal_text(step)}\n{self.log_text()}")
         self.running = True
-        self._wait_listening(30)
+        for port in self.ports:
+            self._wait_listening(port, 30)
 
-    def _wait_listening(self, seconds):
+    def _wait_listening(self, port, seconds):
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             try:
-                with socket.create_connection((self.address, 25), timeout=1) as s:
-                    s.recv(512)
-                return
+                with socket.create_connection((self.address, port), timeout=1):
+                    return
             except OSError:
                 time.sleep(0.2)
-        raise RuntimeError(f"postfix never listened on {self.address}:25; log:\n{self.log_text()}")
+        raise RuntimeError(f"postfix never listened on {self.address}:{port}; log:\n{self.log_text()}")
 
     def _fatal_text(self, step):
         """Postfix prints its fatal messages only to a terminal: run the step
@@ -159,10 +175,7 @@ class PostfixPeer:
         pid_file = os.path.join(self.root, "queue", "pid", "master.pid")
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
-            try:
-                with socket.create_connection((self.address, 25), timeout=0.5):
-                    pass
-            except OSError:
+            if not any(_listening(self.address, p) for p in self.ports):
                 if not os.path.exists(pid_file) or not _alive(pid_file):
                     return
             time.sleep(0.2)
@@ -200,6 +213,14 @@ class PostfixPeer:
 
     def __exit__(self, *exc):
         self.cleanup()
+
+
+def _listening(address, port):
+    try:
+        with socket.create_connection((address, port), timeout=0.5):
+            return True
+    except OSError:
+        return False
 
 
 def _alive(pid_file):

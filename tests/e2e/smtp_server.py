@@ -7,6 +7,11 @@ per recipient, silence, closing the connection. It records every command
 line exactly as received and the exact bytes of the message data up to and
 including the terminator, and gives the message with the dot-stuffing
 removed.
+
+Given a certificate it also speaks TLS: after a STARTTLS answered 220, or
+from the first byte (implicit_tls), with replies of its own once TLS is up;
+it carries AUTH PLAIN and AUTH LOGIN exchanges and records the credentials
+and whether they came over TLS.
 """
 
 import errno
@@ -14,7 +19,9 @@ import socket
 import threading
 import time
 
-CLOSE = object()  # in a reply sequence: close the connection here
+from smtp_tls import (CLOSE, Auth, TlsAndAuth, ehlo_reply, in_pieces,  # noqa: F401 (re-exported)
+                      server_context)
+
 TERMINATOR = b"\r\n.\r\n"
 
 
@@ -39,10 +46,15 @@ class Script:
     CLOSE. `greeting` is such a reply too. `rcpt` overrides the RCPT reply
     per recipient (index 0 = first RCPT). `on_message` is called with the
     Session when the terminator has arrived, before the reply goes out.
+
+    `tls_replies` override `replies` once TLS is up (say, an EHLO reply
+    without STARTTLS). The AUTH reply is the one after the last credential
+    line. `handshake=CLOSE`: read the client's first handshake bytes, then
+    close instead of answering them.
     """
 
     def __init__(self, greeting=b"220 e2e.test ESMTP ready\r\n", replies=None,
-                 rcpt=None, on_message=None):
+                 rcpt=None, on_message=None, tls_replies=None, handshake=None):
         self.greeting = greeting
         self.replies = {
             "HELO": b"250 e2e.test\r\n",
@@ -54,11 +66,15 @@ class Script:
             "QUIT": b"221 2.0.0 Bye\r\n",
             "RSET": b"250 Ok\r\n",
             "NOOP": b"250 Ok\r\n",
+            "STARTTLS": b"220 2.0.0 Ready to start TLS\r\n",
+            "AUTH": b"235 2.7.0 Authentication successful\r\n",
         }
         if replies:
             self.replies.update(replies)
+        self.tls_replies = dict(tls_replies or {})
         self.rcpt = list(rcpt or [])
         self.on_message = on_message
+        self.handshake = handshake
 
 
 class Session:
@@ -71,6 +87,10 @@ class Session:
         self.complete = False # the terminator arrived
         self.closed_by_peer = False
         self.received_at = {}  # verb -> time.monotonic() of its first arrival
+        self.command_tls = []  # per command: it came over TLS
+        self.tls = False      # TLS was set up
+        self.tls_error = None  # why a TLS handshake did not complete
+        self.auth = []        # Auth exchanges
 
     @property
     def message(self):
@@ -80,11 +100,25 @@ class Session:
         return [c[:4].decode("ascii", "replace").upper() for c in self.commands]
 
 
-class ScriptedSmtpServer:
-    def __init__(self, address, script=None, port=25):
+class _Link:
+    """One connection: its socket (plain, then maybe TLS) and the bytes
+    read past the last line taken."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.buf = b""
+
+
+class ScriptedSmtpServer(TlsAndAuth):
+    """`tls` = (certificate PEM, key PEM) enables STARTTLS; with
+    `implicit_tls` the handshake comes before the greeting."""
+
+    def __init__(self, address, script=None, port=25, tls=None, implicit_tls=False):
         self.address = address
         self.port = port
         self.script = script or Script()
+        self._context = server_context(tls) if tls else None
+        self.implicit_tls = implicit_tls
         self.sessions = []
         self.errors = []
         self.message_event = threading.Event()  # a terminator arrived
@@ -125,17 +159,19 @@ class ScriptedSmtpServer:
             with self._lock:
                 self.sessions.append(session)
             self.connected.set()
+            link = _Link(conn)
             try:
-                self._converse(conn, session)
+                self._converse(link, session)
             except (ConnectionResetError, BrokenPipeError):
                 session.closed_by_peer = True
             except Exception as e:  # recorded; the test decides
                 self.errors.append(repr(e))
             finally:
-                try:
-                    conn.close()
-                except OSError:
-                    pass
+                for sock in (link.sock, conn):
+                    try:
+                        sock.close()
+                    except OSError:
+                        pass
                 self.session_done.set()
 
     def _say(self, conn, reply):
@@ -189,45 +225,69 @@ class ScriptedSmtpServer:
                 return None
             data += chunk
 
-    def _converse(self, conn, session):
-        conn.settimeout(0.05)
-        if not self._say(conn, self.script.greeting):
+    def _read_line(self, link):
+        """Next line, CR LF included; None when the connection ended (what
+        came after the last line stays in link.buf)."""
+        while True:
+            nl = link.buf.find(b"\r\n")
+            if nl >= 0:
+                line, link.buf = link.buf[: nl + 2], link.buf[nl + 2:]
+                return line
+            chunk = self._recv(link.sock)
+            if not chunk:
+                return None
+            link.buf += chunk
+
+    def _reply(self, verb, session, rcpt_index):
+        if verb == "RCPT" and rcpt_index < len(self.script.rcpt):
+            return self.script.rcpt[rcpt_index]
+        if session.tls and verb in self.script.tls_replies:
+            return self.script.tls_replies[verb]
+        return self.script.replies.get(verb, b"502 5.5.2 Error: command not recognized\r\n")
+
+    def _converse(self, link, session):
+        link.sock.settimeout(0.05)
+        if self.implicit_tls and not self._start_tls(link, session):
             return
-        buf = b""
+        if not self._say(link.sock, self.script.greeting):
+            return
         rcpt_index = 0
         while True:
-            nl = buf.find(b"\r\n")
-            if nl < 0:
-                chunk = self._recv(conn)
-                if not chunk:
-                    if buf:
-                        session.commands.append(buf)
-                    session.closed_by_peer = not self._stop.is_set()
-                    return
-                buf += chunk
-                continue
-            line, buf = buf[: nl + 2], buf[nl + 2:]
+            line = self._read_line(link)
+            if line is None:
+                if link.buf:
+                    session.commands.append(link.buf)
+                    session.command_tls.append(session.tls)
+                session.closed_by_peer = not self._stop.is_set()
+                return
             session.commands.append(line)
+            session.command_tls.append(session.tls)
             session.command_times.append(time.monotonic())
             verb = line[:4].decode("ascii", "replace").upper()
+            if verb == "STAR":
+                verb = line[:8].decode("ascii", "replace").upper()
             session.received_at.setdefault(verb, time.monotonic())
-            if verb == "RCPT" and rcpt_index < len(self.script.rcpt):
-                reply = self.script.rcpt[rcpt_index]
-            else:
-                reply = self.script.replies.get(verb, b"502 5.5.2 Error: command not recognized\r\n")
+            reply = self._reply(verb, session, rcpt_index)
             if verb == "RCPT":
                 rcpt_index += 1
-            if not self._say(conn, reply):
+            if verb == "AUTH":
+                if not self._authenticate(link, session, line):
+                    return
+                continue
+            if not self._say(link.sock, reply):
                 return
+            if verb == "STARTTLS" and reply is not None and _first_code(reply) == b"220":
+                if not self._start_tls(link, session):
+                    return
             if verb == "DATA" and reply is not None and _first_code(reply) == b"354":
-                buf = self._receive_data(conn, session, buf)
-                if buf is None:
+                link.buf = self._receive_data(link.sock, session, link.buf)
+                if link.buf is None:
                     return
                 session.received_at.setdefault("MESSAGE", time.monotonic())
                 if self.script.on_message:
                     self.script.on_message(session)
                 self.message_event.set()
-                if not self._say(conn, self.script.replies.get("MESSAGE")):
+                if not self._say(link.sock, self._reply("MESSAGE", session, 0)):
                     return
 
 

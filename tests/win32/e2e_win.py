@@ -2,6 +2,8 @@
 """End-to-end runs of tolvex.exe under Wine against a scripted SMTP server
 on 127.0.0.100-130 port 25: messages byte for byte on the wire, LOG.txt,
 the work files, exit codes, failure boxes and the main window's states.
+127.0.0.160-168 are kept for the submission cases of e2e/test_submission.py
+bound to WinRun (FIRST = 160).
 
 Run by tools/test-win.sh with the Wine prefix and locale already set up:
   e2e_win.py --exe tolvex.exe --wintool wintool.exe [--tray]
