@@ -58,6 +58,7 @@ void Form1::Form_Load() {
     Abort(*failure);
     return;
   }
+  p_.files.Remove(kSpoolNewName);  // left by a run that did not end
   p_.socket.SetLocalPort(0);
   p_.socket.SetRemotePort(25);
   SetTimerEX();
@@ -223,6 +224,7 @@ void Form1::CleanUpWorkFiles() {
   // A file already gone is fine; nothing else can be done about one that
   // will not go at the very end.
   if (st_.DeleteCommandFile) p_.files.Remove(kCommandFileName);
+  p_.files.Remove(kSpoolNewName);
   p_.files.Remove(kSpoolFileName);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/mail_data.hpp"
 #include "base/smtp_step.hpp"
 
 namespace tolvex {
@@ -37,7 +38,7 @@ struct RunState {
   bool AttachFlag = false;          // Base64 attachments
   bool MultiFlag = false;           // body assembled from part files
   bool MailMode = false;            // directive section is over
-  std::string MailData;             // composed message, sent after DATA
+  MailSpool MailData;               // composed message (its spool copy), sent after DATA
   std::string RecvData;             // last text received from the server
   bool SendBusy = false;            // a socket send has not completed
 };

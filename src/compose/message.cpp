@@ -19,18 +19,6 @@ Failure SpoolFailure(std::string_view reason) {
   return Failure{FailureKind::SpoolWriteFailed, std::move(message)};
 }
 
-Status WriteSpool(const std::string& mail, WorkFolder& files) {
-  IoError error;
-  std::unique_ptr<OutputFile> out = files.Create(kSpoolFileName, error);
-  if (!out) return SpoolFailure(*error);
-  if (!error) error = out->Write(mail);
-  if (!error) error = out->Write(kCrLf);
-  IoError finished = out->Finish();
-  if (!error) error = std::move(finished);
-  if (error) return SpoolFailure(*error);
-  return std::nullopt;
-}
-
 }  // namespace
 
 std::string AddField(const RunState& st) {
@@ -73,13 +61,41 @@ Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out) {
                 : AddMultiFile(out, text, st.FileList, st.FileCount, files);
 }
 
+// The message is written once, into a new spool file next to TEMP.TXT;
+// only when all of it is there does the new file replace TEMP.TXT, in one
+// rename. A composition that fails part-way removes the new file and leaves
+// the previous TEMP.TXT as it was.
 Status ReadCommandFileEx(RunState& st, WorkFolder& files) {
-  st.MailData.clear();
-  StringWriter out(st.MailData);
+  st.MailData.Clear();  // the previous spool is let go before it is replaced
+  IoError error;
+  std::unique_ptr<OutputFile> file = files.Create(kSpoolNewName, error);
+  if (!file) return SpoolFailure(*error);
+  SpoolWriter out(*file);
   Status status = ComposeMessage(st, files, out);
-  if (!status) status = WriteSpool(st.MailData, files);
-  if (status) st.MailData.clear();
-  return status;
+  const std::uint64_t size = out.Written();
+  if (!status) {
+    error = out.Write(kCrLf);
+    if (!error) error = out.Flush();
+    IoError finished = file->Finish();
+    if (!error) error = std::move(finished);
+    if (error) status = SpoolFailure(*error);
+  }
+  file.reset();
+  std::shared_ptr<InputFile> spool;
+  if (!status) {
+    spool = files.OpenRead(kSpoolNewName, error);
+    if (!spool) status = SpoolFailure(*error);
+  }
+  if (!status) {
+    if (IoError renamed = files.Replace(kSpoolNewName, kSpoolFileName)) status = SpoolFailure(*renamed);
+  }
+  if (status) {
+    spool.reset();
+    files.Remove(kSpoolNewName);
+    return status;
+  }
+  st.MailData.Assign(std::move(spool), size);
+  return std::nullopt;
 }
 
 }  // namespace tolvex

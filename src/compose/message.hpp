@@ -14,13 +14,16 @@ namespace tolvex {
 
 inline constexpr char kBoundary[] = "BoUnDaRy_StRiNg_Ich_Liebe_Dich";
 inline constexpr char kSpoolFileName[] = "TEMP.TXT";
+// The spool being written; it replaces TEMP.TXT once complete.
+inline constexpr char kSpoolNewName[] = "TEMP.TXT.new";
 
 // "From: " FromAddr CR LF "To: " ToList CR LF.
 std::string AddField(const RunState& st);
 
-// Builds MailData from the run state, then writes TEMP.TXT (MailData and
-// one CR LF). File names in FileList are opened through `files`. On
-// failure MailData is left empty and TEMP.TXT untouched.
+// Composes the message from the run state into the spool TEMP.TXT (the
+// message and one CR LF) and makes MailData the handle to it. File names in
+// FileList are opened through `files`. On failure MailData is left empty
+// and TEMP.TXT untouched.
 Status ReadCommandFileEx(RunState& st, WorkFolder& files);
 
 // Compose the message into `out` without writing TEMP.TXT.

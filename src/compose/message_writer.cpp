@@ -33,12 +33,14 @@ IoError MessageWriter::WriteFileBase64(InputFile& file) {
   try {
     const auto first = static_cast<std::size_t>(std::min<std::uint64_t>(size, kBlockBytes));
     if (input_.size() < first) input_.resize(first);
+    if (block_.size() < Base64LinesLength(first)) block_.resize(Base64LinesLength(first));
     for (std::uint64_t at = 0; at < size;) {
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(size - at, kBlockBytes));
       if (IoError error = ReadExactly(file, at, input_.data(), n)) return error;
-      block_.clear();
-      AppendBase64Lines(std::string_view(input_.data(), n), block_);
-      if (IoError error = Write(block_)) return error;
+      const char* end = WriteBase64Lines(input_.data(), n, block_.data());
+      if (IoError error = Write(std::string_view(block_.data(), static_cast<std::size_t>(end - block_.data())))) {
+        return error;
+      }
       at += n;
     }
   } catch (const std::bad_alloc&) {
@@ -60,6 +62,27 @@ IoError StringWriter::Put(std::string_view bytes) {
   } catch (const std::length_error&) {
     return "the message is too large";
   }
+  return std::nullopt;
+}
+
+SpoolWriter::SpoolWriter(OutputFile& file, std::size_t bufferBytes)
+    : file_(file), capacity_(bufferBytes) {
+  buffer_.reserve(capacity_);
+}
+
+IoError SpoolWriter::Flush() {
+  if (buffer_.empty()) return std::nullopt;
+  IoError error = file_.Write(buffer_);
+  buffer_.clear();
+  return error;
+}
+
+IoError SpoolWriter::Put(std::string_view bytes) {
+  if (buffer_.size() + bytes.size() > capacity_) {
+    if (IoError error = Flush()) return error;
+  }
+  if (bytes.size() >= capacity_) return file_.Write(bytes);
+  buffer_.append(bytes);
   return std::nullopt;
 }
 

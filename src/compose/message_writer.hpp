@@ -33,11 +33,11 @@ class MessageWriter {
   std::uint64_t written_ = 0;
   char last_[2] = {0, 0};
   bool writeFailed_ = false;
-  std::string block_;  // encoded text of one block, reused
-  std::vector<char> input_;
+  std::vector<char> input_;  // one block of the file, reused
+  std::vector<char> block_;  // its encoded text, reused
 };
 
-// Writes into a string (MailData).
+// Writes into a string (the --check view, tests).
 class StringWriter final : public MessageWriter {
  public:
   explicit StringWriter(std::string& out) : out_(out) {}
@@ -48,6 +48,23 @@ class StringWriter final : public MessageWriter {
 
  private:
   std::string& out_;
+};
+
+// Writes into a file (the new spool file) through a buffer of its own;
+// large pieces go to the file directly.
+class SpoolWriter final : public MessageWriter {
+ public:
+  explicit SpoolWriter(OutputFile& file, std::size_t bufferBytes = 256 * 1024);
+  // Writes what is buffered; the caller then finishes the file.
+  IoError Flush();
+
+ protected:
+  IoError Put(std::string_view bytes) override;
+
+ private:
+  OutputFile& file_;
+  std::string buffer_;
+  std::size_t capacity_;
 };
 
 }  // namespace tolvex

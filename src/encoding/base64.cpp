@@ -121,6 +121,10 @@ std::string EncodeBase64(std::string_view text) {
   return out;
 }
 
+char* WriteBase64Lines(const char* bytes, std::size_t n, char* out) {
+  return EncodeLines(reinterpret_cast<const unsigned char*>(bytes), n, out);
+}
+
 void AppendBase64Lines(std::string_view bytes, std::string& out) {
   if (bytes.empty()) return;
   const std::size_t old = out.size();

@@ -35,6 +35,10 @@ inline constexpr std::size_t kBase64LineBytes = 54;
 // file encoded whole.
 void AppendBase64Lines(std::string_view bytes, std::string& out);
 
+// The same text written at `out`, which has room for Base64LinesLength(n)
+// characters; returns the end of what was written.
+char* WriteBase64Lines(const char* bytes, std::size_t n, char* out);
+
 // Exact length of what AppendBase64Lines writes for `n` input bytes.
 std::size_t Base64LinesLength(std::size_t n);
 

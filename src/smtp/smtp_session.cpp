@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "base/sjis_text.hpp"
-#include "base/string_source.hpp"
 #include "compose/text_functions.hpp"
 #include "smtp/dot_stuffer.hpp"
 
@@ -129,8 +128,8 @@ void SmtpSession::SendCommand(Command command) {
     case Command::Message:
       st.RecvData.clear();
       st.SendBusy = true;
-      mailSource_ = std::make_unique<StringSource>(st.MailData);
-      wireSource_ = std::make_unique<DotStuffer>(*mailSource_, st.MailData.size());
+      mailSource_ = std::make_unique<FileSource>(st.MailData.File(), 0, st.MailData.Size());
+      wireSource_ = std::make_unique<DotStuffer>(*mailSource_, st.MailData.Size());
       p_.socket.SendMessageData(*wireSource_);
       return;
     case Command::Quit:

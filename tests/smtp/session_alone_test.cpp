@@ -14,7 +14,7 @@ namespace {
 TEST(SessionAlone, NormalCourseAndWhatRunControlIsTold) {
   SessionRig rig;
   rig.st.LocalName = "desk1";
-  rig.st.MailData = "Subject: x\r\n\r\nbody\r\n.\r\n";
+  rig.SetMail("Subject: x\r\n\r\nbody\r\n.\r\n");
   rig.Start();
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Steps(), (std::vector<int>{100, 110, 115, 120, 125, 130, 135, 140, 145, 150, 155,
@@ -57,7 +57,7 @@ TEST(SessionAlone, RejectedMessageIsFlaggedThenFinishedAtTheNextTick) {
     return c == "<message>" ? std::string("552 too big\r\n") : accept(c);
   };
   SessionRig rig(script);
-  rig.st.MailData = ".\r\n";
+  rig.SetMail(".\r\n");
   rig.Start();
   ASSERT_TRUE(rig.RunUntilEnded());
   const std::vector<int> steps = rig.Steps();

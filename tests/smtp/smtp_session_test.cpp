@@ -81,7 +81,7 @@ TEST(SmtpSession, MessageGoesOutExactlyAsComposedAndStuffedOnTheWire) {
   ASSERT_TRUE(rig.RunUntilEnded(kMinute));
   const auto sent = rig.socket.CallsOf("SendMessageData");
   ASSERT_EQ(sent.size(), 1u);
-  const std::string& mail = rig.form->State().MailData;
+  const std::string mail = rig.form->State().MailData.Bytes();
   EXPECT_TRUE(mail.ends_with("last\r\n.\r\n")) << mail;
   EXPECT_NE(mail.find("\r\n.\r\n.hidden\r\n"), std::string::npos) << "MailData must stay undoubled";
   // On the wire: DATA, the stuffed message, then QUIT and nothing between.

@@ -1,5 +1,7 @@
 #include "support/session_rig.hpp"
 
+#include "support/memory_file.hpp"
+
 namespace tolvex::test {
 
 SessionRig::SessionRig(ServerScript script)
@@ -12,6 +14,10 @@ SessionRig::SessionRig(ServerScript script)
   session.SetTrace([this](SmtpStep, SmtpStep to) { steps.push_back(to); });
   st.FromAddr = "DummySender";
   Recipients({"to@example.jp"});
+}
+
+void SessionRig::SetMail(const std::string& message) {
+  st.MailData.Assign(std::make_shared<MemoryFile>(message), message.size());
 }
 
 void SessionRig::Recipients(const std::vector<std::string>& to) {

@@ -26,6 +26,8 @@ class SessionRig final : public SessionHost, public SocketEvents {
   // Fills ToAddr 1..n and ToCount.
   void Recipients(const std::vector<std::string>& to);
   void Start() { session.Start(); }
+  // MailData from bytes in memory.
+  void SetMail(const std::string& message);
   // Runs ticks until a session ends (or time `limit`); true when one did.
   bool RunUntilEnded(Millis limit = 10 * 60000);
   bool Ended() const;
