@@ -48,7 +48,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
       TranslateMessage(&m);
       DispatchMessageW(&m);
     }
-    window.ShowPendingFailures();
     exitCode = window.Ended() ? window.ExitCode() : form.ExitStatus();
   }
   if (winsock) WSACleanup();
