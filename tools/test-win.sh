@@ -96,7 +96,7 @@ say "end-to-end under Wine (no display)"
 timeout 1200 python3 tests/win32/e2e_win.py --exe "$exe" --wintool "$wintool" >"$work/e2e.log" 2>&1
 rc=$?
 out=$(cat "$work/e2e.log")
-echo "$out" | grep -E ' \.\.\. |^(FAIL|ERROR):|Error|RESULT' 
+echo "$out" | grep -E ' \.\.\. |^(FAIL|ERROR):|Error|^ended |RESULT' 
 res=$(echo "$out" | sed -n 's/^RESULT passed=\([0-9]*\) failed=\([0-9]*\)$/\1 \2/p')
 if [ -n "$res" ]; then count $res; else echo "end-to-end run ended with $rc"; count 0 1; fi
 [ "$rc" -eq 0 ] || echo "$out" | sed -n '/^=====/,$p' | head -60
@@ -116,7 +116,7 @@ if command -v xvfb-run >/dev/null && command -v xdotool >/dev/null; then
       exit $rc' _ "$exe" "$wintool" >"$work/tray.log" 2>&1 </dev/null
   rc=$?
   out=$(cat "$work/tray.log")
-  echo "$out" | grep -E ' \.\.\. |^(FAIL|ERROR):|Error|RESULT'
+  echo "$out" | grep -E ' \.\.\. |^(FAIL|ERROR):|Error|^ended |RESULT'
   res=$(echo "$out" | sed -n 's/^RESULT passed=\([0-9]*\) failed=\([0-9]*\)$/\1 \2/p')
   if [ -n "$res" ]; then count $res; else echo "tray run ended with $rc"; count 0 1; fi
   [ "$rc" -eq 0 ] || echo "$out" | sed -n '/^=====/,$p' | head -60

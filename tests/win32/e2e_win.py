@@ -1,86 +1,28 @@
 #!/usr/bin/env python3
 """End-to-end runs of tolvex.exe under Wine against a scripted SMTP server
 on 127.0.0.100-130 port 25: messages byte for byte on the wire, LOG.txt,
-the work files, exit codes, failure boxes and the main window's states.
-127.0.0.160-168 are kept for the submission cases of e2e/test_submission.py
-bound to WinRun (FIRST = 160).
+the work files, exit codes and the main window's states; the failures are
+in e2e_win_failures.py. 127.0.0.160-168 are kept for the submission cases
+of e2e/test_submission.py bound to WinRun (FIRST = 160).
 
 Run by tools/test-win.sh with the Wine prefix and locale already set up:
   e2e_win.py --exe tolvex.exe --wintool wintool.exe [--tray]
---tray adds the notification-area tests, which need an X server (Xvfb).
+--tray runs the notification-area tests instead, which need an X server
+(Xvfb).
 """
 
 import argparse
-import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import winrun
+from winrun import WinRun, wine_cmd, wintool
 
-import reference as ref  # noqa: E402
-from harness import CRLF, E2ETest, Script, ScriptedSmtpServer, addr, sjis  # noqa: E402
-
-EXE = WINTOOL = None
-TRAY = False
-EX_NOINPUT, EX_UNAVAILABLE = 66, 69
-
-
-def wine_cmd(args, limit):
-    return ["timeout", "-k", "5", str(limit), "wine", *args]
-
-
-def wintool(*args, limit=60):
-    return subprocess.run(wine_cmd([WINTOOL, *map(str, args)], limit), capture_output=True,
-                          stdin=subprocess.DEVNULL)
-
-
-class WinRun(E2ETest):
-    """The Linux harness, with tolvex.exe started under Wine."""
-
-    # The Japanese locale's short date and time: 2026/12/7 4:49:21.
-    log_date = rb"(\d{4})/(\d{1,2})/(\d{1,2}) (\d{1,2}):(\d{2}):(\d{2})"
-
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="tolvex-win-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
-        self.started = time.time()
-
-    def run_tolvex(self, limit=90):
-        return subprocess.run(wine_cmd([EXE], limit), cwd=self.dir, capture_output=True,
-                              stdin=subprocess.DEVNULL)
-
-    def spawn(self, limit=120):
-        p = subprocess.Popen(wine_cmd([EXE], limit), cwd=self.dir, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        self.addCleanup(_reap, p)
-        return p
-
-    def main_window_state(self):
-        res = wintool("state", 30)
-        self.assertEqual(res.returncode, 0, res)
-        return dict(kv.split("=", 1) for kv in res.stdout.decode().split())
-
-
-def _reap(p):
-    if p.poll() is None:
-        p.kill()
-    try:
-        p.communicate(timeout=15)
-    except subprocess.TimeoutExpired:
-        # A Windows process that outlived its loader still holds the pipes:
-        # end it so the next test starts clean.
-        subprocess.run(wine_cmd(["taskkill", "/f", "/im", os.path.basename(EXE)], 30),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        try:
-            p.communicate(timeout=15)
-        except subprocess.TimeoutExpired:
-            pass
+import reference as ref  # noqa: E402  (the Linux harness, on the path winrun sets)
+from harness import CRLF, addr, sjis  # noqa: E402
+import e2e_win_failures as failures  # noqa: E402
 
 
 class Delivery(WinRun):
@@ -161,70 +103,6 @@ class Messages(Delivery):
                                      subject=sjis("部品"))
         self.assert_message(s, expected)
         self.assertIn(b"\r\n..hidden\r\n", s.data)
-
-
-class Failures(WinRun):
-    def test_greeting_554_logs_120_and_ends_69_with_a_box(self):
-        greeting = b"554 5.7.1 no service for you\r\n"
-        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(110)}", "#TO=a@example.jp", "", "x"])
-        with ScriptedSmtpServer(addr(110), Script(greeting=greeting)) as server:
-            p = self.spawn()
-            box = wintool("box", 60, limit=80)
-            out, err = p.communicate(timeout=60)
-        self.assertEqual(p.returncode, EX_UNAVAILABLE, err)
-        self.assertEqual(server.sessions[0].commands, [])
-        self.assert_one_record(120, greeting)
-        self.assert_clean_end()
-        self.assertEqual(box.returncode, 0, "no failure box")
-        text = box.stdout.decode("utf-8")
-        self.assertIn("メールを送信できませんでした", text)
-        self.assertIn("delivery failed in state 120: 554 5.7.1 no service for you", text)
-        line = err.decode("cp932")
-        self.assertIn("120", line)
-        self.assertIn("554", line)
-
-    def test_box_cut_short_by_the_end_is_shown_again(self):
-        # A repeating run: the failed delivery's box is up when the user
-        # closes the window; the box comes back after the loop has ended.
-        greeting = b"421 4.3.2 shutting down\r\n"
-        self.write_command([f"#HOS={addr(112)}", "#TO=a@example.jp", "#MOR=2", "#TER=5", "", "x"])
-        with ScriptedSmtpServer(addr(112), Script(greeting=greeting)):
-            p = self.spawn()
-            first = wintool("boxtext", 60, limit=80)
-            self.assertEqual(first.returncode, 0, "no failure box")
-            self.assertIsNone(p.poll())  # the run goes on under the box
-            self.assertEqual(wintool("close", 30).returncode, 0)
-            again = wintool("box", 60, limit=80)
-            _, err = p.communicate(timeout=60)
-        self.assertEqual(again.returncode, 0, "box not shown again")
-        self.assertEqual(again.stdout, first.stdout)
-        self.assertIn("delivery failed in state 120: 421", again.stdout.decode("utf-8"))
-        self.assertEqual(p.returncode, EX_UNAVAILABLE, err)
-        self.assert_one_record(120, greeting)
-        self.assert_clean_end()
-
-    def test_missing_command_file_ends_66_and_names_it(self):
-        p = self.spawn()
-        box = wintool("box", 60, limit=80)
-        _, err = p.communicate(timeout=60)
-        self.assertEqual(p.returncode, EX_NOINPUT, err)
-        self.assertEqual(box.returncode, 0, "no failure box")
-        self.assertIn("command.txt", box.stdout.decode("utf-8"))
-        self.assertIn("command.txt", err.decode("cp932"))
-        self.assertEqual(os.listdir(self.dir), [])
-
-    def test_refused_repeat_keeps_running_until_closed(self):
-        # Nothing listens: the connect fails without an event, the session
-        # waits in 110; closing the window during it is an interruption.
-        self.write_command([f"#HOS={addr(111)}", "#TO=a@example.jp", "#MOR=3", "#TER=5", "", "x"])
-        p = self.spawn()
-        state = self.main_window_state()
-        self.assertEqual(state["caption"], "Tolvex(送信中)")
-        self.assertEqual(wintool("close", 30).returncode, 0)
-        _, err = p.communicate(timeout=60)
-        self.assertEqual(p.returncode, 130, err)
-        self.assertEqual(self.log_records(), [])
-        self.assert_clean_end()
 
 
 class WindowStates(WinRun):
@@ -324,29 +202,33 @@ class TrayIcon(WinRun):
 
 
 def main():
-    global EXE, WINTOOL, TRAY
     ap = argparse.ArgumentParser()
     ap.add_argument("--exe", required=True)
     ap.add_argument("--wintool", required=True)
     ap.add_argument("--tray", action="store_true")
     ap.add_argument("tests", nargs="*")
     args = ap.parse_args()
-    EXE, WINTOOL, TRAY = os.path.abspath(args.exe), os.path.abspath(args.wintool), args.tray
+    winrun.configure(args.exe, args.wintool)
     # A first Wine process brings up the prefix's desktop and services;
     # programs started side by side before that wait on each other. Its
     # output is not a pipe: those processes outlive it and inherit it.
-    subprocess.run(wine_cmd([WINTOOL, "warmup", "0"], 120), stdin=subprocess.DEVNULL,
+    subprocess.run(wine_cmd([winrun.WINTOOL, "warmup", "0"], 120), stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     loader = unittest.TestLoader()
     if args.tests:
         suite = loader.loadTestsFromNames(args.tests, sys.modules[__name__])
-    elif TRAY:
-        suite = loader.loadTestsFromTestCase(TrayIcon)
+    elif args.tray:
+        suite = unittest.TestSuite(loader.loadTestsFromTestCase(c)
+                                   for c in (TrayIcon, failures.TrayFailureOnScreen))
     else:
         suite = unittest.TestSuite(loader.loadTestsFromTestCase(c)
-                                   for c in (Messages, Failures, WindowStates))
+                                   for c in (Messages, failures.Failures, failures.TrayBalloon,
+                                             WindowStates))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
-    failed = len(result.failures) + len(result.errors)
+    for test, what, took in winrun.timings:
+        print(f"ended {took:.2f} s after the {what}: {test}")
+    # A failing subtest is reported on its own; count each test once.
+    failed = len({getattr(t, "test_case", t).id() for t, _ in result.failures + result.errors})
     print(f"RESULT passed={result.testsRun - failed} failed={failed}")
     return 0 if failed == 0 else 1
 

@@ -1,7 +1,9 @@
-// The notification-area records and the click test.
+// The notification-area records (add, delete, failure balloon) and the
+// click test.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "platform/win32/tray_icon.hpp"
 
@@ -39,6 +41,34 @@ TEST(TrayRecordTest, DeleteRecordIsZeroBesidesSizeWindowAndId) {
   EXPECT_EQ(rec.hIcon, nullptr);
   char zeros[64] = {};
   EXPECT_EQ(std::memcmp(rec.szTip, zeros, 64), 0);
+}
+
+TEST(TrayRecordTest, BalloonRecordCarriesOnlyTheBalloon) {
+  NOTIFYICONDATAW rec =
+      TrayBalloonRecord(FakeWindow(), L"\u8868\u793a\u3067\u304d\u307e\u305b\u3093");
+  EXPECT_EQ(rec.cbSize, static_cast<DWORD>(NOTIFYICONDATAW_V2_SIZE));
+  EXPECT_EQ(rec.hWnd, FakeWindow());
+  EXPECT_EQ(rec.uID, 1u);
+  // Icon, callback and tip stay as the add record set them.
+  EXPECT_EQ(rec.uFlags, static_cast<UINT>(NIF_INFO));
+  EXPECT_EQ(rec.hIcon, nullptr);
+  EXPECT_EQ(rec.szTip[0], L'\0');
+  EXPECT_STREQ(rec.szInfo, L"\u8868\u793a\u3067\u304d\u307e\u305b\u3093");
+  EXPECT_STREQ(rec.szInfoTitle, L"Tolvex");
+  EXPECT_EQ(rec.dwInfoFlags, static_cast<DWORD>(NIIF_ERROR));
+}
+
+TEST(TrayRecordTest, BalloonTextIsCutToTheRecordNeverInsideASurrogatePair) {
+  std::wstring fits(255, L'\u8868');
+  EXPECT_EQ(TrayBalloonRecord(FakeWindow(), fits).szInfo, fits);
+  EXPECT_EQ(TrayBalloonRecord(FakeWindow(), fits + L"x").szInfo, fits);
+  // U+20BB7 as D842 DFB7 at characters 255-256: the whole pair goes.
+  std::wstring pair = std::wstring(254, L'a') + L"\xD842\xDFB7";
+  EXPECT_EQ(TrayBalloonRecord(FakeWindow(), pair).szInfo, std::wstring(254, L'a'));
+  // Ending at character 255 exactly, the pair fits.
+  std::wstring whole = std::wstring(253, L'a') + L"\xD842\xDFB7";
+  EXPECT_EQ(TrayBalloonRecord(FakeWindow(), whole).szInfo, whole);
+  EXPECT_STREQ(TrayBalloonRecord(FakeWindow(), L"").szInfo, L"");
 }
 
 TEST(TrayClickTest, OnlyTheLeftButtonReleaseOpensTheMenu) {

@@ -1,8 +1,12 @@
 // Test helper run under Wine next to tolvex.exe: finds the program's
 // windows from outside and reports or drives them.
 //   wintool warmup 0             start the prefix's desktop and services
-//   wintool box SECONDS          print the failure/message box text, press OK
+//   wintool box SECONDS          print the message box text, press OK
 //   wintool boxtext SECONDS      print it and leave the box open
+//   wintool nobox SECONDS        print "ready"; succeed when no dialog box opens
+//                                meanwhile or before the program has ended
+//   wintool tray SECONDS         stand in for the notification area (below)
+//   wintool balloon SECONDS      print the text of the balloon tip the shell shows
 //   wintool debugclick SECONDS   click the hidden debug button Command1
 //   wintool state SECONDS        print the main window's state
 //   wintool close SECONDS        ask the main window to close (WM_CLOSE)
@@ -11,7 +15,14 @@
 //   wintool nomenu SECONDS       succeed when no pop-up menu opens meanwhile
 //   wintool menugone SECONDS     succeed once no pop-up menu is open
 // Exit status 0 on success, 2 when the window did not appear in time.
+//
+// "tray" creates the window Shell_NotifyIcon sends its records to (class
+// Shell_TrayWnd), prints "ready", then one line per record received: the
+// NIM_ message number and, tab-separated, the texts the record carries.
+// It ends at the first NIM_DELETE, or after SECONDS.
 #include <windows.h>
+// after windows.h
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -83,14 +94,126 @@ BOOL CALLBACK CollectStatic(HWND hwnd, LPARAM param) {
 
 HWND MainWindow(double seconds) { return WaitFor(L"TolvexForm1", nullptr, false, seconds); }
 
+// Watches every 20 ms for a dialog box: fails (printing its title and
+// text) when one opens within `seconds`, or before the main window, once
+// seen, is gone: the program has ended then and can open no more.
+int NoBox(double seconds) {
+  std::printf("ready\n");
+  std::fflush(stdout);
+  DWORD deadline = GetTickCount() + static_cast<DWORD>(seconds * 1000);
+  bool seenMain = false;
+  for (;;) {
+    if (HWND box = WaitFor(L"#32770", nullptr, true, 0)) {
+      std::wstring text;
+      EnumChildWindows(box, &CollectStatic, reinterpret_cast<LPARAM>(&text));
+      std::printf("%s: %s\n", Utf8(Text(box)).c_str(), Utf8(text).c_str());
+      return 1;
+    }
+    bool main = MainWindow(0) != nullptr;
+    if (seenMain && !main) return 0;
+    seenMain = seenMain || main;
+    if (static_cast<LONG>(GetTickCount() - deadline) >= 0) return 0;
+    Sleep(20);
+  }
+}
+
+BOOL CALLBACK FindBalloon(HWND hwnd, LPARAM param) {
+  constexpr LONG kBalloonStyle = 0x40;  // TTS_BALLOON
+  if (_wcsicmp(ClassOf(hwnd).c_str(), L"tooltips_class32") != 0 || !IsWindowVisible(hwnd) ||
+      !(GetWindowLongW(hwnd, GWL_STYLE) & kBalloonStyle)) {
+    return TRUE;
+  }
+  *reinterpret_cast<HWND*>(param) = hwnd;
+  return FALSE;
+}
+
+// The shell's balloon is a tool tip of its own process: its text comes by
+// WM_GETTEXT, which crosses processes (GetWindowText would not ask it).
+int Balloon(double seconds) {
+  DWORD deadline = GetTickCount() + static_cast<DWORD>(seconds * 1000);
+  for (;;) {
+    HWND tip = nullptr;
+    EnumWindows(&FindBalloon, reinterpret_cast<LPARAM>(&tip));
+    if (tip) {
+      wchar_t buf[1024];
+      DWORD_PTR n = 0;
+      if (!SendMessageTimeoutW(tip, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buf),
+                               SMTO_ABORTIFHUNG, 5000, &n)) {
+        return 3;
+      }
+      std::printf("%s\n", Utf8(std::wstring(buf, static_cast<std::size_t>(n))).c_str());
+      return 0;
+    }
+    if (static_cast<LONG>(GetTickCount() - deadline) >= 0) return 2;
+    Sleep(50);
+  }
+}
+
+bool Texty(wchar_t c) { return c >= 0x20 && (c < 0xD800 || c > 0xDFFF) && c < 0xFFFE; }
+
+// The runs of at least three text characters in a record, as UTF-16 at
+// even offsets: the tip, the balloon's text and title, whatever the
+// record's layout around them.
+std::string TextsOf(const COPYDATASTRUCT& cds) {
+  const auto* p = static_cast<const wchar_t*>(cds.lpData);
+  std::size_t n = cds.cbData / sizeof(wchar_t);
+  std::string out;
+  for (std::size_t i = 0; i < n;) {
+    std::size_t j = i;
+    while (j < n && Texty(p[j])) ++j;
+    if (j - i >= 3) {
+      out += '\t';
+      out += Utf8(std::wstring(p + i, j - i));
+    }
+    i = j + 1;
+  }
+  return out;
+}
+
+bool trayDeleted = false;
+
+LRESULT CALLBACK TrayProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_COPYDATA) {
+    const auto& cds = *reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+    std::printf("%lu%s\n", static_cast<unsigned long>(cds.dwData), TextsOf(cds).c_str());
+    std::fflush(stdout);
+    if (cds.dwData == NIM_DELETE) trayDeleted = true;
+    return TRUE;
+  }
+  return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+int StandInTray(double seconds) {
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = &TrayProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"Shell_TrayWnd";
+  if (!RegisterClassW(&wc)) return 1;
+  HWND w = CreateWindowExW(0, wc.lpszClassName, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                           wc.hInstance, nullptr);
+  if (!w) return 1;
+  std::printf("ready\n");
+  std::fflush(stdout);
+  DWORD deadline = GetTickCount() + static_cast<DWORD>(seconds * 1000);
+  while (!trayDeleted) {
+    LONG left = static_cast<LONG>(deadline - GetTickCount());
+    if (left <= 0) break;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left), QS_ALLINPUT);
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
+  }
+  DestroyWindow(w);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(
         stderr,
-        "usage: wintool warmup|box|boxtext|debugclick|state|close|notify|menu|nomenu|menugone "
-        "SECONDS [ARG]\n");
+        "usage: wintool warmup|box|boxtext|nobox|tray|balloon|debugclick|state|close|notify|menu|"
+        "nomenu|menugone SECONDS [ARG]\n");
     return 64;
   }
   std::string cmd = argv[1];
@@ -113,6 +236,9 @@ int main(int argc, char** argv) {
     if (cmd == "box") PostMessageW(box, WM_COMMAND, IDOK, 0);
     return 0;
   }
+  if (cmd == "nobox") return NoBox(seconds);
+  if (cmd == "tray") return StandInTray(seconds);
+  if (cmd == "balloon") return Balloon(seconds);
   if (cmd == "debugclick") {
     HWND w = MainWindow(seconds);
     if (!w) return 2;

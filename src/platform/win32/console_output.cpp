@@ -78,13 +78,6 @@ void WriteOutBytes(std::string_view bytes) {
 
 void WriteStandardError(const std::wstring& line) { Write(StdHandle(STD_ERROR_HANDLE), line); }
 
-std::wstring FailureLine(const Failure& failure) {
-  std::wstring line = L"tolvex: " + FailureSentence(failure.kind);
-  if (!failure.message.empty()) line += L" " + WideFromCp932(failure.message);
-  line += L"\r\n";
-  return line;
-}
-
 void ConsoleWindow::ReportFailure(const Failure& failure) { WriteStandardError(FailureLine(failure)); }
 
 }  // namespace tolvex::win

@@ -32,7 +32,4 @@ class ConsoleWindow final : public Window {
   void EndProcess(int) override {}
 };
 
-// "tolvex: <sentence> <detail>" CR LF, as every failure is reported.
-std::wstring FailureLine(const Failure& failure);
-
 }  // namespace tolvex::win

@@ -75,7 +75,6 @@ int Run(HINSTANCE instance, int showCommand) {
     TranslateMessage(&m);
     DispatchMessageW(&m);
   }
-  window.ShowPendingFailures();
   return window.Ended() ? window.ExitCode() : form.ExitStatus();
 }
 

@@ -2,8 +2,6 @@
 
 #include <shellapi.h>
 
-#include <cstdio>
-
 #include "platform/win32/console_output.hpp"
 #include "platform/win32/tray_icon.hpp"
 #include "platform/win32/win_text.hpp"
@@ -11,9 +9,6 @@
 namespace tolvex::win {
 namespace {
 
-constexpr UINT kMsgShowFailure = WM_APP + 0x20;
-
-using MessageBoxTimeoutWFn = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT, WORD, DWORD);
 
 }  // namespace
 
@@ -87,55 +82,25 @@ void MainWindow::Hide() {
 
 void MainWindow::AddTrayIcon() {
   NOTIFYICONDATAA rec = TrayAddRecord(hwnd_, iconSmall_);
-  Shell_NotifyIconA(NIM_ADD, &rec);  // a failure leaves the program running without it
+  // A failure leaves the program running without it.
+  trayIconShown_ = Shell_NotifyIconA(NIM_ADD, &rec) != FALSE;
 }
 
 void MainWindow::DeleteTrayIcon() {
   NOTIFYICONDATAA rec = TrayDeleteRecord(hwnd_);
   Shell_NotifyIconA(NIM_DELETE, &rec);  // deleting an icon never added is harmless
+  trayIconShown_ = false;
 }
 
-// The line goes to standard error at once. The box is shown from the
-// message loop, never inside the handler that reported the failure, so run
-// control is not re-entered half-way; boxes left when the process ends are
-// shown after the loop, with every timer and socket event already stopped.
+// Nothing here waits for the user, so a failure never holds up the run or
+// its end: LOG.txt, this line and the exit status are the report. Hidden
+// behind the tray icon, the window shows nothing, so the icon gets a
+// balloon; the shell shows it without blocking and removes it with the icon.
 void MainWindow::ReportFailure(const Failure& failure) {
-  std::wstring text = FailureBoxText(failure);
   WriteStandardError(FailureLine(failure));
-  failures_.push_back(std::move(text));
-  if (!ended_) PostMessageW(hwnd_, kMsgShowFailure, 0, 0);
-}
-
-void MainWindow::ShowFailureBox(const std::wstring& text) {
-  UINT type = MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST;
-  static auto timed = reinterpret_cast<MessageBoxTimeoutWFn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"user32.dll"), "MessageBoxTimeoutW")));
-  HWND owner = IsWindowVisible(hwnd_) ? hwnd_ : nullptr;
-  if (timed) {
-    timed(owner, text.c_str(), L"Tolvex", type, 0, kFailureBoxTimeoutMs);
-  } else {
-    MessageBoxW(owner, text.c_str(), L"Tolvex", type);
-  }
-}
-
-void MainWindow::ShowNextFailure() {
-  if (boxOpen_ || failures_.empty()) return;
-  std::wstring text = std::move(failures_.front());
-  failures_.pop_front();
-  boxOpen_ = true;
-  ShowFailureBox(text);  // timers and socket events go on inside its loop
-  boxOpen_ = false;
-  // The process ended while the box was up, which closed it unread (the
-  // box's answer does not tell): it is shown again after the message loop.
-  if (ended_) failures_.push_front(std::move(text));
-  if (!failures_.empty() && !ended_) PostMessageW(hwnd_, kMsgShowFailure, 0, 0);
-}
-
-void MainWindow::ShowPendingFailures() {
-  while (!failures_.empty()) {
-    std::wstring text = std::move(failures_.front());
-    failures_.pop_front();
-    ShowFailureBox(text);
+  if (trayIconShown_) {
+    NOTIFYICONDATAW rec = TrayBalloonRecord(hwnd_, FailureSentence(failure.kind));
+    Shell_NotifyIconW(NIM_MODIFY, &rec);  // no balloon is no loss: the line is written
   }
 }
 
@@ -217,9 +182,6 @@ LRESULT MainWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_COMMAND:
       if (LOWORD(wParam) == kCommand1Id && HIWORD(wParam) == BN_CLICKED) Command1_Click();
-      return 0;
-    case kMsgShowFailure:
-      if (!ended_) ShowNextFailure();
       return 0;
     case WM_CLOSE:
       // The user closes the window: the unload clean-up, then the end.

@@ -1,11 +1,12 @@
 // The main window Form1 on Windows: caption, icon, the hidden debug button
 // Command1, the pop-up menu menuMain with menuExit, the tray icon, the
 // three window timers' ticks, failure reports and the end of the process.
+// A failure report never waits for the user: a standard-error line, and a
+// balloon on the tray icon when there is one.
 #pragma once
 
 #include <windows.h>
 
-#include <deque>
 #include <string>
 
 #include "app/form1.hpp"
@@ -23,9 +24,6 @@ inline constexpr int kCommand1Id = 101;
 inline constexpr UINT kMenuExitId = 201;
 inline constexpr int kIconResourceId = 1;
 inline constexpr wchar_t kMainWindowClass[] = L"TolvexForm1";
-// A failure box closes itself after this long, so an unattended run still
-// ends; the failure is in LOG.txt or on standard error as well.
-inline constexpr DWORD kFailureBoxTimeoutMs = 60000;
 
 class MainWindow final : public Window {
  public:
@@ -46,8 +44,6 @@ class MainWindow final : public Window {
   void FinishStartup(int showCommand);
   bool Ended() const { return ended_; }
   int ExitCode() const { return exitCode_; }
-  // Shows the failure boxes still waiting once the message loop is over.
-  void ShowPendingFailures();
 
   // Window
   void SetCaption(const std::string& caption) override;
@@ -66,8 +62,6 @@ class MainWindow final : public Window {
   void Form_MouseMove(LPARAM lParam);
   void Command1_Click();
   void DoEvents();
-  void ShowNextFailure();
-  void ShowFailureBox(const std::wstring& text);
 
   EventGate& gate_;
   HINSTANCE instance_;
@@ -81,10 +75,9 @@ class MainWindow final : public Window {
   WinsockSocket* socket_ = nullptr;
   bool visibilityChosen_ = false;
   bool menuOpen_ = false;
-  bool boxOpen_ = false;
+  bool trayIconShown_ = false;  // the shell took the icon: balloons go on it
   bool ended_ = false;
   int exitCode_ = 0;
-  std::deque<std::wstring> failures_;
 };
 
 }  // namespace tolvex::win

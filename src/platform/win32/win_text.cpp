@@ -48,13 +48,11 @@ std::wstring FailureSentence(FailureKind kind) {
   return L"処理を続けられませんでした。";
 }
 
-std::wstring FailureBoxText(const Failure& failure) {
-  std::wstring text = FailureSentence(failure.kind);
-  if (!failure.message.empty()) {
-    text += L"\r\n\r\n";
-    text += WideFromCp932(failure.message);
-  }
-  return text;
+std::wstring FailureLine(const Failure& failure) {
+  std::wstring line = L"tolvex: " + FailureSentence(failure.kind);
+  if (!failure.message.empty()) line += L" " + WideFromCp932(failure.message);
+  line += L"\r\n";
+  return line;
 }
 
 }  // namespace tolvex::win

@@ -23,10 +23,11 @@ std::string Cp932FromWide(std::wstring_view text);
 std::string Utf8FromWide(std::wstring_view text);
 
 // One Japanese sentence that tells the user what kind of failure stopped
-// the work (shown above the failure's own detail line).
+// the work (the start of the standard-error line, and the tray balloon).
 std::wstring FailureSentence(FailureKind kind);
 
-// The whole text of the failure message box: sentence, line break, detail.
-std::wstring FailureBoxText(const Failure& failure);
+// The failure's standard-error line: "tolvex: ", the sentence, a space and
+// the detail when there is one, CR LF.
+std::wstring FailureLine(const Failure& failure);
 
 }  // namespace tolvex::win
