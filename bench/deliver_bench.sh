@@ -1,23 +1,32 @@
 #!/usr/bin/env bash
-# Delivery benchmark of the release `tolvex` against a discarding local
-# SMTP sink (tools/smtp_sink.py --discard on 127.0.0.120:25, so run as root):
-#   1. one message with a 100 MiB attachment: wall time, CPU time
-#      (user + sys), peak resident memory, the size of the message on the
-#      wire and the ratio of peak memory to it;
-#   2. one plain one-recipient session: wall time (paced by the 100 ms tick).
-# TOLVEX_BIN selects the program; otherwise the release preset is built.
-# SIZE_MIB changes the attachment size (default 100).
+# Delivery benchmark: the release `tolvex` and s-nail side by side, each
+# sending one message with an attachment of 10 MiB and 100 MiB (and 2 GiB
+# with --big; it needs 2 GiB of disk, not of memory) to a discarding local
+# SMTP sink (tools/smtp_sink.py --discard on 127.0.0.120:25, so run as
+# root). Prints wall time, CPU time (user + sys) and peak resident memory,
+# each the median of RUNS runs (default 3), then the CPU ratio, and the
+# wall time of a plain one-recipient session (paced by the 100 ms tick,
+# 1.6 s at the least).
+#   TOLVEX_BIN   the program (otherwise the release preset is built)
+#   RUNS         runs per case
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 address=127.0.0.120
-size_mib=${SIZE_MIB:-100}
+runs=${RUNS:-3}
+sizes=(10 100)
+[[ ${1:-} == --big ]] && sizes+=(2048)
 
 if [[ -z ${TOLVEX_BIN:-} ]]; then
   cmake --preset release -S "$root" >/dev/null
   cmake --build --preset release --target tolvex -j "$(nproc)" >/dev/null
   TOLVEX_BIN=$root/build/release/src/platform/posix/tolvex
 fi
-[[ -x /usr/bin/time ]] || { echo "bench: /usr/bin/time missing (Debian package time)" >&2; exit 1; }
+need=()
+[[ -x /usr/bin/time ]] || need+=(time)
+command -v s-nail >/dev/null || need+=(s-nail)
+if ((${#need[@]})); then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}" >/dev/null
+fi
 
 work=$(mktemp -d /tmp/tolvex-bench-XXXXXX)
 sink_pid=
@@ -39,50 +48,67 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 
-# run NAME: runs tolvex in $work/NAME under /usr/bin/time -v.
-run() {
-  local dir=$work/$1
-  (cd "$dir" && /usr/bin/time -v -o "$dir/time.txt" "$TOLVEX_BIN") || {
-    echo "bench: tolvex failed in $1 (status $?)" >&2
-    cat "$dir/LOG.txt" >&2 2>/dev/null || true
-    exit 1
-  }
-}
 field() {  # field FILE LABEL: a value of /usr/bin/time -v
   sed -n "s/^[[:space:]]*$2: //p" "$1"
 }
 wall_seconds() {  # "h:mm:ss" or "m:ss.ss" to seconds
   awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; printf "%.2f", s }' <<<"$1"
 }
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-mkdir "$work/big" "$work/plain"
-head -c $((size_mib * 1024 * 1024)) /dev/urandom >"$work/big/big.bin"
-printf '#LOC=bench.local\r\n#HOS=%s\r\n#TO=sink@example.jp\r\n#ATT=big.bin\r\n\r\nbenchmark\r\n' \
-  "$address" >"$work/big/command.txt"
+# measure DIR CMD...: runs CMD in DIR under /usr/bin/time -v, appends
+# "wall cpu rss_kib" to DIR/results.
+measure() {
+  local dir=$1
+  shift
+  (cd "$dir" && /usr/bin/time -v -o "$dir/time.txt" "$@" </dev/null >/dev/null 2>"$dir/err.txt") || {
+    echo "bench: $* failed in $dir" >&2
+    cat "$dir/err.txt" "$dir/LOG.txt" >&2 2>/dev/null || true
+    exit 1
+  }
+  local t=$dir/time.txt
+  local wall user sys rss
+  wall=$(wall_seconds "$(field "$t" "Elapsed (wall clock) time (h:mm:ss or m:ss)")")
+  user=$(field "$t" "User time (seconds)")
+  sys=$(field "$t" "System time (seconds)")
+  rss=$(field "$t" "Maximum resident set size (kbytes)")
+  echo "$wall $(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }') $rss" >>"$dir/results"
+}
+summary() {  # summary DIR: the medians "wall cpu rss_mib"
+  local r=$1/results
+  echo "$(cut -d' ' -f1 "$r" | median) $(cut -d' ' -f2 "$r" | median)" \
+       "$(cut -d' ' -f3 "$r" | median | awk '{ printf "%.1f", $1 / 1024 }')"
+}
+
+printf '%-10s %-8s %8s %8s %10s\n' attachment program wall CPU "peak RSS"
+for mib in "${sizes[@]}"; do
+  data=$work/data-$mib.bin
+  head -c $((mib * 1024 * 1024)) /dev/urandom >"$data"
+  t=$work/tolvex-$mib
+  s=$work/snail-$mib
+  mkdir -p "$t" "$s"
+  ln -s "$data" "$t/big.bin"
+  ln -s "$data" "$s/big.bin"
+  printf '#LOC=bench.local\r\n#HOS=%s\r\n#TO=sink@example.jp\r\n#ATT=big.bin\r\n\r\nbenchmark\r\n' \
+    "$address" >"$t/command.txt"
+  for _ in $(seq "$runs"); do
+    measure "$t" "$TOLVEX_BIN"
+    # s-nail without any resource file, sending synchronously over SMTP.
+    measure "$s" s-nail -:/ -S v15-compat -S "mta=smtp://$address:25" -S smtp-auth=none -S sendwait \
+      -S from=bench@bench.local -s benchmark -a big.bin sink@example.jp
+  done
+  read -r tw tc tr <<<"$(summary "$t")"
+  read -r sw sc sr <<<"$(summary "$s")"
+  printf '%-10s %-8s %7.2fs %7.2fs %8.1f MiB\n' "$mib MiB" tolvex "$tw" "$tc" "$tr"
+  printf '%-10s %-8s %7.2fs %7.2fs %8.1f MiB\n' "" s-nail "$sw" "$sc" "$sr"
+  awk -v a="$tc" -v b="$sc" 'BEGIN { if (b > 0) printf "%-10s CPU tolvex / s-nail: %.2f\n", "", a / b }'
+  rm -f "$data"
+done
+
+p=$work/plain
+mkdir -p "$p"
 printf '#LOC=bench.local\r\n#HOS=%s\r\n#TO=sink@example.jp\r\n\r\nplain one-recipient session\r\n' \
-  "$address" >"$work/plain/command.txt"
-
-run big
-run plain
-
-read -r wire _ < <(sed -n 1p "$work/report")
-t=$work/big/time.txt
-user=$(field "$t" "User time (seconds)")
-sys=$(field "$t" "System time (seconds)")
-rss_kib=$(field "$t" "Maximum resident set size (kbytes)")
-wall=$(wall_seconds "$(field "$t" "Elapsed (wall clock) time (h:mm:ss or m:ss)")")
-plain_wall=$(wall_seconds "$(field "$work/plain/time.txt" "Elapsed (wall clock) time (h:mm:ss or m:ss)")")
-plain_rss=$(field "$work/plain/time.txt" "Maximum resident set size (kbytes)")
-
-awk -v mib="$size_mib" -v wire="$wire" -v wall="$wall" -v user="$user" -v sys="$sys" \
-    -v rss="$rss_kib" -v pwall="$plain_wall" -v prss="$plain_rss" 'BEGIN {
-  printf "attachment of %d MiB (%d bytes)\n", mib, mib * 1048576
-  printf "  message on the wire:  %d bytes (%.1f MiB)\n", wire, wire / 1048576
-  printf "  wall time:            %.2f s\n", wall
-  printf "  CPU time (user+sys):  %.2f s (%.2f + %.2f)\n", user + sys, user, sys
-  printf "  peak RSS:             %.1f MiB\n", rss / 1024
-  printf "  peak RSS / message:   %.2f\n", rss * 1024 / wire
-  printf "plain one-recipient session\n"
-  printf "  wall time:            %.2f s\n", pwall
-  printf "  peak RSS:             %.1f MiB\n", prss / 1024
-}'
+  "$address" >"$p/command.txt"
+for _ in $(seq "$runs"); do measure "$p" "$TOLVEX_BIN"; done
+read -r pw pc pr <<<"$(summary "$p")"
+printf 'plain one-recipient session: wall %.2fs, CPU %.2fs, peak RSS %.1f MiB\n' "$pw" "$pc" "$pr"

@@ -351,6 +351,36 @@ TEST(RunControl, CompositionFailureWaitsForTheNextRepeat) {
   EXPECT_EQ(rig.window.exitCode, kExitNoInput);
 }
 
+TEST(RunControl, AttachmentChangedBetweenSendsGoesOutNewEachTime) {
+  FormRig rig;
+  rig.WriteSimpleCommandFile({"#ATT=data.bin", "#TER=1", "#MOR=2"});
+  rig.WriteFile("data.bin", "first version");
+  rig.Load();
+  rig.RunUntil(kMinute);
+  ASSERT_EQ(rig.socket.CallsOf("SendMessageData").size(), 1u);
+  // Rewritten in place while TEMP.TXT of the first send is still there.
+  rig.WriteFile("data.bin", "second version, longer");
+  rig.RunUntil(2 * kMinute + 30000);
+  const auto sent = rig.socket.CallsOf("SendMessageData");
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_NE(sent[0].text.find("Zmlyc3QgdmVyc2lvbg=="), std::string::npos);  // "first version"
+  EXPECT_NE(sent[1].text.find("c2Vjb25kIHZlcnNpb24sIGxvbmdlcg=="), std::string::npos);
+  EXPECT_EQ(sent[1].text.find("Zmlyc3Qg"), std::string::npos);
+  EXPECT_EQ(rig.ReadFile("TEMP.TXT"), rig.form->State().MailData.Bytes() + "\r\n");
+  EXPECT_NE(rig.ReadFile("TEMP.TXT").find("c2Vjb25kIHZlcnNpb24sIGxvbmdlcg=="), std::string::npos);
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_FALSE(rig.Exists("TEMP.TXT"));
+  EXPECT_FALSE(rig.Exists("TEMP.TXT.new"));
+}
+
+TEST(RunControl, SpoolLeftByAnEarlierRunIsRemovedAtStartUp) {
+  FormRig rig;
+  rig.WriteFile("TEMP.TXT.new", "half a message from a run that crashed");
+  rig.WriteSimpleCommandFile({"#WAI=5"});
+  rig.Load();
+  EXPECT_FALSE(rig.Exists("TEMP.TXT.new"));
+}
+
 TEST(RunControl, RepeatDueDuringADeliveryStartsWhenItEnds) {
   ServerScript script = AcceptingServer();
   script.connect = ServerScript::ConnectMode::NoEvent;  // the first one hangs

@@ -2,6 +2,7 @@
 // file writing with exact bytes.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -55,8 +56,16 @@ inline std::string ReadBytes(const std::filesystem::path& path) {
 
 // Test-side Base64 decoder, independent of the encoders under test.
 inline std::string DecodeBase64(std::string_view text) {
-  static constexpr std::string_view alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const auto table = [] {
+    std::array<signed char, 256> t{};
+    t.fill(-1);
+    constexpr std::string_view alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (std::size_t i = 0; i < alphabet.size(); ++i) {
+      t[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
+    }
+    return t;
+  }();
   std::string out;
   out.reserve(text.size() / 4 * 3);
   unsigned bits = 0;
@@ -64,8 +73,8 @@ inline std::string DecodeBase64(std::string_view text) {
   for (char c : text) {
     if (c == '\r' || c == '\n') continue;
     if (c == '=') break;
-    std::size_t v = alphabet.find(c);
-    if (v == std::string_view::npos) return "<not Base64>";
+    const int v = table[static_cast<unsigned char>(c)];
+    if (v < 0) return "<not Base64>";
     bits = ((bits << 6) | static_cast<unsigned>(v)) & 0xFFFFFF;
     have += 6;
     if (have >= 8) {

@@ -1,0 +1,94 @@
+#include "support/faulty_folder.hpp"
+
+namespace tolvex::test {
+namespace {
+
+constexpr char kInjected[] = "injected failure";
+
+class FaultyInput final : public InputFile {
+ public:
+  FaultyInput(std::unique_ptr<InputFile> inner, FaultyFolder& folder, std::string name)
+      : inner_(std::move(inner)), folder_(folder), name_(std::move(name)) {}
+  std::uint64_t Size() const override { return inner_->Size(); }
+  IoError ReadAt(std::uint64_t offset, char* buf, std::size_t cap, std::size_t& got) override {
+    got = 0;
+    if (folder_.Trip(name_)) return kInjected;
+    return inner_->ReadAt(offset, buf, cap, got);
+  }
+
+ private:
+  std::unique_ptr<InputFile> inner_;
+  FaultyFolder& folder_;
+  std::string name_;
+};
+
+class FaultyOutput final : public OutputFile {
+ public:
+  FaultyOutput(std::unique_ptr<OutputFile> inner, FaultyFolder& folder, std::string name)
+      : inner_(std::move(inner)), folder_(folder), name_(std::move(name)) {}
+  IoError Write(std::string_view bytes) override {
+    if (folder_.Trip(name_)) {
+      // A full disk takes part of the bytes, then refuses.
+      inner_->Write(bytes.substr(0, bytes.size() / 2));
+      return kInjected;
+    }
+    return inner_->Write(bytes);
+  }
+  IoError Finish() override {
+    IoError error = inner_->Finish();
+    if (folder_.Trip(name_)) return kInjected;
+    return error;
+  }
+
+ private:
+  std::unique_ptr<OutputFile> inner_;
+  FaultyFolder& folder_;
+  std::string name_;
+};
+
+}  // namespace
+
+bool FaultyFolder::Trip(std::string_view name) {
+  if (!onlyName_.empty() && name != onlyName_) return false;
+  ++count_;
+  if (failAt_ == 0 || count_ != failAt_) return false;
+  injected_ = true;
+  return true;
+}
+
+std::unique_ptr<InputFile> FaultyFolder::OpenRead(std::string_view name, IoError& error) {
+  if (Trip(name)) {
+    error = kInjected;
+    return nullptr;
+  }
+  std::unique_ptr<InputFile> file = inner_->OpenRead(name, error);
+  if (!file) return nullptr;
+  return std::make_unique<FaultyInput>(std::move(file), *this, std::string(name));
+}
+
+std::unique_ptr<OutputFile> FaultyFolder::Create(std::string_view name, IoError& error) {
+  if (Trip(name)) {
+    error = kInjected;
+    return nullptr;
+  }
+  std::unique_ptr<OutputFile> file = inner_->Create(name, error);
+  if (!file) return nullptr;
+  return std::make_unique<FaultyOutput>(std::move(file), *this, std::string(name));
+}
+
+IoError FaultyFolder::Append(std::string_view name, std::string_view bytes) {
+  if (Trip(name)) return kInjected;  // the contract: nothing of it stays
+  return inner_->Append(name, bytes);
+}
+
+IoError FaultyFolder::Replace(std::string_view from, std::string_view to) {
+  if (Trip(from)) return kInjected;
+  return inner_->Replace(from, to);
+}
+
+IoError FaultyFolder::Remove(std::string_view name) {
+  if (Trip(name)) return kInjected;
+  return inner_->Remove(name);
+}
+
+}  // namespace tolvex::test
