@@ -13,6 +13,8 @@
 #include <system_error>
 #include <vector>
 
+#include "compose/attachment_head.hpp"
+#include "compose/header_words.hpp"
 #include "encoding/jis_convert.hpp"
 #include "encoding/sjis_text.hpp"
 #include "platform/native_path.hpp"
@@ -30,8 +32,6 @@ constexpr std::string_view kSevenBit = "Content-Transfer-Encoding: 7bit\r\n";
 constexpr std::string_view kEndOfData = ".\r\n";
 constexpr std::string_view kBoundaryText = kBoundary;
 constexpr std::string_view kMultipartOpen = "Content-Type: multipart/mixed; boundary=";
-constexpr std::string_view kOctetOpen = "Content-Type: application/octet-stream; name=\"";
-constexpr std::string_view kOctetClose = "\"\r\n";
 constexpr std::string_view kBase64Encoding = "Content-Transfer-Encoding: base64\r\n";
 
 // "--" boundary CR LF
@@ -288,10 +288,8 @@ Status WriteSpool(const std::string& mail, const std::filesystem::path& workDir)
 }  // namespace
 
 std::string AddField(const RunState& st) {
-  std::string out;
-  out.reserve(12 + st.FromAddr.size() + st.ToList.size());
-  out.append("From: ").append(st.FromAddr).append(kCrLf);
-  out.append("To: ").append(st.ToList).append(kCrLf);
+  std::string out = EncodeAddressField("From:", st.FromAddr);
+  out.append(kCrLf).append(EncodeAddressField("To:", st.ToList)).append(kCrLf);
   return out;
 }
 
@@ -333,10 +331,13 @@ Status AddBinaryFile(RunState& st, const std::string& text, FileListArray& list,
 
   std::string& mail = st.MailData;
   const std::size_t extraCrLf = n > 1 ? kCrLf.size() : 0;
+  std::vector<std::string> heads;  // Content-Type (and Content-Disposition) lines
+  heads.reserve(files.size());
+  for (const PlannedFile& f : files) heads.push_back(AttachmentTypeLines(f.name));
   std::size_t total = mail.size() + kMultipartLen + kDelimiterLen + kTextPlain.size() + kSevenBit.size() +
                       kCrLf.size() + text.size() + kClosingLen;
   for (const PlannedFile& f : files) {
-    total += extraCrLf + kDelimiterLen + kOctetOpen.size() + f.name.size() + kOctetClose.size() +
+    total += extraCrLf + kDelimiterLen + heads[static_cast<std::size_t>(&f - files.data())].size() +
              kBase64Encoding.size() + kCrLf.size() + Base64LinesLength(static_cast<std::size_t>(f.size));
   }
   mail.reserve(total);
@@ -347,7 +348,7 @@ Status AddBinaryFile(RunState& st, const std::string& text, FileListArray& list,
   for (const PlannedFile& f : files) {
     if (extraCrLf) mail.append(kCrLf);
     AppendDelimiter(mail);
-    mail.append(kOctetOpen).append(f.name).append(kOctetClose);
+    mail.append(heads[static_cast<std::size_t>(&f - files.data())]);
     mail.append(kBase64Encoding).append(kCrLf);
     if (Status s = AppendFileBase64(f.path, mail)) {
       return Unreadable("attachment", list[static_cast<std::size_t>(&f - files.data()) + 1], s->message);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,5 +15,10 @@ std::filesystem::path NativePath(const std::filesystem::path& workDir, std::stri
 // Code page 932 text to UTF-8 for display; bytes that do not convert are
 // shown as "?".
 std::string Cp932ToUtf8(std::string_view text);
+
+// Code page 932 text to UTF-8 by the system's own code page 932 table
+// (iconv "CP932", MultiByteToWideChar(932)), every character exactly;
+// nothing when some byte sequence is no character.
+std::optional<std::string> Cp932ToUtf8Exact(std::string_view text);
 
 }  // namespace tolvex

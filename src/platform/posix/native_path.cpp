@@ -53,4 +53,9 @@ std::string Cp932ToUtf8(std::string_view text) {
   return ConvertCp932(text, true).value_or(std::string(text));
 }
 
+std::optional<std::string> Cp932ToUtf8Exact(std::string_view text) {
+  if (text.empty()) return std::string();
+  return ConvertCp932(text, false);
+}
+
 }  // namespace tolvex
