@@ -134,15 +134,14 @@ std::vector<PhraseToken> Tokenize(std::string_view phrase, std::string_view& tra
 }
 
 // One display name: ASCII words as written, each run of adjacent non-ASCII
-// words as encoded words. `atStart`: nothing of the value precedes it.
-// Returns the blanks after the last word.
-std::string_view AppendPhrase(FoldedField& f, std::string_view phrase, bool atStart) {
+// words as encoded words. Returns the blanks after the last word.
+std::string_view AppendPhrase(FoldedField& f, std::string_view phrase) {
   std::string_view trailing;
   const std::vector<PhraseToken> tokens = Tokenize(phrase, trailing);
   std::string run;
   std::string_view runBlanks;
   bool inRun = false;
-  bool afterWord = !atStart;  // something precedes that a word must not touch
+  bool afterWord = false;  // a word precedes that an encoded word must not touch
   for (const PhraseToken& t : tokens) {
     if (HasNonAscii(t.text)) {
       if (inRun) {
@@ -171,7 +170,7 @@ std::string_view AppendPhrase(FoldedField& f, std::string_view phrase, bool atSt
 }
 
 // One entry of an address list, as written when it is ASCII only.
-void AppendEntry(FoldedField& f, std::string_view entry, bool atStart) {
+void AppendEntry(FoldedField& f, std::string_view entry) {
   if (!HasNonAscii(entry)) {
     f.Spaced(entry);
     return;
@@ -192,7 +191,7 @@ void AppendEntry(FoldedField& f, std::string_view entry, bool atStart) {
   }
   const std::string_view phrase = entry.substr(0, addr);
   const std::string_view address = entry.substr(addr);
-  std::string_view blanks = AppendPhrase(f, phrase, atStart);
+  std::string_view blanks = AppendPhrase(f, phrase);
   if (address.empty()) {
     f.Raw(blanks);
     return;
@@ -279,9 +278,10 @@ void FoldedField::Encoded(std::string_view blanks, std::string_view cp932, std::
     return std::min(kFoldColumn - used, kMaxWordChars);
   };
   std::size_t first = JisBytesForWidth(width(column_, blanks.size()));
-  if (first < kMinPieceBytes && !blanks.empty() && column_ > 0) {
+  if (first < kMinPieceBytes && column_ > 0) {
     out_.append("\r\n");  // too little room: the first word opens a line
     column_ = 0;
+    if (blanks.empty()) blanks = " ";
     first = JisBytesForWidth(width(0, blanks.size()));
   }
   const std::vector<std::string> pieces = SplitJisWords(jis, first, JisBytesForWidth(width(0, 1)));
@@ -308,7 +308,7 @@ std::string EncodeAddressField(std::string_view name, std::string_view value) {
   for (;;) {
     const std::size_t comma = FindOutsideQuotes(value, ',', start);
     const std::size_t stop = comma == sjis::npos ? value.size() : comma;
-    AppendEntry(f, value.substr(start, stop - start), start == 0);
+    AppendEntry(f, value.substr(start, stop - start));
     if (comma == sjis::npos) break;
     f.Raw(",");
     start = comma + 1;

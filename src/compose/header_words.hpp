@@ -46,8 +46,9 @@ class FoldedField {
   // the line would pass the column (and something is already on it).
   void Word(std::string_view blanks, std::string_view text);
   // Code page 932 text as encoded words after `blanks` (empty: none), the
-  // first on this line when one fits, each later one after a blank. Keeps
-  // `reserve` columns free after each word for text that follows it.
+  // first on this line when one fits (else after a fold and a blank), each
+  // later one after a blank. Keeps `reserve` columns free after each word
+  // for text that follows it.
   void Encoded(std::string_view blanks, std::string_view cp932, std::size_t reserve);
   // Text whose blank runs may each become a fold.
   void Spaced(std::string_view text);

@@ -54,6 +54,11 @@ TEST(AddressField, MixedListKeepsCommasSpacingAndTrailingComma) {
   EXPECT_EQ(EncodeAddressField("To:", kYamadaTaro + " <yamada@example.jp>, " + kSuzuki + ",bob@example.jp,"),
             "To: =?ISO-2022-JP?B?GyRCOzNFRBsoSiAbJEJCQE86GyhK?= <yamada@example.jp>,\r\n"
             " =?ISO-2022-JP?B?GyRCTmtMWhsoSg==?=,bob@example.jp,");
+  // No blank is put after a comma while the word fits the line.
+  EXPECT_EQ(EncodeAddressField("To:", "a@example.jp," + kSuzuki),
+            "To: a@example.jp,=?ISO-2022-JP?B?GyRCTmtMWhsoSg==?=");
+  EXPECT_EQ(EncodeAddressField("To:", std::string(60, 'a') + "@example.jp," + kSuzuki),
+            "To: " + std::string(60, 'a') + "@example.jp,\r\n =?ISO-2022-JP?B?GyRCTmtMWhsoSg==?=");
   // Commas inside a quoted name do not separate entries.
   EXPECT_EQ(EncodeAddressField("To:", "\"" + kSuzuki + ", " + kSender + "\" <s@example.jp>"),
             "To: =?ISO-2022-JP?B?GyRCTmtMWhsoSiwgGyRCQXc/Ljc4GyhK?= <s@example.jp>");
