@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs the build and test dependencies from Debian's packages: the
-# compilers and libraries, Postfix (the real peer of one test), and the
+# compilers and libraries, Postfix (the real peer of one test), mutt and
+# Node.js (independent readers of the delivered messages), and the
 # MinGW-w64 cross compiler, Wine, Xvfb and xdotool for the Windows program.
 set -euo pipefail
 # With --core only what building and running the Linux program needs (the demo).
 pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libasio-dev
       python3)
 if [[ ${1:-} != --core ]]; then
-  pkgs+=(time postfix locales g++-mingw-w64-x86-64-win32 wine wine64 xvfb xauth xdotool)
+  pkgs+=(time postfix mutt nodejs locales g++-mingw-w64-x86-64-win32 wine wine64 xvfb xauth xdotool)
 fi
 missing=()
 for p in "${pkgs[@]}"; do
