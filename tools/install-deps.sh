@@ -10,7 +10,7 @@ pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-de
       libssl-dev python3)
 if [[ ${1:-} != --core ]]; then
   pkgs+=(time postfix dovecot-core openssl locales g++-mingw-w64-x86-64-win32 wine wine64
-         libgnutls30 python3-openssl xvfb xauth xdotool)
+         libgnutls30 python3-openssl mutt nodejs xvfb xauth xdotool)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 
+#include "compose/header_words.hpp"
 #include "compose/text_file.hpp"
 #include "compose/text_functions.hpp"
 #include "encoding/jis_convert.hpp"
@@ -236,8 +237,7 @@ class Interpreter {
   }
 
   void SetReplyTo(std::string_view address) {
-    st_.ReplyToLine = "Reply-To: ";
-    st_.ReplyToLine += address;
+    st_.ReplyToLine = EncodeAddressField("Reply-To:", address);
     st_.ReplyToLine += kCrLf;
   }
 

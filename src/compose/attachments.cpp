@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/sjis_text.hpp"
+#include "compose/attachment_head.hpp"
 #include "compose/message.hpp"
 #include "compose/mime_parts.hpp"
 #include "compose/text_file.hpp"
@@ -29,6 +30,7 @@ void TrimInPlace(std::string& s) {
 struct PlannedFile {
   std::unique_ptr<InputFile> file;  // attachments only
   std::string name;                 // the part after the last backslash
+  std::string head;                 // an attachment's Content-Type (and -Disposition) lines
 };
 
 // Trims entries 1..count in place and opens each; the first that cannot be
@@ -45,6 +47,7 @@ Status PlanFiles(FileListArray& list, std::size_t count, std::string_view what, 
     if (!p.file) return Unreadable(what, list[k], *error);
     if (!keepOpen) p.file.reset();
     p.name = FileNameFromPath(list[k]);
+    if (keepOpen) p.head = AttachmentTypeLines(p.name);
     planned.push_back(std::move(p));
   }
   return std::nullopt;
@@ -66,8 +69,8 @@ Status AddBinaryFile(MessageWriter& out, const std::string& text, FileListArray&
   std::uint64_t total = kMultipart.size() + kDelimiter.size() + kTextPlain.size() +
                         kSevenBit.size() + kCrLf.size() + text.size() + kClosing.size();
   for (const PlannedFile& f : planned) {
-    total += (extraCrLf ? kCrLf.size() : 0) + kDelimiter.size() + kOctetOpen.size() +
-             f.name.size() + kOctetClose.size() + kBase64Encoding.size() + kCrLf.size() +
+    total += (extraCrLf ? kCrLf.size() : 0) + kDelimiter.size() + f.head.size() +
+             kBase64Encoding.size() + kCrLf.size() +
              Base64LinesLength(static_cast<std::size_t>(f.file->Size()));
   }
   out.Reserve(total);
@@ -80,8 +83,8 @@ Status AddBinaryFile(MessageWriter& out, const std::string& text, FileListArray&
   for (std::size_t k = 0; k < planned.size() && !error; ++k) {
     const PlannedFile& f = planned[k];
     if (extraCrLf) error = out.Write(kCrLf);
-    for (std::string_view piece : {kDelimiter, kOctetOpen, std::string_view(f.name), kOctetClose,
-                                   kBase64Encoding, kCrLf}) {
+    for (std::string_view piece :
+         {kDelimiter, std::string_view(f.head), kBase64Encoding, kCrLf}) {
       if (!error) error = out.Write(piece);
     }
     if (!error) error = out.WriteFileBase64(*f.file);

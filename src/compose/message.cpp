@@ -4,6 +4,7 @@
 // composition that fails leaves the file of the previous send in place.
 #include "compose/message.hpp"
 
+#include "compose/header_words.hpp"
 #include "compose/mime_parts.hpp"
 
 namespace tolvex {
@@ -22,10 +23,8 @@ Failure SpoolFailure(std::string_view reason) {
 }  // namespace
 
 std::string AddField(const RunState& st) {
-  std::string out;
-  out.reserve(12 + st.FromAddr.size() + st.ToList.size());
-  out.append("From: ").append(st.FromAddr).append(kCrLf);
-  out.append("To: ").append(st.ToList).append(kCrLf);
+  std::string out = EncodeAddressField("From:", st.FromAddr);
+  out.append(kCrLf).append(EncodeAddressField("To:", st.ToList)).append(kCrLf);
   return out;
 }
 

@@ -20,8 +20,6 @@ inline constexpr std::string_view kMultipart =
 inline constexpr std::string_view kDelimiter = "--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n";
 // CR LF "--" boundary "--" CR LF "." CR LF
 inline constexpr std::string_view kClosing = "\r\n--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n.\r\n";
-inline constexpr std::string_view kOctetOpen = "Content-Type: application/octet-stream; name=\"";
-inline constexpr std::string_view kOctetClose = "\"\r\n";
 inline constexpr std::string_view kBase64Encoding = "Content-Transfer-Encoding: base64\r\n";
 
 }  // namespace tolvex::mime

@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "compose/header_words.hpp"
 #include "encoding/jis_convert.hpp"
 #include "base/sjis_text.hpp"
 
@@ -36,11 +37,6 @@ std::string ValueAfter(std::string_view text, char key) {
 namespace {
 
 constexpr std::string_view kSubjectPrefix = "Subject: ";
-constexpr std::string_view kWordOpen = "=?ISO-2022-JP?B?";
-constexpr std::string_view kWordClose = "?=";
-constexpr std::string_view kEnterKanji = "\x1B$B";
-constexpr std::string_view kEnterRoman = "\x1B(J";
-constexpr std::size_t kEscapeLen = 3;
 
 // JIS bytes whose Base64 still fits one 72-character line.
 constexpr std::size_t kSingleWordJisBytes = 54;
@@ -51,103 +47,18 @@ constexpr std::size_t kWordJisBytes = 42;
 // give 48 Base64 characters, a line of 9 + 66 = 75 characters.
 constexpr std::size_t kFirstWordJisBytes = 36;
 
-// One character of an ISO-2022-JP stream: its bytes and whether it is a
-// two-byte JIS X 0208 character.
-struct JisChar {
-  std::string_view bytes;
-  bool kanji;
-};
-
-// Walks the converted stream, consuming the escape sequences and tracking the
-// shift state they set. An ESC that starts no known sequence is a one-byte
-// character like any other.
-std::vector<JisChar> SplitJisChars(std::string_view jis) {
-  std::vector<JisChar> chars;
-  chars.reserve(jis.size());
-  bool kanji = false;
-  std::size_t i = 0;
-  while (i < jis.size()) {
-    if (jis[i] == '\x1B' && i + 2 < jis.size()) {
-      char a = jis[i + 1];
-      char b = jis[i + 2];
-      if (a == '$' && (b == 'B' || b == '@')) {
-        kanji = true;
-        i += kEscapeLen;
-        continue;
-      }
-      if (a == '(' && (b == 'J' || b == 'B')) {
-        kanji = false;
-        i += kEscapeLen;
-        continue;
-      }
-    }
-    std::size_t len = kanji && i + 1 < jis.size() ? 2 : 1;
-    chars.push_back({jis.substr(i, len), kanji && len == 2});
-    i += len;
-  }
-  return chars;
-}
-
-// Splits the stream into self-contained pieces: each starts in the one-byte
-// state (opening with ESC $ B when its first character is two-byte) and
-// returns to it (ESC ( J) when it ends in Kanji, so every encoded word
-// decodes on its own.
-std::vector<std::string> FoldJis(std::string_view jis) {
-  std::vector<std::string> pieces;
-  std::string piece;
-  bool kanji = false;
-  std::size_t limit = kFirstWordJisBytes;
-  auto close = [&] {
-    if (kanji) piece.append(kEnterRoman);
-    pieces.push_back(std::move(piece));
-    piece.clear();
-    kanji = false;
-    limit = kWordJisBytes;
-  };
-  for (const JisChar& c : SplitJisChars(jis)) {
-    auto need = [&] {
-      std::size_t n = c.bytes.size();
-      if (c.kanji != kanji) n += kEscapeLen;
-      if (c.kanji) n += kEscapeLen;  // room for the closing ESC ( J
-      return n;
-    };
-    if (!piece.empty() && piece.size() + need() > limit) close();
-    if (c.kanji != kanji) {
-      piece.append(c.kanji ? kEnterKanji : kEnterRoman);
-      kanji = c.kanji;
-    }
-    piece.append(c.bytes);
-  }
-  if (!piece.empty()) close();
-  return pieces;
-}
-
 }  // namespace
 
 std::string EncodeSubjectLine(std::string_view line) {
   std::string jis = SjisToJis(sjis::DropChars(line, kSubjectPrefix.size()));
-  std::string out;
-  if (jis.size() <= kSingleWordJisBytes) {
-    std::string b64 = EncodeBase64(jis);
-    out.reserve(kSubjectPrefix.size() + kWordOpen.size() + b64.size() + kWordClose.size());
-    out.append(kSubjectPrefix).append(kWordOpen).append(b64).append(kWordClose);
-    return out;
-  }
+  std::string out(kSubjectPrefix);
+  if (jis.size() <= kSingleWordJisBytes) return out.append(EncodedWord(jis));
   // Too long for one encoded word on one line: fold into several words, one
   // per line, continuation lines starting with a blank.
-  std::vector<std::string> pieces = FoldJis(jis);
-  std::vector<std::string> words;
-  words.reserve(pieces.size());
-  std::size_t total = kSubjectPrefix.size();
-  for (const std::string& p : pieces) {
-    words.push_back(EncodeBase64(p));
-    total += 3 + kWordOpen.size() + words.back().size() + kWordClose.size();
-  }
-  out.reserve(total);
-  out.append(kSubjectPrefix);
-  for (std::size_t i = 0; i < words.size(); ++i) {
+  const std::vector<std::string> pieces = SplitJisWords(jis, kFirstWordJisBytes, kWordJisBytes);
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
     if (i > 0) out.append("\r\n ");
-    out.append(kWordOpen).append(words[i]).append(kWordClose);
+    out.append(EncodedWord(pieces[i]));
   }
   return out;
 }

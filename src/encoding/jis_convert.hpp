@@ -13,9 +13,13 @@ namespace tolvex {
 // Converts code page 932 text to ISO-2022-JP (ESC $ B to enter JIS X 0208,
 // ESC ( J to return), then trims spaces at both ends. No closing escape is
 // added. Every other one-byte character, half-width katakana included, is
-// copied unchanged in the one-byte state. Characters without a JIS X 0208
-// code (lead bytes 0xF0-0xFC, a lone lead byte at the end, a lead byte whose
-// next byte is no trail byte) become the geta mark (JIS 22 2E); in the last
+// copied unchanged in the one-byte state. NEC row 13 (0x87) and the
+// NEC-selected IBM extensions (0xED-0xEE) take the same arithmetic as
+// JIS X 0208 (JIS rows 13 and 89-92); an IBM extension character (0xFA40-
+// 0xFC4B) goes out as its twin among those or in JIS X 0208. Characters
+// without a code (the user-defined area 0xF0-0xF9, 0xFC4C-0xFCFC, a lone lead
+// byte at the end, a lead byte whose next byte is no trail byte) become the
+// geta mark (JIS 22 2E); in the last
 // case the next byte is then converted as a character of its own, so a line
 // break after a stray lead byte is kept. NUL cannot travel in 7-bit text and
 // is dropped.

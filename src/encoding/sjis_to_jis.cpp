@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "base/sjis_text.hpp"
+#include "encoding/cp932_vendor.hpp"
 #include "encoding/jis_convert.hpp"
 
 namespace tolvex {
@@ -27,17 +28,28 @@ constexpr unsigned JisCode(unsigned s1, unsigned s2) {
 // The same arithmetic split into two lookups, so that the code of a
 // character is kLead[s1] + kTrail[s2] without data-dependent branches:
 // kLead holds the first row of the lead byte in the high byte (0 for bytes
-// that are no lead byte, kNoJis for 0xF0-0xFC); kTrail holds the row step
+// that are no lead byte, kNoJis for the user-defined area 0xF0-0xF9,
+// kIbmLead for the IBM extensions 0xFA-0xFC); kTrail holds the row step
 // (0 or 1) in the high byte and the cell in the low byte (0: no trail byte).
+constexpr std::uint16_t kIbmLead = 0xFE00;
 constexpr std::uint16_t kNoJis = 0xFF00;
 constexpr std::array<std::uint16_t, 256> kLead = [] {
   std::array<std::uint16_t, 256> t{};
   for (unsigned b = 0x81; b <= 0xFC; ++b) {
     if (!sjis::IsLeadByte(static_cast<unsigned char>(b))) continue;
-    t[b] = b >= 0xF0 ? kNoJis : static_cast<std::uint16_t>(JisCode(b, 0x40) & 0xFF00);
+    t[b] = b >= 0xFA   ? kIbmLead
+           : b >= 0xF0 ? kNoJis
+                       : static_cast<std::uint16_t>(JisCode(b, 0x40) & 0xFF00);
   }
   return t;
 }();
+
+// An IBM extension character goes out as its twin (NEC row 13, JIS X 0208
+// or JIS rows 89-92), as code page 50220 sends it; the geta mark if none.
+unsigned IbmJisCode(unsigned char s1, unsigned char s2) {
+  const std::uint16_t twin = cp932::IbmTwin(s1, s2);
+  return twin == 0 ? kGeta : JisCode(twin >> 8, twin & 0xFF);
+}
 constexpr std::array<std::uint16_t, 256> kTrail = [] {
   std::array<std::uint16_t, 256> t{};
   for (unsigned b = 0; b < 256; ++b) {
@@ -87,7 +99,11 @@ std::size_t Convert(const unsigned char* p, const unsigned char* const end, unsi
       const unsigned trail = p + 1 < end ? kTrail[p[1]] : 0;
       unsigned code = kGeta;
       if (trail != 0) {
-        if (lead != kNoJis) code = lead + trail;
+        if (lead < kIbmLead) {
+          code = lead + trail;
+        } else if (lead == kIbmLead) {
+          code = IbmJisCode(p[0], p[1]);
+        }
         p += 2;
       } else {
         ++p;  // the next byte, if any, is a character of its own

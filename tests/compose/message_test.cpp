@@ -128,7 +128,10 @@ TEST_F(Compose, AttachmentMessageGoldenTwoFiles) {
       "YWJj"
       "\r\n"
       "--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
-      "Content-Type: application/octet-stream; name=\"\x95\x5C.bin\"\r\n"
+      // 表.bin: encoded words for name=, RFC 2231 UTF-8 for filename*.
+      "Content-Type: application/octet-stream;\r\n"
+      " name=\"=?ISO-2022-JP?B?GyRCST0bKEouYmlu?=\"\r\n"
+      "Content-Disposition: attachment; filename*=UTF-8''%E8%A1%A8.bin\r\n"
       "Content-Transfer-Encoding: base64\r\n"
       "\r\n"
       "eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4\r\n"

@@ -98,8 +98,10 @@ class PlainMessage(Delivery):
         _, s = self.deliver(self.serve(63))
         self.assertEqual(s.commands[2:4], [b"RCPT TO:yamada@example.jp\r\n", b"RCPT TO:so@example.jp\r\n"])
         acc = sjis("竹.txt") + b"\r\n-----\r\n" + sjis("よろしく") + CRLF
-        expected = ref.plain_message(acc, b"DummySender", sjis("山田 <yamada@example.jp>,ソ <so@example.jp>"),
-                                     text_file=text)
+        # The second name does not fit after the first entry: folded before it.
+        to = ref.Field(b"To: " + ref.encoded_word(sjis("山田")) + b" <yamada@example.jp>,\r\n "
+                       + ref.encoded_word(sjis("ソ")) + b" <so@example.jp>")
+        expected = ref.plain_message(acc, b"DummySender", to, text_file=text)
         self.assert_message(s, expected)
 
     def test_multiline_greeting_and_500_250_reply_to_message(self):
@@ -157,7 +159,32 @@ class AttachmentMessage(Delivery):
             acc, [(b"data.bin", data), (sjis("表ソ.txt"), text), (b"full.bin", full)],
             b"from@example.jp", b"to@example.jp", subject=sjis("添付ファイルの送付"))
         self.assert_message(s, expected)
-        self.assertIn(b'name="\x95\x5c\x83\x5c.txt"\r\n', s.message)
+        self.assertIn(b'Content-Type: application/octet-stream;\r\n'
+                      b' name="=?ISO-2022-JP?B?GyRCST0lPRsoSi50eHQ=?="\r\n'
+                      b"Content-Disposition: attachment; filename*=UTF-8''%E8%A1%A8%E3%82%BD.txt\r\n",
+                      s.message)
+
+    def test_japanese_names_and_vendor_characters(self):
+        # 髙 is an IBM extension character (FBFC), ① and ㈱ are NEC row 13:
+        # all travel as JIS codes in every encoded word and in the body.
+        blob = bytes(range(200))
+        self.write("髙橋①㈱.csv", blob)
+        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(64)}", "#FRO=髙橋 <takahashi@example.jp>",
+                            "#TO=山田 太郎 <yamada@x.jp>,bob@x.jp",
+                            "#REP=㈱ソフト 表 <desk@x.jp>", "#SUB=髙橋①㈱の表",
+                            "#ATT=髙橋①㈱.csv", "", "髙橋です。①㈱"])
+        _, s = self.deliver(self.serve(64))
+        self.assertEqual(s.commands[1:4], [b"MAIL FROM:takahashi@example.jp\r\n",
+                                           b"RCPT TO:yamada@x.jp\r\n", b"RCPT TO:bob@x.jp\r\n"])
+        acc = sjis("髙橋①㈱.csv") + b"\r\n-----\r\n" + CRLF + sjis("髙橋です。①㈱") + CRLF
+        expected = ref.attachment_message(
+            acc, [(sjis("髙橋①㈱.csv"), blob)], sjis("髙橋 <takahashi@example.jp>"),
+            sjis("山田 太郎 <yamada@x.jp>,bob@x.jp"), subject=sjis("髙橋①㈱の表"),
+            reply_to=sjis("㈱ソフト 表 <desk@x.jp>"))
+        self.assert_message(s, expected)
+        # 7-bit throughout: no byte of the names travels raw.
+        self.assertLess(max(s.message), 0x80)
+        self.assertIn(b"\r\nFrom: =?ISO-2022-JP?B?GyRCfGI2NhsoSg==?= <takahashi@example.jp>\r\n", s.message)
 
     def test_one_attachment_follows_body_directly(self):
         blob = bytes(range(54))  # 18 groups: one full line, then CR LF

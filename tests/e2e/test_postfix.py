@@ -1,22 +1,19 @@
 """A real peer: the program delivers to a private Postfix instance, and the
 messages Postfix puts into the Maildirs must decode, with Python's own MIME
-parser, to the original Japanese subject and text and the attached bytes."""
+parser, Node's WHATWG decoder and mutt, to the original Japanese names,
+subject and text and the attached bytes."""
 
 import email
-import email.policy
 import os
 import shutil
 import unittest
 
+import mail_readers as readers
 from harness import E2ETest, addr, sjis
+from mail_readers import parse
 from postfix_peer import PostfixPeer
 
 ADDRESS = addr(90)
-
-
-def parse(path):
-    with open(path, "rb") as f:
-        return email.message_from_bytes(f.read(), policy=email.policy.default)
 
 
 class PostfixDelivery(E2ETest):
@@ -28,11 +25,11 @@ class PostfixDelivery(E2ETest):
         cls.addClassCleanup(cls.peer.cleanup)  # stops it whatever happens
         cls.peer.start()
 
-    def send(self, user, lines):
+    def send(self, user, lines, sender="sender@example.jp", to=None):
         """Runs the program and returns the message delivered to user."""
         before = len(self.peer.delivered(user))
         self.write_command(["#LOC=client.tolvex.test", f"#HOS={ADDRESS}",
-                            "#FRO=sender@example.jp", f"#TO={user}@tolvex.test"] + lines)
+                            f"#FRO={sender}", f"#TO={to or user + '@tolvex.test'}"] + lines)
         res = self.run_tolvex()
         self.assertEqual(res.returncode, 0, res.stderr.decode("utf-8", "replace")
                          + self.peer.log_text())
@@ -41,8 +38,10 @@ class PostfixDelivery(E2ETest):
         files = self.peer.wait_for_mail(user, before + 1)
         msg = parse(files[before])
         self.assertEqual(msg.defects, [])
-        self.assertEqual(msg["From"], "sender@example.jp")
-        self.assertEqual(msg["To"], f"{user}@tolvex.test")
+        if to is None:
+            self.assertEqual(msg["From"], "sender@example.jp")
+            self.assertEqual(msg["To"], f"{user}@tolvex.test")
+        self.path = files[before]
         return msg
 
     def test_plain_japanese_message(self):
@@ -78,9 +77,78 @@ class PostfixDelivery(E2ETest):
         self.assertEqual(parts[1].get_filename(), "photo.bin")
         self.assertEqual(parts[1].get_content(), blob)
         self.assertEqual(parts[2].get_content(), doc)
-        # The name goes out as raw Shift_JIS, unencoded.
-        with open(self.peer.delivered("hanako")[-1], "rb") as f:
-            self.assertIn(b'name="' + sjis("説明.txt") + b'"', f.read())
+        self.assertEqual(parts[2].get_filename(), "説明.txt")
+        # The whole message is 7-bit: the Japanese name is encoded.
+        with open(self.path, "rb") as f:
+            self.assertLess(max(f.read()), 0x80)
+
+    # Names with 表 and ソ (trail byte 0x5C), 能, the IBM extension 髙 and
+    # NEC row 13 (①, ㈱) in every place a name can be.
+    SENDER = "髙橋 第①課"
+    TARO = "山田 太郎"
+    HANAKO = "㈱ソフト 能見"
+    REPLY = "表 窓口係"
+    SUBJECT = "髙橋より ①㈱の件"
+    FILE = "髙橋①㈱の見積表ソ.csv"
+    BODY = ["髙橋です。", "①と㈱を確かめます。"]
+
+    def send_names(self):
+        data = b"a,b\r\n1,2\r\n"
+        self.write(self.FILE, data)
+        msg = self.send("taro", [f"#REP={self.REPLY} <desk@tolvex.test>", f"#SUB={self.SUBJECT}",
+                                 f"#ATT={self.FILE}", ""] + self.BODY,
+                        sender=f"{self.SENDER} <sender@example.jp>",
+                        to=f"{self.TARO} <taro@tolvex.test>, {self.HANAKO} <hanako@tolvex.test>")
+        return msg, data
+
+    def test_names_decode_in_python_and_whatwg(self):
+        msg, data = self.send_names()
+        # Python's own codecs: the addresses, the RFC 2231 file name (UTF-8)
+        # and everything that is JIS X 0208.
+        self.assertEqual([a.addr_spec for a in msg["To"].addresses],
+                         ["taro@tolvex.test", "hanako@tolvex.test"])
+        self.assertEqual(msg["To"].addresses[0].display_name, self.TARO)
+        self.assertEqual(msg["Reply-To"].addresses[0].display_name, self.REPLY)
+        self.assertEqual(msg["From"].addresses[0].addr_spec, "sender@example.jp")
+        attachment = list(msg.iter_parts())[1]
+        self.assertEqual(attachment.get_filename(), self.FILE)
+        self.assertEqual(attachment.get_content(), data)
+        # With ISO-2022-JP read as code page 50221 reads it (rows 13 and
+        # 89-92 through code page 932), the email package gives back every
+        # name whole, and the name= parameter too.
+        with readers.cp5022x_iso2022jp():
+            m = parse(self.path)
+            self.assertEqual(m["From"].addresses[0].display_name, self.SENDER)
+            self.assertEqual([a.display_name for a in m["To"].addresses], [self.TARO, self.HANAKO])
+            self.assertEqual(m["Reply-To"].addresses[0].display_name, self.REPLY)
+            self.assertEqual(m["Subject"], self.SUBJECT)
+            parts = list(m.iter_parts())
+            self.assertEqual(parts[0].get_content().splitlines(), [self.FILE, "-----", ""] + self.BODY)
+            self.assertEqual(parts[1]["Content-Type"].params["name"], self.FILE)
+        # The WHATWG decoder (Thunderbird's and the browsers') reads the same.
+        raw = email.message_from_bytes(open(self.path, "rb").read())
+        self.assertEqual(readers.whatwg_header(raw["From"]), f"{self.SENDER} <sender@example.jp>")
+        self.assertEqual(readers.whatwg_header(raw["To"]),
+                         f"{self.TARO} <taro@tolvex.test>, {self.HANAKO} <hanako@tolvex.test>")
+        self.assertEqual(readers.whatwg_header(raw["Subject"]), self.SUBJECT)
+        body = raw.get_payload()[0].get_payload(decode=True)
+        self.assertEqual(readers.whatwg_decode([(body, "iso-2022-jp")])[0].splitlines(),
+                         [self.FILE, "-----", ""] + self.BODY)
+
+    def test_names_in_mutt(self):
+        self.send_names()
+        view = readers.mutt_view(self.path)
+        lines = [" ".join(l.split()) for l in view.replace("\n\t", " ").replace("\n ", " ").splitlines()]
+        # mutt decodes ISO-2022-JP with glibc's iconv, which knows JIS X 0208
+        # only (no row 13, no rows 89-92): it shows the names made of JIS
+        # X 0208 characters, and the file name (RFC 2231 UTF-8) whole.
+        self.assertIn(f"Reply-To: {self.REPLY} <desk@tolvex.test>", lines)
+        to = [l for l in lines if l.startswith("To: ")]
+        self.assertEqual(len(to), 1, lines)
+        self.assertTrue(to[0].startswith(f"To: {self.TARO} <taro@tolvex.test>, "), to)
+        self.assertTrue(to[0].endswith(" <hanako@tolvex.test>"), to)
+        self.assertIn(f"[-- Attachment #2: {self.FILE} --]", lines)
+        self.assertIn("-----", lines)
 
     def test_parts_from_files_message(self):
         text = "部品から組み立てた本文です。"

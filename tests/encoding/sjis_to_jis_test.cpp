@@ -86,10 +86,10 @@ TEST(SjisToJis, HalfWidthKatakanaStayEightBitInOneByteState) {
   EXPECT_EQ(ToHex(SjisToJis(Hex("82 A0 B1"))), "1B 24 42 24 22 1B 28 4A B1");
 }
 
-TEST(SjisToJis, ExtensionAreaBecomesGetaMark) {
+TEST(SjisToJis, UserDefinedAreaBecomesGetaMark) {
   EXPECT_EQ(ToHex(SjisToJis(Hex("F0 40"))), "1B 24 42 22 2E");
-  EXPECT_EQ(ToHex(SjisToJis(Hex("FA 40 FC FC"))), "1B 24 42 22 2E 22 2E");
-  EXPECT_EQ(ToHex(SjisToJis(Hex("41 FA 55 42"))), "41 1B 24 42 22 2E 1B 28 4A 42");
+  EXPECT_EQ(ToHex(SjisToJis(Hex("F5 9F FC FC"))), "1B 24 42 22 2E 22 2E");
+  EXPECT_EQ(ToHex(SjisToJis(Hex("41 F9 55 42"))), "41 1B 24 42 22 2E 1B 28 4A 42");
 }
 
 TEST(SjisToJis, StrayLeadByteBecomesGetaAndKeepsTheNextByte) {

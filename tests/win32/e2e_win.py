@@ -89,7 +89,30 @@ class Messages(Delivery):
             acc, [(b"data.bin", data), (sjis("表ソ.txt"), text)], b"from@example.jp",
             b"to@example.jp", subject=sjis("添付ファイルの送付"))
         self.assert_message(s, expected)
-        self.assertIn(b'name="\x95\x5c\x83\x5c.txt"\r\n', s.message)
+        self.assertIn(b'Content-Type: application/octet-stream;\r\n'
+                      b' name="=?ISO-2022-JP?B?GyRCST0lPRsoSi50eHQ=?="\r\n'
+                      b"Content-Disposition: attachment; filename*=UTF-8''%E8%A1%A8%E3%82%BD.txt\r\n",
+                      s.message)
+
+    def test_japanese_names_and_vendor_characters(self):
+        # 髙 (IBM FBFC), ① and ㈱ (NEC row 13) in the names, the subject, the
+        # body and the attachment name, whose UTF-8 comes from Windows' own
+        # code page 932 table.
+        blob = bytes(range(100))
+        self.write("髙橋①㈱.csv", blob)
+        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(104)}", "#FRO=髙橋 <takahashi@example.jp>",
+                            "#TO=山田 太郎 <yamada@x.jp>,bob@x.jp", "#REP=㈱ソフト 表 <desk@x.jp>",
+                            "#SUB=髙橋①㈱の表", "#ATT=髙橋①㈱.csv", "", "髙橋です。①㈱"])
+        s = self.deliver(self.serve(104))
+        self.assertEqual(s.commands[1:4], [b"MAIL FROM:takahashi@example.jp\r\n",
+                                           b"RCPT TO:yamada@x.jp\r\n", b"RCPT TO:bob@x.jp\r\n"])
+        acc = sjis("髙橋①㈱.csv") + b"\r\n-----\r\n" + CRLF + sjis("髙橋です。①㈱") + CRLF
+        expected = ref.attachment_message(
+            acc, [(sjis("髙橋①㈱.csv"), blob)], sjis("髙橋 <takahashi@example.jp>"),
+            sjis("山田 太郎 <yamada@x.jp>,bob@x.jp"), subject=sjis("髙橋①㈱の表"),
+            reply_to=sjis("㈱ソフト 表 <desk@x.jp>"))
+        self.assert_message(s, expected)
+        self.assertIn(b"filename*=UTF-8''%E9%AB%99%E6%A9%8B%E2%91%A0%E3%88%B1.csv\r\n", s.message)
 
     def test_parts_from_files(self):
         part1 = (b"Content-Type: text/plain; charset=iso-2022-jp\r\n"

@@ -3,6 +3,8 @@
 // terminals are UTF-8. Names that do not convert are used as raw bytes.
 #include "platform/native_path.hpp"
 
+#include "base/text_convert.hpp"
+
 #include <iconv.h>
 
 #include <cerrno>
@@ -51,6 +53,11 @@ std::filesystem::path NativePath(const std::filesystem::path& workDir, std::stri
 
 std::string Cp932ToUtf8(std::string_view text) {
   return ConvertCp932(text, true).value_or(std::string(text));
+}
+
+std::optional<std::string> Cp932ToUtf8Exact(std::string_view text) {
+  if (text.empty()) return std::string();
+  return ConvertCp932(text, false);
 }
 
 }  // namespace tolvex

@@ -3,6 +3,8 @@
 // locale, not only on a Japanese one.
 #include "platform/native_path.hpp"
 
+#include "base/text_convert.hpp"
+
 #include <windows.h>
 
 #include "base/sjis_text.hpp"
@@ -60,6 +62,20 @@ std::string Cp932ToUtf8(std::string_view text) {
   std::string out(static_cast<std::size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
                       nullptr, nullptr);
+  return out;
+}
+
+std::optional<std::string> Cp932ToUtf8Exact(std::string_view text) {
+  if (text.empty()) return std::string();
+  const int size = static_cast<int>(text.size());
+  int n = MultiByteToWideChar(win::kCodePage932, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+  if (n <= 0) return std::nullopt;
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(win::kCodePage932, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), n);
+  int m = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), n, nullptr, 0, nullptr, nullptr);
+  if (m <= 0) return std::nullopt;
+  std::string out(static_cast<std::size_t>(m), '\0');
+  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), n, out.data(), m, nullptr, nullptr);
   return out;
 }
 
