@@ -101,8 +101,14 @@ void Form1::StartSend() {
     }
     return;
   }
+  // The send that ends a repeating run is never made: composing it could
+  // only report a failure for mail that was not due.
+  if (runEnds) {
+    p_.window.SetCaption(kSendingCaption);
+    EndProc();
+    return;
+  }
   BeginSend();
-  if (!ended_ && runEnds) EndProc();
 }
 
 bool Form1::BeginSend() {
@@ -173,7 +179,7 @@ void Form1::LogSession(SmtpStep endStep, std::string_view reply) {
 
 void Form1::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) {
   if (endStep != SmtpStep::IDLE) {
-    std::string line(FirstLine(reply));
+    std::string line = CleanServerText(FirstLine(reply));
     if (line.empty()) line = "(no reply)";
     NoteFailure(Failure{FailureKind::DeliveryFailed, "delivery failed in state " +
                                                          std::to_string(StepNumber(endStep)) +

@@ -25,6 +25,8 @@
 #include "command/command_file.hpp"
 
 #include <cstdint>
+#include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -150,6 +152,7 @@ class Interpreter {
       st_.DeleteCommandFile = true;
     } else if (key == "#FRO") {
       st_.FromAddr = ValueAfter(line, '=');
+      fromLine_ = lineNo_;
     } else if (key == "#HOS") {
       socket_.SetRemoteHost(ValueAfter(line, '='));
     } else if (key == "#TO=" || key == "#TO ") {
@@ -157,10 +160,13 @@ class Interpreter {
     } else if (key == "#TEX") {
       return TextFile(ValueAfter(line, '='));
     } else if (key == "#MUL") {
-      st_.FileCount = SplitList(st_.FileList, ValueAfter(line, '='), ',');
+      const std::string value = ValueAfter(line, '=');
+      if (Status status = CheckFileCount(key, value)) return status;
+      st_.FileCount = SplitList(st_.FileList, value, ',');
       st_.MultiFlag = true;
     } else if (key == "#ATT") {
       const std::string value = ValueAfter(line, '=');
+      if (Status status = CheckFileCount(key, value)) return status;
       Attachments(value);
     } else if (key == "#SUB") {
       SetSubject(ValueAfter(line, '='));
@@ -206,6 +212,7 @@ class Interpreter {
     if (key == "cat ") {
       if (Status status = TextFile(files)) return status;
     } else {
+      if (Status status = CheckFileCount(key, files)) return status;
       Attachments(files);
     }
     SetToList(recipients);
@@ -216,6 +223,54 @@ class Interpreter {
     st_.FileList[1] = name;
     SetBodyPrefix(name);
     return ReadFile(st_, name, files_);
+  }
+
+  // A list of more than ten names would lose the rest without a word (the
+  // list holds ten), while the body names them all: refused instead.
+  Status CheckFileCount(std::string_view key, std::string_view names) {
+    std::size_t count = 1;
+    for (std::size_t at = sjis::FindChar(names, ','); at != sjis::npos;
+         at = sjis::FindChar(names, ',', at + 1)) {
+      ++count;
+    }
+    if (!names.empty() && names.back() == ',') --count;  // a trailing comma opens no entry
+    if (count <= static_cast<std::size_t>(kMaxFiles)) return std::nullopt;
+    std::string what = "\"";
+    what += key;
+    what += "\" lists ";
+    what += std::to_string(count);
+    what += " files, at most ";
+    what += std::to_string(kMaxFiles);
+    what += " are allowed";
+    return BadLine(lineNo_, what);
+  }
+
+  // A control byte (NUL, TAB, ESC ...) in an address would go into MAIL
+  // FROM, RCPT TO and the head as it stands.
+  static std::optional<unsigned> ControlByte(std::string_view address) {
+    for (char c : address) {
+      const auto b = static_cast<unsigned char>(c);
+      if (b < 0x20 || b == 0x7F) return b;
+    }
+    return std::nullopt;
+  }
+
+  Status CheckAddresses() {
+    auto bad = [](std::size_t line, std::string_view who, unsigned b) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "0x%02X", b);
+      std::string what(who);
+      what += " holds the control byte ";
+      what += hex;
+      return BadLine(line, what);
+    };
+    if (auto b = ControlByte(st_.FromAddr)) return bad(fromLine_ ? fromLine_ : lineNo_, "the sender", *b);
+    for (int k = 1; k <= st_.ToCount; ++k) {
+      if (auto b = ControlByte(st_.ToAddr[static_cast<std::size_t>(k)])) {
+        return bad(toListLine_ ? toListLine_ : lineNo_, "recipient " + std::to_string(k), *b);
+      }
+    }
+    return std::nullopt;
   }
 
   void Attachments(const std::string& names) {
@@ -274,6 +329,7 @@ class Interpreter {
 
   Status Finish() {
     if (Status status = SplitRecipients()) return status;
+    if (Status status = CheckAddresses()) return status;
     st_.BodyText = SjisToJis(body_);
     return std::nullopt;
   }
@@ -285,6 +341,7 @@ class Interpreter {
   std::string body_;
   std::size_t lineNo_ = 0;
   std::size_t toListLine_ = 0;  // line that last set ToList
+  std::size_t fromLine_ = 0;    // line that last set FromAddr
 };
 
 }  // namespace

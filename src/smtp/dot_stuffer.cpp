@@ -11,7 +11,7 @@ constexpr std::size_t kInBytes = 64 * 1024;
 DotStuffer::DotStuffer(ByteSource& message, std::uint64_t size)
     : message_(message), size_(size), in_(kInBytes) {}
 
-bool DotStuffer::Done() const { return offset_ == size_ && pendLen_ == 0; }
+bool DotStuffer::Done() const { return offset_ == size_ && pendLen_ == 0 && !afterCr_; }
 
 bool DotStuffer::Refill(std::size_t want) {
   const std::size_t available = inLen_ - inPos_;
@@ -41,50 +41,82 @@ bool DotStuffer::AtTerminator() {
 
 std::size_t DotStuffer::Fill(char* buf, std::size_t cap) {
   std::size_t written = 0;
+  // Writes `bytes`, keeping what does not fit for the next call.
+  auto emit = [&](std::string_view bytes) {
+    for (char c : bytes) {
+      if (written < cap) {
+        buf[written++] = c;
+      } else {
+        pend_[pendLen_++] = c;
+      }
+    }
+  };
   while (written < cap && pendLen_ > 0) {
     buf[written++] = pend_[0];
     std::memmove(pend_.data(), pend_.data() + 1, --pendLen_);
   }
-  while (written < cap && offset_ < size_ && !failed_) {
+  while (written < cap && pendLen_ == 0 && !failed_) {
+    if (offset_ == size_) {
+      if (afterCr_) {  // a CR alone at the very end
+        afterCr_ = false;
+        emit("\r\n");
+      }
+      break;
+    }
     if (inPos_ == inLen_ && !Refill(1)) break;
-    std::size_t avail = std::min(inLen_ - inPos_, cap - written);
     const char* p = in_.data() + inPos_;
-    if (!terminator_ && lineStart_ && *p == '.') {
+    const std::size_t avail = std::min(inLen_ - inPos_, cap - written);
+    if (terminator_) {
+      std::memcpy(buf + written, p, avail);
+      written += avail;
+      inPos_ += avail;
+      offset_ += avail;
+      continue;
+    }
+    // Every line end goes out as CR LF: a CR alone and an LF alone too,
+    // so no receiver can read a line end where the message has none.
+    if (afterCr_) {
+      afterCr_ = false;
+      emit("\r\n");
+      lineStart_ = true;
+      if (*p == '\n') {
+        ++inPos_;
+        ++offset_;
+      }
+      continue;
+    }
+    if (*p == '\r') {
+      afterCr_ = true;
+      ++inPos_;
+      ++offset_;
+      continue;
+    }
+    if (*p == '\n') {
+      emit("\r\n");
+      lineStart_ = true;
+      ++inPos_;
+      ++offset_;
+      continue;
+    }
+    if (lineStart_ && *p == '.') {
       if (AtTerminator()) {
-        terminator_ = true;  // copied raw below, once
+        terminator_ = true;  // copied raw, once
         continue;
       }
       if (failed_) break;
-      buf[written++] = '.';  // the doubling dot; the original follows in the run
+      emit(".");  // the doubling dot; the original follows in the run
       lineStart_ = false;
-      afterCr_ = false;
-      if (written == cap) {
-        pend_[pendLen_++] = '.';
-        ++inPos_;
-        ++offset_;
-        break;
-      }
-      avail = std::min(inLen_ - inPos_, cap - written);
+      continue;
     }
+    // A run up to the next CR or LF.
     std::size_t run = avail;
-    if (!terminator_) {
-      // Up to and including the next LF: the next place a line may start.
-      if (const void* lf = std::memchr(p, '\n', avail)) {
-        run = static_cast<std::size_t>(static_cast<const char*>(lf) - p) + 1;
-      }
-      const bool crBefore = run >= 2 ? p[run - 2] == '\r' : afterCr_;
-      if (p[run - 1] == '\n') {
-        lineStart_ = crBefore;
-        afterCr_ = false;
-      } else {
-        lineStart_ = false;
-        afterCr_ = p[run - 1] == '\r';
-      }
-    }
+    if (const void* lf = std::memchr(p, '\n', run)) run = static_cast<std::size_t>(static_cast<const char*>(lf) - p);
+    if (const void* cr = std::memchr(p, '\r', run)) run = static_cast<std::size_t>(static_cast<const char*>(cr) - p);
     std::memcpy(buf + written, p, run);
     written += run;
     inPos_ += run;
     offset_ += run;
+    lineStart_ = false;
   }
   return written;
 }

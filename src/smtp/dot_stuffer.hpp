@@ -11,11 +11,11 @@
 
 namespace tolvex {
 
-// Streams the `size` bytes of `message` with a "." doubled at the start of
-// the data and after every CR LF, except in the final "." CR LF terminator
-// (the data normally ends with CR LF "." CR LF), which goes out once,
-// unchanged. Every other byte is copied as is; a lone CR or LF does not
-// start a line.
+// Streams the `size` bytes of `message` as the wire carries them: every
+// line end as CR LF (a CR alone or an LF alone becomes CR LF), then a "."
+// doubled at the start of the data and of every line, except in the final
+// "." CR LF terminator (the data normally ends with CR LF "." CR LF), which
+// goes out once, unchanged. Every other byte is copied as is.
 class DotStuffer final : public ByteSource {
  public:
   DotStuffer(ByteSource& message, std::uint64_t size);
@@ -37,7 +37,7 @@ class DotStuffer final : public ByteSource {
   std::size_t inPos_ = 0;
   std::size_t inLen_ = 0;
   bool lineStart_ = true;
-  bool afterCr_ = false;       // the last byte copied was CR
+  bool afterCr_ = false;       // a CR was read; its line end is not out yet
   bool terminator_ = false;    // copying the final "." CR LF
   bool failed_ = false;
   std::array<char, 4> pend_{}; // output that did not fit the caller's buffer

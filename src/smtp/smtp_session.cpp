@@ -27,7 +27,7 @@ enum class Await : std::uint8_t {
 
 enum class Match : std::uint8_t {
   FirstChars,  // the reply's first three characters are the code
-  Anywhere,    // the code stands anywhere in the reply
+  LineStart,   // some line of the reply begins with the code
 };
 
 enum class OnReject : std::uint8_t {
@@ -67,9 +67,9 @@ constexpr std::array kRules = {
     Rule{AWAIT_DATA_RESPONSE, Await::Reply, AWAIT_DATA_TRANSFER, C::Message, "354"},
     Rule{AWAIT_DATA_TRANSFER, Await::SendComplete, AWAIT_DATA_TRANSFER_RESPONSE},
     Rule{AWAIT_DATA_TRANSFER_RESPONSE, Await::Reply, AWAIT_QUIT_TRANSFER, C::Quit, "250",
-         Match::Anywhere, OnReject::Flag999},
+         Match::LineStart, OnReject::Flag999},
     Rule{AWAIT_QUIT_TRANSFER, Await::SendComplete, AWAIT_QUIT_RESPONSE},
-    Rule{AWAIT_QUIT_RESPONSE, Await::Reply, EXIT, C::None, "221", Match::Anywhere,
+    Rule{AWAIT_QUIT_RESPONSE, Await::Reply, EXIT, C::None, "221", Match::LineStart,
          OnReject::Flag999},
 };
 
@@ -138,10 +138,19 @@ void SmtpSession::SendCommand(Command command) {
   }
 }
 
+// The message's and QUIT's replies pass when a line begins with the code
+// (a later line may carry it, as in "500 ..." CR LF "250 ..."); a code that
+// merely stands inside the text ("552 size 2500 exceeded") does not.
 bool SmtpSession::ReplyAccepted(const Rule& rule) const {
-  const std::string& reply = p_.st.RecvData;
+  const std::string_view reply = p_.st.RecvData;
   if (rule.match == Match::FirstChars) return sjis::LeftChars(reply, rule.code.size()) == rule.code;
-  return sjis::Find(reply, rule.code) != sjis::npos;
+  for (std::size_t start = 0; start < reply.size();) {
+    if (reply.compare(start, rule.code.size(), rule.code) == 0) return true;
+    const std::size_t lf = reply.find('\n', start);
+    if (lf == std::string_view::npos) break;
+    start = lf + 1;
+  }
+  return false;
 }
 
 bool SmtpSession::Apply(const Rule& rule) {
@@ -169,12 +178,22 @@ bool SmtpSession::tmrSMTP_Timer() {
   RunState& st = p_.st;
 
   // Time-out: a state is abandoned at the first tick that counts it
-  // unchanged more than kStepTickLimit times.
+  // unchanged more than kStepTickLimit times. While the message itself is
+  // being handed over, bytes the network takes are progress: there the
+  // count is of ticks without a byte taken, so a slow uplink that keeps
+  // moving is not cut off.
   if (st.smtpSTEP == LastStep) {
-    ++StepTicks;
+    const std::uint64_t accepted = p_.socket.BytesAccepted();
+    if (st.smtpSTEP == AWAIT_DATA_TRANSFER && accepted != lastAccepted_) {
+      StepTicks = 0;
+    } else {
+      ++StepTicks;
+    }
+    lastAccepted_ = accepted;
     if (StepTicks > kStepTickLimit) SetStep(FAILED);
   } else {
     StepTicks = 0;
+    lastAccepted_ = p_.socket.BytesAccepted();
   }
   LastStep = st.smtpSTEP;
 

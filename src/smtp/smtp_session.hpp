@@ -87,6 +87,7 @@ class SmtpSession {
   SmtpStep LastStep = SmtpStep::IDLE;
   std::int16_t StepTicks = 0;
   std::int16_t RcptIndex = 1;
+  std::uint64_t lastAccepted_ = 0;  // socket bytes taken, at the last tick
   // The message as the wire carries it, alive while it is being sent.
   std::unique_ptr<ByteSource> mailSource_;
   std::unique_ptr<ByteSource> wireSource_;

@@ -161,13 +161,17 @@ TEST(RunControl, CountOneIntervalOneShowsTheRepeatCaptions) {
             (std::vector<std::string>{RepeatCaption(0), SendingCaption()}));
 }
 
-TEST(RunControl, IntervalWithoutCountComposesOnceAndEndsAtStartUp) {
+// The send that ends the run is not composed: a file it names that cannot
+// be read is no failure of this run.
+TEST(RunControl, IntervalWithoutCountEndsAtStartUpWithoutComposing) {
   FormRig rig;
-  rig.WriteSimpleCommandFile({"#TER=5", "#DEL"});
+  rig.WriteSimpleCommandFile({"#TER=5", "#DEL", "#ATT=missing.bin"});
   rig.Load();
   ASSERT_TRUE(rig.ProcessEnded());
   EXPECT_EQ(rig.window.endedAt, 0);
-  EXPECT_FALSE(rig.form->State().MailData.Empty());
+  EXPECT_EQ(rig.window.exitCode, kExitOk);
+  EXPECT_TRUE(rig.window.failures.empty());
+  EXPECT_TRUE(rig.form->State().MailData.Empty());
   EXPECT_TRUE(rig.socket.calls.empty());
   EXPECT_FALSE(rig.Exists("TEMP.TXT"));
   EXPECT_FALSE(rig.Exists("command.txt"));
@@ -349,6 +353,19 @@ TEST(RunControl, CompositionFailureWaitsForTheNextRepeat) {
   EXPECT_EQ(rig.window.endedAt, 4 * kMinute);
   EXPECT_EQ(Records(rig), 2);
   EXPECT_EQ(rig.window.exitCode, kExitNoInput);
+}
+
+TEST(RunControl, RepeatingRunEndsWithoutReportingTheSendThatWasNotDue) {
+  FormRig rig;
+  rig.WriteSimpleCommandFile({"#ATT=data.bin", "#TER=1", "#MOR=2"});
+  rig.WriteFile("data.bin", "bytes");
+  rig.Load();
+  rig.RunUntil(2 * kMinute + 30000);  // both sends went out
+  std::filesystem::remove(rig.dir / "data.bin");
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.socket.CallsOf("Connect").size(), 2u);
+  EXPECT_TRUE(rig.window.failures.empty());
+  EXPECT_EQ(rig.window.exitCode, kExitOk);
 }
 
 TEST(RunControl, AttachmentChangedBetweenSendsGoesOutNewEachTime) {

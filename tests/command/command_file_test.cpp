@@ -166,9 +166,9 @@ TEST_F(CommandFileTest, ReadingResetsOnlyItsOwnFlags) {
 }
 
 TEST_F(CommandFileTest, ValuesAreTrimmedOfSpacesOnly) {
-  ReadOk(Lines({"#LOCAL NAME = my host ", "#FRO=\t a \x81\x40", "#REP=\x81\x40r@x\x81\x40 "}));
-  EXPECT_EQ(st_.LocalName, "my host");       // letters before "=" ignored
-  EXPECT_EQ(st_.FromAddr, "\t a \x81\x40");  // tab and full-width space stay
+  ReadOk(Lines({"#LOCAL NAME = my host ", "#FRO=\x81\x40 a \x81\x40", "#REP=\x81\x40r@x\x81\x40 "}));
+  EXPECT_EQ(st_.LocalName, "my host");           // letters before "=" ignored
+  EXPECT_EQ(st_.FromAddr, "\x81\x40 a \x81\x40");  // the full-width space stays
   EXPECT_EQ(st_.ReplyToLine, "Reply-To: \x81\x40r@x\x81\x40\r\n");
 }
 
@@ -237,10 +237,9 @@ TEST_F(CommandFileTest, TextFileThenAttachmentsReplacePrefix) {
 }
 
 TEST_F(CommandFileTest, FileLists) {
-  ReadOk(Lines({"#ATT=f1,f2,f3,f4,f5,f6,f7,f8,f9,f10,f11,f12"}));
+  ReadOk(Lines({"#ATT=f1,f2,f3,f4,f5,f6,f7,f8,f9,f10,"}));  // ten, the comma opens none
   EXPECT_EQ(st_.FileCount, 10);
   EXPECT_EQ(st_.FileList[10], "f10");
-  EXPECT_EQ(st_.BodyText, "f1,f2,f3,f4,f5,f6,f7,f8,f9,f10,f11,f12\r\n-----\r\n");
   ReadOk(Lines({"#ATT=x,y,"}));
   EXPECT_EQ(st_.FileCount, 2);
   ReadOk(Lines({"#MUL=p1.txt,p2.txt", "body"}));  // no prefix for parts
@@ -331,6 +330,36 @@ TEST_F(CommandFileTest, Recipients) {
   EXPECT_EQ(st_.ToAddr[100], "100@x");
   ExpectBad(Read(Lines({"#FRO=a", "#TO=" + list + ",101@x", "body"})),
             "command.txt line 2: 101 recipients");
+}
+
+// More than ten names would send ten while the body lists them all.
+TEST_F(CommandFileTest, ListsOfMoreThanTenFilesAreRefused) {
+  const std::string eleven = "f1,f2,f3,f4,f5,f6,f7,f8,f9,f10,f11";
+  ExpectBad(Read(Lines({"#HOS=h", "#ATT=" + eleven})), "command.txt line 2: \"#ATT\" lists 11 files");
+  ExpectBad(Read(Lines({"#MUL=" + eleven + ",f12"})), "command.txt line 1: \"#MUL\" lists 12 files");
+  ExpectBad(Read(Lines({"bin " + eleven + " |mail a@x"})), "command.txt line 1: \"bin \" lists 11 files");
+  // 表 and ソ carry 0x5C, not a comma: a list of ten such names is ten.
+  ReadOk(Lines({"#ATT=\x95\x5C1,\x83\x5C2,3,4,5,6,7,8,9,10"}));
+  EXPECT_EQ(st_.FileCount, 10);
+}
+
+TEST_F(CommandFileTest, ControlBytesInAddressesAreRefused) {
+  using namespace std::string_literals;
+  auto fresh = [&](const std::string& bytes) {
+    st_ = RunState{};
+    st_.FromAddr = "DummySender";
+    return Read(bytes);
+  };
+  ExpectBad(fresh(Lines({"#FRO=a\x01" "b@x", "#TO=c@x"})),
+            "command.txt line 1: the sender holds the control byte 0x01");
+  ExpectBad(fresh(Lines({"#TO=ok@x, b\tad@x"})),
+            "command.txt line 1: recipient 2 holds the control byte 0x09");
+  ExpectBad(fresh(Lines({"mail a@x"s + '\0' + "b"})),
+            "command.txt line 1: recipient 1 holds the control byte 0x00");
+  ExpectBad(fresh(Lines({"#TO=a@x\x1b[2J"})), "command.txt line 1: recipient 1 holds the control byte 0x1B");
+  // Display names with Japanese text are fine.
+  st_ = RunState{};
+  ReadOk(Lines({"#FRO=\x91\x97\x90\x4D <s@x>", "#TO=\x95\x5C <t@x>"}));
 }
 
 TEST_F(CommandFileTest, MissingFiles) {

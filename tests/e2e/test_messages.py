@@ -135,11 +135,15 @@ class PlainMessage(Delivery):
             res = self.run_tolvex()
         self.assertEqual(res.returncode, 69, res.stderr)
         records = self.log_records()
-        self.assertEqual([r[1:] for r in records], [(0, b""), (120, greeting)])
-        # Each record is one CR LF line, followed by the reply's own lines.
+        # Line ends inside the server's text are shown as escapes, so one
+        # record stays one line; the text's own last CR LF stays.
+        self.assertEqual([r[1:] for r in records],
+                         [(0, b""), (120, b"554-first\\r\\n554 second line\r\n")])
+        # Each record is one CR LF line, here followed by the empty line
+        # that the reply's own last CR LF makes.
         self.assertRegex(self.read("LOG.txt"),
                          rb"\A\d{4}/\d\d/\d\d \d{1,2}:\d\d:\d\d 0 \r\n"
-                         rb"\d{4}/\d\d/\d\d \d{1,2}:\d\d:\d\d 120 554-first\r\n554 second line\r\n\r\n\Z")
+                         rb"\d{4}/\d\d/\d\d \d{1,2}:\d\d:\d\d 120 554-first\\r\\n554 second line\r\n\r\n\Z")
 
 
 class AttachmentMessage(Delivery):

@@ -76,10 +76,14 @@ TEST(DotStuffer, DoublesDotsAtLineStartsButNotTheTerminator) {
   EXPECT_EQ(Whole(".\r\n"), ".\r\n");
 }
 
-TEST(DotStuffer, LeavesLoneCrLfAndInnerDotsAlone) {
-  EXPECT_EQ(Whole("a\n.b\r.c\r\n"), "a\n.b\r.c\r\n");
+TEST(DotStuffer, LoneCrAndLfBecomeCrLfAndStartALine) {
+  // A receiver that ends the data at LF "." LF must never see one: the
+  // lines after it would be taken as commands.
+  EXPECT_EQ(Whole("a\n.\nMAIL FROM:x\r\n.\r\n"), "a\r\n..\r\nMAIL FROM:x\r\n.\r\n");
+  EXPECT_EQ(Whole("a\n.b\r.c\r\n"), "a\r\n..b\r\n..c\r\n");
+  EXPECT_EQ(Whole("a\r\r\n.b\r\n.\r\n"), "a\r\n\r\n..b\r\n.\r\n");
+  EXPECT_EQ(Whole("end\r"), "end\r\n");
   EXPECT_EQ(Whole("a.b\r\nc.d.\r\n.\r\n"), "a.b\r\nc.d.\r\n.\r\n");
-  EXPECT_EQ(Whole("a\r\r\n.b\r\n.\r\n"), "a\r\r\n..b\r\n.\r\n");
   EXPECT_EQ(Whole(""), "");
 }
 
@@ -97,7 +101,7 @@ TEST(DotStuffer, ShiftJisBytesPassUnchanged) {
 
 TEST(DotStuffer, ChunkBoundariesAnywhereGiveTheSameStream) {
   const std::string data = ".a\r\n.\r\n\r\n..b\rc\n.\r\r\n.d\r\n.\r\n";
-  const std::string expected = "..a\r\n..\r\n\r\n...b\rc\n.\r\r\n..d\r\n.\r\n";
+  const std::string expected = "..a\r\n..\r\n\r\n...b\r\nc\r\n..\r\n\r\n..d\r\n.\r\n";
   ASSERT_EQ(Whole(data), expected);
   for (std::size_t size = 1; size <= data.size() + 2; ++size) {
     EXPECT_EQ(Drain(data, {size}), expected) << "chunk size " << size;

@@ -83,6 +83,32 @@ TEST(SessionAlone, ReplyBeforeTheCompletionIsJudgedOnlyAfterIt) {
   EXPECT_EQ(rig.st.smtpSTEP, SmtpStep::AWAIT_MAIL_FROM_TRANSFER);
 }
 
+TEST(SessionAlone, MessageThatKeepsMovingIsNotCutOffButAStalledOneIs) {
+  SessionRig rig;
+  auto accept = rig.socket.Script().reply;
+  rig.SetMail("big message\r\n.\r\n");
+  rig.socket.Script().reply = [&](const std::string& c) {
+    if (c == "DATA\r\n") rig.socket.Script().completeSends = false;  // the message never completes
+    return accept(c);
+  };
+  rig.Start();
+  rig.scheduler.RunUntil(2000);
+  ASSERT_EQ(rig.st.smtpSTEP, SmtpStep::AWAIT_DATA_TRANSFER);
+  // Five minutes of a slow uplink: a few bytes taken every 30 s.
+  for (int i = 0; i < 10; ++i) {
+    rig.scheduler.RunFor(30000);
+    rig.socket.Trickle(1000);
+  }
+  EXPECT_FALSE(rig.Ended());
+  EXPECT_EQ(rig.st.smtpSTEP, SmtpStep::AWAIT_DATA_TRANSFER);
+  // Then nothing moves: abandoned about two minutes after the last byte.
+  const Millis lastProgress = rig.scheduler.Now();
+  ASSERT_TRUE(rig.RunUntilEnded(lastProgress + 200000));
+  EXPECT_EQ(rig.host[0].step, SmtpStep::FAILED);
+  EXPECT_GE(rig.host[0].at, lastProgress + 120000);
+  EXPECT_LE(rig.host[0].at, lastProgress + 120400);
+}
+
 TEST(SessionAlone, UnknownStateValuesFinishThroughTheCatchAll) {
   SessionRig rig;
   rig.Start();

@@ -173,13 +173,13 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"GreetingDigitsOnly", "", "22O typo\r\n", 120, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SmtpSession, MultiLineRepliesPassWhereTheCodeIsLookedFor) {
+TEST(SmtpSession, MultiLineRepliesPassWhereALineBeginsWithTheCode) {
   ServerScript script = AcceptingServer();
   script.greeting = "220-first line\r\n220 second line\r\n";
   auto accept = script.reply;
   script.reply = [=](const std::string& command) {
     if (command == "<message>") return std::string("500 odd\r\n250 queued anyway\r\n");
-    if (command == "QUIT\r\n") return std::string("closing 221 bye\r\n");
+    if (command == "QUIT\r\n") return std::string("221-closing\r\n221 bye\r\n");
     return accept(command);
   };
   FormRig rig(script);
@@ -188,6 +188,27 @@ TEST(SmtpSession, MultiLineRepliesPassWhereTheCodeIsLookedFor) {
   ASSERT_TRUE(rig.RunUntilEnded(kMinute));
   EXPECT_EQ(rig.Log(), FormRig::Record(rig.window.endedAt, 0, ""));
   EXPECT_EQ(rig.window.exitCode, 0);
+}
+
+// A rejection whose text holds the digits is no acceptance: "250" or "221"
+// must begin a line.
+TEST(SmtpSession, CodeInsideTheTextOfARejectionIsNotAcceptance) {
+  for (const auto& [command, reply] :
+       {std::pair<std::string, std::string>{"<message>", "552 size 2500 exceeds the limit\r\n"},
+        {"<message>", "451 queue 250 full, later\r\n"},
+        {"QUIT\r\n", "closing 221 bye\r\n"}}) {
+    ServerScript script = AcceptingServer();
+    auto accept = script.reply;
+    script.reply = [=, c = command, r = reply](const std::string& sent) {
+      return sent == c ? r : accept(sent);
+    };
+    FormRig rig(script);
+    rig.WriteSimpleCommandFile();
+    rig.Load();
+    ASSERT_TRUE(rig.RunUntilEnded(kMinute));
+    EXPECT_EQ(rig.Log(), FormRig::Record(rig.window.endedAt, 999, reply)) << reply;
+    EXPECT_EQ(rig.window.exitCode, kExitUnavailable) << reply;
+  }
 }
 
 TEST(SmtpSession, GreetingInTwoPiecesSpoilsTheHelloCheck) {

@@ -118,7 +118,9 @@ class FakeSocket : public Socket {
   void SendData(std::string text) override;
   void SendMessageData(ByteSource& source) override;
   void GetData(std::string& out, std::int32_t maxBytes) override;
-  std::uint64_t BytesAccepted() const override { return sends_.BytesAccepted(); }
+  std::uint64_t BytesAccepted() const override { return sends_.BytesAccepted() + trickled_; }
+  // A slow network taking `n` more bytes of a send that has not completed.
+  void Trickle(std::uint64_t n) { trickled_ += n; }
   void Close() override;
 
   // Calls of one kind, in order.
@@ -147,6 +149,7 @@ class FakeSocket : public Socket {
   SendQueue sends_{4096};
   ReceiveBuffer received_;
   SocketState state_ = SocketState::Closed;
+  std::uint64_t trickled_ = 0;
 };
 
 class FakeWindow : public Window {
