@@ -1,3 +1,4 @@
+// The --check listing.
 #include "app/check_mode.hpp"
 
 #include "app/exit_status.hpp"

@@ -1,3 +1,4 @@
+// The shared command line and its help text.
 #include "app/command_line.hpp"
 
 #include <vector>

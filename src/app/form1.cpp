@@ -1,3 +1,4 @@
+// Run control: start-up, the schedule, the sends, the captions, the end of the run.
 #include "app/form1.hpp"
 
 #include <algorithm>

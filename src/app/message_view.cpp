@@ -1,3 +1,4 @@
+// A composed message made readable: head words decoded, parts summarised.
 #include "app/message_view.hpp"
 
 #include "encoding/jis_decode.hpp"
@@ -29,9 +30,11 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+const Field* Find(const Entity& e, std::string_view name);
+
 // Head fields up to the first empty line; `endAfter` (a field name) also
-// ends the head, for the plain message whose body follows its last field
-// directly.
+// ends the head once a Content-Type has been seen, for the plain message
+// whose body follows its last field directly.
 Entity Split(std::string_view text, std::string_view endAfter) {
   Entity e;
   std::size_t pos = 0;
@@ -58,6 +61,7 @@ Entity Split(std::string_view text, std::string_view endAfter) {
     }
     pos = next;
     if (!endAfter.empty() && EqualsNoCase(e.fields.back().name, endAfter) &&
+        Find(e, "Content-Type") != nullptr &&
         !(pos < text.size() && (text[pos] == ' ' || text[pos] == '\t'))) {
       e.body = text.substr(pos);
       return e;

@@ -1,3 +1,4 @@
+// The spool handle and its byte source.
 #include "base/mail_data.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Code page 932 character logic.
 #include "base/sjis_text.hpp"
 
 namespace tolvex::sjis {

@@ -1,3 +1,4 @@
+// The send queue and the bounded receive buffer of every socket.
 #include "base/socket_buffers.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Reading a file exactly.
 #include "base/work_folder.hpp"
 
 namespace tolvex {

@@ -1,3 +1,4 @@
+// The writers a composition writes into: a string, the spool file.
 #include "compose/message_writer.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The text-file reading rule.
 #include "compose/text_file.hpp"
 
 #include <algorithm>

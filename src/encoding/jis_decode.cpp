@@ -1,3 +1,4 @@
+// ISO-2022-JP and Base64 decoders for reading messages back.
 #include "encoding/jis_decode.hpp"
 
 namespace tolvex {

@@ -1,3 +1,4 @@
+// The message's wire form: CR LF line ends and doubled dots, streamed.
 #include "smtp/dot_stuffer.hpp"
 
 #include <algorithm>

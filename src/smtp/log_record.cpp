@@ -1,3 +1,4 @@
+// The LOG.txt record and the cleaning of the server's text.
 #include "smtp/log_record.hpp"
 
 #include "base/sjis_text.hpp"

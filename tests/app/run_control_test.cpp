@@ -12,20 +12,6 @@
 namespace tolvex::test {
 namespace {
 
-// Minutes (from start-up) at which a connection was requested.
-std::vector<Millis> ConnectMinutes(const FormRig& rig) {
-  std::vector<Millis> out;
-  for (Millis at : rig.ConnectTimes()) out.push_back(at / kMinute);
-  return out;
-}
-
-int Records(const FormRig& rig) {
-  const std::string log = rig.Log();
-  int n = 0;
-  for (std::size_t at = log.find("2026/"); at != std::string::npos; at = log.find("2026/", at + 1)) ++n;
-  return n;
-}
-
 TEST(RunControl, LoadPreparesWindowSocketAndTimers) {
   FormRig rig;
   rig.tmrMore.SetEnabled(true);  // enabled at design time
@@ -83,7 +69,7 @@ TEST(RunControl, WaitOfThreeMinutesCountsDown) {
   EXPECT_EQ(rig.window.CaptionsAt(2 * kMinute), std::vector<std::string>{WaitCaption(1)});
   EXPECT_EQ(rig.window.CaptionsAt(3 * kMinute),
             (std::vector<std::string>{WaitCaption(0), SendingCaption()}));
-  EXPECT_EQ(ConnectMinutes(rig), std::vector<Millis>{3});
+  EXPECT_EQ(rig.ConnectMinutes(), std::vector<Millis>{3});
   EXPECT_EQ(rig.tmrWait.Ticks(), 3);
 }
 
@@ -92,7 +78,7 @@ TEST(RunControl, WorkedExampleIntervalTwoCountThree) {
   rig.WriteSimpleCommandFile({"#TER=2", "#MOR=3"});
   rig.Load();
   ASSERT_TRUE(rig.RunUntilEnded());
-  EXPECT_EQ(ConnectMinutes(rig), (std::vector<Millis>{0, 2, 4}));
+  EXPECT_EQ(rig.ConnectMinutes(), (std::vector<Millis>{0, 2, 4}));
   EXPECT_EQ(rig.window.endedAt, 6 * kMinute);
   const std::string idle = "Tolvex";
   EXPECT_EQ(rig.window.CaptionsAt(0), std::vector<std::string>{SendingCaption()});
@@ -107,7 +93,7 @@ TEST(RunControl, WorkedExampleIntervalTwoCountThree) {
   // The last StartSend composes and ends the run before any step.
   EXPECT_EQ(rig.window.CaptionsAt(6 * kMinute),
             (std::vector<std::string>{RepeatCaption(0), SendingCaption()}));
-  EXPECT_EQ(Records(rig), 3);
+  EXPECT_EQ(rig.LogRecordCount(), 3);
   EXPECT_EQ(rig.window.exitCode, kExitOk);
   EXPECT_FALSE(rig.Exists("TEMP.TXT"));
 }
@@ -127,7 +113,7 @@ TEST_P(ScheduleTable, SendsAndEndsWhenTheTableSays) {
   rig.WriteSimpleCommandFile(row.directives);
   rig.Load();
   const bool ended = rig.RunUntilEnded(10 * 60 * kMinute);
-  EXPECT_EQ(ConnectMinutes(rig), row.sendMinutes);
+  EXPECT_EQ(rig.ConnectMinutes(), row.sendMinutes);
   if (row.endMinute < 0) {
     EXPECT_FALSE(ended);
   } else {
@@ -135,7 +121,7 @@ TEST_P(ScheduleTable, SendsAndEndsWhenTheTableSays) {
     EXPECT_EQ(rig.window.endedAt / kMinute, row.endMinute);
     EXPECT_EQ(rig.window.exitCode, kExitOk);
   }
-  EXPECT_EQ(Records(rig), static_cast<int>(row.sendMinutes.size()));
+  EXPECT_EQ(rig.LogRecordCount(), static_cast<int>(row.sendMinutes.size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -188,7 +174,7 @@ TEST(RunControl, NegativeIntervalStaysUntilTheUserExits) {
   ASSERT_FALSE(rig.ProcessEnded());
   EXPECT_EQ(rig.window.LastCaption(), "Tolvex");
   EXPECT_FALSE(rig.tmrMore.Enabled());
-  EXPECT_EQ(Records(rig), 1);
+  EXPECT_EQ(rig.LogRecordCount(), 1);
   rig.form->menuExit_Click();
   EXPECT_EQ(rig.window.exitCode, kExitOk);
   EXPECT_EQ(rig.window.trayDeletes, 1);
@@ -328,135 +314,6 @@ TEST(RunControl, LargestIntervalIsRejectedBeforeAnythingIsSent) {
 }
 
 // ---- composition failures and deliveries that overlap ---------------------
-
-TEST(RunControl, AttachmentMissingAtSendTimeSendsNothing) {
-  FormRig rig;
-  rig.WriteSimpleCommandFile({"#ATT=missing.bin"});
-  rig.Load();
-  ASSERT_TRUE(rig.ProcessEnded());
-  EXPECT_EQ(rig.window.exitCode, kExitNoInput);
-  ASSERT_EQ(rig.window.failures.size(), 1u);
-  EXPECT_EQ(rig.window.failures[0].kind, FailureKind::InputMissing);
-  EXPECT_TRUE(rig.socket.calls.empty());
-  EXPECT_EQ(rig.Log(), "");
-}
-
-TEST(RunControl, CompositionFailureWaitsForTheNextRepeat) {
-  FormRig rig;
-  rig.WriteSimpleCommandFile({"#ATT=late.bin", "#TER=1", "#MOR=3"});
-  rig.Load();
-  EXPECT_FALSE(rig.ProcessEnded());
-  EXPECT_EQ(rig.window.failures.size(), 1u);
-  rig.WriteFile("late.bin", "attachment bytes");  // there by the second send
-  ASSERT_TRUE(rig.RunUntilEnded());
-  EXPECT_EQ(ConnectMinutes(rig), (std::vector<Millis>{2, 3}));
-  EXPECT_EQ(rig.window.endedAt, 4 * kMinute);
-  EXPECT_EQ(Records(rig), 2);
-  EXPECT_EQ(rig.window.exitCode, kExitNoInput);
-}
-
-TEST(RunControl, RepeatingRunEndsWithoutReportingTheSendThatWasNotDue) {
-  FormRig rig;
-  rig.WriteSimpleCommandFile({"#ATT=data.bin", "#TER=1", "#MOR=2"});
-  rig.WriteFile("data.bin", "bytes");
-  rig.Load();
-  rig.RunUntil(2 * kMinute + 30000);  // both sends went out
-  std::filesystem::remove(rig.dir / "data.bin");
-  ASSERT_TRUE(rig.RunUntilEnded());
-  EXPECT_EQ(rig.socket.CallsOf("Connect").size(), 2u);
-  EXPECT_TRUE(rig.window.failures.empty());
-  EXPECT_EQ(rig.window.exitCode, kExitOk);
-}
-
-TEST(RunControl, AttachmentChangedBetweenSendsGoesOutNewEachTime) {
-  FormRig rig;
-  rig.WriteSimpleCommandFile({"#ATT=data.bin", "#TER=1", "#MOR=2"});
-  rig.WriteFile("data.bin", "first version");
-  rig.Load();
-  rig.RunUntil(kMinute);
-  ASSERT_EQ(rig.socket.CallsOf("SendMessageData").size(), 1u);
-  // Rewritten in place while TEMP.TXT of the first send is still there.
-  rig.WriteFile("data.bin", "second version, longer");
-  rig.RunUntil(2 * kMinute + 30000);
-  const auto sent = rig.socket.CallsOf("SendMessageData");
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_NE(sent[0].text.find("Zmlyc3QgdmVyc2lvbg=="), std::string::npos);  // "first version"
-  EXPECT_NE(sent[1].text.find("c2Vjb25kIHZlcnNpb24sIGxvbmdlcg=="), std::string::npos);
-  EXPECT_EQ(sent[1].text.find("Zmlyc3Qg"), std::string::npos);
-  EXPECT_EQ(rig.ReadFile("TEMP.TXT"), rig.form->State().MailData.Bytes() + "\r\n");
-  EXPECT_NE(rig.ReadFile("TEMP.TXT").find("c2Vjb25kIHZlcnNpb24sIGxvbmdlcg=="), std::string::npos);
-  ASSERT_TRUE(rig.RunUntilEnded());
-  EXPECT_FALSE(rig.Exists("TEMP.TXT"));
-  EXPECT_FALSE(rig.Exists("TEMP.TXT.new"));
-}
-
-TEST(RunControl, SpoolLeftByAnEarlierRunIsRemovedAtStartUp) {
-  FormRig rig;
-  rig.WriteFile("TEMP.TXT.new", "half a message from a run that crashed");
-  rig.WriteSimpleCommandFile({"#WAI=5"});
-  rig.Load();
-  EXPECT_FALSE(rig.Exists("TEMP.TXT.new"));
-}
-
-TEST(RunControl, RepeatDueDuringADeliveryStartsWhenItEnds) {
-  ServerScript script = AcceptingServer();
-  script.connect = ServerScript::ConnectMode::NoEvent;  // the first one hangs
-  FormRig rig(script);
-  rig.WriteSimpleCommandFile({"#TER=1", "#MOR=3"});
-  rig.Load();
-  rig.RunUntil(kMinute);
-  rig.socket.Script().connect = ServerScript::ConnectMode::Accept;
-  ASSERT_TRUE(rig.RunUntilEnded());
-  // The first delivery is abandoned at 120.3 s; the send due at minute 2
-  // starts at the end of that tick, the one at minute 3 on time.
-  const Millis timeOut = 1203 * kTick;
-  EXPECT_EQ(rig.ConnectTimes(), (std::vector<Millis>{kTick, timeOut + kTick, 3 * kMinute + kTick}));
-  EXPECT_EQ(rig.window.CaptionsAt(timeOut), (std::vector<std::string>{"Tolvex", SendingCaption()}));
-  EXPECT_EQ(rig.window.endedAt, 4 * kMinute);
-  EXPECT_EQ(rig.Log(), FormRig::Record(timeOut, 999, "") + FormRig::Record(timeOut + 16 * kTick, 0, "") +
-                           FormRig::Record(3 * kMinute + 16 * kTick, 0, ""));
-  EXPECT_EQ(rig.window.exitCode, kExitUnavailable);
-}
-
-TEST(RunControl, RunEndDueDuringADeliveryLetsItFinish) {
-  ServerScript script = AcceptingServer();
-  script.connect = ServerScript::ConnectMode::NoEvent;
-  FormRig rig(script);
-  rig.WriteSimpleCommandFile({"#TER=1", "#MOR=1", "#DEL"});
-  rig.Load();
-  ASSERT_TRUE(rig.RunUntilEnded());
-  EXPECT_EQ(rig.window.endedAt, 1203 * kTick);
-  EXPECT_EQ(rig.Log(), FormRig::Record(1203 * kTick, 999, ""));
-  EXPECT_EQ(rig.ConnectTimes().size(), 1u);
-  EXPECT_FALSE(rig.Exists("command.txt"));
-  EXPECT_EQ(rig.window.exitCode, kExitUnavailable);
-}
-
-TEST(RunControl, UnwritableLogStillClosesAndEnds) {
-  FormRig rig;
-  std::filesystem::create_directory(rig.dir / "LOG.txt");
-  rig.WriteSimpleCommandFile();
-  rig.Load();
-  ASSERT_TRUE(rig.RunUntilEnded());
-  EXPECT_EQ(rig.window.endedAt, 16 * kTick);
-  EXPECT_EQ(rig.socket.CallsOf("Close").size(), 1u);
-  EXPECT_EQ(rig.window.exitCode, kExitCantCreate);
-  ASSERT_EQ(rig.window.failures.size(), 1u);
-  EXPECT_EQ(rig.window.failures[0].kind, FailureKind::LogWriteFailed);
-  EXPECT_FALSE(rig.Exists("TEMP.TXT"));
-}
-
-TEST(RunControl, UnwritableLogDoesNotStopTheRepeats) {
-  FormRig rig;
-  std::filesystem::create_directory(rig.dir / "LOG.txt");
-  rig.WriteSimpleCommandFile({"#TER=2", "#MOR=2"});
-  rig.Load();
-  ASSERT_TRUE(rig.RunUntilEnded());
-  EXPECT_EQ(ConnectMinutes(rig), (std::vector<Millis>{0, 2}));
-  EXPECT_EQ(rig.window.failures.size(), 2u);
-  EXPECT_EQ(rig.window.exitCode, kExitCantCreate);
-  EXPECT_EQ(rig.window.LastCaption(), SendingCaption());
-}
 
 }  // namespace
 }  // namespace tolvex::test

@@ -97,6 +97,19 @@ std::vector<Millis> FormRig::ConnectTimes() const {
   return out;
 }
 
+std::vector<Millis> FormRig::ConnectMinutes() const {
+  std::vector<Millis> out;
+  for (Millis at : ConnectTimes()) out.push_back(at / kMinute);
+  return out;
+}
+
+int FormRig::LogRecordCount() const {
+  const std::string log = Log();
+  int n = 0;
+  for (std::size_t at = log.find("2026/"); at != std::string::npos; at = log.find("2026/", at + 1)) ++n;
+  return n;
+}
+
 std::string SendingCaption() { return "Tolvex(\x91\x97\x90\x4D\x92\x86)"; }
 std::string WaitCaption(int minutes) { return "\x91\xD2\x8E\x9E\x8A\xD4=" + std::to_string(minutes) + "\x95\xAA"; }
 std::string RepeatCaption(int count) { return "\x8C\x4A\x95\xD4=" + std::to_string(count) + "\x89\xF1"; }

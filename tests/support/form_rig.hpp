@@ -44,8 +44,11 @@ class FormRig {
   std::string Log() const { return ReadFile("LOG.txt"); }
   // The record the fake clock gives for a session ending at `at`.
   static std::string Record(Millis at, int step, const std::string& reply);
-  // Times of the connects, in order.
+  // Times of the connects, in order, and the same in whole minutes.
   std::vector<Millis> ConnectTimes() const;
+  std::vector<Millis> ConnectMinutes() const;
+  // Records in LOG.txt.
+  int LogRecordCount() const;
 
   VirtualScheduler scheduler;
   FakeTimer& tmrWait;

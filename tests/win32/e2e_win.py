@@ -24,6 +24,7 @@ import reference as ref  # noqa: E402  (the Linux harness, on the path winrun se
 from harness import CRLF, addr, sjis  # noqa: E402
 import e2e_win_failures as failures  # noqa: E402
 import e2e_win_spool as spool  # noqa: E402
+import e2e_win_check as check  # noqa: E402
 
 
 class Delivery(WinRun):
@@ -247,7 +248,7 @@ def main():
     else:
         suite = unittest.TestSuite(loader.loadTestsFromTestCase(c)
                                    for c in (Messages, failures.Failures, failures.TrayBalloon,
-                                             WindowStates, spool.Spool))
+                                             WindowStates, spool.Spool, check.CommandLine))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     for test, what, took in winrun.timings:
         print(f"ended {took:.2f} s after the {what}: {test}")

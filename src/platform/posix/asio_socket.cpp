@@ -1,3 +1,4 @@
+// The SMTP client socket on Asio: connect, the shared send queue, bounded reads.
 #include "platform/posix/asio_socket.hpp"
 
 #include <asio/connect.hpp>

@@ -1,3 +1,4 @@
+// Periodic timers on the Asio event loop.
 #include "platform/posix/asio_timer.hpp"
 
 namespace tolvex::posix {

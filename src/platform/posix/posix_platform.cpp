@@ -1,3 +1,4 @@
+// One run on Linux: the event loop, the run control and the signals.
 #include "platform/posix/posix_platform.hpp"
 
 #include <csignal>

@@ -1,3 +1,4 @@
+// The work folder's files on Linux: regular files only, opened without blocking.
 #include "platform/posix/posix_work_folder.hpp"
 
 #include <fcntl.h>

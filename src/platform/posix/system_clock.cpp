@@ -1,3 +1,4 @@
+// Local date and time on Linux.
 #include "platform/posix/system_clock.hpp"
 
 #include <cstdio>

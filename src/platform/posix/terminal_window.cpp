@@ -1,3 +1,4 @@
+// The terminal that stands in for the window on Linux.
 #include "platform/posix/terminal_window.hpp"
 
 #include "platform/native_path.hpp"

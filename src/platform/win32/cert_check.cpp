@@ -1,3 +1,4 @@
+// The server certificate check: chain, extra CA file, host name or address.
 #include "platform/win32/cert_check.hpp"
 
 #include <winsock2.h>

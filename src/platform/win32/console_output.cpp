@@ -1,3 +1,4 @@
+// Standard output and standard error of the windowed program.
 #include "platform/win32/console_output.hpp"
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// Reading a generic credential of the Credential Manager.
 #include "platform/win32/credentials.hpp"
 
 #include <windows.h>

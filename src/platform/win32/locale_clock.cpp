@@ -1,3 +1,4 @@
+// Local date and time in the user's formats.
 #include "platform/win32/locale_clock.hpp"
 
 #include "platform/win32/win_text.hpp"

@@ -1,3 +1,4 @@
+// The main window Form1 on Windows: caption, tray, menu, timers, the end.
 #include "platform/win32/main_window.hpp"
 
 #include <shellapi.h>

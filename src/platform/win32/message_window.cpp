@@ -1,3 +1,4 @@
+// A hidden message-only window that hands its messages to a callback.
 #include "platform/win32/message_window.hpp"
 
 namespace tolvex::win {

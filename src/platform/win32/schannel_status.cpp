@@ -1,3 +1,4 @@
+// Short names for SChannel status codes.
 #include "platform/win32/schannel_status.hpp"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The SChannel TLS client session on byte buffers.
 #include "platform/win32/schannel_tls.hpp"
 
 #include <algorithm>

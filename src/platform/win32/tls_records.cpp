@@ -1,3 +1,4 @@
+// TLS record framing and the plain handshake messages the engine reads.
 #include "platform/win32/tls_records.hpp"
 
 #include <cstdio>

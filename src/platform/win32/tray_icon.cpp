@@ -1,3 +1,4 @@
+// The notification-area records: add, delete, balloon.
 #include "platform/win32/tray_icon.hpp"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Text conversions for the Windows API and the failure sentences.
 #include "platform/win32/win_text.hpp"
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// The work folder's files on Windows through the wide file API.
 #include "platform/win32/win_work_folder.hpp"
 
 #include <windows.h>

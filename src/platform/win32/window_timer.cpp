@@ -1,3 +1,4 @@
+// Window timers (SetTimer/KillTimer).
 #include "platform/win32/window_timer.hpp"
 
 namespace tolvex::win {

@@ -1,3 +1,4 @@
+// The SMTP client socket on Winsock, driven by the message loop.
 #include "platform/win32/winsock_socket.hpp"
 
 #include <algorithm>

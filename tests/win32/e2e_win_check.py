@@ -1,0 +1,60 @@
+"""tolvex.exe's command line under Wine: --help, --version, an unknown
+argument, and --check (read and compose, print, send nothing). Standard
+output of a windowed program that is redirected carries the console code
+page, 932 here. Address 127.0.0.134 (a server that must see nothing)."""
+
+import subprocess
+
+import winrun
+from winrun import WinRun, wine_cmd
+
+import reference as ref  # noqa: E402
+from harness import CRLF, addr, sjis  # noqa: E402
+
+
+class CommandLine(WinRun):
+    def run_args(self, *args, limit=60):
+        return subprocess.run(wine_cmd([winrun.EXE, *args], limit), cwd=self.dir,
+                              capture_output=True, stdin=subprocess.DEVNULL)
+
+    def test_help_version_and_a_bad_argument(self):
+        res = self.run_args("--help")
+        self.assertEqual(res.returncode, 0)
+        self.assertIn(b"tolvex.exe --check [--raw]", res.stdout)
+        res = self.run_args("--version")
+        self.assertEqual(res.returncode, 0)
+        self.assertRegex(res.stdout, rb"^tolvex\.exe \d+\.\d+\.\d+\r\n$")
+        res = self.run_args("/x")
+        self.assertEqual(res.returncode, 64)
+        self.assertIn(b"unknown argument '/x'", res.stderr)
+
+    def test_check_shows_the_message_and_sends_nothing(self):
+        self.write("表.csv", b"1,2\r\n")
+        self.write_command([f"#HOS={addr(134)}", "#FRO=送信係 <s@example.jp>", "#TO=t@example.jp",
+                            "#SUB=件名です", "#ATT=表.csv", "#DEL", "", "本文"])
+        with self.serve(134) as server:
+            res = self.run_args("--check")
+        self.assertEqual(server.sessions, [])
+        self.assertEqual(res.returncode, 0, res.stderr)
+        out = res.stdout.decode("cp932")
+        self.assertIn(f"Server:   {addr(134)}, port 25\r\n", out)
+        self.assertIn("Subject: 件名です\r\n", out)
+        self.assertIn("From: 送信係 <s@example.jp>\r\n", out)
+        self.assertIn("\r\nAttachments:\r\n  表.csv  5 bytes\r\n", out)
+        self.assertTrue(self.exists("command.txt"))
+        self.assertFalse(self.exists("TEMP.TXT"))
+        self.assertFalse(self.exists("LOG.txt"))
+
+    def test_check_raw_gives_the_exact_bytes(self):
+        self.write_command([f"#HOS={addr(134)}", "#TO=t@example.jp", "#SUB=件名", "", "本文"])
+        res = self.run_args("--check", "--raw")
+        self.assertEqual(res.returncode, 0, res.stderr)
+        acc = CRLF + sjis("本文") + CRLF
+        self.assertEqual(res.stdout, ref.plain_message(acc, b"DummySender", b"t@example.jp",
+                                                       subject=sjis("件名")))
+
+    def test_check_of_an_unusable_file_gives_65(self):
+        self.write_command(["#MOR=many", "", "x"])
+        res = self.run_args("--check")
+        self.assertEqual(res.returncode, 65)
+        self.assertIn("#MOR".encode(), res.stderr)
