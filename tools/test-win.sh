@@ -13,7 +13,7 @@ build=$root/build/win32
 say() { printf '== %s\n' "$*"; }
 
 say "build (preset win32, with the Wine tests)"
-cmake --preset win32 -DTOLVEX_WIN32_TESTS=ON >/dev/null || exit 1
+cmake --preset win32 -DTOLVEX_WIN32_TESTS=ON -DTOLVEX_WERROR=ON >/dev/null || exit 1
 cmake --build --preset win32 -j2 --target tolvex tolvex_win32_tests wintool || exit 1
 exe=$build/src/platform/win32/tolvex.exe
 tests=$build/tests/win32/tolvex_win32_tests.exe

@@ -5,6 +5,16 @@
 
 namespace tolvex {
 
+namespace {
+
+CommandLine Bad(std::string_view before, std::string_view arg, std::string_view after) {
+  CommandLine cl{CommandLineAction::Error, false, {}};
+  cl.error.append(before).append(arg).append(after);
+  return cl;
+}
+
+}  // namespace
+
 CommandLine ParseCommandLine(std::span<const std::string_view> args) {
   CommandLine cl;
   if (args.empty()) return cl;
@@ -18,9 +28,9 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
     } else if (a == "--raw" && !raw) {
       raw = true;
     } else if (a == "--help" || a == "--version" || a == "--check" || a == "--raw") {
-      return {CommandLineAction::Error, false, "'" + std::string(a) + "' cannot be combined here"};
+      return Bad("'", a, "' cannot be combined here");
     } else {
-      return {CommandLineAction::Error, false, "unknown argument '" + std::string(a) + "'"};
+      return Bad("unknown argument '", a, "'");
     }
   }
   if (!check) return {CommandLineAction::Error, false, "'--raw' goes with '--check'"};
@@ -28,10 +38,10 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
 }
 
 std::string UsageText(std::string_view program) {
-  const std::string p(program);
-  return "Usage: " + p + "\n"
-         "       " + p + " --check [--raw]\n"
-         "       " + p + " --help | --version\n"
+  std::string out = "Usage: ";
+  out.append(program).append("\n       ").append(program).append(" --check [--raw]\n       ");
+  out.append(program).append(" --help | --version\n");
+  return out +
          "\n"
          "Sends one mail, once or repeatedly, as described by command.txt in the\n"
          "current directory, to the SMTP server named there (TCP port 25), and\n"

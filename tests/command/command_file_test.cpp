@@ -339,7 +339,7 @@ TEST_F(CommandFileTest, ListsOfMoreThanTenFilesAreRefused) {
   ExpectBad(Read(Lines({"#MUL=" + eleven + ",f12"})), "command.txt line 1: \"#MUL\" lists 12 files");
   ExpectBad(Read(Lines({"bin " + eleven + " |mail a@x"})), "command.txt line 1: \"bin \" lists 11 files");
   // 表 and ソ carry 0x5C, not a comma: a list of ten such names is ten.
-  ReadOk(Lines({"#ATT=\x95\x5C1,\x83\x5C2,3,4,5,6,7,8,9,10"}));
+  ReadOk(Lines({"#ATT=\x95\x5C" "1,\x83\x5C" "2,3,4,5,6,7,8,9,10"}));
   EXPECT_EQ(st_.FileCount, 10);
 }
 
