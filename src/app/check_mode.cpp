@@ -22,6 +22,7 @@ class HostRecorder final : public Socket {
   void SendMessageData(ByteSource&) override {}
   void GetData(std::string& out, std::int32_t) override { out.clear(); }
   std::uint64_t BytesAccepted() const override { return 0; }
+  void StartTls(const TlsRequest&) override {}
   void Close() override {}
 
   const std::string& Host() const { return host_; }

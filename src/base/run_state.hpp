@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/smtp_step.hpp"
+#include "base/submission.hpp"
 
 namespace tolvex {
 
@@ -37,9 +38,11 @@ struct RunState {
   bool AttachFlag = false;          // Base64 attachments
   bool MultiFlag = false;           // body assembled from part files
   bool MailMode = false;            // directive section is over
+  std::string StampLines;           // "Date:" and "Message-ID:" lines of this send
   std::string MailData;             // composed message, sent after DATA
   std::string RecvData;             // last text received from the server
   bool SendBusy = false;            // a socket send has not completed
+  Submission Submit;                // port, TLS and AUTH settings
 };
 
 }  // namespace tolvex

@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 
+#include "command/submission_directives.hpp"
 #include "compose/text_file.hpp"
 #include "compose/text_functions.hpp"
 #include "encoding/jis_convert.hpp"
@@ -150,7 +151,8 @@ class Interpreter {
     } else if (key == "#FRO") {
       st_.FromAddr = ValueAfter(line, '=');
     } else if (key == "#HOS") {
-      socket_.SetRemoteHost(ValueAfter(line, '='));
+      st_.Submit.host = ValueAfter(line, '=');
+      socket_.SetRemoteHost(st_.Submit.host);
     } else if (key == "#TO=" || key == "#TO ") {
       SetToList(ValueAfter(line, '='));
     } else if (key == "#TEX") {
@@ -165,6 +167,8 @@ class Interpreter {
       SetSubject(ValueAfter(line, '='));
     } else if (key == "#REP") {
       SetReplyTo(ValueAfter(line, '='));
+    } else if (IsSubmissionKeyword(key)) {
+      return SubmissionDirective(key, line, lineNo_, st_.Submit);
     } else if (key == "mail") {
       SetToList(sjis::Trim(sjis::DropChars(line, 4)));
       st_.MailMode = true;
@@ -274,6 +278,7 @@ class Interpreter {
 
   Status Finish() {
     if (Status status = SplitRecipients()) return status;
+    if (Status status = CheckSubmission(st_.Submit)) return status;
     st_.BodyText = SjisToJis(body_);
     return std::nullopt;
   }
@@ -305,7 +310,9 @@ Status ReadCommandFile(RunState& st, Window& window, Socket& socket, WorkFolder&
   data.resize(static_cast<std::size_t>(file->Size()));
   if (IoError e = ReadExactly(*file, 0, data.data(), data.size())) return unreadable(*e);
   file.reset();
-  return Interpreter(st, window, socket, files).Run(data);
+  Status status = Interpreter(st, window, socket, files).Run(data);
+  WipeString(data);  // it may hold the "#PAS" secret
+  return status;
 }
 
 }  // namespace tolvex

@@ -97,6 +97,7 @@ class Delivery(WinRun):
         return session
 
     def assert_message(self, session, expected):
+        expected = ref.stamped(expected, ref.stamp_of(session.message))
         self.assertEqual(session.message + b".\r\n", expected)
         self.assertEqual(session.data, ref.dot_stuff(expected))
         self.assertEqual(self.spool, [expected + CRLF])
