@@ -14,17 +14,20 @@ bool IsContinuation(std::string_view line) {
          line[3] == '-';
 }
 
-// Each line's text after the code and its separator, line ends removed.
+// The text after the code and its separator of each line but the first
+// (which names the server), line ends removed.
 template <class F>
-void ForEachLineText(std::string_view reply, F&& f) {
+void ForEachKeywordLine(std::string_view reply, F&& f) {
+  bool first = true;
   while (!reply.empty()) {
     std::size_t end = reply.find('\n');
     std::string_view line = reply.substr(0, end);
     reply = end == std::string_view::npos ? std::string_view() : reply.substr(end + 1);
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-    if (line.size() >= 4 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2])) {
+    if (!first && line.size() >= 4 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2])) {
       f(line.substr(4));
     }
+    first = false;
   }
 }
 
@@ -76,7 +79,7 @@ void ReplyGatherer::Clear() {
 
 bool OffersKeyword(std::string_view ehloReply, std::string_view keyword) {
   bool found = false;
-  ForEachLineText(ehloReply, [&](std::string_view text) {
+  ForEachKeywordLine(ehloReply, [&](std::string_view text) {
     const std::vector<std::string> words = Words(text);
     if (words.empty() || words[0].size() != keyword.size()) return;
     bool same = true;
@@ -88,7 +91,7 @@ bool OffersKeyword(std::string_view ehloReply, std::string_view keyword) {
 
 std::vector<std::string> AuthMechanisms(std::string_view ehloReply) {
   std::vector<std::string> out;
-  ForEachLineText(ehloReply, [&](std::string_view text) {
+  ForEachKeywordLine(ehloReply, [&](std::string_view text) {
     std::vector<std::string> words = Words(text);
     if (words.empty()) return;
     std::size_t first = 1;

@@ -28,8 +28,8 @@ class ReplyGatherer {
   std::size_t scanned_ = 0;  // bytes of whole continuation lines already seen
 };
 
-// True when one line of the EHLO reply offers `keyword` (ASCII case
-// ignored), as "250-STARTTLS" or "250 STARTTLS".
+// True when a line of the EHLO reply after the first (which names the
+// server) offers `keyword` (ASCII case ignored): "250-STARTTLS".
 bool OffersKeyword(std::string_view ehloReply, std::string_view keyword);
 
 // The mechanisms of the EHLO reply's "AUTH" lines (also the old

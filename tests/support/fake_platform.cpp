@@ -177,6 +177,7 @@ void FakeSocket::StartTls(const TlsRequest& request) {
   // Bytes that came before TLS are dropped, queued ones included.
   received_.Clear();
   std::erase_if(queue_, [](const Event& e) { return e.kind == Event::Data; });
+  if (!script_.handshakeEnds) return;
   const std::string failure = script_.tls ? script_.tls(request) : std::string();
   if (!failure.empty()) {
     state_ = SocketState::Error;

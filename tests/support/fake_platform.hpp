@@ -87,6 +87,8 @@ struct ServerScript {
   // TLS: the handshake's outcome for a request, "" for success or the
   // reason the socket reports. Unset: every handshake succeeds.
   std::function<std::string(const TlsRequest& request)> tls;
+  // When false, a handshake reports neither success nor failure.
+  bool handshakeEnds = true;
   // Replies once TLS is up; unset: `reply` answers then too.
   std::function<std::string(const std::string& command)> tlsReply;
   // Implicit TLS: the greeting comes after the handshake, not the connect.
