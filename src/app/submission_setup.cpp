@@ -50,11 +50,12 @@ std::string CredentialTarget(std::string_view host) {
   return target;
 }
 
-Status PrepareSubmission(Submission& s, WorkFolder& files, SecretSource& secrets) {
+Status PrepareSubmission(Submission& s, WorkFolder& files, SecretSource& secrets,
+                         bool needSecret) {
   if (!s.caFile.empty()) {
     if (Status status = ReadCaFile(s, files)) return status;
   }
-  if (!s.Authenticates() || !s.password.Empty()) return std::nullopt;
+  if (!needSecret || !s.Authenticates() || !s.password.Empty()) return std::nullopt;
   std::optional<std::string> found = secrets.Environment(kPasswordVariable);
   if (found && !found->empty()) {
     s.origin = SecretOrigin::Environment;
@@ -75,6 +76,42 @@ Status PrepareSubmission(Submission& s, WorkFolder& files, SecretSource& secrets
   text += kPasswordVariable;
   if (!store.empty()) text += " or " + store + " " + CredentialTarget(s.host);
   return Failure{FailureKind::CommandFileBad, std::move(text)};
+}
+
+}  // namespace tolvex
+
+namespace tolvex {
+
+std::string DescribeSubmission(const Submission& s) {
+  std::string text;
+  switch (s.security) {
+    case Security::Unset:
+      text = s.Authenticates() ? "EHLO, no TLS" : "HELO, no TLS";
+      break;
+    case Security::None:
+      text = "EHLO, no TLS (#SEC=none)";
+      break;
+    case Security::StartTls:
+      text = "STARTTLS (EHLO, STARTTLS, EHLO again)";
+      break;
+    case Security::Tls:
+      text = "TLS from the first byte";
+      break;
+  }
+  if (s.UsesTls()) {
+    text += "; certificate checked against the system's CAs";
+    if (!s.caFile.empty()) text += " and " + s.caFile;
+  }
+  if (s.Authenticates()) {
+    text += "; AUTH PLAIN or LOGIN as " + s.user + ", password ";
+    switch (s.origin) {
+      case SecretOrigin::CommandFile: text += "from #PAS"; break;
+      case SecretOrigin::Environment: text += std::string("from ") + kPasswordVariable; break;
+      case SecretOrigin::CredentialStore: text += "from the credential store"; break;
+      case SecretOrigin::None: text += "not looked up"; break;
+    }
+  }
+  return text;
 }
 
 }  // namespace tolvex

@@ -21,7 +21,14 @@ class ProcessSecrets : public SecretSource {
   std::optional<std::string> Stored(std::string_view target) override;
 };
 
-Status PrepareSubmission(Submission& s, WorkFolder& files, SecretSource& secrets);
+// `needSecret` false (a probe): the CA file only, the secret not looked up.
+Status PrepareSubmission(Submission& s, WorkFolder& files, SecretSource& secrets,
+                         bool needSecret = true);
+
+// One line describing the settings for display (code page 932): security,
+// port, certificates, AUTH and where its secret comes from; never the
+// secret itself.
+std::string DescribeSubmission(const Submission& s);
 
 // "Tolvex:mail.example.jp"
 std::string CredentialTarget(std::string_view host);

@@ -49,7 +49,7 @@ constexpr std::array kRules = {
 }  // namespace
 
 const SmtpSession::Rule* SmtpSession::FindRule(SmtpStep step) const {
-  if (p_.st.Submit.Extended()) {
+  if (p_.st.Submit.Extended() || probe_) {
     if (const Rule* rule = FindSubmissionRule(step)) return rule;
   }
   for (const Rule& rule : kRules) {
