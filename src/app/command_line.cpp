@@ -19,9 +19,13 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
       raw = true;
     } else if (a == "--help" || a == "--version" || a == "--check" || a == "--raw" ||
                a == "--probe") {
-      return {CommandLineAction::Error, false, "'" + std::string(a) + "' cannot be combined here"};
+      std::string what = "'";
+      what.append(a).append("' cannot be combined here");
+      return {CommandLineAction::Error, false, std::move(what)};
     } else {
-      return {CommandLineAction::Error, false, "unknown argument '" + std::string(a) + "'"};
+      std::string what = "unknown argument '";
+      what.append(a).append("'");
+      return {CommandLineAction::Error, false, std::move(what)};
     }
   }
   if (!check) return {CommandLineAction::Error, false, "'--raw' goes with '--check'"};

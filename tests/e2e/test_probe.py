@@ -54,7 +54,7 @@ class ProbeCases:
         return res, out, session
 
     def output(self, res):
-        return res.stdout.decode("utf-8")
+        return res.stdout.decode("utf-8").replace("\r\n", "\n")
 
     def test_starttls_probe_shows_what_the_server_offers(self):
         res, out, s = self.probe(1, ["#SEC=starttls", f"#USR={USER}", f"#PAS={SECRET}"],

@@ -2,8 +2,8 @@
 """End-to-end runs of tolvex.exe under Wine against a scripted SMTP server
 on 127.0.0.100-130 port 25: messages byte for byte on the wire, LOG.txt,
 the work files, exit codes, failure boxes and the main window's states.
-127.0.0.160-168 are kept for the submission cases of e2e/test_submission.py
-bound to WinRun (FIRST = 160).
+The submission cases of e2e/test_submission.py and the --probe cases of
+e2e/test_probe.py run here too, on 127.0.0.160-168 and 169-172.
 
 Run by tools/test-win.sh with the Wine prefix and locale already set up:
   e2e_win.py --exe tolvex.exe --wintool wintool.exe [--tray]
@@ -16,6 +16,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -24,6 +25,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
 import reference as ref  # noqa: E402
 from harness import CRLF, E2ETest, Script, ScriptedSmtpServer, addr, sjis  # noqa: E402
+from test_probe import ProbeCases  # noqa: E402
+from test_submission import ScriptedTlsCases, SubmissionCases  # noqa: E402
 
 EXE = WINTOOL = None
 TRAY = False
@@ -81,6 +84,45 @@ def _reap(p):
             p.communicate(timeout=15)
         except subprocess.TimeoutExpired:
             pass
+
+
+class UnattendedRun(WinRun):
+    """Runs tolvex.exe as a scheduler would, closing every failure box it
+    shows so a failed run ends at once. The boxes' texts are added to
+    standard error, where the output checks see them."""
+
+    def run_tolvex(self, args=(), limit=90):
+        p = subprocess.Popen(wine_cmd([EXE, *args], limit), cwd=self.dir, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.addCleanup(_reap, p)
+        boxes = []
+
+        def close_boxes():
+            while p.poll() is None:
+                box = wintool("box", 1, limit=20)
+                if box.returncode == 0:
+                    boxes.append(box.stdout)
+
+        closer = threading.Thread(target=close_boxes)
+        closer.start()
+        out, err = p.communicate(timeout=limit + 30)
+        closer.join(60)
+        return subprocess.CompletedProcess(p.args, p.returncode, out, err + b"".join(boxes))
+
+
+class WinSubmission(SubmissionCases, UnattendedRun):
+    FIRST = 160
+
+
+class WinScriptedTls(ScriptedTlsCases, UnattendedRun):
+    FIRST = 160
+
+
+class WinProbe(ProbeCases, UnattendedRun):
+    FIRST = 168
+
+    def run_probe(self):
+        return self.run_tolvex(["--probe"])
 
 
 class Delivery(WinRun):
@@ -345,7 +387,8 @@ def main():
         suite = loader.loadTestsFromTestCase(TrayIcon)
     else:
         suite = unittest.TestSuite(loader.loadTestsFromTestCase(c)
-                                   for c in (Messages, Failures, WindowStates))
+                                   for c in (Messages, Failures, WindowStates, WinSubmission,
+                                             WinScriptedTls, WinProbe))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     failed = len(result.failures) + len(result.errors)
     print(f"RESULT passed={result.testsRun - failed} failed={failed}")

@@ -180,8 +180,16 @@ void AsioSocket::FailTls(const ConnectionPtr& c, std::string reason) {
 }
 
 void AsioSocket::StartTls(const TlsRequest& request) {
-  if (!conn_ || conn_->closed) return;
   ConnectionPtr c = conn_;
+  if (!c) {
+    asio::post(io_, [this] {
+      gate_.Deliver([this] {
+        if (!conn_ && events_) events_->WSOCK_Error("TLS: not connected");
+      });
+    });
+    return;
+  }
+  if (c->closed) return;
   if (c->state != SocketState::Connected || c->tls || c->writing || !c->sends.Empty()) {
     FailTls(c, "TLS: the connection is not ready for it");
     return;
@@ -210,6 +218,7 @@ void AsioSocket::StartTls(const TlsRequest& request) {
           });
           return;
         }
+        c->tlsUp = true;
         StartRead(c);
         gate_.Deliver([this, c] {
           if (Current(c) && events_) events_->WSOCK_SendComplete();
@@ -218,7 +227,7 @@ void AsioSocket::StartTls(const TlsRequest& request) {
 }
 
 TlsInfo AsioSocket::TlsPeer() const {
-  if (!conn_ || !conn_->tls || conn_->handshaking) return {};
+  if (!conn_ || !conn_->tls || !conn_->tlsUp || conn_->state == SocketState::Error) return {};
   return conn_->tls->Info();
 }
 

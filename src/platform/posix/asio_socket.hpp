@@ -73,6 +73,7 @@ class AsioSocket : public Socket {
     // After the socket it runs over, so it goes first.
     std::unique_ptr<AsioTls> tls;
     bool handshaking = false;
+    bool tlsUp = false;  // the handshake succeeded
   };
   using ConnectionPtr = std::shared_ptr<Connection>;
 
