@@ -3,8 +3,10 @@
 
 #include "app/exit_status.hpp"
 #include "app/form1.hpp"
+#include "app/submission_setup.hpp"
 #include "base/run_state.hpp"
 #include "command/command_file.hpp"
+#include "compose/head_lines.hpp"
 #include "compose/message.hpp"
 #include "compose/text_functions.hpp"
 
@@ -15,7 +17,7 @@ namespace {
 class HostRecorder final : public Socket {
  public:
   void SetLocalPort(std::int32_t) override {}
-  void SetRemotePort(std::int32_t port) override { port_ = port; }
+  void SetRemotePort(std::int32_t) override {}
   void SetRemoteHost(const std::string& host) override { host_ = host; }
   void Connect() override {}
   SocketState State() const override { return SocketState::Closed; }
@@ -23,14 +25,13 @@ class HostRecorder final : public Socket {
   void SendMessageData(ByteSource&) override {}
   void GetData(std::string& out, std::int32_t) override { out.clear(); }
   std::uint64_t BytesAccepted() const override { return 0; }
+  void StartTls(const TlsRequest&) override {}
   void Close() override {}
 
   const std::string& Host() const { return host_; }
-  std::int32_t Port() const { return port_; }
 
  private:
   std::string host_;
-  std::int32_t port_ = 25;
 };
 
 int Fail(Window& window, const Failure& failure) {
@@ -41,12 +42,15 @@ int Fail(Window& window, const Failure& failure) {
 }  // namespace
 
 int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
-             const DisplayText& display) {
+             const DisplayText& display, Clock& clock, SecretSource& secrets) {
   RunState st;
   st.FromAddr = "DummySender";
   HostRecorder socket;
   if (Status failure = ReadCommandFile(st, window, socket, files)) return Fail(window, *failure);
   if (Status failure = ValidateStartUp(st)) return Fail(window, *failure);
+  if (Status failure = PrepareSubmission(st.Submit, files, secrets)) return Fail(window, *failure);
+  MessageIdMaker ids;
+  st.StampLines = StampLines(clock.Now(), st.FromAddr, st.LocalName, ids);
   std::string mail;
   StringWriter writer(mail);
   if (Status failure = ComposeMessage(st, files, writer)) return Fail(window, *failure);
@@ -57,7 +61,8 @@ int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
     return kExitOk;
   }
   const std::string host = socket.Host().empty() ? "(no #HOS line)" : display(socket.Host());
-  out << "Server:   " << host << ", port " << socket.Port() << "\n";
+  out << "Server:   " << host << ", port " << st.Submit.RemotePort() << "\n";
+  out << "Security: " << display(DescribeSubmission(st.Submit)) << "\n";
   out << "Envelope: MAIL FROM:" << display(AngleAddress(st.FromAddr)) << "\n";
   for (int k = 1; k <= st.ToCount; ++k) {
     out << "          RCPT TO:" << display(AngleAddress(st.ToAddr[static_cast<std::size_t>(k)]))

@@ -8,6 +8,7 @@
 
 #include "app/message_view.hpp"
 #include "base/platform.hpp"
+#include "base/submission.hpp"
 #include "base/work_folder.hpp"
 
 namespace tolvex {
@@ -15,7 +16,9 @@ namespace tolvex {
 // `window` receives the command file's window directives and reports a
 // failure the way a run would; `out` gets the listing (UTF-8 text, or the
 // message's bytes with `raw`). Returns the exit status.
+// `clock` dates the message, `secrets` is where an AUTH secret not in
+// command.txt is looked for (it is never shown).
 int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
-             const DisplayText& display);
+             const DisplayText& display, Clock& clock, SecretSource& secrets);
 
 }  // namespace tolvex

@@ -20,6 +20,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
   if (args.empty()) return cl;
   if (args.size() == 1 && args[0] == "--help") return {CommandLineAction::Help, false, {}};
   if (args.size() == 1 && args[0] == "--version") return {CommandLineAction::Version, false, {}};
+  if (args.size() == 1 && args[0] == "--probe") return {CommandLineAction::Probe, false, {}};
   bool check = false;
   bool raw = false;
   for (std::string_view a : args) {
@@ -27,7 +28,8 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
       check = true;
     } else if (a == "--raw" && !raw) {
       raw = true;
-    } else if (a == "--help" || a == "--version" || a == "--check" || a == "--raw") {
+    } else if (a == "--help" || a == "--version" || a == "--check" || a == "--raw" ||
+               a == "--probe") {
       return Bad("'", a, "' cannot be combined here");
     } else {
       return Bad("unknown argument '", a, "'");
@@ -40,17 +42,24 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
 std::string UsageText(std::string_view program) {
   std::string out = "Usage: ";
   out.append(program).append("\n       ").append(program).append(" --check [--raw]\n       ");
-  out.append(program).append(" --help | --version\n");
+  out.append(program).append(" --probe\n       ").append(program).append(" --help | --version\n");
   return out +
          "\n"
          "Sends one mail, once or repeatedly, as described by command.txt in the\n"
-         "current directory, to the SMTP server named there (TCP port 25), and\n"
-         "ends by itself when its last delivery is done.\n"
+         "current directory, to the SMTP server named there (port 25, or submission\n"
+         "with #SEC=starttls on 587, #SEC=tls on 465, #POR for another port; AUTH\n"
+         "with #USR and #PAS or TOLVEX_PASSWORD), and ends by itself when its last\n"
+         "delivery is done.\n"
          "\n"
          "  --check        read command.txt and compose the first message as a run\n"
          "                 would, print the server, the envelope and the message\n"
          "                 (head decoded for reading), and send nothing\n"
          "  --check --raw  the same, with the message's exact bytes\n"
+         "  --probe        connect to the server with the configured security and\n"
+         "                 print its greeting, EHLO capabilities, TLS version,\n"
+         "                 cipher and certificate and AUTH mechanisms, then QUIT;\n"
+         "                 sends no password and no mail, writes no file; exit 0\n"
+         "                 when the server would accept the session, 69 if not\n"
          "\n"
          "Files in the current directory:\n"
          "  command.txt  the instructions (Shift_JIS, CR LF); read once at start\n"

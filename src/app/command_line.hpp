@@ -1,6 +1,7 @@
 // The command line both programs share: no arguments runs the job of
 // command.txt; "--check" shows what would be sent, without sending;
-// "--help" and "--version" print and exit.
+// "--probe" asks the server what it offers, without sending; "--help" and
+// "--version" print and exit.
 #pragma once
 
 #include <span>
@@ -9,7 +10,7 @@
 
 namespace tolvex {
 
-enum class CommandLineAction { Run, Check, Help, Version, Error };
+enum class CommandLineAction { Run, Check, Probe, Help, Version, Error };
 
 struct CommandLine {
   CommandLineAction action = CommandLineAction::Run;

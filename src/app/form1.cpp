@@ -60,8 +60,12 @@ void Form1::Form_Load() {
     return;
   }
   p_.files.Remove(kSpoolNewName);  // left by a run that did not end
+  if (Status failure = PrepareSubmission(st_.Submit, p_.files, *secrets_)) {
+    Abort(*failure);
+    return;
+  }
   p_.socket.SetLocalPort(0);
-  p_.socket.SetRemotePort(25);
+  p_.socket.SetRemotePort(st_.Submit.RemotePort());
   SetTimerEX();
 }
 
@@ -113,6 +117,7 @@ void Form1::StartSend() {
 }
 
 bool Form1::BeginSend() {
+  st_.StampLines = StampLines(p_.clock.Now(), st_.FromAddr, st_.LocalName, messageIds_);
   if (Status failure = ReadCommandFileEx(st_, p_.files)) {
     // Nothing partial goes out; the run goes on as after a delivery.
     NoteFailure(*failure);
@@ -168,6 +173,10 @@ void Form1::WSOCK_DataArrival(std::int32_t bytesWaiting) {
 
 void Form1::WSOCK_SendComplete() {
   if (!ended_) session_.WSOCK_SendComplete();
+}
+
+void Form1::WSOCK_Error(const std::string& reason) {
+  if (!ended_) session_.WSOCK_Error(reason);
 }
 
 void Form1::LogSession(SmtpStep endStep, std::string_view reply) {

@@ -7,9 +7,11 @@
 #include <string>
 #include <string_view>
 
+#include "app/submission_setup.hpp"
 #include "base/platform.hpp"
 #include "base/run_state.hpp"
 #include "base/work_folder.hpp"
+#include "compose/head_lines.hpp"
 #include "smtp/smtp_session.hpp"
 
 namespace tolvex {
@@ -40,12 +42,17 @@ class Form1 : public SocketEvents, private SessionHost {
   void WSOCK_Connect() override;
   void WSOCK_DataArrival(std::int32_t bytesWaiting) override;
   void WSOCK_SendComplete() override;
+  void WSOCK_Error(const std::string& reason) override;
   void menuExit_Click();
   // The window closed by the user: clean-up, then the process ends.
   void Form_Unload();
   // A termination request (a signal on Linux): same clean-up as EndProc,
   // exit status `exitCode`.
   void Terminate(int exitCode);
+
+  // Where an AUTH secret not in command.txt is looked for (before
+  // Form_Load); the process environment unless set.
+  void SetSecretSource(SecretSource* secrets) { secrets_ = secrets ? secrets : &processSecrets_; }
 
   bool Ended() const { return ended_; }
   // 0 when every delivery of the run ended normally.
@@ -77,6 +84,9 @@ class Form1 : public SocketEvents, private SessionHost {
   FormPorts p_;
   RunState st_;
   SmtpSession session_;
+  ProcessSecrets processSecrets_;
+  SecretSource* secrets_ = &processSecrets_;
+  MessageIdMaker messageIds_;
   std::int16_t MoreTick = 0;
   int pendingSends_ = 0;     // repeats that fell due during a delivery
   bool endPending_ = false;  // the run's end fell due during a delivery

@@ -28,6 +28,28 @@ class SocketEvents {
   virtual void WSOCK_Connect() = 0;
   virtual void WSOCK_DataArrival(std::int32_t bytesWaiting) = 0;
   virtual void WSOCK_SendComplete() = 0;
+  // The connection failed with a reason worth logging: so far only a TLS
+  // handshake that did not succeed. Sessions without TLS ignore it.
+  virtual void WSOCK_Error(const std::string& reason) { (void)reason; }
+};
+
+// What a TLS handshake is checked against: the server's name (sent as SNI
+// unless it is an address, and matched with the certificate) and extra
+// trusted CA certificates (PEM text, may be empty) besides the system's.
+struct TlsRequest {
+  std::string host;
+  std::string caPem;
+};
+
+// The TLS connection as set up, for display: "TLS 1.3",
+// "TLS_AES_256_GCM_SHA384", the server certificate's subject and issuer,
+// and its expiry ("2027-01-06 12:00:00 UTC"). Empty before TLS.
+struct TlsInfo {
+  std::string version;
+  std::string cipher;
+  std::string subject;
+  std::string issuer;
+  std::string notAfter;
 };
 
 // The socket's states, numbered as the run control reads them.
@@ -79,6 +101,17 @@ class Socket {
   virtual void GetData(std::string& out, std::int32_t maxBytes) = 0;
   // Bytes of this connection handed to the network so far.
   virtual std::uint64_t BytesAccepted() const = 0;
+  // Turns the connection into a TLS client connection. Taken only while
+  // connected with every send completed; received bytes not yet taken are
+  // dropped (they came before TLS). Success is reported by one
+  // WSOCK_SendComplete, after which sends are encrypted and arrivals
+  // decrypted; failure by one WSOCK_Error with a short readable reason,
+  // after which the connection is unusable (State() is Error). Certificates
+  // are always verified, against the system's trusted CAs plus
+  // request.caPem, with the host name checked.
+  virtual void StartTls(const TlsRequest& request) = 0;
+  // The TLS connection's parameters once StartTls has succeeded.
+  virtual TlsInfo TlsPeer() const { return {}; }
   // Closes the connection; no further event of it is delivered.
   virtual void Close() = 0;
 };

@@ -9,6 +9,7 @@
 
 #include "base/mail_data.hpp"
 #include "base/smtp_step.hpp"
+#include "base/submission.hpp"
 
 namespace tolvex {
 
@@ -39,8 +40,10 @@ struct RunState {
   bool MultiFlag = false;           // body assembled from part files
   bool MailMode = false;            // directive section is over
   MailSpool MailData;               // composed message (its spool copy), sent after DATA
+  std::string StampLines;           // "Date:" and "Message-ID:" lines of this send
   std::string RecvData;             // last text received from the server
   bool SendBusy = false;            // a socket send has not completed
+  Submission Submit;                // port, TLS and AUTH settings
 };
 
 }  // namespace tolvex

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/secret.hpp"
+
 namespace tolvex {
 
 SendQueue::SendQueue(std::size_t chunkBytes) : chunkBytes_(std::max<std::size_t>(chunkBytes, 16)) {}
@@ -21,6 +23,8 @@ void SendQueue::PushSource(ByteSource& source) {
 }
 
 void SendQueue::CompleteFront() {
+  // A command text may carry credentials (AUTH): no copy outlives its send.
+  WipeString(items_.front().text);
   items_.pop_front();
   pos_ = 0;
   chunkSize_ = 0;
@@ -63,6 +67,7 @@ int SendQueue::TakeCompleted() {
 }
 
 void SendQueue::Clear() {
+  for (Item& item : items_) WipeString(item.text);
   items_.clear();
   pos_ = 0;
   chunkSize_ = 0;

@@ -2,6 +2,7 @@
 // (commands and streamed messages) handed to the network piece by piece,
 // and the bounded store of received bytes that GetData takes from. Written
 // once here so the Linux, Windows and test sockets keep one contract.
+// Command texts are wiped once sent or dropped: one may hold credentials.
 #pragma once
 
 #include <cstdint>

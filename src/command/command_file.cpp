@@ -31,6 +31,7 @@
 #include <string_view>
 
 #include "compose/header_words.hpp"
+#include "command/submission_directives.hpp"
 #include "compose/text_file.hpp"
 #include "compose/text_functions.hpp"
 #include "encoding/jis_convert.hpp"
@@ -154,7 +155,8 @@ class Interpreter {
       st_.FromAddr = ValueAfter(line, '=');
       fromLine_ = lineNo_;
     } else if (key == "#HOS") {
-      socket_.SetRemoteHost(ValueAfter(line, '='));
+      st_.Submit.host = ValueAfter(line, '=');
+      socket_.SetRemoteHost(st_.Submit.host);
     } else if (key == "#TO=" || key == "#TO ") {
       SetToList(ValueAfter(line, '='));
     } else if (key == "#TEX") {
@@ -172,6 +174,8 @@ class Interpreter {
       SetSubject(ValueAfter(line, '='));
     } else if (key == "#REP") {
       SetReplyTo(ValueAfter(line, '='));
+    } else if (IsSubmissionKeyword(key)) {
+      return SubmissionDirective(key, line, lineNo_, st_.Submit);
     } else if (key == "mail") {
       SetToList(sjis::Trim(sjis::DropChars(line, 4)));
       st_.MailMode = true;
@@ -330,6 +334,7 @@ class Interpreter {
   Status Finish() {
     if (Status status = SplitRecipients()) return status;
     if (Status status = CheckAddresses()) return status;
+    if (Status status = CheckSubmission(st_.Submit)) return status;
     st_.BodyText = SjisToJis(body_);
     return std::nullopt;
   }
@@ -362,7 +367,9 @@ Status ReadCommandFile(RunState& st, Window& window, Socket& socket, WorkFolder&
   data.resize(static_cast<std::size_t>(file->Size()));
   if (IoError e = ReadExactly(*file, 0, data.data(), data.size())) return unreadable(*e);
   file.reset();
-  return Interpreter(st, window, socket, files).Run(data);
+  Status status = Interpreter(st, window, socket, files).Run(data);
+  WipeString(data);  // it may hold the "#PAS" secret
+  return status;
 }
 
 }  // namespace tolvex

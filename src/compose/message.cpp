@@ -33,15 +33,16 @@ Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out) {
   const bool attach = st.AttachFlag;
   const bool multi = !attach && st.MultiFlag;
   const std::string fields = AddField(st);
-  const std::uint64_t head =
-      st.SubjectLine.size() + st.ReplyToLine.size() + fields.size() + kMimeVersion.size();
+  const std::uint64_t head = st.SubjectLine.size() + st.ReplyToLine.size() + fields.size() +
+                             st.StampLines.size() + kMimeVersion.size();
 
   IoError error;
   if (!attach && !multi) {
     out.Reserve(head + kTextPlain.size() + kSevenBit.size() + kXMailer.size() + text.size() +
                 st.TextFileData.size() + kCrLf.size() + kEndOfData.size());
     for (std::string_view piece : {std::string_view(st.SubjectLine), std::string_view(st.ReplyToLine),
-                                   std::string_view(fields), kMimeVersion, kTextPlain, kSevenBit,
+                                   std::string_view(fields), std::string_view(st.StampLines),
+                                   kMimeVersion, kTextPlain, kSevenBit,
                                    kXMailer, std::string_view(text),
                                    std::string_view(st.TextFileData)}) {
       if (!error) error = out.Write(piece);
@@ -52,7 +53,8 @@ Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out) {
     return std::nullopt;
   }
   for (std::string_view piece : {std::string_view(st.SubjectLine), std::string_view(st.ReplyToLine),
-                                 std::string_view(fields), kMimeVersion, kXMailer}) {
+                                 std::string_view(fields), std::string_view(st.StampLines),
+                                 kMimeVersion, kXMailer}) {
     if (!error) error = out.Write(piece);
   }
   if (error) return SpoolFailure(*error);

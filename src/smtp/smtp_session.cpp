@@ -10,47 +10,19 @@
 #include "base/sjis_text.hpp"
 #include "compose/text_functions.hpp"
 #include "smtp/dot_stuffer.hpp"
+#include "smtp/session_rules.hpp"
 
 namespace tolvex {
 
 using enum SmtpStep;
 
-enum class SmtpSession::Command : std::uint8_t { None, Hello, MailFrom, RcptTo, Data, Message, Quit };
-
-namespace {
-
-enum class Await : std::uint8_t {
-  Nothing,       // events move the state (110, 115)
-  SendComplete,  // the last send has been handed on (SendBusy false)
-  Reply,         // a reply has arrived (RecvData not empty)
-};
-
-enum class Match : std::uint8_t {
-  FirstChars,  // the reply's first three characters are the code
-  LineStart,   // some line of the reply begins with the code
-};
-
-enum class OnReject : std::uint8_t {
-  FinishNow,  // finish in this tick, logging this state
-  Flag999,    // set 999; the next tick finishes
-};
-
-}  // namespace
-
-struct SmtpSession::Rule {
-  SmtpStep step;
-  Await await;
-  SmtpStep next;
-  Command command = Command::None;  // sent when the reply is accepted
-  std::string_view code = {};
-  Match match = Match::FirstChars;
-  OnReject onReject = OnReject::FinishNow;
-};
-
 namespace {
 
 using Rule = SmtpSession::Rule;
 using C = SmtpSession::Command;
+using session::Await;
+using session::Match;
+using session::OnReject;
 
 constexpr std::array kRules = {
     Rule{AWAIT_CONNECTION, Await::Nothing, AWAIT_CONNECTION},
@@ -75,7 +47,10 @@ constexpr std::array kRules = {
 
 }  // namespace
 
-const SmtpSession::Rule* SmtpSession::FindRule(SmtpStep step) {
+const SmtpSession::Rule* SmtpSession::FindRule(SmtpStep step) const {
+  if (p_.st.Submit.Extended() || probe_) {
+    if (const Rule* rule = FindSubmissionRule(step)) return rule;
+  }
   for (const Rule& rule : kRules) {
     if (rule.step == step) return &rule;
   }
@@ -95,6 +70,7 @@ void SmtpSession::SetStep(SmtpStep step) {
 void SmtpSession::Start() {
   SetStep(smtpSTART);
   RcptIndex = 1;
+  ResetSubmission();
   p_.tmrSMTP.SetEnabled(true);
 }
 
@@ -108,33 +84,35 @@ void SmtpSession::SendData(std::string text) {
   p_.socket.SendData(std::move(text));
 }
 
-void SmtpSession::SendCommand(Command command) {
+bool SmtpSession::SendCommand(Command command) {
   RunState& st = p_.st;
   switch (command) {
     case Command::None:
-      return;
+      return false;
     case Command::Hello:
-      SendData("HELO " + st.LocalName + "\r\n");
-      return;
+      SendData((st.Submit.Extended() ? "EHLO " : "HELO ") + st.LocalName + "\r\n");
+      return false;
     case Command::MailFrom:
       SendData("MAIL FROM:" + AngleAddress(st.FromAddr) + "\r\n");
-      return;
+      return false;
     case Command::RcptTo:
       SendData("RCPT TO:" + AngleAddress(st.ToAddr[static_cast<std::size_t>(RcptIndex)]) + "\r\n");
-      return;
+      return false;
     case Command::Data:
       SendData("DATA\r\n");
-      return;
+      return false;
     case Command::Message:
       st.RecvData.clear();
       st.SendBusy = true;
       mailSource_ = std::make_unique<FileSource>(st.MailData.File(), 0, st.MailData.Size());
       wireSource_ = std::make_unique<DotStuffer>(*mailSource_, st.MailData.Size());
       p_.socket.SendMessageData(*wireSource_);
-      return;
+      return false;
     case Command::Quit:
       SendData("QUIT\r\n");
-      return;
+      return false;
+    default:
+      return SendSubmissionCommand(command);
   }
 }
 
@@ -162,16 +140,18 @@ bool SmtpSession::Apply(const Rule& rule) {
       return false;
     case Await::Reply:
       break;
+    case Await::Handshake:
+      return HandshakeEnded(rule);
   }
   if (p_.st.RecvData.empty()) return false;
+  if (replyTrace_) replyTrace_(rule.step, p_.st.RecvData);
   if (!ReplyAccepted(rule)) {
     if (rule.onReject == OnReject::FinishNow) return true;
     SetStep(FAILED);
     return false;
   }
   SetStep(rule.next);
-  SendCommand(rule.command);
-  return false;
+  return SendCommand(rule.command);
 }
 
 bool SmtpSession::tmrSMTP_Timer() {
@@ -231,10 +211,20 @@ bool SmtpSession::tmrSMTP_Timer() {
 void SmtpSession::WSOCK_Connect() {
   if (p_.socket.State() != SocketState::Connected) SetStep(FAILED);
   if (p_.st.smtpSTEP == AWAIT_CONNECTION) SetStep(CONFARM_CONNECTION);
+  // Implicit TLS: the handshake comes before the greeting.
+  if (p_.st.smtpSTEP == CONFARM_CONNECTION && p_.st.Submit.security == Security::Tls) BeginTls();
 }
 
 void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
-  p_.socket.GetData(p_.st.RecvData, bytesWaiting);
+  if (!p_.st.Submit.Extended()) {
+    p_.socket.GetData(p_.st.RecvData, bytesWaiting);
+  } else {
+    // A reply counts once its final line is there.
+    std::string piece;
+    p_.socket.GetData(piece, bytesWaiting);
+    gather_.Add(piece);
+    gather_.Take(p_.st.RecvData);
+  }
   if (p_.st.smtpSTEP == CONFARM_CONNECTION) SetStep(AWAIT_GREETING);
 }
 
@@ -247,6 +237,7 @@ void SmtpSession::smtpEROR(bool catchAll) {
   p_.socket.Close();
   wireSource_.reset();
   mailSource_.reset();
+  ResetSubmission();
   SetStep(IDLE);
   p_.tmrSMTP.SetEnabled(false);
   p_.host.DeliveryEnded(endStep, st.RecvData, catchAll);

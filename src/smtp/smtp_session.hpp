@@ -12,6 +12,8 @@
 
 #include "base/platform.hpp"
 #include "base/run_state.hpp"
+#include "base/secret.hpp"
+#include "smtp/reply_gatherer.hpp"
 
 namespace tolvex {
 
@@ -54,6 +56,8 @@ class SmtpSession {
   void WSOCK_Connect();
   void WSOCK_DataArrival(std::int32_t bytesWaiting);
   void WSOCK_SendComplete();
+  // A TLS handshake failed: the session ends in 133 with `reason`.
+  void WSOCK_Error(const std::string& reason);
 
   // A session is under way: not idle, or the timer still has to run the
   // finishing step.
@@ -63,6 +67,13 @@ class SmtpSession {
   // each one.
   void SetStep(SmtpStep step);
   void SetTrace(std::function<void(SmtpStep from, SmtpStep to)> trace) { trace_ = std::move(trace); }
+  // `trace` sees every reply as it is judged, in the state judging it.
+  void SetReplyTrace(std::function<void(SmtpStep step, std::string_view reply)> trace) {
+    replyTrace_ = std::move(trace);
+  }
+  // A probe goes as far as a delivery would before AUTH and MAIL FROM
+  // (greeting, EHLO, TLS, the AUTH mechanism check), then sends QUIT.
+  void SetProbe(bool probe) { probe_ = probe; }
 
   std::int16_t LastStepValue() const { return StepNumber(LastStep); }
   std::int16_t StepTicksValue() const { return StepTicks; }
@@ -74,10 +85,21 @@ class SmtpSession {
   enum class Command : std::uint8_t;
 
  private:
-  static const Rule* FindRule(SmtpStep step);
+  const Rule* FindRule(SmtpStep step) const;
+  static const Rule* FindSubmissionRule(SmtpStep step);
 
   void SendData(std::string text);
-  void SendCommand(Command command);
+  // Sends what `command` stands for; true when the session must finish at
+  // once (in the state the command has set).
+  bool SendCommand(Command command);
+  // The submission commands (submission_states.cpp).
+  bool SendSubmissionCommand(Command command);
+  bool AfterEhlo();
+  bool AfterAuth();
+  void BeginTls();
+  bool HandshakeEnded(const Rule& rule);
+  void SendAuth();
+  void ResetSubmission();
   // Applies `rule` at a tick; true when the session must finish at once.
   bool Apply(const Rule& rule);
   bool ReplyAccepted(const Rule& rule) const;
@@ -92,6 +114,15 @@ class SmtpSession {
   std::unique_ptr<ByteSource> mailSource_;
   std::unique_ptr<ByteSource> wireSource_;
   std::function<void(SmtpStep, SmtpStep)> trace_;
+  std::function<void(SmtpStep, std::string_view)> replyTrace_;
+  bool probe_ = false;
+  // Submission: the reply being gathered, the TLS handshake's outcome and
+  // the AUTH exchange under way.
+  ReplyGatherer gather_;
+  bool tlsFailed_ = false;
+  bool tlsUp_ = false;
+  enum class Mechanism : std::uint8_t { None, Plain, Login } mechanism_ = Mechanism::None;
+  int loginLinesSent_ = 0;
 };
 
 }  // namespace tolvex

@@ -45,6 +45,7 @@ struct RecordingEffects {
     void SendMessageData(ByteSource&) override {}
     void GetData(std::string& out, std::int32_t) override { out.clear(); }
     std::uint64_t BytesAccepted() const override { return 0; }
+    void StartTls(const TlsRequest&) override {}
     void Close() override {}
     std::vector<std::string>& calls;
   };

@@ -14,6 +14,13 @@
 //   std::string Received();               every byte the peer got so far
 //   bool RunUntil(std::function<bool()> done, int ms);
 //   void RunFor(int ms);
+//   // A TLS peer (TLS from the first byte, then an echo of what it gets)
+//   // of the given kind; returns the address to connect to, Port() its
+//   // port. Its certificate names "mail.tolvex.test" (WrongName: another
+//   // host), issued by a CA only Request(true) trusts; Hangup reads the
+//   // ClientHello and closes.
+//   std::string ServeTls(TlsPeer kind);
+//   TlsRequest Request(bool trustTheCa);
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,6 +33,8 @@
 #include "base/string_source.hpp"
 
 namespace tolvex::contract {
+
+enum class TlsPeer { Good, WrongName, Hangup };
 
 struct Events final : SocketEvents {
   explicit Events(Socket& s) : sock(s) {}
@@ -41,6 +50,7 @@ struct Events final : SocketEvents {
     got += piece;
   }
   void WSOCK_SendComplete() override { ++completes; }
+  void WSOCK_Error(const std::string& reason) override { errors.push_back(reason); }
 
   Socket& sock;
   bool take = true;  // take every arrival whole, as the session does
@@ -49,6 +59,7 @@ struct Events final : SocketEvents {
   SocketState stateAtConnect = SocketState::Closed;
   std::vector<std::int32_t> counts;
   std::string got;
+  std::vector<std::string> errors;
 };
 
 template <class H>
@@ -64,6 +75,24 @@ class SocketContract : public ::testing::Test {
   }
   bool Greeted(const std::string& greeting) {
     return h.RunUntil([&] { return events.got == greeting; }, 10000);
+  }
+  // Connects to a TLS peer of `kind` and starts TLS at once (implicit TLS);
+  // true once the handshake has ended either way.
+  bool Handshake(TlsPeer kind, bool trust = true) {
+    const std::string address = h.ServeTls(kind);
+    ConnectTo(address);
+    if (!h.RunUntil([&] { return events.connects == 1; }, 10000)) return false;
+    h.Sock().StartTls(h.Request(trust));
+    return h.RunUntil([&] { return events.completes + events.errors.size() > 0; }, 20000);
+  }
+  void ExpectOneFailure(const std::string& part) {
+    h.RunFor(100);
+    EXPECT_EQ(events.completes, 0);
+    ASSERT_EQ(events.errors.size(), 1u);
+    EXPECT_NE(events.errors[0].find(part), std::string::npos) << events.errors[0];
+    EXPECT_LT(events.errors[0].size(), 200u);
+    EXPECT_EQ(h.Sock().State(), SocketState::Error);
+    EXPECT_TRUE(h.Sock().TlsPeer().version.empty());
   }
 
   H h;
@@ -160,10 +189,58 @@ TYPED_TEST_P(SocketContract, CloseDropsWhatWasPending) {
   EXPECT_EQ(s.BytesAccepted(), 0u);
 }
 
+TYPED_TEST_P(SocketContract, StartTlsEndsLikeASendThenCarriesTheBytes) {
+  ASSERT_TRUE(this->Handshake(TlsPeer::Good));
+  EXPECT_EQ(this->events.errors, std::vector<std::string>{});
+  EXPECT_EQ(this->events.completes, 1);
+  const TlsInfo info = this->h.Sock().TlsPeer();
+  EXPECT_EQ(info.version.rfind("TLS 1.", 0), 0u) << info.version;
+  EXPECT_FALSE(info.cipher.empty());
+  EXPECT_NE(info.subject.find("mail.tolvex.test"), std::string::npos) << info.subject;
+  EXPECT_FALSE(info.issuer.empty());
+  EXPECT_FALSE(info.notAfter.empty());
+  // Through TLS, in both directions, a command and a stream alike.
+  std::string big;
+  for (int i = 0; big.size() < 100000; ++i) big += "\x95\x5C line " + std::to_string(i) + "\r\n";
+  StringSource stream(big);
+  this->h.Sock().SendData("PING\r\n");
+  this->h.Sock().SendMessageData(stream);
+  ASSERT_TRUE(this->h.RunUntil([&] { return this->events.got.size() >= big.size() + 6; }, 20000));
+  EXPECT_TRUE(this->events.got == "PING\r\n" + big);
+}
+
+TYPED_TEST_P(SocketContract, CertificateForAnotherNameFailsWithOneError) {
+  ASSERT_TRUE(this->Handshake(TlsPeer::WrongName));
+  this->ExpectOneFailure("certificate verify failed: host name mismatch");
+}
+
+TYPED_TEST_P(SocketContract, UntrustedCaFailsWithOneError) {
+  ASSERT_TRUE(this->Handshake(TlsPeer::Good, false));
+  this->ExpectOneFailure("certificate verify failed: unknown CA");
+}
+
+TYPED_TEST_P(SocketContract, CloseDuringTheHandshakeFailsWithOneError) {
+  ASSERT_TRUE(this->Handshake(TlsPeer::Hangup));
+  this->ExpectOneFailure("");
+  EXPECT_FALSE(this->events.errors[0].empty());
+}
+
+TYPED_TEST_P(SocketContract, StartTlsWithoutAConnectionFailsWithOneError) {
+  this->h.Sock().StartTls(this->h.Request(true));
+  EXPECT_TRUE(this->events.errors.empty());  // never inside the call
+  ASSERT_TRUE(this->h.RunUntil([&] { return !this->events.errors.empty(); }, 5000));
+  this->h.RunFor(100);
+  EXPECT_EQ(this->events.errors.size(), 1u);
+  EXPECT_EQ(this->events.completes, 0);
+}
+
 REGISTER_TYPED_TEST_SUITE_P(SocketContract, ConnectReturnsAtOnceThenTheEventsFollow,
                             GetDataTakesAtMostMaxAndZeroTakesNothing,
                             SendsBeforeTheConnectionAreDropped, EachSendCompletesOnceInOrder,
                             BracketedIpv6LiteralConnects,
-                            CloseDropsWhatWasPending);
+                            CloseDropsWhatWasPending, StartTlsEndsLikeASendThenCarriesTheBytes,
+                            CertificateForAnotherNameFailsWithOneError,
+                            UntrustedCaFailsWithOneError, CloseDuringTheHandshakeFailsWithOneError,
+                            StartTlsWithoutAConnectionFailsWithOneError);
 
 }  // namespace tolvex::contract

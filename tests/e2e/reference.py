@@ -7,6 +7,8 @@ import base64
 import re
 import urllib.parse
 
+import re
+
 CRLF = b"\r\n"
 BOUNDARY = b"BoUnDaRy_StRiNg_Ich_Liebe_Dich"
 MAILER = b"X-Mailer: Tolvex (by RAVONEK)\r\n"
@@ -243,3 +245,32 @@ def dot_stuff(mail):
     body = mail[:-3]
     lines = body.split(CRLF)
     return CRLF.join(b"." + l if l.startswith(b".") else l for l in lines) + b".\r\n"
+
+
+# The two head lines each send makes afresh: a date in RFC 5322 form with
+# English names and a numeric zone, and a Message-ID of its own.
+STAMP = re.compile(
+    rb"Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), ([1-9]|[12][0-9]|3[01]) "
+    rb"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) (\d{4}) "
+    rb"([01][0-9]|2[0-3]):([0-5][0-9]):([0-5][0-9]|60) ([+-])([01][0-9])([0-5][0-9])\r\n"
+    rb"Message-ID: <([!-;=?-~]+)@([A-Za-z0-9.-]+)>\r\n")
+
+
+def stamp_of(message, domain=None):
+    """The Date: and Message-ID: lines of a message: where they must stand
+    (right after the To: line, right before MIME-Version), in their form."""
+    head = message.split(CRLF + CRLF, 1)[0] + CRLF
+    to = re.search(rb"(?m)^To: .*\r\n(?:[ \t].*\r\n)*", head)
+    assert to, head
+    m = STAMP.match(head, to.end())
+    assert m, head[to.end():to.end() + 160]
+    assert head[m.end():].startswith(b"MIME-Version: 1.0\r\n"), head
+    if domain is not None:
+        assert m.group(12) == domain, (m.group(12), domain)
+    return m.group(0)
+
+
+def stamped(expected, stamp):
+    """The expected message with the two lines where the program puts them."""
+    at = expected.index(b"MIME-Version: 1.0\r\n")
+    return expected[:at] + stamp + expected[at:]

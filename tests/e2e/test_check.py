@@ -50,7 +50,7 @@ class Check(E2ETest):
         expected = ref.plain_message(acc, sjis("送信係 <sender@example.jp>"),
                                      sjis("a@example.jp, 山田 <b@example.jp>"),
                                      subject=sjis("会議のお知らせ 表とソ"))
-        self.assertEqual(res.stdout, expected)
+        self.assertEqual(res.stdout, ref.stamped(expected, ref.stamp_of(res.stdout)))
 
     def test_attachments_are_listed_with_their_sizes(self):
         self.write("見積書.csv", b"a,b\r\n1,2\r\n" * 100)

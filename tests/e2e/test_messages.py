@@ -27,6 +27,7 @@ class Delivery(E2ETest):
     def assert_message(self, session, expected):
         """Wire bytes are the dot-stuffed message; un-stuffed they are the
         message itself, which the spool file holds followed by CR LF."""
+        expected = ref.stamped(expected, ref.stamp_of(session.message))
         self.assertEqual(session.message + b".\r\n", expected)
         self.assertEqual(session.data, ref.dot_stuff(expected))
         self.assertEqual(self.spool, [expected + CRLF])

@@ -6,6 +6,8 @@
 namespace tolvex::test {
 namespace {
 
+constexpr char kCa[] = "-----BEGIN CERTIFICATE-----\r\nfake\r\n";
+
 class FakeHarness {
  public:
   FakeHarness() : socket_(scheduler_) {}
@@ -17,6 +19,25 @@ class FakeHarness {
       return c == "PING\r\n" ? std::string("PONG\r\n") : std::string();
     };
   }
+  // Scripted: the checks a real TLS client makes, as reasons.
+  std::string ServeTls(contract::TlsPeer kind) {
+    ServerScript& script = socket_.Script();
+    script.greeting = "";
+    script.reply = [this](const std::string& c) {  // an echo
+      return c == "<message>" ? socket_.CallsOf("SendMessageData").back().text : c;
+    };
+    script.tls = [kind](const TlsRequest& r) -> std::string {
+      if (kind == contract::TlsPeer::Hangup) return "connection closed during handshake";
+      if (r.caPem != kCa) return "certificate verify failed: unknown CA";
+      if (kind == contract::TlsPeer::WrongName || r.host != "mail.tolvex.test") {
+        return "certificate verify failed: host name mismatch";
+      }
+      return "";
+    };
+    script.tlsInfo.subject = "CN=mail.tolvex.test";
+    return "127.0.0.1";
+  }
+  TlsRequest Request(bool trust) { return TlsRequest{"mail.tolvex.test", trust ? kCa : ""}; }
   std::int32_t Port() const { return 25; }
   std::string Received() const { return socket_.wire; }
   bool RunUntil(const std::function<bool()>& done, int) {

@@ -82,6 +82,10 @@ void FakeSocket::QueueData(std::string bytes) {
 
 void FakeSocket::QueueSendComplete() { queue_.push_back(Event{Event::SendComplete, {}, true}); }
 
+void FakeSocket::QueueError(std::string reason) {
+  queue_.push_back(Event{Event::Error, std::move(reason), true});
+}
+
 bool FakeSocket::Deliver() {
   bool any = false;
   while (!queue_.empty() && events_ != nullptr) {
@@ -103,6 +107,8 @@ bool FakeSocket::Deliver() {
     if (event.kind == Event::Connect) {
       state_ = event.connected ? SocketState::Connected : SocketState::Error;
       events_->WSOCK_Connect();
+    } else if (event.kind == Event::Error) {
+      events_->WSOCK_Error(event.bytes);
     } else {
       events_->WSOCK_SendComplete();
     }
@@ -115,7 +121,7 @@ void FakeSocket::Connect() {
   switch (script_.connect) {
     case ServerScript::ConnectMode::Accept:
       QueueConnect(true);
-      if (!script_.greeting.empty()) QueueData(script_.greeting);
+      if (!script_.greeting.empty() && !script_.greetAfterTls) QueueData(script_.greeting);
       break;
     case ServerScript::ConnectMode::NoEvent:
       break;
@@ -127,8 +133,9 @@ void FakeSocket::Connect() {
 
 void FakeSocket::Respond(const std::string& command) {
   if (script_.completeSends) QueueSendComplete();
-  if (!script_.reply) return;
-  std::string reply = script_.reply(command);
+  const auto& answer = tlsUp_ && script_.tlsReply ? script_.tlsReply : script_.reply;
+  if (!answer) return;
+  std::string reply = answer(command);
   if (!reply.empty()) QueueData(std::move(reply));
 }
 
@@ -160,11 +167,34 @@ void FakeSocket::SendMessageData(ByteSource& source) {
   Respond("<message>");
 }
 
+void FakeSocket::StartTls(const TlsRequest& request) {
+  calls.push_back({scheduler_.Now(), "StartTls", request.host});
+  tlsRequests.push_back(request);
+  if (state_ != SocketState::Connected || tlsUp_ || !sends_.Empty()) {
+    QueueError("TLS: the connection is not ready");
+    return;
+  }
+  // Bytes that came before TLS are dropped, queued ones included.
+  received_.Clear();
+  std::erase_if(queue_, [](const Event& e) { return e.kind == Event::Data; });
+  if (!script_.handshakeEnds) return;
+  const std::string failure = script_.tls ? script_.tls(request) : std::string();
+  if (!failure.empty()) {
+    state_ = SocketState::Error;
+    QueueError(failure);
+    return;
+  }
+  tlsUp_ = true;
+  QueueSendComplete();
+  if (script_.greetAfterTls && !script_.greeting.empty()) QueueData(script_.greeting);
+}
+
 void FakeSocket::GetData(std::string& out, std::int32_t maxBytes) { received_.Take(out, maxBytes); }
 
 void FakeSocket::Close() {
   calls.push_back({scheduler_.Now(), "Close", {}});
   state_ = SocketState::Closed;
+  tlsUp_ = false;
   queue_.clear();
   sends_.Clear();
   received_.Clear();

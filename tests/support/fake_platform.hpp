@@ -84,6 +84,18 @@ struct ServerScript {
   std::function<std::string(const std::string& command)> reply;
   // When false, no SendComplete follows the sends.
   bool completeSends = true;
+  // TLS: the handshake's outcome for a request, "" for success or the
+  // reason the socket reports. Unset: every handshake succeeds.
+  std::function<std::string(const TlsRequest& request)> tls;
+  // When false, a handshake reports neither success nor failure.
+  bool handshakeEnds = true;
+  // Replies once TLS is up; unset: `reply` answers then too.
+  std::function<std::string(const std::string& command)> tlsReply;
+  // Implicit TLS: the greeting comes after the handshake, not the connect.
+  bool greetAfterTls = false;
+  // What TlsPeer() reports once TLS is up.
+  TlsInfo tlsInfo{"TLS 1.3", "TLS_AES_128_GCM_SHA256", "CN=mail.example", "CN=Fake CA",
+                  "2030-01-01 00:00:00 UTC"};
 };
 
 // A server that accepts everything: 250 to each command, 354 to DATA,
@@ -107,6 +119,7 @@ class FakeSocket : public Socket {
   void QueueConnect(bool connected);
   void QueueData(std::string bytes);
   void QueueSendComplete();
+  void QueueError(std::string reason);
   // Delivers every queued event; true when there was any.
   bool Deliver();
 
@@ -121,7 +134,10 @@ class FakeSocket : public Socket {
   std::uint64_t BytesAccepted() const override { return sends_.BytesAccepted() + trickled_; }
   // A slow network taking `n` more bytes of a send that has not completed.
   void Trickle(std::uint64_t n) { trickled_ += n; }
+  void StartTls(const TlsRequest& request) override;
+  TlsInfo TlsPeer() const override { return tlsUp_ ? script_.tlsInfo : TlsInfo{}; }
   void Close() override;
+  bool TlsUp() const { return tlsUp_; }
 
   // Calls of one kind, in order.
   std::vector<Call> CallsOf(const std::string& what) const;
@@ -131,10 +147,11 @@ class FakeSocket : public Socket {
   std::int32_t localPort = -1;
   std::int32_t remotePort = -1;
   std::string remoteHost;
+  std::vector<TlsRequest> tlsRequests;  // every StartTls, in order
 
  private:
   struct Event {
-    enum Kind { Connect, Data, SendComplete } kind;
+    enum Kind { Connect, Data, SendComplete, Error } kind;
     std::string bytes;
     bool connected = true;
   };
@@ -150,6 +167,7 @@ class FakeSocket : public Socket {
   ReceiveBuffer received_;
   SocketState state_ = SocketState::Closed;
   std::uint64_t trickled_ = 0;
+  bool tlsUp_ = false;
 };
 
 class FakeWindow : public Window {

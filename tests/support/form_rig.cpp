@@ -72,6 +72,7 @@ bool FormRig::Exists(const std::string& name) const { return std::filesystem::ex
 void FormRig::Load() {
   form = std::make_unique<Form1>(FormPorts{window, socket, tmrWait, tmrMore, tmrSMTP, clock, *files});
   socket.Attach(*form);
+  if (secrets) form->SetSecretSource(secrets);
   scheduler.SetHandler(tmrWait, [this] { form->tmrWait_Timer(); });
   scheduler.SetHandler(tmrMore, [this] { form->tmrMore_Timer(); });
   scheduler.SetHandler(tmrSMTP, [this] { form->tmrSMTP_Timer(); });

@@ -61,6 +61,9 @@ class FormRig {
   // The work folder the program sees: the real files of `dir`, or a
   // wrapper a test puts in before Load.
   std::unique_ptr<WorkFolder> files;
+  // Where the AUTH secret is looked for when command.txt has none; the
+  // process environment when null.
+  SecretSource* secrets = nullptr;
   std::unique_ptr<Form1> form;
 };
 

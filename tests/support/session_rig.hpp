@@ -19,7 +19,7 @@ struct HostCall {
   Millis at = 0;
 };
 
-class SessionRig final : public SessionHost, public SocketEvents {
+class SessionRig : public SessionHost, public SocketEvents {
  public:
   explicit SessionRig(ServerScript script = AcceptingServer());
 
@@ -40,6 +40,7 @@ class SessionRig final : public SessionHost, public SocketEvents {
   void WSOCK_Connect() override { session.WSOCK_Connect(); }
   void WSOCK_DataArrival(std::int32_t n) override { session.WSOCK_DataArrival(n); }
   void WSOCK_SendComplete() override { session.WSOCK_SendComplete(); }
+  void WSOCK_Error(const std::string& reason) override { session.WSOCK_Error(reason); }
 
   // SessionHost
   void LogSession(SmtpStep endStep, std::string_view reply) override;

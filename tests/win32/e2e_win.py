@@ -2,8 +2,8 @@
 """End-to-end runs of tolvex.exe under Wine against a scripted SMTP server
 on 127.0.0.100-130 port 25: messages byte for byte on the wire, LOG.txt,
 the work files, exit codes and the main window's states; the failures are
-in e2e_win_failures.py. 127.0.0.160-168 are kept for the submission cases
-of e2e/test_submission.py bound to WinRun (FIRST = 160).
+in e2e_win_failures.py, the submission and --probe cases in
+e2e_win_submission.py.
 
 Run by tools/test-win.sh with the Wine prefix and locale already set up:
   e2e_win.py --exe tolvex.exe --wintool wintool.exe [--tray]
@@ -25,6 +25,46 @@ from harness import CRLF, addr, sjis  # noqa: E402
 import e2e_win_failures as failures  # noqa: E402
 import e2e_win_spool as spool  # noqa: E402
 import e2e_win_check as check  # noqa: E402
+import e2e_win_submission as submission  # noqa: E402
+
+
+class UnattendedRun(WinRun):
+    """Runs tolvex.exe as a scheduler would, closing every failure box it
+    shows so a failed run ends at once. The boxes' texts are added to
+    standard error, where the output checks see them."""
+
+    def run_tolvex(self, args=(), limit=90):
+        p = subprocess.Popen(wine_cmd([EXE, *args], limit), cwd=self.dir, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.addCleanup(_reap, p)
+        boxes = []
+
+        def close_boxes():
+            while p.poll() is None:
+                box = wintool("box", 1, limit=20)
+                if box.returncode == 0:
+                    boxes.append(box.stdout)
+
+        closer = threading.Thread(target=close_boxes)
+        closer.start()
+        out, err = p.communicate(timeout=limit + 30)
+        closer.join(60)
+        return subprocess.CompletedProcess(p.args, p.returncode, out, err + b"".join(boxes))
+
+
+class WinSubmission(SubmissionCases, UnattendedRun):
+    FIRST = 160
+
+
+class WinScriptedTls(ScriptedTlsCases, UnattendedRun):
+    FIRST = 160
+
+
+class WinProbe(ProbeCases, UnattendedRun):
+    FIRST = 168
+
+    def run_probe(self):
+        return self.run_tolvex(["--probe"])
 
 
 class Delivery(WinRun):
@@ -41,6 +81,7 @@ class Delivery(WinRun):
         return session
 
     def assert_message(self, session, expected):
+        expected = ref.stamped(expected, ref.stamp_of(session.message))
         self.assertEqual(session.message + b".\r\n", expected)
         self.assertEqual(session.data, ref.dot_stuff(expected))
         self.assertEqual(self.spool, [expected + CRLF])
@@ -248,7 +289,9 @@ def main():
     else:
         suite = unittest.TestSuite(loader.loadTestsFromTestCase(c)
                                    for c in (Messages, failures.Failures, failures.TrayBalloon,
-                                             WindowStates, spool.Spool, check.CommandLine))
+                                             WindowStates, spool.Spool, check.CommandLine,
+                                             submission.WinSubmission, submission.WinScriptedTls,
+                                             submission.WinProbe))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     for test, what, took in winrun.timings:
         print(f"ended {took:.2f} s after the {what}: {test}")

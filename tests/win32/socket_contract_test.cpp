@@ -53,6 +53,30 @@ class WinsockHarness {
     freeaddrinfo(ai);
     thread_ = CreateThread(nullptr, 0, &Run, this, 0, nullptr);
   }
+  // The TLS peers of tls_server.py (started by tools/test-win.sh), port
+  // 4465: an echo with a certificate for mail.tolvex.test, one for another
+  // name, one that hangs up after the ClientHello.
+  std::string ServeTls(contract::TlsPeer kind) {
+    port_ = 4465;
+    switch (kind) {
+      case contract::TlsPeer::Good: return "127.0.0.141";
+      case contract::TlsPeer::WrongName: return "127.0.0.144";
+      case contract::TlsPeer::Hangup: return "127.0.0.149";
+    }
+    return "";
+  }
+  TlsRequest Request(bool trust) {
+    std::string pem;
+    if (trust) {
+      HANDLE f = CreateFileW(_wgetenv(L"TOLVEX_TLS_CA") ? _wgetenv(L"TOLVEX_TLS_CA") : L"", GENERIC_READ,
+                             FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      char buf[4096];
+      DWORD n = 0;
+      while (f != INVALID_HANDLE_VALUE && ReadFile(f, buf, sizeof buf, &n, nullptr) && n > 0) pem.append(buf, n);
+      if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+    }
+    return TlsRequest{"mail.tolvex.test", pem};
+  }
   std::int32_t Port() const { return port_; }
   std::string Received() {
     EnterCriticalSection(&mu_);

@@ -2,6 +2,8 @@
 #include "platform/posix/asio_socket.hpp"
 
 #include <asio/connect.hpp>
+#include <asio/post.hpp>
+#include <asio/ssl/error.hpp>
 #include <asio/write.hpp>
 
 #include <algorithm>
@@ -66,27 +68,44 @@ std::uint64_t AsioSocket::BytesAccepted() const { return conn_ ? conn_->sends.By
 // Reads while there is room for what arrives; a full receive buffer pauses
 // reading until GetData takes from it.
 void AsioSocket::StartRead(const ConnectionPtr& c) {
-  if (c->closed || c->reading || c->received.Full() || c->state != SocketState::Connected) return;
+  if (c->closed || c->reading || c->handshaking || c->received.Full() ||
+      c->state != SocketState::Connected) {
+    return;
+  }
   c->reading = true;
   const std::size_t room = std::min(c->readBuffer.size(), c->received.Room());
-  c->socket.async_read_some(
-      asio::buffer(c->readBuffer.data(), room), [this, c](const asio::error_code& ec, std::size_t n) {
-        c->reading = false;
-        if (c->closed) return;
-        if (ec) {
-          // The server went away. No event: the session notices through its
-          // replies or its time-out.
-          c->state = ec == asio::error::eof ? SocketState::PeerClosed : SocketState::Error;
-          return;
-        }
-        c->received.Append(std::string_view(c->readBuffer.data(), n));
+  const bool overTls = c->tls != nullptr;
+  auto done = [this, c, overTls](const asio::error_code& ec, std::size_t n) {
+    c->reading = false;
+    if (c->closed) return;
+    if (ec == asio::error::operation_aborted) {
+      StartRead(c);  // the plain read StartTls cancelled: read on through TLS
+      return;
+    }
+    if (ec) {
+      // The server went away. No event: the session notices through its
+      // replies or its time-out.
+      const bool eof = ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
+      c->state = eof ? SocketState::PeerClosed : SocketState::Error;
+      return;
+    }
+    if (overTls != (c->tls != nullptr)) {
+      StartRead(c);  // plain bytes that came before TLS: dropped
+      return;
+    }
+    c->received.Append(std::string_view(c->readBuffer.data(), n));
         gate_.Deliver([this, c] {
           if (!Current(c) || !events_) return;
           if (c->received.Waiting() == 0) return;  // an earlier arrival already took these bytes
           events_->WSOCK_DataArrival(c->received.WaitingCount());
         });
         StartRead(c);
-      });
+  };
+  if (overTls) {
+    c->tls->GetStream().async_read_some(asio::buffer(c->readBuffer.data(), room), std::move(done));
+  } else {
+    c->socket.async_read_some(asio::buffer(c->readBuffer.data(), room), std::move(done));
+  }
 }
 
 void AsioSocket::GetData(std::string& out, std::int32_t maxBytes) {
@@ -128,22 +147,89 @@ void AsioSocket::WriteNext(const ConnectionPtr& c) {
   const bool failed = pending.empty() && c->sends.Failed();
   if (!pending.empty()) {
     c->writing = true;
-    asio::async_write(c->socket, asio::buffer(pending.data(), pending.size()),
-                      [this, c](const asio::error_code& ec, std::size_t n) {
-                        c->writing = false;
-                        if (c->closed) return;
-                        if (ec) {
-                          Fail(c);
-                          return;
-                        }
-                        c->sends.Consume(n);
-                        WriteNext(c);
-                      });
+    auto done = [this, c](const asio::error_code& ec, std::size_t n) {
+      c->writing = false;
+      if (c->closed) return;
+      if (ec) {
+        Fail(c);
+        return;
+      }
+      c->sends.Consume(n);
+      WriteNext(c);
+    };
+    if (c->tls) {
+      asio::async_write(c->tls->GetStream(), asio::buffer(pending.data(), pending.size()),
+                        std::move(done));
+    } else {
+      asio::async_write(c->socket, asio::buffer(pending.data(), pending.size()), std::move(done));
+    }
   }
   // After the write is under way: a completion handler that sends again
   // finds the socket writing and queues behind it.
   DeliverCompletions(c);
   if (failed) Fail(c);
+}
+
+void AsioSocket::FailTls(const ConnectionPtr& c, std::string reason) {
+  Fail(c);
+  // Reported from the loop, never inside the call that asked for TLS.
+  asio::post(io_, [this, c, reason = std::move(reason)] {
+    gate_.Deliver([this, c, reason] {
+      if (Current(c) && events_) events_->WSOCK_Error(reason);
+    });
+  });
+}
+
+void AsioSocket::StartTls(const TlsRequest& request) {
+  ConnectionPtr c = conn_;
+  if (!c) {
+    asio::post(io_, [this] {
+      gate_.Deliver([this] {
+        if (!conn_ && events_) events_->WSOCK_Error("TLS: not connected");
+      });
+    });
+    return;
+  }
+  if (c->closed) return;
+  if (c->state != SocketState::Connected || c->tls || c->writing || !c->sends.Empty()) {
+    FailTls(c, "TLS: the connection is not ready for it");
+    return;
+  }
+  std::string reason;
+  c->tls = AsioTls::Create(c->socket, request, reason);
+  if (!c->tls) {
+    FailTls(c, reason);
+    return;
+  }
+  // What came before TLS is not to be trusted; the plain read is stopped
+  // so it cannot take the server's handshake bytes.
+  c->received.Clear();
+  c->handshaking = true;
+  asio::error_code ignored;
+  c->socket.cancel(ignored);
+  c->tls->GetStream().async_handshake(
+      asio::ssl::stream_base::client, [this, c](const asio::error_code& ec) {
+        c->handshaking = false;
+        if (c->closed) return;
+        if (ec) {
+          const std::string reason = c->tls->HandshakeReason(ec);
+          Fail(c);
+          gate_.Deliver([this, c, reason] {
+            if (Current(c) && events_) events_->WSOCK_Error(reason);
+          });
+          return;
+        }
+        c->tlsUp = true;
+        StartRead(c);
+        gate_.Deliver([this, c] {
+          if (Current(c) && events_) events_->WSOCK_SendComplete();
+        });
+      });
+}
+
+TlsInfo AsioSocket::TlsPeer() const {
+  if (!conn_ || !conn_->tls || !conn_->tlsUp || conn_->state == SocketState::Error) return {};
+  return conn_->tls->Info();
 }
 
 void AsioSocket::Close() {

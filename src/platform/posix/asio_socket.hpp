@@ -6,6 +6,9 @@
 // and its buffers. Close marks it closed and drops it; handlers of a dropped
 // connection still in flight find it closed and do nothing, so no event of
 // a closed connection is ever delivered.
+//
+// StartTls puts an AsioTls stream over the connection's TCP socket; from
+// its handshake on, reads and writes go through it.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -18,6 +21,7 @@
 
 #include "base/platform.hpp"
 #include "base/socket_buffers.hpp"
+#include "platform/posix/asio_tls.hpp"
 #include "platform/posix/event_gate.hpp"
 
 namespace tolvex::posix {
@@ -43,6 +47,8 @@ class AsioSocket : public Socket {
   void SendMessageData(ByteSource& source) override;
   void GetData(std::string& out, std::int32_t maxBytes) override;
   std::uint64_t BytesAccepted() const override;
+  void StartTls(const TlsRequest& request) override;
+  TlsInfo TlsPeer() const override;
   void Close() override;
 
   std::int32_t LocalPort() const { return localPort_; }
@@ -64,6 +70,10 @@ class AsioSocket : public Socket {
     std::vector<char> readBuffer;
     ReceiveBuffer received;
     SendQueue sends;
+    // After the socket it runs over, so it goes first.
+    std::unique_ptr<AsioTls> tls;
+    bool handshaking = false;
+    bool tlsUp = false;  // the handshake succeeded
   };
   using ConnectionPtr = std::shared_ptr<Connection>;
 
@@ -71,6 +81,7 @@ class AsioSocket : public Socket {
   void WriteNext(const ConnectionPtr& c);
   void DeliverCompletions(const ConnectionPtr& c);
   void Fail(const ConnectionPtr& c);
+  void FailTls(const ConnectionPtr& c, std::string reason);
   bool Current(const ConnectionPtr& c) const { return c == conn_ && !c->closed; }
 
   asio::io_context& io_;

@@ -13,6 +13,7 @@
 #include "app/check_mode.hpp"
 #include "app/command_line.hpp"
 #include "app/exit_status.hpp"
+#include "app/submission_setup.hpp"
 #include "platform/native_path.hpp"
 #include "platform/posix/posix_platform.hpp"
 #include "platform/posix/posix_work_folder.hpp"
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
       return kExitUsage;
     case CommandLineAction::Run:
     case CommandLineAction::Check:
+    case CommandLineAction::Probe:
       break;
   }
 
@@ -50,13 +52,22 @@ int main(int argc, char** argv) {
   if (cl.action == CommandLineAction::Check) {
     posix::PosixWorkFolder files(workDir);
     posix::TerminalWindow window(std::cerr, false, nullptr);
+    posix::SystemClock clock;
+    ProcessSecrets secrets;
     return RunCheck(files, window, cl.raw, std::cout,
-                    [](std::string_view text) { return Cp932ToUtf8(text); });
+                    [](std::string_view text) { return Cp932ToUtf8(text); }, clock, secrets);
   }
 
   // A server that drops the connection must not kill the process: writes
   // then fail with an error instead.
   std::signal(SIGPIPE, SIG_IGN);
+
+  if (cl.action == CommandLineAction::Probe) {
+    posix::PlatformOptions options;
+    options.handleSignals = false;
+    posix::PosixPlatform platform(options);
+    return platform.RunProbe(workDir, std::cout);
+  }
 
   posix::PlatformOptions options;
   options.statusLine = ::isatty(STDERR_FILENO) == 1;

@@ -4,6 +4,8 @@
 #include <csignal>
 
 #include "app/form1.hpp"
+#include "app/probe_mode.hpp"
+#include "platform/native_path.hpp"
 #include "platform/posix/posix_work_folder.hpp"
 
 namespace tolvex::posix {
@@ -29,6 +31,31 @@ void PosixPlatform::WaitForSignal() {
     });
     WaitForSignal();
   });
+}
+
+void PosixPlatform::Detach() {
+  socket_.Close();
+  socket_.SetEvents(nullptr);
+  onSignal_ = nullptr;
+  for (AsioTimer* t : {&tmrWait_, &tmrMore_, &tmrSMTP_}) {
+    t->SetEnabled(false);
+    t->SetCallback(nullptr);
+  }
+}
+
+int PosixPlatform::RunProbe(const std::filesystem::path& workDir, std::ostream& out) {
+  PosixWorkFolder files(workDir);
+  Probe probe(ProbePorts{socket_, tmrSMTP_, files, window_, out,
+                         [](std::string_view text) { return Cp932ToUtf8(text); }});
+  tmrSMTP_.SetCallback([this, &probe] {
+    probe.tmrSMTP_Timer();
+    if (probe.Ended()) EndLoop();
+  });
+  socket_.SetEvents(&probe);
+  if (probe.Start()) io_.run();
+  gate_.Close();
+  Detach();
+  return probe.ExitStatus();
 }
 
 int PosixPlatform::Run(const std::filesystem::path& workDir) {
@@ -65,13 +92,7 @@ int PosixPlatform::Run(const std::filesystem::path& workDir) {
     signals_->clear(ignored);
     signals_.reset();
   }
-  socket_.Close();
-  socket_.SetEvents(nullptr);
-  onSignal_ = nullptr;
-  for (AsioTimer* t : {&tmrWait_, &tmrMore_, &tmrSMTP_}) {
-    t->SetEnabled(false);
-    t->SetCallback(nullptr);
-  }
+  Detach();
   if (deadlineHit && !window_.Ended()) return kRunDeadlineExceeded;
   return window_.ExitCode();
 }

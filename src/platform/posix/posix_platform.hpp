@@ -44,6 +44,9 @@ class PosixPlatform {
   // Runs one whole program run in `workDir`: Form_Load, then every event
   // until the run ends. Returns the exit status given to EndProcess.
   int Run(const std::filesystem::path& workDir);
+  // "--probe" in `workDir`: the session up to AUTH, printed to `out`.
+  // Returns the exit status.
+  int RunProbe(const std::filesystem::path& workDir, std::ostream& out);
 
   asio::io_context& Io() { return io_; }
   EventGate& Gate() { return gate_; }
@@ -57,6 +60,7 @@ class PosixPlatform {
  private:
   void WaitForSignal();
   void EndLoop();
+  void Detach();
 
   PlatformOptions options_;
   asio::io_context io_{1};  // one thread runs everything

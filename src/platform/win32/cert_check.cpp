@@ -130,16 +130,20 @@ std::string CaStore::Load(const std::wstring& path) {
   std::string shown = "CA file " + Utf8FromWide(path);
   std::string pem;
   if (!ReadSmallFile(path, pem)) return shown + ": cannot read";
+  return LoadPem(pem, shown);
+}
+
+std::string CaStore::LoadPem(std::string_view pem, const std::string& shown) {
   if (!store_) {
     store_ = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
     if (!store_) return shown + ": cannot open a certificate store";
   }
-  static const std::string kBegin = "-----BEGIN CERTIFICATE-----";
-  static const std::string kEnd = "-----END CERTIFICATE-----";
+  static const std::string_view kBegin = "-----BEGIN CERTIFICATE-----";
+  static const std::string_view kEnd = "-----END CERTIFICATE-----";
   int added = 0;
-  for (std::size_t at = pem.find(kBegin); at != std::string::npos; at = pem.find(kBegin, at)) {
+  for (std::size_t at = pem.find(kBegin); at != std::string_view::npos; at = pem.find(kBegin, at)) {
     std::size_t end = pem.find(kEnd, at);
-    if (end == std::string::npos) break;
+    if (end == std::string_view::npos) break;
     end += kEnd.size();
     DWORD der = 0;
     const char* block = pem.data() + at;

@@ -8,6 +8,7 @@
 #include <wincrypt.h>
 
 #include <string>
+#include <string_view>
 
 namespace tolvex::win {
 
@@ -22,6 +23,8 @@ class CaStore {
   // Reads every "BEGIN CERTIFICATE" block of the file. Returns "" or a
   // short reason ("CA file: cannot read ...", "CA file: no certificate").
   std::string Load(const std::wstring& path);
+  // The same from PEM text in memory; `shown` names it in a reason.
+  std::string LoadPem(std::string_view pem, const std::string& shown);
   HCERTSTORE Handle() const { return store_; }
   // True when `cert` (same encoding) is one of the file's certificates.
   bool Holds(PCCERT_CONTEXT cert) const;

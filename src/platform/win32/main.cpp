@@ -18,11 +18,13 @@
 #include "app/command_line.hpp"
 #include "app/exit_status.hpp"
 #include "app/form1.hpp"
+#include "app/probe_mode.hpp"
 #include "platform/native_path.hpp"
 #include "platform/win32/console_output.hpp"
 #include "platform/win32/locale_clock.hpp"
 #include "platform/win32/main_window.hpp"
 #include "platform/win32/message_window.hpp"
+#include "platform/win32/win_secrets.hpp"
 #include "platform/win32/win_text.hpp"
 #include "platform/win32/win_work_folder.hpp"
 #include "platform/win32/window_timer.hpp"
@@ -63,7 +65,9 @@ int Run(HINSTANCE instance, int showCommand) {
   win::LocaleClock clock;
   win::WinWorkFolder files(WorkDir());
 
+  win::WinSecrets secrets;
   Form1 form(FormPorts{window, socket, tmrWait, tmrMore, tmrSMTP, clock, files});
+  form.SetSecretSource(&secrets);
   socket.SetEvents(&form);
   window.Attach(&form, &tmrWait, &tmrMore, &tmrSMTP, &socket);
 
@@ -76,6 +80,43 @@ int Run(HINSTANCE instance, int showCommand) {
     DispatchMessageW(&m);
   }
   return window.Ended() ? window.ExitCode() : form.ExitStatus();
+}
+
+// "--probe": the session on a hidden window's timer and the Winsock
+// socket, printed once it has ended.
+int RunProbe() {
+  using namespace tolvex;
+  win::EventGate gate;
+  win::WindowTimer* timer = nullptr;
+  tolvex::Probe* probe = nullptr;
+  win::MessageWindow host([&](UINT msg, WPARAM wParam, LPARAM) {
+    if (msg != WM_TIMER || !timer || !timer->Accepts(wParam)) return false;
+    probe->tmrSMTP_Timer();
+    if (probe->Ended()) PostQuitMessage(0);
+    return true;
+  });
+  win::WindowTimer tmrSMTP(host.Handle(), win::kTimerSmtp, 100);
+  win::WinsockSocket socket(&gate);
+  win::WinWorkFolder files(WorkDir());
+  win::ConsoleWindow window;
+  std::ostringstream out;
+  tolvex::Probe run(ProbePorts{socket, tmrSMTP, files, window, out,
+                               [](std::string_view text) { return Cp932ToUtf8(text); }});
+  timer = &tmrSMTP;
+  probe = &run;
+  socket.SetEvents(&run);
+  if (run.Start()) {
+    MSG m;
+    while (GetMessageW(&m, nullptr, 0, 0) > 0) {
+      TranslateMessage(&m);
+      DispatchMessageW(&m);
+    }
+  }
+  gate.open = false;
+  socket.Close();
+  tmrSMTP.SetEnabled(false);
+  win::WriteOut(out.str());
+  return run.ExitStatus();
 }
 
 }  // namespace
@@ -99,9 +140,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     case CommandLineAction::Check: {
       win::WinWorkFolder files(WorkDir());
       win::ConsoleWindow window;
+      win::LocaleClock clock;
+      win::WinSecrets secrets;
       std::ostringstream out;
       const int status = RunCheck(files, window, cl.raw, out,
-                                  [](std::string_view text) { return Cp932ToUtf8(text); });
+                                  [](std::string_view text) { return Cp932ToUtf8(text); }, clock,
+                                  secrets);
       if (cl.raw) {
         win::WriteOutBytes(out.str());
       } else {
@@ -110,6 +154,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
       return status;
     }
     case CommandLineAction::Run:
+    case CommandLineAction::Probe:
       break;
   }
 
@@ -119,7 +164,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     win::WriteStandardError(L"tolvex: Winsock could not be started\r\n");
     return kExitUnavailable;
   }
-  const int exitCode = Run(instance, showCommand);
+  const int exitCode = cl.action == CommandLineAction::Probe ? RunProbe() : Run(instance, showCommand);
   WSACleanup();
   return exitCode;
 }

@@ -107,8 +107,8 @@ bool SchannelTls::AcquireCredentials() {
 SchannelTls::State SchannelTls::Start(std::string& out) {
   if (started_) return state_;
   started_ = true;
-  if (!caFile_.empty()) {
-    std::string why = ca_.Load(caFile_);
+  if (!caPem_.empty() || !caFile_.empty()) {
+    std::string why = caPem_.empty() ? ca_.Load(caFile_) : ca_.LoadPem(caPem_, "CA file");
     if (!why.empty()) return Fail(why);
   }
   if (!AcquireCredentials()) return state_;

@@ -62,6 +62,9 @@ class SchannelTls {
   // empty = the system store only.
   SchannelTls(std::wstring host, std::wstring caFile);
   ~SchannelTls();
+  // Extra trusted CA certificates as PEM text, instead of a file (before
+  // Start).
+  void SetCaPem(std::string pem) { caPem_ = std::move(pem); }
   SchannelTls(const SchannelTls&) = delete;
   SchannelTls& operator=(const SchannelTls&) = delete;
 
@@ -109,6 +112,7 @@ class SchannelTls {
 
   std::wstring host_;
   std::wstring caFile_;
+  std::string caPem_;
   CaStore ca_;
   CredHandle cred_{};
   CtxtHandle ctx_{};

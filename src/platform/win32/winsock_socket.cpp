@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/win32/win_text.hpp"
+
 namespace tolvex::win {
 
 namespace {
@@ -12,6 +14,10 @@ namespace {
 constexpr UINT kMsgResolved = WM_APP + 1;  // wParam generation, lParam ResolveJob*
 constexpr UINT kMsgSendDone = WM_APP + 2;  // wParam generation, lParam completions
 constexpr UINT kMsgResumeRead = WM_APP + 3;  // wParam generation
+constexpr UINT kMsgTlsFailed = WM_APP + 4;   // wParam generation
+// Plaintext encrypted at a time: the records of one piece are handed to
+// Winsock before the next is taken.
+constexpr std::size_t kTlsPiece = 64 * 1024;
 // WSAAsyncSelect notifications use one message number per connection
 // (cycling through this range), so a notification that was already queued
 // for a closed socket is never taken for one of its successor, even when
@@ -92,6 +98,10 @@ void WinsockSocket::Close() {
   received_.Clear();
   sends_.Clear();
   readPaused_ = false;
+  tls_.reset();
+  tlsOpen_ = false;
+  wire_.clear();
+  wireSent_ = 0;
 }
 
 void WinsockSocket::Connect() {
@@ -186,9 +196,74 @@ bool WinsockSocket::ReadAvailable() {
     const int n = recv(sock_, buf, static_cast<int>(room), 0);
     if (n == 0) return false;
     if (n < 0) return true;  // would block: FD_READ or FD_CLOSE tells the rest
-    received_.Append(std::string_view(buf, static_cast<std::size_t>(n)));
+    TakeIn(std::string_view(buf, static_cast<std::size_t>(n)));
   }
   return true;
+}
+
+void WinsockSocket::TakeIn(std::string_view bytes) {
+  if (!tls_) {
+    received_.Append(bytes);
+    return;
+  }
+  std::string out;
+  std::string plain;
+  const SchannelTls::State state = tls_->Receive(bytes, out, plain);
+  wire_ += out;
+  received_.Append(plain);
+  if (state == SchannelTls::State::Failed) {
+    TlsFailed();
+    return;
+  }
+  if (state == SchannelTls::State::Closed) state_ = SocketState::PeerClosed;
+  if (state == SchannelTls::State::Open && !tlsOpen_) {
+    tlsOpen_ = true;
+    // The handshake ends like a send: one completion, from the loop.
+    PostMessageW(window_.Handle(), kMsgSendDone, generation_, 1);
+  }
+  Flush();
+}
+
+// The handshake (or a record) failed: the alert goes out if it can, the
+// connection is over, and the reason is reported from the loop.
+void WinsockSocket::TlsFailed() {
+  if (sock_ != INVALID_SOCKET && wireSent_ < wire_.size()) {
+    send(sock_, wire_.data() + wireSent_, static_cast<int>(wire_.size() - wireSent_), 0);
+  }
+  std::string reason = tls_ ? tls_->FailureReason() : std::string();
+  Fail();
+  if (tlsOpen_) return;  // after the handshake: no event, like a lost connection
+  PostTlsFailure(reason.empty() ? std::string("TLS handshake failed") : std::move(reason));
+}
+
+void WinsockSocket::PostTlsFailure(std::string reason) {
+  tlsFailure_ = std::move(reason);
+  PostMessageW(window_.Handle(), kMsgTlsFailed, generation_, 0);
+}
+
+void WinsockSocket::StartTls(const TlsRequest& request) {
+  if (state_ != SocketState::Connected || tls_ || SendPending()) {
+    PostTlsFailure("TLS: the connection is not ready for it");
+    return;
+  }
+  // Bytes that came before TLS are not to be trusted.
+  received_.Clear();
+  readPaused_ = false;
+  tls_ = std::make_unique<SchannelTls>(WideFromCp932(HostForResolver(request.host)), L"");
+  tls_->SetCaPem(request.caPem);
+  std::string hello;
+  if (tls_->Start(hello) == SchannelTls::State::Failed) {
+    TlsFailed();
+    return;
+  }
+  wire_ += hello;
+  Flush();
+}
+
+TlsInfo WinsockSocket::TlsPeer() const {
+  if (!tls_ || !tlsOpen_) return {};
+  const TlsPeerInfo p = tls_->PeerInfo();
+  return TlsInfo{p.version, p.cipher, p.subject, p.issuer, p.notAfter};
 }
 
 void WinsockSocket::RaiseArrival() {
@@ -207,6 +282,12 @@ void WinsockSocket::OnPeerClosed() {
   // Take what is still waiting, then the connection is over.
   const std::size_t before = received_.Waiting();
   ReadAvailable();
+  if (tls_ && !tlsOpen_ && state_ == SocketState::Connected) {
+    tls_->PeerClosed();
+    TlsFailed();  // "connection closed during handshake"
+    return;
+  }
+  if (state_ == SocketState::Error) return;
   state_ = SocketState::PeerClosed;
   const unsigned generation = generation_;
   if (received_.Waiting() > before) RaiseArrival();
@@ -237,6 +318,8 @@ void WinsockSocket::Fail() {
   ReleaseSocket();
   state_ = SocketState::Error;
   sends_.Clear();
+  wire_.clear();
+  wireSent_ = 0;
 }
 
 // Completions are posted, so the event arrives from the message loop and
@@ -247,14 +330,40 @@ void WinsockSocket::RaiseCompletions() {
 }
 
 // Hands queued bytes to Winsock until it would block (FD_WRITE resumes)
-// or the queue is empty.
+// or the queue is empty. Under TLS the records waiting go first; the next
+// piece of plaintext is encrypted only once they are all taken.
 void WinsockSocket::Flush() {
   while (sock_ != INVALID_SOCKET) {
+    if (wireSent_ < wire_.size()) {
+      const int r = send(sock_, wire_.data() + wireSent_,
+                         static_cast<int>(std::min<std::size_t>(wire_.size() - wireSent_, INT_MAX / 2)),
+                         0);
+      if (r == SOCKET_ERROR) {
+        if (WSAGetLastError() != WSAEWOULDBLOCK) Fail();
+        return;
+      }
+      wireSent_ += static_cast<std::size_t>(r);
+      if (wireSent_ == wire_.size()) {
+        wire_.clear();
+        wireSent_ = 0;
+      }
+      continue;
+    }
+    if (tls_ && !tlsOpen_) return;  // nothing but the handshake until it is done
     const std::string_view pending = sends_.Pending();
     if (pending.empty()) {
       RaiseCompletions();
       if (sends_.Failed()) Fail();
       return;
+    }
+    if (tls_) {
+      const std::size_t n = std::min(pending.size(), kTlsPiece);
+      if (!tls_->Encrypt(pending.substr(0, n), wire_)) {
+        Fail();
+        return;
+      }
+      sends_.Consume(n);
+      continue;
     }
     const int r = send(sock_, pending.data(),
                        static_cast<int>(std::min<std::size_t>(pending.size(), INT_MAX / 2)), 0);
@@ -280,6 +389,12 @@ bool WinsockSocket::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == kMsgSendDone) {
     for (LPARAM n = lParam; n > 0 && static_cast<unsigned>(wParam) == generation_; --n) {
       if (Deliverable()) events_->WSOCK_SendComplete();
+    }
+    return true;
+  }
+  if (msg == kMsgTlsFailed) {
+    if (static_cast<unsigned>(wParam) == generation_ && Deliverable()) {
+      events_->WSOCK_Error(tlsFailure_);
     }
     return true;
   }

@@ -2,6 +2,11 @@
 // (WSAAsyncSelect). Host names are resolved on a short-lived worker thread
 // so Connect returns at once; every event is delivered from the message
 // loop, never from inside a call into the socket.
+//
+// StartTls hands the connection to an SchannelTls session: its handshake
+// and records are driven from the same notifications, plaintext queued by
+// SendData is encrypted piece by piece as Winsock takes the records, and
+// nothing ever waits.
 #pragma once
 
 #include <winsock2.h>
@@ -10,12 +15,14 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "base/platform.hpp"
 #include "base/socket_buffers.hpp"
 #include "platform/win32/message_window.hpp"
+#include "platform/win32/schannel_tls.hpp"
 
 namespace tolvex::win {
 
@@ -38,13 +45,15 @@ class WinsockSocket final : public Socket {
   void SendMessageData(ByteSource& source) override;
   void GetData(std::string& out, std::int32_t maxBytes) override;
   std::uint64_t BytesAccepted() const override { return sends_.BytesAccepted(); }
+  void StartTls(const TlsRequest& request) override;
+  TlsInfo TlsPeer() const override;
   void Close() override;
 
   std::int32_t LocalPort() const { return localPort_; }
   std::int32_t RemotePort() const { return remotePort_; }
   const std::string& RemoteHost() const { return remoteHost_; }
   // Bytes queued for sending and not yet handed to the network.
-  bool SendPending() const { return !sends_.Empty(); }
+  bool SendPending() const { return !sends_.Empty() || wireSent_ < wire_.size(); }
 
  private:
   bool OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
@@ -56,6 +65,10 @@ class WinsockSocket final : public Socket {
   // Takes what fits the receive buffer; false when the peer has closed.
   bool ReadAvailable();
   void RaiseArrival();
+  // Bytes read from the network: through TLS when it is on.
+  void TakeIn(std::string_view bytes);
+  void TlsFailed();
+  void PostTlsFailure(std::string reason);
   void Flush();
   void RaiseCompletions();
   void Fail();
@@ -77,6 +90,11 @@ class WinsockSocket final : public Socket {
   ReceiveBuffer received_;
   SendQueue sends_;
   bool readPaused_ = false;  // the receive buffer was full: a read is owed
+  std::unique_ptr<SchannelTls> tls_;
+  bool tlsOpen_ = false;     // the handshake has succeeded
+  std::string wire_;         // TLS records for the network, sent before anything else
+  std::size_t wireSent_ = 0;
+  std::string tlsFailure_;   // the reason the posted failure event carries
 };
 
 }  // namespace tolvex::win

@@ -33,6 +33,7 @@ class Peer {
   }
   // True when the other side closed the connection within `timeout`.
   bool WaitForEof(std::chrono::milliseconds timeout = 10s);
+  int Fd() const { return fd_; }
   void Close();
 
  private:

@@ -5,6 +5,7 @@
 #include "contract/socket_contract.hpp"
 #include "platform/posix/asio_socket.hpp"
 #include "scripted_server.hpp"
+#include "tls_peer.hpp"
 
 namespace tolvex::posix::test {
 namespace {
@@ -26,6 +27,24 @@ class AsioHarness {
       }
     });
   }
+  std::string ServeTls(contract::TlsPeer kind) {
+    static const TestPki good = MakeTestPki({"mail.tolvex.test"}, {"127.0.0.1"});
+    static const TestPki other = IssueServer(good, {"elsewhere.tolvex.test"}, {});
+    server_.emplace("127.0.0.1", 0);
+    server_->Serve([this, kind](Peer& p) {
+      if (kind == contract::TlsPeer::Hangup) {
+        p.ReadUntil("\x01\x02never", 2s);  // takes the ClientHello, then closes
+        return;
+      }
+      std::string got;
+      ServeTlsEcho(p.Fd(), kind == contract::TlsPeer::Good ? good : other, got);
+      std::lock_guard<std::mutex> lock(mu_);
+      received_ += got;
+    });
+    caPem_ = good.caPem;
+    return "127.0.0.1";
+  }
+  TlsRequest Request(bool trust) { return TlsRequest{"mail.tolvex.test", trust ? caPem_ : ""}; }
   std::int32_t Port() const { return server_ ? server_->Port() : 0; }
   std::string Received() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -44,6 +63,7 @@ class AsioHarness {
   std::optional<ScriptedServer> server_;
   std::mutex mu_;
   std::string received_;
+  std::string caPem_ = "-----BEGIN CERTIFICATE-----";
 };
 
 }  // namespace

@@ -1,0 +1,163 @@
+#include "app/probe_mode.hpp"
+
+#include <utility>
+
+#include "app/exit_status.hpp"
+#include "app/form1.hpp"
+#include "app/submission_setup.hpp"
+#include "command/command_file.hpp"
+#include "smtp/reply_gatherer.hpp"
+
+namespace tolvex {
+namespace {
+
+constexpr int kLabelWidth = 13;
+
+std::string Label(const char* label) {
+  std::string s = label;
+  s += ':';
+  if (s.size() < kLabelWidth) s.append(kLabelWidth - s.size(), ' ');
+  return s;
+}
+
+// The reply's lines without their ends.
+std::vector<std::string_view> Lines(std::string_view reply) {
+  std::vector<std::string_view> out;
+  while (!reply.empty()) {
+    const std::size_t nl = reply.find('\n');
+    std::string_view line = reply.substr(0, nl);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    out.push_back(line);
+    if (nl == std::string_view::npos) break;
+    reply.remove_prefix(nl + 1);
+  }
+  return out;
+}
+
+class NoSecrets final : public SecretSource {
+ public:
+  std::optional<std::string> Environment(const char*) override { return std::nullopt; }
+  std::optional<std::string> Stored(std::string_view) override { return std::nullopt; }
+};
+
+}  // namespace
+
+Probe::Probe(ProbePorts ports)
+    : p_(std::move(ports)), session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, *this}) {
+  session_.SetProbe(true);
+  session_.SetReplyTrace([this](SmtpStep step, std::string_view reply) { OnReply(step, reply); });
+}
+
+bool Probe::Start() {
+  st_.FromAddr = "DummySender";
+  NoSecrets none;
+  Status failure = ReadCommandFile(st_, p_.window, p_.socket, p_.files);
+  if (!failure) failure = ValidateStartUp(st_);
+  if (!failure) failure = PrepareSubmission(st_.Submit, p_.files, none, false);
+  st_.Submit.password.Wipe();  // a probe never sends it
+  if (failure) {
+    p_.window.ReportFailure(*failure);
+    exitStatus_ = ExitCodeFor(failure->kind);
+    ended_ = true;
+    return false;
+  }
+  const std::string host = st_.Submit.host.empty() ? "(no #HOS line)" : p_.display(st_.Submit.host);
+  p_.out << Label("Server") << host << ", port " << st_.Submit.RemotePort() << "\n";
+  p_.out << Label("Security") << p_.display(DescribeSubmission(st_.Submit)) << "\n";
+  p_.out.flush();
+  p_.socket.SetLocalPort(0);
+  p_.socket.SetRemotePort(st_.Submit.RemotePort());
+  session_.Start();
+  return true;
+}
+
+void Probe::tmrSMTP_Timer() {
+  if (!ended_) session_.tmrSMTP_Timer();
+}
+void Probe::WSOCK_Connect() {
+  if (!ended_) session_.WSOCK_Connect();
+}
+void Probe::WSOCK_DataArrival(std::int32_t n) {
+  if (!ended_) session_.WSOCK_DataArrival(n);
+}
+void Probe::WSOCK_SendComplete() {
+  if (!ended_) session_.WSOCK_SendComplete();
+}
+void Probe::WSOCK_Error(const std::string& reason) {
+  if (!ended_) session_.WSOCK_Error(reason);
+}
+
+void Probe::PrintReply(const char* label, std::string_view reply) {
+  bool first = true;
+  for (std::string_view line : Lines(reply)) {
+    p_.out << (first ? Label(label) : std::string(kLabelWidth, ' ')) << p_.display(line) << "\n";
+    first = false;
+  }
+}
+
+void Probe::PrintTls() {
+  if (tlsShown_) return;
+  const TlsInfo tls = p_.socket.TlsPeer();
+  if (tls.version.empty()) return;
+  tlsShown_ = true;
+  p_.out << Label("TLS") << tls.version << ", " << tls.cipher << "\n";
+  p_.out << Label("Certificate") << "subject " << tls.subject << "\n";
+  p_.out << std::string(kLabelWidth, ' ') << "issuer  " << tls.issuer << "\n";
+  p_.out << std::string(kLabelWidth, ' ') << "expires " << tls.notAfter << "\n";
+}
+
+void Probe::OnReply(SmtpStep step, std::string_view reply) {
+  switch (step) {
+    case SmtpStep::AWAIT_GREETING:
+      PrintTls();  // implicit TLS: up before the greeting
+      PrintReply("Greeting", reply);
+      break;
+    case SmtpStep::AWAIT_HELLO_RESPONSE:
+    case SmtpStep::AWAIT_EHLO_TLS_RESPONSE: {
+      PrintTls();
+      PrintReply(step == SmtpStep::AWAIT_HELLO_RESPONSE ? "EHLO" : "EHLO (TLS)", reply);
+      const bool final = st_.Submit.security != Security::StartTls ||
+                         step == SmtpStep::AWAIT_EHLO_TLS_RESPONSE;
+      if (final) {
+        std::string mechanisms;
+        for (const std::string& m : AuthMechanisms(reply)) mechanisms += (mechanisms.empty() ? "" : " ") + m;
+        p_.out << Label("AUTH") << (mechanisms.empty() ? "(none offered)" : mechanisms) << "\n";
+      }
+      break;
+    }
+    case SmtpStep::AWAIT_STARTTLS_RESPONSE:
+      PrintReply("STARTTLS", reply);
+      break;
+    case SmtpStep::AWAIT_QUIT_RESPONSE:
+      PrintReply("QUIT", reply);
+      break;
+    default:
+      break;
+  }
+  p_.out.flush();
+}
+
+void Probe::LogSession(SmtpStep, std::string_view) {}  // a probe writes no file
+
+void Probe::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool) {
+  ended_ = true;
+  if (endStep == SmtpStep::IDLE) {
+    p_.out << Label("Result") << "the server would accept this session\n";
+    exitStatus_ = kExitOk;
+  } else {
+    std::vector<std::string_view> lines = Lines(reply);
+    std::string why = lines.empty() || lines[0].empty() ? std::string("(no reply)")
+                                                        : p_.display(lines.back());
+    if (endStep == SmtpStep::AWAIT_STARTTLS_RESPONSE && !OffersKeyword(reply, "STARTTLS") &&
+        reply.substr(0, 3) == "250") {
+      why = "STARTTLS is not offered";
+    } else if (endStep == SmtpStep::AUTH_MECHANISM) {
+      why = "neither AUTH PLAIN nor AUTH LOGIN is offered";
+    }
+    p_.out << Label("Result") << "refused in state " << StepNumber(endStep) << ": " << why << "\n";
+    exitStatus_ = kExitUnavailable;
+  }
+  p_.out.flush();
+}
+
+}  // namespace tolvex

@@ -1,0 +1,59 @@
+// "--probe": reads command.txt, connects to its server with its security
+// and prints what the server offers: the greeting, the EHLO capabilities,
+// the TLS version, cipher and certificate, the AUTH mechanisms. It runs the
+// session a delivery would run up to AUTH, then sends QUIT: no credential
+// and no mail is ever sent, no file written. Exit 0 when the server would
+// accept the configured session, 69 when not.
+#pragma once
+
+#include <ostream>
+
+#include "app/message_view.hpp"
+#include "base/platform.hpp"
+#include "base/run_state.hpp"
+#include "base/work_folder.hpp"
+#include "smtp/smtp_session.hpp"
+
+namespace tolvex {
+
+struct ProbePorts {
+  Socket& socket;
+  Timer& tmrSMTP;  // 100 ms
+  WorkFolder& files;
+  Window& window;  // the command file's window directives; failures
+  std::ostream& out;
+  DisplayText display;
+};
+
+class Probe : public SocketEvents, private SessionHost {
+ public:
+  explicit Probe(ProbePorts ports);
+
+  // Reads command.txt and starts the session; false when start-up failed
+  // (reported, ExitStatus set, nothing connected).
+  bool Start();
+  void tmrSMTP_Timer();
+  void WSOCK_Connect() override;
+  void WSOCK_DataArrival(std::int32_t bytesWaiting) override;
+  void WSOCK_SendComplete() override;
+  void WSOCK_Error(const std::string& reason) override;
+
+  bool Ended() const { return ended_; }
+  int ExitStatus() const { return exitStatus_; }
+
+ private:
+  void LogSession(SmtpStep endStep, std::string_view reply) override;
+  void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) override;
+  void OnReply(SmtpStep step, std::string_view reply);
+  void PrintReply(const char* label, std::string_view reply);
+  void PrintTls();
+
+  ProbePorts p_;
+  RunState st_;
+  SmtpSession session_;
+  bool tlsShown_ = false;
+  bool ended_ = false;
+  int exitStatus_ = 0;
+};
+
+}  // namespace tolvex

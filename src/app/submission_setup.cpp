@@ -1,0 +1,117 @@
+#include "app/submission_setup.hpp"
+
+#include <cstdlib>
+
+namespace tolvex {
+namespace {
+
+constexpr std::uint64_t kMaxCaFileBytes = 4 * 1024 * 1024;
+constexpr char kPemBegin[] = "-----BEGIN CERTIFICATE-----";
+
+Failure CaFailure(FailureKind kind, const std::string& name, std::string_view why) {
+  std::string text = "command.txt: \"#CAF\" file ";
+  text += name;
+  text += ": ";
+  text += why;
+  return Failure{kind, std::move(text)};
+}
+
+Status ReadCaFile(Submission& s, WorkFolder& files) {
+  IoError error;
+  std::unique_ptr<InputFile> file = files.OpenRead(s.caFile, error);
+  if (!file) return CaFailure(FailureKind::InputMissing, s.caFile, *error);
+  if (file->Size() > kMaxCaFileBytes) {
+    return CaFailure(FailureKind::CommandFileBad, s.caFile, "larger than 4 MiB");
+  }
+  std::string pem(static_cast<std::size_t>(file->Size()), '\0');
+  if (IoError e = ReadExactly(*file, 0, pem.data(), pem.size())) {
+    return CaFailure(FailureKind::InputMissing, s.caFile, *e);
+  }
+  if (pem.find(kPemBegin) == std::string::npos) {
+    return CaFailure(FailureKind::CommandFileBad, s.caFile, "holds no PEM certificate");
+  }
+  s.caPem = std::move(pem);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> ProcessSecrets::Environment(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+std::optional<std::string> ProcessSecrets::Stored(std::string_view) { return std::nullopt; }
+
+std::string CredentialTarget(std::string_view host) {
+  std::string target = "Tolvex:";
+  target += host;
+  return target;
+}
+
+Status PrepareSubmission(Submission& s, WorkFolder& files, SecretSource& secrets,
+                         bool needSecret) {
+  if (!s.caFile.empty()) {
+    if (Status status = ReadCaFile(s, files)) return status;
+  }
+  if (!needSecret || !s.Authenticates() || !s.password.Empty()) return std::nullopt;
+  std::optional<std::string> found = secrets.Environment(kPasswordVariable);
+  if (found && !found->empty()) {
+    s.origin = SecretOrigin::Environment;
+  } else {
+    if (found) WipeString(*found);
+    found = secrets.Stored(CredentialTarget(s.host));
+    if (found && !found->empty()) s.origin = SecretOrigin::CredentialStore;
+  }
+  if (found && !found->empty()) {
+    s.password.Assign(*found);
+    WipeString(*found);
+    return std::nullopt;
+  }
+  std::string text = "command.txt: \"#USR\" " + s.user + " has no password: give \"#PAS\"";
+  const std::string store = secrets.StoreName();
+  text += store.empty() ? " or " : ", ";
+  text += "the environment variable ";
+  text += kPasswordVariable;
+  if (!store.empty()) text += " or " + store + " " + CredentialTarget(s.host);
+  return Failure{FailureKind::CommandFileBad, std::move(text)};
+}
+
+}  // namespace tolvex
+
+namespace tolvex {
+
+std::string DescribeSubmission(const Submission& s) {
+  std::string text;
+  switch (s.security) {
+    case Security::Unset:
+      text = s.Authenticates() ? "EHLO, no TLS" : "HELO, no TLS";
+      break;
+    case Security::None:
+      text = "EHLO, no TLS (#SEC=none)";
+      break;
+    case Security::StartTls:
+      text = "STARTTLS (EHLO, STARTTLS, EHLO again)";
+      break;
+    case Security::Tls:
+      text = "TLS from the first byte";
+      break;
+  }
+  if (s.UsesTls()) {
+    text += "; certificate checked against the system's CAs";
+    if (!s.caFile.empty()) text += " and " + s.caFile;
+  }
+  if (s.Authenticates()) {
+    text += "; AUTH PLAIN or LOGIN as " + s.user + ", password ";
+    switch (s.origin) {
+      case SecretOrigin::CommandFile: text += "from #PAS"; break;
+      case SecretOrigin::Environment: text += std::string("from ") + kPasswordVariable; break;
+      case SecretOrigin::CredentialStore: text += "from the credential store"; break;
+      case SecretOrigin::None: text += "not looked up"; break;
+    }
+  }
+  return text;
+}
+
+}  // namespace tolvex

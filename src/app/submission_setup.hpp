@@ -1,0 +1,36 @@
+// Start-up of the submission settings once command.txt is read: the CA file
+// of "#CAF" read into memory, and the AUTH secret found ("#PAS", else the
+// environment variable TOLVEX_PASSWORD, else the platform's credential
+// store under "Tolvex:<host>"). Failures stop the run before anything is
+// sent.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "base/failure.hpp"
+#include "base/submission.hpp"
+#include "base/work_folder.hpp"
+
+namespace tolvex {
+
+// The environment of the process; no credential store.
+class ProcessSecrets : public SecretSource {
+ public:
+  std::optional<std::string> Environment(const char* name) override;
+  std::optional<std::string> Stored(std::string_view target) override;
+};
+
+// `needSecret` false (a probe): the CA file only, the secret not looked up.
+Status PrepareSubmission(Submission& s, WorkFolder& files, SecretSource& secrets,
+                         bool needSecret = true);
+
+// One line describing the settings for display (code page 932): security,
+// port, certificates, AUTH and where its secret comes from; never the
+// secret itself.
+std::string DescribeSubmission(const Submission& s);
+
+// "Tolvex:mail.example.jp"
+std::string CredentialTarget(std::string_view host);
+
+}  // namespace tolvex

@@ -1,0 +1,64 @@
+// The mail-submission settings of a run: remote port (#POR), TLS (#SEC),
+// SMTP AUTH credentials (#USR, #PAS or where else the secret comes from)
+// and extra trusted CA certificates (#CAF). With none of #SEC and #USR
+// written the session is the plain one: HELO, no TLS, no AUTH.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/secret.hpp"
+
+namespace tolvex {
+
+enum class Security : std::uint8_t {
+  Unset,     // no #SEC line
+  None,      // #SEC=none: no TLS, chosen on purpose
+  StartTls,  // #SEC=starttls: EHLO, STARTTLS, handshake, EHLO again
+  Tls,       // #SEC=tls: TLS from the first byte
+};
+
+// Where the AUTH secret came from (shown by --check, never the secret).
+enum class SecretOrigin : std::uint8_t { None, CommandFile, Environment, CredentialStore };
+
+inline constexpr char kPasswordVariable[] = "TOLVEX_PASSWORD";
+
+struct Submission {
+  Security security = Security::Unset;
+  std::int32_t port = 0;   // #POR; 0 = the default of the security
+  std::string user;        // #USR; empty = no AUTH
+  Secret password;         // the AUTH secret once start-up has found it
+  SecretOrigin origin = SecretOrigin::None;
+  std::string caFile;      // #CAF as written (code page 932)
+  std::string caPem;       // its certificates, read at start-up
+  std::string host;        // #HOS as written: the TLS name and the stored credential's
+
+  // EHLO, gathered replies and the states of TLS and AUTH.
+  bool Extended() const { return security != Security::Unset || !user.empty(); }
+  bool UsesTls() const { return security == Security::StartTls || security == Security::Tls; }
+  bool Authenticates() const { return !user.empty(); }
+  // The port to connect to: #POR, else 465 for TLS, 587 for STARTTLS, 25.
+  std::int32_t RemotePort() const {
+    if (port != 0) return port;
+    if (security == Security::Tls) return 465;
+    if (security == Security::StartTls) return 587;
+    return 25;
+  }
+};
+
+// Where a secret not written in the command file is looked for: the
+// process environment and, on Windows, the Credential Manager.
+class SecretSource {
+ public:
+  virtual ~SecretSource() = default;
+  virtual std::optional<std::string> Environment(const char* name) = 0;
+  // The stored generic credential `target` ("Tolvex:mail.example.jp").
+  virtual std::optional<std::string> Stored(std::string_view target) = 0;
+  // How a user stores one there ("the Credential Manager's generic
+  // credential"); empty when there is no store.
+  virtual std::string StoreName() const { return {}; }
+};
+
+}  // namespace tolvex

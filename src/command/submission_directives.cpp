@@ -1,0 +1,112 @@
+// The submission directives. Values are taken like every other directive's
+// (the text after "=", spaces trimmed). "#SEC" values are compared without
+// regard to ASCII case; a value is never echoed for "#PAS".
+#include "command/submission_directives.hpp"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "command/command_file.hpp"
+#include "compose/text_functions.hpp"
+
+namespace tolvex {
+namespace {
+
+Failure Bad(std::size_t lineNo, std::string_view what) {
+  std::string text = kCommandFileName;
+  text += " line ";
+  text += std::to_string(lineNo);
+  text += ": ";
+  text += what;
+  return Failure{FailureKind::CommandFileBad, std::move(text)};
+}
+
+// A whole decimal number from 1 to 65535, nothing else.
+bool ParsePort(std::string_view text, std::int32_t& out) {
+  if (text.empty() || text.size() > 5) return false;
+  std::int32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > 65535) return false;
+  out = value;
+  return true;
+}
+
+bool SameAscii(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (x != b[i]) return false;
+  }
+  return true;
+}
+
+std::string Quoted(std::string_view key, std::string_view value) {
+  std::string s = "\"";
+  s += key;
+  s += "\" value \"";
+  s += value;
+  s += "\"";
+  return s;
+}
+
+}  // namespace
+
+bool IsSubmissionKeyword(std::string_view key) {
+  static constexpr std::array<std::string_view, 5> kKeys = {"#POR", "#SEC", "#USR", "#PAS", "#CAF"};
+  for (std::string_view k : kKeys) {
+    if (k == key) return true;
+  }
+  return false;
+}
+
+Status SubmissionDirective(std::string_view key, std::string_view line, std::size_t lineNo,
+                           Submission& s) {
+  std::string value = ValueAfter(line, '=');
+  if (key == "#POR") {
+    if (!ParsePort(value, s.port)) {
+      return Bad(lineNo, Quoted(key, value) + " is not a port number from 1 to 65535");
+    }
+  } else if (key == "#SEC") {
+    if (SameAscii(value, "none")) {
+      s.security = Security::None;
+    } else if (SameAscii(value, "starttls")) {
+      s.security = Security::StartTls;
+    } else if (SameAscii(value, "tls")) {
+      s.security = Security::Tls;
+    } else {
+      return Bad(lineNo, Quoted(key, value) + " is not one of none, starttls, tls");
+    }
+  } else if (key == "#USR") {
+    if (value.empty()) return Bad(lineNo, "\"#USR\" has no user name");
+    s.user = std::move(value);
+  } else if (key == "#PAS") {
+    if (value.empty()) {
+      WipeString(value);
+      return Bad(lineNo, "\"#PAS\" has no password");
+    }
+    s.password.Assign(value);
+    s.origin = SecretOrigin::CommandFile;
+  } else if (key == "#CAF") {
+    if (value.empty()) return Bad(lineNo, "\"#CAF\" names no file");
+    s.caFile = std::move(value);
+  }
+  WipeString(value);
+  return std::nullopt;
+}
+
+Status CheckSubmission(const Submission& s) {
+  if (s.Authenticates() && s.security == Security::Unset) {
+    return Failure{FailureKind::CommandFileBad,
+                   std::string(kCommandFileName) +
+                       ": \"#USR\" sends the password only over TLS: add \"#SEC=starttls\" or "
+                       "\"#SEC=tls\" (or \"#SEC=none\" for a relay without TLS)"};
+  }
+  return std::nullopt;
+}
+
+}  // namespace tolvex

@@ -1,0 +1,39 @@
+// Replies of the extended session, taken whole: a reply may come in any
+// number of pieces and ends with its final line (code and a space, or the
+// code alone). Also what an EHLO reply offers.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolvex {
+
+class ReplyGatherer {
+ public:
+  // A reply that grows past this without a final line is handed over as
+  // far as it came, so a server cannot make the program hold ever more.
+  static constexpr std::size_t kLimit = 64 * 1024;
+
+  void Add(std::string_view bytes);
+  // Moves the first complete reply (line ends included) into `out` and
+  // returns true; false, leaving `out` alone, while none is complete.
+  bool Take(std::string& out);
+  void Clear();
+  bool Empty() const { return data_.empty(); }
+
+ private:
+  std::string data_;
+  std::size_t scanned_ = 0;  // bytes of whole continuation lines already seen
+};
+
+// True when a line of the EHLO reply after the first (which names the
+// server) offers `keyword` (ASCII case ignored): "250-STARTTLS".
+bool OffersKeyword(std::string_view ehloReply, std::string_view keyword);
+
+// The mechanisms of the EHLO reply's "AUTH" lines (also the old
+// "AUTH=LOGIN" form), upper-cased, in order.
+std::vector<std::string> AuthMechanisms(std::string_view ehloReply);
+
+}  // namespace tolvex

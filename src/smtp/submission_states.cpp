@@ -1,0 +1,213 @@
+// The session's submission states: EHLO's answer decides between STARTTLS,
+// AUTH and MAIL FROM; STARTTLS and the TLS handshake (or the handshake right
+// after the connection, for implicit TLS); EHLO again under TLS; AUTH PLAIN
+// or AUTH LOGIN. Their rows are read before the plain table's whenever
+// #SEC or #USR is set, so the one row they share (130) takes the
+// submission path then. The TLS itself is the socket's: the session only
+// asks for it and waits for its end.
+#include <array>
+#include <string>
+
+#include "base/sjis_text.hpp"
+#include "base/socket_buffers.hpp"
+#include "smtp/session_rules.hpp"
+#include "smtp/smtp_session.hpp"
+
+namespace tolvex {
+
+using enum SmtpStep;
+
+namespace {
+
+using Rule = SmtpSession::Rule;
+using C = SmtpSession::Command;
+using session::Await;
+
+constexpr std::array kSubmissionRules = {
+    // The next state is the command's choice: the rule stays where it is.
+    Rule{AWAIT_HELLO_RESPONSE, Await::Reply, AWAIT_HELLO_RESPONSE, C::AfterEhlo, "250"},
+    Rule{AWAIT_STARTTLS_TRANSFER, Await::SendComplete, AWAIT_STARTTLS_RESPONSE},
+    Rule{AWAIT_STARTTLS_RESPONSE, Await::Reply, AWAIT_TLS_HANDSHAKE, C::BeginTls, "220"},
+    Rule{AWAIT_TLS_HANDSHAKE, Await::Handshake, AWAIT_TLS_HANDSHAKE, C::AfterTls},
+    Rule{AWAIT_EHLO_TLS_TRANSFER, Await::SendComplete, AWAIT_EHLO_TLS_RESPONSE},
+    Rule{AWAIT_EHLO_TLS_RESPONSE, Await::Reply, AWAIT_EHLO_TLS_RESPONSE, C::AfterEhlo, "250"},
+    Rule{AWAIT_AUTH_TRANSFER, Await::SendComplete, AWAIT_AUTH_RESPONSE},
+    // Every reply is looked at: 235, or 334 in the middle of AUTH LOGIN.
+    Rule{AWAIT_AUTH_RESPONSE, Await::Reply, AWAIT_AUTH_RESPONSE, C::AfterAuth, ""},
+};
+
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Base64 in one line (no breaks), appended to `out`.
+void AppendBase64(std::string_view in, std::string& out) {
+  std::size_t i = 0;
+  for (; i + 3 <= in.size(); i += 3) {
+    const unsigned v = static_cast<unsigned char>(in[i]) << 16 |
+                       static_cast<unsigned char>(in[i + 1]) << 8 |
+                       static_cast<unsigned char>(in[i + 2]);
+    for (int s = 18; s >= 0; s -= 6) out += kBase64[(v >> s) & 63];
+  }
+  if (i < in.size()) {
+    unsigned v = static_cast<unsigned char>(in[i]) << 16;
+    if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
+    out += kBase64[(v >> 18) & 63];
+    out += kBase64[(v >> 12) & 63];
+    out += i + 1 < in.size() ? kBase64[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+}
+
+bool Begins(std::string_view reply, std::string_view code) {
+  return sjis::LeftChars(reply, code.size()) == code;
+}
+
+}  // namespace
+
+const SmtpSession::Rule* SmtpSession::FindSubmissionRule(SmtpStep step) {
+  for (const Rule& rule : kSubmissionRules) {
+    if (rule.step == step) return &rule;
+  }
+  return nullptr;
+}
+
+void SmtpSession::ResetSubmission() {
+  gather_.Clear();
+  tlsFailed_ = false;
+  tlsUp_ = false;
+  mechanism_ = Mechanism::None;
+  loginLinesSent_ = 0;
+}
+
+bool SmtpSession::SendSubmissionCommand(Command command) {
+  switch (command) {
+    case Command::AfterEhlo:
+      return AfterEhlo();
+    case Command::StartTls:
+      SendData("STARTTLS\r\n");
+      return false;
+    case Command::BeginTls:
+      BeginTls();
+      return false;
+    case Command::AfterTls:
+      tlsUp_ = true;
+      if (p_.st.Submit.security == Security::Tls) {
+        SetStep(AWAIT_GREETING);  // the greeting comes under TLS
+      } else {
+        SetStep(AWAIT_EHLO_TLS_TRANSFER);
+        SendCommand(Command::Hello);  // RFC 3207: forget what came before, ask again
+      }
+      return false;
+    case Command::AfterAuth:
+      return AfterAuth();
+    default:
+      return false;
+  }
+}
+
+// The EHLO reply has been accepted (RecvData holds it).
+bool SmtpSession::AfterEhlo() {
+  const Submission& sub = p_.st.Submit;
+  const std::string& reply = p_.st.RecvData;
+  if (sub.security == Security::StartTls && !tlsUp_) {
+    if (!OffersKeyword(reply, "STARTTLS")) {
+      SetStep(AWAIT_STARTTLS_RESPONSE);  // logged with the EHLO reply; nothing sent
+      return true;
+    }
+    SetStep(AWAIT_STARTTLS_TRANSFER);
+    SendCommand(Command::StartTls);
+    return false;
+  }
+  if (sub.Authenticates()) {
+    mechanism_ = Mechanism::None;
+    for (const std::string& m : AuthMechanisms(reply)) {
+      if (m == "PLAIN") mechanism_ = Mechanism::Plain;
+      if (m == "LOGIN" && mechanism_ == Mechanism::None) mechanism_ = Mechanism::Login;
+    }
+    if (mechanism_ == Mechanism::None) {
+      SetStep(AUTH_MECHANISM);  // logged with the EHLO reply; no credential sent
+      return true;
+    }
+  }
+  if (probe_) {
+    SetStep(AWAIT_QUIT_TRANSFER);
+    SendCommand(Command::Quit);
+    return false;
+  }
+  if (sub.Authenticates()) {
+    SetStep(AWAIT_AUTH_TRANSFER);
+    SendAuth();
+    return false;
+  }
+  SetStep(AWAIT_MAIL_FROM_TRANSFER);
+  SendCommand(Command::MailFrom);
+  return false;
+}
+
+// The AUTH command, or the next line of AUTH LOGIN. The lines are built in
+// buffers large enough never to be reallocated (and so copied) and are
+// wiped by the socket's send queue once sent.
+void SmtpSession::SendAuth() {
+  const Submission& sub = p_.st.Submit;
+  Secret clear;
+  std::string line;
+  line.reserve(64 + 2 * (sub.user.size() + sub.password.Size()));
+  if (mechanism_ == Mechanism::Plain) {
+    clear.Append(std::string_view("\0", 1));
+    clear.Append(sub.user);
+    clear.Append(std::string_view("\0", 1));
+    clear.Append(sub.password.View());
+    line = "AUTH PLAIN ";
+    AppendBase64(clear.View(), line);
+  } else if (loginLinesSent_ == 0) {
+    line = "AUTH LOGIN";
+  } else {
+    AppendBase64(loginLinesSent_ == 1 ? std::string_view(sub.user) : sub.password.View(), line);
+  }
+  line += "\r\n";
+  if (mechanism_ == Mechanism::Login) ++loginLinesSent_;
+  SendData(std::move(line));
+}
+
+// RecvData holds the reply to the last AUTH line.
+bool SmtpSession::AfterAuth() {
+  const std::string& reply = p_.st.RecvData;
+  if (Begins(reply, "235")) {
+    // Without repeats no later send needs the secret.
+    if (p_.st.MoreInterval <= 0) p_.st.Submit.password.Wipe();
+    SetStep(AWAIT_MAIL_FROM_TRANSFER);
+    SendCommand(Command::MailFrom);
+    return false;
+  }
+  if (Begins(reply, "334") && mechanism_ == Mechanism::Login && loginLinesSent_ < 3) {
+    SetStep(AWAIT_AUTH_TRANSFER);
+    SendAuth();
+    return false;
+  }
+  return true;  // 535 and the like: logged in 139
+}
+
+void SmtpSession::BeginTls() {
+  RunState& st = p_.st;
+  SetStep(AWAIT_TLS_HANDSHAKE);
+  // Whatever came before TLS is not to be trusted; the socket drops its
+  // own unread bytes as well.
+  gather_.Clear();
+  st.RecvData.clear();
+  st.SendBusy = true;  // the socket reports the end like a send
+  tlsFailed_ = false;
+  p_.socket.StartTls(TlsRequest{HostForResolver(st.Submit.host), st.Submit.caPem});
+}
+
+bool SmtpSession::HandshakeEnded(const Rule& rule) {
+  if (tlsFailed_) return true;  // RecvData holds the reason
+  if (p_.st.SendBusy) return false;
+  return SendCommand(rule.command);
+}
+
+void SmtpSession::WSOCK_Error(const std::string& reason) {
+  if (p_.st.smtpSTEP != AWAIT_TLS_HANDSHAKE || !p_.st.SendBusy) return;
+  tlsFailed_ = true;
+  p_.st.RecvData = reason.empty() ? std::string("TLS handshake failed") : reason;
+}
+
+}  // namespace tolvex

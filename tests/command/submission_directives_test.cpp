@@ -1,0 +1,100 @@
+// The submission directives as command.txt gives them: values, the start-up
+// refusals with exit status 65 naming the directive, and where the secret
+// may not show.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "command/command_file.hpp"
+#include "platform/posix/posix_work_folder.hpp"
+#include "support/fake_platform.hpp"
+
+namespace tolvex {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SubmissionDirectives : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "tolvex-sub-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  Status Read(const std::string& text) {
+    std::ofstream(dir_ / kCommandFileName, std::ios::binary) << text;
+    posix::PosixWorkFolder files(dir_);
+    st_ = RunState{};
+    return ReadCommandFile(st_, window_, socket_, files);
+  }
+  void ExpectBad(const std::string& text, const std::string& part) {
+    Status status = Read(text);
+    ASSERT_TRUE(status) << text;
+    EXPECT_EQ(status->kind, FailureKind::CommandFileBad);
+    EXPECT_NE(status->message.find(part), std::string::npos) << status->message;
+  }
+
+  fs::path dir_;
+  RunState st_;
+  test::VirtualScheduler scheduler_;
+  test::FakeWindow window_{scheduler_};
+  test::FakeSocket socket_{scheduler_};
+};
+
+TEST_F(SubmissionDirectives, ValuesAndTheirDefaults) {
+  ASSERT_FALSE(Read("#HOS=mail.example.jp\r\n#TO=a@example.jp\r\n\r\nx\r\n"));
+  EXPECT_FALSE(st_.Submit.Extended());
+  EXPECT_EQ(st_.Submit.RemotePort(), 25);
+  EXPECT_EQ(st_.Submit.host, "mail.example.jp");
+
+  ASSERT_FALSE(Read("#SEC = STARTTLS\r\n#USR=yamada@example.jp\r\n#PAS= p\x95\x5Cw \r\n"
+                    "#CAF=\x95\x5C\\ca.pem\r\n\r\nx\r\n"));
+  EXPECT_EQ(st_.Submit.security, Security::StartTls);
+  EXPECT_EQ(st_.Submit.RemotePort(), 587);
+  EXPECT_EQ(st_.Submit.user, "yamada@example.jp");
+  EXPECT_EQ(st_.Submit.password.View(), "p\x95\x5Cw");
+  EXPECT_EQ(st_.Submit.origin, SecretOrigin::CommandFile);
+  EXPECT_EQ(st_.Submit.caFile, "\x95\x5C\\ca.pem");
+  EXPECT_TRUE(st_.Submit.Extended());
+
+  ASSERT_FALSE(Read("#SEC=tls\r\n\r\nx\r\n"));
+  EXPECT_EQ(st_.Submit.RemotePort(), 465);
+  ASSERT_FALSE(Read("#SEC=tls\r\n#POR=10465\r\n#POR=2465\r\n\r\nx\r\n"));
+  EXPECT_EQ(st_.Submit.RemotePort(), 2465);  // the last one wins
+  ASSERT_FALSE(Read("#POR=65535\r\n\r\nx\r\n"));
+  EXPECT_EQ(st_.Submit.RemotePort(), 65535);
+  EXPECT_FALSE(st_.Submit.Extended());  // a port alone keeps HELO
+}
+
+TEST_F(SubmissionDirectives, BadValuesStopTheRunNamingTheDirective) {
+  for (const char* port : {"0", "65536", "587a", "", "-25", "+25", "99999999999"}) {
+    ExpectBad(std::string("#POR=") + port + "\r\n\r\nx\r\n", "line 1: \"#POR\" value");
+  }
+  ExpectBad("#TO=a@example.jp\r\n#SEC=ssl\r\n\r\nx\r\n", "line 2: \"#SEC\" value \"ssl\"");
+  ExpectBad("#USR=\r\n", "\"#USR\" has no user name");
+  ExpectBad("#CAF= \r\n", "\"#CAF\" names no file");
+  ExpectBad("#SEC=tls\r\n#PAS=\r\n", "\"#PAS\" has no password");
+}
+
+TEST_F(SubmissionDirectives, CredentialsOnlyOverTlsUnlessSecNoneIsWritten) {
+  ExpectBad("#USR=yamada\r\n#PAS=Zq9-secret\r\n\r\nx\r\n", "\"#USR\"");
+  Status status = Read("#USR=yamada\r\n#PAS=Zq9-secret\r\n#POR=587\r\n\r\nx\r\n");
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->message.find("Zq9-secret"), std::string::npos);
+  EXPECT_NE(status->message.find("#SEC=starttls"), std::string::npos);
+  EXPECT_FALSE(Read("#USR=yamada\r\n#SEC=none\r\n\r\nx\r\n"));
+  EXPECT_FALSE(Read("#SEC=starttls\r\n#USR=yamada\r\n\r\nx\r\n"));
+}
+
+TEST_F(SubmissionDirectives, AfterTheDirectiveSectionTheyAreBodyText) {
+  ASSERT_FALSE(Read("#TO=a@example.jp\r\n\r\n#SEC=tls\r\n#USR=x\r\n"));
+  EXPECT_FALSE(st_.Submit.Extended());
+  EXPECT_NE(st_.BodyText.find("#SEC=tls"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tolvex

@@ -1,0 +1,271 @@
+// The session's submission states alone against the scripted socket in
+// virtual time: STARTTLS, implicit TLS, AUTH PLAIN and LOGIN, each failure
+// state with what it logs, replies in pieces, the probe's course.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/session_rig.hpp"
+
+namespace tolvex::test {
+namespace {
+
+const std::string kBeforeTls =
+    "250-mail.example\r\n250-PIPELINING\r\n250-STARTTLS\r\n250 8BITMIME\r\n";
+const std::string kUnderTls =
+    "250-mail.example\r\n250-SIZE 10240000\r\n250-AUTH LOGIN PLAIN\r\n250 8BITMIME\r\n";
+
+// A submission server: EHLO answered with `before` until TLS, `under` after.
+ServerScript Submission(std::string before = kBeforeTls, std::string under = kUnderTls) {
+  ServerScript script = AcceptingServer();
+  auto accept = script.reply;
+  auto answer = [accept](std::string ehlo) {
+    return [accept, ehlo](const std::string& c) -> std::string {
+      if (c.rfind("EHLO ", 0) == 0) return ehlo;
+      if (c == "STARTTLS\r\n") return "220 2.0.0 ready\r\n";
+      if (c.rfind("AUTH ", 0) == 0) return "235 2.7.0 ok\r\n";
+      return accept(c);
+    };
+  };
+  script.reply = answer(std::move(before));
+  script.tlsReply = answer(std::move(under));
+  return script;
+}
+
+struct Rig : SessionRig {
+  explicit Rig(ServerScript script, Security security = Security::StartTls,
+               std::string user = "yamada", std::string password = "p\x95\x5Cw")
+      : SessionRig(std::move(script)) {
+    st.LocalName = "desk1";
+    SetMail("Subject: x\r\n\r\nbody\r\n.\r\n");
+    st.Submit.security = security;
+    st.Submit.user = std::move(user);
+    st.Submit.password.Assign(password);
+    st.Submit.host = "mail.example.jp";
+    st.Submit.caPem = "-----BEGIN CERTIFICATE-----\r\n...";
+  }
+  const HostCall& Log() const { return host.at(0); }
+};
+
+TEST(SubmissionSession, StartTlsThenAuthPlainThenTheUsualDelivery) {
+  Rig rig(Submission());
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::IDLE);
+  EXPECT_EQ(rig.Steps(), (std::vector<int>{100, 110, 115, 120, 125, 130, 131, 132, 133, 134, 136,
+                                          138, 139, 135, 140, 145, 150, 155, 160, 170, 180, 190,
+                                          200, 210, 0}));
+  // "\0yamada\0p表w" in Base64.
+  EXPECT_EQ(rig.Commands(),
+            (std::vector<std::string>{"EHLO desk1\r\n", "STARTTLS\r\n", "EHLO desk1\r\n",
+                                      "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n", "MAIL FROM:DummySender\r\n",
+                                      "RCPT TO:to@example.jp\r\n", "DATA\r\n", "<message>",
+                                      "QUIT\r\n"}));
+  ASSERT_EQ(rig.socket.tlsRequests.size(), 1u);
+  EXPECT_EQ(rig.socket.tlsRequests[0].host, "mail.example.jp");
+  EXPECT_EQ(rig.socket.tlsRequests[0].caPem, rig.st.Submit.caPem);
+  // TLS starts between STARTTLS and the second EHLO.
+  std::vector<std::string> order;
+  for (const auto& call : rig.socket.calls) order.push_back(call.what + ":" + call.text);
+  const auto at = [&](const std::string& s) { return std::find(order.begin(), order.end(), s); };
+  EXPECT_LT(at("SendData:STARTTLS\r\n"), at("StartTls:mail.example.jp"));
+  EXPECT_LT(at("StartTls:mail.example.jp"), at("SendData:AUTH PLAIN AHlhbWFkYQBwlVx3\r\n"));
+  // Sent once and not repeated: the secret is gone after AUTH.
+  EXPECT_TRUE(rig.st.Submit.password.Empty());
+}
+
+TEST(SubmissionSession, LoginWhenPlainIsNotOffered) {
+  ServerScript script = Submission(kBeforeTls, "250-mail.example\r\n250 AUTH=LOGIN\r\n");
+  auto under = script.tlsReply;
+  std::vector<std::string> prompts = {"334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n",
+                                      "235 2.7.0 ok\r\n"};
+  script.tlsReply = [under, prompts, n = 0](const std::string& c) mutable -> std::string {
+    if (c.rfind("AUTH", 0) == 0 || (n > 0 && n < 3)) return prompts[static_cast<std::size_t>(n++)];
+    return under(c);
+  };
+  Rig rig(script);
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << rig.Log().reply;
+  const std::vector<std::string> commands = rig.Commands();
+  ASSERT_GE(commands.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(commands.begin() + 3, commands.begin() + 6),
+            (std::vector<std::string>{"AUTH LOGIN\r\n", "eWFtYWRh\r\n", "cJVcdw==\r\n"}));
+}
+
+TEST(SubmissionSession, StartTlsNotOfferedFailsIn132WithTheEhloReplyAndSendsNothingMore) {
+  const std::string ehlo = "250-mail.example\r\n250-AUTH PLAIN\r\n250 8BITMIME\r\n";
+  Rig rig(Submission(ehlo));
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::AWAIT_STARTTLS_RESPONSE);
+  EXPECT_EQ(rig.Log().reply, ehlo);
+  EXPECT_EQ(rig.Commands(), (std::vector<std::string>{"EHLO desk1\r\n"}));
+  EXPECT_TRUE(rig.socket.tlsRequests.empty());
+}
+
+TEST(SubmissionSession, StartTlsRefusedFailsIn132WithItsReply) {
+  ServerScript script = Submission();
+  auto before = script.reply;
+  script.reply = [before](const std::string& c) {
+    return c == "STARTTLS\r\n" ? std::string("454 4.7.0 not now\r\n") : before(c);
+  };
+  Rig rig(script);
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::AWAIT_STARTTLS_RESPONSE);
+  EXPECT_EQ(rig.Log().reply, "454 4.7.0 not now\r\n");
+  EXPECT_TRUE(rig.socket.tlsRequests.empty());
+}
+
+TEST(SubmissionSession, FailedHandshakeFailsIn133WithTheSocketsReason) {
+  ServerScript script = Submission();
+  script.tls = [](const TlsRequest&) {
+    return std::string("certificate verify failed: host name mismatch");
+  };
+  Rig rig(script);
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::AWAIT_TLS_HANDSHAKE);
+  EXPECT_EQ(rig.Log().reply, "certificate verify failed: host name mismatch");
+  EXPECT_EQ(rig.Commands(), (std::vector<std::string>{"EHLO desk1\r\n", "STARTTLS\r\n"}));
+  EXPECT_FALSE(rig.host[1].catchAll);
+}
+
+TEST(SubmissionSession, HandshakeThatNeverEndsTimesOutLikeAnyState) {
+  ServerScript script = Submission();
+  script.handshakeEnds = false;
+  Rig rig(script);
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded(5 * 60000));
+  EXPECT_EQ(rig.Log().step, SmtpStep::FAILED);
+  EXPECT_GT(rig.Log().at, 1200 * 100);
+  EXPECT_LT(rig.Log().at, 1220 * 100);
+  EXPECT_EQ(rig.Commands().back(), "STARTTLS\r\n");
+}
+
+TEST(SubmissionSession, AuthMissingUnderTlsFailsIn137WithoutACredential) {
+  const std::string bare = "250-mail.example\r\n250 8BITMIME\r\n";
+  Rig rig(Submission(kBeforeTls + "", bare));
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::AUTH_MECHANISM);
+  EXPECT_EQ(rig.Log().reply, bare);
+  EXPECT_EQ(rig.Commands().back(), "EHLO desk1\r\n");
+  EXPECT_EQ(rig.socket.wire.find("AHlhbWFk"), std::string::npos);
+}
+
+TEST(SubmissionSession, RejectedCredentialsFailIn139WithThe535Reply) {
+  ServerScript script = Submission();
+  auto under = script.tlsReply;
+  script.tlsReply = [under](const std::string& c) {
+    return c.rfind("AUTH", 0) == 0 ? std::string("535 5.7.8 Error: authentication failed\r\n")
+                                   : under(c);
+  };
+  Rig rig(script);
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::AWAIT_AUTH_RESPONSE);
+  EXPECT_EQ(rig.Log().reply, "535 5.7.8 Error: authentication failed\r\n");
+  EXPECT_EQ(rig.Commands().size(), 4u);  // nothing after AUTH
+}
+
+TEST(SubmissionSession, ImplicitTlsStartsRightAfterTheConnectAndGreetsUnderIt) {
+  ServerScript script = Submission("250-mail.example\r\n250 AUTH PLAIN\r\n");
+  script.greetAfterTls = true;
+  script.tlsReply = nullptr;
+  Rig rig(script, Security::Tls);
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << rig.Log().reply;
+  const std::vector<int> steps = rig.Steps();
+  EXPECT_EQ(std::vector<int>(steps.begin(), steps.begin() + 8),
+            (std::vector<int>{100, 110, 115, 133, 120, 125, 130, 138}));
+  EXPECT_EQ(rig.socket.calls.at(1).what, "StartTls");
+  EXPECT_EQ(rig.Commands().front(), "EHLO desk1\r\n");
+}
+
+TEST(SubmissionSession, SecNoneAuthenticatesWithoutTls) {
+  Rig rig(Submission("250-mail.example\r\n250 AUTH PLAIN\r\n"), Security::None);
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::IDLE);
+  EXPECT_TRUE(rig.socket.tlsRequests.empty());
+  EXPECT_EQ(rig.Commands().at(1), "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n");
+}
+
+TEST(SubmissionSession, StartTlsWithoutUserGoesFromTheSecondEhloToMailFrom) {
+  Rig rig(Submission(), Security::StartTls, "", "");
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::IDLE);
+  EXPECT_EQ(rig.Commands().at(3), "MAIL FROM:DummySender\r\n");
+}
+
+TEST(SubmissionSession, RepliesInPiecesAreJudgedWhole) {
+  // The capability list comes in three arrivals, the second cut inside
+  // "STARTTLS": a session that judged the last piece would fail.
+  ServerScript script = Submission();
+  auto before = script.reply;
+  SessionRig* self = nullptr;
+  script.reply = [&self, before](const std::string& c) -> std::string {
+    if (c.rfind("EHLO", 0) != 0) return before(c);
+    for (const char* piece : {"250-mail.example\r\n250-PIPE", "LINING\r\n250-START", "TLS\r\n250 8BITMIME\r\n"}) {
+      self->socket.QueueData(piece);
+    }
+    return {};
+  };
+  Rig rig(script);
+  self = &rig;
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << rig.Log().reply;
+  EXPECT_EQ(rig.Commands().at(1), "STARTTLS\r\n");
+}
+
+TEST(SubmissionSession, PlainBytesAfterTheStartTlsReplyDoNotReachTheSecondEhlo) {
+  // A "220" followed by injected text in the same arrival: whatever came
+  // before TLS is dropped, so the EHLO under TLS is judged on its own.
+  ServerScript script = Submission();
+  auto before = script.reply;
+  script.reply = [before](const std::string& c) {
+    return c == "STARTTLS\r\n" ? std::string("220 go\r\n250-injected\r\n") : before(c);
+  };
+  Rig rig(script);
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << rig.Log().reply;
+}
+
+TEST(SubmissionSession, ProbeStopsBeforeAuthAndQuits) {
+  Rig rig(Submission());
+  rig.session.SetProbe(true);
+  std::vector<std::pair<int, std::string>> replies;
+  rig.session.SetReplyTrace([&](SmtpStep step, std::string_view reply) {
+    replies.emplace_back(StepNumber(step), std::string(reply));
+  });
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::IDLE);
+  EXPECT_EQ(rig.Commands(), (std::vector<std::string>{"EHLO desk1\r\n", "STARTTLS\r\n",
+                                                      "EHLO desk1\r\n", "QUIT\r\n"}));
+  ASSERT_EQ(replies.size(), 5u);
+  EXPECT_EQ(replies[0], (std::pair<int, std::string>{120, "220 mail.example ESMTP\r\n"}));
+  EXPECT_EQ(replies[3], (std::pair<int, std::string>{136, kUnderTls}));
+  EXPECT_FALSE(rig.st.Submit.password.Empty());  // never used
+}
+
+TEST(SubmissionSession, PlainSessionIgnoresAnErrorEvent) {
+  SessionRig rig;
+  rig.Start();
+  rig.scheduler.RunUntil(3 * 100);
+  rig.session.WSOCK_Error("anything");
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.host.at(0).step, SmtpStep::IDLE);
+  EXPECT_EQ(rig.Commands().front(), "HELO \r\n");
+}
+
+}  // namespace
+}  // namespace tolvex::test
