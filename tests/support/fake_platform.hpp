@@ -90,6 +90,13 @@ struct ServerScript {
 // 221 to QUIT.
 ServerScript AcceptingServer();
 
+// How an injected socket fault shows. A send that fails always drops the
+// connection: no completion follows and nothing more arrives.
+enum class SocketFault {
+  Quiet,  // connect: no event; receive: the bytes never come
+  Loud,   // connect: an event while not connected; receive: the peer closes
+};
+
 class FakeSocket : public Socket {
  public:
   struct Call {
@@ -121,6 +128,17 @@ class FakeSocket : public Socket {
   std::uint64_t BytesAccepted() const override { return sends_.BytesAccepted(); }
   void Close() override;
 
+  // Fault injection, as FaultyFolder does for files: the Nth call of
+  // Connect, SendData, SendMessageData or GetData (counted together from 1)
+  // fails in the given way; 0 never fails.
+  void FailCallAt(int n, SocketFault fault = SocketFault::Quiet) {
+    failAt_ = n;
+    fault_ = fault;
+  }
+  int FaultableCalls() const { return faultCount_; }
+  // The call that failed ("Connect", "SendData", ...), empty while none has.
+  const std::string& InjectedCall() const { return injected_; }
+
   // Calls of one kind, in order.
   std::vector<Call> CallsOf(const std::string& what) const;
   // Every byte written to the connection (the message dot-stuffed), in order.
@@ -137,6 +155,10 @@ class FakeSocket : public Socket {
     bool connected = true;
   };
   void Respond(const std::string& command);
+  // Counts a faultable call; true when this one is to fail.
+  bool Trip(const char* what);
+  // The connection is gone: nothing queued is sent or delivered.
+  void Drop(SocketState state);
   // Hands everything queued to the "network" at once; returns the bytes.
   std::string Drain();
 
@@ -147,6 +169,10 @@ class FakeSocket : public Socket {
   SendQueue sends_{4096};
   ReceiveBuffer received_;
   SocketState state_ = SocketState::Closed;
+  int failAt_ = 0;
+  SocketFault fault_ = SocketFault::Quiet;
+  int faultCount_ = 0;
+  std::string injected_;
 };
 
 class FakeWindow : public Window {
