@@ -24,7 +24,7 @@ while (($#)); do
     --time) limit=(-max_total_time="$2"); shift 2 ;;
     --runs) limit=(-runs="$2"); shift 2 ;;
     --parallel) parallel=$2; shift 2 ;;
-    -h|--help) sed -n "2,17p" "$0"; exit 0 ;;
+    -h|--help) sed -n "2,15p" "$0" | cut -c3-; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 64 ;;
     *) targets+=("$1"); shift ;;
   esac
