@@ -112,7 +112,8 @@ TEST(SjisToJis, StrayLeadByteBecomesGetaAndKeepsTheNextByte) {
   // Before a space (never a trail byte) and before 7F and FD.
   EXPECT_EQ(ToHex(SjisToJis(Hex("8A 20 41"))), "1B 24 42 22 2E 1B 28 4A 20 41");
   EXPECT_EQ(ToHex(SjisToJis(Hex("8A 7F"))), "1B 24 42 22 2E 1B 28 4A 7F");
-  EXPECT_EQ(ToHex(SjisToJis(Hex("8A FD"))), "1B 24 42 22 2E 1B 28 4A FD");
+  // FD, no character of its own, is a second geta mark.
+  EXPECT_EQ(ToHex(SjisToJis(Hex("8A FD"))), "1B 24 42 22 2E 22 2E");
   // A trailing space after a stray lead byte is trimmed, the escape stays.
   EXPECT_EQ(ToHex(SjisToJis(Hex("8A 20"))), "1B 24 42 22 2E 1B 28 4A");
 }
