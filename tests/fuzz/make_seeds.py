@@ -81,6 +81,14 @@ def header_seeds():
     yield "ascii", b"From <a@example.jp>, b@example.jp"
 
 
+def header_seeds_for_each_function():
+    # The first byte chooses: 0 subject, 1 address field, 2 attachment
+    # name, 3 the small functions.
+    for name, text in header_seeds():
+        for k in range(4):
+            yield f"{name}-{k}", bytes([k]) + text
+
+
 def session_seeds():
     ok = b"a"  # the send completes, then the reply arrives
     full = [b"220 mail.example ESMTP Postfix\r\n", b"250 mail.example\r\n", b"250 2.1.0 Ok\r\n",
@@ -103,7 +111,7 @@ def session_seeds():
 
 def main():
     for target, seeds in [("command_file", command_file_seeds), ("sjis_text", sjis_seeds),
-                          ("text_file", text_file_seeds), ("header_text", header_seeds),
+                          ("text_file", text_file_seeds), ("header_text", header_seeds_for_each_function),
                           ("smtp_session", session_seeds)]:
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)
