@@ -134,8 +134,10 @@ std::vector<PhraseToken> Tokenize(std::string_view phrase, std::string_view& tra
 }
 
 // One display name: ASCII words as written, each run of adjacent non-ASCII
-// words as encoded words. Returns the blanks after the last word.
-std::string_view AppendPhrase(FoldedField& f, std::string_view phrase) {
+// words as encoded words. Returns the blanks after the last word. An entry
+// without an address ends in those blanks and then the comma, which must
+// fit after the last encoded word.
+std::string_view AppendPhrase(FoldedField& f, std::string_view phrase, bool nameOnly) {
   std::string_view trailing;
   const std::vector<PhraseToken> tokens = Tokenize(phrase, trailing);
   std::string run;
@@ -165,7 +167,7 @@ std::string_view AppendPhrase(FoldedField& f, std::string_view phrase) {
     f.Spaced(word);
     afterWord = true;
   }
-  if (inRun) f.Encoded(runBlanks, run, 1);
+  if (inRun) f.Encoded(runBlanks, run, nameOnly ? trailing.size() + 1 : 1);
   return trailing;
 }
 
@@ -191,7 +193,7 @@ void AppendEntry(FoldedField& f, std::string_view entry) {
   }
   const std::string_view phrase = entry.substr(0, addr);
   const std::string_view address = entry.substr(addr);
-  std::string_view blanks = AppendPhrase(f, phrase);
+  std::string_view blanks = AppendPhrase(f, phrase, address.empty());
   if (address.empty()) {
     f.Raw(blanks);
     return;

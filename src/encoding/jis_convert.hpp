@@ -17,9 +17,10 @@ namespace tolvex {
 // NEC-selected IBM extensions (0xED-0xEE) take the same arithmetic as
 // JIS X 0208 (JIS rows 13 and 89-92); an IBM extension character (0xFA40-
 // 0xFC4B) goes out as its twin among those or in JIS X 0208. Characters
-// without a code (the user-defined area 0xF0-0xF9, 0xFC4C-0xFCFC, a lone lead
-// byte at the end, a lead byte whose next byte is no trail byte) become the
-// geta mark (JIS 22 2E); in the last
+// without a code (the user-defined area 0xF0-0xF9, 0xFC4C-0xFCFC, the
+// bytes 0x80, 0xA0 and 0xFD-0xFF, a lone lead byte at the end, a lead byte
+// whose next byte is no trail byte) become the geta mark (JIS 22 2E), so
+// only 7-bit text and half-width katakana come out; in the last
 // case the next byte is then converted as a character of its own, so a line
 // break after a stray lead byte is kept. NUL cannot travel in 7-bit text and
 // is dropped.

@@ -29,12 +29,15 @@ constexpr unsigned JisCode(unsigned s1, unsigned s2) {
 // character is kLead[s1] + kTrail[s2] without data-dependent branches:
 // kLead holds the first row of the lead byte in the high byte (0 for bytes
 // that are no lead byte, kNoJis for the user-defined area 0xF0-0xF9,
-// kIbmLead for the IBM extensions 0xFA-0xFC); kTrail holds the row step
+// kIbmLead for the IBM extensions 0xFA-0xFC, kNoChar for the bytes 0x80,
+// 0xA0 and 0xFD-0xFF, which are no character); kTrail holds the row step
 // (0 or 1) in the high byte and the cell in the low byte (0: no trail byte).
+constexpr std::uint16_t kNoChar = 0xFD00;
 constexpr std::uint16_t kIbmLead = 0xFE00;
 constexpr std::uint16_t kNoJis = 0xFF00;
 constexpr std::array<std::uint16_t, 256> kLead = [] {
   std::array<std::uint16_t, 256> t{};
+  for (unsigned b : {0x80u, 0xA0u, 0xFDu, 0xFEu, 0xFFu}) t[b] = kNoChar;
   for (unsigned b = 0x81; b <= 0xFC; ++b) {
     if (!sjis::IsLeadByte(static_cast<unsigned char>(b))) continue;
     t[b] = b >= 0xFA   ? kIbmLead
@@ -98,7 +101,9 @@ std::size_t Convert(const unsigned char* p, const unsigned char* const end, unsi
       const unsigned lead = kLead[*p];
       const unsigned trail = p + 1 < end ? kTrail[p[1]] : 0;
       unsigned code = kGeta;
-      if (trail != 0) {
+      if (lead == kNoChar) {
+        ++p;  // one byte, sent as the geta mark like any byte without a code
+      } else if (trail != 0) {
         if (lead < kIbmLead) {
           code = lead + trail;
         } else if (lead == kIbmLead) {

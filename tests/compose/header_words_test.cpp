@@ -152,6 +152,26 @@ TEST(AddressField, EveryWordFitsAndDecodesOnItsOwnAtEveryLength) {
   }
 }
 
+TEST(AddressField, BlanksAndCommaAfterANameWithoutAddressStayWithinTheLine) {
+  // "name , next": the blank and the comma follow the last encoded word on
+  // its line, at every length of the name.
+  const std::string pieces[] = {"\x95\x5C", "\x83\x5C", "\x94\x5C", "\x8E\x52"};
+  std::string text;
+  for (int n = 1; n <= 80; ++n) {
+    text += pieces[(n - 1) % 4];
+    for (const char* after : {" , b@example.jp", "  , b@example.jp", ","}) {
+      const std::string field = EncodeAddressField("To:", text + after);
+      for (std::size_t start = 0;;) {
+        const std::size_t end = field.find("\r\n", start);
+        const std::size_t length = (end == std::string::npos ? field.size() : end) - start;
+        EXPECT_LE(length, kFoldColumn) << n << " characters: " << field;
+        if (end == std::string::npos) break;
+        start = end + 2;
+      }
+    }
+  }
+}
+
 TEST(SplitJisWords, PiecesKeepToTheirLimitsAndNeverSplitACharacter) {
   const std::string jis = SjisToJis(kLongName + "abc" + kSuzuki);
   for (std::size_t limit = 8; limit <= 60; ++limit) {

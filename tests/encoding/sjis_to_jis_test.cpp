@@ -86,6 +86,17 @@ TEST(SjisToJis, HalfWidthKatakanaStayEightBitInOneByteState) {
   EXPECT_EQ(ToHex(SjisToJis(Hex("82 A0 B1"))), "1B 24 42 24 22 1B 28 4A B1");
 }
 
+// 0x80, 0xA0 and 0xFD-0xFF are no character of code page 932; copied,
+// they would put 8-bit bytes other than katakana into the 7-bit body.
+TEST(SjisToJis, BytesThatAreNoCharacterBecomeGetaMark) {
+  EXPECT_EQ(ToHex(SjisToJis(Hex("41 80 42"))), "41 1B 24 42 22 2E 1B 28 4A 42");
+  EXPECT_EQ(ToHex(SjisToJis(Hex("A0 FD FE FF"))), "1B 24 42 22 2E 22 2E 22 2E 22 2E");
+  // Next to a double-byte character, and before katakana (still copied).
+  EXPECT_EQ(ToHex(SjisToJis(Hex("95 5C FF B1"))), "1B 24 42 49 3D 22 2E 1B 28 4A B1");
+  // After a lead byte 0xFF is no trail byte: two geta marks.
+  EXPECT_EQ(ToHex(SjisToJis(Hex("81 FF"))), "1B 24 42 22 2E 22 2E");
+}
+
 TEST(SjisToJis, UserDefinedAreaBecomesGetaMark) {
   EXPECT_EQ(ToHex(SjisToJis(Hex("F0 40"))), "1B 24 42 22 2E");
   EXPECT_EQ(ToHex(SjisToJis(Hex("F5 9F FC FC"))), "1B 24 42 22 2E 22 2E");
@@ -101,7 +112,8 @@ TEST(SjisToJis, StrayLeadByteBecomesGetaAndKeepsTheNextByte) {
   // Before a space (never a trail byte) and before 7F and FD.
   EXPECT_EQ(ToHex(SjisToJis(Hex("8A 20 41"))), "1B 24 42 22 2E 1B 28 4A 20 41");
   EXPECT_EQ(ToHex(SjisToJis(Hex("8A 7F"))), "1B 24 42 22 2E 1B 28 4A 7F");
-  EXPECT_EQ(ToHex(SjisToJis(Hex("8A FD"))), "1B 24 42 22 2E 1B 28 4A FD");
+  // FD, no character of its own, is a second geta mark.
+  EXPECT_EQ(ToHex(SjisToJis(Hex("8A FD"))), "1B 24 42 22 2E 22 2E");
   // A trailing space after a stray lead byte is trimmed, the escape stays.
   EXPECT_EQ(ToHex(SjisToJis(Hex("8A 20"))), "1B 24 42 22 2E 1B 28 4A");
 }

@@ -116,8 +116,26 @@ bool FakeSocket::Deliver() {
   return any;
 }
 
+bool FakeSocket::Trip(const char* what) {
+  ++faultCount_;
+  if (failAt_ == 0 || faultCount_ != failAt_) return false;
+  injected_ = what;
+  return true;
+}
+
+void FakeSocket::Drop(SocketState state) {
+  state_ = state;
+  queue_.clear();
+  sends_.Clear();
+  received_.Clear();
+}
+
 void FakeSocket::Connect() {
   calls.push_back({scheduler_.Now(), "Connect", remoteHost});
+  if (Trip("Connect")) {
+    if (fault_ == SocketFault::Loud) QueueConnect(false);
+    return;
+  }
   switch (script_.connect) {
     case ServerScript::ConnectMode::Accept:
       QueueConnect(true);
@@ -152,18 +170,29 @@ std::string FakeSocket::Drain() {
 
 void FakeSocket::SendData(std::string text) {
   calls.push_back({scheduler_.Now(), "SendData", text});
+  if (Trip("SendData")) {
+    Drop(SocketState::Error);
+    return;
+  }
   if (state_ != SocketState::Connected) return;  // no connection: no completion
   sends_.PushText(std::move(text));
   Respond(Drain());
 }
 
 void FakeSocket::SendMessageData(ByteSource& source) {
+  if (Trip("SendMessageData")) {
+    calls.push_back({scheduler_.Now(), "SendMessageData", {}});
+    Drop(SocketState::Error);
+    return;
+  }
   if (state_ != SocketState::Connected) {
     calls.push_back({scheduler_.Now(), "SendMessageData", {}});
     return;
   }
   sends_.PushSource(source);
   calls.push_back({scheduler_.Now(), "SendMessageData", Drain()});
+  // A stream that cannot be read to its end never completes.
+  if (sends_.Failed()) return;
   Respond("<message>");
 }
 
@@ -189,7 +218,18 @@ void FakeSocket::StartTls(const TlsRequest& request) {
   if (script_.greetAfterTls && !script_.greeting.empty()) QueueData(script_.greeting);
 }
 
-void FakeSocket::GetData(std::string& out, std::int32_t maxBytes) { received_.Take(out, maxBytes); }
+void FakeSocket::GetData(std::string& out, std::int32_t maxBytes) {
+  if (Trip("GetData")) {
+    out.clear();
+    if (fault_ == SocketFault::Loud) {
+      Drop(SocketState::PeerClosed);
+    } else {
+      received_.Clear();  // these bytes are lost; the connection stays
+    }
+    return;
+  }
+  received_.Take(out, maxBytes);
+}
 
 void FakeSocket::Close() {
   calls.push_back({scheduler_.Now(), "Close", {}});

@@ -102,6 +102,13 @@ struct ServerScript {
 // 221 to QUIT.
 ServerScript AcceptingServer();
 
+// How an injected socket fault shows. A send that fails always drops the
+// connection: no completion follows and nothing more arrives.
+enum class SocketFault {
+  Quiet,  // connect: no event; receive: the bytes never come
+  Loud,   // connect: an event while not connected; receive: the peer closes
+};
+
 class FakeSocket : public Socket {
  public:
   struct Call {
@@ -139,6 +146,17 @@ class FakeSocket : public Socket {
   void Close() override;
   bool TlsUp() const { return tlsUp_; }
 
+  // Fault injection, as FaultyFolder does for files: the Nth call of
+  // Connect, SendData, SendMessageData or GetData (counted together from 1)
+  // fails in the given way; 0 never fails.
+  void FailCallAt(int n, SocketFault fault = SocketFault::Quiet) {
+    failAt_ = n;
+    fault_ = fault;
+  }
+  int FaultableCalls() const { return faultCount_; }
+  // The call that failed ("Connect", "SendData", ...), empty while none has.
+  const std::string& InjectedCall() const { return injected_; }
+
   // Calls of one kind, in order.
   std::vector<Call> CallsOf(const std::string& what) const;
   // Every byte written to the connection (the message dot-stuffed), in order.
@@ -156,6 +174,10 @@ class FakeSocket : public Socket {
     bool connected = true;
   };
   void Respond(const std::string& command);
+  // Counts a faultable call; true when this one is to fail.
+  bool Trip(const char* what);
+  // The connection is gone: nothing queued is sent or delivered.
+  void Drop(SocketState state);
   // Hands everything queued to the "network" at once; returns the bytes.
   std::string Drain();
 
@@ -168,6 +190,10 @@ class FakeSocket : public Socket {
   SocketState state_ = SocketState::Closed;
   std::uint64_t trickled_ = 0;
   bool tlsUp_ = false;
+  int failAt_ = 0;
+  SocketFault fault_ = SocketFault::Quiet;
+  int faultCount_ = 0;
+  std::string injected_;
 };
 
 class FakeWindow : public Window {

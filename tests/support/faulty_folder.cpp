@@ -12,7 +12,7 @@ class FaultyInput final : public InputFile {
   std::uint64_t Size() const override { return inner_->Size(); }
   IoError ReadAt(std::uint64_t offset, char* buf, std::size_t cap, std::size_t& got) override {
     got = 0;
-    if (folder_.Trip(name_)) return kInjected;
+    if (folder_.Trip(name_, "read")) return kInjected;
     return inner_->ReadAt(offset, buf, cap, got);
   }
 
@@ -27,7 +27,7 @@ class FaultyOutput final : public OutputFile {
   FaultyOutput(std::unique_ptr<OutputFile> inner, FaultyFolder& folder, std::string name)
       : inner_(std::move(inner)), folder_(folder), name_(std::move(name)) {}
   IoError Write(std::string_view bytes) override {
-    if (folder_.Trip(name_)) {
+    if (folder_.Trip(name_, "write")) {
       // A full disk takes part of the bytes, then refuses.
       inner_->Write(bytes.substr(0, bytes.size() / 2));
       return kInjected;
@@ -36,7 +36,7 @@ class FaultyOutput final : public OutputFile {
   }
   IoError Finish() override {
     IoError error = inner_->Finish();
-    if (folder_.Trip(name_)) return kInjected;
+    if (folder_.Trip(name_, "finish")) return kInjected;
     return error;
   }
 
@@ -48,16 +48,17 @@ class FaultyOutput final : public OutputFile {
 
 }  // namespace
 
-bool FaultyFolder::Trip(std::string_view name) {
+bool FaultyFolder::Trip(std::string_view name, std::string_view op) {
   if (!onlyName_.empty() && name != onlyName_) return false;
   ++count_;
   if (failAt_ == 0 || count_ != failAt_) return false;
   injected_ = true;
+  injectedOp_.assign(op).append(" ").append(name);
   return true;
 }
 
 std::unique_ptr<InputFile> FaultyFolder::OpenRead(std::string_view name, IoError& error) {
-  if (Trip(name)) {
+  if (Trip(name, "open")) {
     error = kInjected;
     return nullptr;
   }
@@ -67,7 +68,7 @@ std::unique_ptr<InputFile> FaultyFolder::OpenRead(std::string_view name, IoError
 }
 
 std::unique_ptr<OutputFile> FaultyFolder::Create(std::string_view name, IoError& error) {
-  if (Trip(name)) {
+  if (Trip(name, "create")) {
     error = kInjected;
     return nullptr;
   }
@@ -77,17 +78,17 @@ std::unique_ptr<OutputFile> FaultyFolder::Create(std::string_view name, IoError&
 }
 
 IoError FaultyFolder::Append(std::string_view name, std::string_view bytes) {
-  if (Trip(name)) return kInjected;  // the contract: nothing of it stays
+  if (Trip(name, "append")) return kInjected;  // the contract: nothing of it stays
   return inner_->Append(name, bytes);
 }
 
 IoError FaultyFolder::Replace(std::string_view from, std::string_view to) {
-  if (Trip(from)) return kInjected;
+  if (Trip(from, "rename")) return kInjected;
   return inner_->Replace(from, to);
 }
 
 IoError FaultyFolder::Remove(std::string_view name) {
-  if (Trip(name)) return kInjected;
+  if (Trip(name, "remove")) return kInjected;
   return inner_->Remove(name);
 }
 

@@ -27,9 +27,11 @@ class FaultyFolder final : public WorkFolder {
   // Operations counted so far, and whether the failure has been injected.
   int Count() const { return count_; }
   bool Injected() const { return injected_; }
+  // The operation that failed and its file ("remove TEMP.TXT"), once it has.
+  const std::string& InjectedOp() const { return injectedOp_; }
 
-  // True (and counts) when this operation is the one to fail.
-  bool Trip(std::string_view name);
+  // True (and counts) when this operation (`op` on `name`) is the one to fail.
+  bool Trip(std::string_view name, std::string_view op);
 
  private:
   std::unique_ptr<WorkFolder> inner_;
@@ -37,6 +39,7 @@ class FaultyFolder final : public WorkFolder {
   std::string onlyName_;
   int count_ = 0;
   bool injected_ = false;
+  std::string injectedOp_;
 };
 
 }  // namespace tolvex::test

@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Writes the seed inputs of the fuzz corpora (tests/fuzz/corpus/<target>/
+seed-*): the sample command files with the files they name, command files
+of the tests, texts with the code page 932 characters whose trail byte is a
+backslash or a bar, and real server dialogues. Seeds are rewritten; entries
+the fuzzer added are left alone."""
+
+import pathlib
+
+HERE = pathlib.Path(__file__).resolve().parent
+SAMPLES = HERE.parent.parent / "samples"
+
+
+def sj(text):
+    return text.encode("cp932")
+
+
+def crlf(*lines):
+    return b"".join(sj(line) + b"\r\n" for line in lines)
+
+
+def with_files(command, files):
+    out = command
+    for name, data in files:
+        out += b"\n@@@@ " + sj(name) + b"\n" + data
+    return out
+
+
+def command_file_seeds():
+    part = crlf("Content-Type: text/plain; charset=iso-2022-jp", "", "部品の本文です。")
+    yield "sample-attach", with_files((SAMPLES / "command-attach.txt").read_bytes(),
+                                      [("売上.csv", b"a,b\r\n1,2\r\n"), ("資料\\表.pdf", b"%PDF-1.4\n\xff\x00")])
+    yield "sample-parts", with_files((SAMPLES / "command-parts.txt").read_bytes(),
+                                     [("part1.txt", part), ("part2.txt", part)])
+    yield "sample-plain", (SAMPLES / "command-plain.txt").read_bytes()
+    yield "sample-repeat", (SAMPLES / "command-repeat.txt").read_bytes()
+    yield "tex", with_files(crlf("#HOS=mail.example", "#TO=to@example.jp", "#TEX=report.txt", "", "見出し"),
+                            [("report.txt", sj("表示 ソフト 能力\r\n二行目\r三行目\n四行目"))])
+    yield "cat-pipe", with_files(crlf("cat 報告.txt |mail a@example.jp, b@example.jp", "Subject: 件名です",
+                                      "Reply-To: 係 <desk@example.jp>", "本文"),
+                                 [("報告.txt", sj("報告の本文\r\n"))])
+    yield "bin-pipe", with_files(crlf("bin a.bin,表.bin |mail x@example.jp"),
+                                 [("a.bin", bytes(range(256))), ("表.bin", b"")])
+    yield "numbers", crlf("#WAI=+5", "#MOR=-32768", "#TER=32767", "#TO=a@example.jp", "body")
+    yield "bad-number", crlf("#WAI=5x", "body")
+    yield "lf-and-cr", b"#HOS=h\n#TO=a@example.jp,\r#SUB=\x95\x5c\x83\x5c\x94\x5c\r\n\nbody\x81"
+    yield "many-recipients", crlf("#TO=" + ",".join(f"r{i}@example.jp" for i in range(100)), "x")
+    yield "names", crlf('#FRO="山田 太郎" <yamada@example.jp>', "#TO=鈴木 <s@example.jp>, 表ソ能, t@example.jp",
+                        "#REP=係 desk@example.jp", "#FOR=icon", "#DEL", "#NEX=x", "#KIL", "",
+                        "Subj", "Repl", "ｶﾀｶﾅ 半角")
+
+
+def sjis_seeds():
+    yield "plain", sj("夜間バッチ完了のお知らせ")
+    yield "trail-5c-7c", sj("表示・ソフト・能力・十・竹 \\|") + b"\\|"
+    yield "katakana", sj("ｶﾀｶﾅ ﾃｽﾄ") + b" \xa1\xdf"
+    yield "vendor", sj("①㈱㍻髙﨑∵¬ⅰ") + b"\xfa\x40\xfc\x4b\xfc\x4c\xf0\x40\xed\x40\xee\xfc"
+    yield "broken", b"\x81\r\n\x82\x20\xe0\x7f\x81\x00\x00 \x80\xa0\xfd\xfe\xff\x1b$B"
+    yield "spaces", b"   \x81\x40 a \x81\x40   "
+
+
+def text_file_seeds():
+    yield "crlf", sj("一行目\r\n二行目\r\n")
+    yield "cr-alone", b"a\rb\rc\r"
+    yield "lf-alone", sj("表\n能\nソ")
+    yield "no-end", sj("  前後に空白  ")
+    yield "lead-at-end", b"abc\x81"
+    yield "lead-before-cr", b"\x81\r\x81\n\x81\r\n"
+    yield "empty-lines", b"\r\r\r\n\r"
+
+
+def header_seeds():
+    yield "subject", sj("夜間バッチ完了のお知らせ")
+    yield "long-subject", sj("日本語 表ソ能 十竹 test " * 5)
+    yield "address-list", sj('"山田 太郎" <yamada@example.jp>, 鈴木 一郎 <s@example.jp>,t@example.jp')
+    yield "quoted", sj('"表\\"ソ" <a@example.jp>, "plain" <b@example.jp>')
+    yield "bare", sj("表@example.jp, 名前だけ, <only@example.jp>")
+    yield "path", sj("C:\\資料\\表.pdf")
+    yield "value", sj("#TO = 表 , 能 , ")
+    yield "long-name", sj("とても長い添付ファイルの名前で折り返しが必要になるもの_2026年12月分.xlsx")
+    yield "ascii", b"From <a@example.jp>, b@example.jp"
+
+
+def header_seeds_for_each_function():
+    # The first byte chooses: 0 subject, 1 address field, 2 attachment
+    # name, 3 the small functions.
+    for name, text in header_seeds():
+        for k in range(4):
+            yield f"{name}-{k}", bytes([k]) + text
+
+
+def session_seeds():
+    ok = b"a"  # the send completes, then the reply arrives
+    full = [b"220 mail.example ESMTP Postfix\r\n", b"250 mail.example\r\n", b"250 2.1.0 Ok\r\n",
+            b"250 2.1.5 Ok\r\n", b"354 End data with <CR><LF>.<CR><LF>\r\n",
+            b"250 2.0.0 Ok: queued as 4F2A1\r\n", b"221 2.0.0 Bye\r\n"]
+    yield "postfix", b"\x00" + b"\x00".join(ok + r for r in full)
+    two = [full[0], full[1], full[2], full[3], full[3], full[4], full[5], full[6]]
+    yield "two-recipients", b"\x04" + b"\x00".join(ok + r for r in two)
+    yield "multiline-ehlo", b"\x00" + b"\x00".join(ok + r for r in [
+        b"220-mail.example ESMTP\r\n220 ready\r\n", b"250-mail.example\r\n250 OK\r\n"] + full[2:])
+    yield "reply-first-split", b"\x10" + b"\x00".join(b"g" + r for r in full)
+    yield "rejected-rcpt", b"\x00" + b"\x00".join(ok + r for r in full[:3] + [b"550 5.1.1 <r1@example.jp>: Recipient address rejected\r\n"])
+    yield "rejected-message", b"\x20" + b"\x00".join(ok + r for r in full[:5] + [b"552 5.3.4 Message size exceeds fixed limit\r\n", b"221 Bye\r\n"])
+    yield "greeting-refused", b"\x00" + ok + b"554 5.7.1 no thanks\r\n"
+    yield "no-completion", b"\x00" + b"\x00".join([ok + full[0], b"`" + full[1]])
+    yield "silent", b"\x00" + b"\x00".join([ok + full[0], b"i"])
+    yield "no-connect", b"\x02"
+    yield "connect-error", b"\x03"
+
+
+def main():
+    for target, seeds in [("command_file", command_file_seeds), ("sjis_text", sjis_seeds),
+                          ("text_file", text_file_seeds), ("header_text", header_seeds_for_each_function),
+                          ("smtp_session", session_seeds)]:
+        folder = HERE / "corpus" / target
+        folder.mkdir(parents=True, exist_ok=True)
+        for name, data in seeds():
+            (folder / f"seed-{name}").write_bytes(data)
+
+
+if __name__ == "__main__":
+    main()

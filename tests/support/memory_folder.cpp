@@ -1,0 +1,66 @@
+#include "support/memory_folder.hpp"
+
+#include "support/memory_file.hpp"
+
+namespace tolvex::test {
+namespace {
+
+// Appends to the folder's entry by name and holds no reference into the
+// map, so the entry may be renamed or removed while it is written.
+class MemoryOutput final : public OutputFile {
+ public:
+  MemoryOutput(MemoryFolder& folder, std::string name) : folder_(folder), name_(std::move(name)) {}
+  IoError Write(std::string_view bytes) override {
+    folder_.files[name_].append(bytes);
+    return std::nullopt;
+  }
+  IoError Finish() override { return std::nullopt; }
+
+ private:
+  MemoryFolder& folder_;
+  std::string name_;
+};
+
+}  // namespace
+
+std::unique_ptr<InputFile> MemoryFolder::OpenRead(std::string_view name, IoError& error) {
+  const auto it = files.find(name);
+  if (it == files.end()) {
+    error = "no such file";
+    return nullptr;
+  }
+  return std::make_unique<MemoryFile>(it->second);
+}
+
+std::unique_ptr<OutputFile> MemoryFolder::Create(std::string_view name, IoError& error) {
+  if (name.empty()) {
+    error = "empty file name";
+    return nullptr;
+  }
+  files[std::string(name)].clear();
+  return std::make_unique<MemoryOutput>(*this, std::string(name));
+}
+
+IoError MemoryFolder::Append(std::string_view name, std::string_view bytes) {
+  if (name.empty()) return "empty file name";
+  files[std::string(name)].append(bytes);
+  return std::nullopt;
+}
+
+IoError MemoryFolder::Replace(std::string_view from, std::string_view to) {
+  const auto it = files.find(from);
+  if (it == files.end()) return "no such file";
+  if (from == to) return std::nullopt;
+  std::string bytes = std::move(it->second);
+  files.erase(it);
+  files[std::string(to)] = std::move(bytes);
+  return std::nullopt;
+}
+
+IoError MemoryFolder::Remove(std::string_view name) {
+  const auto it = files.find(name);
+  if (it != files.end()) files.erase(it);
+  return std::nullopt;
+}
+
+}  // namespace tolvex::test
