@@ -13,7 +13,9 @@ std::string CleanServerText(std::string_view text, std::size_t limit) {
     const std::size_t len = sjis::CharLen(text, pos);
     const auto b = static_cast<unsigned char>(text[pos]);
     std::string piece;
-    if (len == 1 && (b < 0x20 || b == 0x7F)) {
+    // A lead byte without its second byte is shown as a byte too: kept raw
+    // it would pair with the backslash of an escape that follows.
+    if (len == 1 && (b < 0x20 || b == 0x7F || sjis::IsLeadByte(b))) {
       if (b == '\r') {
         piece = "\\r";
       } else if (b == '\n') {

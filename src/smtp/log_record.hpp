@@ -16,8 +16,9 @@ inline constexpr char kLogFileName[] = "LOG.txt";
 inline constexpr std::size_t kLogTextLimit = 512;
 
 // CR, LF, TAB and every other control byte (below 0x20, and 0x7F) as
-// visible escapes ("\r", "\n", "\t", "\x1B"); the text cut to `limit` bytes
-// on a character boundary, "..." marking the cut.
+// visible escapes ("\r", "\n", "\t", "\x1B"), a lead byte without its
+// second byte as "\x95"; the text cut to `limit` bytes on a character
+// boundary, "..." marking the cut.
 std::string CleanServerText(std::string_view text, std::size_t limit = kLogTextLimit);
 
 // The server's one CR LF at the end of its text stays as it is (the record

@@ -7,8 +7,12 @@ programs may run side by side:
   40-49 and 63-64 messages, 50-60 delivery failures, 61-62 schedules,
   65-69 start-up failures,
   70-74 signals, 75 the real time-out, 76-79 --probe, 90 the Postfix peer,
-  91-99 submission over TLS (91 Postfix + Dovecot, 92-99 scripted servers).
+  91-99 submission over TLS (91 Postfix + Dovecot, 92-99 scripted servers),
+  200-212 hostile servers, 213-218 inputs that are not plain files,
+  220-225 signals at any moment, 226-230 a full work folder.
 """
+
+import collections
 
 import os
 import re
@@ -93,6 +97,9 @@ class E2ETest(unittest.TestCase):
         return subprocess.run([TOLVEX, *args], cwd=self.dir, capture_output=True,
                               timeout=timeout, stdin=subprocess.DEVNULL)
 
+    def run_measured(self, timeout=60):
+        return run_measured([TOLVEX], self.dir, timeout)
+
     def spawn(self, args=()):
         p = subprocess.Popen([TOLVEX, *args], cwd=self.dir, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
@@ -130,6 +137,25 @@ class E2ETest(unittest.TestCase):
     def assert_clean_end(self):
         """The spool file never outlives the run."""
         self.assertFalse(self.exists("TEMP.TXT"), "TEMP.TXT left behind")
+
+
+# One measured run: exit status, standard error, seconds from start to end
+# and the program's peak resident set in KiB. GNU time starts it and reads
+# its rusage: a child forked from this Python process would carry Python's
+# own resident set into its peak.
+Measured = collections.namedtuple("Measured", "status stderr elapsed peak_kib")
+
+
+def run_measured(argv, cwd, timeout):
+    with tempfile.TemporaryDirectory(prefix="tolvex-time-") as tmp:
+        usage = os.path.join(tmp, "peak")
+        t0 = time.monotonic()
+        res = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", usage, *argv], cwd=cwd,
+                             capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL)
+        elapsed = time.monotonic() - t0
+        with open(usage) as f:
+            peak = int(f.read().split()[-1])
+    return Measured(res.returncode, res.stderr, elapsed, peak)
 
 
 def _reap(p):

@@ -26,6 +26,14 @@ TEST(LogRecord, AReplyCannotForgeASecondRecordOrControlTheTerminal) {
   EXPECT_EQ(record.find('\r'), record.size() - 4);
 }
 
+TEST(LogRecord, ALeadByteCutOffByAControlByteCannotTakeTheEscape) {
+  using namespace std::string_literals;
+  // 95 before ESC, 88 before NUL, 95 at the end: each would pair with a
+  // backslash (5C is a second byte); 表 (95 5C) itself stays.
+  EXPECT_EQ(CleanServerText("\x95\x5C\x95\x1B[0m \x88\x00 \x95"s),
+            "\x95\x5C\\x95\\x1B[0m \\x88\\x00 \\x95");
+}
+
 TEST(LogRecord, LongTextIsCutOnACharacterBoundary) {
   // 表 (95 5C) pairs across the limit: the cut never splits one.
   std::string text = "5";

@@ -2,8 +2,8 @@
 """End-to-end runs of tolvex.exe under Wine against a scripted SMTP server
 on 127.0.0.100-130 port 25: messages byte for byte on the wire, LOG.txt,
 the work files, exit codes and the main window's states; the failures are
-in e2e_win_failures.py, the submission and --probe cases in
-e2e_win_submission.py.
+in e2e_win_failures.py, devices and hostile servers in e2e_win_hostile.py
+(231-235), the submission and --probe cases in e2e_win_submission.py.
 
 Run by tools/test-win.sh with the Wine prefix and locale already set up:
   e2e_win.py --exe tolvex.exe --wintool wintool.exe [--tray]
@@ -23,6 +23,7 @@ from winrun import WinRun, wine_cmd, wintool
 import reference as ref  # noqa: E402  (the Linux harness, on the path winrun sets)
 from harness import CRLF, addr, sjis  # noqa: E402
 import e2e_win_failures as failures  # noqa: E402
+import e2e_win_hostile as hostile  # noqa: E402
 import e2e_win_spool as spool  # noqa: E402
 import e2e_win_check as check  # noqa: E402
 import e2e_win_submission as submission  # noqa: E402
@@ -290,8 +291,9 @@ def main():
         suite = unittest.TestSuite(loader.loadTestsFromTestCase(c)
                                    for c in (Messages, failures.Failures, failures.TrayBalloon,
                                              WindowStates, spool.Spool, check.CommandLine,
-                                             submission.WinSubmission, submission.WinScriptedTls,
-                                             submission.WinProbe))
+                                             hostile.NotFiles, hostile.HostileServer,
+                                             hostile.SlowHostile, submission.WinSubmission,
+                                             submission.WinScriptedTls, submission.WinProbe))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     for test, what, took in winrun.timings:
         print(f"ended {took:.2f} s after the {what}: {test}")
