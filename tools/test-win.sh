@@ -88,6 +88,7 @@ echo "$out" | grep -E '^\[ *(OK|FAILED) *\].*\(|^\[==========\]|PASSED'
 ok=$(echo "$out" | grep -c -E '^\[ +OK \] .*\([0-9]+ ms\)')
 bad=$(echo "$out" | grep -c -E '^\[ +FAILED +\] .*\([0-9]+ ms\)')
 if [ "$rc" -ne 0 ] && [ "$bad" -eq 0 ]; then bad=1; echo "unit test program ended with $rc"; fi
+[ "$bad" -eq 0 ] || echo "$out" | grep -a -A8 -E ': Failure.?$' | head -80
 count "$ok" "$bad"
 kill "$tls_pid" 2>/dev/null; wait "$tls_pid" 2>/dev/null; tls_pid=
 [ "$bad" -eq 0 ] || { echo "TLS server log:"; cat "$work/tls.log"; }

@@ -29,45 +29,6 @@ import e2e_win_check as check  # noqa: E402
 import e2e_win_submission as submission  # noqa: E402
 
 
-class UnattendedRun(WinRun):
-    """Runs tolvex.exe as a scheduler would, closing every failure box it
-    shows so a failed run ends at once. The boxes' texts are added to
-    standard error, where the output checks see them."""
-
-    def run_tolvex(self, args=(), limit=90):
-        p = subprocess.Popen(wine_cmd([EXE, *args], limit), cwd=self.dir, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        self.addCleanup(_reap, p)
-        boxes = []
-
-        def close_boxes():
-            while p.poll() is None:
-                box = wintool("box", 1, limit=20)
-                if box.returncode == 0:
-                    boxes.append(box.stdout)
-
-        closer = threading.Thread(target=close_boxes)
-        closer.start()
-        out, err = p.communicate(timeout=limit + 30)
-        closer.join(60)
-        return subprocess.CompletedProcess(p.args, p.returncode, out, err + b"".join(boxes))
-
-
-class WinSubmission(SubmissionCases, UnattendedRun):
-    FIRST = 160
-
-
-class WinScriptedTls(ScriptedTlsCases, UnattendedRun):
-    FIRST = 160
-
-
-class WinProbe(ProbeCases, UnattendedRun):
-    FIRST = 168
-
-    def run_probe(self):
-        return self.run_tolvex(["--probe"])
-
-
 class Delivery(WinRun):
     def deliver(self, server):
         with server:
