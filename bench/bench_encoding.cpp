@@ -2,10 +2,10 @@
 // memory (and 256 KiB), ISO-2022-JP conversion of 1 MiB of Japanese text.
 #include <benchmark/benchmark.h>
 
-#include <filesystem>
-#include <fstream>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -35,7 +35,8 @@ fs::path BigFile() {
   std::error_code ec;
   if (fs::file_size(path, ec) != kBigSize || ec) {
     const std::string bytes = RandomBytes(kBigSize, 1);
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
   return path;
 }
@@ -65,7 +66,8 @@ std::string JapaneseText() {
       } else if (kind < 9) {  // katakana
         put2(0x83, 0x40 + static_cast<int>(rng() % 0x3F));
       } else {  // an ASCII word or half-width katakana
-        for (int k = 0; k < 4; ++k) text.push_back(static_cast<char>(rng() % 2 ? 'a' + rng() % 26 : 0xB1 + rng() % 40));
+        for (int k = 0; k < 4; ++k)
+          text.push_back(static_cast<char>(rng() % 2 ? 'a' + rng() % 26 : 0xB1 + rng() % 40));
       }
     }
     text += "\r\n";
@@ -92,7 +94,8 @@ void BM_EncodeFileBase64(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(kBigSize));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(kBigSize));
 }
 
 // The spool writer's step: one block of whole lines encoded into a buffer
@@ -106,7 +109,8 @@ void BM_WriteBase64Lines(benchmark::State& state) {
     benchmark::DoNotOptimize(tolvex::WriteBase64Lines(bytes.data(), n, out.data()));
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(n));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(n));
 }
 
 // The argument is the input size: 100 MiB as required, 256 KiB to see the
@@ -120,7 +124,8 @@ void BM_AppendBase64Lines(benchmark::State& state) {
     tolvex::AppendBase64Lines(bytes, out);
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(bytes.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(bytes.size()));
 }
 
 void BM_SjisToJis(benchmark::State& state) {
@@ -129,12 +134,16 @@ void BM_SjisToJis(benchmark::State& state) {
     std::string out = tolvex::SjisToJis(text);
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(text.size()));
 }
 
-
 BENCHMARK(BM_EncodeFileBase64)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_WriteBase64Lines)->Arg(64 << 10)->Arg(256 << 10)->Arg(54 * 19418)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WriteBase64Lines)
+    ->Arg(64 << 10)
+    ->Arg(256 << 10)
+    ->Arg(54 * 19418)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AppendBase64Lines)->Arg(kBigSize)->Arg(256 << 10)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SjisToJis)->Unit(benchmark::kMicrosecond);
 

@@ -17,13 +17,20 @@ inline constexpr int kExitInterrupted = 130;  // like SIGINT
 
 constexpr int ExitCodeFor(FailureKind kind) {
   switch (kind) {
-    case FailureKind::Usage: return kExitUsage;
-    case FailureKind::CommandFileBad: return kExitDataErr;
-    case FailureKind::InputMissing: return kExitNoInput;
-    case FailureKind::SpoolWriteFailed: return kExitCantCreate;
-    case FailureKind::LogWriteFailed: return kExitCantCreate;
-    case FailureKind::DeliveryFailed: return kExitUnavailable;
-    case FailureKind::Interrupted: return kExitInterrupted;
+    case FailureKind::Usage:
+      return kExitUsage;
+    case FailureKind::CommandFileBad:
+      return kExitDataErr;
+    case FailureKind::InputMissing:
+      return kExitNoInput;
+    case FailureKind::SpoolWriteFailed:
+      return kExitCantCreate;
+    case FailureKind::LogWriteFailed:
+      return kExitCantCreate;
+    case FailureKind::DeliveryFailed:
+      return kExitUnavailable;
+    case FailureKind::Interrupted:
+      return kExitInterrupted;
   }
   return kExitUnavailable;
 }

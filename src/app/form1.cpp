@@ -182,8 +182,9 @@ void Form1::WSOCK_Error(const std::string& reason) {
 void Form1::LogSession(SmtpStep endStep, std::string_view reply) {
   const std::string record = FormatLogRecord(p_.clock.LogDateTime(), endStep, reply);
   if (IoError error = p_.files.Append(kLogFileName, record)) {
-    NoteFailure(Failure{FailureKind::LogWriteFailed,
-                        std::string("cannot write the log record to ") + kLogFileName + ": " + *error});
+    NoteFailure(
+        Failure{FailureKind::LogWriteFailed,
+                std::string("cannot write the log record to ") + kLogFileName + ": " + *error});
   }
 }
 
@@ -191,9 +192,9 @@ void Form1::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAl
   if (endStep != SmtpStep::IDLE) {
     std::string line = CleanServerText(FirstLine(reply));
     if (line.empty()) line = "(no reply)";
-    NoteFailure(Failure{FailureKind::DeliveryFailed, "delivery failed in state " +
-                                                         std::to_string(StepNumber(endStep)) +
-                                                         ": " + line});
+    NoteFailure(
+        Failure{FailureKind::DeliveryFailed,
+                "delivery failed in state " + std::to_string(StepNumber(endStep)) + ": " + line});
   }
   // With no repeat interval, the end of a delivery is the end of the run.
   if (st_.MoreInterval == 0) {
@@ -244,9 +245,7 @@ void Form1::CleanUpWorkFiles() {
   p_.files.Remove(kSpoolFileName);
 }
 
-void Form1::menuExit_Click() {
-  Finish(session_.Running() ? kExitInterrupted : exitStatus_, true);
-}
+void Form1::menuExit_Click() { Finish(session_.Running() ? kExitInterrupted : exitStatus_, true); }
 
 void Form1::Form_Unload() {
   // Closing the window ends the program with its last window; the tray

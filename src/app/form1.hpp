@@ -23,9 +23,9 @@ Status ValidateStartUp(const RunState& st);
 struct FormPorts {
   Window& window;
   Socket& socket;
-  Timer& tmrWait;   // 60 000 ms
-  Timer& tmrMore;   // 60 000 ms
-  Timer& tmrSMTP;   // 100 ms
+  Timer& tmrWait;  // 60 000 ms
+  Timer& tmrMore;  // 60 000 ms
+  Timer& tmrSMTP;  // 100 ms
   Clock& clock;
   WorkFolder& files;  // command.txt, TEMP.TXT and LOG.txt live here
 };

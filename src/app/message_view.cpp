@@ -79,7 +79,8 @@ const Field* Find(const Entity& e, std::string_view name) {
 
 // A parameter of a structured field: name=value or name="value".
 std::string Param(std::string_view value, std::string_view name) {
-  for (std::size_t at = 0; (at = value.find(name, at)) != std::string_view::npos; at += name.size()) {
+  for (std::size_t at = 0; (at = value.find(name, at)) != std::string_view::npos;
+       at += name.size()) {
     const bool start = at == 0 || value[at - 1] == ';' || value[at - 1] == ' ';
     if (!start || at + name.size() >= value.size() || value[at + name.size()] != '=') continue;
     std::string_view rest = value.substr(at + name.size() + 1);
@@ -153,7 +154,10 @@ std::uint64_t Base64Bytes(std::string_view text) {
 
 void AppendFields(const Entity& e, const DisplayText& display, std::string& out) {
   for (const Field& f : e.fields) {
-    out.append(display(f.name)).append(": ").append(DecodeHeaderValue(f.value, display)).append("\n");
+    out.append(display(f.name))
+        .append(": ")
+        .append(DecodeHeaderValue(f.value, display))
+        .append("\n");
   }
 }
 

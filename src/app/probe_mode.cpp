@@ -116,11 +116,12 @@ void Probe::OnReply(SmtpStep step, std::string_view reply) {
     case SmtpStep::AWAIT_EHLO_TLS_RESPONSE: {
       PrintTls();
       PrintReply(step == SmtpStep::AWAIT_HELLO_RESPONSE ? "EHLO" : "EHLO (TLS)", reply);
-      const bool final = st_.Submit.security != Security::StartTls ||
-                         step == SmtpStep::AWAIT_EHLO_TLS_RESPONSE;
+      const bool final =
+          st_.Submit.security != Security::StartTls || step == SmtpStep::AWAIT_EHLO_TLS_RESPONSE;
       if (final) {
         std::string mechanisms;
-        for (const std::string& m : AuthMechanisms(reply)) mechanisms += (mechanisms.empty() ? "" : " ") + m;
+        for (const std::string& m : AuthMechanisms(reply))
+          mechanisms += (mechanisms.empty() ? "" : " ") + m;
         p_.out << Label("AUTH") << (mechanisms.empty() ? "(none offered)" : mechanisms) << "\n";
       }
       break;
@@ -146,8 +147,8 @@ void Probe::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool) {
     exitStatus_ = kExitOk;
   } else {
     std::vector<std::string_view> lines = Lines(reply);
-    std::string why = lines.empty() || lines[0].empty() ? std::string("(no reply)")
-                                                        : p_.display(lines.back());
+    std::string why =
+        lines.empty() || lines[0].empty() ? std::string("(no reply)") : p_.display(lines.back());
     if (endStep == SmtpStep::AWAIT_STARTTLS_RESPONSE && !OffersKeyword(reply, "STARTTLS") &&
         reply.substr(0, 3) == "250") {
       why = "STARTTLS is not offered";

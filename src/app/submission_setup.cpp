@@ -50,8 +50,7 @@ std::string CredentialTarget(std::string_view host) {
   return target;
 }
 
-Status PrepareSubmission(Submission& s, WorkFolder& files, SecretSource& secrets,
-                         bool needSecret) {
+Status PrepareSubmission(Submission& s, WorkFolder& files, SecretSource& secrets, bool needSecret) {
   if (!s.caFile.empty()) {
     if (Status status = ReadCaFile(s, files)) return status;
   }
@@ -105,10 +104,18 @@ std::string DescribeSubmission(const Submission& s) {
   if (s.Authenticates()) {
     text += "; AUTH PLAIN or LOGIN as " + s.user + ", password ";
     switch (s.origin) {
-      case SecretOrigin::CommandFile: text += "from #PAS"; break;
-      case SecretOrigin::Environment: text += std::string("from ") + kPasswordVariable; break;
-      case SecretOrigin::CredentialStore: text += "from the credential store"; break;
-      case SecretOrigin::None: text += "not looked up"; break;
+      case SecretOrigin::CommandFile:
+        text += "from #PAS";
+        break;
+      case SecretOrigin::Environment:
+        text += std::string("from ") + kPasswordVariable;
+        break;
+      case SecretOrigin::CredentialStore:
+        text += "from the credential store";
+        break;
+      case SecretOrigin::None:
+        text += "not looked up";
+        break;
     }
   }
   return text;

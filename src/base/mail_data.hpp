@@ -1,8 +1,7 @@
-// MailSpool (the type of RunState::MailData): the composed message as a handle to its spool copy, not a copy
-// in memory. The message is the first Size() bytes of the file (the spool
-// holds one CR LF more). The file stays open from composition to the end of
-// the delivery, so renaming or replacing TEMP.TXT cannot change what is
-// sent.
+// MailSpool (the type of RunState::MailData): the composed message as a handle to its spool copy,
+// not a copy in memory. The message is the first Size() bytes of the file (the spool holds one CR
+// LF more). The file stays open from composition to the end of the delivery, so renaming or
+// replacing TEMP.TXT cannot change what is sent.
 #pragma once
 
 #include <cstdint>

@@ -19,31 +19,31 @@ inline constexpr int kMaxFiles = 10;
 using FileListArray = std::array<std::string, kMaxFiles + 1>;
 
 struct RunState {
-  SmtpStep smtpSTEP = SmtpStep::IDLE;  // SMTP state; changed only by the session
-  std::int16_t WaitMinutes = 0;     // minutes left before the first send
-  std::int16_t MoreCount = 0;       // sends still allowed
-  std::int16_t MoreInterval = 0;    // minutes between sends; 0 = send once
-  bool DeleteCommandFile = false;   // delete command.txt at unload
-  std::string FormMode;             // window mode from "#FOR"
-  std::string LocalName;            // name sent after "HELO "
-  std::string FromAddr;             // sender; "DummySender" after start-up
-  std::string ToList;               // recipients as written, "," separated
+  SmtpStep smtpSTEP = SmtpStep::IDLE;                    // SMTP state; changed only by the session
+  std::int16_t WaitMinutes = 0;                          // minutes left before the first send
+  std::int16_t MoreCount = 0;                            // sends still allowed
+  std::int16_t MoreInterval = 0;                         // minutes between sends; 0 = send once
+  bool DeleteCommandFile = false;                        // delete command.txt at unload
+  std::string FormMode;                                  // window mode from "#FOR"
+  std::string LocalName;                                 // name sent after "HELO "
+  std::string FromAddr;                                  // sender; "DummySender" after start-up
+  std::string ToList;                                    // recipients as written, "," separated
   std::array<std::string, kMaxRecipients + 1> ToAddr{};  // 1..ToCount, trimmed
   std::int16_t ToCount = 0;
-  std::string SubjectLine;          // encoded "Subject: " line with CR LF
-  std::string ReplyToLine;          // "Reply-To: " line with CR LF
-  std::string BodyText;             // body, already ISO-2022-JP
-  std::string TextFileData;         // text file read at start-up
-  FileListArray FileList{};         // 1..FileCount
+  std::string SubjectLine;   // encoded "Subject: " line with CR LF
+  std::string ReplyToLine;   // "Reply-To: " line with CR LF
+  std::string BodyText;      // body, already ISO-2022-JP
+  std::string TextFileData;  // text file read at start-up
+  FileListArray FileList{};  // 1..FileCount
   std::int16_t FileCount = 0;
-  bool AttachFlag = false;          // Base64 attachments
-  bool MultiFlag = false;           // body assembled from part files
-  bool MailMode = false;            // directive section is over
-  MailSpool MailData;               // composed message (its spool copy), sent after DATA
-  std::string StampLines;           // "Date:" and "Message-ID:" lines of this send
-  std::string RecvData;             // last text received from the server
-  bool SendBusy = false;            // a socket send has not completed
-  Submission Submit;                // port, TLS and AUTH settings
+  bool AttachFlag = false;  // Base64 attachments
+  bool MultiFlag = false;   // body assembled from part files
+  bool MailMode = false;    // directive section is over
+  MailSpool MailData;       // composed message (its spool copy), sent after DATA
+  std::string StampLines;   // "Date:" and "Message-ID:" lines of this send
+  std::string RecvData;     // last text received from the server
+  bool SendBusy = false;    // a socket send has not completed
+  Submission Submit;        // port, TLS and AUTH settings
 };
 
 }  // namespace tolvex

@@ -42,8 +42,8 @@ std::size_t Find(std::string_view s, std::string_view needle, std::size_t from) 
     for (; pos < needle.size(); pos += CharLen(needle, pos)) last = pos;
     return last;
   }();
-  const bool endsWithLoneLead = CharLen(needle, lastStart) == 1 &&
-                                IsLeadByte(static_cast<unsigned char>(needle[lastStart]));
+  const bool endsWithLoneLead =
+      CharLen(needle, lastStart) == 1 && IsLeadByte(static_cast<unsigned char>(needle[lastStart]));
   for (std::size_t pos = from; pos + needle.size() <= s.size(); pos += CharLen(s, pos)) {
     if (s.compare(pos, needle.size(), needle) != 0) continue;
     if (endsWithLoneLead && CharLen(s, pos + needle.size() - 1) != 1) continue;

@@ -90,8 +90,7 @@ std::int32_t ReceiveBuffer::WaitingCount() const {
 }
 
 void ReceiveBuffer::Take(std::string& out, std::int32_t maxBytes) {
-  const std::size_t n =
-      maxBytes <= 0 ? 0 : std::min(Waiting(), static_cast<std::size_t>(maxBytes));
+  const std::size_t n = maxBytes <= 0 ? 0 : std::min(Waiting(), static_cast<std::size_t>(maxBytes));
   out.assign(data_, start_, n);
   start_ += n;
   if (start_ == data_.size()) {

@@ -49,7 +49,7 @@ class SendQueue {
   std::deque<Item> items_;
   std::vector<char> chunk_;  // the front stream's current piece
   std::size_t chunkSize_ = 0;
-  std::size_t pos_ = 0;      // bytes of the front text or chunk already sent
+  std::size_t pos_ = 0;  // bytes of the front text or chunk already sent
   int completed_ = 0;
   bool failed_ = false;
   std::uint64_t accepted_ = 0;

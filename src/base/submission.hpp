@@ -27,13 +27,13 @@ inline constexpr char kPasswordVariable[] = "TOLVEX_PASSWORD";
 
 struct Submission {
   Security security = Security::Unset;
-  std::int32_t port = 0;   // #POR; 0 = the default of the security
-  std::string user;        // #USR; empty = no AUTH
-  Secret password;         // the AUTH secret once start-up has found it
+  std::int32_t port = 0;  // #POR; 0 = the default of the security
+  std::string user;       // #USR; empty = no AUTH
+  Secret password;        // the AUTH secret once start-up has found it
   SecretOrigin origin = SecretOrigin::None;
-  std::string caFile;      // #CAF as written (code page 932)
-  std::string caPem;       // its certificates, read at start-up
-  std::string host;        // #HOS as written: the TLS name and the stored credential's
+  std::string caFile;  // #CAF as written (code page 932)
+  std::string caPem;   // its certificates, read at start-up
+  std::string host;    // #HOS as written: the TLS name and the stored credential's
 
   // EHLO, gathered replies and the states of TLS and AUTH.
   bool Extended() const { return security != Security::Unset || !user.empty(); }

@@ -30,12 +30,12 @@
 #include <string>
 #include <string_view>
 
-#include "compose/header_words.hpp"
+#include "base/sjis_text.hpp"
 #include "command/submission_directives.hpp"
+#include "compose/header_words.hpp"
 #include "compose/text_file.hpp"
 #include "compose/text_functions.hpp"
 #include "encoding/jis_convert.hpp"
-#include "base/sjis_text.hpp"
 
 namespace tolvex {
 namespace {
@@ -268,7 +268,8 @@ class Interpreter {
       what += hex;
       return BadLine(line, what);
     };
-    if (auto b = ControlByte(st_.FromAddr)) return bad(fromLine_ ? fromLine_ : lineNo_, "the sender", *b);
+    if (auto b = ControlByte(st_.FromAddr))
+      return bad(fromLine_ ? fromLine_ : lineNo_, "the sender", *b);
     for (int k = 1; k <= st_.ToCount; ++k) {
       if (auto b = ControlByte(st_.ToAddr[static_cast<std::size_t>(k)])) {
         return bad(toListLine_ ? toListLine_ : lineNo_, "recipient " + std::to_string(k), *b);

@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "compose/header_words.hpp"
 #include "base/text_convert.hpp"
+#include "compose/header_words.hpp"
 
 namespace tolvex {
 namespace {
@@ -77,9 +77,12 @@ void AppendDisposition(std::string& out, const std::string& utf8) {
     out.append(single).append(kCrLf);
     return;
   }
-  const std::size_t folded = single.size() - kDisposition.size();  // the parameter on a line of its own
+  const std::size_t folded =
+      single.size() - kDisposition.size();  // the parameter on a line of its own
   if (folded <= kFoldColumn) {
-    out.append(kDisposition).append(kCrLf).append(std::string_view(single).substr(kDisposition.size()));
+    out.append(kDisposition)
+        .append(kCrLf)
+        .append(std::string_view(single).substr(kDisposition.size()));
     out.append(kCrLf);
     return;
   }
@@ -92,7 +95,8 @@ void AppendDisposition(std::string& out, const std::string& utf8) {
     std::string line = " filename*" + std::to_string(n) + "*=";
     if (n == 0) line.append(kUtf8Tag);
     const std::size_t head = line.size();
-    while (k < chars.size() && (line.size() == head || line.size() + chars[k].size() + 1 <= kFoldColumn)) {
+    while (k < chars.size() &&
+           (line.size() == head || line.size() + chars[k].size() + 1 <= kFoldColumn)) {
       line.append(chars[k++]);
     }
     out.append(kCrLf).append(line);

@@ -76,15 +76,14 @@ Status AddBinaryFile(MessageWriter& out, const std::string& text, FileListArray&
   out.Reserve(total);
 
   IoError error;
-  for (std::string_view piece : {kMultipart, kDelimiter, kTextPlain, kSevenBit, kCrLf,
-                                 std::string_view(text)}) {
+  for (std::string_view piece :
+       {kMultipart, kDelimiter, kTextPlain, kSevenBit, kCrLf, std::string_view(text)}) {
     if (!error) error = out.Write(piece);
   }
   for (std::size_t k = 0; k < planned.size() && !error; ++k) {
     const PlannedFile& f = planned[k];
     if (extraCrLf) error = out.Write(kCrLf);
-    for (std::string_view piece :
-         {kDelimiter, std::string_view(f.head), kBase64Encoding, kCrLf}) {
+    for (std::string_view piece : {kDelimiter, std::string_view(f.head), kBase64Encoding, kCrLf}) {
       if (!error) error = out.Write(piece);
     }
     if (!error) error = out.WriteFileBase64(*f.file);

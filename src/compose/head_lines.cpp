@@ -40,11 +40,10 @@ std::string DateLine(const LocalTime& t) {
   const int offset = t.utcOffsetMinutes;
   const int absOffset = offset < 0 ? -offset : offset;
   char buf[80];
-  const int n = std::snprintf(buf, sizeof buf, "Date: %s, %d %s %04d %02d:%02d:%02d %c%02d%02d\r\n",
-                              kDays[((t.weekday % 7) + 7) % 7], t.day,
-                              kMonths[((t.month - 1) % 12 + 12) % 12], t.year, t.hour, t.minute,
-                              t.second, offset < 0 ? '-' : '+', absOffset / 60 % 100,
-                              absOffset % 60);
+  const int n = std::snprintf(
+      buf, sizeof buf, "Date: %s, %d %s %04d %02d:%02d:%02d %c%02d%02d\r\n",
+      kDays[((t.weekday % 7) + 7) % 7], t.day, kMonths[((t.month - 1) % 12 + 12) % 12], t.year,
+      t.hour, t.minute, t.second, offset < 0 ? '-' : '+', absOffset / 60 % 100, absOffset % 60);
   return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "encoding/jis_convert.hpp"
 #include "base/sjis_text.hpp"
+#include "encoding/jis_convert.hpp"
 
 namespace tolvex {
 namespace {
@@ -127,7 +127,8 @@ std::vector<PhraseToken> Tokenize(std::string_view phrase, std::string_view& tra
     if (quoted) {
       i = QuotedEnd(phrase, i);
     } else {
-      while (i < phrase.size() && !IsBlank(phrase[i]) && phrase[i] != '"') i += sjis::CharLen(phrase, i);
+      while (i < phrase.size() && !IsBlank(phrase[i]) && phrase[i] != '"')
+        i += sjis::CharLen(phrase, i);
     }
     tokens.push_back({phrase.substr(b, w - b), phrase.substr(w, i - w), quoted});
   }
@@ -185,7 +186,8 @@ void AppendEntry(FoldedField& f, std::string_view entry) {
     std::size_t e = entry.size();
     while (e > b && IsBlank(entry[e - 1])) --e;
     std::string_view word = entry.substr(b, e - b);
-    if (word.find_first_of(" \t") == std::string_view::npos && sjis::FindChar(word, '@') != sjis::npos) {
+    if (word.find_first_of(" \t") == std::string_view::npos &&
+        sjis::FindChar(word, '@') != sjis::npos) {
       f.Spaced(entry);
       return;
     }
@@ -252,7 +254,8 @@ std::size_t JisBytesForWidth(std::size_t width) {
 }
 
 bool HasNonAscii(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 FoldedField::FoldedField(std::string_view name) { Raw(name); }
@@ -287,7 +290,8 @@ void FoldedField::Encoded(std::string_view blanks, std::string_view cp932, std::
     first = JisBytesForWidth(width(0, blanks.size()));
   }
   const std::vector<std::string> pieces = SplitJisWords(jis, first, JisBytesForWidth(width(0, 1)));
-  for (std::size_t i = 0; i < pieces.size(); ++i) Word(i == 0 ? blanks : " ", EncodedWord(pieces[i]));
+  for (std::size_t i = 0; i < pieces.size(); ++i)
+    Word(i == 0 ? blanks : " ", EncodedWord(pieces[i]));
 }
 
 void FoldedField::Spaced(std::string_view text) {

@@ -40,11 +40,10 @@ Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out) {
   if (!attach && !multi) {
     out.Reserve(head + kTextPlain.size() + kSevenBit.size() + kXMailer.size() + text.size() +
                 st.TextFileData.size() + kCrLf.size() + kEndOfData.size());
-    for (std::string_view piece : {std::string_view(st.SubjectLine), std::string_view(st.ReplyToLine),
-                                   std::string_view(fields), std::string_view(st.StampLines),
-                                   kMimeVersion, kTextPlain, kSevenBit,
-                                   kXMailer, std::string_view(text),
-                                   std::string_view(st.TextFileData)}) {
+    for (std::string_view piece :
+         {std::string_view(st.SubjectLine), std::string_view(st.ReplyToLine),
+          std::string_view(fields), std::string_view(st.StampLines), kMimeVersion, kTextPlain,
+          kSevenBit, kXMailer, std::string_view(text), std::string_view(st.TextFileData)}) {
       if (!error) error = out.Write(piece);
     }
     if (!error && !out.EndsWithCrLf()) error = out.Write(kCrLf);
@@ -52,9 +51,9 @@ Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out) {
     if (error) return SpoolFailure(*error);
     return std::nullopt;
   }
-  for (std::string_view piece : {std::string_view(st.SubjectLine), std::string_view(st.ReplyToLine),
-                                 std::string_view(fields), std::string_view(st.StampLines),
-                                 kMimeVersion, kXMailer}) {
+  for (std::string_view piece :
+       {std::string_view(st.SubjectLine), std::string_view(st.ReplyToLine),
+        std::string_view(fields), std::string_view(st.StampLines), kMimeVersion, kXMailer}) {
     if (!error) error = out.Write(piece);
   }
   if (error) return SpoolFailure(*error);
@@ -88,7 +87,8 @@ Status ReadCommandFileEx(RunState& st, WorkFolder& files) {
     if (!spool) status = SpoolFailure(*error);
   }
   if (!status) {
-    if (IoError renamed = files.Replace(kSpoolNewName, kSpoolFileName)) status = SpoolFailure(*renamed);
+    if (IoError renamed = files.Replace(kSpoolNewName, kSpoolFileName))
+      status = SpoolFailure(*renamed);
   }
   if (status) {
     spool.reset();

@@ -39,7 +39,8 @@ IoError MessageWriter::WriteFileBase64(InputFile& file) {
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(size - at, kBlockBytes));
       if (IoError error = ReadExactly(file, at, input_.data(), n)) return error;
       const char* end = WriteBase64Lines(input_.data(), n, block_.data());
-      if (IoError error = Write(std::string_view(block_.data(), static_cast<std::size_t>(end - block_.data())))) {
+      if (IoError error = Write(
+              std::string_view(block_.data(), static_cast<std::size_t>(end - block_.data())))) {
         return error;
       }
       at += n;

@@ -8,9 +8,9 @@
 
 #include <vector>
 
+#include "base/sjis_text.hpp"
 #include "compose/header_words.hpp"
 #include "encoding/jis_convert.hpp"
-#include "base/sjis_text.hpp"
 
 namespace tolvex {
 
@@ -21,7 +21,7 @@ std::int16_t SplitList(FileListArray& list, std::string_view text, char delimite
     std::size_t end = sjis::FindChar(text, delimiter, start);
     if (end == sjis::npos) end = text.size();
     list[static_cast<std::size_t>(k)].assign(text.substr(start, end - start));
-    start = end + 1;  // the delimiter is one byte
+    start = end + 1;                     // the delimiter is one byte
     if (start >= text.size()) return k;  // a trailing delimiter opens no entry
     if (k == kMaxFiles) return k;
     ++k;

@@ -14,8 +14,7 @@ namespace tolvex {
 
 namespace {
 
-constexpr char kAlphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr std::size_t kLineChars = 72;
 constexpr std::size_t kLineBytes = 54;  // input bytes of one full line
 constexpr std::size_t kGroupsPerLine = kLineChars / 4;

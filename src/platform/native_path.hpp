@@ -15,5 +15,4 @@ std::filesystem::path NativePath(const std::filesystem::path& workDir, std::stri
 // shown as "?".
 std::string Cp932ToUtf8(std::string_view text);
 
-
 }  // namespace tolvex

@@ -111,8 +111,10 @@ std::size_t DotStuffer::Fill(char* buf, std::size_t cap) {
     }
     // A run up to the next CR or LF.
     std::size_t run = avail;
-    if (const void* lf = std::memchr(p, '\n', run)) run = static_cast<std::size_t>(static_cast<const char*>(lf) - p);
-    if (const void* cr = std::memchr(p, '\r', run)) run = static_cast<std::size_t>(static_cast<const char*>(cr) - p);
+    if (const void* lf = std::memchr(p, '\n', run))
+      run = static_cast<std::size_t>(static_cast<const char*>(lf) - p);
+    if (const void* cr = std::memchr(p, '\r', run))
+      run = static_cast<std::size_t>(static_cast<const char*>(cr) - p);
     std::memcpy(buf + written, p, run);
     written += run;
     inPos_ += run;

@@ -37,10 +37,10 @@ class DotStuffer final : public ByteSource {
   std::size_t inPos_ = 0;
   std::size_t inLen_ = 0;
   bool lineStart_ = true;
-  bool afterCr_ = false;       // a CR was read; its line end is not out yet
-  bool terminator_ = false;    // copying the final "." CR LF
+  bool afterCr_ = false;     // a CR was read; its line end is not out yet
+  bool terminator_ = false;  // copying the final "." CR LF
   bool failed_ = false;
-  std::array<char, 4> pend_{}; // output that did not fit the caller's buffer
+  std::array<char, 4> pend_{};  // output that did not fit the caller's buffer
   std::size_t pendLen_ = 0;
 };
 

@@ -29,7 +29,8 @@ std::string CleanServerText(std::string_view text, std::size_t limit) {
       piece.assign(text.substr(pos, len));
     }
     if (out.size() + piece.size() > limit) {
-      while (out.size() + 3 > limit && !out.empty()) out.resize(sjis::ByteOffsetOfChar(out, sjis::CharCount(out) - 1));
+      while (out.size() + 3 > limit && !out.empty())
+        out.resize(sjis::ByteOffsetOfChar(out, sjis::CharCount(out) - 1));
       out += "...";
       return out;
     }

@@ -83,7 +83,8 @@ bool OffersKeyword(std::string_view ehloReply, std::string_view keyword) {
     const std::vector<std::string> words = Words(text);
     if (words.empty() || words[0].size() != keyword.size()) return;
     bool same = true;
-    for (std::size_t i = 0; i < keyword.size(); ++i) same = same && words[0][i] == Upper(keyword[i]);
+    for (std::size_t i = 0; i < keyword.size(); ++i)
+      same = same && words[0][i] == Upper(keyword[i]);
     found = found || same;
   });
   return found;

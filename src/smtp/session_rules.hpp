@@ -20,11 +20,11 @@ enum class SmtpSession::Command : std::uint8_t {
   Message,
   Quit,
   // Submission: each decides its own next state (see submission_states.cpp).
-  AfterEhlo,   // STARTTLS, AUTH or MAIL FROM, as the settings and the reply say
-  StartTls,    // "STARTTLS"
-  BeginTls,    // the socket's TLS handshake
-  AfterTls,    // the greeting (implicit TLS) or EHLO under TLS
-  AfterAuth,   // the next AUTH LOGIN line, or MAIL FROM
+  AfterEhlo,  // STARTTLS, AUTH or MAIL FROM, as the settings and the reply say
+  StartTls,   // "STARTTLS"
+  BeginTls,   // the socket's TLS handshake
+  AfterTls,   // the greeting (implicit TLS) or EHLO under TLS
+  AfterAuth,  // the next AUTH LOGIN line, or MAIL FROM
 };
 
 namespace session {

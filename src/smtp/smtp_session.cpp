@@ -74,9 +74,7 @@ void SmtpSession::Start() {
   p_.tmrSMTP.SetEnabled(true);
 }
 
-bool SmtpSession::Running() const {
-  return p_.st.smtpSTEP != IDLE || p_.tmrSMTP.Enabled();
-}
+bool SmtpSession::Running() const { return p_.st.smtpSTEP != IDLE || p_.tmrSMTP.Enabled(); }
 
 void SmtpSession::SendData(std::string text) {
   p_.st.RecvData.clear();

@@ -66,7 +66,9 @@ class SmtpSession {
   // Every change of smtpSTEP passes through here; `trace` (optional) sees
   // each one.
   void SetStep(SmtpStep step);
-  void SetTrace(std::function<void(SmtpStep from, SmtpStep to)> trace) { trace_ = std::move(trace); }
+  void SetTrace(std::function<void(SmtpStep from, SmtpStep to)> trace) {
+    trace_ = std::move(trace);
+  }
   // `trace` sees every reply as it is judged, in the state judging it.
   void SetReplyTrace(std::function<void(SmtpStep step, std::string_view reply)> trace) {
     replyTrace_ = std::move(trace);

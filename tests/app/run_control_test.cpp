@@ -55,7 +55,8 @@ TEST(RunControl, WaitOfOneMinuteStartsTheSendInTheSameTick) {
   EXPECT_TRUE(rig.ConnectTimes().empty());
   EXPECT_TRUE(rig.window.captions.empty());
   ASSERT_TRUE(rig.RunUntilEnded());
-  EXPECT_EQ(rig.window.CaptionsAt(kMinute), (std::vector<std::string>{WaitCaption(0), SendingCaption()}));
+  EXPECT_EQ(rig.window.CaptionsAt(kMinute),
+            (std::vector<std::string>{WaitCaption(0), SendingCaption()}));
   EXPECT_EQ(rig.ConnectTimes(), std::vector<Millis>{kMinute + kTick});
   EXPECT_FALSE(rig.tmrWait.Enabled());
 }
@@ -126,15 +127,14 @@ TEST_P(ScheduleTable, SendsAndEndsWhenTheTableSays) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ScheduleTable,
-    ::testing::Values(
-        ScheduleRow{"IntervalThreeCountTwo", {"#TER=3", "#MOR=2"}, {0, 3}, 6},
-        ScheduleRow{"IntervalOneCountThree", {"#TER=1", "#MOR=3"}, {0, 2, 3}, 4},
-        ScheduleRow{"IntervalOneCountOne", {"#TER=1", "#MOR=1"}, {0}, 2},
-        ScheduleRow{"IntervalWithoutCount", {"#TER=5"}, {}, 0},
-        ScheduleRow{"IntervalNegativeCount", {"#TER=5", "#MOR=-2"}, {}, 0},
-        ScheduleRow{"NoIntervalAnyCount", {"#MOR=4"}, {0}, 0},
-        ScheduleRow{"NegativeIntervalIdles", {"#TER=-1", "#MOR=3"}, {0}, -1},
-        ScheduleRow{"LongestInterval", {"#TER=32766", "#MOR=1"}, {0}, -1}),
+    ::testing::Values(ScheduleRow{"IntervalThreeCountTwo", {"#TER=3", "#MOR=2"}, {0, 3}, 6},
+                      ScheduleRow{"IntervalOneCountThree", {"#TER=1", "#MOR=3"}, {0, 2, 3}, 4},
+                      ScheduleRow{"IntervalOneCountOne", {"#TER=1", "#MOR=1"}, {0}, 2},
+                      ScheduleRow{"IntervalWithoutCount", {"#TER=5"}, {}, 0},
+                      ScheduleRow{"IntervalNegativeCount", {"#TER=5", "#MOR=-2"}, {}, 0},
+                      ScheduleRow{"NoIntervalAnyCount", {"#MOR=4"}, {0}, 0},
+                      ScheduleRow{"NegativeIntervalIdles", {"#TER=-1", "#MOR=3"}, {0}, -1},
+                      ScheduleRow{"LongestInterval", {"#TER=32766", "#MOR=1"}, {0}, -1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RunControl, CountOneIntervalOneShowsTheRepeatCaptions) {
@@ -209,9 +209,15 @@ TEST_P(EveryEnding, RemovesSpoolAndCommandFileWhenAsked) {
     case Ending::Delivery:
     case Ending::RunEnd:
       break;
-    case Ending::MenuExit: rig.form->menuExit_Click(); break;
-    case Ending::UserClose: rig.form->Form_Unload(); break;
-    case Ending::Terminate: rig.form->Terminate(143); break;
+    case Ending::MenuExit:
+      rig.form->menuExit_Click();
+      break;
+    case Ending::UserClose:
+      rig.form->Form_Unload();
+      break;
+    case Ending::Terminate:
+      rig.form->Terminate(143);
+      break;
   }
   ASSERT_TRUE(rig.ProcessEnded());
   EXPECT_FALSE(rig.Exists("TEMP.TXT"));

@@ -12,7 +12,6 @@
 namespace tolvex::test {
 namespace {
 
-
 TEST(RunControl, AttachmentMissingAtSendTimeSendsNothing) {
   FormRig rig;
   rig.WriteSimpleCommandFile({"#ATT=missing.bin"});
@@ -97,7 +96,8 @@ TEST(RunControl, RepeatDueDuringADeliveryStartsWhenItEnds) {
   EXPECT_EQ(rig.ConnectTimes(), (std::vector<Millis>{kTick, timeOut + kTick, 3 * kMinute + kTick}));
   EXPECT_EQ(rig.window.CaptionsAt(timeOut), (std::vector<std::string>{"Tolvex", SendingCaption()}));
   EXPECT_EQ(rig.window.endedAt, 4 * kMinute);
-  EXPECT_EQ(rig.Log(), FormRig::Record(timeOut, 999, "") + FormRig::Record(timeOut + 16 * kTick, 0, "") +
+  EXPECT_EQ(rig.Log(), FormRig::Record(timeOut, 999, "") +
+                           FormRig::Record(timeOut + 16 * kTick, 0, "") +
                            FormRig::Record(3 * kMinute + 16 * kTick, 0, ""));
   EXPECT_EQ(rig.window.exitCode, kExitUnavailable);
 }

@@ -47,8 +47,12 @@ ServerScript Server(std::string auth = "235 ok\r\n") {
 
 TEST(SubmissionRun, PortFollowsSecurityUnlessGiven) {
   const std::vector<std::pair<std::vector<std::string>, int>> cases = {
-      {{}, 25}, {{"#SEC=none"}, 25}, {{"#SEC=starttls"}, 587}, {{"#SEC=tls"}, 465},
-      {{"#SEC=tls", "#POR=2465"}, 2465}, {{"#POR=2525"}, 2525}};
+      {{}, 25},
+      {{"#SEC=none"}, 25},
+      {{"#SEC=starttls"}, 587},
+      {{"#SEC=tls"}, 465},
+      {{"#SEC=tls", "#POR=2465"}, 2465},
+      {{"#POR=2525"}, 2525}};
   for (const auto& [extra, port] : cases) {
     FormRig rig(Server());
     rig.WriteSimpleCommandFile(extra);
@@ -101,7 +105,8 @@ TEST(SubmissionRun, NoSecretAnywhereStopsTheRunBeforeAConnection) {
   EXPECT_EQ(rig.window.exitCode, kExitDataErr);
   ASSERT_EQ(rig.window.failures.size(), 1u);
   EXPECT_NE(rig.window.failures[0].message.find("TOLVEX_PASSWORD"), std::string::npos);
-  EXPECT_NE(rig.window.failures[0].message.find("the store Tolvex:mail.example"), std::string::npos);
+  EXPECT_NE(rig.window.failures[0].message.find("the store Tolvex:mail.example"),
+            std::string::npos);
   rig.RunFor(kMinute);
   EXPECT_TRUE(rig.socket.CallsOf("Connect").empty());
   EXPECT_FALSE(rig.Exists("LOG.txt"));
@@ -163,7 +168,8 @@ TEST(SubmissionRun, RejectedSecretShowsInNoFileAndNoReport) {
   for (const std::string& text : {rig.Log(), spool}) {
     EXPECT_EQ(text.find(kSecret), std::string::npos);
   }
-  for (const Failure& f : rig.window.failures) EXPECT_EQ(f.message.find(kSecret), std::string::npos);
+  for (const Failure& f : rig.window.failures)
+    EXPECT_EQ(f.message.find(kSecret), std::string::npos);
   EXPECT_TRUE(rig.form->State().Submit.password.Empty() ||
               rig.form->State().Submit.password.View() == kSecret);
 }

@@ -167,8 +167,9 @@ TEST_F(CommandFileTest, ReadingResetsOnlyItsOwnFlags) {
 }
 
 TEST_F(CommandFileTest, ValuesAreTrimmedOfSpacesOnly) {
-  ReadOk(Lines({"#LOCAL NAME = my host ", "#FRO=\x81\x40 a \x81\x40", "#REP=\x81\x40r@x\x81\x40 "}));
-  EXPECT_EQ(st_.LocalName, "my host");           // letters before "=" ignored
+  ReadOk(
+      Lines({"#LOCAL NAME = my host ", "#FRO=\x81\x40 a \x81\x40", "#REP=\x81\x40r@x\x81\x40 "}));
+  EXPECT_EQ(st_.LocalName, "my host");             // letters before "=" ignored
   EXPECT_EQ(st_.FromAddr, "\x81\x40 a \x81\x40");  // the full-width space stays
   EXPECT_EQ(st_.ReplyToLine, "Reply-To: \x81\x40r@x\x81\x40\r\n");
 }
@@ -198,10 +199,14 @@ TEST_F(CommandFileTest, SubjectAndReplyLines) {
   EXPECT_EQ(st_.ReplyToLine, "Reply-To: r@x\r\n");
   EXPECT_EQ(st_.BodyText, "Subject: first\r\n");
   ReadOk(Lines({"", "Subj", "Repl:x"}));  // too short: empty values
-  EXPECT_EQ(st_.SubjectLine, "Subject: =?ISO-2022-JP?B?" "?=\r\n");
+  EXPECT_EQ(st_.SubjectLine,
+            "Subject: =?ISO-2022-JP?B?"
+            "?=\r\n");
   EXPECT_EQ(st_.ReplyToLine, "Reply-To: \r\n");
   // Eight characters are dropped: "Subj" and four double-byte characters.
-  ReadOk(Lines({"", "Subj\x95\x5c\x83\x5c\x94\x5c\x8f\x5c" "Hello"}));
+  ReadOk(Lines({"",
+                "Subj\x95\x5c\x83\x5c\x94\x5c\x8f\x5c"
+                "Hello"}));
   EXPECT_EQ(st_.SubjectLine, "Subject: =?ISO-2022-JP?B?SGVsbG8=?=\r\n");
   ReadOk(Lines({"#SUB hello "}));  // no "=": the whole trimmed line
   EXPECT_EQ(st_.SubjectLine, "Subject: =?ISO-2022-JP?B?I1NVQiBoZWxsbw==?=\r\n");
@@ -313,7 +318,7 @@ TEST_F(CommandFileTest, Numbers) {
                 "command.txt line 2: ");
     }
   }
-  EXPECT_TRUE(fx_.calls.empty());  // reading stopped at the bad line
+  EXPECT_TRUE(fx_.calls.empty());                             // reading stopped at the bad line
   ExpectBad(Read(Lines({"#WAI5"})), "command.txt line 1: ");  // no "="
 }
 
@@ -336,11 +341,17 @@ TEST_F(CommandFileTest, Recipients) {
 // More than ten names would send ten while the body lists them all.
 TEST_F(CommandFileTest, ListsOfMoreThanTenFilesAreRefused) {
   const std::string eleven = "f1,f2,f3,f4,f5,f6,f7,f8,f9,f10,f11";
-  ExpectBad(Read(Lines({"#HOS=h", "#ATT=" + eleven})), "command.txt line 2: \"#ATT\" lists 11 files");
-  ExpectBad(Read(Lines({"#MUL=" + eleven + ",f12"})), "command.txt line 1: \"#MUL\" lists 12 files");
-  ExpectBad(Read(Lines({"bin " + eleven + " |mail a@x"})), "command.txt line 1: \"bin \" lists 11 files");
+  ExpectBad(Read(Lines({"#HOS=h", "#ATT=" + eleven})),
+            "command.txt line 2: \"#ATT\" lists 11 files");
+  ExpectBad(Read(Lines({"#MUL=" + eleven + ",f12"})),
+            "command.txt line 1: \"#MUL\" lists 12 files");
+  ExpectBad(Read(Lines({"bin " + eleven + " |mail a@x"})),
+            "command.txt line 1: \"bin \" lists 11 files");
   // 表 and ソ carry 0x5C, not a comma: a list of ten such names is ten.
-  ReadOk(Lines({"#ATT=\x95\x5C" "1,\x83\x5C" "2,3,4,5,6,7,8,9,10"}));
+  ReadOk(
+      Lines({"#ATT=\x95\x5C"
+             "1,\x83\x5C"
+             "2,3,4,5,6,7,8,9,10"}));
   EXPECT_EQ(st_.FileCount, 10);
 }
 
@@ -351,13 +362,16 @@ TEST_F(CommandFileTest, ControlBytesInAddressesAreRefused) {
     st_.FromAddr = "DummySender";
     return Read(bytes);
   };
-  ExpectBad(fresh(Lines({"#FRO=a\x01" "b@x", "#TO=c@x"})),
+  ExpectBad(fresh(Lines({"#FRO=a\x01"
+                         "b@x",
+                         "#TO=c@x"})),
             "command.txt line 1: the sender holds the control byte 0x01");
   ExpectBad(fresh(Lines({"#TO=ok@x, b\tad@x"})),
             "command.txt line 1: recipient 2 holds the control byte 0x09");
   ExpectBad(fresh(Lines({"mail a@x"s + '\0' + "b"})),
             "command.txt line 1: recipient 1 holds the control byte 0x00");
-  ExpectBad(fresh(Lines({"#TO=a@x\x1b[2J"})), "command.txt line 1: recipient 1 holds the control byte 0x1B");
+  ExpectBad(fresh(Lines({"#TO=a@x\x1b[2J"})),
+            "command.txt line 1: recipient 1 holds the control byte 0x1B");
   // Display names with Japanese text are fine.
   st_ = RunState{};
   ReadOk(Lines({"#FRO=\x91\x97\x90\x4D <s@x>", "#TO=\x95\x5C <t@x>"}));

@@ -51,8 +51,9 @@ TEST_F(SubmissionDirectives, ValuesAndTheirDefaults) {
   EXPECT_EQ(st_.Submit.RemotePort(), 25);
   EXPECT_EQ(st_.Submit.host, "mail.example.jp");
 
-  ASSERT_FALSE(Read("#SEC = STARTTLS\r\n#USR=yamada@example.jp\r\n#PAS= p\x95\x5Cw \r\n"
-                    "#CAF=\x95\x5C\\ca.pem\r\n\r\nx\r\n"));
+  ASSERT_FALSE(
+      Read("#SEC = STARTTLS\r\n#USR=yamada@example.jp\r\n#PAS= p\x95\x5Cw \r\n"
+           "#CAF=\x95\x5C\\ca.pem\r\n\r\nx\r\n"));
   EXPECT_EQ(st_.Submit.security, Security::StartTls);
   EXPECT_EQ(st_.Submit.RemotePort(), 587);
   EXPECT_EQ(st_.Submit.user, "yamada@example.jp");

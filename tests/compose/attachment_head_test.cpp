@@ -7,14 +7,15 @@
 
 #include <string>
 
-#include "compose/header_words.hpp"
 #include "base/text_convert.hpp"
+#include "compose/header_words.hpp"
 
 namespace tolvex {
 namespace {
 
 TEST(AttachmentHead, AsciiNameIsWrittenAsBefore) {
-  EXPECT_EQ(AttachmentTypeLines("data.csv"), "Content-Type: application/octet-stream; name=\"data.csv\"\r\n");
+  EXPECT_EQ(AttachmentTypeLines("data.csv"),
+            "Content-Type: application/octet-stream; name=\"data.csv\"\r\n");
   const std::string longName(120, 'x');
   EXPECT_EQ(AttachmentTypeLines(longName),
             "Content-Type: application/octet-stream; name=\"" + longName + "\"\r\n");
@@ -54,8 +55,9 @@ TEST(AttachmentHead, PercentEncodingKeepsOnlyAttributeCharacters) {
   // 資料 (a b)%'*.txt: the blank, parentheses, percent sign, quote and star
   // are encoded, the dot is not.
   const std::string lines = AttachmentTypeLines("\x8E\x91 (a)%'*.txt");
-  EXPECT_EQ(lines.substr(lines.find("Content-Disposition")),
-            "Content-Disposition: attachment;\r\n filename*=UTF-8''%E8%B3%87%20%28a%29%25%27%2A.txt\r\n");
+  EXPECT_EQ(
+      lines.substr(lines.find("Content-Disposition")),
+      "Content-Disposition: attachment;\r\n filename*=UTF-8''%E8%B3%87%20%28a%29%25%27%2A.txt\r\n");
 }
 
 TEST(AttachmentHead, NameThatDoesNotConvertGetsOnlyTheEncodedWords) {
@@ -76,8 +78,8 @@ TEST(Cp932ToUtf8Exact, VendorAndFullWidthCharactersConvertExactly) {
 }
 
 TEST(Cp932ToUtf8Exact, ReportsBytesThatAreNoCharacter) {
-  EXPECT_EQ(Cp932ToUtf8Exact("ab\x82"), std::nullopt);      // lead byte at the end
-  EXPECT_EQ(Cp932ToUtf8Exact("\x85\x40"), std::nullopt);    // unassigned code
+  EXPECT_EQ(Cp932ToUtf8Exact("ab\x82"), std::nullopt);        // lead byte at the end
+  EXPECT_EQ(Cp932ToUtf8Exact("\x85\x40"), std::nullopt);      // unassigned code
   EXPECT_EQ(Cp932ToUtf8Exact("\x82\x0D\x0A"), std::nullopt);  // lead byte before CR
 }
 

@@ -18,11 +18,14 @@ LocalTime At(int y, int mo, int d, int wd, int h, int mi, int s, int offset) {
 }
 
 TEST(DateLine, Rfc5322FormWithEnglishNamesAndANumericZone) {
-  EXPECT_EQ(DateLine(At(2026, 12, 7, 1, 9, 32, 2, 540)), "Date: Mon, 7 Dec 2026 09:32:02 +0900\r\n");
-  EXPECT_EQ(DateLine(At(2027, 1, 31, 0, 23, 59, 60, 0)), "Date: Sun, 31 Jan 2027 23:59:60 +0000\r\n");
+  EXPECT_EQ(DateLine(At(2026, 12, 7, 1, 9, 32, 2, 540)),
+            "Date: Mon, 7 Dec 2026 09:32:02 +0900\r\n");
+  EXPECT_EQ(DateLine(At(2027, 1, 31, 0, 23, 59, 60, 0)),
+            "Date: Sun, 31 Jan 2027 23:59:60 +0000\r\n");
   EXPECT_EQ(DateLine(At(2026, 7, 4, 6, 0, 0, 0, -(3 * 60 + 30))),
             "Date: Sat, 4 Jul 2026 00:00:00 -0330\r\n");
-  EXPECT_EQ(DateLine(At(2026, 3, 15, 0, 12, 5, 9, 345)), "Date: Sun, 15 Mar 2026 12:05:09 +0545\r\n");
+  EXPECT_EQ(DateLine(At(2026, 3, 15, 0, 12, 5, 9, 345)),
+            "Date: Sun, 15 Mar 2026 12:05:09 +0545\r\n");
 }
 
 TEST(MessageIdDomain, SenderThenLocalNameWithADotThenAFixedName) {
@@ -64,7 +67,8 @@ TEST(StampLines, StandAfterToInEveryKindAndChangeNothingElse) {
   testing::TempDir dir;
   testing::WriteBytes(NativePath(dir.path(), "a.bin"), "abc");
   testing::WriteBytes(NativePath(dir.path(), "p.txt"), "Content-Type: text/plain\r\n\r\npart\r\n");
-  const std::string stamp = "Date: Mon, 7 Dec 2026 09:32:02 +0900\r\nMessage-ID: <1.2@example.jp>\r\n";
+  const std::string stamp =
+      "Date: Mon, 7 Dec 2026 09:32:02 +0900\r\nMessage-ID: <1.2@example.jp>\r\n";
   for (int kind = 0; kind < 3; ++kind) {
     RunState st;
     st.SubjectLine = "Subject: s\r\n";

@@ -16,10 +16,10 @@ namespace {
 using testing::DecodeBase64;
 
 // Code page 932 spellings of the names used below.
-const std::string kSender = "\x91\x97\x90\x4D\x8C\x57";             // 送信係
+const std::string kSender = "\x91\x97\x90\x4D\x8C\x57";               // 送信係
 const std::string kYamadaTaro = "\x8E\x52\x93\x63 \x91\xBE\x98\x59";  // 山田 太郎
-const std::string kSuzuki = "\x97\xE9\x96\xD8";                     // 鈴木
-const std::string kHyoSo = "\x95\x5C \x83\x5C";                     // 表 ソ
+const std::string kSuzuki = "\x97\xE9\x96\xD8";                       // 鈴木
+const std::string kHyoSo = "\x95\x5C \x83\x5C";                       // 表 ソ
 
 TEST(AddressField, AsciiValuesAreWrittenAsTheyAre) {
   EXPECT_EQ(EncodeAddressField("From:", "DummySender"), "From: DummySender");
@@ -51,7 +51,8 @@ TEST(AddressField, JapaneseNameWithoutAddressIsEncodedWhole) {
 TEST(AddressField, MixedListKeepsCommasSpacingAndTrailingComma) {
   // The blank between 山田 and 太郎 is inside the encoded text; the entries
   // keep their separators; the line is folded before the second name.
-  EXPECT_EQ(EncodeAddressField("To:", kYamadaTaro + " <yamada@example.jp>, " + kSuzuki + ",bob@example.jp,"),
+  EXPECT_EQ(EncodeAddressField(
+                "To:", kYamadaTaro + " <yamada@example.jp>, " + kSuzuki + ",bob@example.jp,"),
             "To: =?ISO-2022-JP?B?GyRCOzNFRBsoSiAbJEJCQE86GyhK?= <yamada@example.jp>,\r\n"
             " =?ISO-2022-JP?B?GyRCTmtMWhsoSg==?=,bob@example.jp,");
   // No blank is put after a comma while the word fits the line.

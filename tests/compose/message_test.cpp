@@ -87,13 +87,15 @@ TEST_F(Compose, PlainBodyFollowsHeadDirectlyAndGetsClosingBreak) {
   st.ToList = "t";
   st.BodyText = "first line\r\nlast line";
   ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
-  EXPECT_TRUE(st.MailData.Bytes().ends_with("X-Mailer: Tolvex (by RAVONEK)\r\nfirst line\r\nlast line\r\n.\r\n"));
+  EXPECT_TRUE(st.MailData.Bytes().ends_with(
+      "X-Mailer: Tolvex (by RAVONEK)\r\nfirst line\r\nlast line\r\n.\r\n"));
 
   // A file text ending in CR LF gets no second one.
   st.BodyText = "body\r\n";
   st.TextFileData = "file\r\n";
   ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
-  EXPECT_TRUE(st.MailData.Bytes().ends_with("(by RAVONEK)\r\nbody\r\nfile\r\n.\r\n")) << st.MailData.Bytes();
+  EXPECT_TRUE(st.MailData.Bytes().ends_with("(by RAVONEK)\r\nbody\r\nfile\r\n.\r\n"))
+      << st.MailData.Bytes();
 }
 
 TEST_F(Compose, AttachmentMessageGoldenTwoFiles) {
@@ -156,11 +158,12 @@ TEST_F(Compose, OneAttachmentFollowsBodyDirectly) {
   st.FileCount = 1;
   ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
   EXPECT_NE(st.MailData.Bytes().find("Content-Transfer-Encoding: 7bit\r\n\r\n"
-                             "body--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
-                             "Content-Type: application/octet-stream; name=\"a.bin\"\r\n"),
+                                     "body--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n"
+                                     "Content-Type: application/octet-stream; name=\"a.bin\"\r\n"),
             std::string::npos)
       << st.MailData.Bytes();
-  EXPECT_TRUE(st.MailData.Bytes().ends_with("\r\n\r\nYWI=\r\n--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n.\r\n"));
+  EXPECT_TRUE(
+      st.MailData.Bytes().ends_with("\r\n\r\nYWI=\r\n--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n.\r\n"));
 }
 
 TEST_F(Compose, PartsFromFilesGolden) {
@@ -318,7 +321,8 @@ TEST_F(ComposeFailure, PartFileOverflowingItsBuffer) {
   st.FileCount = 1;
   Status s = ReadCommandFileEx(st, dir.folder());
   ASSERT_TRUE(s);
-  EXPECT_NE(s->message.find("cannot read part file \"cr.txt\": lines end in CR alone"), std::string::npos)
+  EXPECT_NE(s->message.find("cannot read part file \"cr.txt\": lines end in CR alone"),
+            std::string::npos)
       << s->message;
   ExpectNothingComposed();
 }

@@ -235,8 +235,8 @@ TEST_F(SpoolFailure, FullDiskOnTheNewSpool) {
 
 TEST_F(SpoolFailure, RenameRefused) {
   // The new spool is created, written and reopened; the rename is refused.
-  files = std::make_unique<test::FaultyFolder>(
-      std::make_unique<posix::PosixWorkFolder>(dir.path()), 0, "TEMP.TXT.new");
+  files = std::make_unique<test::FaultyFolder>(std::make_unique<posix::PosixWorkFolder>(dir.path()),
+                                               0, "TEMP.TXT.new");
   ASSERT_FALSE(ReadCommandFileEx(st, *files));
   const int operations = files->Count();  // ending with the rename
   WriteBytes(dir.path() / "TEMP.TXT", "previous send\r\n");

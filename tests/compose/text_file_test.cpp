@@ -36,9 +36,9 @@ TEST_F(TextFile, FilesWithLineBreaksComeBackUnchanged) {
 }
 
 TEST_F(TextFile, MissingFinalBreakFitsOnlyIntoSpareRoom) {
-  EXPECT_EQ(Read("abc"), "abc");                                   // no spare room
-  EXPECT_EQ(Read("x\x95\x5C"), "x\x95\x5C\r");                     // one double-byte: CR only
-  EXPECT_EQ(Read("\x95\x5C\x83\x5C"), "\x95\x5C\x83\x5C\r\n");     // two: whole CR LF
+  EXPECT_EQ(Read("abc"), "abc");                                // no spare room
+  EXPECT_EQ(Read("x\x95\x5C"), "x\x95\x5C\r");                  // one double-byte: CR only
+  EXPECT_EQ(Read("\x95\x5C\x83\x5C"), "\x95\x5C\x83\x5C\r\n");  // two: whole CR LF
   EXPECT_EQ(Read("a\r\n\x94\x5C\x94\x5C\x94\x5C"), "a\r\n\x94\x5C\x94\x5C\x94\x5C\r\n");
 }
 
@@ -60,7 +60,7 @@ TEST_F(TextFile, BlanksAtBothEndsGoTabsStay) {
 TEST_F(TextFile, CrAloneLinesWithinTheBuffer) {
   EXPECT_EQ(Read("ab\r"), "ab\r");  // the last line's LF finds no room
   EXPECT_EQ(Read("\x95\x5C\r\x95\x5C\r"), "\x95\x5C\r\n\x95\x5C\r\n");  // spare room of two
-  EXPECT_EQ(Read("a\r\n\x95\x5C\rb"), "a\r\n\x95\x5C\r\nb");         // one spare, CR LF of b cut
+  EXPECT_EQ(Read("a\r\n\x95\x5C\rb"), "a\r\n\x95\x5C\r\nb");            // one spare, CR LF of b cut
 }
 
 TEST_F(TextFile, CrAloneLinesBeyondTheBufferAreAnError) {
@@ -77,9 +77,13 @@ TEST_F(TextFile, LargeFileAcrossReadChunks) {
   std::string bytes(65535, 'a');
   bytes += "\r\n";
   bytes += std::string(65534, 'b') + "\r";
-  bytes += "\x95\x5C\x95\x5C" "end";
+  bytes +=
+      "\x95\x5C\x95\x5C"
+      "end";
   const std::string expected = std::string(65535, 'a') + "\r\n" + std::string(65534, 'b') + "\r\n" +
-                               "\x95\x5C\x95\x5C" "end" "\r";
+                               "\x95\x5C\x95\x5C"
+                               "end"
+                               "\r";
   EXPECT_EQ(Read(bytes), expected);
 }
 

@@ -44,7 +44,8 @@ TEST(SplitList, BasicListsAndEmptyEntries) {
     FileListArray list = Filled("old");
     std::int16_t n = SplitList(list, c.text, ',');
     ASSERT_EQ(n, static_cast<std::int16_t>(c.entries.size())) << "text: " << c.text;
-    for (std::size_t k = 0; k < c.entries.size(); ++k) EXPECT_EQ(list[k + 1], c.entries[k]) << c.text;
+    for (std::size_t k = 0; k < c.entries.size(); ++k)
+      EXPECT_EQ(list[k + 1], c.entries[k]) << c.text;
     EXPECT_EQ(list[0], "old") << "slot 0 is never written";
     for (std::size_t k = c.entries.size() + 1; k < list.size(); ++k) EXPECT_EQ(list[k], "old");
   }
@@ -135,9 +136,9 @@ TEST(FileNameFromPath, LastComponentAfterBackslash) {
 }
 
 TEST(FileNameFromPath, StopsAfterTenBackslashes) {
-  EXPECT_EQ(FileNameFromPath("a\\b\\c\\d\\e\\f\\g\\h\\i\\j\\k"), "k");            // ten
-  EXPECT_EQ(FileNameFromPath("a\\b\\c\\d\\e\\f\\g\\h\\i\\j\\k\\l"), "k\\l");      // eleven
-  EXPECT_EQ(FileNameFromPath("\\\\\\\\\\\\\\\\\\\\\\\\x"), "\\\\x");             // twelve
+  EXPECT_EQ(FileNameFromPath("a\\b\\c\\d\\e\\f\\g\\h\\i\\j\\k"), "k");        // ten
+  EXPECT_EQ(FileNameFromPath("a\\b\\c\\d\\e\\f\\g\\h\\i\\j\\k\\l"), "k\\l");  // eleven
+  EXPECT_EQ(FileNameFromPath("\\\\\\\\\\\\\\\\\\\\\\\\x"), "\\\\x");          // twelve
 }
 
 TEST(FileNameFromPath, JapaneseNamesKeepTheirSecondBytes) {
@@ -156,7 +157,6 @@ TEST(FileNameFromPath, JapaneseNamesKeepTheirSecondBytes) {
 
 constexpr std::string_view kWordOpen = "=?ISO-2022-JP?B?";
 
-
 // The encoded words of a folded Subject line, checked for their form.
 std::vector<std::string> WordsOf(const std::string& header) {
   EXPECT_EQ(header.rfind("Subject: ", 0), 0u);
@@ -164,7 +164,8 @@ std::vector<std::string> WordsOf(const std::string& header) {
   std::size_t start = 9;
   for (;;) {
     std::size_t end = header.find("\r\n", start);
-    std::string line = header.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string line =
+        header.substr(start, end == std::string::npos ? std::string::npos : end - start);
     std::size_t lineLen = line.size() + (words.empty() ? 9 : 1);
     EXPECT_LE(lineLen, 76u) << "header line too long: " << line;
     EXPECT_LE(line.size(), 75u) << "encoded word too long: " << line;
@@ -220,10 +221,13 @@ std::string SubjectSeenByPython(const std::string& header) {
 }
 
 TEST(EncodeSubjectLine, ShortSubjectIsOneEncodedWord) {
-  EXPECT_EQ(EncodeSubjectLine("Subject: "), "Subject: =?ISO-2022-JP?B?" "?=");
+  EXPECT_EQ(EncodeSubjectLine("Subject: "),
+            "Subject: =?ISO-2022-JP?B?"
+            "?=");
   EXPECT_EQ(EncodeSubjectLine("Subject: abc"), "Subject: =?ISO-2022-JP?B?YWJj?=");
   // 日本語: ESC $ B + three JIS characters, no closing escape.
-  EXPECT_EQ(EncodeSubjectLine("Subject: \x93\xFA\x96\x7B\x8C\xEA"), "Subject: =?ISO-2022-JP?B?GyRCRnxLXDhs?=");
+  EXPECT_EQ(EncodeSubjectLine("Subject: \x93\xFA\x96\x7B\x8C\xEA"),
+            "Subject: =?ISO-2022-JP?B?GyRCRnxLXDhs?=");
   // The subject is converted untrimmed, and the converter trims the spaces.
   EXPECT_EQ(EncodeSubjectLine("Subject:   abc  "), "Subject: =?ISO-2022-JP?B?YWJj?=");
 }
@@ -252,7 +256,8 @@ TEST(EncodeSubjectLine, LongJapaneseSubjectFoldsIntoSelfContainedWords) {
   std::string sjis;
   std::string utf8;
   for (int i = 0; i < 6; ++i) {
-    sjis += std::string("\x93\xFA\x96\x7B\x8C\xEA ") + kHyo + kSo + kNo + " " + kJu + kTake + " test ";
+    sjis +=
+        std::string("\x93\xFA\x96\x7B\x8C\xEA ") + kHyo + kSo + kNo + " " + kJu + kTake + " test ";
     utf8 += "日本語 表ソ能 十竹 test ";
   }
   sjis += "\x8F\x49\x82\xED\x82\xE8";  // 終わり
@@ -276,7 +281,8 @@ TEST(EncodeSubjectLine, AllDoubleByteSubject) {
   for (const std::string& w : words) {
     std::string jis = testing::DecodeBase64(w);
     ExpectSelfContained(jis);
-    EXPECT_EQ(jis.rfind("\x1B$B", 0), 0u) << "a word starting with a double-byte character opens Kanji";
+    EXPECT_EQ(jis.rfind("\x1B$B", 0), 0u)
+        << "a word starting with a double-byte character opens Kanji";
   }
   EXPECT_EQ(SubjectSeenByPython(line), utf8);
 }

@@ -161,7 +161,8 @@ TYPED_TEST_P(SocketContract, EachSendCompletesOnceInOrder) {
   s.SendMessageData(stream);
   s.SendData("PING\r\n");
   ASSERT_TRUE(this->h.RunUntil([&] { return this->events.completes == 3; }, 20000));
-  ASSERT_TRUE(this->h.RunUntil([&] { return this->h.Received().size() == big.size() + 12; }, 20000));
+  ASSERT_TRUE(
+      this->h.RunUntil([&] { return this->h.Received().size() == big.size() + 12; }, 20000));
   EXPECT_TRUE(this->h.Received() == "PING\r\n" + big + "PING\r\n");
   EXPECT_EQ(s.BytesAccepted(), big.size() + 12);
   this->h.RunFor(50);
@@ -237,8 +238,8 @@ TYPED_TEST_P(SocketContract, StartTlsWithoutAConnectionFailsWithOneError) {
 REGISTER_TYPED_TEST_SUITE_P(SocketContract, ConnectReturnsAtOnceThenTheEventsFollow,
                             GetDataTakesAtMostMaxAndZeroTakesNothing,
                             SendsBeforeTheConnectionAreDropped, EachSendCompletesOnceInOrder,
-                            BracketedIpv6LiteralConnects,
-                            CloseDropsWhatWasPending, StartTlsEndsLikeASendThenCarriesTheBytes,
+                            BracketedIpv6LiteralConnects, CloseDropsWhatWasPending,
+                            StartTlsEndsLikeASendThenCarriesTheBytes,
                             CertificateForAnotherNameFailsWithOneError,
                             UntrustedCaFailsWithOneError, CloseDuringTheHandshakeFailsWithOneError,
                             StartTlsWithoutAConnectionFailsWithOneError);

@@ -34,9 +34,7 @@ TEST(FileBase64, ShortLastGroupStillCompletesALine) {
   EXPECT_EQ(Encode("zz"), "eno=");
 }
 
-TEST(FileBase64, EmptyFileReplacesResultWithEmptyText) {
-  EXPECT_EQ(Encode(""), "");
-}
+TEST(FileBase64, EmptyFileReplacesResultWithEmptyText) { EXPECT_EQ(Encode(""), ""); }
 
 TEST(FileBase64, ResultLosesFormerContentsEvenForShortFile) {
   std::string result(5000, 'x');

@@ -106,13 +106,21 @@ std::optional<std::string> DecodeBase64(const std::string& text) {
   for (char c : text) {
     if (c == '\r' || c == '\n') continue;
     int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else if (c == '=') { v = 0; ++pad; }
-    else return std::nullopt;
+    if (c >= 'A' && c <= 'Z')
+      v = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      v = c - '0' + 52;
+    else if (c == '+')
+      v = 62;
+    else if (c == '/')
+      v = 63;
+    else if (c == '=') {
+      v = 0;
+      ++pad;
+    } else
+      return std::nullopt;
     if (pad > 0 && c != '=') return std::nullopt;  // data after padding
     acc = (acc << 6) | static_cast<unsigned>(v);
     if (++count == 4) {

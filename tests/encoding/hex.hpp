@@ -11,7 +11,10 @@ namespace tolvex::test {
 inline std::string Hex(std::string_view pairs) {
   std::string bytes;
   for (std::size_t i = 0; i < pairs.size();) {
-    if (pairs[i] == ' ') { ++i; continue; }
+    if (pairs[i] == ' ') {
+      ++i;
+      continue;
+    }
     bytes.push_back(static_cast<char>(std::stoi(std::string(pairs.substr(i, 2)), nullptr, 16)));
     i += 2;
   }

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "hex.hpp"
 #include "encoding/jis_convert.hpp"
+#include "hex.hpp"
 
 namespace tolvex {
 namespace {

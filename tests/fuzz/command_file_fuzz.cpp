@@ -78,8 +78,9 @@ void CheckRunState(const RunState& st, const test::MemoryFolder& folder) {
 }
 
 void CheckFailure(const Failure& failure) {
-  FUZZ_CHECK(failure.kind == FailureKind::CommandFileBad || failure.kind == FailureKind::InputMissing,
-             failure.message);
+  FUZZ_CHECK(
+      failure.kind == FailureKind::CommandFileBad || failure.kind == FailureKind::InputMissing,
+      failure.message);
   FUZZ_CHECK(!failure.message.empty(), "empty failure message");
   FUZZ_CHECK(failure.message.find_first_of("\r\n") == std::string::npos, Escaped(failure.message));
 }
@@ -95,7 +96,8 @@ void CheckMessage(RunState& st, test::MemoryFolder& folder) {
     FUZZ_CHECK(status->kind == FailureKind::InputMissing, status->message);
     return;
   }
-  FUZZ_CHECK(message.ends_with("\r\n.\r\n"), Escaped(message.substr(message.size() - std::min<std::size_t>(message.size(), 40))));
+  FUZZ_CHECK(message.ends_with("\r\n.\r\n"),
+             Escaped(message.substr(message.size() - std::min<std::size_t>(message.size(), 40))));
   const std::string head = st.SubjectLine + st.ReplyToLine + AddField(st) + "MIME-Version: 1.0\r\n";
   FUZZ_CHECK(message.starts_with(head), Escaped(message.substr(0, head.size())));
 }
@@ -109,7 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t k = 1; k < pieces.size(); ++k) {
     const std::size_t eol = pieces[k].find('\n');
     const std::string_view name = pieces[k].substr(0, eol);
-    const std::string_view bytes = eol == std::string_view::npos ? std::string_view() : pieces[k].substr(eol + 1);
+    const std::string_view bytes =
+        eol == std::string_view::npos ? std::string_view() : pieces[k].substr(eol + 1);
     folder.files[std::string(name)] = std::string(bytes);
   }
   const std::string commandFile = folder.files[kCommandFileName];

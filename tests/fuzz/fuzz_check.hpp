@@ -12,7 +12,8 @@
 
 namespace tolvex::fuzz {
 
-[[noreturn]] inline void Fail(const char* condition, std::string_view detail, const char* file, int line) {
+[[noreturn]] inline void Fail(const char* condition, std::string_view detail, const char* file,
+                              int line) {
   std::fprintf(stderr, "%s:%d: invariant broken: %s\n  %.*s\n", file, line, condition,
                static_cast<int>(detail.size()), detail.data());
   std::abort();
@@ -55,7 +56,7 @@ inline std::string_view AsText(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace tolvex::fuzz
 
-#define FUZZ_CHECK(condition, detail)                                           \
-  do {                                                                          \
+#define FUZZ_CHECK(condition, detail)                                                 \
+  do {                                                                                \
     if (!(condition)) ::tolvex::fuzz::Fail(#condition, (detail), __FILE__, __LINE__); \
   } while (0)

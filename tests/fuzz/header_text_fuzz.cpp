@@ -50,7 +50,8 @@ std::string JisChars(std::string_view jis) {
 // One encoded word's text: the word's frame and Base64 that decodes.
 std::string CheckedWordText(std::string_view word, std::string_view context) {
   FUZZ_CHECK(word.starts_with(kOpen) && word.ends_with(kClose), Escaped(context));
-  const std::string_view b64 = word.substr(kOpen.size(), word.size() - kOpen.size() - kClose.size());
+  const std::string_view b64 =
+      word.substr(kOpen.size(), word.size() - kOpen.size() - kClose.size());
   const std::optional<std::string> jis = DecodeBase64(b64);
   FUZZ_CHECK(jis.has_value(), Escaped(context));
   return *jis;
@@ -70,7 +71,8 @@ void CheckSelfContained(const std::string& jis, std::string_view context) {
     }
     i += kanji && i + 1 < jis.size() ? 2 : 1;
   }
-  FUZZ_CHECK(!kanji, "word ends in the two-byte state: " + Escaped(jis) + " in " + Escaped(context));
+  FUZZ_CHECK(!kanji,
+             "word ends in the two-byte state: " + Escaped(jis) + " in " + Escaped(context));
 }
 
 // The encoded words of a text, in order.
@@ -148,8 +150,9 @@ void CheckAddressField(std::string_view value) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
       const std::string_view body = i == 0 ? lines[i].substr(4) : lines[i];
       if (OnlyWords(body)) {
-        FUZZ_CHECK(lines[i].size() <= kFoldColumn,
-                   "line of " + std::to_string(lines[i].size()) + ": " + Escaped(lines[i]) + "\n  value " + Escaped(value));
+        FUZZ_CHECK(lines[i].size() <= kFoldColumn, "line of " + std::to_string(lines[i].size()) +
+                                                       ": " + Escaped(lines[i]) + "\n  value " +
+                                                       Escaped(value));
       }
     }
   }
@@ -158,8 +161,9 @@ void CheckAddressField(std::string_view value) {
 void CheckAttachmentHead(std::string_view name) {
   const std::string head = AttachmentTypeLines(name);
   if (!HasNonAscii(name)) {
-    FUZZ_CHECK(head == "Content-Type: application/octet-stream; name=\"" + std::string(name) + "\"\r\n",
-               Escaped(head));
+    FUZZ_CHECK(
+        head == "Content-Type: application/octet-stream; name=\"" + std::string(name) + "\"\r\n",
+        Escaped(head));
     return;
   }
   FUZZ_CHECK(head.starts_with("Content-Type: application/octet-stream;") && head.ends_with("\r\n"),
@@ -197,17 +201,20 @@ void CheckSmallFunctions(std::string_view text) {
   } else {
     // What follows the "<" less its last character.
     const std::string_view rest = text.substr(lt + 1);
-    FUZZ_CHECK(rest.starts_with(address) && sjis::CharCount(rest) == sjis::CharCount(address) + (rest.empty() ? 0 : 1),
+    FUZZ_CHECK(rest.starts_with(address) &&
+                   sjis::CharCount(rest) == sjis::CharCount(address) + (rest.empty() ? 0 : 1),
                Escaped(text) + " -> " + Escaped(address));
   }
 
   const std::string file = FileNameFromPath(text);
   FUZZ_CHECK(text.ends_with(file), Escaped(text));
   std::size_t separators = 0;
-  for (std::size_t at = sjis::FindChar(text, '\\'); at != sjis::npos; at = sjis::FindChar(text, '\\', at + 1)) {
+  for (std::size_t at = sjis::FindChar(text, '\\'); at != sjis::npos;
+       at = sjis::FindChar(text, '\\', at + 1)) {
     ++separators;
   }
-  if (separators <= 10) FUZZ_CHECK(sjis::FindChar(file, '\\') == sjis::npos, Escaped(text) + " -> " + Escaped(file));
+  if (separators <= 10)
+    FUZZ_CHECK(sjis::FindChar(file, '\\') == sjis::npos, Escaped(text) + " -> " + Escaped(file));
 }
 
 }  // namespace
@@ -222,10 +229,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string text(fuzz::AsText(data + 1, size - 1));
   std::erase_if(text, [](char c) { return c == '\r' || c == '\n' || c == '\x1B'; });
   switch (data[0] % 4) {
-    case 0: CheckSubject(text); break;
-    case 1: CheckAddressField(sjis::Trim(text)); break;  // field values come trimmed
-    case 2: CheckAttachmentHead(text); break;
-    default: CheckSmallFunctions(text); break;
+    case 0:
+      CheckSubject(text);
+      break;
+    case 1:
+      CheckAddressField(sjis::Trim(text));
+      break;  // field values come trimmed
+    case 2:
+      CheckAttachmentHead(text);
+      break;
+    default:
+      CheckSmallFunctions(text);
+      break;
   }
   return 0;
 }

@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
     }
     for (const auto& path : inputs) {
       std::ifstream in(path, std::ios::binary);
-      const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      const std::string bytes((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
       // The data goes through a buffer of its own size, so ASan sees a read
       // past its end as libFuzzer would.
       std::vector<std::uint8_t> data(bytes.begin(), bytes.end());

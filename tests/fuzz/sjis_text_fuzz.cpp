@@ -70,7 +70,8 @@ void CheckConversion(std::string_view in) {
   const std::string jis = SjisToJis(in);
   for (char c : jis) {
     const auto b = static_cast<unsigned char>(c);
-    FUZZ_CHECK(b != 0 && (b < 0x80 || (b >= 0xA1 && b <= 0xDF)), Escaped(in) + " -> " + Escaped(jis));
+    FUZZ_CHECK(b != 0 && (b < 0x80 || (b >= 0xA1 && b <= 0xDF)),
+               Escaped(in) + " -> " + Escaped(jis));
   }
   FUZZ_CHECK(jis.empty() || (jis.front() != ' ' && jis.back() != ' '), Escaped(jis));
 
@@ -80,13 +81,16 @@ void CheckConversion(std::string_view in) {
   std::erase(clean, '\x1B');
   const std::string back = JisToSjis(SjisToJis(clean));
   const std::string expected = ExpectedReadBack(clean);
-  FUZZ_CHECK(back == expected, Escaped(clean) + "\n  read back " + Escaped(back) + "\n  expected  " + Escaped(expected));
+  FUZZ_CHECK(back == expected, Escaped(clean) + "\n  read back " + Escaped(back) +
+                                   "\n  expected  " + Escaped(expected));
 }
 
 void CheckCharacters(std::string_view s, std::string_view params) {
   std::vector<std::size_t> starts;
   for (std::size_t pos = 0; pos < s.size(); pos += sjis::CharLen(s, pos)) starts.push_back(pos);
-  auto isStart = [&](std::size_t pos) { return std::binary_search(starts.begin(), starts.end(), pos); };
+  auto isStart = [&](std::size_t pos) {
+    return std::binary_search(starts.begin(), starts.end(), pos);
+  };
   const std::size_t count = starts.size();
   FUZZ_CHECK(sjis::CharCount(s) == count, Escaped(s));
 
@@ -96,7 +100,8 @@ void CheckCharacters(std::string_view s, std::string_view params) {
   for (std::size_t n : {std::size_t{0}, count / 2, count, count + 1, param(0) % (count + 2)}) {
     const std::size_t at = sjis::ByteOffsetOfChar(s, n);
     FUZZ_CHECK(at == (n < count ? starts[n] : s.size()), Escaped(s) + " n=" + std::to_string(n));
-    FUZZ_CHECK(std::string(sjis::LeftChars(s, n)) + std::string(sjis::DropChars(s, n)) == s, Escaped(s));
+    FUZZ_CHECK(std::string(sjis::LeftChars(s, n)) + std::string(sjis::DropChars(s, n)) == s,
+               Escaped(s));
   }
 
   // A found character is a one-byte character on a boundary, and the first
@@ -112,7 +117,8 @@ void CheckCharacters(std::string_view s, std::string_view params) {
     FUZZ_CHECK(sjis::FindChar(s, c) == expected, Escaped(s) + " c=" + std::string(1, c));
     if (expected != sjis::npos) {
       const std::size_t next = sjis::FindChar(s, c, expected + 1);
-      FUZZ_CHECK(next == sjis::npos || (next > expected && isStart(next) && s[next] == c), Escaped(s));
+      FUZZ_CHECK(next == sjis::npos || (next > expected && isStart(next) && s[next] == c),
+                 Escaped(s));
     }
   }
 

@@ -25,14 +25,32 @@ constexpr test::Millis kTickMs = 100;
 
 bool Named(SmtpStep step) {
   switch (step) {
-    case IDLE: case smtpSTART: case AWAIT_CONNECTION: case CONFARM_CONNECTION: case AWAIT_GREETING:
-    case AWAIT_HELLO_TRANSFER: case AWAIT_HELLO_RESPONSE: case AWAIT_MAIL_FROM_TRANSFER:
-    case AWAIT_MAIL_FROM_RESPONSE: case AWAIT_RCPT_TO_TRANSFER: case AWAIT_RCPT_TO_RESPONSE:
-    case AWAIT_DATA1_TRANSFER: case AWAIT_DATA_RESPONSE: case AWAIT_DATA_TRANSFER:
-    case AWAIT_DATA_TRANSFER_RESPONSE: case AWAIT_QUIT_TRANSFER: case AWAIT_QUIT_RESPONSE: case EXIT:
-    case AWAIT_STARTTLS_TRANSFER: case AWAIT_STARTTLS_RESPONSE: case AWAIT_TLS_HANDSHAKE:
-    case AWAIT_EHLO_TLS_TRANSFER: case AWAIT_EHLO_TLS_RESPONSE: case AUTH_MECHANISM:
-    case AWAIT_AUTH_TRANSFER: case AWAIT_AUTH_RESPONSE:
+    case IDLE:
+    case smtpSTART:
+    case AWAIT_CONNECTION:
+    case CONFARM_CONNECTION:
+    case AWAIT_GREETING:
+    case AWAIT_HELLO_TRANSFER:
+    case AWAIT_HELLO_RESPONSE:
+    case AWAIT_MAIL_FROM_TRANSFER:
+    case AWAIT_MAIL_FROM_RESPONSE:
+    case AWAIT_RCPT_TO_TRANSFER:
+    case AWAIT_RCPT_TO_RESPONSE:
+    case AWAIT_DATA1_TRANSFER:
+    case AWAIT_DATA_RESPONSE:
+    case AWAIT_DATA_TRANSFER:
+    case AWAIT_DATA_TRANSFER_RESPONSE:
+    case AWAIT_QUIT_TRANSFER:
+    case AWAIT_QUIT_RESPONSE:
+    case EXIT:
+    case AWAIT_STARTTLS_TRANSFER:
+    case AWAIT_STARTTLS_RESPONSE:
+    case AWAIT_TLS_HANDSHAKE:
+    case AWAIT_EHLO_TLS_TRANSFER:
+    case AWAIT_EHLO_TLS_RESPONSE:
+    case AUTH_MECHANISM:
+    case AWAIT_AUTH_TRANSFER:
+    case AWAIT_AUTH_RESPONSE:
     case FAILED:
       return true;
   }
@@ -71,15 +89,21 @@ constexpr std::string_view kMessages[] = {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const unsigned setup = data[0];
-  const std::vector<std::string_view> pieces = fuzz::Split(fuzz::AsText(data + 1, size - 1), std::string_view("\0", 1));
+  const std::vector<std::string_view> pieces =
+      fuzz::Split(fuzz::AsText(data + 1, size - 1), std::string_view("\0", 1));
   std::vector<Record> records;
   for (std::string_view piece : pieces) records.push_back(ParseRecord(piece));
 
   test::ServerScript script;
   switch (setup & 3) {
-    case 2: script.connect = test::ServerScript::ConnectMode::NoEvent; break;
-    case 3: script.connect = test::ServerScript::ConnectMode::EventNotConnected; break;
-    default: break;
+    case 2:
+      script.connect = test::ServerScript::ConnectMode::NoEvent;
+      break;
+    case 3:
+      script.connect = test::ServerScript::ConnectMode::EventNotConnected;
+      break;
+    default:
+      break;
   }
   script.greeting = records[0].silent ? std::string() : records[0].reply;
   script.completeSends = false;
@@ -159,17 +183,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (SmtpStep step : steps) FUZZ_CHECK(Named(step), trace);
 
   // One record, then the end, of the same state.
-  FUZZ_CHECK(rig.host.size() == 2 && rig.host[0].what == "log" && rig.host[1].what == "ended", trace);
+  FUZZ_CHECK(rig.host.size() == 2 && rig.host[0].what == "log" && rig.host[1].what == "ended",
+             trace);
   const SmtpStep end = rig.host[0].step;
   FUZZ_CHECK(rig.host[1].step == end, trace);
-  FUZZ_CHECK(end == IDLE || end == AWAIT_GREETING || end == AWAIT_HELLO_RESPONSE ||
-                 end == AWAIT_MAIL_FROM_RESPONSE || end == AWAIT_RCPT_TO_RESPONSE ||
-                 end == AWAIT_DATA_RESPONSE || end == FAILED ||
-                 (rig.st.Submit.Extended() &&
-                  (end == AWAIT_STARTTLS_RESPONSE || end == AWAIT_TLS_HANDSHAKE ||
-                   end == AWAIT_EHLO_TLS_RESPONSE || end == AUTH_MECHANISM ||
-                   end == AWAIT_AUTH_RESPONSE)),
-             trace);
+  FUZZ_CHECK(
+      end == IDLE || end == AWAIT_GREETING || end == AWAIT_HELLO_RESPONSE ||
+          end == AWAIT_MAIL_FROM_RESPONSE || end == AWAIT_RCPT_TO_RESPONSE ||
+          end == AWAIT_DATA_RESPONSE || end == FAILED ||
+          (rig.st.Submit.Extended() &&
+           (end == AWAIT_STARTTLS_RESPONSE || end == AWAIT_TLS_HANDSHAKE ||
+            end == AWAIT_EHLO_TLS_RESPONSE || end == AUTH_MECHANISM || end == AWAIT_AUTH_RESPONSE)),
+      trace);
 
   // Closed at the end, once, and nothing after it.
   const std::vector<test::FakeSocket::Call>& calls = rig.socket.calls;

@@ -105,6 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(text.size() <= file.size() + loneCrs + 2, Escaped(file));
   FUZZ_CHECK(text.empty() || (text.front() != ' ' && text.back() != ' '), Escaped(text));
   const std::string expected(sjis::Trim(model.text));
-  FUZZ_CHECK(text == expected, Escaped(file) + "\n  read     " + Escaped(text) + "\n  expected " + Escaped(expected));
+  FUZZ_CHECK(text == expected,
+             Escaped(file) + "\n  read     " + Escaped(text) + "\n  expected " + Escaped(expected));
   return 0;
 }

@@ -20,7 +20,8 @@ TEST(LogRecord, AReplyCannotForgeASecondRecordOrControlTheTerminal) {
   using namespace std::string_literals;
   const std::string forged = "554 no\r\n2026/12/07 9:00:00 0 \r\n\x1B[2J\x07\t\x00 end\r\n"s;
   const std::string record = FormatLogRecord("d t", SmtpStep::AWAIT_GREETING, forged);
-  EXPECT_EQ(record, "d t 120 554 no\\r\\n2026/12/07 9:00:00 0 \\r\\n\\x1B[2J\\x07\\t\\x00 end\r\n\r\n");
+  EXPECT_EQ(record,
+            "d t 120 554 no\\r\\n2026/12/07 9:00:00 0 \\r\\n\\x1B[2J\\x07\\t\\x00 end\r\n\r\n");
   // Only the record's own line ends are left.
   EXPECT_EQ(record.find('\n'), record.size() - 3);
   EXPECT_EQ(record.find('\r'), record.size() - 4);

@@ -21,7 +21,8 @@ TEST(ReplyGatherer, AReplyIsTakenOnlyOnceItsFinalLineIsWhole) {
 }
 
 TEST(ReplyGatherer, FinalLinesOfEveryForm) {
-  for (const std::string reply : {"220\r\n", "354 go\n", "garbage\r\n", "25\r\n", "250-a\r\n250\r\n"}) {
+  for (const std::string reply :
+       {"220\r\n", "354 go\n", "garbage\r\n", "25\r\n", "250-a\r\n250\r\n"}) {
     ReplyGatherer g;
     std::string out;
     g.Add(reply);

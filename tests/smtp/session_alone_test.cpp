@@ -18,7 +18,7 @@ TEST(SessionAlone, NormalCourseAndWhatRunControlIsTold) {
   rig.Start();
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Steps(), (std::vector<int>{100, 110, 115, 120, 125, 130, 135, 140, 145, 150, 155,
-                                          160, 170, 180, 190, 200, 210, 0}));
+                                           160, 170, 180, 190, 200, 210, 0}));
   EXPECT_EQ(rig.Commands(), (std::vector<std::string>{"HELO desk1\r\n", "MAIL FROM:DummySender\r\n",
                                                       "RCPT TO:to@example.jp\r\n", "DATA\r\n",
                                                       "<message>", "QUIT\r\n"}));

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "smtp/smtp_session.hpp"
 #include "app/exit_status.hpp"
+#include "smtp/smtp_session.hpp"
 #include "support/form_rig.hpp"
 
 namespace tolvex::test {
@@ -46,10 +46,10 @@ TEST(SmtpSession, NormalSessionWalksEveryStateAndLogsZero) {
   // The connect and greeting events move 110 to 120 between ticks 1 and 2.
   EXPECT_EQ(states, (std::vector<int>{110, 125, 130, 135, 140, 145, 150, 155, 160, 170, 180, 190,
                                       200, 210, 0, 0}));
-  EXPECT_EQ(Commands(rig.socket),
-            (std::vector<std::string>{"HELO desk1\r\n", "MAIL FROM:from@example.jp\r\n",
-                                      "RCPT TO:to@example.jp\r\n", "DATA\r\n", "<message>",
-                                      "QUIT\r\n"}));
+  EXPECT_EQ(
+      Commands(rig.socket),
+      (std::vector<std::string>{"HELO desk1\r\n", "MAIL FROM:from@example.jp\r\n",
+                                "RCPT TO:to@example.jp\r\n", "DATA\r\n", "<message>", "QUIT\r\n"}));
   // The sixteenth tick finishes the session: one record, state 0, no text.
   EXPECT_EQ(rig.window.endedAt, 16 * kTick);
   EXPECT_EQ(rig.Log(), FormRig::Record(16 * kTick, 0, ""));
@@ -154,23 +154,23 @@ TEST_P(SmtpFailureTable, LogsTheStateAndTheReply) {
   EXPECT_FALSE(rig.tmrSMTP.Enabled());
   EXPECT_EQ(rig.socket.CallsOf("Close").size(), 1u);
   // An immediate failure leaves the sending caption; 999 ends with "Tolvex".
-  EXPECT_EQ(rig.window.LastCaption(), row.loggedStep == 999 ? std::string("Tolvex") : SendingCaption());
+  EXPECT_EQ(rig.window.LastCaption(),
+            row.loggedStep == 999 ? std::string("Tolvex") : SendingCaption());
   ASSERT_FALSE(rig.window.failures.empty());
   EXPECT_EQ(rig.window.failures.back().kind, FailureKind::DeliveryFailed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, SmtpFailureTable,
-    ::testing::Values(
-        FailureRow{"Greeting", "", "554 no service\r\n", 120, 0},
-        FailureRow{"Hello", "HELO", "501 bad name\r\n", 130, 1},
-        FailureRow{"MailFrom", "MAIL FROM", "553 bad sender\r\n", 140, 2},
-        FailureRow{"LastRcpt", "RCPT TO", "550 unknown\r\n", 150, 3},
-        FailureRow{"Data", "DATA", "503 need rcpt\r\n", 160, 4},
-        FailureRow{"Message", "<message>", "554 rejected\r\n", 999, 5},
-        FailureRow{"Quit", "QUIT", "250 what\r\n", 999, 6},
-        // The first line carries the code; only three characters count.
-        FailureRow{"GreetingDigitsOnly", "", "22O typo\r\n", 120, 0}),
+    ::testing::Values(FailureRow{"Greeting", "", "554 no service\r\n", 120, 0},
+                      FailureRow{"Hello", "HELO", "501 bad name\r\n", 130, 1},
+                      FailureRow{"MailFrom", "MAIL FROM", "553 bad sender\r\n", 140, 2},
+                      FailureRow{"LastRcpt", "RCPT TO", "550 unknown\r\n", 150, 3},
+                      FailureRow{"Data", "DATA", "503 need rcpt\r\n", 160, 4},
+                      FailureRow{"Message", "<message>", "554 rejected\r\n", 999, 5},
+                      FailureRow{"Quit", "QUIT", "250 what\r\n", 999, 6},
+                      // The first line carries the code; only three characters count.
+                      FailureRow{"GreetingDigitsOnly", "", "22O typo\r\n", 120, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SmtpSession, MultiLineRepliesPassWhereALineBeginsWithTheCode) {
@@ -215,7 +215,8 @@ TEST(SmtpSession, GreetingInTwoPiecesSpoilsTheHelloCheck) {
   ServerScript script = AcceptingServer();
   script.greeting = "220 mail";
   script.reply = [](const std::string& command) {
-    return command.starts_with("HELO") ? std::string(".example ready\r\n") : std::string("250 ok\r\n");
+    return command.starts_with("HELO") ? std::string(".example ready\r\n")
+                                       : std::string("250 ok\r\n");
   };
   FormRig rig(script);
   rig.WriteSimpleCommandFile();

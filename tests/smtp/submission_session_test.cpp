@@ -54,15 +54,14 @@ TEST(SubmissionSession, StartTlsThenAuthPlainThenTheUsualDelivery) {
   rig.Start();
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Log().step, SmtpStep::IDLE);
-  EXPECT_EQ(rig.Steps(), (std::vector<int>{100, 110, 115, 120, 125, 130, 131, 132, 133, 134, 136,
-                                          138, 139, 135, 140, 145, 150, 155, 160, 170, 180, 190,
-                                          200, 210, 0}));
+  EXPECT_EQ(rig.Steps(),
+            (std::vector<int>{100, 110, 115, 120, 125, 130, 131, 132, 133, 134, 136, 138, 139,
+                              135, 140, 145, 150, 155, 160, 170, 180, 190, 200, 210, 0}));
   // "\0yamada\0p表w" in Base64.
-  EXPECT_EQ(rig.Commands(),
-            (std::vector<std::string>{"EHLO desk1\r\n", "STARTTLS\r\n", "EHLO desk1\r\n",
-                                      "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n", "MAIL FROM:DummySender\r\n",
-                                      "RCPT TO:to@example.jp\r\n", "DATA\r\n", "<message>",
-                                      "QUIT\r\n"}));
+  EXPECT_EQ(rig.Commands(), (std::vector<std::string>{
+                                "EHLO desk1\r\n", "STARTTLS\r\n", "EHLO desk1\r\n",
+                                "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n", "MAIL FROM:DummySender\r\n",
+                                "RCPT TO:to@example.jp\r\n", "DATA\r\n", "<message>", "QUIT\r\n"}));
   ASSERT_EQ(rig.socket.tlsRequests.size(), 1u);
   EXPECT_EQ(rig.socket.tlsRequests[0].host, "mail.example.jp");
   EXPECT_EQ(rig.socket.tlsRequests[0].caPem, rig.st.Submit.caPem);
@@ -212,7 +211,8 @@ TEST(SubmissionSession, RepliesInPiecesAreJudgedWhole) {
   SessionRig* self = nullptr;
   script.reply = [&self, before](const std::string& c) -> std::string {
     if (c.rfind("EHLO", 0) != 0) return before(c);
-    for (const char* piece : {"250-mail.example\r\n250-PIPE", "LINING\r\n250-START", "TLS\r\n250 8BITMIME\r\n"}) {
+    for (const char* piece :
+         {"250-mail.example\r\n250-PIPE", "LINING\r\n250-START", "TLS\r\n250 8BITMIME\r\n"}) {
       self->socket.QueueData(piece);
     }
     return {};

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-
 namespace tolvex::test {
 
 // ---- timers -------------------------------------------------------------
@@ -43,7 +42,8 @@ void VirtualScheduler::RunUntil(Millis until) {
     if (Stopped()) return;
     FakeTimer* next = nullptr;
     for (auto& timer : timers_) {
-      if (timer->enabled_ && (next == nullptr || timer->nextDue_ < next->nextDue_)) next = timer.get();
+      if (timer->enabled_ && (next == nullptr || timer->nextDue_ < next->nextDue_))
+        next = timer.get();
     }
     if (next == nullptr || next->nextDue_ > until) {
       if (until > now_) now_ = until;

@@ -214,7 +214,9 @@ class FakeWindow : public Window {
   void ReportFailure(const Failure& failure) override { failures.push_back(failure); }
   void EndProcess(int exitCode) override;
 
-  std::string LastCaption() const { return captions.empty() ? std::string() : captions.back().text; }
+  std::string LastCaption() const {
+    return captions.empty() ? std::string() : captions.back().text;
+  }
   // Captions set at exactly virtual time `at`, in order.
   std::vector<std::string> CaptionsAt(Millis at) const;
 

@@ -48,8 +48,9 @@ void FormRig::WriteCommandFile(const std::vector<std::string>& lines) {
 }
 
 void FormRig::WriteSimpleCommandFile(const std::vector<std::string>& extra) {
-  std::vector<std::string> lines = {"#HOS=mail.example", "#LOC=desk1", "#FRO=Sender <from@example.jp>",
-                                    "#TO=to@example.jp", "#SUB=Notice"};
+  std::vector<std::string> lines = {"#HOS=mail.example", "#LOC=desk1",
+                                    "#FRO=Sender <from@example.jp>", "#TO=to@example.jp",
+                                    "#SUB=Notice"};
   lines.insert(lines.end(), extra.begin(), extra.end());
   lines.push_back("");
   lines.push_back("Body line");
@@ -70,7 +71,8 @@ std::string FormRig::ReadFile(const std::string& name) const {
 bool FormRig::Exists(const std::string& name) const { return std::filesystem::exists(dir / name); }
 
 void FormRig::Load() {
-  form = std::make_unique<Form1>(FormPorts{window, socket, tmrWait, tmrMore, tmrSMTP, clock, *files});
+  form =
+      std::make_unique<Form1>(FormPorts{window, socket, tmrWait, tmrMore, tmrSMTP, clock, *files});
   socket.Attach(*form);
   if (secrets) form->SetSecretSource(secrets);
   scheduler.SetHandler(tmrWait, [this] { form->tmrWait_Timer(); });
@@ -107,12 +109,17 @@ std::vector<Millis> FormRig::ConnectMinutes() const {
 int FormRig::LogRecordCount() const {
   const std::string log = Log();
   int n = 0;
-  for (std::size_t at = log.find("2026/"); at != std::string::npos; at = log.find("2026/", at + 1)) ++n;
+  for (std::size_t at = log.find("2026/"); at != std::string::npos; at = log.find("2026/", at + 1))
+    ++n;
   return n;
 }
 
 std::string SendingCaption() { return "Tolvex(\x91\x97\x90\x4D\x92\x86)"; }
-std::string WaitCaption(int minutes) { return "\x91\xD2\x8E\x9E\x8A\xD4=" + std::to_string(minutes) + "\x95\xAA"; }
-std::string RepeatCaption(int count) { return "\x8C\x4A\x95\xD4=" + std::to_string(count) + "\x89\xF1"; }
+std::string WaitCaption(int minutes) {
+  return "\x91\xD2\x8E\x9E\x8A\xD4=" + std::to_string(minutes) + "\x95\xAA";
+}
+std::string RepeatCaption(int count) {
+  return "\x8C\x4A\x95\xD4=" + std::to_string(count) + "\x89\xF1";
+}
 
 }  // namespace tolvex::test

@@ -3,6 +3,7 @@
 // byte blobs, an empty blob and a missing credential.
 #include <gtest/gtest.h>
 #include <windows.h>
+// after windows.h
 #include <wincred.h>
 
 #include <optional>
@@ -63,7 +64,8 @@ TEST_F(CredentialTest, ByteBlobsComeBackAsTheyAre) {
   // Even-sized but no UTF-16 text (a lone surrogate): bytes.
   std::wstring bad = Target(L"bad");
   Write(bad, "\x00\xD8\x41\x00", 4);
-  EXPECT_EQ(ReadGenericCredential(bad), std::optional<std::string>(std::string("\x00\xD8\x41\x00", 4)));
+  EXPECT_EQ(ReadGenericCredential(bad),
+            std::optional<std::string>(std::string("\x00\xD8\x41\x00", 4)));
 }
 
 TEST_F(CredentialTest, EmptyBlobIsAnEmptySecretNotAMissingOne) {

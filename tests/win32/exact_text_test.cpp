@@ -18,8 +18,8 @@ TEST(Cp932ToUtf8ExactTest, VendorAndFullWidthCharactersConvertExactly) {
 }
 
 TEST(Cp932ToUtf8ExactTest, ReportsBytesThatAreNoCharacter) {
-  EXPECT_EQ(Cp932ToUtf8Exact("ab\x82"), std::nullopt);      // lead byte at the end
-  EXPECT_EQ(Cp932ToUtf8Exact("\x85\x40"), std::nullopt);    // unassigned code
+  EXPECT_EQ(Cp932ToUtf8Exact("ab\x82"), std::nullopt);        // lead byte at the end
+  EXPECT_EQ(Cp932ToUtf8Exact("\x85\x40"), std::nullopt);      // unassigned code
   EXPECT_EQ(Cp932ToUtf8Exact("\x82\x0D\x0A"), std::nullopt);  // lead byte before CR
 }
 

@@ -59,20 +59,24 @@ class WinsockHarness {
   std::string ServeTls(contract::TlsPeer kind) {
     port_ = 4465;
     switch (kind) {
-      case contract::TlsPeer::Good: return "127.0.0.141";
-      case contract::TlsPeer::WrongName: return "127.0.0.144";
-      case contract::TlsPeer::Hangup: return "127.0.0.149";
+      case contract::TlsPeer::Good:
+        return "127.0.0.141";
+      case contract::TlsPeer::WrongName:
+        return "127.0.0.144";
+      case contract::TlsPeer::Hangup:
+        return "127.0.0.149";
     }
     return "";
   }
   TlsRequest Request(bool trust) {
     std::string pem;
     if (trust) {
-      HANDLE f = CreateFileW(_wgetenv(L"TOLVEX_TLS_CA") ? _wgetenv(L"TOLVEX_TLS_CA") : L"", GENERIC_READ,
-                             FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      HANDLE f = CreateFileW(_wgetenv(L"TOLVEX_TLS_CA") ? _wgetenv(L"TOLVEX_TLS_CA") : L"",
+                             GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
       char buf[4096];
       DWORD n = 0;
-      while (f != INVALID_HANDLE_VALUE && ReadFile(f, buf, sizeof buf, &n, nullptr) && n > 0) pem.append(buf, n);
+      while (f != INVALID_HANDLE_VALUE && ReadFile(f, buf, sizeof buf, &n, nullptr) && n > 0)
+        pem.append(buf, n);
       if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
     }
     return TlsRequest{"mail.tolvex.test", pem};
@@ -108,7 +112,8 @@ class WinsockHarness {
       received_.append(buf, static_cast<std::size_t>(n));
       LeaveCriticalSection(&mu_);
       line.append(buf, static_cast<std::size_t>(n));
-      for (std::size_t end; (end = line.find("\r\n")) != std::string::npos; line.erase(0, end + 2)) {
+      for (std::size_t end; (end = line.find("\r\n")) != std::string::npos;
+           line.erase(0, end + 2)) {
         if (line.compare(0, end + 2, "PING\r\n") == 0) send(c, "PONG\r\n", 6, 0);
       }
     }

@@ -11,8 +11,8 @@
 
 #include "base/string_source.hpp"
 #include "platform/win32/winsock_socket.hpp"
-#include "smtp/dot_stuffer.hpp"
 #include "pump.hpp"
+#include "smtp/dot_stuffer.hpp"
 
 namespace tolvex::win {
 namespace {
@@ -331,8 +331,7 @@ TEST_F(WinsockSocketTest, PeerCloseHandsOnTheLastReply) {
   ASSERT_TRUE(Connected());
   sock.SendData("QUIT\r\n");
   ASSERT_TRUE(test::PumpUntil(
-      [&] { return rec.got == "221 bye\r\n" && sock.State() == SocketState::PeerClosed; },
-      5000));
+      [&] { return rec.got == "221 bye\r\n" && sock.State() == SocketState::PeerClosed; }, 5000));
   EXPECT_EQ(rec.completes, 1);
 }
 

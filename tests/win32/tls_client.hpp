@@ -30,7 +30,9 @@ inline std::wstring EnvPath(const wchar_t* name) {
 
 // Whether a ClientHello record offers TLS 1.3 (in supported_versions).
 inline bool OffersTls13(const std::string& hello) {
-  auto byte = [&](std::size_t i) { return i < hello.size() ? static_cast<unsigned char>(hello[i]) : 0u; };
+  auto byte = [&](std::size_t i) {
+    return i < hello.size() ? static_cast<unsigned char>(hello[i]) : 0u;
+  };
   auto word = [&](std::size_t i) { return byte(i) << 8 | byte(i + 1); };
   std::size_t p = 5 + 4 + 2 + 32;  // record and message headers, version, random
   p += 1 + byte(p);                // session id
@@ -70,10 +72,10 @@ class TlsClient {
   bool Connected() const { return connected_; }
   std::size_t feedBytes = 1 << 20;  // largest piece handed to Receive at once
   std::size_t readBytes = 256 * 1024;
-  std::string plain;                 // everything decrypted so far
-  std::string clientHello;           // what Start gave
-  std::size_t gatherBytes = 0;       // read at least this much before feeding
-  std::size_t largestRead = 0;       // most bytes handed over in one read
+  std::string plain;            // everything decrypted so far
+  std::string clientHello;      // what Start gave
+  std::size_t gatherBytes = 0;  // read at least this much before feeding
+  std::size_t largestRead = 0;  // most bytes handed over in one read
   SchannelTls tls;
 
   State Handshake() {

@@ -145,7 +145,8 @@ TEST(TlsRecordsTest, FramingDecidesAsSoonAsTheHeaderAllows) {
 }
 
 // A ServerHello message: version, random, empty session id, suite, extensions.
-std::string Hello(std::uint16_t version, std::uint16_t suite, const std::string& ext, char r = 'r') {
+std::string Hello(std::uint16_t version, std::uint16_t suite, const std::string& ext,
+                  char r = 'r') {
   std::string m{static_cast<char>(version >> 8), static_cast<char>(version & 0xFF)};
   m += std::string(32, r) + '\0';
   m += {static_cast<char>(suite >> 8), static_cast<char>(suite & 0xFF), '\0'};
@@ -156,12 +157,14 @@ std::string Hello(std::uint16_t version, std::uint16_t suite, const std::string&
 }
 
 TEST(TlsRecordsTest, ServerHelloVersionAndSuite) {
-  auto h12 = tls::ReadServerHello(Hello(tls::kTls12, 0xC02F, std::string("\xFF\x01\x00\x01\x00", 5)));
+  auto h12 =
+      tls::ReadServerHello(Hello(tls::kTls12, 0xC02F, std::string("\xFF\x01\x00\x01\x00", 5)));
   ASSERT_TRUE(h12);
   EXPECT_EQ(h12->version, tls::kTls12);
   EXPECT_EQ(tls::CipherSuiteName(h12->cipherSuite), "TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256");
   // TLS 1.3 says its version in supported_versions.
-  auto h13 = tls::ReadServerHello(Hello(tls::kTls12, 0x1302, std::string("\x00\x2B\x00\x02\x03\x04", 6)));
+  auto h13 =
+      tls::ReadServerHello(Hello(tls::kTls12, 0x1302, std::string("\x00\x2B\x00\x02\x03\x04", 6)));
   ASSERT_TRUE(h13);
   EXPECT_EQ(h13->version, tls::kTls13);
   EXPECT_FALSE(h13->retryRequest);
@@ -177,7 +180,8 @@ TEST(TlsRecordsTest, ServerHelloThatIsCutOrSomethingElse) {
   other[0] = '\x01';  // a ClientHello
   EXPECT_FALSE(tls::ReadServerHello(other));
   // An extension running past the end.
-  EXPECT_FALSE(tls::ReadServerHello(Hello(tls::kTls12, 0x1301, std::string("\x00\x2B\x00\x09\x03\x04", 6))));
+  EXPECT_FALSE(
+      tls::ReadServerHello(Hello(tls::kTls12, 0x1301, std::string("\x00\x2B\x00\x09\x03\x04", 6))));
 }
 
 TEST(TlsRecordsTest, Names) {

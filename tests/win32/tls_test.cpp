@@ -21,8 +21,8 @@ const wchar_t kName[] = L"mail.tolvex.test";
 
 std::string ReadAll(const std::wstring& path) {
   std::string data;
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
+  HANDLE f =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (f == INVALID_HANDLE_VALUE) return data;
   char buf[4096];
   DWORD n = 0;
@@ -35,7 +35,8 @@ bool WriteAll(const std::wstring& path, const std::string& data) {
   HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (f == INVALID_HANDLE_VALUE) return false;
   DWORD n = 0;
-  bool ok = WriteFile(f, data.data(), static_cast<DWORD>(data.size()), &n, nullptr) && n == data.size();
+  bool ok =
+      WriteFile(f, data.data(), static_cast<DWORD>(data.size()), &n, nullptr) && n == data.size();
   CloseHandle(f);
   return ok;
 }

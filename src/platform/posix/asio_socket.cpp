@@ -94,12 +94,12 @@ void AsioSocket::StartRead(const ConnectionPtr& c) {
       return;
     }
     c->received.Append(std::string_view(c->readBuffer.data(), n));
-        gate_.Deliver([this, c] {
-          if (!Current(c) || !events_) return;
-          if (c->received.Waiting() == 0) return;  // an earlier arrival already took these bytes
-          events_->WSOCK_DataArrival(c->received.WaitingCount());
-        });
-        StartRead(c);
+    gate_.Deliver([this, c] {
+      if (!Current(c) || !events_) return;
+      if (c->received.Waiting() == 0) return;  // an earlier arrival already took these bytes
+      events_->WSOCK_DataArrival(c->received.WaitingCount());
+    });
+    StartRead(c);
   };
   if (overTls) {
     c->tls->GetStream().async_read_some(asio::buffer(c->readBuffer.data(), room), std::move(done));
@@ -207,24 +207,24 @@ void AsioSocket::StartTls(const TlsRequest& request) {
   c->handshaking = true;
   asio::error_code ignored;
   c->socket.cancel(ignored);
-  c->tls->GetStream().async_handshake(
-      asio::ssl::stream_base::client, [this, c](const asio::error_code& ec) {
-        c->handshaking = false;
-        if (c->closed) return;
-        if (ec) {
-          const std::string reason = c->tls->HandshakeReason(ec);
-          Fail(c);
-          gate_.Deliver([this, c, reason] {
-            if (Current(c) && events_) events_->WSOCK_Error(reason);
-          });
-          return;
-        }
-        c->tlsUp = true;
-        StartRead(c);
-        gate_.Deliver([this, c] {
-          if (Current(c) && events_) events_->WSOCK_SendComplete();
-        });
-      });
+  c->tls->GetStream().async_handshake(asio::ssl::stream_base::client,
+                                      [this, c](const asio::error_code& ec) {
+                                        c->handshaking = false;
+                                        if (c->closed) return;
+                                        if (ec) {
+                                          const std::string reason = c->tls->HandshakeReason(ec);
+                                          Fail(c);
+                                          gate_.Deliver([this, c, reason] {
+                                            if (Current(c) && events_) events_->WSOCK_Error(reason);
+                                          });
+                                          return;
+                                        }
+                                        c->tlsUp = true;
+                                        StartRead(c);
+                                        gate_.Deliver([this, c] {
+                                          if (Current(c) && events_) events_->WSOCK_SendComplete();
+                                        });
+                                      });
 }
 
 TlsInfo AsioSocket::TlsPeer() const {

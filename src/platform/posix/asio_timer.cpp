@@ -4,7 +4,9 @@
 namespace tolvex::posix {
 
 AsioTimer::AsioTimer(asio::io_context& io, EventGate& gate, std::chrono::milliseconds period)
-    : timer_(io), gate_(gate), period_(period.count() > 0 ? period : std::chrono::milliseconds(1)) {}
+    : timer_(io),
+      gate_(gate),
+      period_(period.count() > 0 ? period : std::chrono::milliseconds(1)) {}
 
 void AsioTimer::SetEnabled(bool enabled) {
   if (enabled == enabled_) return;  // enabling a running timer keeps its rhythm

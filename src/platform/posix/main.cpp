@@ -54,8 +54,9 @@ int main(int argc, char** argv) {
     posix::TerminalWindow window(std::cerr, false, nullptr);
     posix::SystemClock clock;
     ProcessSecrets secrets;
-    return RunCheck(files, window, cl.raw, std::cout,
-                    [](std::string_view text) { return Cp932ToUtf8(text); }, clock, secrets);
+    return RunCheck(
+        files, window, cl.raw, std::cout, [](std::string_view text) { return Cp932ToUtf8(text); },
+        clock, secrets);
   }
 
   // A server that drops the connection must not kill the process: writes

@@ -39,7 +39,8 @@ int OpenRegular(const std::filesystem::path& path, int flags, IoError& error) {
   } else {
     error = NotRegular(st);
   }
-  if (!error && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) error = Reason(errno);
+  if (!error && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+    error = Reason(errno);
   if (error) {
     ::close(fd);
     return -1;
@@ -135,7 +136,8 @@ IoError PosixWorkFolder::Append(std::string_view name, std::string_view bytes) {
   error = WriteAll(fd, bytes);
   // A record that did not go in whole is taken out again, so the file keeps
   // exactly what it had.
-  if (error && ::ftruncate(fd, st.st_size) != 0) error = *error + " (and the file could not be restored)";
+  if (error && ::ftruncate(fd, st.st_size) != 0)
+    error = *error + " (and the file could not be restored)";
   if (::close(fd) != 0 && !error) error = Reason(errno);
   return error;
 }

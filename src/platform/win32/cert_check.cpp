@@ -36,9 +36,9 @@ bool ReadSmallFile(const std::wstring& path, std::string& data) {
   if (ok) {
     data.resize(static_cast<std::size_t>(size.QuadPart));
     DWORD got = 0;
-    ok = data.empty() ||
-         (ReadFile(f, data.data(), static_cast<DWORD>(data.size()), &got, nullptr) &&
-          got == data.size());
+    ok =
+        data.empty() || (ReadFile(f, data.data(), static_cast<DWORD>(data.size()), &got, nullptr) &&
+                         got == data.size());
   }
   CloseHandle(f);
   return ok;

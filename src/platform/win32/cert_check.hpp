@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+// after windows.h
 #include <wincrypt.h>
 
 #include <string>

@@ -15,15 +15,15 @@ HANDLE StdHandle(DWORD which) {
   if (h != nullptr && h != INVALID_HANDLE_VALUE) return h;
   static bool attached = AttachConsole(ATTACH_PARENT_PROCESS) != 0;
   if (!attached) return nullptr;
-  h = CreateFileW(L"CONOUT$", GENERIC_WRITE,
-                  FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  h = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
 std::wstring WideFromUtf8(std::string_view text) {
   std::wstring out;
   if (text.empty()) return out;
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   if (n <= 0) return out;
   out.resize(static_cast<std::size_t>(n));
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
@@ -33,8 +33,8 @@ std::wstring WideFromUtf8(std::string_view text) {
 std::string InCodePage(const std::wstring& text, UINT codePage) {
   std::string out;
   if (text.empty()) return out;
-  const int n = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                    0, nullptr, nullptr);
+  const int n = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
+                                    nullptr, 0, nullptr, nullptr);
   if (n <= 0) return out;
   out.resize(static_cast<std::size_t>(n));
   WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
@@ -79,6 +79,8 @@ void WriteOutBytes(std::string_view bytes) {
 
 void WriteStandardError(const std::wstring& line) { Write(StdHandle(STD_ERROR_HANDLE), line); }
 
-void ConsoleWindow::ReportFailure(const Failure& failure) { WriteStandardError(FailureLine(failure)); }
+void ConsoleWindow::ReportFailure(const Failure& failure) {
+  WriteStandardError(FailureLine(failure));
+}
 
 }  // namespace tolvex::win

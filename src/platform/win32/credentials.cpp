@@ -2,6 +2,7 @@
 #include "platform/win32/credentials.hpp"
 
 #include <windows.h>
+// after windows.h
 #include <wincred.h>
 
 #include <algorithm>

@@ -134,8 +134,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
       win::WriteOut(VersionText("tolvex.exe", TOLVEX_VERSION));
       return kExitOk;
     case CommandLineAction::Error:
-      win::WriteStandardError(win::WideFromCp932("tolvex: " + cl.error +
-                                                  "\r\nTry 'tolvex.exe --help'.\r\n"));
+      win::WriteStandardError(
+          win::WideFromCp932("tolvex: " + cl.error + "\r\nTry 'tolvex.exe --help'.\r\n"));
       return kExitUsage;
     case CommandLineAction::Check: {
       win::WinWorkFolder files(WorkDir());
@@ -143,9 +143,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
       win::LocaleClock clock;
       win::WinSecrets secrets;
       std::ostringstream out;
-      const int status = RunCheck(files, window, cl.raw, out,
-                                  [](std::string_view text) { return Cp932ToUtf8(text); }, clock,
-                                  secrets);
+      const int status = RunCheck(
+          files, window, cl.raw, out, [](std::string_view text) { return Cp932ToUtf8(text); },
+          clock, secrets);
       if (cl.raw) {
         win::WriteOutBytes(out.str());
       } else {
@@ -164,7 +164,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     win::WriteStandardError(L"tolvex: Winsock could not be started\r\n");
     return kExitUnavailable;
   }
-  const int exitCode = cl.action == CommandLineAction::Probe ? RunProbe() : Run(instance, showCommand);
+  const int exitCode =
+      cl.action == CommandLineAction::Probe ? RunProbe() : Run(instance, showCommand);
   WSACleanup();
   return exitCode;
 }

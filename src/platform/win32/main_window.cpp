@@ -8,10 +8,7 @@
 #include "platform/win32/win_text.hpp"
 
 namespace tolvex::win {
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 MainWindow::MainWindow(HINSTANCE instance, EventGate& gate) : gate_(gate), instance_(instance) {
   iconLarge_ =

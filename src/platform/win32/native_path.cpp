@@ -68,14 +68,17 @@ std::string Cp932ToUtf8(std::string_view text) {
 std::optional<std::string> Cp932ToUtf8Exact(std::string_view text) {
   if (text.empty()) return std::string();
   const int size = static_cast<int>(text.size());
-  int n = MultiByteToWideChar(win::kCodePage932, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+  int n =
+      MultiByteToWideChar(win::kCodePage932, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
   if (n <= 0) return std::nullopt;
   std::wstring wide(static_cast<std::size_t>(n), L'\0');
   MultiByteToWideChar(win::kCodePage932, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), n);
-  int m = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), n, nullptr, 0, nullptr, nullptr);
+  int m = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), n, nullptr, 0, nullptr,
+                              nullptr);
   if (m <= 0) return std::nullopt;
   std::string out(static_cast<std::size_t>(m), '\0');
-  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), n, out.data(), m, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), n, out.data(), m, nullptr,
+                      nullptr);
   return out;
 }
 

@@ -92,7 +92,8 @@ bool SchannelTls::AcquireCredentials() {
     st = Acquire(form, cred_);
     if (st != SEC_E_OK) continue;
     SecPkgCred_SupportedProtocols allowed{};
-    SECURITY_STATUS q = QueryCredentialsAttributesW(&cred_, SECPKG_ATTR_SUPPORTED_PROTOCOLS, &allowed);
+    SECURITY_STATUS q =
+        QueryCredentialsAttributesW(&cred_, SECPKG_ATTR_SUPPORTED_PROTOCOLS, &allowed);
     if (q != SEC_E_OK || (allowed.grbitProtocol & kOldProtocols) == 0) {
       haveCred_ = true;
       return true;
@@ -135,8 +136,8 @@ SECURITY_STATUS SchannelTls::CallIsc(bool withInput, std::size_t inputBytes, std
   std::wstring target = IsIpLiteral(host_) ? std::wstring() : host_;
   ULONG attrs = 0;
   SECURITY_STATUS st = InitializeSecurityContextW(
-      &cred_, haveCtx_ ? &ctx_ : nullptr, target.empty() ? nullptr : target.data(), kIscFlags, 0,
-      0, withInput ? &inDesc : nullptr, 0, &ctx_, &outDesc, &attrs, nullptr);
+      &cred_, haveCtx_ ? &ctx_ : nullptr, target.empty() ? nullptr : target.data(), kIscFlags, 0, 0,
+      withInput ? &inDesc : nullptr, 0, &ctx_, &outDesc, &attrs, nullptr);
   if (!haveCtx_ && st >= 0) haveCtx_ = true;
   TakeOutput(outBufs[0], out);
   TakeOutput(outBufs[1], out);
@@ -318,8 +319,7 @@ void SchannelTls::DecryptRecords(std::string& out, std::string& plain) {
   }
 }
 
-SchannelTls::State SchannelTls::Receive(std::string_view in, std::string& out,
-                                        std::string& plain) {
+SchannelTls::State SchannelTls::Receive(std::string_view in, std::string& out, std::string& plain) {
   if (!started_) return Fail("TLS: data before the session started");
   if (state_ == State::Failed || state_ == State::Closed) return state_;
   in_.append(in);

@@ -24,9 +24,11 @@
 #define SCHANNEL_USE_BLACKLISTS
 #endif
 #include <windows.h>
+// after windows.h
 #include <wincrypt.h>
 // after windows.h and wincrypt.h
 #include <subauth.h>
+// after subauth.h
 #include <schannel.h>
 #include <security.h>
 
@@ -40,9 +42,9 @@
 namespace tolvex::win {
 
 struct TlsPeerInfo {
-  std::string version;   // "TLS 1.3"
-  std::string cipher;    // "TLS_AES_256_GCM_SHA384"
-  std::string subject;   // the server certificate's, UTF-8: "CN=mail.example.jp"
+  std::string version;  // "TLS 1.3"
+  std::string cipher;   // "TLS_AES_256_GCM_SHA384"
+  std::string subject;  // the server certificate's, UTF-8: "CN=mail.example.jp"
   std::string issuer;
   std::string notAfter;  // "2026-01-06 12:00:00 UTC"
 };
@@ -130,7 +132,7 @@ class SchannelTls {
   TlsPeerInfo peer_;
   SecPkgContext_StreamSizes sizes_{};
 
-  std::string in_;          // bytes from the network not yet used, from head_
+  std::string in_;  // bytes from the network not yet used, from head_
   std::size_t head_ = 0;
   std::size_t framed_ = 0;  // pending bytes that are whole records, scanned
   std::size_t handshakeBytes_ = 0;

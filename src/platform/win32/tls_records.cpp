@@ -44,14 +44,16 @@ Framing FrameRecord(std::string_view data, RecordHeader& header) {
 std::optional<ServerHello> ReadServerHello(std::string_view body) {
   // Handshake header: type 2 (server_hello), 24-bit length.
   if (body.size() < 4 || Byte(body, 0) != 2) return std::nullopt;
-  std::size_t length = std::size_t{Byte(body, 1)} << 16 | std::size_t{Byte(body, 2)} << 8 | Byte(body, 3);
+  std::size_t length =
+      std::size_t{Byte(body, 1)} << 16 | std::size_t{Byte(body, 2)} << 8 | Byte(body, 3);
   if (body.size() < 4 + length) return std::nullopt;
   std::string_view m = body.substr(4, length);
   // legacy_version(2) random(32) session_id(1+n) cipher_suite(2) compression(1)
   if (m.size() < 2 + 32 + 1) return std::nullopt;
   ServerHello hello;
   hello.version = Word(m, 0);
-  hello.retryRequest = m.substr(2, 32) == std::string_view(reinterpret_cast<const char*>(kRetryRandom), 32);
+  hello.retryRequest =
+      m.substr(2, 32) == std::string_view(reinterpret_cast<const char*>(kRetryRandom), 32);
   std::size_t pos = 34;
   std::size_t sessionId = Byte(m, pos);
   pos += 1 + sessionId;

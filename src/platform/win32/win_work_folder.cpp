@@ -70,8 +70,8 @@ class WinInputFile final : public InputFile {
   IoError ReadAt(std::uint64_t offset, char* buf, std::size_t cap, std::size_t& got) override {
     got = 0;
     if (offset >= size_) return std::nullopt;
-    const DWORD want = static_cast<DWORD>(
-        std::min<std::uint64_t>({cap, size_ - offset, std::uint64_t{1} << 30}));
+    const DWORD want =
+        static_cast<DWORD>(std::min<std::uint64_t>({cap, size_ - offset, std::uint64_t{1} << 30}));
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);

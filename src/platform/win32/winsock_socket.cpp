@@ -11,8 +11,8 @@ namespace tolvex::win {
 
 namespace {
 
-constexpr UINT kMsgResolved = WM_APP + 1;  // wParam generation, lParam ResolveJob*
-constexpr UINT kMsgSendDone = WM_APP + 2;  // wParam generation, lParam completions
+constexpr UINT kMsgResolved = WM_APP + 1;    // wParam generation, lParam ResolveJob*
+constexpr UINT kMsgSendDone = WM_APP + 2;    // wParam generation, lParam completions
 constexpr UINT kMsgResumeRead = WM_APP + 3;  // wParam generation
 constexpr UINT kMsgTlsFailed = WM_APP + 4;   // wParam generation
 // Plaintext encrypted at a time: the records of one piece are handed to
@@ -111,8 +111,8 @@ void WinsockSocket::Connect() {
     state_ = SocketState::Error;  // nothing to connect to: no event follows
     return;
   }
-  auto* job = new ResolveJob{HostForResolver(remoteHost_), std::to_string(remotePort_),
-                             window_.Handle(), generation_, {}};
+  auto* job = new ResolveJob{
+      HostForResolver(remoteHost_), std::to_string(remotePort_), window_.Handle(), generation_, {}};
   state_ = SocketState::Resolving;
   HANDLE thread = CreateThread(nullptr, 0, &ResolveThread, job, 0, nullptr);
   if (!thread) {
@@ -335,9 +335,9 @@ void WinsockSocket::RaiseCompletions() {
 void WinsockSocket::Flush() {
   while (sock_ != INVALID_SOCKET) {
     if (wireSent_ < wire_.size()) {
-      const int r = send(sock_, wire_.data() + wireSent_,
-                         static_cast<int>(std::min<std::size_t>(wire_.size() - wireSent_, INT_MAX / 2)),
-                         0);
+      const int r =
+          send(sock_, wire_.data() + wireSent_,
+               static_cast<int>(std::min<std::size_t>(wire_.size() - wireSent_, INT_MAX / 2)), 0);
       if (r == SOCKET_ERROR) {
         if (WSAGetLastError() != WSAEWOULDBLOCK) Fail();
         return;

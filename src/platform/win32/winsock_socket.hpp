@@ -91,10 +91,10 @@ class WinsockSocket final : public Socket {
   SendQueue sends_;
   bool readPaused_ = false;  // the receive buffer was full: a read is owed
   std::unique_ptr<SchannelTls> tls_;
-  bool tlsOpen_ = false;     // the handshake has succeeded
-  std::string wire_;         // TLS records for the network, sent before anything else
+  bool tlsOpen_ = false;  // the handshake has succeeded
+  std::string wire_;      // TLS records for the network, sent before anything else
   std::size_t wireSent_ = 0;
-  std::string tlsFailure_;   // the reason the posted failure event carries
+  std::string tlsFailure_;  // the reason the posted failure event carries
 };
 
 }  // namespace tolvex::win

@@ -11,8 +11,8 @@
 
 #include "base/string_source.hpp"
 #include "platform/posix/asio_socket.hpp"
-#include "smtp/dot_stuffer.hpp"
 #include "scripted_server.hpp"
+#include "smtp/dot_stuffer.hpp"
 
 namespace tolvex::posix::test {
 namespace {
@@ -132,7 +132,8 @@ TEST_F(SocketFixture, MessageIsDotStuffedOnTheWireWithOneCompletion) {
   sock.SendMessageData(stuffed);
   ASSERT_TRUE(RunUntil(io, [&] { return rec.last == "250 queued\r\n"; }));
   server.Join();
-  EXPECT_EQ(wire, "..starts with a dot\r\nbody\r\n..\r\n...two\r\nx.y\r\n\x95\x5C.\r\nend\r\n.\r\n");
+  EXPECT_EQ(wire,
+            "..starts with a dot\r\nbody\r\n..\r\n...two\r\nx.y\r\n\x95\x5C.\r\nend\r\n.\r\n");
   EXPECT_EQ(rec.sendCompletes, 1);
 }
 
@@ -148,7 +149,8 @@ TEST(AsioSocketChunks, SmallChunksStillGiveOneCompletionAndIntactData) {
   std::string wire;
   server.Serve([&](Peer& p) { wire = p.ReadUntil("\r\n.\r\n").value_or("<timeout>"); });
   std::string mail;
-  for (int i = 0; i < 50; ++i) mail += (i % 3 == 0 ? ".line " : "line ") + std::to_string(i) + "\r\n";
+  for (int i = 0; i < 50; ++i)
+    mail += (i % 3 == 0 ? ".line " : "line ") + std::to_string(i) + "\r\n";
   mail += ".\r\n";
   sock.SetRemotePort(25);
   sock.SetRemoteHost("127.0.0.23");
@@ -188,9 +190,11 @@ TEST_F(SocketFixture, LargeMessageStreamsIntact) {
   StringSource source(mail);
   DotStuffer stuffed(source, mail.size());
   sock.SendMessageData(stuffed);
-  ASSERT_TRUE(RunUntil(io, [&] { return rec.last == "250 ok\r\n"; }, 60s));
+  ASSERT_TRUE(RunUntil(
+      io, [&] { return rec.last == "250 ok\r\n"; }, 60s));
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - start).count();
+                      std::chrono::steady_clock::now() - start)
+                      .count();
   server.Join();
   EXPECT_EQ(rec.sendCompletes, 1);
   ASSERT_EQ(wire.size(), expected.size());
@@ -221,14 +225,22 @@ TEST_F(SocketFixture, ConnectWithoutHostRaisesNoEvent) {
 
 TEST_F(SocketFixture, HostByNameAndIpv6Literal) {
   ScriptedServer v4("127.0.0.1", 0);
-  v4.Serve([](Peer& p) { p.Send("220 v4\r\n"); p.WaitForEof(5s); });
+  v4.Serve([](Peer& p) {
+    p.Send("220 v4\r\n");
+    p.WaitForEof(5s);
+  });
   ConnectTo("localhost", v4.Port());
   ASSERT_TRUE(RunUntil(io, [&] { return rec.last == "220 v4\r\n"; }));
   sock.Close();
   v4.Join();
 
   ScriptedServer v6("::1", 0);
-  v6.Serve([](Peer& p) { p.Send("220 v6\r\n"); p.WaitForEof(5s); }, 2);
+  v6.Serve(
+      [](Peer& p) {
+        p.Send("220 v6\r\n");
+        p.WaitForEof(5s);
+      },
+      2);
   ConnectTo("::1", v6.Port());
   ASSERT_TRUE(RunUntil(io, [&] { return rec.last == "220 v6\r\n"; }));
   rec.last.clear();
@@ -274,7 +286,8 @@ TEST_F(SocketFixture, CloseDropsPendingEventsAndAllowsReconnect) {
     sock.Close();
   };
   ConnectTo("127.0.0.27", 25);
-  ASSERT_TRUE(RunUntil(io, [&] { return sock.State() == SocketState::Closed && !rec.log.empty(); }));
+  ASSERT_TRUE(
+      RunUntil(io, [&] { return sock.State() == SocketState::Closed && !rec.log.empty(); }));
   RunFor(io, 50ms);
   EXPECT_EQ(rec.sendCompletes, 0);
   EXPECT_EQ(rec.received.rfind("220 one\r\n", 0), 0u);
@@ -335,7 +348,9 @@ TEST_F(SocketFixture, ServerHangingUpDuringTheMessage) {
   StringSource source(mail);
   DotStuffer stuffed(source, mail.size());
   sock.SendMessageData(stuffed);
-  ASSERT_TRUE(RunUntil(io, [&] { return sock.State() == SocketState::Error || sock.State() == SocketState::PeerClosed; }));
+  ASSERT_TRUE(RunUntil(io, [&] {
+    return sock.State() == SocketState::Error || sock.State() == SocketState::PeerClosed;
+  }));
   server.Join();
   RunFor(io, 50ms);
   EXPECT_EQ(rec.sendCompletes, 0);

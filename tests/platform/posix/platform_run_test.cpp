@@ -27,7 +27,8 @@ struct RunFixture : ::testing::Test {
 
   void SetUp() override {
     dir = fs::temp_directory_path() /
-          ("tolvex-posix-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+          ("tolvex-posix-" +
+           std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(dir);
     fs::create_directories(dir);
   }
@@ -207,7 +208,8 @@ TEST_F(RunFixture, StatusLineFollowsTheCaption) {
   });
   EXPECT_EQ(platform.Run(dir), 128 + SIGINT);
   // "Tolvex(送信中)" in UTF-8, redrawn in place, then a line end at exit.
-  EXPECT_NE(err.str().find("\rTolvex(\xE9\x80\x81\xE4\xBF\xA1\xE4\xB8\xAD)\x1b[K"), std::string::npos)
+  EXPECT_NE(err.str().find("\rTolvex(\xE9\x80\x81\xE4\xBF\xA1\xE4\xB8\xAD)\x1b[K"),
+            std::string::npos)
       << err.str();
   EXPECT_TRUE(err.str().ends_with("\n"));
 }

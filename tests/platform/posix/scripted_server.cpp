@@ -77,19 +77,22 @@ ScriptedServer::ScriptedServer(const std::string& address, int port) {
     auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
     a->sin6_family = AF_INET6;
     a->sin6_port = htons(static_cast<std::uint16_t>(port));
-    if (::inet_pton(AF_INET6, address.c_str(), &a->sin6_addr) != 1) throw std::runtime_error("bad address");
+    if (::inet_pton(AF_INET6, address.c_str(), &a->sin6_addr) != 1)
+      throw std::runtime_error("bad address");
     len = sizeof *a;
   } else {
     auto* a = reinterpret_cast<sockaddr_in*>(&ss);
     a->sin_family = AF_INET;
     a->sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::inet_pton(AF_INET, address.c_str(), &a->sin_addr) != 1) throw std::runtime_error("bad address");
+    if (::inet_pton(AF_INET, address.c_str(), &a->sin_addr) != 1)
+      throw std::runtime_error("bad address");
     len = sizeof *a;
   }
   listenFd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int one = 1;
   ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(listenFd_, 8) != 0) {
+  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&ss), len) != 0 ||
+      ::listen(listenFd_, 8) != 0) {
     const std::string why = std::strerror(errno);
     ::close(listenFd_);
     throw std::runtime_error("cannot listen on " + address + ": " + why);
@@ -124,7 +127,8 @@ void ScriptedServer::Join() {
   if (thread_.joinable()) thread_.join();
 }
 
-bool RunUntil(asio::io_context& io, const std::function<bool()>& done, std::chrono::milliseconds limit) {
+bool RunUntil(asio::io_context& io, const std::function<bool()>& done,
+              std::chrono::milliseconds limit) {
   const auto until = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= until) return false;

@@ -107,8 +107,10 @@ TEST(SystemClock, JapaneseShortDateAndLongTime) {
   EXPECT_EQ(FormatLogDateTime(t), "2026/01/01 23:59:59");
 
   SystemClock clock;
-  EXPECT_TRUE(std::regex_match(clock.LogDateTime(),
-                               std::regex(R"(\d{4}/\d{2}/\d{2} ([1-9]|1\d|2[0-3]):[0-5]\d:[0-5]\d|\d{4}/\d{2}/\d{2} 0:[0-5]\d:[0-5]\d)")));
+  EXPECT_TRUE(std::regex_match(
+      clock.LogDateTime(),
+      std::regex(
+          R"(\d{4}/\d{2}/\d{2} ([1-9]|1\d|2[0-3]):[0-5]\d:[0-5]\d|\d{4}/\d{2}/\d{2} 0:[0-5]\d:[0-5]\d)")));
 }
 
 }  // namespace

@@ -51,9 +51,9 @@ TEST_F(WorkFolderTest, NonRegularFilesAreRefusedAtOnceNamingWhatTheyAre) {
     const char* reason;
   };
   const auto start = std::chrono::steady_clock::now();
-  for (const Case& c : {Case{"fifo", "FIFO"}, Case{"sub", "directory"},
-                        Case{"loop1", "symbolic links"}, Case{"zero", "device"},
-                        Case{"missing", "No such file"}}) {
+  for (const Case& c :
+       {Case{"fifo", "FIFO"}, Case{"sub", "directory"}, Case{"loop1", "symbolic links"},
+        Case{"zero", "device"}, Case{"missing", "No such file"}}) {
     IoError error;
     EXPECT_EQ(files.OpenRead(c.name, error), nullptr) << c.name;
     ASSERT_TRUE(error) << c.name;
