@@ -9,7 +9,7 @@ set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libasio-dev
       libssl-dev python3)
 if [[ ${1:-} != --core ]]; then
-  pkgs+=(time postfix dovecot-core openssl locales g++-mingw-w64-x86-64-win32 wine wine64
+  pkgs+=(clang-format time postfix dovecot-core openssl locales g++-mingw-w64-x86-64-win32 wine wine64
          libgnutls30 python3-openssl mutt nodejs xvfb xauth xdotool)
 fi
 missing=()

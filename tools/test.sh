@@ -10,6 +10,8 @@ cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 
 python3 tools/check-layers.py
+# Every C++ file as clang-format writes it.
+git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
 
 jobs=$(nproc)
 cmake --preset debug -DTOLVEX_WERROR=ON >/dev/null

@@ -50,8 +50,8 @@ class CommandLine(WinRun):
         res = self.run_args("--check", "--raw")
         self.assertEqual(res.returncode, 0, res.stderr)
         acc = CRLF + sjis("本文") + CRLF
-        self.assertEqual(res.stdout, ref.plain_message(acc, b"DummySender", b"t@example.jp",
-                                                       subject=sjis("件名")))
+        expected = ref.plain_message(acc, b"DummySender", b"t@example.jp", subject=sjis("件名"))
+        self.assertEqual(res.stdout, ref.stamped(expected, ref.stamp_of(res.stdout)))
 
     def test_check_of_an_unusable_file_gives_65(self):
         self.write_command(["#MOR=many", "", "x"])

@@ -38,6 +38,7 @@ class Spool(WinRun):
         acc = sjis("big.bin") + b"\r\n-----\r\n" + CRLF + sjis("本文") + CRLF
         expected = ref.attachment_message(acc, [(b"big.bin", data)], b"from@example.jp",
                                           b"to@example.jp", subject=sjis("大きな添付"))
+        expected = ref.stamped(expected, ref.stamp_of(session.message))
         self.assertTrue(session.message + b".\r\n" == expected, "message differs")
         self.assertTrue(self.spool == [expected + CRLF], "TEMP.TXT differs")
         self.assert_one_record(0, b"")
