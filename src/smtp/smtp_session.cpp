@@ -88,7 +88,13 @@ bool SmtpSession::SendCommand(Command command) {
     case Command::None:
       return false;
     case Command::Hello:
-      SendData((st.Submit.Extended() ? "EHLO " : "HELO ") + st.LocalName + "\r\n");
+      if (!st.Submit.Extended()) {
+        SendData("HELO " + st.LocalName + "\r\n");
+      } else {
+        // EHLO must name the client: servers answer an empty one with 501.
+        SendData("EHLO " + (st.LocalName.empty() ? std::string(kEhloDefaultName) : st.LocalName) +
+                 "\r\n");
+      }
       return false;
     case Command::MailFrom:
       SendData("MAIL FROM:" + AngleAddress(st.FromAddr) + "\r\n");

@@ -143,12 +143,12 @@ class SubmissionCases(SecretKept):
         cls.addClassCleanup(cls.peer.cleanup)  # stops both daemons whatever happens
         cls.peer.start()
 
-    def submit(self, *lines, to="taro", password=SECRET, caf=True):
+    def submit(self, *lines, to="taro", password=SECRET, caf=True, loc=True):
         """Runs one job against the peer; returns the result and the log
         mark taken before it."""
         if caf:
             shutil.copy(self.peer.pki.ca, self.path("ca.pem"))
-        self.write_command(["#LOC=client.tolvex.test", f"#HOS={addr(self.FIRST)}",
+        self.write_command((["#LOC=client.tolvex.test"] if loc else []) + [f"#HOS={addr(self.FIRST)}",
                             "#FRO=sender@example.jp", f"#TO={to}@tolvex.test",
                             f"#USR={USER}", f"#PAS={password}"]
                            + (["#CAF=ca.pem"] if caf else []) + list(lines))
@@ -210,6 +210,15 @@ class SubmissionCases(SecretKept):
         counts = self.one_session(SMTPS, mark)
         self.assertEqual((counts.get("ehlo"), counts.get("auth"), counts.get("starttls")),
                          ("1", "1", None), counts)
+
+    def test_without_loc_the_ehlo_says_localhost(self):
+        # Postfix answers an EHLO without a name with "501 Syntax: EHLO
+        # hostname"; a command file like the README's provider example has
+        # no #LOC and must still deliver.
+        res, _ = self.submit("#SEC=starttls", "", "名前なし", loc=False)
+        msg = self.delivered(res, "taro")
+        # Postfix's Received line names the client by its EHLO first.
+        self.assertRegex(msg["Received"], r"^from localhost \(")
 
     def test_wrong_password_logs_139_with_the_535_reply(self):
         res, mark = self.submit("#SEC=starttls", "", "x", password=WRONG)

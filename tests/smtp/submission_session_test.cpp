@@ -203,6 +203,27 @@ TEST(SubmissionSession, StartTlsWithoutUserGoesFromTheSecondEhloToMailFrom) {
   EXPECT_EQ(rig.Commands().at(3), "MAIL FROM:DummySender\r\n");
 }
 
+// Servers refuse an EHLO without a name (Postfix: "501 Syntax: EHLO
+// hostname"), so an empty #LOC is sent as "localhost" in both EHLOs; the
+// plain session keeps its HELO with nothing after the blank.
+TEST(SubmissionSession, EmptyLocalNameGreetsAsLocalhost) {
+  Rig rig(Submission());
+  rig.st.LocalName.clear();
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::IDLE);
+  const std::vector<std::string> commands = rig.Commands();
+  ASSERT_GE(commands.size(), 3u);
+  EXPECT_EQ(commands[0], "EHLO localhost\r\n");
+  EXPECT_EQ(commands[2], "EHLO localhost\r\n");
+
+  Rig plain(AcceptingServer(), Security::Unset, "", "");
+  plain.st.LocalName.clear();
+  plain.Start();
+  ASSERT_TRUE(plain.RunUntilEnded());
+  EXPECT_EQ(plain.Commands().at(0), "HELO \r\n");
+}
+
 TEST(SubmissionSession, RepliesInPiecesAreJudgedWhole) {
   // The capability list comes in three arrivals, the second cut inside
   // "STARTTLS": a session that judged the last piece would fail.
