@@ -147,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   rig.SetMail(std::string(kMessages[(setup >> 4) & 3]));
   // The top two bits choose the session: plain, EHLO with AUTH without TLS,
   // STARTTLS with AUTH, implicit TLS without AUTH.
-  switch ((setup >> 6) & 3) {
+  const unsigned mode = (setup >> 6) & 3;
+  switch (mode) {
     case 1:
       rig.st.Submit.security = Security::None;
       rig.st.Submit.user = "user";
@@ -203,11 +204,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(!rig.session.Running() && !rig.tmrSMTP.Enabled() && rig.st.smtpSTEP == IDLE, trace);
 
   if (end == IDLE) {
-    // Delivered: every command in order, each recipient once.
-    std::vector<std::string> expected = {"HELO \r\n", "MAIL FROM:DummySender\r\n"};
-    for (const std::string& r : to) expected.push_back("RCPT TO:" + r + "\r\n");
-    for (const char* c : {"DATA\r\n", "<message>", "QUIT\r\n"}) expected.emplace_back(c);
-    FUZZ_CHECK(rig.Commands() == expected, trace);
+    // Delivered: the greeting command and what submission adds (STARTTLS
+    // and the second EHLO, AUTH PLAIN in one line or LOGIN in three), then
+    // every command of the delivery in order, each recipient once.
+    std::vector<std::string> tail = {"MAIL FROM:DummySender\r\n"};
+    for (const std::string& r : to) tail.push_back("RCPT TO:" + r + "\r\n");
+    for (const char* c : {"DATA\r\n", "<message>", "QUIT\r\n"}) tail.emplace_back(c);
+    const std::vector<std::string> sent = rig.Commands();
+    FUZZ_CHECK(sent.size() > tail.size() && std::equal(tail.rbegin(), tail.rend(), sent.rbegin()),
+               trace);
+    const std::vector<std::string> head(sent.begin(), sent.end() - tail.size());
+    const std::string ehlo = "EHLO localhost\r\n";
+    const auto authAt = [&](std::size_t k) {
+      return head.size() > k && head[k].rfind("AUTH ", 0) == 0 &&
+             (head.size() == k + 1 || (head.size() == k + 3 && head[k] == "AUTH LOGIN\r\n"));
+    };
+    switch (mode) {
+      case 0:
+        FUZZ_CHECK(head == std::vector<std::string>{"HELO \r\n"}, trace);
+        break;
+      case 1:
+        FUZZ_CHECK(head[0] == ehlo && authAt(1), trace);
+        break;
+      case 2:
+        FUZZ_CHECK(head.size() > 3 && head[0] == ehlo && head[1] == "STARTTLS\r\n" &&
+                       head[2] == ehlo && authAt(3),
+                   trace);
+        break;
+      default:
+        FUZZ_CHECK(head == std::vector<std::string>{ehlo}, trace);
+        break;
+    }
   }
   return 0;
 }
