@@ -94,6 +94,26 @@ TEST(SubmissionSession, LoginWhenPlainIsNotOffered) {
             (std::vector<std::string>{"AUTH LOGIN\r\n", "eWFtYWRh\r\n", "cJVcdw==\r\n"}));
 }
 
+// A server that takes the user name as enough never sees the password.
+TEST(SubmissionSession, LoginEndsAtA235WithoutSendingThePassword) {
+  ServerScript script = Submission(kBeforeTls, "250-mail.example\r\n250 AUTH LOGIN\r\n");
+  auto under = script.tlsReply;
+  std::vector<std::string> prompts = {"334 VXNlcm5hbWU6\r\n", "235 2.7.0 ok\r\n"};
+  script.tlsReply = [under, prompts, n = 0](const std::string& c) mutable -> std::string {
+    if (c.rfind("AUTH", 0) == 0 || n == 1) return prompts[static_cast<std::size_t>(n++)];
+    return under(c);
+  };
+  Rig rig(script);
+  rig.Start();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << rig.Log().reply;
+  const std::vector<std::string> commands = rig.Commands();
+  ASSERT_GE(commands.size(), 6u);
+  EXPECT_EQ(
+      std::vector<std::string>(commands.begin() + 3, commands.begin() + 6),
+      (std::vector<std::string>{"AUTH LOGIN\r\n", "eWFtYWRh\r\n", "MAIL FROM:DummySender\r\n"}));
+}
+
 TEST(SubmissionSession, StartTlsNotOfferedFailsIn132WithTheEhloReplyAndSendsNothingMore) {
   const std::string ehlo = "250-mail.example\r\n250-AUTH PLAIN\r\n250 8BITMIME\r\n";
   Rig rig(Submission(ehlo));
