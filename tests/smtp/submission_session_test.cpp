@@ -75,42 +75,36 @@ TEST(SubmissionSession, StartTlsThenAuthPlainThenTheUsualDelivery) {
   EXPECT_TRUE(rig.st.Submit.password.Empty());
 }
 
-TEST(SubmissionSession, LoginWhenPlainIsNotOffered) {
+// A server offering only LOGIN under TLS that answers AUTH LOGIN and the
+// lines after it with `prompts`, one each; returns commands 4 to 6 of the
+// delivered session.
+std::vector<std::string> LoginSession(std::vector<std::string> prompts) {
   ServerScript script = Submission(kBeforeTls, "250-mail.example\r\n250 AUTH=LOGIN\r\n");
   auto under = script.tlsReply;
-  std::vector<std::string> prompts = {"334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n",
-                                      "235 2.7.0 ok\r\n"};
-  script.tlsReply = [under, prompts, n = 0](const std::string& c) mutable -> std::string {
-    if (c.rfind("AUTH", 0) == 0 || (n > 0 && n < 3)) return prompts[static_cast<std::size_t>(n++)];
+  const std::size_t count = prompts.size();
+  script.tlsReply = [under, prompts, count,
+                     n = std::size_t{0}](const std::string& c) mutable -> std::string {
+    if (c.rfind("AUTH", 0) == 0 || (n > 0 && n < count)) return prompts[n++];
     return under(c);
   };
   Rig rig(script);
   rig.Start();
-  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << rig.Log().reply;
   const std::vector<std::string> commands = rig.Commands();
-  ASSERT_GE(commands.size(), 6u);
-  EXPECT_EQ(std::vector<std::string>(commands.begin() + 3, commands.begin() + 6),
+  if (commands.size() < 6) return commands;
+  return std::vector<std::string>(commands.begin() + 3, commands.begin() + 6);
+}
+
+TEST(SubmissionSession, LoginWhenPlainIsNotOffered) {
+  EXPECT_EQ(LoginSession({"334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n", "235 2.7.0 ok\r\n"}),
             (std::vector<std::string>{"AUTH LOGIN\r\n", "eWFtYWRh\r\n", "cJVcdw==\r\n"}));
 }
 
 // A server that takes the user name as enough never sees the password.
 TEST(SubmissionSession, LoginEndsAtA235WithoutSendingThePassword) {
-  ServerScript script = Submission(kBeforeTls, "250-mail.example\r\n250 AUTH LOGIN\r\n");
-  auto under = script.tlsReply;
-  std::vector<std::string> prompts = {"334 VXNlcm5hbWU6\r\n", "235 2.7.0 ok\r\n"};
-  script.tlsReply = [under, prompts, n = 0](const std::string& c) mutable -> std::string {
-    if (c.rfind("AUTH", 0) == 0 || n == 1) return prompts[static_cast<std::size_t>(n++)];
-    return under(c);
-  };
-  Rig rig(script);
-  rig.Start();
-  ASSERT_TRUE(rig.RunUntilEnded());
-  EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << rig.Log().reply;
-  const std::vector<std::string> commands = rig.Commands();
-  ASSERT_GE(commands.size(), 6u);
   EXPECT_EQ(
-      std::vector<std::string>(commands.begin() + 3, commands.begin() + 6),
+      LoginSession({"334 VXNlcm5hbWU6\r\n", "235 2.7.0 ok\r\n"}),
       (std::vector<std::string>{"AUTH LOGIN\r\n", "eWFtYWRh\r\n", "MAIL FROM:DummySender\r\n"}));
 }
 
