@@ -89,12 +89,15 @@ class HostileRun(E2ETest):
 
 class Floods(HostileRun):
     def test_flood_without_line_ends_instead_of_a_greeting(self):
-        # 30 MiB of "x": the first arrival fails the 220 check.
+        # 30 MiB of "x": the arrival the tick finds fails the 220 check. How
+        # much that arrival holds is the network's choice; the record keeps
+        # at most 512 bytes of it, a longer one cut to 509 and "...".
         s, record, err, run = self.end_in_failure(200, Script(greeting=flood(b"x", 30)))
-        cut = b"x" * 509 + b"..."
-        self.assertEqual(record, (120, cut))
+        state, text = record
+        self.assertEqual(state, 120)
+        self.assertRegex(text, rb"^(x{1,512}|x{509}\.\.\.)$")
         self.assertEqual(s.commands, [])
-        self.assertEqual(err, b"tolvex: delivery failed in state 120: " + cut)
+        self.assertEqual(err, b"tolvex: delivery failed in state 120: " + text)
 
     def test_ten_megabyte_reply_line_to_helo(self):
         reply = b"501 " + b"y" * (10 * MIB) + b"\r\n"
