@@ -54,7 +54,12 @@ class AsioHarness {
     return test::RunUntil(io_, done, std::chrono::milliseconds(ms));
   }
   void RunFor(int ms) { test::RunFor(io_, std::chrono::milliseconds(ms)); }
-  ~AsioHarness() { sock_.Close(); }
+  // The server thread writes received_ under mu_ until the close releases
+  // it: join it before those members die.
+  ~AsioHarness() {
+    sock_.Close();
+    server_.reset();
+  }
 
  private:
   asio::io_context io_;
