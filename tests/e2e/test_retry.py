@@ -43,9 +43,9 @@ class RetryRun(E2ETest):
 
 class Quick(RetryRun):
     def test_copies_in_order_and_bcc_in_no_head(self):
-        self.write_command(lines(100, ["#CC=写し <cc1@example.jp>, cc2@example.jp",
+        self.write_command(lines(140, ["#CC=写し <cc1@example.jp>, cc2@example.jp",
                                       "#BCC=hidden@example.jp"]))
-        with ScriptedSmtpServer(addr(100)) as server:
+        with ScriptedSmtpServer(addr(140)) as server:
             res = self.run_tolvex(timeout=60)
         self.assertEqual(res.returncode, 0, res.stderr)
         s = server.sessions[0]
@@ -59,7 +59,7 @@ class Quick(RetryRun):
         self.assertLess(head.index(b"\r\nTo: "), head.index(b"\r\nCc: "))
 
     def test_550_is_not_retried(self):
-        res, server = self.run_retry(101, [Script(greeting=b"550 5.7.1 go away\r\n")],
+        res, server = self.run_retry(141, [Script(greeting=b"550 5.7.1 go away\r\n")],
                                      ["#RTY=3,1"], 60)
         self.assertEqual(res.returncode, 69, res.stderr)
         self.assertEqual(len(server.sessions), 1)
@@ -70,7 +70,7 @@ class Quick(RetryRun):
 class Greeting421ThenDelivered(RetryRun):
     def test_421_greeting_tried_again_a_minute_later(self):
         res, server = self.run_retry(
-            102, [Script(greeting=b"421 4.3.2 try later\r\n"), Script()], ["#RTY=2,1"], 150)
+            142, [Script(greeting=b"421 4.3.2 try later\r\n"), Script()], ["#RTY=2,1"], 150)
         self.assertEqual(res.returncode, 0, res.stderr)
         self.assertEqual([r[1:] for r in self.log_records()],
                          [(120, b"421 4.3.2 try later\r\n"), (0, b"")])
@@ -83,7 +83,7 @@ class Greeting421ThenDelivered(RetryRun):
 class Greylisted450ThenDelivered(RetryRun):
     def test_450_to_rcpt_then_delivered(self):
         grey = Script(rcpt=[b"450 4.2.0 greylisted, come back later\r\n"])
-        res, server = self.run_retry(103, [grey, Script()], ["#RTY=1,1"], 150)
+        res, server = self.run_retry(143, [grey, Script()], ["#RTY=1,1"], 150)
         self.assertEqual(res.returncode, 0, res.stderr)
         self.assertEqual([r[1] for r in self.log_records()], [150, 0])
         self.assertEqual(len(server.sessions), 2)
@@ -93,7 +93,7 @@ class Greylisted450ThenDelivered(RetryRun):
 
 class Lasting421KeepsTheMessage(RetryRun):
     def test_three_421_then_eml(self):
-        res, server = self.run_retry(104, [Script(greeting=b"421 4.3.2 busy\r\n")], ["#RTY=2,1"],
+        res, server = self.run_retry(144, [Script(greeting=b"421 4.3.2 busy\r\n")], ["#RTY=2,1"],
                                      240)
         self.assertEqual(res.returncode, 75, res.stderr)
         self.assertEqual(len(server.sessions), 3)
@@ -122,7 +122,7 @@ class ResetBeforeTheData(RetryRun):
         # The first connection is closed at RCPT: the session notices at its
         # two-minute silence limit, then tries again a minute later.
         cut = Script(replies={"RCPT": CLOSE})
-        res, server = self.run_retry(105, [cut, Script()], ["#RTY=1,1"], 280)
+        res, server = self.run_retry(145, [cut, Script()], ["#RTY=1,1"], 280)
         self.assertEqual(res.returncode, 0, res.stderr)
         self.assertEqual([r[1] for r in self.log_records()], [999, 0])
         self.assertEqual(len(server.sessions), 2)
