@@ -135,6 +135,11 @@ void Form1::StartSend() {
 }
 
 bool Form1::BeginSend() {
+  if (retry_.Waiting()) {  // a message still waiting is kept before it is replaced
+    p_.tmrWait.SetEnabled(false);
+    deliveryStatus_ = kExitTempFail;
+    KeepUndelivered();
+  }
   st_.StampLines = StampLines(p_.clock.Now(), st_.FromAddr, st_.LocalName, messageIds_);
   if (Status failure = ReadCommandFileEx(st_, p_.files)) {
     // Nothing partial goes out; the run goes on as after a delivery.
@@ -142,7 +147,6 @@ bool Form1::BeginSend() {
     if (st_.MoreInterval == 0) EndProc();
     return false;
   }
-  if (retry_.Waiting()) KeepUndelivered();  // a message still waiting is not dropped unseen
   retry_.NewMessage(st_.RetryCount);
   StartAttempt();
   return true;
