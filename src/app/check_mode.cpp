@@ -64,9 +64,15 @@ int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
   out << "Server:   " << host << ", port " << st.Submit.RemotePort() << "\n";
   out << "Security: " << display(DescribeSubmission(st.Submit)) << "\n";
   out << "Envelope: MAIL FROM:" << display(AngleAddress(st.FromAddr)) << "\n";
+  const int firstCopy = st.ToCount - st.CcCount - st.BccCount + 1;
   for (int k = 1; k <= st.ToCount; ++k) {
-    out << "          RCPT TO:" << display(AngleAddress(st.ToAddr[static_cast<std::size_t>(k)]))
-        << "\n";
+    out << "          RCPT TO:" << display(AngleAddress(st.ToAddr[static_cast<std::size_t>(k)]));
+    if (k >= firstCopy) out << (k < firstCopy + st.CcCount ? "  (Cc)" : "  (Bcc)");
+    out << "\n";
+  }
+  if (st.RetryOn) {
+    out << "Retries:  " << st.RetryCount << ", " << st.RetryMinutes
+        << " minutes apart; undelivered mail kept in undelivered/\n";
   }
   out << "Message:  " << mail.size() << " bytes\n\n";
   const MessageView view = ViewMessage(mail, display);

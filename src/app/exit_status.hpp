@@ -13,6 +13,7 @@ inline constexpr int kExitDataErr = 65;       // EX_DATAERR
 inline constexpr int kExitNoInput = 66;       // EX_NOINPUT
 inline constexpr int kExitUnavailable = 69;   // EX_UNAVAILABLE
 inline constexpr int kExitCantCreate = 73;    // EX_CANTCREAT
+inline constexpr int kExitTempFail = 75;      // EX_TEMPFAIL: the last failure was temporary
 inline constexpr int kExitInterrupted = 130;  // like SIGINT
 
 constexpr int ExitCodeFor(FailureKind kind) {

@@ -29,6 +29,13 @@ std::string_view FirstLine(std::string_view text) {
 
 }  // namespace
 
+Failure DeliveryFailure(SmtpStep endStep, std::string_view reply) {
+  std::string line = CleanServerText(FirstLine(reply));
+  if (line.empty()) line = "(no reply)";
+  return Failure{FailureKind::DeliveryFailed,
+                 "delivery failed in state " + std::to_string(StepNumber(endStep)) + ": " + line};
+}
+
 Status ValidateStartUp(const RunState& st) {
   // The repeat countdown is reset to MoreInterval + 1 after each send.
   if (st.MoreInterval == std::numeric_limits<std::int16_t>::max()) {
@@ -39,7 +46,14 @@ Status ValidateStartUp(const RunState& st) {
 }
 
 Form1::Form1(FormPorts ports)
-    : p_(std::move(ports)), session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, *this}) {}
+    : p_(std::move(ports)), session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, *this}) {
+  // A 250 to the message makes it the server's: a later failure is not
+  // retried.
+  session_.SetTrace([this](SmtpStep from, SmtpStep to) {
+    if (from == SmtpStep::AWAIT_DATA_TRANSFER_RESPONSE && to == SmtpStep::AWAIT_QUIT_TRANSFER)
+      messageAccepted_ = true;
+  });
+}
 
 // ---- start-up ---------------------------------------------------------
 
@@ -79,6 +93,10 @@ void Form1::SetTimerEX() {
 
 void Form1::tmrWait_Timer() {
   if (ended_) return;
+  if (retry_.Waiting()) {  // after the start delay the timer counts retry waits
+    RetryTick();
+    return;
+  }
   --st_.WaitMinutes;
   p_.window.SetCaption(kWaitPrefix + std::to_string(st_.WaitMinutes) + kWaitSuffix);
   if (st_.WaitMinutes == 0) {
@@ -117,6 +135,11 @@ void Form1::StartSend() {
 }
 
 bool Form1::BeginSend() {
+  if (retry_.Waiting()) {  // a message still waiting is kept before it is replaced
+    p_.tmrWait.SetEnabled(false);
+    deliveryStatus_ = kExitTempFail;
+    KeepUndelivered();
+  }
   st_.StampLines = StampLines(p_.clock.Now(), st_.FromAddr, st_.LocalName, messageIds_);
   if (Status failure = ReadCommandFileEx(st_, p_.files)) {
     // Nothing partial goes out; the run goes on as after a delivery.
@@ -124,8 +147,8 @@ bool Form1::BeginSend() {
     if (st_.MoreInterval == 0) EndProc();
     return false;
   }
-  session_.Start();
-  p_.window.SetCaption(kSendingCaption);
+  retry_.NewMessage(st_.RetryCount);
+  StartAttempt();
   return true;
 }
 
@@ -168,7 +191,9 @@ void Form1::WSOCK_Connect() {
 }
 
 void Form1::WSOCK_DataArrival(std::int32_t bytesWaiting) {
-  if (!ended_) session_.WSOCK_DataArrival(bytesWaiting);
+  if (ended_) return;
+  replySeen_ = true;
+  session_.WSOCK_DataArrival(bytesWaiting);
 }
 
 void Form1::WSOCK_SendComplete() {
@@ -189,12 +214,10 @@ void Form1::LogSession(SmtpStep endStep, std::string_view reply) {
 }
 
 void Form1::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) {
-  if (endStep != SmtpStep::IDLE) {
-    std::string line = CleanServerText(FirstLine(reply));
-    if (line.empty()) line = "(no reply)";
-    NoteFailure(
-        Failure{FailureKind::DeliveryFailed,
-                "delivery failed in state " + std::to_string(StepNumber(endStep)) + ": " + line});
+  if (st_.RetryOn) {
+    if (AfterAttempt(endStep, reply)) return;  // a retry is awaited
+  } else if (endStep != SmtpStep::IDLE) {
+    NoteFailure(DeliveryFailure(endStep, reply));
   }
   // With no repeat interval, the end of a delivery is the end of the run.
   if (st_.MoreInterval == 0) {
@@ -233,7 +256,7 @@ void Form1::Finish(int exitCode, bool removeTrayIcon) {
   p_.window.EndProcess(exitCode);
 }
 
-void Form1::EndProc() { Finish(exitStatus_, true); }
+void Form1::EndProc() { Finish(RunStatus(), true); }
 
 void Form1::DeleteTaskTrayIcon() { p_.window.DeleteTrayIcon(); }
 
@@ -245,14 +268,23 @@ void Form1::CleanUpWorkFiles() {
   p_.files.Remove(kSpoolFileName);
 }
 
-void Form1::menuExit_Click() { Finish(session_.Running() ? kExitInterrupted : exitStatus_, true); }
+void Form1::menuExit_Click() {
+  const bool interrupted = session_.Running();
+  EndWait();
+  Finish(interrupted ? kExitInterrupted : RunStatus(), true);
+}
 
 void Form1::Form_Unload() {
   // Closing the window ends the program with its last window; the tray
   // icon is left as it is.
-  Finish(session_.Running() ? kExitInterrupted : exitStatus_, false);
+  const bool interrupted = session_.Running();
+  EndWait();
+  Finish(interrupted ? kExitInterrupted : RunStatus(), false);
 }
 
-void Form1::Terminate(int exitCode) { Finish(exitCode, true); }
+void Form1::Terminate(int exitCode) {
+  EndWait();
+  Finish(exitCode, true);
+}
 
 }  // namespace tolvex

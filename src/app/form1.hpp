@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/retry_plan.hpp"
 #include "app/submission_setup.hpp"
 #include "base/platform.hpp"
 #include "base/run_state.hpp"
@@ -19,6 +20,9 @@ namespace tolvex {
 // The checks start-up makes of the run state once the command file is
 // read, beyond the interpreter's own: what the schedule cannot hold.
 Status ValidateStartUp(const RunState& st);
+
+// The one-line report of a delivery that ended in `endStep`.
+Failure DeliveryFailure(SmtpStep endStep, std::string_view reply);
 
 struct FormPorts {
   Window& window;
@@ -74,6 +78,16 @@ class Form1 : public SocketEvents, private SessionHost {
   // Runs what fell due during the delivery that just finished.
   void RunPending();
   void EndProc();
+  // Retries (form1_retry.cpp): one attempt of the composed message; what
+  // follows an attempt that ended (true: a retry is awaited); a minute of
+  // the wait; keeping the message that will not be delivered; the run's
+  // end during a wait or an attempt.
+  void StartAttempt();
+  bool AfterAttempt(SmtpStep endStep, std::string_view reply);
+  void RetryTick();
+  void KeepUndelivered();
+  void EndWait();
+  int RunStatus() const;
   void DeleteTaskTrayIcon();
   void CleanUpWorkFiles();
   void NoteFailure(const Failure& failure);
@@ -92,6 +106,12 @@ class Form1 : public SocketEvents, private SessionHost {
   bool endPending_ = false;  // the run's end fell due during a delivery
   bool ended_ = false;
   int exitStatus_ = 0;
+  // Retries ("#RTY="): the countdown, what the attempt under way has seen,
+  // and the status of the last message that was finally not delivered.
+  RetryClock retry_;
+  bool replySeen_ = false;
+  bool messageAccepted_ = false;
+  int deliveryStatus_ = 0;
 };
 
 }  // namespace tolvex

@@ -30,6 +30,17 @@ struct RunState {
   std::string ToList;                                    // recipients as written, "," separated
   std::array<std::string, kMaxRecipients + 1> ToAddr{};  // 1..ToCount, trimmed
   std::int16_t ToCount = 0;
+  // "#CC=" and "#BCC=": the lists as written; their addresses follow the To
+  // addresses in ToAddr (CcCount Cc, then BccCount Bcc, all within ToCount).
+  std::string CcList;
+  std::string BccList;
+  std::int16_t CcCount = 0;
+  std::int16_t BccCount = 0;
+  // "#RTY=<retries>,<minutes>": a delivery that fails for the time being
+  // is tried again; RetryOn also keeps an undelivered message as a file.
+  bool RetryOn = false;
+  std::int16_t RetryCount = 0;
+  std::int16_t RetryMinutes = 0;
   std::string SubjectLine;   // encoded "Subject: " line with CR LF
   std::string ReplyToLine;   // "Reply-To: " line with CR LF
   std::string BodyText;      // body, already ISO-2022-JP

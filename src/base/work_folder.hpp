@@ -52,6 +52,11 @@ class WorkFolder {
   virtual IoError Replace(std::string_view from, std::string_view to) = 0;
   // Deletes the file; one that does not exist is no error.
   virtual IoError Remove(std::string_view name) = 0;
+  // Creates the folder; one that exists already is no error.
+  virtual IoError MakeFolder(std::string_view name) = 0;
+  // Renames `from` to `to` in one step, never replacing a file: when `to`
+  // exists, nothing changes, `taken` is set and the error says so.
+  virtual IoError PlaceNew(std::string_view from, std::string_view to, bool& taken) = 0;
 };
 
 // Reads exactly `n` bytes at `offset`; an end of file before them is

@@ -31,6 +31,7 @@
 #include <string_view>
 
 #include "base/sjis_text.hpp"
+#include "command/delivery_directives.hpp"
 #include "command/submission_directives.hpp"
 #include "compose/header_words.hpp"
 #include "compose/text_file.hpp"
@@ -176,6 +177,8 @@ class Interpreter {
       SetReplyTo(ValueAfter(line, '='));
     } else if (IsSubmissionKeyword(key)) {
       return SubmissionDirective(key, line, lineNo_, st_.Submit);
+    } else if (IsDeliveryKeyword(key)) {
+      return DeliveryDirective(key, line, lineNo_, st_, copyLines_);
     } else if (key == "mail") {
       SetToList(sjis::Trim(sjis::DropChars(line, 4)));
       st_.MailMode = true;
@@ -335,6 +338,7 @@ class Interpreter {
   Status Finish() {
     if (Status status = SplitRecipients()) return status;
     if (Status status = CheckAddresses()) return status;
+    if (Status status = AddCopyRecipients(st_, copyLines_)) return status;
     if (Status status = CheckSubmission(st_.Submit)) return status;
     st_.BodyText = SjisToJis(body_);
     return std::nullopt;
@@ -348,6 +352,7 @@ class Interpreter {
   std::size_t lineNo_ = 0;
   std::size_t toListLine_ = 0;  // line that last set ToList
   std::size_t fromLine_ = 0;    // line that last set FromAddr
+  CopyListLines copyLines_;     // lines that last set CcList and BccList
 };
 
 }  // namespace

@@ -25,6 +25,9 @@ Failure SpoolFailure(std::string_view reason) {
 std::string AddField(const RunState& st) {
   std::string out = EncodeAddressField("From:", st.FromAddr);
   out.append(kCrLf).append(EncodeAddressField("To:", st.ToList)).append(kCrLf);
+  // "#CC=": the copy list as written, named like the To: list. Bcc
+  // addresses go into no head line.
+  if (st.CcCount > 0) out.append(EncodeAddressField("Cc:", st.CcList)).append(kCrLf);
   return out;
 }
 

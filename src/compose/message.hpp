@@ -17,7 +17,8 @@ inline constexpr char kSpoolFileName[] = "TEMP.TXT";
 // The spool being written; it replaces TEMP.TXT once complete.
 inline constexpr char kSpoolNewName[] = "TEMP.TXT.new";
 
-// "From: " FromAddr CR LF "To: " ToList CR LF.
+// "From: " FromAddr CR LF "To: " ToList CR LF, then "Cc: " CcList CR LF
+// when the command file names Cc recipients.
 std::string AddField(const RunState& st);
 
 // Composes the message from the run state into the spool TEMP.TXT (the

@@ -172,8 +172,8 @@ void SmtpSession::SendAuth() {
 bool SmtpSession::AfterAuth() {
   const std::string& reply = p_.st.RecvData;
   if (Begins(reply, "235")) {
-    // Without repeats no later send needs the secret.
-    if (p_.st.MoreInterval <= 0) p_.st.Submit.password.Wipe();
+    // Without repeats or retries no later send needs the secret.
+    if (p_.st.MoreInterval <= 0 && !p_.st.RetryOn) p_.st.Submit.password.Wipe();
     SetStep(AWAIT_MAIL_FROM_TRANSFER);
     SendCommand(Command::MailFrom);
     return false;

@@ -377,6 +377,56 @@ TEST_F(CommandFileTest, ControlBytesInAddressesAreRefused) {
   ReadOk(Lines({"#FRO=\x91\x97\x90\x4D <s@x>", "#TO=\x95\x5C <t@x>"}));
 }
 
+// Envelope order To, Cc, Bcc; 表 (0x95 0x5C) in a display name is no comma.
+TEST_F(CommandFileTest, CopyRecipientsAndRetries) {
+  auto fresh = [&](const std::string& bytes) {
+    st_ = RunState{};
+    st_.FromAddr = "DummySender";
+    return Read(bytes);
+  };
+  ASSERT_FALSE(fresh(
+      Lines({"#TO=t@x", "#CC = \x95\x5C <c1@x>, ,c2@x,", "#BCC =b@x", "#RTY= 3 , 10 ", "body"})));
+  EXPECT_EQ(st_.CcList, "\x95\x5C <c1@x>, ,c2@x,");
+  ASSERT_EQ(st_.ToCount, 4);
+  EXPECT_EQ(st_.ToAddr[2], "\x95\x5C <c1@x>");
+  EXPECT_EQ(st_.ToAddr[3], "c2@x");
+  EXPECT_EQ(st_.ToAddr[4], "b@x");
+  EXPECT_EQ(st_.CcCount, 2);
+  EXPECT_EQ(st_.BccCount, 1);
+  EXPECT_TRUE(st_.RetryOn);
+  EXPECT_EQ(st_.RetryCount, 3);
+  EXPECT_EQ(st_.RetryMinutes, 10);
+  ASSERT_FALSE(fresh(Lines({"#CC=c@x", "#TO=t@x"})));  // the lists come together at the end
+  EXPECT_EQ(st_.ToAddr[1], "t@x");
+  EXPECT_EQ(st_.ToAddr[2], "c@x");
+  ASSERT_FALSE(fresh(Lines({"#TO=t@x", "#RTY=0,1"})));
+  EXPECT_TRUE(st_.RetryOn);
+  EXPECT_EQ(st_.RetryCount, 0);
+
+  std::string list = "1@x";
+  for (int i = 2; i <= 50; ++i) list += "," + std::to_string(i) + "@x";
+  const struct {
+    std::vector<std::string> lines;
+    const char* error;
+  } bad[] = {
+      {{"#TO=" + list, "#CC=" + list, "#BCC=z@x"}, "command.txt line 3: 101 recipients"},
+      {{"#CC c@x"}, "command.txt line 1: \"#CC\" line has no \"=\""},
+      {{"#TO=t@x", "#BCC=ok@x,b\x01@x"},
+       "command.txt line 2: Bcc recipient 2 holds the control byte 0x01"},
+      {{"#CC=\x1b@x"}, "command.txt line 1: Cc recipient 1 holds the control byte 0x1B"},
+      {{"#RTY=3"}, "command.txt line 1: \"#RTY\" value \"3\""},
+      {{"#RTY=3,0"}, "command.txt line 1: \"#RTY\" value"},
+      {{"#RTY=101,5"}, "command.txt line 1: \"#RTY\" value"},
+      {{"#RTY=-1,5"}, "command.txt line 1: \"#RTY\" value"},
+      {{"#RTY=1,1441"}, "command.txt line 1: \"#RTY\" value"},
+  };
+  for (const auto& c : bad) {
+    std::string text;
+    for (const std::string& line : c.lines) text += line + "\r\n";
+    ExpectBad(fresh(text), c.error);
+  }
+}
+
 TEST_F(CommandFileTest, MissingFiles) {
   Status status = ReadCommandFile(st_, fx_.window, fx_.socket, *files_);
   ASSERT_TRUE(status.has_value());

@@ -36,6 +36,14 @@ TEST_F(Compose, AddFieldWritesFromAndToUnchanged) {
   EXPECT_EQ(AddField(st), "From: DummySender\r\nTo: a@example.jp,  b@example.jp\r\n");
   st.ToList.clear();
   EXPECT_EQ(AddField(st), "From: DummySender\r\nTo: \r\n");
+  // Cc right after To, its display names encoded like To's; Bcc nowhere.
+  st.CcList = std::string(kHyo) + " <c@example.jp>, d@example.jp";
+  st.CcCount = 2;
+  st.BccList = "hidden@example.jp";
+  st.BccCount = 1;
+  EXPECT_EQ(AddField(st),
+            "From: DummySender\r\nTo: \r\nCc: =?ISO-2022-JP?B?GyRCST0bKEo=?= <c@example.jp>, "
+            "d@example.jp\r\n");
 }
 
 TEST_F(Compose, PlainMessageGolden) {

@@ -42,7 +42,7 @@ postlog   unix-dgram n  -       n       -       1       postlogd
 
 
 class PostfixPeer:
-    def __init__(self, address, domain="tolvex.test", users=("taro", "hanako")):
+    def __init__(self, address, domain="tolvex.test", users=("taro", "hanako", "jiro")):
         self.address = address
         self.ports = [25]  # every port master.cf listens on
         self.domain = domain

@@ -81,6 +81,7 @@ class Session:
     """What one connection carried."""
 
     def __init__(self):
+        self.accepted_at = time.monotonic()  # the connection was taken
         self.commands = []    # command lines, CR LF included
         self.command_times = []  # time.monotonic() at each command's arrival
         self.data = b""       # message bytes as on the wire, terminator included
@@ -116,7 +117,9 @@ class ScriptedSmtpServer(TlsAndAuth):
     def __init__(self, address, script=None, port=25, tls=None, implicit_tls=False):
         self.address = address
         self.port = port
-        self.script = script or Script()
+        # A list of scripts: one per connection in turn, the last for the rest.
+        self.scripts = list(script) if isinstance(script, list) else [script or Script()]
+        self.script = self.scripts[0]
         self._context = server_context(tls) if tls else None
         self.implicit_tls = implicit_tls
         self.sessions = []
@@ -157,6 +160,7 @@ class ScriptedSmtpServer(TlsAndAuth):
                 return
             session = Session()
             with self._lock:
+                self.script = self.scripts[min(len(self.sessions), len(self.scripts) - 1)]
                 self.sessions.append(session)
             self.connected.set()
             link = _Link(conn)

@@ -61,6 +61,23 @@ class PostfixDelivery(E2ETest):
                 continue
             self.assertEqual(lines[i].rstrip(b"\r").decode("iso-2022-jp"), line)
 
+    def test_cc_and_bcc_each_delivered_bcc_in_no_head(self):
+        users = ("taro", "hanako", "jiro")
+        before = {u: len(self.peer.delivered(u)) for u in users}
+        msg = self.send("taro", ["#CC=花子 <hanako@tolvex.test>", "#BCC=jiro@tolvex.test",
+                                 "#SUB=写しの件名", "", "本文"])
+        self.assertEqual(str(msg["Cc"]), "花子 <hanako@tolvex.test>")
+        for user in users:
+            files = self.peer.wait_for_mail(user, before[user] + 1)
+            self.assertEqual(len(files), before[user] + 1, user)
+            copy = parse(files[before[user]])
+            self.assertEqual(copy["Subject"], "写しの件名")
+            head = open(files[before[user]], "rb").read().split(b"\n\n", 1)[0]
+            # Postfix puts its trace lines (X-Original-To, Delivered-To,
+            # Received) above the message's own head, which begins with the
+            # Subject line and never names the Bcc address.
+            self.assertNotIn(b"jiro", head[head.index(b"\nSubject: "):], (user, head))
+
     def test_attachment_message(self):
         blob = os.urandom(5000) + bytes(range(256))
         doc = sjis("添付の説明書\r\n二行目\r\n")

@@ -87,6 +87,17 @@ IoError FaultyFolder::Replace(std::string_view from, std::string_view to) {
   return inner_->Replace(from, to);
 }
 
+IoError FaultyFolder::MakeFolder(std::string_view name) {
+  if (Trip(name, "mkdir")) return kInjected;
+  return inner_->MakeFolder(name);
+}
+
+IoError FaultyFolder::PlaceNew(std::string_view from, std::string_view to, bool& taken) {
+  taken = false;
+  if (Trip(from, "place")) return kInjected;
+  return inner_->PlaceNew(from, to, taken);
+}
+
 IoError FaultyFolder::Remove(std::string_view name) {
   if (Trip(name, "remove")) return kInjected;
   return inner_->Remove(name);

@@ -23,6 +23,8 @@ class FaultyFolder final : public WorkFolder {
   IoError Append(std::string_view name, std::string_view bytes) override;
   IoError Replace(std::string_view from, std::string_view to) override;
   IoError Remove(std::string_view name) override;
+  IoError MakeFolder(std::string_view name) override;
+  IoError PlaceNew(std::string_view from, std::string_view to, bool& taken) override;
 
   // Operations counted so far, and whether the failure has been injected.
   int Count() const { return count_; }

@@ -57,6 +57,17 @@ IoError MemoryFolder::Replace(std::string_view from, std::string_view to) {
   return std::nullopt;
 }
 
+IoError MemoryFolder::MakeFolder(std::string_view name) {
+  folders.insert(std::string(name));
+  return std::nullopt;
+}
+
+IoError MemoryFolder::PlaceNew(std::string_view from, std::string_view to, bool& taken) {
+  taken = Exists(to);
+  if (taken) return "file exists";
+  return Replace(from, to);
+}
+
 IoError MemoryFolder::Remove(std::string_view name) {
   const auto it = files.find(name);
   if (it != files.end()) files.erase(it);

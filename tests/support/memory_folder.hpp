@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -20,11 +21,14 @@ class MemoryFolder final : public WorkFolder {
   IoError Append(std::string_view name, std::string_view bytes) override;
   IoError Replace(std::string_view from, std::string_view to) override;
   IoError Remove(std::string_view name) override;
+  IoError MakeFolder(std::string_view name) override;
+  IoError PlaceNew(std::string_view from, std::string_view to, bool& taken) override;
 
   bool Exists(std::string_view name) const { return files.find(name) != files.end(); }
 
   // Names are compared byte for byte, as the command file writes them.
   std::map<std::string, std::string, std::less<>> files;
+  std::set<std::string, std::less<>> folders;
 };
 
 }  // namespace tolvex::test

@@ -27,6 +27,7 @@ import e2e_win_hostile as hostile  # noqa: E402
 import e2e_win_spool as spool  # noqa: E402
 import e2e_win_check as check  # noqa: E402
 import e2e_win_submission as submission  # noqa: E402
+import e2e_win_retry as retry  # noqa: E402
 
 
 class Delivery(WinRun):
@@ -254,7 +255,8 @@ def main():
                                              WindowStates, spool.Spool, check.CommandLine,
                                              hostile.NotFiles, hostile.HostileServer,
                                              hostile.SlowHostile, submission.WinSubmission,
-                                             submission.WinScriptedTls, submission.WinProbe))
+                                             submission.WinScriptedTls, submission.WinProbe,
+                                             retry.WinRetry))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     for test, what, took in winrun.timings:
         print(f"ended {took:.2f} s after the {what}: {test}")

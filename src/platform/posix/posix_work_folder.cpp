@@ -147,6 +147,37 @@ IoError PosixWorkFolder::Replace(std::string_view from, std::string_view to) {
   return std::nullopt;
 }
 
+IoError PosixWorkFolder::MakeFolder(std::string_view name) {
+  if (::mkdir(PathOf(name).c_str(), 0777) != 0 && errno != EEXIST) return Reason(errno);
+  return std::nullopt;
+}
+
+// A hard link never replaces its target; the old name then goes. File
+// systems without hard links get a rename after a check, which is as close
+// as they allow.
+IoError PosixWorkFolder::PlaceNew(std::string_view from, std::string_view to, bool& taken) {
+  taken = false;
+  const std::filesystem::path source = PathOf(from);
+  const std::filesystem::path target = PathOf(to);
+  if (::link(source.c_str(), target.c_str()) == 0) {
+    ::unlink(source.c_str());
+    return std::nullopt;
+  }
+  int err = errno;
+  if (err == EPERM || err == ENOTSUP || err == EOPNOTSUPP) {
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) == 0) {
+      err = EEXIST;
+    } else if (::rename(source.c_str(), target.c_str()) == 0) {
+      return std::nullopt;
+    } else {
+      err = errno;
+    }
+  }
+  taken = err == EEXIST;
+  return Reason(err);
+}
+
 IoError PosixWorkFolder::Remove(std::string_view name) {
   if (::unlink(PathOf(name).c_str()) != 0 && errno != ENOENT) return Reason(errno);
   return std::nullopt;

@@ -18,6 +18,8 @@ class PosixWorkFolder final : public WorkFolder {
   IoError Append(std::string_view name, std::string_view bytes) override;
   IoError Replace(std::string_view from, std::string_view to) override;
   IoError Remove(std::string_view name) override;
+  IoError MakeFolder(std::string_view name) override;
+  IoError PlaceNew(std::string_view from, std::string_view to, bool& taken) override;
 
   const std::filesystem::path& Dir() const { return dir_; }
   std::filesystem::path PathOf(std::string_view name) const;

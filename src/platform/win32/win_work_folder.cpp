@@ -163,6 +163,25 @@ IoError WinWorkFolder::Replace(std::string_view from, std::string_view to) {
   return std::nullopt;
 }
 
+IoError WinWorkFolder::MakeFolder(std::string_view name) {
+  if (!CreateDirectoryW(PathOf(name).c_str(), nullptr)) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_ALREADY_EXISTS) return Reason(code);
+  }
+  return std::nullopt;
+}
+
+// Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
+IoError WinWorkFolder::PlaceNew(std::string_view from, std::string_view to, bool& taken) {
+  taken = false;
+  if (!MoveFileExW(PathOf(from).c_str(), PathOf(to).c_str(), 0)) {
+    const DWORD code = GetLastError();
+    taken = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
+    return Reason(code);
+  }
+  return std::nullopt;
+}
+
 IoError WinWorkFolder::Remove(std::string_view name) {
   if (!DeleteFileW(PathOf(name).c_str())) {
     const DWORD code = GetLastError();

@@ -98,6 +98,24 @@ TEST_F(WorkFolderTest, NamesAreCodePage932AndReplaceIsOneRename) {
   EXPECT_FALSE(files.Remove("TEMP.TXT"));  // already gone: no error
 }
 
+TEST_F(WorkFolderTest, PlaceNewNeverReplaces) {
+  PosixWorkFolder files(dir_);
+  EXPECT_FALSE(files.MakeFolder("kept"));
+  EXPECT_FALSE(files.MakeFolder("kept"));  // already there: no error
+  Write("kept/a.new", "first");
+  Write("kept/b.new", "second");
+  bool taken = true;
+  EXPECT_FALSE(files.PlaceNew("kept/a.new", "kept/1.eml", taken));
+  EXPECT_FALSE(taken);
+  EXPECT_TRUE(files.PlaceNew("kept/b.new", "kept/1.eml", taken));
+  EXPECT_TRUE(taken);
+  EXPECT_EQ(Read("kept/1.eml"), "first");
+  EXPECT_FALSE(fs::exists(dir_ / "kept/a.new"));
+  EXPECT_EQ(Read("kept/b.new"), "second");
+  EXPECT_TRUE(files.PlaceNew("kept/missing", "kept/2.eml", taken));
+  EXPECT_FALSE(taken);
+}
+
 TEST_F(WorkFolderTest, AppendAddsWholeRecords) {
   PosixWorkFolder files(dir_);
   EXPECT_FALSE(files.Append("LOG.txt", "one\r\n"));

@@ -1,0 +1,112 @@
+// Run control's side of "#RTY=": after each attempt, decide between
+// done, a retry of the same composed message after a wait counted by
+// tmrWait (free once the start delay is over), and keeping the message as
+// an .eml file when no attempt is left.
+#include <algorithm>
+#include <string>
+
+#include "app/exit_status.hpp"
+#include "app/form1.hpp"
+#include "app/undelivered_mail.hpp"
+
+namespace tolvex {
+namespace {
+
+// 再送待=N分: the retry wait, in the style of the start delay's caption.
+constexpr char kRetryPrefix[] = "\x8D\xC4\x91\x97\x91\xD2=";  // 再送待=
+constexpr char kRetrySuffix[] = "\x95\xAA";                   // 分
+constexpr char kSendingCaption[] = "Tolvex(\x91\x97\x90\x4D\x92\x86)";
+
+std::string RetryCaption(int minutes) {
+  return kRetryPrefix + std::to_string(minutes) + kRetrySuffix;
+}
+
+}  // namespace
+
+// The composed message (MailData, its spool kept open) goes again as it
+// is: nothing is recomposed, so Date, Message-ID and attachments stay.
+void Form1::StartAttempt() {
+  replySeen_ = false;
+  messageAccepted_ = false;
+  session_.Start();
+  p_.window.SetCaption(kSendingCaption);
+}
+
+bool Form1::AfterAttempt(SmtpStep endStep, std::string_view reply) {
+  // Text left by an earlier session says nothing about this one.
+  const DeliveryOutcome outcome =
+      ClassifyDelivery(endStep, replySeen_ ? reply : std::string_view(), messageAccepted_);
+  if (outcome == DeliveryOutcome::Delivered) return false;
+  Failure failure = DeliveryFailure(endStep, reply);
+  const std::string attempt = " (attempt " + std::to_string(retry_.Attempt()) + ")";
+  if (outcome == DeliveryOutcome::Accepted) {
+    failure.message += attempt + "; the server had accepted the message, so it is not sent again";
+    NoteFailure(failure);
+    return false;
+  }
+  failure.message += attempt;
+  if (outcome == DeliveryOutcome::Temporary && retry_.CanRetry()) {
+    if (pendingSends_ == 0 && !endPending_ &&
+        RetryFitsSchedule(st_.RetryMinutes, MoreTick, st_.MoreInterval)) {
+      retry_.Arm(st_.RetryMinutes);
+      failure.message += "; trying again in " + std::to_string(st_.RetryMinutes) + " minutes";
+      p_.window.ReportFailure(failure);
+      p_.window.SetCaption(RetryCaption(retry_.MinutesLeft()));
+      p_.tmrWait.SetEnabled(true);
+      return true;
+    }
+    failure.message += "; no retry: it would fall at or after the next scheduled send";
+  } else if (outcome == DeliveryOutcome::Temporary) {
+    failure.message += "; no retries left";
+  } else {
+    failure.message += "; a permanent failure, not tried again";
+  }
+  p_.window.ReportFailure(failure);
+  deliveryStatus_ = outcome == DeliveryOutcome::Temporary ? kExitTempFail : kExitUnavailable;
+  KeepUndelivered();
+  return false;
+}
+
+void Form1::RetryTick() {
+  const bool due = retry_.Tick();
+  p_.window.SetCaption(RetryCaption(retry_.MinutesLeft()));
+  if (!due) return;
+  p_.tmrWait.SetEnabled(false);
+  StartAttempt();
+}
+
+void Form1::KeepUndelivered() {
+  retry_.Cancel();
+  if (st_.MailData.Empty()) return;
+  std::string name;
+  if (Status failure = SaveUndelivered(p_.files, st_.MailData, p_.clock.Now(), name)) {
+    NoteFailure(*failure);
+    return;
+  }
+  p_.window.ReportFailure(
+      Failure{FailureKind::DeliveryFailed, "the undelivered message is kept as " + name});
+}
+
+// The run ends before the message's attempts are over: during a wait, or
+// during a retry's session before the server took the message.
+void Form1::EndWait() {
+  if (ended_ || !st_.RetryOn) return;
+  const bool waiting = retry_.Waiting();
+  const bool retrying = session_.Running() && retry_.Attempt() > 1 && !messageAccepted_;
+  if (!waiting && !retrying) return;
+  p_.tmrWait.SetEnabled(false);
+  deliveryStatus_ = kExitTempFail;
+  KeepUndelivered();
+}
+
+// With retries the last message that was finally not delivered decides:
+// 75 when its last failure was temporary, 69 when permanent, over a
+// refused delivery of the run; against any other failure the higher code
+// wins, as everywhere else.
+int Form1::RunStatus() const {
+  if (deliveryStatus_ == 0) return exitStatus_;
+  if (exitStatus_ <= kExitUnavailable) return deliveryStatus_;
+  return std::max(exitStatus_, deliveryStatus_);
+}
+
+}  // namespace tolvex

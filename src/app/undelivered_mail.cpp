@@ -1,0 +1,88 @@
+// Undelivered mail kept as undelivered/<yyyymmdd-hhmmss>-<n>.eml.
+#include "app/undelivered_mail.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "compose/mime_parts.hpp"
+
+namespace tolvex {
+namespace {
+
+constexpr int kMaxSameSecond = 9999;
+
+Failure SaveFailure(std::string_view name, std::string_view reason) {
+  std::string text = "cannot keep the undelivered message as ";
+  text += name;
+  text += ": ";
+  text += reason;
+  return Failure{FailureKind::SpoolWriteFailed, std::move(text)};
+}
+
+// The message bytes without the end-of-data line the composition put last.
+std::uint64_t MessageSize(const MailSpool& mail, IoError& error) {
+  const std::uint64_t size = mail.Size();
+  const std::uint64_t tail = mime::kEndOfData.size();
+  if (size < tail) return size;
+  std::string last(tail, '\0');
+  error = ReadExactly(*mail.File(), size - tail, last.data(), last.size());
+  if (error) return 0;
+  // The line before it always ends with CR LF, so ".\r\n" here is that line.
+  return last == mime::kEndOfData ? size - tail : size;
+}
+
+IoError CopyMessage(const MailSpool& mail, OutputFile& out) {
+  IoError error;
+  const std::uint64_t size = MessageSize(mail, error);
+  if (error) return error;
+  std::vector<char> buf(64 * 1024);
+  for (std::uint64_t at = 0; at < size;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), size - at));
+    if ((error = ReadExactly(*mail.File(), at, buf.data(), n))) return error;
+    if ((error = out.Write(std::string_view(buf.data(), n)))) return error;
+    at += n;
+  }
+  return out.Finish();
+}
+
+}  // namespace
+
+Status SaveUndelivered(WorkFolder& files, const MailSpool& mail, const LocalTime& now,
+                       std::string& savedName) {
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", now.year % 10000, now.month % 100,
+                now.day % 100, now.hour % 100, now.minute % 100, now.second % 100);
+  const std::string base = std::string(kUndeliveredFolder) + "/" + stamp;
+  const std::string partial = base + ".eml.new";
+  if (!mail.File()) return SaveFailure(base + "-1.eml", "no message");
+  if (IoError error = files.MakeFolder(kUndeliveredFolder)) {
+    return SaveFailure(kUndeliveredFolder, *error);
+  }
+  IoError error;
+  std::unique_ptr<OutputFile> out = files.Create(partial, error);
+  if (!out) return SaveFailure(partial, *error);
+  error = CopyMessage(mail, *out);
+  out.reset();
+  if (error) {
+    files.Remove(partial);
+    return SaveFailure(partial, *error);
+  }
+  for (int n = 1; n <= kMaxSameSecond; ++n) {
+    const std::string name = base + "-" + std::to_string(n) + ".eml";
+    bool taken = false;
+    error = files.PlaceNew(partial, name, taken);
+    if (!error) {
+      savedName = name;
+      return std::nullopt;
+    }
+    if (!taken) {
+      files.Remove(partial);
+      return SaveFailure(name, *error);
+    }
+  }
+  files.Remove(partial);
+  return SaveFailure(base + ".eml", "every number is taken");
+}
+
+}  // namespace tolvex

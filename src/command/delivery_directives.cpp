@@ -1,0 +1,133 @@
+// The delivery directives. Values are taken like every other directive's
+// (the text after "=", spaces trimmed); unlike "#TO ", a line without "="
+// is refused rather than taken whole as an address.
+#include "command/delivery_directives.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "base/sjis_text.hpp"
+#include "command/command_file.hpp"
+#include "compose/text_functions.hpp"
+
+namespace tolvex {
+namespace {
+
+Failure Bad(std::size_t lineNo, std::string_view what) {
+  std::string text = kCommandFileName;
+  text += " line ";
+  text += std::to_string(lineNo);
+  text += ": ";
+  text += what;
+  return Failure{FailureKind::CommandFileBad, std::move(text)};
+}
+
+// A whole decimal number from `low` to `high`, nothing else.
+bool ParseRange(std::string_view text, int low, int high, std::int16_t& out) {
+  if (text.empty() || text.size() > 5) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < low || value > high) return false;
+  out = static_cast<std::int16_t>(value);
+  return true;
+}
+
+Status Retry(std::string_view value, std::size_t lineNo, RunState& st) {
+  const std::size_t comma = sjis::FindChar(value, ',');
+  std::int16_t retries = 0;
+  std::int16_t minutes = 0;
+  if (comma == sjis::npos ||
+      !ParseRange(sjis::Trim(value.substr(0, comma)), 0, kMaxRetries, retries) ||
+      !ParseRange(sjis::Trim(value.substr(comma + 1)), 1, kMaxRetryMinutes, minutes)) {
+    std::string what = "\"#RTY\" value \"";
+    what += value;
+    what += "\" is not <retries>,<minutes> (retries 0 to " + std::to_string(kMaxRetries) +
+            ", minutes 1 to " + std::to_string(kMaxRetryMinutes) + ")";
+    return Bad(lineNo, what);
+  }
+  st.RetryOn = true;
+  st.RetryCount = retries;
+  st.RetryMinutes = minutes;
+  return std::nullopt;
+}
+
+// The trimmed, non-empty pieces of a "," list.
+std::vector<std::string_view> Pieces(std::string_view list) {
+  std::vector<std::string_view> out;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = sjis::FindChar(list, ',', start);
+    const std::size_t stop = comma == sjis::npos ? list.size() : comma;
+    const std::string_view piece = sjis::Trim(list.substr(start, stop - start));
+    if (!piece.empty()) out.push_back(piece);
+    if (comma == sjis::npos) return out;
+    start = comma + 1;
+  }
+}
+
+}  // namespace
+
+bool IsDeliveryKeyword(std::string_view key) {
+  return key == "#CC=" || key == "#CC " || key == "#BCC" || key == "#RTY";
+}
+
+Status DeliveryDirective(std::string_view key, std::string_view line, std::size_t lineNo,
+                         RunState& st, CopyListLines& lines) {
+  if (sjis::FindChar(line, '=') == sjis::npos) {
+    std::string what = "\"";
+    what += sjis::Trim(key);
+    what += "\" line has no \"=\"";
+    return Bad(lineNo, what);
+  }
+  const std::string value = ValueAfter(line, '=');
+  if (key == "#RTY") return Retry(value, lineNo, st);
+  if (key == "#BCC") {
+    st.BccList = value;
+    lines.bcc = lineNo;
+  } else {
+    st.CcList = value;
+    lines.cc = lineNo;
+  }
+  return std::nullopt;
+}
+
+Status AddCopyRecipients(RunState& st, const CopyListLines& lines) {
+  const std::vector<std::string_view> cc = Pieces(st.CcList);
+  const std::vector<std::string_view> bcc = Pieces(st.BccList);
+  const std::size_t total = static_cast<std::size_t>(st.ToCount) + cc.size() + bcc.size();
+  if (total > static_cast<std::size_t>(kMaxRecipients)) {
+    return Bad(std::max(lines.cc, lines.bcc),
+               std::to_string(total) + " recipients in To, Cc and Bcc together, at most " +
+                   std::to_string(kMaxRecipients) + " are allowed");
+  }
+  auto add = [&](const std::vector<std::string_view>& list, std::size_t lineNo,
+                 std::string_view who) -> Status {
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      for (char c : list[i]) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "0x%02X", b);
+          std::string what(who);
+          what += " recipient " + std::to_string(i + 1) + " holds the control byte " + hex;
+          return Bad(lineNo, what);
+        }
+      }
+      ++st.ToCount;
+      st.ToAddr[static_cast<std::size_t>(st.ToCount)].assign(list[i]);
+    }
+    return std::nullopt;
+  };
+  if (Status status = add(cc, lines.cc, "Cc")) return status;
+  if (Status status = add(bcc, lines.bcc, "Bcc")) return status;
+  st.CcCount = static_cast<std::int16_t>(cc.size());
+  st.BccCount = static_cast<std::int16_t>(bcc.size());
+  return std::nullopt;
+}
+
+}  // namespace tolvex
