@@ -52,6 +52,14 @@ class WorkFolder {
   virtual IoError Replace(std::string_view from, std::string_view to) = 0;
   // Deletes the file; one that does not exist is no error.
   virtual IoError Remove(std::string_view name) = 0;
+
+  // Names from a UTF-8 or UTF-16 command file are UTF-8, opened by their
+  // Unicode names; set once the command file has been read.
+  void SetUnicodeNames(bool on) { unicodeNames_ = on; }
+  bool UnicodeNames() const { return unicodeNames_; }
+
+ private:
+  bool unicodeNames_ = false;
 };
 
 // Reads exactly `n` bytes at `offset`; an end of file before them is

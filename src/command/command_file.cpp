@@ -1,6 +1,11 @@
 // The interpreter of command.txt.
 //
 // Behaviour chosen where the file format leaves room:
+// - The file is decoded at the edge (DecodeSource): a Shift_JIS file is
+//   read as code page 932 bytes as ever; a UTF-8 or UTF-16 file as UTF-8,
+//   whose ASCII bytes are always characters of their own. The subject, the
+//   reply address, the names and the body are written in the message's
+//   charset ("#CHR", message_charset.hpp) once the whole file is read.
 // - Line ends: CR LF, a CR alone and an LF alone each end a line (files
 //   saved by Linux editors use LF). The terminator is not part of the line;
 //   a last line without terminator is a line; a final terminator opens no
@@ -33,9 +38,11 @@
 #include "base/sjis_text.hpp"
 #include "command/submission_directives.hpp"
 #include "compose/header_words.hpp"
+#include "compose/message_charset.hpp"
 #include "compose/text_file.hpp"
 #include "compose/text_functions.hpp"
 #include "encoding/jis_convert.hpp"
+#include "encoding/source_text.hpp"
 
 namespace tolvex {
 namespace {
@@ -84,7 +91,10 @@ class Interpreter {
   Interpreter(RunState& st, Window& window, Socket& socket, WorkFolder& files)
       : st_(st), window_(window), socket_(socket), files_(files) {}
 
-  Status Run(std::string_view data) {
+  Status Run(const SourceText& source) {
+    unicode_ = source.Unicode();
+    st_.CommandEncoding = source.encoding;
+    const std::string_view data = source.text;
     st_.AttachFlag = false;
     st_.FileCount = 0;
     st_.MailMode = false;
@@ -131,7 +141,7 @@ class Interpreter {
   }
 
   Status DirectiveLine(std::string_view line) {
-    const std::string_view key = sjis::LeftChars(line, 4);
+    const std::string_view key = LeftChars(line, 4);
     if (key == "#LOC") {
       st_.LocalName = ValueAfter(line, '=');
     } else if (key == "#WAI") {
@@ -174,10 +184,12 @@ class Interpreter {
       SetSubject(ValueAfter(line, '='));
     } else if (key == "#REP") {
       SetReplyTo(ValueAfter(line, '='));
+    } else if (key == "#CHR") {
+      return SetCharset(line);
     } else if (IsSubmissionKeyword(key)) {
       return SubmissionDirective(key, line, lineNo_, st_.Submit);
     } else if (key == "mail") {
-      SetToList(sjis::Trim(sjis::DropChars(line, 4)));
+      SetToList(sjis::Trim(DropChars(line, 4)));
       st_.MailMode = true;
     } else if (key == "cat " || key == "bin ") {
       st_.MailMode = true;
@@ -190,11 +202,11 @@ class Interpreter {
   }
 
   Status MailLine(std::string_view line) {
-    const std::string_view key = sjis::LeftChars(line, 4);
+    const std::string_view key = LeftChars(line, 4);
     if (key == "Subj") {
-      SetSubject(sjis::Trim(sjis::DropChars(line, 8)));
+      SetSubject(sjis::Trim(DropChars(line, 8)));
     } else if (key == "Repl") {
-      SetReplyTo(sjis::Trim(sjis::DropChars(line, 9)));
+      SetReplyTo(sjis::Trim(DropChars(line, 9)));
     } else {
       AppendBodyLine(line);
     }
@@ -203,7 +215,8 @@ class Interpreter {
 
   // "cat <file> |mail <recipients>" and "bin <files> |mail <recipients>".
   Status PipeLine(std::string_view key, std::string_view line) {
-    const std::size_t bar = sjis::FindChar(line, '|');
+    // In UTF-8 an ASCII byte is always a character of its own.
+    const std::size_t bar = unicode_ ? line.find('|') : sjis::FindChar(line, '|');
     if (bar == sjis::npos) {
       std::string what = "\"";
       what += key;
@@ -212,7 +225,7 @@ class Interpreter {
     }
     // From the space after the keyword up to the "|".
     const std::string files(sjis::Trim(line.substr(3, bar - 3)));
-    const std::string_view recipients = sjis::Trim(sjis::DropChars(line.substr(bar + 1), 4));
+    const std::string_view recipients = sjis::Trim(DropChars(line.substr(bar + 1), 4));
     if (key == "cat ") {
       if (Status status = TextFile(files)) return status;
     } else {
@@ -226,7 +239,7 @@ class Interpreter {
   Status TextFile(const std::string& name) {
     st_.FileList[1] = name;
     SetBodyPrefix(name);
-    return ReadFile(st_, name, files_);
+    return ReadFile(st_, name, files_, textFileUnicode_);
   }
 
   // A list of more than ten names would lose the rest without a word (the
@@ -289,16 +302,29 @@ class Interpreter {
     toListLine_ = lineNo_;
   }
 
-  void SetSubject(std::string_view subject) {
-    std::string line = "Subject: ";
-    line += subject;
-    st_.SubjectLine = EncodeSubjectLine(line);
-    st_.SubjectLine += kCrLf;
+  // The subject and the reply address are encoded at the end, once the
+  // message's charset is known.
+  void SetSubject(std::string_view subject) { texts_.subject = Piece(subject); }
+
+  void SetReplyTo(std::string_view address) { texts_.replyTo = Piece(address); }
+
+  Status SetCharset(std::string_view line) {
+    const std::string value = ValueAfter(line, '=');
+    if (std::optional<CharsetSetting> setting = ParseCharsetSetting(value)) {
+      charset_ = *setting;
+      return std::nullopt;
+    }
+    return BadLine(lineNo_, "\"#CHR\" value \"" + value + "\" is not iso-2022-jp, utf-8 or auto");
   }
 
-  void SetReplyTo(std::string_view address) {
-    st_.ReplyToLine = EncodeAddressField("Reply-To:", address);
-    st_.ReplyToLine += kCrLf;
+  PieceText Piece(std::string_view text) const { return PieceText{std::string(text), unicode_}; }
+
+  std::string_view LeftChars(std::string_view s, std::size_t n) const {
+    return unicode_ ? utf8::LeftChars(s, n) : sjis::LeftChars(s, n);
+  }
+
+  std::string_view DropChars(std::string_view s, std::size_t n) const {
+    return unicode_ ? utf8::DropChars(s, n) : sjis::DropChars(s, n);
   }
 
   // ToList into ToAddr 1..n, each piece trimmed; a trailing comma gives a
@@ -333,10 +359,17 @@ class Interpreter {
   }
 
   Status Finish() {
+    texts_.from = Piece(st_.FromAddr);
+    texts_.toList = Piece(st_.ToList);
+    texts_.body = Piece(body_);
+    texts_.textFile = PieceText{st_.TextFileData, textFileUnicode_};
+    const CharsetChoice choice = ChooseCharset(charset_, st_.CommandEncoding, texts_);
+    st_.CharsetReason = choice.reason;
+    st_.CharsetLost = choice.lost;
+    ApplyCharset(st_, texts_, choice.charset);
     if (Status status = SplitRecipients()) return status;
     if (Status status = CheckAddresses()) return status;
     if (Status status = CheckSubmission(st_.Submit)) return status;
-    st_.BodyText = SjisToJis(body_);
     return std::nullopt;
   }
 
@@ -345,6 +378,10 @@ class Interpreter {
   Socket& socket_;
   WorkFolder& files_;
   std::string body_;
+  bool unicode_ = false;          // the command file's text is UTF-8
+  bool textFileUnicode_ = false;  // the text file's text is UTF-8
+  CharsetSetting charset_ = CharsetSetting::Absent;
+  MessageTexts texts_;
   std::size_t lineNo_ = 0;
   std::size_t toListLine_ = 0;  // line that last set ToList
   std::size_t fromLine_ = 0;    // line that last set FromAddr
@@ -368,8 +405,11 @@ Status ReadCommandFile(RunState& st, Window& window, Socket& socket, WorkFolder&
   data.resize(static_cast<std::size_t>(file->Size()));
   if (IoError e = ReadExactly(*file, 0, data.data(), data.size())) return unreadable(*e);
   file.reset();
-  Status status = Interpreter(st, window, socket, files).Run(data);
+  SourceText source = DecodeSource(data);
   WipeString(data);  // it may hold the "#PAS" secret
+  files.SetUnicodeNames(source.Unicode());
+  Status status = Interpreter(st, window, socket, files).Run(source);
+  WipeString(source.text);
   return status;
 }
 

@@ -49,7 +49,12 @@ void CheckRunState(const RunState& st, const test::MemoryFolder& folder) {
     const std::string& name = st.FileList[static_cast<std::size_t>(k)];
     FUZZ_CHECK(sjis::FindChar(name, ',') == sjis::npos, Escaped(name));
   }
-  FUZZ_CHECK(IsJisText(st.BodyText), Escaped(st.BodyText));
+  // ISO-2022-JP text, or Base64 lines in the UTF-8 form.
+  const bool utf8 = st.Charset == MessageCharset::Utf8;
+  FUZZ_CHECK(utf8 ? IsSevenBit(st.BodyText) : IsJisText(st.BodyText), Escaped(st.BodyText));
+  FUZZ_CHECK(utf8 ? st.TextFileData.empty() : IsJisText(st.TextFileData), Escaped(st.TextFileData));
+  FUZZ_CHECK(!utf8 || IsSevenBit(st.SubjectLine + st.ReplyToLine + AddField(st)),
+             Escaped(st.SubjectLine + st.ReplyToLine + AddField(st)));
   FUZZ_CHECK(IsTrimmed(st.FormMode) && IsTrimmed(st.LocalName) && IsTrimmed(st.FromAddr),
              Escaped(st.FormMode + "|" + st.LocalName + "|" + st.FromAddr));
   if (!st.SubjectLine.empty()) {
@@ -62,15 +67,16 @@ void CheckRunState(const RunState& st, const test::MemoryFolder& folder) {
                Escaped(st.ReplyToLine));
   }
   if (!st.TextFileData.empty()) {
-    // Read by the text-file rule: trimmed, at most its file's size, one LF
-    // for each line ended by a CR alone, and a last CR LF.
+    // Read by the text-file rule and converted like the body: at most five
+    // bytes for each byte of its file (one LF for each line ended by a CR
+    // alone, a last CR LF), and the escape back to one-byte text.
     std::size_t largest = 0;
     for (const auto& [name, bytes] : folder.files) {
       std::size_t loneCrs = 0;
       for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n')) ++loneCrs;
       }
-      largest = std::max(largest, bytes.size() + loneCrs + 2);
+      largest = std::max(largest, 5 * (bytes.size() + loneCrs + 2) + 3);
     }
     FUZZ_CHECK(st.TextFileData.size() <= largest, Escaped(st.TextFileData));
     FUZZ_CHECK(IsTrimmed(st.TextFileData), Escaped(st.TextFileData));
