@@ -8,6 +8,7 @@
 #include "command/command_file.hpp"
 #include "compose/head_lines.hpp"
 #include "compose/message.hpp"
+#include "compose/message_charset.hpp"
 #include "compose/text_functions.hpp"
 
 namespace tolvex {
@@ -63,6 +64,9 @@ int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
   const std::string host = socket.Host().empty() ? "(no #HOS line)" : display(socket.Host());
   out << "Server:   " << host << ", port " << st.Submit.RemotePort() << "\n";
   out << "Security: " << display(DescribeSubmission(st.Submit)) << "\n";
+  out << "Encoding: " << EncodingName(st.CommandEncoding) << " (" << kCommandFileName << ")\n";
+  out << "Charset:  " << st.CharsetReason << "\n";
+  if (st.CharsetLost > 0) out << "Warning:  " << CharsetLostNote(st.CharsetLost) << "\n";
   out << "Envelope: MAIL FROM:" << display(AngleAddress(st.FromAddr)) << "\n";
   for (int k = 1; k <= st.ToCount; ++k) {
     out << "          RCPT TO:" << display(AngleAddress(st.ToAddr[static_cast<std::size_t>(k)]))

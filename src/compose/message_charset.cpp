@@ -114,8 +114,9 @@ CharsetChoice ChooseCharset(CharsetSetting setting, TextEncoding commandFile,
     if (!piece) continue;
     if (auto outside = FirstOutside(*piece)) {
       c.charset = MessageCharset::Utf8;
-      c.reason = "UTF-8: " + outside->first + " " + CodePointName(outside->second) + " in " +
-                 std::string(name) + " has no ISO-2022-JP form";
+      c.reason.assign("UTF-8: ").append(outside->first).append(" ");
+      c.reason.append(CodePointName(outside->second)).append(" in ").append(name);
+      c.reason.append(" has no ISO-2022-JP form");
       return c;
     }
   }
@@ -128,16 +129,20 @@ void ApplyCharset(RunState& st, const MessageTexts& t, MessageCharset charset) {
   st.SubjectLine.clear();
   st.ReplyToLine.clear();
   if (charset == MessageCharset::Iso2022Jp) {
-    if (t.subject) st.SubjectLine = EncodeSubjectLine("Subject: " + ToCp932(*t.subject)) + "\r\n";
-    if (t.replyTo) st.ReplyToLine = EncodeAddressField("Reply-To:", ToCp932(*t.replyTo)) + "\r\n";
+    if (t.subject) {
+      std::string line("Subject: ");
+      st.SubjectLine = EncodeSubjectLine(line.append(ToCp932(*t.subject))).append(kCrLf);
+    }
+    if (t.replyTo)
+      st.ReplyToLine = EncodeAddressField("Reply-To:", ToCp932(*t.replyTo)).append(kCrLf);
     st.FromAddr = ToCp932(t.from);
     st.ToList = ToCp932(t.toList);
     st.BodyText = SjisToJis(ToCp932(t.body));
     st.TextFileData = TextFileJis(ToCp932(t.textFile));
     return;
   }
-  if (t.subject) st.SubjectLine = Utf8SubjectLine(ToUtf8(*t.subject)) + "\r\n";
-  if (t.replyTo) st.ReplyToLine = Utf8AddressField("Reply-To:", ToUtf8(*t.replyTo)) + "\r\n";
+  if (t.subject) st.SubjectLine = Utf8SubjectLine(ToUtf8(*t.subject)).append(kCrLf);
+  if (t.replyTo) st.ReplyToLine = Utf8AddressField("Reply-To:", ToUtf8(*t.replyTo)).append(kCrLf);
   st.FromAddr = ToUtf8(t.from);
   st.ToList = ToUtf8(t.toList);
   const bool plain = !st.AttachFlag && !st.MultiFlag;
@@ -145,6 +150,13 @@ void ApplyCharset(RunState& st, const MessageTexts& t, MessageCharset charset) {
   if (plain) body.append(ToUtf8(t.textFile));
   st.BodyText = Utf8BodyText(body, plain);
   st.TextFileData.clear();
+}
+
+std::string CharsetLostNote(std::size_t lost) {
+  std::string note = std::to_string(lost);
+  note.append(lost == 1 ? " character has no ISO-2022-JP form and goes"
+                        : " characters have no ISO-2022-JP form and go");
+  return note.append(" out as \xE3\x80\x93");
 }
 
 std::string Cp932ToUtf8Lossy(std::string_view cp932) {

@@ -48,6 +48,9 @@ CharsetChoice ChooseCharset(CharsetSetting setting, TextEncoding commandFile,
 // body and returned to the one-byte state at its end.
 void ApplyCharset(RunState& st, const MessageTexts& texts, MessageCharset charset);
 
+// "2 characters have no ISO-2022-JP form and go out as 〓" (UTF-8).
+std::string CharsetLostNote(std::size_t lost);
+
 // Code page 932 text as UTF-8; a byte sequence that is no character
 // becomes U+FFFD.
 std::string Cp932ToUtf8Lossy(std::string_view cp932);

@@ -122,7 +122,13 @@ void AppendEntry(FoldedField& f, std::string_view entry) {
       f.Spaced(spaced.append(phrase));
     }
   }
-  if (!address.empty()) f.Spaced(phrase.empty() ? std::string(entry) : " " + std::string(address));
+  if (address.empty()) return;
+  if (phrase.empty()) {
+    f.Spaced(entry);
+    return;
+  }
+  std::string spaced(" ");
+  f.Spaced(spaced.append(address));
 }
 
 }  // namespace
