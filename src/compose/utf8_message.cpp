@@ -193,8 +193,10 @@ std::string Utf8BodyText(std::string_view body, bool plain) {
     if (body.substr(0, 2) == kCrLf) body.remove_prefix(2);
   }
   if (body.empty()) return out;
+  std::string text(body);
+  if (plain && !text.ends_with(kCrLf)) text.append(kCrLf);  // as before the "." line
   std::string b64;
-  AppendBase64Lines(body, b64);
+  AppendBase64Lines(text, b64);
   out.append(b64);
   if (out.size() < 2 || out.compare(out.size() - 2, 2, kCrLf) != 0) out.append(kCrLf);
   return out;

@@ -28,7 +28,8 @@ std::string Utf8AttachmentTypeLines(std::string_view name);
 // looked at, as for code page 932 names).
 std::string Utf8FileNameFromPath(std::string_view path);
 
-// The body as Base64 lines ending in CR LF. For the plain message the head
+// The body as Base64 lines ending in CR LF; a plain message's text ends in
+// CR LF. For the plain message the head
 // ends here: an empty line opens the body, and a body that starts with an
 // empty line (the usual head/body separator of a command file) loses it.
 std::string Utf8BodyText(std::string_view body, bool plain);
