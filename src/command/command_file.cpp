@@ -88,8 +88,8 @@ bool ParseInt16(std::string_view text, std::int16_t& out) {
 // One reading of the file: the line loop and its state.
 class Interpreter {
  public:
-  Interpreter(RunState& st, Window& window, Socket& socket, WorkFolder& files)
-      : st_(st), window_(window), socket_(socket), files_(files) {}
+  Interpreter(RunState& st, CommandEffects& effects, WorkFolder& files)
+      : st_(st), effects_(effects), files_(files) {}
 
   Status Run(const SourceText& source) {
     unicode_ = source.Unicode();
@@ -154,10 +154,10 @@ class Interpreter {
       // accepted, no effect
     } else if (key == "#FOR") {
       st_.FormMode = ValueAfter(line, '=');
-      if (st_.FormMode == "icon") window_.ShowMinimized();
+      if (st_.FormMode == "icon") effects_.ShowMinimized();
       if (st_.FormMode == "tray") {
-        window_.Hide();
-        window_.AddTrayIcon();  // SetTaskTrayIcon
+        effects_.Hide();
+        effects_.AddTrayIcon();  // SetTaskTrayIcon
       }
     } else if (key == "#DEL") {
       st_.DeleteCommandFile = true;
@@ -166,7 +166,7 @@ class Interpreter {
       fromLine_ = lineNo_;
     } else if (key == "#HOS") {
       st_.Submit.host = ValueAfter(line, '=');
-      socket_.SetRemoteHost(st_.Submit.host);
+      effects_.SetRemoteHost(st_.Submit.host);
     } else if (key == "#TO=" || key == "#TO ") {
       SetToList(ValueAfter(line, '='));
     } else if (key == "#TEX") {
@@ -374,8 +374,7 @@ class Interpreter {
   }
 
   RunState& st_;
-  Window& window_;
-  Socket& socket_;
+  CommandEffects& effects_;
   WorkFolder& files_;
   std::string body_;
   bool unicode_ = false;          // the command file's text is UTF-8
@@ -390,6 +389,11 @@ class Interpreter {
 }  // namespace
 
 Status ReadCommandFile(RunState& st, Window& window, Socket& socket, WorkFolder& files) {
+  WindowSocketEffects effects(window, socket);
+  return ReadCommandFile(st, effects, files);
+}
+
+Status ReadCommandFile(RunState& st, CommandEffects& effects, WorkFolder& files) {
   auto unreadable = [](std::string_view reason) {
     std::string message = "cannot read ";
     message += kCommandFileName;
@@ -408,7 +412,7 @@ Status ReadCommandFile(RunState& st, Window& window, Socket& socket, WorkFolder&
   SourceText source = DecodeSource(data);
   WipeString(data);  // it may hold the "#PAS" secret
   files.SetUnicodeNames(source.Unicode());
-  Status status = Interpreter(st, window, socket, files).Run(source);
+  Status status = Interpreter(st, effects, files).Run(source);
   WipeString(source.text);
   return status;
 }

@@ -9,7 +9,6 @@
 #include "compose/message.hpp"
 #include "compose/test_util.hpp"
 #include "encoding/jis_decode.hpp"
-#include "support/fake_platform.hpp"
 
 namespace tolvex {
 namespace {
@@ -50,13 +49,10 @@ class UnicodeCommandTest : public ::testing::Test {
     testing::TempDir dir;
     for (const auto& [name, bytes] : files) testing::WriteBytes(dir.path() / name, bytes);
     testing::WriteBytes(dir.path() / kCommandFileName, command);
-    test::VirtualScheduler scheduler;
-    test::FakeSocket socket(scheduler);
-    test::FakeWindow window(scheduler);
+    EffectRecorder effects;
     st = RunState{};
     st.FromAddr = "DummySender";
-    if (Status s = ReadCommandFile(st, window, socket, dir.folder()))
-      return "failed: " + s->message;
+    if (Status s = ReadCommandFile(st, effects, dir.folder())) return "failed: " + s->message;
     std::string mail;
     StringWriter out(mail);
     if (Status s = ComposeMessage(st, dir.folder(), out)) return "failed: " + s->message;
