@@ -9,6 +9,7 @@
 #include "app/load_job.hpp"
 #include "command/command_file.hpp"
 #include "compose/message.hpp"
+#include "compose/message_charset.hpp"
 #include "smtp/log_record.hpp"
 
 namespace tolvex {
@@ -55,6 +56,7 @@ void Form1::Form_Load() {
     Abort(*failure);
     return;
   }
+  if (st_.CharsetLost > 0) p_.window.ReportNotice(CharsetLostNote(st_.CharsetLost));
   SetPorts(st_, p_.socket);
   SetTimerEX();
 }

@@ -262,6 +262,16 @@ class UnicodeMessage(Delivery):
         self.assertEqual(str(m["Subject"]), "𠮷")
         self.assertEqual(m.get_content(), "報告.txt\r\n-----\r\n\r\n前書き\r\n報告 😀\r\n以上\r\n")
 
+    def test_forced_iso_2022_jp_sends_the_geta_mark_and_says_so(self):
+        lines = [f"#HOS={addr(94)}", "#TO=a@example.jp", "#CHR=iso-2022-jp", "#SUB=😀 表", ""]
+        self.write("command.txt", "\n".join(lines).encode())
+        with self.serve(94) as server:
+            res = self.run_tolvex()
+        self.assertEqual(res.returncode, 0, res.stderr)
+        self.assertEqual(res.stderr.decode(),
+                         "tolvex: 1 character has no ISO-2022-JP form and goes out as 〓\n")
+        self.assertTrue(server.sessions[0].message.startswith(ref.subject_line(sjis("〓 表"))))
+
     def test_utf8_text_that_fits_goes_out_as_the_shift_jis_file_would(self):
         lines = [f"#HOS={addr(93)}", "#TO=鈴木 <s@example.jp>", "#SUB=表ソ能の件", "", "本文です。"]
         self.write("command.txt", "\r\n".join(lines).encode("utf-8-sig"))
