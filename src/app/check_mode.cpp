@@ -3,36 +3,17 @@
 
 #include "app/exit_status.hpp"
 #include "app/form1.hpp"
+#include "app/load_job.hpp"
 #include "app/submission_setup.hpp"
 #include "base/run_state.hpp"
 #include "command/command_file.hpp"
 #include "compose/head_lines.hpp"
 #include "compose/message.hpp"
+#include "compose/message_charset.hpp"
 #include "compose/text_functions.hpp"
 
 namespace tolvex {
 namespace {
-
-// Takes the remote host the command file sets; connects nowhere.
-class HostRecorder final : public Socket {
- public:
-  void SetLocalPort(std::int32_t) override {}
-  void SetRemotePort(std::int32_t) override {}
-  void SetRemoteHost(const std::string& host) override { host_ = host; }
-  void Connect() override {}
-  SocketState State() const override { return SocketState::Closed; }
-  void SendData(std::string) override {}
-  void SendMessageData(ByteSource&) override {}
-  void GetData(std::string& out, std::int32_t) override { out.clear(); }
-  std::uint64_t BytesAccepted() const override { return 0; }
-  void StartTls(const TlsRequest&) override {}
-  void Close() override {}
-
-  const std::string& Host() const { return host_; }
-
- private:
-  std::string host_;
-};
 
 int Fail(Window& window, const Failure& failure) {
   window.ReportFailure(failure);
@@ -44,11 +25,20 @@ int Fail(Window& window, const Failure& failure) {
 int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
              const DisplayText& display, Clock& clock, SecretSource& secrets) {
   RunState st;
-  st.FromAddr = "DummySender";
-  HostRecorder socket;
-  if (Status failure = ReadCommandFile(st, window, socket, files)) return Fail(window, *failure);
-  if (Status failure = ValidateStartUp(st)) return Fail(window, *failure);
-  if (Status failure = PrepareSubmission(st.Submit, files, secrets)) return Fail(window, *failure);
+  // The window directives act on the window as in a run; the remote host
+  // is only recorded.
+  class CheckEffects final : public CommandEffects {
+   public:
+    explicit CheckEffects(Window& w) : window(w) {}
+    void ShowMinimized() override { window.ShowMinimized(); }
+    void Hide() override { window.Hide(); }
+    void AddTrayIcon() override { window.AddTrayIcon(); }
+    void SetRemoteHost(const std::string& h) override { host = h; }
+    Window& window;
+    std::string host;
+  } effects(window);
+  if (Status failure = LoadJob(st, JobMode::Check, effects, files, secrets))
+    return Fail(window, *failure);
   MessageIdMaker ids;
   st.StampLines = StampLines(clock.Now(), st.FromAddr, st.LocalName, ids);
   std::string mail;
@@ -60,9 +50,12 @@ int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
     out.flush();
     return kExitOk;
   }
-  const std::string host = socket.Host().empty() ? "(no #HOS line)" : display(socket.Host());
+  const std::string host = effects.host.empty() ? "(no #HOS line)" : display(effects.host);
   out << "Server:   " << host << ", port " << st.Submit.RemotePort() << "\n";
   out << "Security: " << display(DescribeSubmission(st.Submit)) << "\n";
+  out << "Encoding: " << EncodingName(st.CommandEncoding) << " (" << kCommandFileName << ")\n";
+  out << "Charset:  " << st.CharsetReason << "\n";
+  if (st.CharsetLost > 0) out << "Warning:  " << CharsetLostNote(st.CharsetLost) << "\n";
   out << "Envelope: MAIL FROM:" << display(AngleAddress(st.FromAddr)) << "\n";
   const int firstCopy = st.ToCount - st.CcCount - st.BccCount + 1;
   for (int k = 1; k <= st.ToCount; ++k) {

@@ -6,8 +6,10 @@
 #include <utility>
 
 #include "app/exit_status.hpp"
+#include "app/load_job.hpp"
 #include "command/command_file.hpp"
 #include "compose/message.hpp"
+#include "compose/message_charset.hpp"
 #include "smtp/log_record.hpp"
 
 namespace tolvex {
@@ -63,23 +65,13 @@ void Form1::Form_Load() {
   p_.tmrSMTP.SetEnabled(false);
   p_.tmrWait.SetEnabled(false);
   p_.tmrMore.SetEnabled(false);
-  st_.DeleteCommandFile = false;
-  st_.FromAddr = "DummySender";
-  if (Status failure = ReadCommandFile(st_, p_.window, p_.socket, p_.files)) {
+  WindowSocketEffects effects(p_.window, p_.socket);
+  if (Status failure = LoadJob(st_, JobMode::Run, effects, p_.files, *secrets_)) {
     Abort(*failure);
     return;
   }
-  if (Status failure = ValidateStartUp(st_)) {
-    Abort(*failure);
-    return;
-  }
-  p_.files.Remove(kSpoolNewName);  // left by a run that did not end
-  if (Status failure = PrepareSubmission(st_.Submit, p_.files, *secrets_)) {
-    Abort(*failure);
-    return;
-  }
-  p_.socket.SetLocalPort(0);
-  p_.socket.SetRemotePort(st_.Submit.RemotePort());
+  if (st_.CharsetLost > 0) p_.window.ReportNotice(CharsetLostNote(st_.CharsetLost));
+  SetPorts(st_, p_.socket);
   SetTimerEX();
 }
 

@@ -171,6 +171,25 @@ void AppendText(std::string_view text, const DisplayText& display, std::string& 
   if (!out.empty() && out.back() != '\n') out.push_back('\n');
 }
 
+// A UTF-8 text part in Base64 (the UTF-8 message form), shown decoded.
+bool AppendUtf8Text(const Entity& e, std::string& out, bool blankFirst = false) {
+  const Field* type = Find(e, "Content-Type");
+  const Field* encoding = Find(e, "Content-Transfer-Encoding");
+  if (!type || !encoding || !EqualsNoCase(encoding->value, "base64") ||
+      !EqualsNoCase(Param(type->value, "charset"), "UTF-8")) {
+    return false;
+  }
+  const std::optional<std::string> text = DecodeBase64(e.body);
+  if (!text) return false;
+  if (blankFirst) out.push_back('\n');
+  for (std::size_t i = 0; i < text->size(); ++i) {
+    if ((*text)[i] == '\r' && i + 1 < text->size() && (*text)[i + 1] == '\n') continue;
+    out.push_back((*text)[i]);
+  }
+  if (!out.empty() && out.back() != '\n') out.push_back('\n');
+  return true;
+}
+
 }  // namespace
 
 std::string DecodeHeaderValue(std::string_view value, const DisplayText& display) {
@@ -226,7 +245,7 @@ MessageView ViewMessage(std::string_view message, const DisplayText& display) {
   const Field* type = Find(head, "Content-Type");
   const std::string boundary = type ? Param(type->value, "boundary") : std::string();
   if (boundary.empty()) {
-    AppendText(head.body, display, view.text);
+    if (!AppendUtf8Text(head, view.text)) AppendText(head.body, display, view.text);
     return view;
   }
   const std::string delimiter = "--" + boundary;
@@ -242,7 +261,9 @@ MessageView ViewMessage(std::string_view message, const DisplayText& display) {
     view.text.append(delimiter).append("\n");
     AppendFields(part, display, view.text);
     const Field* encoding = Find(part, "Content-Transfer-Encoding");
-    if (encoding && EqualsNoCase(encoding->value, "base64")) {
+    if (AppendUtf8Text(part, view.text, true)) {
+      // shown as text
+    } else if (encoding && EqualsNoCase(encoding->value, "base64")) {
       AttachmentSummary a{AttachmentName(part, display), Base64Bytes(part.body)};
       view.text.append("[").append(std::to_string(a.bytes)).append(" bytes, Base64]\n");
       view.attachments.push_back(std::move(a));

@@ -4,6 +4,7 @@
 
 #include "app/exit_status.hpp"
 #include "app/form1.hpp"
+#include "app/load_job.hpp"
 #include "app/submission_setup.hpp"
 #include "command/command_file.hpp"
 #include "smtp/reply_gatherer.hpp"
@@ -49,13 +50,9 @@ Probe::Probe(ProbePorts ports)
 }
 
 bool Probe::Start() {
-  st_.FromAddr = "DummySender";
   NoSecrets none;
-  Status failure = ReadCommandFile(st_, p_.window, p_.socket, p_.files);
-  if (!failure) failure = ValidateStartUp(st_);
-  if (!failure) failure = PrepareSubmission(st_.Submit, p_.files, none, false);
-  st_.Submit.password.Wipe();  // a probe never sends it
-  if (failure) {
+  WindowSocketEffects effects(p_.window, p_.socket);
+  if (Status failure = LoadJob(st_, JobMode::Probe, effects, p_.files, none)) {
     p_.window.ReportFailure(*failure);
     exitStatus_ = ExitCodeFor(failure->kind);
     ended_ = true;
@@ -65,8 +62,7 @@ bool Probe::Start() {
   p_.out << Label("Server") << host << ", port " << st_.Submit.RemotePort() << "\n";
   p_.out << Label("Security") << p_.display(DescribeSubmission(st_.Submit)) << "\n";
   p_.out.flush();
-  p_.socket.SetLocalPort(0);
-  p_.socket.SetRemotePort(st_.Submit.RemotePort());
+  SetPorts(st_, p_.socket);
   session_.Start();
   return true;
 }

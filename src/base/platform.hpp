@@ -129,6 +129,9 @@ class Window {
   virtual void DeleteTrayIcon() = 0;
   // Reports one failure to the user (a line on standard error).
   virtual void ReportFailure(const Failure& failure) = 0;
+  // Tells the user something the run goes on after (a line of UTF-8 text on
+  // standard error); by default nothing.
+  virtual void ReportNotice(const std::string& /*utf8*/) {}
   // Ends the process's event loop; the program exits with `exitCode` once
   // the current handler has returned. Nothing runs after it.
   virtual void EndProcess(int exitCode) = 0;

@@ -10,6 +10,7 @@
 #include "base/mail_data.hpp"
 #include "base/smtp_step.hpp"
 #include "base/submission.hpp"
+#include "base/text_encoding.hpp"
 
 namespace tolvex {
 
@@ -55,6 +56,10 @@ struct RunState {
   std::string RecvData;     // last text received from the server
   bool SendBusy = false;    // a socket send has not completed
   Submission Submit;        // port, TLS and AUTH settings
+  TextEncoding CommandEncoding = TextEncoding::ShiftJis;  // how command.txt was written
+  MessageCharset Charset = MessageCharset::Iso2022Jp;     // the message's charset ("#CHR")
+  std::string CharsetReason;                              // why, in UTF-8, for --check
+  std::size_t CharsetLost = 0;                            // characters sent as the geta mark
 };
 
 }  // namespace tolvex

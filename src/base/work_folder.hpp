@@ -57,6 +57,14 @@ class WorkFolder {
   // Renames `from` to `to` in one step, never replacing a file: when `to`
   // exists, nothing changes, `taken` is set and the error says so.
   virtual IoError PlaceNew(std::string_view from, std::string_view to, bool& taken) = 0;
+
+  // Names from a UTF-8 or UTF-16 command file are UTF-8, opened by their
+  // Unicode names; set once the command file has been read.
+  void SetUnicodeNames(bool on) { unicodeNames_ = on; }
+  bool UnicodeNames() const { return unicodeNames_; }
+
+ private:
+  bool unicodeNames_ = false;
 };
 
 // Reads exactly `n` bytes at `offset`; an end of file before them is

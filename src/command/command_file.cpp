@@ -1,6 +1,11 @@
 // The interpreter of command.txt.
 //
 // Behaviour chosen where the file format leaves room:
+// - The file is decoded at the edge (DecodeSource): a Shift_JIS file is
+//   read as code page 932 bytes as ever; a UTF-8 or UTF-16 file as UTF-8,
+//   whose ASCII bytes are always characters of their own. The subject, the
+//   reply address, the names and the body are written in the message's
+//   charset ("#CHR", message_charset.hpp) once the whole file is read.
 // - Line ends: CR LF, a CR alone and an LF alone each end a line (files
 //   saved by Linux editors use LF). The terminator is not part of the line;
 //   a last line without terminator is a line; a final terminator opens no
@@ -34,9 +39,11 @@
 #include "command/delivery_directives.hpp"
 #include "command/submission_directives.hpp"
 #include "compose/header_words.hpp"
+#include "compose/message_charset.hpp"
 #include "compose/text_file.hpp"
 #include "compose/text_functions.hpp"
 #include "encoding/jis_convert.hpp"
+#include "encoding/source_text.hpp"
 
 namespace tolvex {
 namespace {
@@ -82,10 +89,13 @@ bool ParseInt16(std::string_view text, std::int16_t& out) {
 // One reading of the file: the line loop and its state.
 class Interpreter {
  public:
-  Interpreter(RunState& st, Window& window, Socket& socket, WorkFolder& files)
-      : st_(st), window_(window), socket_(socket), files_(files) {}
+  Interpreter(RunState& st, CommandEffects& effects, WorkFolder& files)
+      : st_(st), effects_(effects), files_(files) {}
 
-  Status Run(std::string_view data) {
+  Status Run(const SourceText& source) {
+    unicode_ = source.Unicode();
+    st_.CommandEncoding = source.encoding;
+    const std::string_view data = source.text;
     st_.AttachFlag = false;
     st_.FileCount = 0;
     st_.MailMode = false;
@@ -132,7 +142,7 @@ class Interpreter {
   }
 
   Status DirectiveLine(std::string_view line) {
-    const std::string_view key = sjis::LeftChars(line, 4);
+    const std::string_view key = LeftChars(line, 4);
     if (key == "#LOC") {
       st_.LocalName = ValueAfter(line, '=');
     } else if (key == "#WAI") {
@@ -145,10 +155,10 @@ class Interpreter {
       // accepted, no effect
     } else if (key == "#FOR") {
       st_.FormMode = ValueAfter(line, '=');
-      if (st_.FormMode == "icon") window_.ShowMinimized();
+      if (st_.FormMode == "icon") effects_.ShowMinimized();
       if (st_.FormMode == "tray") {
-        window_.Hide();
-        window_.AddTrayIcon();  // SetTaskTrayIcon
+        effects_.Hide();
+        effects_.AddTrayIcon();  // SetTaskTrayIcon
       }
     } else if (key == "#DEL") {
       st_.DeleteCommandFile = true;
@@ -157,7 +167,7 @@ class Interpreter {
       fromLine_ = lineNo_;
     } else if (key == "#HOS") {
       st_.Submit.host = ValueAfter(line, '=');
-      socket_.SetRemoteHost(st_.Submit.host);
+      effects_.SetRemoteHost(st_.Submit.host);
     } else if (key == "#TO=" || key == "#TO ") {
       SetToList(ValueAfter(line, '='));
     } else if (key == "#TEX") {
@@ -175,12 +185,14 @@ class Interpreter {
       SetSubject(ValueAfter(line, '='));
     } else if (key == "#REP") {
       SetReplyTo(ValueAfter(line, '='));
+    } else if (key == "#CHR") {
+      return SetCharset(line);
     } else if (IsSubmissionKeyword(key)) {
       return SubmissionDirective(key, line, lineNo_, st_.Submit);
     } else if (IsDeliveryKeyword(key)) {
       return DeliveryDirective(key, line, lineNo_, st_, copyLines_);
     } else if (key == "mail") {
-      SetToList(sjis::Trim(sjis::DropChars(line, 4)));
+      SetToList(sjis::Trim(DropChars(line, 4)));
       st_.MailMode = true;
     } else if (key == "cat " || key == "bin ") {
       st_.MailMode = true;
@@ -193,11 +205,11 @@ class Interpreter {
   }
 
   Status MailLine(std::string_view line) {
-    const std::string_view key = sjis::LeftChars(line, 4);
+    const std::string_view key = LeftChars(line, 4);
     if (key == "Subj") {
-      SetSubject(sjis::Trim(sjis::DropChars(line, 8)));
+      SetSubject(sjis::Trim(DropChars(line, 8)));
     } else if (key == "Repl") {
-      SetReplyTo(sjis::Trim(sjis::DropChars(line, 9)));
+      SetReplyTo(sjis::Trim(DropChars(line, 9)));
     } else {
       AppendBodyLine(line);
     }
@@ -206,7 +218,8 @@ class Interpreter {
 
   // "cat <file> |mail <recipients>" and "bin <files> |mail <recipients>".
   Status PipeLine(std::string_view key, std::string_view line) {
-    const std::size_t bar = sjis::FindChar(line, '|');
+    // In UTF-8 an ASCII byte is always a character of its own.
+    const std::size_t bar = unicode_ ? line.find('|') : sjis::FindChar(line, '|');
     if (bar == sjis::npos) {
       std::string what = "\"";
       what += key;
@@ -215,7 +228,7 @@ class Interpreter {
     }
     // From the space after the keyword up to the "|".
     const std::string files(sjis::Trim(line.substr(3, bar - 3)));
-    const std::string_view recipients = sjis::Trim(sjis::DropChars(line.substr(bar + 1), 4));
+    const std::string_view recipients = sjis::Trim(DropChars(line.substr(bar + 1), 4));
     if (key == "cat ") {
       if (Status status = TextFile(files)) return status;
     } else {
@@ -229,7 +242,7 @@ class Interpreter {
   Status TextFile(const std::string& name) {
     st_.FileList[1] = name;
     SetBodyPrefix(name);
-    return ReadFile(st_, name, files_);
+    return ReadFile(st_, name, files_, textFileUnicode_);
   }
 
   // A list of more than ten names would lose the rest without a word (the
@@ -292,16 +305,29 @@ class Interpreter {
     toListLine_ = lineNo_;
   }
 
-  void SetSubject(std::string_view subject) {
-    std::string line = "Subject: ";
-    line += subject;
-    st_.SubjectLine = EncodeSubjectLine(line);
-    st_.SubjectLine += kCrLf;
+  // The subject and the reply address are encoded at the end, once the
+  // message's charset is known.
+  void SetSubject(std::string_view subject) { texts_.subject = Piece(subject); }
+
+  void SetReplyTo(std::string_view address) { texts_.replyTo = Piece(address); }
+
+  Status SetCharset(std::string_view line) {
+    const std::string value = ValueAfter(line, '=');
+    if (std::optional<CharsetSetting> setting = ParseCharsetSetting(value)) {
+      charset_ = *setting;
+      return std::nullopt;
+    }
+    return BadLine(lineNo_, "\"#CHR\" value \"" + value + "\" is not iso-2022-jp, utf-8 or auto");
   }
 
-  void SetReplyTo(std::string_view address) {
-    st_.ReplyToLine = EncodeAddressField("Reply-To:", address);
-    st_.ReplyToLine += kCrLf;
+  PieceText Piece(std::string_view text) const { return PieceText{std::string(text), unicode_}; }
+
+  std::string_view LeftChars(std::string_view s, std::size_t n) const {
+    return unicode_ ? utf8::LeftChars(s, n) : sjis::LeftChars(s, n);
+  }
+
+  std::string_view DropChars(std::string_view s, std::size_t n) const {
+    return unicode_ ? utf8::DropChars(s, n) : sjis::DropChars(s, n);
   }
 
   // ToList into ToAddr 1..n, each piece trimmed; a trailing comma gives a
@@ -336,19 +362,29 @@ class Interpreter {
   }
 
   Status Finish() {
+    texts_.from = Piece(st_.FromAddr);
+    texts_.toList = Piece(st_.ToList);
+    texts_.body = Piece(body_);
+    texts_.textFile = PieceText{st_.TextFileData, textFileUnicode_};
+    const CharsetChoice choice = ChooseCharset(charset_, st_.CommandEncoding, texts_);
+    st_.CharsetReason = choice.reason;
+    st_.CharsetLost = choice.lost;
+    ApplyCharset(st_, texts_, choice.charset);
     if (Status status = SplitRecipients()) return status;
     if (Status status = CheckAddresses()) return status;
     if (Status status = AddCopyRecipients(st_, copyLines_)) return status;
     if (Status status = CheckSubmission(st_.Submit)) return status;
-    st_.BodyText = SjisToJis(body_);
     return std::nullopt;
   }
 
   RunState& st_;
-  Window& window_;
-  Socket& socket_;
+  CommandEffects& effects_;
   WorkFolder& files_;
   std::string body_;
+  bool unicode_ = false;          // the command file's text is UTF-8
+  bool textFileUnicode_ = false;  // the text file's text is UTF-8
+  CharsetSetting charset_ = CharsetSetting::Absent;
+  MessageTexts texts_;
   std::size_t lineNo_ = 0;
   std::size_t toListLine_ = 0;  // line that last set ToList
   std::size_t fromLine_ = 0;    // line that last set FromAddr
@@ -358,6 +394,11 @@ class Interpreter {
 }  // namespace
 
 Status ReadCommandFile(RunState& st, Window& window, Socket& socket, WorkFolder& files) {
+  WindowSocketEffects effects(window, socket);
+  return ReadCommandFile(st, effects, files);
+}
+
+Status ReadCommandFile(RunState& st, CommandEffects& effects, WorkFolder& files) {
   auto unreadable = [](std::string_view reason) {
     std::string message = "cannot read ";
     message += kCommandFileName;
@@ -373,8 +414,11 @@ Status ReadCommandFile(RunState& st, Window& window, Socket& socket, WorkFolder&
   data.resize(static_cast<std::size_t>(file->Size()));
   if (IoError e = ReadExactly(*file, 0, data.data(), data.size())) return unreadable(*e);
   file.reset();
-  Status status = Interpreter(st, window, socket, files).Run(data);
+  SourceText source = DecodeSource(data);
   WipeString(data);  // it may hold the "#PAS" secret
+  files.SetUnicodeNames(source.Unicode());
+  Status status = Interpreter(st, effects, files).Run(source);
+  WipeString(source.text);
   return status;
 }
 

@@ -8,6 +8,7 @@
 #include "base/platform.hpp"
 #include "base/run_state.hpp"
 #include "base/work_folder.hpp"
+#include "command/command_effects.hpp"
 
 namespace tolvex {
 
@@ -18,6 +19,9 @@ inline constexpr char kCommandFileName[] = "command.txt";
 // the tray icon. Stops at the first failure (missing file, bad number,
 // unreadable text file, too many recipients); the run state is then
 // incomplete and nothing may be sent.
+Status ReadCommandFile(RunState& st, CommandEffects& effects, WorkFolder& files);
+
+// The same, carried out on `window` and `socket`.
 Status ReadCommandFile(RunState& st, Window& window, Socket& socket, WorkFolder& files);
 
 }  // namespace tolvex

@@ -108,10 +108,29 @@ void AppendDisposition(std::string& out, const std::string& utf8) {
 
 }  // namespace
 
+std::string DispositionLines(const std::string& utf8) {
+  std::string out;
+  AppendDisposition(out, utf8);
+  return out;
+}
+
+std::string QuotedName(std::string_view ascii) {
+  std::string out = "\"";
+  for (char c : ascii) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out.append("\"");
+}
+
 std::string AttachmentTypeLines(std::string_view name) {
   std::string out;
   if (!HasNonAscii(name)) {
-    out.append(kOctet).append(" name=\"").append(name).append("\"").append(kCrLf);
+    out.append(kOctet).append(" name=").append(QuotedName(name)).append(kCrLf);
+    // A quote or a backslash escaped in name= is read wrongly by some
+    // readers; filename* holds the name in a form all of them agree on.
+    if (name.find_first_of("\"\\") != std::string_view::npos)
+      AppendDisposition(out, std::string(name));
     return out;
   }
   AppendContentType(out, name);

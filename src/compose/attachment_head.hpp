@@ -14,6 +14,15 @@ namespace tolvex {
 // "Content-Type: application/octet-stream; name=..." CR LF and, for a name
 // with non-ASCII that converts exactly to UTF-8, "Content-Disposition:
 // attachment; filename*=UTF-8''..." CR LF. `name` is code page 932.
+// An ASCII name with '"' or '\\' has them escaped in name= and gets the
+// filename* line too, so no name can end the parameter or add one.
 std::string AttachmentTypeLines(std::string_view name);
+
+// `ascii` as a quoted string, '"' and '\\' escaped.
+std::string QuotedName(std::string_view ascii);
+
+// "Content-Disposition: attachment; filename*=UTF-8''..." CR LF, with
+// numbered continuations when long.
+std::string DispositionLines(const std::string& utf8);
 
 }  // namespace tolvex

@@ -8,10 +8,13 @@
 #include "base/sjis_text.hpp"
 #include "compose/attachment_head.hpp"
 #include "compose/message.hpp"
+#include "compose/message_charset.hpp"
 #include "compose/mime_parts.hpp"
 #include "compose/text_file.hpp"
 #include "compose/text_functions.hpp"
+#include "compose/utf8_message.hpp"
 #include "encoding/jis_convert.hpp"
+#include "encoding/source_text.hpp"
 
 namespace tolvex {
 namespace {
@@ -29,14 +32,28 @@ void TrimInPlace(std::string& s) {
 
 struct PlannedFile {
   std::unique_ptr<InputFile> file;  // attachments only
-  std::string name;                 // the part after the last backslash
   std::string head;                 // an attachment's Content-Type (and -Disposition) lines
 };
 
 // Trims entries 1..count in place and opens each; the first that cannot be
 // opened ends the planning.
+// The attachment's head lines in the message's charset; names from a
+// Unicode command file are UTF-8.
+std::string AttachmentHead(const std::string& path, bool unicodeNames, MessageCharset charset) {
+  if (!unicodeNames) {
+    const std::string name = FileNameFromPath(path);
+    if (charset == MessageCharset::Iso2022Jp) return AttachmentTypeLines(name);
+    return Utf8AttachmentTypeLines(Cp932ToUtf8Lossy(name));
+  }
+  const std::string name = Utf8FileNameFromPath(path);
+  if (charset == MessageCharset::Utf8) return Utf8AttachmentTypeLines(name);
+  std::size_t lost = 0;
+  return AttachmentTypeLines(Utf8ToCp932(name, lost));
+}
+
 Status PlanFiles(FileListArray& list, std::size_t count, std::string_view what, bool keepOpen,
-                 WorkFolder& files, std::vector<PlannedFile>& planned) {
+                 WorkFolder& files, std::vector<PlannedFile>& planned,
+                 MessageCharset charset = MessageCharset::Iso2022Jp) {
   planned.reserve(count);
   for (std::size_t k = 1; k <= count; ++k) {
     TrimInPlace(list[k]);
@@ -46,8 +63,7 @@ Status PlanFiles(FileListArray& list, std::size_t count, std::string_view what, 
     p.file = files.OpenRead(list[k], error);
     if (!p.file) return Unreadable(what, list[k], *error);
     if (!keepOpen) p.file.reset();
-    p.name = FileNameFromPath(list[k]);
-    if (keepOpen) p.head = AttachmentTypeLines(p.name);
+    if (keepOpen) p.head = AttachmentHead(list[k], files.UnicodeNames(), charset);
     planned.push_back(std::move(p));
   }
   return std::nullopt;
@@ -60,14 +76,17 @@ Failure WriteFailure(std::string_view reason) {
 }  // namespace
 
 Status AddBinaryFile(MessageWriter& out, const std::string& text, FileListArray& list,
-                     std::int16_t& count, WorkFolder& files) {
+                     std::int16_t& count, WorkFolder& files, MessageCharset charset) {
   const std::size_t n = ListCount(count);
   std::vector<PlannedFile> planned;
-  if (Status s = PlanFiles(list, n, "attachment", true, files, planned)) return s;
+  if (Status s = PlanFiles(list, n, "attachment", true, files, planned, charset)) return s;
+  const bool utf8 = charset == MessageCharset::Utf8;
+  const std::string_view textPlain = utf8 ? kTextPlainUtf8 : kTextPlain;
+  const std::string_view textEncoding = utf8 ? kBase64Encoding : kSevenBit;
 
   const bool extraCrLf = n > 1;
-  std::uint64_t total = kMultipart.size() + kDelimiter.size() + kTextPlain.size() +
-                        kSevenBit.size() + kCrLf.size() + text.size() + kClosing.size();
+  std::uint64_t total = kMultipart.size() + kDelimiter.size() + textPlain.size() +
+                        textEncoding.size() + kCrLf.size() + text.size() + kClosing.size();
   for (const PlannedFile& f : planned) {
     total += (extraCrLf ? kCrLf.size() : 0) + kDelimiter.size() + f.head.size() +
              kBase64Encoding.size() + kCrLf.size() +
@@ -77,7 +96,7 @@ Status AddBinaryFile(MessageWriter& out, const std::string& text, FileListArray&
 
   IoError error;
   for (std::string_view piece :
-       {kMultipart, kDelimiter, kTextPlain, kSevenBit, kCrLf, std::string_view(text)}) {
+       {kMultipart, kDelimiter, textPlain, textEncoding, kCrLf, std::string_view(text)}) {
     if (!error) error = out.Write(piece);
   }
   for (std::size_t k = 0; k < planned.size() && !error; ++k) {

@@ -6,6 +6,7 @@
 
 #include "compose/header_words.hpp"
 #include "compose/mime_parts.hpp"
+#include "compose/utf8_message.hpp"
 
 namespace tolvex {
 namespace {
@@ -23,6 +24,10 @@ Failure SpoolFailure(std::string_view reason) {
 }  // namespace
 
 std::string AddField(const RunState& st) {
+  if (st.Charset == MessageCharset::Utf8) {
+    std::string out = Utf8AddressField("From:", st.FromAddr);
+    return out.append(kCrLf).append(Utf8AddressField("To:", st.ToList)).append(kCrLf);
+  }
   std::string out = EncodeAddressField("From:", st.FromAddr);
   out.append(kCrLf).append(EncodeAddressField("To:", st.ToList)).append(kCrLf);
   // "#CC=": the copy list as written, named like the To: list. Bcc
@@ -39,14 +44,17 @@ Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out) {
   const std::uint64_t head = st.SubjectLine.size() + st.ReplyToLine.size() + fields.size() +
                              st.StampLines.size() + kMimeVersion.size();
 
+  const bool utf8 = st.Charset == MessageCharset::Utf8;
+  const std::string_view textPlain = utf8 ? kTextPlainUtf8 : kTextPlain;
+  const std::string_view textEncoding = utf8 ? kBase64Encoding : kSevenBit;
   IoError error;
   if (!attach && !multi) {
-    out.Reserve(head + kTextPlain.size() + kSevenBit.size() + kXMailer.size() + text.size() +
+    out.Reserve(head + textPlain.size() + textEncoding.size() + kXMailer.size() + text.size() +
                 st.TextFileData.size() + kCrLf.size() + kEndOfData.size());
     for (std::string_view piece :
          {std::string_view(st.SubjectLine), std::string_view(st.ReplyToLine),
-          std::string_view(fields), std::string_view(st.StampLines), kMimeVersion, kTextPlain,
-          kSevenBit, kXMailer, std::string_view(text), std::string_view(st.TextFileData)}) {
+          std::string_view(fields), std::string_view(st.StampLines), kMimeVersion, textPlain,
+          textEncoding, kXMailer, std::string_view(text), std::string_view(st.TextFileData)}) {
       if (!error) error = out.Write(piece);
     }
     if (!error && !out.EndsWithCrLf()) error = out.Write(kCrLf);
@@ -60,7 +68,7 @@ Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out) {
     if (!error) error = out.Write(piece);
   }
   if (error) return SpoolFailure(*error);
-  return attach ? AddBinaryFile(out, text, st.FileList, st.FileCount, files)
+  return attach ? AddBinaryFile(out, text, st.FileList, st.FileCount, files, st.Charset)
                 : AddMultiFile(out, text, st.FileList, st.FileCount, files);
 }
 

@@ -32,8 +32,10 @@ Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out);
 
 // Write the multipart remainder of the message to `out`; trim the list
 // entries in place. Every listed file is opened before anything is written.
+// The text part and the names are written in `charset`.
 Status AddBinaryFile(MessageWriter& out, const std::string& text, FileListArray& list,
-                     std::int16_t& count, WorkFolder& files);
+                     std::int16_t& count, WorkFolder& files,
+                     MessageCharset charset = MessageCharset::Iso2022Jp);
 Status AddMultiFile(MessageWriter& out, const std::string& text, FileListArray& list,
                     std::int16_t& count, WorkFolder& files);
 

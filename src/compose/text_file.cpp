@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/sjis_text.hpp"
+#include "encoding/source_text.hpp"
 
 namespace tolvex {
 namespace {
@@ -97,6 +98,25 @@ class TextRuleReader {
   bool overflow_ = false;
 };
 
+// Lines of UTF-8 text joined with CR LF, blanks and empty lines at the end
+// removed.
+std::string NaturalLines(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 16);
+  for (std::size_t pos = 0; pos < text.size();) {
+    std::size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) end = text.size();
+    out.append(text.substr(pos, end - pos));
+    if (end == text.size()) break;
+    out.append(kCrLf);
+    pos = end + 1;
+    if (text[end] == '\r' && pos < text.size() && text[pos] == '\n') ++pos;
+  }
+  while (!out.empty() && std::string_view(" \t\r\n").find(out.back()) != std::string_view::npos)
+    out.pop_back();
+  return out;
+}
+
 }  // namespace
 
 IoError ReadTextFile(WorkFolder& files, std::string_view name, std::string& text) {
@@ -131,6 +151,24 @@ Failure Unreadable(std::string_view what, std::string_view name, std::string_vie
   msg.reserve(what.size() + name.size() + reason.size() + 16);
   msg.append("cannot read ").append(what).append(" \"").append(name).append("\": ").append(reason);
   return Failure{FailureKind::InputMissing, std::move(msg)};
+}
+
+Status ReadFile(RunState& st, const std::string& name, WorkFolder& files, bool& unicode) {
+  unicode = false;
+  auto fail = [&](std::string_view reason) { return Unreadable("text file", name, reason); };
+  if (name.empty()) return fail("empty file name");
+  IoError error;
+  std::unique_ptr<InputFile> file = files.OpenRead(name, error);
+  if (!file) return fail(*error);
+  if (file->Size() > std::string().max_size() / 4) return fail("the file is too large");
+  std::string bytes(static_cast<std::size_t>(file->Size()), '\0');
+  if (IoError e = ReadExactly(*file, 0, bytes.data(), bytes.size())) return fail(*e);
+  file.reset();
+  SourceText source = DecodeSource(bytes);
+  if (!source.Unicode()) return ReadFile(st, name, files);  // the text-file rule, as ever
+  unicode = true;
+  st.TextFileData = NaturalLines(source.text);
+  return std::nullopt;
 }
 
 Status ReadFile(RunState& st, const std::string& name, WorkFolder& files) {

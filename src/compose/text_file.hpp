@@ -21,6 +21,12 @@ IoError ReadTextFile(WorkFolder& files, std::string_view name, std::string& text
 // Loads the named file into st.TextFileData.
 Status ReadFile(RunState& st, const std::string& name, WorkFolder& files);
 
+// The text of "#TEX" and "cat " by the detection rule: a Shift_JIS file by
+// the text-file rule above (code page 932 bytes), a UTF-8 or UTF-16 file as
+// UTF-8 by the natural rule (lines joined with CR LF, trailing blanks and
+// empty lines at the end removed); `unicode` says which.
+Status ReadFile(RunState& st, const std::string& name, WorkFolder& files, bool& unicode);
+
 // "cannot read <what> "<name>": <reason>", as an InputMissing failure.
 Failure Unreadable(std::string_view what, std::string_view name, std::string_view reason);
 

@@ -20,40 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What the interpreter does at once to the window and the socket, in order.
-struct RecordingEffects {
-  struct RecordingWindow : Window {
-    explicit RecordingWindow(std::vector<std::string>& c) : calls(c) {}
-    void SetCaption(const std::string&) override {}
-    void HideDebugButton() override {}
-    void ShowMinimized() override { calls.push_back("minimized"); }
-    void Hide() override { calls.push_back("hide"); }
-    void AddTrayIcon() override { calls.push_back("tray"); }
-    void DeleteTrayIcon() override { calls.push_back("tray deleted"); }
-    void ReportFailure(const Failure&) override {}
-    void EndProcess(int) override {}
-    std::vector<std::string>& calls;
-  };
-  struct RecordingSocket : Socket {
-    explicit RecordingSocket(std::vector<std::string>& c) : calls(c) {}
-    void SetLocalPort(std::int32_t) override {}
-    void SetRemotePort(std::int32_t) override {}
-    void SetRemoteHost(const std::string& host) override { calls.push_back("host:" + host); }
-    void Connect() override {}
-    SocketState State() const override { return SocketState::Closed; }
-    void SendData(std::string) override {}
-    void SendMessageData(ByteSource&) override {}
-    void GetData(std::string& out, std::int32_t) override { out.clear(); }
-    std::uint64_t BytesAccepted() const override { return 0; }
-    void StartTls(const TlsRequest&) override {}
-    void Close() override {}
-    std::vector<std::string>& calls;
-  };
-  std::vector<std::string> calls;
-  RecordingWindow window{calls};
-  RecordingSocket socket{calls};
-};
-
 std::string Lines(std::initializer_list<std::string> lines) {
   std::string text;
   for (const std::string& line : lines) {
@@ -88,7 +54,7 @@ class CommandFileTest : public ::testing::Test {
   }
   Status Read(const std::string& commandBytes) {
     WriteBytes(dir_ / kCommandFileName, commandBytes);
-    return ReadCommandFile(st_, fx_.window, fx_.socket, *files_);
+    return ReadCommandFile(st_, fx_, *files_);
   }
   void ReadOk(const std::string& commandBytes) {
     Status status = Read(commandBytes);
@@ -104,7 +70,7 @@ class CommandFileTest : public ::testing::Test {
   fs::path dir_;
   std::unique_ptr<WorkFolder> files_;
   RunState st_;
-  RecordingEffects fx_;
+  EffectRecorder fx_;  // what the interpreter does at once, in order
 };
 
 TEST_F(CommandFileTest, TypicalFileFillsTheRunState) {
@@ -428,7 +394,7 @@ TEST_F(CommandFileTest, CopyRecipientsAndRetries) {
 }
 
 TEST_F(CommandFileTest, MissingFiles) {
-  Status status = ReadCommandFile(st_, fx_.window, fx_.socket, *files_);
+  Status status = ReadCommandFile(st_, fx_, *files_);
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(status->kind, FailureKind::InputMissing);
   EXPECT_EQ(status->message.rfind("cannot read command.txt: ", 0), 0u) << status->message;
@@ -442,7 +408,7 @@ TEST_F(CommandFileTest, MissingFiles) {
   EXPECT_EQ(left, std::vector<fs::path>{kCommandFileName});
   fs::remove(dir_ / kCommandFileName);
   fs::create_directory(dir_ / kCommandFileName);
-  status = ReadCommandFile(st_, fx_.window, fx_.socket, *files_);
+  status = ReadCommandFile(st_, fx_, *files_);
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(status->kind, FailureKind::InputMissing);
 }

@@ -21,6 +21,16 @@ TEST(AttachmentHead, AsciiNameIsWrittenAsBefore) {
             "Content-Type: application/octet-stream; name=\"" + longName + "\"\r\n");
 }
 
+TEST(AttachmentHead, QuoteOrBackslashCannotEndTheParameter) {
+  EXPECT_EQ(AttachmentTypeLines("a\"; filename=\"evil.exe"),
+            "Content-Type: application/octet-stream; name=\"a\\\"; filename=\\\"evil.exe\"\r\n"
+            "Content-Disposition: attachment;\r\n"
+            " filename*=UTF-8''a%22%3B%20filename%3D%22evil.exe\r\n");
+  EXPECT_EQ(AttachmentTypeLines("x\\"),
+            "Content-Type: application/octet-stream; name=\"x\\\\\"\r\n"
+            "Content-Disposition: attachment; filename*=UTF-8''x%5C\r\n");
+}
+
 TEST(AttachmentHead, NameWithBackslashTrailBytes) {
   // 表ソ.txt: the second bytes of 表 and ソ are 0x5C.
   EXPECT_EQ(AttachmentTypeLines("\x95\x5C\x83\x5C.txt"),

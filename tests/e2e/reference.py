@@ -176,10 +176,26 @@ def address_field(name, value):
     return _unfolded(name + b" " + b",".join(entries))
 
 
+def text_file_jis(text):
+    """Text-file text converted like the body, back in the one-byte state."""
+    jis = sjis_to_jis(text)
+    if jis.rfind(b"\x1b$B") > jis.rfind(b"\x1b(J"):
+        jis += b"\x1b(J"
+    return jis
+
+
 def attachment_type_lines(name):
     """Content-Type (and Content-Disposition) lines naming an attachment."""
     if max(name, default=0) < 0x80:
-        return b'Content-Type: application/octet-stream; name="' + name + b'"' + CRLF
+        quoted = name.replace(b"\\", b"\\\\").replace(b'"', b'\\"')
+        line = b'Content-Type: application/octet-stream; name="' + quoted + b'"' + CRLF
+        if b'"' not in name and b"\\" not in name:
+            return line
+        pct = urllib.parse.quote(name, safe="!#$&+-.^_`|~").encode()
+        disp = b"Content-Disposition: attachment; filename*=UTF-8''" + pct
+        if len(disp) > 76:
+            disp = b"Content-Disposition: attachment;" + CRLF + b" filename*=UTF-8''" + pct
+        return line + disp + CRLF
     word = encoded_word(name)
     one = b'Content-Type: application/octet-stream; name="' + word + b'"'
     if len(one) > 76:
@@ -206,7 +222,7 @@ def plain_message(body_acc, from_addr, to_list, subject=None, reply_to=None, tex
     m = head(subject, reply_to, from_addr, to_list)
     m += b"MIME-Version: 1.0\r\nContent-Type: text/plain; charset=iso-2022-jp\r\n"
     m += b"Content-Transfer-Encoding: 7bit\r\n" + MAILER
-    m += sjis_to_jis(body_acc) + read_text_file(text_file)
+    m += sjis_to_jis(body_acc) + text_file_jis(read_text_file(text_file))
     if not m.endswith(CRLF):
         m += CRLF
     return m + b"." + CRLF

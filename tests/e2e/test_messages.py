@@ -1,6 +1,8 @@
 """Successful deliveries of the three kinds of message: the exact commands,
 the exact bytes on the wire, the spool file while sending, the log."""
 
+import email
+import email.policy
 import unittest
 
 import reference as ref
@@ -222,6 +224,61 @@ class PartsMessage(Delivery):
         self.assert_message(s, expected)
         self.assertNotIn(b"ignored body", s.message)
         self.assertIn(b"\r\n..hidden\r\n", s.data)
+
+
+class UnicodeMessage(Delivery):
+    """UTF-8 and UTF-16 command files: read back by Python's email package."""
+
+    def read_back(self, session):
+        self.assertTrue(all(b < 0x80 for b in session.message), "a byte of 0x80 or more")
+        return email.message_from_bytes(session.message, policy=email.policy.default)
+
+    def test_utf8_command_file_with_emoji_gives_a_utf8_message(self):
+        name = 'ファイル😀 "引用".txt'
+        self.write(name, b"\x00\xff data")
+        self.write("𠮷.txt", "𠮷野家の報告 😀\n二行目\n".encode())
+        lines = [f"#HOS={addr(91)}", '#FRO="山田 😀" <yamada@example.jp>',
+                 "#TO=𠮷野 <k@example.jp>, b@example.jp",
+                 "#SUB=絵文字 😀 と 𠮷 と ｶﾀｶﾅ と ①㈱髙 の件名、折り返されるほど長い件名です。",
+                 f"#ATT={name}", "", "本文 😀 𠮷", "表ソ能"]
+        self.write("command.txt", "\n".join(lines).encode() + b"\n")
+        _, s = self.deliver(self.serve(91))
+        m = self.read_back(s)
+        self.assertEqual(str(m["Subject"]),
+                         "絵文字 😀 と 𠮷 と ｶﾀｶﾅ と ①㈱髙 の件名、折り返されるほど長い件名です。")
+        self.assertEqual(m["From"].addresses[0].display_name, "山田 😀")
+        self.assertEqual([a.display_name for a in m["To"].addresses], ["𠮷野", ""])
+        text, attachment = list(m.iter_parts())
+        self.assertEqual(text.get_content(), f"{name}\r\n-----\r\n\r\n本文 😀 𠮷\r\n表ソ能\r\n")
+        self.assertEqual(attachment.get_filename(), name)
+        self.assertEqual(attachment.get_content(), b"\x00\xff data")
+
+    def test_utf16_command_file_and_utf8_text_file(self):
+        self.write("報告.txt", "報告 😀\r\n以上 \r\n\r\n".encode())
+        lines = [f"#HOS={addr(92)}", "#TO=a@example.jp", "#SUB=𠮷", "#TEX=報告.txt", "", "前書き"]
+        self.write("command.txt", "\r\n".join(lines).encode("utf-16"))
+        _, s = self.deliver(self.serve(92))
+        m = self.read_back(s)
+        self.assertEqual(str(m["Subject"]), "𠮷")
+        self.assertEqual(m.get_content(), "報告.txt\r\n-----\r\n\r\n前書き\r\n報告 😀\r\n以上\r\n")
+
+    def test_forced_iso_2022_jp_sends_the_geta_mark_and_says_so(self):
+        lines = [f"#HOS={addr(94)}", "#TO=a@example.jp", "#CHR=iso-2022-jp", "#SUB=😀 表", ""]
+        self.write("command.txt", "\n".join(lines).encode())
+        with self.serve(94) as server:
+            res = self.run_tolvex()
+        self.assertEqual(res.returncode, 0, res.stderr)
+        self.assertEqual(res.stderr.decode(),
+                         "tolvex: 1 character has no ISO-2022-JP form and goes out as 〓\n")
+        self.assertTrue(server.sessions[0].message.startswith(ref.subject_line(sjis("〓 表"))))
+
+    def test_utf8_text_that_fits_goes_out_as_the_shift_jis_file_would(self):
+        lines = [f"#HOS={addr(93)}", "#TO=鈴木 <s@example.jp>", "#SUB=表ソ能の件", "", "本文です。"]
+        self.write("command.txt", "\r\n".join(lines).encode("utf-8-sig"))
+        _, s = self.deliver(self.serve(93))
+        expected = ref.plain_message(CRLF + sjis("本文です。") + CRLF, b"DummySender",
+                                     sjis("鈴木 <s@example.jp>"), subject=sjis("表ソ能の件"))
+        self.assert_message(s, expected)
 
 
 if __name__ == "__main__":

@@ -161,9 +161,13 @@ void CheckAddressField(std::string_view value) {
 void CheckAttachmentHead(std::string_view name) {
   const std::string head = AttachmentTypeLines(name);
   if (!HasNonAscii(name)) {
-    FUZZ_CHECK(
-        head == "Content-Type: application/octet-stream; name=\"" + std::string(name) + "\"\r\n",
-        Escaped(head));
+    // The name stays one quoted string: its quotes and backslashes escaped,
+    // and then the filename* form too.
+    const std::string line =
+        "Content-Type: application/octet-stream; name=" + QuotedName(name) + "\r\n";
+    const bool escaped = name.find_first_of("\"\\") != std::string_view::npos;
+    FUZZ_CHECK(escaped ? head.starts_with(line + "Content-Disposition: attachment;") : head == line,
+               Escaped(head));
     return;
   }
   FUZZ_CHECK(head.starts_with("Content-Type: application/octet-stream;") && head.ends_with("\r\n"),

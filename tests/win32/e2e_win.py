@@ -12,6 +12,8 @@ Run by tools/test-win.sh with the Wine prefix and locale already set up:
 """
 
 import argparse
+import email
+import email.policy
 import subprocess
 import sys
 import time
@@ -134,6 +136,32 @@ class Messages(Delivery):
         self.assertIn(b"\r\n..hidden\r\n", s.data)
 
 
+class UnicodeCommandFile(Delivery):
+    def test_utf8_command_file_names_a_file_without_a_code_page_932_name(self):
+        name = "𠮷野😀.bin"  # opened by its Unicode name through the wide API
+        self.write(name, b"\x00\x01 data")
+        lines = [f"#HOS={addr(105)}", "#TO=𠮷野 <k@example.jp>", "#SUB=絵文字 😀", f"#ATT={name}",
+                 "", "本文 😀 𠮷"]
+        self.write("command.txt", "\r\n".join(lines).encode() + CRLF)
+        s = self.deliver(self.serve(105))
+        self.assertTrue(all(b < 0x80 for b in s.message), "a byte of 0x80 or more")
+        m = email.message_from_bytes(s.message, policy=email.policy.default)
+        self.assertEqual(str(m["Subject"]), "絵文字 😀")
+        self.assertEqual(m["To"].addresses[0].display_name, "𠮷野")
+        text, attachment = list(m.iter_parts())
+        self.assertEqual(text.get_content(), f"{name}\r\n-----\r\n\r\n本文 😀 𠮷\r\n")
+        self.assertEqual(attachment.get_filename(), name)
+        self.assertEqual(attachment.get_content(), b"\x00\x01 data")
+
+    def test_utf16_command_file_that_fits_gives_the_shift_jis_message(self):
+        lines = [f"#HOS={addr(106)}", "#TO=鈴木 <s@example.jp>", "#SUB=表ソ能の件", "", "本文です。"]
+        self.write("command.txt", "\r\n".join(lines).encode("utf-16"))
+        s = self.deliver(self.serve(106))
+        self.assert_message(s, ref.plain_message(CRLF + sjis("本文です。") + CRLF, b"DummySender",
+                                                 sjis("鈴木 <s@example.jp>"),
+                                                 subject=sjis("表ソ能の件")))
+
+
 class WindowStates(WinRun):
     def waiting_command(self, n, *extra):
         return [*extra, f"#HOS={addr(n)}", "#TO=a@example.jp", "#WAI=30", "", "x"]
@@ -251,7 +279,8 @@ def main():
                                    for c in (TrayIcon, failures.TrayFailureOnScreen))
     else:
         suite = unittest.TestSuite(loader.loadTestsFromTestCase(c)
-                                   for c in (Messages, failures.Failures, failures.TrayBalloon,
+                                   for c in (Messages, UnicodeCommandFile, failures.Failures,
+                                             failures.TrayBalloon,
                                              WindowStates, spool.Spool, check.CommandLine,
                                              hostile.NotFiles, hostile.HostileServer,
                                              hostile.SlowHostile, submission.WinSubmission,

@@ -13,6 +13,7 @@
 #include "app/check_mode.hpp"
 #include "app/command_line.hpp"
 #include "app/exit_status.hpp"
+#include "app/program.hpp"
 #include "app/submission_setup.hpp"
 #include "platform/native_path.hpp"
 #include "platform/posix/posix_platform.hpp"
@@ -23,55 +24,66 @@
 #define TOLVEX_VERSION "0"
 #endif
 
-int main(int argc, char** argv) {
-  using namespace tolvex;
-  std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
-  const CommandLine cl = ParseCommandLine(args);
-  switch (cl.action) {
-    case CommandLineAction::Help:
-      std::cout << UsageText("tolvex") << std::flush;
-      return kExitOk;
-    case CommandLineAction::Version:
-      std::cout << VersionText("tolvex", TOLVEX_VERSION) << std::flush;
-      return kExitOk;
-    case CommandLineAction::Error:
-      std::cerr << "tolvex: " << cl.error << "\nTry 'tolvex --help'.\n";
-      return kExitUsage;
-    case CommandLineAction::Run:
-    case CommandLineAction::Check:
-    case CommandLineAction::Probe:
-      break;
-  }
+namespace {
 
-  std::error_code ec;
-  const std::filesystem::path workDir = std::filesystem::current_path(ec);
-  if (ec) {
-    std::cerr << "tolvex: cannot determine the current directory: " << ec.message() << '\n';
-    return kExitNoInput;
-  }
-  if (cl.action == CommandLineAction::Check) {
+using namespace tolvex;
+
+// The modes on Linux: the terminal, the current directory, Asio.
+class PosixProgram final : public ProgramHost {
+ public:
+  void WriteOut(const std::string& text) override { std::cout << text << std::flush; }
+  void WriteError(const std::string& text) override { std::cerr << text; }
+
+  int Check(bool raw) override {
+    std::filesystem::path workDir;
+    if (!WorkDir(workDir)) return kExitNoInput;
     posix::PosixWorkFolder files(workDir);
     posix::TerminalWindow window(std::cerr, false, nullptr);
     posix::SystemClock clock;
     ProcessSecrets secrets;
     return RunCheck(
-        files, window, cl.raw, std::cout, [](std::string_view text) { return Cp932ToUtf8(text); },
+        files, window, raw, std::cout, [](std::string_view text) { return Cp932ToUtf8(text); },
         clock, secrets);
   }
 
-  // A server that drops the connection must not kill the process: writes
-  // then fail with an error instead.
-  std::signal(SIGPIPE, SIG_IGN);
-
-  if (cl.action == CommandLineAction::Probe) {
+  int Probe() override {
+    std::filesystem::path workDir;
+    if (!WorkDir(workDir)) return kExitNoInput;
+    IgnoreSigpipe();
     posix::PlatformOptions options;
     options.handleSignals = false;
     posix::PosixPlatform platform(options);
     return platform.RunProbe(workDir, std::cout);
   }
 
-  posix::PlatformOptions options;
-  options.statusLine = ::isatty(STDERR_FILENO) == 1;
-  posix::PosixPlatform platform(options);
-  return platform.Run(workDir);
+  int Run() override {
+    std::filesystem::path workDir;
+    if (!WorkDir(workDir)) return kExitNoInput;
+    IgnoreSigpipe();
+    posix::PlatformOptions options;
+    options.statusLine = ::isatty(STDERR_FILENO) == 1;
+    posix::PosixPlatform platform(options);
+    return platform.Run(workDir);
+  }
+
+ private:
+  static bool WorkDir(std::filesystem::path& dir) {
+    std::error_code ec;
+    dir = std::filesystem::current_path(ec);
+    if (!ec) return true;
+    std::cerr << "tolvex: cannot determine the current directory: " << ec.message() << '\n';
+    return false;
+  }
+
+  // A server that drops the connection must not kill the process: writes
+  // then fail with an error instead.
+  static void IgnoreSigpipe() { std::signal(SIGPIPE, SIG_IGN); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
+  PosixProgram program;
+  return RunProgram(args, "tolvex", TOLVEX_VERSION, "\n", program);
 }

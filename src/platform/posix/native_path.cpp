@@ -51,6 +51,13 @@ std::filesystem::path NativePath(const std::filesystem::path& workDir, std::stri
   return workDir / name;
 }
 
+std::filesystem::path NativePathUtf8(const std::filesystem::path& workDir,
+                                     std::string_view utf8Name) {
+  std::filesystem::path name{std::string(utf8Name)};
+  if (name.is_absolute()) return name;
+  return workDir / name;
+}
+
 std::string Cp932ToUtf8(std::string_view text) {
   return ConvertCp932(text, true).value_or(std::string(text));
 }

@@ -108,7 +108,7 @@ class PosixOutputFile final : public OutputFile {
 }  // namespace
 
 std::filesystem::path PosixWorkFolder::PathOf(std::string_view name) const {
-  return NativePath(dir_, name);
+  return UnicodeNames() ? NativePathUtf8(dir_, name) : NativePath(dir_, name);
 }
 
 std::unique_ptr<InputFile> PosixWorkFolder::OpenRead(std::string_view name, IoError& error) {

@@ -39,6 +39,11 @@ void TerminalWindow::ReportFailure(const Failure& failure) {
   err_ << "tolvex: " << Cp932ToUtf8(failure.message) << '\n' << std::flush;
 }
 
+void TerminalWindow::ReportNotice(const std::string& utf8) {
+  EndStatusLine();
+  err_ << "tolvex: " << utf8 << '\n' << std::flush;
+}
+
 void TerminalWindow::EndProcess(int exitCode) {
   if (ended_) return;
   ended_ = true;

@@ -26,6 +26,7 @@ class TerminalWindow : public Window {
   void AddTrayIcon() override { trayIcon_ = true; }
   void DeleteTrayIcon() override { trayIcon_ = false; }
   void ReportFailure(const Failure& failure) override;
+  void ReportNotice(const std::string& utf8) override;
   void EndProcess(int exitCode) override;
 
   const std::string& Caption() const { return caption_; }

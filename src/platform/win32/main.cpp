@@ -19,6 +19,7 @@
 #include "app/exit_status.hpp"
 #include "app/form1.hpp"
 #include "app/probe_mode.hpp"
+#include "app/program.hpp"
 #include "platform/native_path.hpp"
 #include "platform/win32/console_output.hpp"
 #include "platform/win32/locale_clock.hpp"
@@ -119,53 +120,64 @@ int RunProbe() {
   return run.ExitStatus();
 }
 
+// The modes on Windows: the console, the current directory, Winsock and
+// the message loop.
+class WinProgram final : public tolvex::ProgramHost {
+ public:
+  WinProgram(HINSTANCE instance, int showCommand) : instance_(instance), show_(showCommand) {}
+
+  void WriteOut(const std::string& text) override { tolvex::win::WriteOut(text); }
+  void WriteError(const std::string& text) override {
+    tolvex::win::WriteStandardError(tolvex::win::WideFromCp932(text));
+  }
+
+  int Check(bool raw) override {
+    using namespace tolvex;
+    win::WinWorkFolder files(WorkDir());
+    win::ConsoleWindow window;
+    win::LocaleClock clock;
+    win::WinSecrets secrets;
+    std::ostringstream out;
+    const int status = RunCheck(
+        files, window, raw, out, [](std::string_view text) { return Cp932ToUtf8(text); }, clock,
+        secrets);
+    if (raw) {
+      win::WriteOutBytes(out.str());
+    } else {
+      win::WriteOut(out.str());
+    }
+    return status;
+  }
+
+  int Probe() override {
+    return WithWinsock([] { return RunProbe(); });
+  }
+  int Run() override {
+    return WithWinsock([this] { return ::Run(instance_, show_); });
+  }
+
+ private:
+  template <typename F>
+  static int WithWinsock(F mode) {
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+      tolvex::win::WriteStandardError(L"tolvex: Winsock could not be started\r\n");
+      return tolvex::kExitUnavailable;
+    }
+    const int exitCode = mode();
+    WSACleanup();
+    return exitCode;
+  }
+
+  HINSTANCE instance_;
+  int show_;
+};
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
-  using namespace tolvex;
   const std::vector<std::string> owned = Arguments();
   const std::vector<std::string_view> args(owned.begin(), owned.end());
-  const CommandLine cl = ParseCommandLine(args);
-  switch (cl.action) {
-    case CommandLineAction::Help:
-      win::WriteOut(UsageText("tolvex.exe"));
-      return kExitOk;
-    case CommandLineAction::Version:
-      win::WriteOut(VersionText("tolvex.exe", TOLVEX_VERSION));
-      return kExitOk;
-    case CommandLineAction::Error:
-      win::WriteStandardError(
-          win::WideFromCp932("tolvex: " + cl.error + "\r\nTry 'tolvex.exe --help'.\r\n"));
-      return kExitUsage;
-    case CommandLineAction::Check: {
-      win::WinWorkFolder files(WorkDir());
-      win::ConsoleWindow window;
-      win::LocaleClock clock;
-      win::WinSecrets secrets;
-      std::ostringstream out;
-      const int status = RunCheck(
-          files, window, cl.raw, out, [](std::string_view text) { return Cp932ToUtf8(text); },
-          clock, secrets);
-      if (cl.raw) {
-        win::WriteOutBytes(out.str());
-      } else {
-        win::WriteOut(out.str());
-      }
-      return status;
-    }
-    case CommandLineAction::Run:
-    case CommandLineAction::Probe:
-      break;
-  }
-
-  WSADATA wsa;
-  const bool winsock = WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
-  if (!winsock) {
-    win::WriteStandardError(L"tolvex: Winsock could not be started\r\n");
-    return kExitUnavailable;
-  }
-  const int exitCode =
-      cl.action == CommandLineAction::Probe ? RunProbe() : Run(instance, showCommand);
-  WSACleanup();
-  return exitCode;
+  WinProgram program(instance, showCommand);
+  return tolvex::RunProgram(args, "tolvex.exe", TOLVEX_VERSION, "\r\n", program);
 }

@@ -102,6 +102,18 @@ void MainWindow::ReportFailure(const Failure& failure) {
   }
 }
 
+void MainWindow::ReportNotice(const std::string& utf8) {
+  std::wstring line = L"tolvex: ";
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  if (n > 0) {
+    const std::size_t at = line.size();
+    line.resize(at + static_cast<std::size_t>(n));
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &line[at], n);
+  }
+  WriteStandardError(line.append(L"\r\n"));
+}
+
 void MainWindow::EndProcess(int exitCode) {
   if (ended_) return;
   ended_ = true;

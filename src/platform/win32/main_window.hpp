@@ -53,6 +53,7 @@ class MainWindow final : public Window {
   void AddTrayIcon() override;
   void DeleteTrayIcon() override;
   void ReportFailure(const Failure& failure) override;
+  void ReportNotice(const std::string& utf8) override;
   void EndProcess(int exitCode) override;
 
  private:

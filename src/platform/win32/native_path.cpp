@@ -53,6 +53,22 @@ std::filesystem::path NativePath(const std::filesystem::path& workDir, std::stri
   return workDir / name;
 }
 
+std::filesystem::path NativePathUtf8(const std::filesystem::path& workDir,
+                                     std::string_view utf8Name) {
+  std::wstring wide;
+  if (!utf8Name.empty()) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8Name.data(),
+                                      static_cast<int>(utf8Name.size()), nullptr, 0);
+    wide.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+    if (n > 0)
+      MultiByteToWideChar(CP_UTF8, 0, utf8Name.data(), static_cast<int>(utf8Name.size()),
+                          wide.data(), n);
+  }
+  std::filesystem::path name(wide);
+  if (name.is_absolute()) return name;
+  return workDir / name;
+}
+
 std::string Cp932ToUtf8(std::string_view text) {
   std::wstring wide = win::WideFromCp932(text);
   if (wide.empty()) return {};

@@ -110,7 +110,7 @@ class WinOutputFile final : public OutputFile {
 }  // namespace
 
 std::filesystem::path WinWorkFolder::PathOf(std::string_view name) const {
-  return NativePath(dir_, name);
+  return UnicodeNames() ? NativePathUtf8(dir_, name) : NativePath(dir_, name);
 }
 
 std::unique_ptr<InputFile> WinWorkFolder::OpenRead(std::string_view name, IoError& error) {

@@ -1,0 +1,28 @@
+// The start-up the run, --check and --probe share: the defaults, the
+// command file with its immediate effects, the start-up checks and the
+// submission set-up, then the socket's ports.
+#pragma once
+
+#include "base/failure.hpp"
+#include "base/platform.hpp"
+#include "base/run_state.hpp"
+#include "base/submission.hpp"
+#include "base/work_folder.hpp"
+#include "command/command_effects.hpp"
+
+namespace tolvex {
+
+enum class JobMode {
+  Run,    // also removes the TEMP.TXT.new a run that did not end left
+  Check,  // reads and checks; the AUTH secret is looked up but never shown
+  Probe,  // the AUTH secret is neither looked up nor kept
+};
+
+// Fills `st` from command.txt; the first failure ends it.
+Status LoadJob(RunState& st, JobMode mode, CommandEffects& effects, WorkFolder& files,
+               SecretSource& secrets);
+
+// The ports a delivery or a probe connects with.
+void SetPorts(const RunState& st, Socket& socket);
+
+}  // namespace tolvex

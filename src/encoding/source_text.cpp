@@ -1,0 +1,277 @@
+// The detection rule for command.txt and text files, UTF-8 and UTF-16
+// decoding, and code page 932 from Unicode by the platform's own table read
+// backwards.
+#include "encoding/source_text.hpp"
+
+#include <cstdio>
+#include <unordered_map>
+#include <vector>
+
+#include "base/sjis_text.hpp"
+#include "base/text_convert.hpp"
+
+namespace tolvex {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// Length of the well-formed sequence at `pos`, 0 when there is none.
+std::size_t ValidLen(std::string_view s, std::size_t pos) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[pos + k]); };
+  const unsigned char c = b(0);
+  if (c < 0x80) return 1;
+  std::size_t n = 0;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (pos + n > s.size()) return 0;
+  if (b(1) < lo || b(1) > hi) return 0;
+  for (std::size_t k = 2; k < n; ++k) {
+    if (b(k) < 0x80 || b(k) > 0xBF) return 0;
+  }
+  return n;
+}
+
+std::string FromUtf16(std::string_view bytes, bool bigEndian) {
+  std::string out;
+  out.reserve(bytes.size() * 3 / 2);
+  const std::size_t units = bytes.size() / 2;
+  auto unit = [&](std::size_t i) -> char32_t {
+    const auto a = static_cast<unsigned char>(bytes[2 * i]);
+    const auto b = static_cast<unsigned char>(bytes[2 * i + 1]);
+    return bigEndian ? (char32_t{a} << 8 | b) : (char32_t{b} << 8 | a);
+  };
+  for (std::size_t i = 0; i < units; ++i) {
+    const char32_t u = unit(i);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+      const char32_t v = unit(i + 1);
+      if (v >= 0xDC00 && v <= 0xDFFF) {
+        utf8::Append(out, 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
+        ++i;
+        continue;
+      }
+    }
+    utf8::Append(out, u >= 0xD800 && u <= 0xDFFF ? kReplacement : u);
+  }
+  return out;
+}
+
+// Unicode → code page 932, built once from the platform's code page 932 →
+// UTF-8 converter. Runs of codes are converted together and split in halves
+// only where a code is no character, so the table costs a few hundred calls.
+class ReverseTable {
+ public:
+  ReverseTable() {
+    std::vector<std::uint16_t> codes;
+    for (unsigned b = 0; b < 0x80; ++b) codes.push_back(static_cast<std::uint16_t>(b));
+    for (unsigned b = 0xA1; b <= 0xDF; ++b) codes.push_back(static_cast<std::uint16_t>(b));
+    Add(codes);
+    for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
+      if (!sjis::IsLeadByte(static_cast<unsigned char>(lead))) continue;
+      codes.clear();
+      for (unsigned t = 0x40; t <= 0xFC; ++t) {
+        if (sjis::IsTrailByte(static_cast<unsigned char>(t)))
+          codes.push_back(static_cast<std::uint16_t>(lead << 8 | t));
+      }
+      Add(codes);
+    }
+  }
+
+  std::optional<std::uint16_t> Find(char32_t cp) const {
+    const auto it = map_.find(cp);
+    if (it == map_.end()) return std::nullopt;
+    return it->second;
+  }
+
+ private:
+  static void Put(std::string& s, std::uint16_t code) {
+    if (code > 0xFF) s.push_back(static_cast<char>(code >> 8));
+    s.push_back(static_cast<char>(code & 0xFF));
+  }
+
+  void Add(const std::vector<std::uint16_t>& codes) { AddRange(codes, 0, codes.size()); }
+
+  void AddRange(const std::vector<std::uint16_t>& codes, std::size_t lo, std::size_t hi) {
+    if (lo >= hi) return;
+    std::string bytes;
+    for (std::size_t i = lo; i < hi; ++i) Put(bytes, codes[i]);
+    const std::optional<std::string> utf8 = Cp932ToUtf8Exact(bytes);
+    if (utf8 && utf8::IsValid(*utf8)) {
+      std::vector<char32_t> cps;
+      for (std::size_t p = 0; p < utf8->size(); p += utf8::CharLen(*utf8, p))
+        cps.push_back(utf8::CodePoint(*utf8, p));
+      if (cps.size() == hi - lo) {
+        for (std::size_t i = lo; i < hi; ++i) map_.try_emplace(cps[i - lo], codes[i]);
+        return;
+      }
+    }
+    if (hi - lo == 1) return;  // no character
+    const std::size_t mid = lo + (hi - lo) / 2;
+    AddRange(codes, lo, mid);
+    AddRange(codes, mid, hi);
+  }
+
+  std::unordered_map<char32_t, std::uint16_t> map_;
+};
+
+const ReverseTable& Reverse() {
+  static const ReverseTable table;
+  return table;
+}
+
+template <typename Missing>
+bool ToCp932(std::string_view utf8, std::string& out, Missing missing) {
+  out.reserve(utf8.size());
+  for (std::size_t p = 0; p < utf8.size(); p += utf8::CharLen(utf8, p)) {
+    const char32_t cp = utf8::CodePoint(utf8, p);
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+      continue;
+    }
+    if (const std::optional<std::uint16_t> code = Reverse().Find(cp)) {
+      if (*code > 0xFF) out.push_back(static_cast<char>(*code >> 8));
+      out.push_back(static_cast<char>(*code & 0xFF));
+    } else if (!missing(out)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace utf8 {
+
+bool IsValid(std::string_view s) {
+  for (std::size_t p = 0; p < s.size();) {
+    const std::size_t n = ValidLen(s, p);
+    if (n == 0) return false;
+    p += n;
+  }
+  return true;
+}
+
+std::size_t CharLen(std::string_view s, std::size_t pos) {
+  const auto c = static_cast<unsigned char>(s[pos]);
+  const std::size_t n = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+  return pos + n <= s.size() ? n : s.size() - pos;
+}
+
+char32_t CodePoint(std::string_view s, std::size_t pos) {
+  const std::size_t n = CharLen(s, pos);
+  const auto c = static_cast<unsigned char>(s[pos]);
+  if (n == 1) return c;
+  char32_t cp = c & (0x7F >> n);
+  for (std::size_t k = 1; k < n; ++k)
+    cp = cp << 6 | (static_cast<unsigned char>(s[pos + k]) & 0x3F);
+  return cp;
+}
+
+void Append(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | cp >> 6));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | cp >> 12));
+    out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | cp >> 18));
+    out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+std::string_view LeftChars(std::string_view s, std::size_t n) {
+  std::size_t p = 0;
+  for (; n > 0 && p < s.size(); --n) p += CharLen(s, p);
+  return s.substr(0, p);
+}
+
+std::string_view DropChars(std::string_view s, std::size_t n) {
+  return s.substr(LeftChars(s, n).size());
+}
+
+}  // namespace utf8
+
+SourceText DecodeSource(std::string_view bytes) {
+  auto starts = [&](std::string_view bom) { return bytes.substr(0, bom.size()) == bom; };
+  if (starts("\xEF\xBB\xBF")) {
+    // A BOM says UTF-8; a sequence that is not becomes U+FFFD.
+    std::string_view rest = bytes.substr(3);
+    std::string text;
+    text.reserve(rest.size());
+    for (std::size_t p = 0; p < rest.size();) {
+      const std::size_t n = ValidLen(rest, p);
+      if (n == 0) {
+        utf8::Append(text, kReplacement);
+        ++p;
+      } else {
+        text.append(rest.substr(p, n));
+        p += n;
+      }
+    }
+    return {TextEncoding::Utf8Bom, std::move(text)};
+  }
+  if (starts("\xFF\xFE")) return {TextEncoding::Utf16Le, FromUtf16(bytes.substr(2), false)};
+  if (starts("\xFE\xFF")) return {TextEncoding::Utf16Be, FromUtf16(bytes.substr(2), true)};
+  bool multiByte = false;
+  for (std::size_t p = 0; p < bytes.size();) {
+    const std::size_t n = ValidLen(bytes, p);
+    if (n == 0) return {TextEncoding::ShiftJis, std::string(bytes)};
+    multiByte = multiByte || n > 1;
+    p += n;
+  }
+  return {multiByte ? TextEncoding::Utf8 : TextEncoding::ShiftJis, std::string(bytes)};
+}
+
+std::optional<std::string> Utf8ToCp932Exact(std::string_view utf8) {
+  std::string out;
+  if (!ToCp932(utf8, out, [](std::string&) { return false; })) return std::nullopt;
+  return out;
+}
+
+std::string Utf8ToCp932(std::string_view utf8, std::size_t& lost) {
+  std::string out;
+  ToCp932(utf8, out, [&](std::string& o) {
+    o.append("\x81\xAC");  // 〓
+    ++lost;
+    return true;
+  });
+  return out;
+}
+
+std::size_t FirstNonJis0208(std::string_view cp932) {
+  for (std::size_t p = 0; p < cp932.size();) {
+    const auto b = static_cast<unsigned char>(cp932[p]);
+    const std::size_t n = sjis::CharLen(cp932, p);
+    const bool proper =
+        n == 1 ? b < 0x80
+               : (b >= 0x81 && b <= 0x84) || (b >= 0x88 && b <= 0x9F) || (b >= 0xE0 && b <= 0xEA);
+    if (!proper) return p;
+    p += n;
+  }
+  return std::string_view::npos;
+}
+
+std::string CodePointName(char32_t cp) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "U+%04X", static_cast<unsigned>(cp));
+  return buf;
+}
+
+}  // namespace tolvex
