@@ -364,6 +364,8 @@ class Interpreter {
   Status Finish() {
     texts_.from = Piece(st_.FromAddr);
     texts_.toList = Piece(st_.ToList);
+    texts_.ccList = Piece(st_.CcList);
+    texts_.bccList = Piece(st_.BccList);
     texts_.body = Piece(body_);
     texts_.textFile = PieceText{st_.TextFileData, textFileUnicode_};
     const CharsetChoice choice = ChooseCharset(charset_, st_.CommandEncoding, texts_);

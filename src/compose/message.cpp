@@ -24,15 +24,12 @@ Failure SpoolFailure(std::string_view reason) {
 }  // namespace
 
 std::string AddField(const RunState& st) {
-  if (st.Charset == MessageCharset::Utf8) {
-    std::string out = Utf8AddressField("From:", st.FromAddr);
-    return out.append(kCrLf).append(Utf8AddressField("To:", st.ToList)).append(kCrLf);
-  }
-  std::string out = EncodeAddressField("From:", st.FromAddr);
-  out.append(kCrLf).append(EncodeAddressField("To:", st.ToList)).append(kCrLf);
   // "#CC=": the copy list as written, named like the To: list. Bcc
   // addresses go into no head line.
-  if (st.CcCount > 0) out.append(EncodeAddressField("Cc:", st.CcList)).append(kCrLf);
+  const auto field = st.Charset == MessageCharset::Utf8 ? Utf8AddressField : EncodeAddressField;
+  std::string out = field("From:", st.FromAddr);
+  out.append(kCrLf).append(field("To:", st.ToList)).append(kCrLf);
+  if (st.CcCount > 0) out.append(field("Cc:", st.CcList)).append(kCrLf);
   return out;
 }
 

@@ -34,10 +34,11 @@ std::string ToCp932(const PieceText& p) {
 std::string ToUtf8(const PieceText& p) { return p.unicode ? p.text : Cp932ToUtf8Lossy(p.text); }
 
 // The pieces the auto rule looks at, with the names the reason uses.
-std::array<std::pair<const PieceText*, std::string_view>, 6> Pieces(const MessageTexts& t) {
+std::array<std::pair<const PieceText*, std::string_view>, 7> Pieces(const MessageTexts& t) {
   return {{{t.subject ? &*t.subject : nullptr, "the subject"},
            {&t.from, "the sender"},
            {&t.toList, "the recipients"},
+           {&t.ccList, "the copy recipients"},
            {t.replyTo ? &*t.replyTo : nullptr, "the reply address"},
            {&t.body, "the body"},
            {&t.textFile, "the text file"}}};
@@ -137,6 +138,8 @@ void ApplyCharset(RunState& st, const MessageTexts& t, MessageCharset charset) {
       st.ReplyToLine = EncodeAddressField("Reply-To:", ToCp932(*t.replyTo)).append(kCrLf);
     st.FromAddr = ToCp932(t.from);
     st.ToList = ToCp932(t.toList);
+    st.CcList = ToCp932(t.ccList);
+    st.BccList = ToCp932(t.bccList);
     st.BodyText = SjisToJis(ToCp932(t.body));
     st.TextFileData = TextFileJis(ToCp932(t.textFile));
     return;
@@ -145,6 +148,8 @@ void ApplyCharset(RunState& st, const MessageTexts& t, MessageCharset charset) {
   if (t.replyTo) st.ReplyToLine = Utf8AddressField("Reply-To:", ToUtf8(*t.replyTo)).append(kCrLf);
   st.FromAddr = ToUtf8(t.from);
   st.ToList = ToUtf8(t.toList);
+  st.CcList = ToUtf8(t.ccList);
+  st.BccList = ToUtf8(t.bccList);
   const bool plain = !st.AttachFlag && !st.MultiFlag;
   std::string body = ToUtf8(t.body);
   if (plain) body.append(ToUtf8(t.textFile));

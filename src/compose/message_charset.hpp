@@ -22,7 +22,7 @@ struct PieceText {
 struct MessageTexts {
   std::optional<PieceText> subject;  // the text after "Subject: "
   std::optional<PieceText> replyTo;
-  PieceText from, toList, body, textFile;
+  PieceText from, toList, ccList, bccList, body, textFile;
 };
 
 enum class CharsetSetting { Absent, Auto, Utf8, Iso2022Jp };

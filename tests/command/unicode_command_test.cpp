@@ -63,11 +63,13 @@ class UnicodeCommandTest : public ::testing::Test {
 
 // Lines in UTF-8 and the same lines in Shift_JIS. 表, ソ and 能 end in 0x5C.
 const std::string kUtf8 =
-    "#HOS=h\r\n#FRO=山田 太郎 <y@example.jp>\r\n#TO=鈴木 <s@example.jp>\r\n"
+    "#HOS=h\r\n#FRO=山田 太郎 <y@example.jp>\r\n#TO=鈴木 <s@example.jp>\r\n#CC=鈴木 "
+    "<c@example.jp>\r\n"
     "#SUB=表ソ能の件\r\n#ATT=表.txt\r\n\r\n本文 表ソ能\r\n";
 const std::string kSjis =
     "#HOS=h\r\n#FRO=\x8E\x52\x93\x63\x20\x91\xBE\x98\x59 <y@example.jp>\r\n"
-    "#TO=\x97\xE9\x96\xD8 <s@example.jp>\r\n#SUB=\x95\x5C\x83\x5C\x94\x5C\x82\xCC\x8C\x8F\r\n"
+    "#TO=\x97\xE9\x96\xD8 <s@example.jp>\r\n#CC=\x97\xE9\x96\xD8 "
+    "<c@example.jp>\r\n#SUB=\x95\x5C\x83\x5C\x94\x5C\x82\xCC\x8C\x8F\r\n"
     "#ATT=\x95\x5C.txt\r\n\r\n\x96\x7B\x95\xB6\x20\x95\x5C\x83\x5C\x94\x5C\r\n";
 
 TEST_F(UnicodeCommandTest, EveryEncodingOfTheSameTextGivesTheSameMessage) {
@@ -75,6 +77,9 @@ TEST_F(UnicodeCommandTest, EveryEncodingOfTheSameTextGivesTheSameMessage) {
   const std::string golden = Message(kSjis, {attachment});
   ASSERT_NE(golden.find("charset=iso-2022-jp"), std::string::npos) << golden;
   ASSERT_NE(golden.find("name=\"=?ISO-2022-JP?B?"), std::string::npos) << golden;
+  ASSERT_NE(golden.find("\r\nCc: =?ISO-2022-JP?B?GyRCTmtMWhsoSg==?= <c@example.jp>\r\n"),
+            std::string::npos)
+      << golden;
   const std::pair<const char*, std::string> inputs[] = {
       {"Shift_JIS LF", Lf(kSjis)},
       {"UTF-8", kUtf8},
@@ -127,6 +132,8 @@ TEST_F(UnicodeCommandTest, CharsetRule) {
        "UTF-8: 😀 U+1F600 in the subject has no ISO-2022-JP form", 0},
       {"#TO=髙橋 <t@x>\r\n", MessageCharset::Utf8,
        "UTF-8: 髙 U+9AD9 in the recipients has no ISO-2022-JP form", 0},
+      {"#CC=①課 <c@x>\r\n", MessageCharset::Utf8,
+       "UTF-8: ① U+2460 in the copy recipients has no ISO-2022-JP form", 0},
       {"\r\n①\r\n", MessageCharset::Utf8, "UTF-8: ① U+2460 in the body has no ISO-2022-JP form", 0},
       {"#CHR=iso-2022-jp\r\n#SUB=😀𠮷 表\r\n", MessageCharset::Iso2022Jp,
        "ISO-2022-JP: #CHR=iso-2022-jp", 2},
@@ -148,6 +155,7 @@ TEST_F(UnicodeCommandTest, CharsetRule) {
 TEST_F(UnicodeCommandTest, Utf8MessageIsSevenBitAndDecodes) {
   const std::string command =
       "#FRO=\"山田 😀\" <y@example.jp>\r\n#TO=𠮷野 <k@example.jp>, b@example.jp\r\n"
+      "#CC=𠮷野 <c@example.jp>\r\n"
       "#SUB=絵文字 😀 と 𠮷 と ｶﾀｶﾅ の件名、折り返されるほど長い件名がここに続きます。\r\n"
       "#ATT=ファイル😀.txt,a\"b.txt\r\n\r\n本文 😀 𠮷\r\n";
   const std::string mail =
@@ -164,7 +172,8 @@ TEST_F(UnicodeCommandTest, Utf8MessageIsSevenBitAndDecodes) {
   }
   for (const char* piece : {
            "From: =?UTF-8?B?5bGx55SwIPCfmIA=?= <y@example.jp>\r\n",
-           "To: =?UTF-8?B?8KCut+mHjg==?= <k@example.jp>, b@example.jp\r\n",
+           "To: =?UTF-8?B?8KCut+mHjg==?= <k@example.jp>, b@example.jp\r\n"
+           "Cc: =?UTF-8?B?8KCut+mHjg==?= <c@example.jp>\r\n",
            "\r\n--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\nContent-Type: text/plain; charset=UTF-8\r\n"
            "Content-Transfer-Encoding: base64\r\n\r\n",
            "Content-Type: application/octet-stream; name=\"a\\\"b.txt\"\r\n"
