@@ -63,10 +63,10 @@ int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
   const std::string host = socket.Host().empty() ? "(no #HOS line)" : display(socket.Host());
   out << "Server:   " << host << ", port " << st.Submit.RemotePort() << "\n";
   out << "Security: " << display(DescribeSubmission(st.Submit)) << "\n";
-  out << "Envelope: MAIL FROM:" << display(AngleAddress(st.FromAddr)) << "\n";
+  out << "Envelope: MAIL FROM:<" << display(AngleAddress(st.FromAddr)) << ">\n";
   for (int k = 1; k <= st.ToCount; ++k) {
-    out << "          RCPT TO:" << display(AngleAddress(st.ToAddr[static_cast<std::size_t>(k)]))
-        << "\n";
+    out << "          RCPT TO:<" << display(AngleAddress(st.ToAddr[static_cast<std::size_t>(k)]))
+        << ">\n";
   }
   out << "Message:  " << mail.size() << " bytes\n\n";
   const MessageView view = ViewMessage(mail, display);

@@ -101,6 +101,9 @@ class Socket {
   virtual void GetData(std::string& out, std::int32_t maxBytes) = 0;
   // Bytes of this connection handed to the network so far.
   virtual std::uint64_t BytesAccepted() const = 0;
+  // The connection's own address as text ("192.0.2.10", "2001:db8::1"),
+  // empty while not connected.
+  virtual std::string LocalAddress() const { return {}; }
   // Turns the connection into a TLS client connection. Taken only while
   // connected with every send completed; received bytes not yet taken are
   // dropped (they came before TLS). Success is reported by one

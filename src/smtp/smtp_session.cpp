@@ -10,6 +10,7 @@
 #include "base/sjis_text.hpp"
 #include "compose/text_functions.hpp"
 #include "smtp/dot_stuffer.hpp"
+#include "smtp/envelope.hpp"
 #include "smtp/session_rules.hpp"
 
 namespace tolvex {
@@ -88,19 +89,17 @@ bool SmtpSession::SendCommand(Command command) {
     case Command::None:
       return false;
     case Command::Hello:
-      if (!st.Submit.Extended()) {
-        SendData("HELO " + st.LocalName + "\r\n");
-      } else {
-        // EHLO must name the client: servers answer an empty one with 501.
-        SendData("EHLO " + (st.LocalName.empty() ? std::string(kEhloDefaultName) : st.LocalName) +
-                 "\r\n");
-      }
+      // Servers refuse an empty or made-up name: without #LOC the client
+      // names itself by the connection's own address.
+      SendData((st.Submit.Extended() ? "EHLO " : "HELO ") +
+               HelloName(st.LocalName, p_.socket.LocalAddress()) + "\r\n");
       return false;
     case Command::MailFrom:
-      SendData("MAIL FROM:" + AngleAddress(st.FromAddr) + "\r\n");
+      SendData("MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr)) + "\r\n");
       return false;
     case Command::RcptTo:
-      SendData("RCPT TO:" + AngleAddress(st.ToAddr[static_cast<std::size_t>(RcptIndex)]) + "\r\n");
+      SendData("RCPT TO:" +
+               EnvelopePath(AngleAddress(st.ToAddr[static_cast<std::size_t>(RcptIndex)])) + "\r\n");
       return false;
     case Command::Data:
       SendData("DATA\r\n");

@@ -211,14 +211,15 @@ class SubmissionCases(SecretKept):
         self.assertEqual((counts.get("ehlo"), counts.get("auth"), counts.get("starttls")),
                          ("1", "1", None), counts)
 
-    def test_without_loc_the_ehlo_says_localhost(self):
+    def test_without_loc_the_ehlo_is_an_address_literal(self):
         # Postfix answers an EHLO without a name with "501 Syntax: EHLO
-        # hostname"; a command file like the README's provider example has
-        # no #LOC and must still deliver.
+        # hostname" and a non-FQDN one (reject_non_fqdn_helo_hostname) with
+        # 504; a command file like the README's provider example has no #LOC
+        # and must still deliver.
         res, _ = self.submit("#SEC=starttls", "", "名前なし", loc=False)
         msg = self.delivered(res, "taro")
         # Postfix's Received line names the client by its EHLO first.
-        self.assertRegex(msg["Received"], r"^from localhost \(")
+        self.assertRegex(msg["Received"], r"^from \[127\.0\.0\.\d+\] \(")
 
     def test_wrong_password_logs_139_with_the_535_reply(self):
         res, mark = self.submit("#SEC=starttls", "", "x", password=WRONG)

@@ -208,21 +208,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // and the second EHLO, AUTH PLAIN in one line or LOGIN in up to three:
     // a 235 ends it wherever it comes), then every command of the delivery
     // in order, each recipient once.
-    std::vector<std::string> tail = {"MAIL FROM:DummySender\r\n"};
-    for (const std::string& r : to) tail.push_back("RCPT TO:" + r + "\r\n");
+    std::vector<std::string> tail = {"MAIL FROM:<DummySender>\r\n"};
+    for (const std::string& r : to) tail.push_back("RCPT TO:<" + r + ">\r\n");
     for (const char* c : {"DATA\r\n", "<message>", "QUIT\r\n"}) tail.emplace_back(c);
     const std::vector<std::string> sent = rig.Commands();
     FUZZ_CHECK(sent.size() > tail.size() && std::equal(tail.rbegin(), tail.rend(), sent.rbegin()),
                trace);
     const std::vector<std::string> head(sent.begin(), sent.end() - tail.size());
-    const std::string ehlo = "EHLO localhost\r\n";
+    const std::string ehlo = "EHLO [192.0.2.10]\r\n";
     const auto authAt = [&](std::size_t k) {
       return head.size() > k && head[k].rfind("AUTH ", 0) == 0 &&
              (head.size() == k + 1 || (head.size() <= k + 3 && head[k] == "AUTH LOGIN\r\n"));
     };
     switch (mode) {
       case 0:
-        FUZZ_CHECK(head == std::vector<std::string>{"HELO \r\n"}, trace);
+        FUZZ_CHECK(head == std::vector<std::string>{"HELO [192.0.2.10]\r\n"}, trace);
         break;
       case 1:
         FUZZ_CHECK(head[0] == ehlo && authAt(1), trace);

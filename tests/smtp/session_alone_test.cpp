@@ -19,9 +19,10 @@ TEST(SessionAlone, NormalCourseAndWhatRunControlIsTold) {
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Steps(), (std::vector<int>{100, 110, 115, 120, 125, 130, 135, 140, 145, 150, 155,
                                            160, 170, 180, 190, 200, 210, 0}));
-  EXPECT_EQ(rig.Commands(), (std::vector<std::string>{"HELO desk1\r\n", "MAIL FROM:DummySender\r\n",
-                                                      "RCPT TO:to@example.jp\r\n", "DATA\r\n",
-                                                      "<message>", "QUIT\r\n"}));
+  EXPECT_EQ(rig.Commands(),
+            (std::vector<std::string>{"HELO desk1\r\n", "MAIL FROM:<DummySender>\r\n",
+                                      "RCPT TO:<to@example.jp>\r\n", "DATA\r\n", "<message>",
+                                      "QUIT\r\n"}));
   // The record first, then the end; the normal end comes through the
   // catch-all branch on the tick after 210.
   ASSERT_EQ(rig.host.size(), 2u);
@@ -123,7 +124,7 @@ TEST(SessionAlone, ANewSessionStartsAtTheFirstRecipientWithTheOldReplyKept) {
   ServerScript script = AcceptingServer();
   auto accept = script.reply;
   script.reply = [=](const std::string& c) {
-    return c.starts_with("RCPT TO:b@") ? std::string("550 no b\r\n") : accept(c);
+    return c.starts_with("RCPT TO:<b@") ? std::string("550 no b\r\n") : accept(c);
   };
   SessionRig rig(script);
   rig.Recipients({"a@x.jp", "b@x.jp", "c@x.jp"});

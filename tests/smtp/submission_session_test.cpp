@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "smtp/envelope.hpp"
 #include "support/session_rig.hpp"
 
 namespace tolvex::test {
@@ -58,10 +59,11 @@ TEST(SubmissionSession, StartTlsThenAuthPlainThenTheUsualDelivery) {
             (std::vector<int>{100, 110, 115, 120, 125, 130, 131, 132, 133, 134, 136, 138, 139,
                               135, 140, 145, 150, 155, 160, 170, 180, 190, 200, 210, 0}));
   // "\0yamada\0p表w" in Base64.
-  EXPECT_EQ(rig.Commands(), (std::vector<std::string>{
-                                "EHLO desk1\r\n", "STARTTLS\r\n", "EHLO desk1\r\n",
-                                "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n", "MAIL FROM:DummySender\r\n",
-                                "RCPT TO:to@example.jp\r\n", "DATA\r\n", "<message>", "QUIT\r\n"}));
+  EXPECT_EQ(rig.Commands(),
+            (std::vector<std::string>{"EHLO desk1\r\n", "STARTTLS\r\n", "EHLO desk1\r\n",
+                                      "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n",
+                                      "MAIL FROM:<DummySender>\r\n", "RCPT TO:<to@example.jp>\r\n",
+                                      "DATA\r\n", "<message>", "QUIT\r\n"}));
   ASSERT_EQ(rig.socket.tlsRequests.size(), 1u);
   EXPECT_EQ(rig.socket.tlsRequests[0].host, "mail.example.jp");
   EXPECT_EQ(rig.socket.tlsRequests[0].caPem, rig.st.Submit.caPem);
@@ -105,7 +107,7 @@ TEST(SubmissionSession, LoginWhenPlainIsNotOffered) {
 TEST(SubmissionSession, LoginEndsAtA235WithoutSendingThePassword) {
   EXPECT_EQ(
       LoginSession({"334 VXNlcm5hbWU6\r\n", "235 2.7.0 ok\r\n"}),
-      (std::vector<std::string>{"AUTH LOGIN\r\n", "eWFtYWRh\r\n", "MAIL FROM:DummySender\r\n"}));
+      (std::vector<std::string>{"AUTH LOGIN\r\n", "eWFtYWRh\r\n", "MAIL FROM:<DummySender>\r\n"}));
 }
 
 TEST(SubmissionSession, StartTlsNotOfferedFailsIn132WithTheEhloReplyAndSendsNothingMore) {
@@ -214,28 +216,45 @@ TEST(SubmissionSession, StartTlsWithoutUserGoesFromTheSecondEhloToMailFrom) {
   rig.Start();
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Log().step, SmtpStep::IDLE);
-  EXPECT_EQ(rig.Commands().at(3), "MAIL FROM:DummySender\r\n");
+  EXPECT_EQ(rig.Commands().at(3), "MAIL FROM:<DummySender>\r\n");
 }
 
-// Servers refuse an EHLO without a name (Postfix: "501 Syntax: EHLO
-// hostname"), so an empty #LOC is sent as "localhost" in both EHLOs; the
-// plain session keeps its HELO with nothing after the blank.
-TEST(SubmissionSession, EmptyLocalNameGreetsAsLocalhost) {
+// Servers refuse an empty or non-FQDN name: an empty #LOC greets with the
+// connection's own address as a literal, in both EHLOs and in HELO.
+TEST(SubmissionSession, EmptyLocalNameGreetsWithAnAddressLiteral) {
   Rig rig(Submission());
   rig.st.LocalName.clear();
+  rig.socket.localAddress = "2001:db8::7";
   rig.Start();
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Log().step, SmtpStep::IDLE);
   const std::vector<std::string> commands = rig.Commands();
   ASSERT_GE(commands.size(), 3u);
-  EXPECT_EQ(commands[0], "EHLO localhost\r\n");
-  EXPECT_EQ(commands[2], "EHLO localhost\r\n");
+  EXPECT_EQ(commands[0], "EHLO [IPv6:2001:db8::7]\r\n");
+  EXPECT_EQ(commands[2], "EHLO [IPv6:2001:db8::7]\r\n");
 
   Rig plain(AcceptingServer(), Security::Unset, "", "");
   plain.st.LocalName.clear();
   plain.Start();
   ASSERT_TRUE(plain.RunUntilEnded());
-  EXPECT_EQ(plain.Commands().at(0), "HELO \r\n");
+  EXPECT_EQ(plain.Commands().at(0), "HELO [192.0.2.10]\r\n");
+}
+
+TEST(SubmissionSession, HelloNameForms) {
+  const struct {
+    const char* name;
+    const char* address;
+    const char* want;
+  } cases[] = {
+      {"pc01.example.jp", "192.0.2.10", "pc01.example.jp"},
+      {"", "192.0.2.10", "[192.0.2.10]"},
+      {"", "::1", "[IPv6:::1]"},
+      {"", "::ffff:192.0.2.3", "[192.0.2.3]"},
+      {"", "fe80::1%eth0", "[IPv6:fe80::1]"},
+      {"", "", "[127.0.0.1]"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(HelloName(c.name, c.address), c.want) << c.address;
+  EXPECT_EQ(EnvelopePath("DummySender"), "<DummySender>");
 }
 
 TEST(SubmissionSession, RepliesInPiecesAreJudgedWhole) {
@@ -299,7 +318,7 @@ TEST(SubmissionSession, PlainSessionIgnoresAnErrorEvent) {
   rig.session.WSOCK_Error("anything");
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.host.at(0).step, SmtpStep::IDLE);
-  EXPECT_EQ(rig.Commands().front(), "HELO \r\n");
+  EXPECT_EQ(rig.Commands().front(), "HELO [192.0.2.10]\r\n");
 }
 
 }  // namespace

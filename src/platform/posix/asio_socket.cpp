@@ -65,6 +65,14 @@ std::size_t AsioSocket::BytesWaiting() const { return conn_ ? conn_->received.Wa
 
 std::uint64_t AsioSocket::BytesAccepted() const { return conn_ ? conn_->sends.BytesAccepted() : 0; }
 
+std::string AsioSocket::LocalAddress() const {
+  if (!conn_ || conn_->closed) return {};
+  asio::error_code ec;
+  const asio::ip::tcp::endpoint local = conn_->socket.local_endpoint(ec);
+  if (ec) return {};
+  return local.address().to_string();
+}
+
 // Reads while there is room for what arrives; a full receive buffer pauses
 // reading until GetData takes from it.
 void AsioSocket::StartRead(const ConnectionPtr& c) {

@@ -47,6 +47,7 @@ class AsioSocket : public Socket {
   void SendMessageData(ByteSource& source) override;
   void GetData(std::string& out, std::int32_t maxBytes) override;
   std::uint64_t BytesAccepted() const override;
+  std::string LocalAddress() const override;
   void StartTls(const TlsRequest& request) override;
   TlsInfo TlsPeer() const override;
   void Close() override;

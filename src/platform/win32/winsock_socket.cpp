@@ -89,6 +89,20 @@ void WinsockSocket::ReleaseSocket() {
   }
 }
 
+std::string WinsockSocket::LocalAddress() const {
+  if (sock_ == INVALID_SOCKET || state_ != SocketState::Connected) return {};
+  sockaddr_storage local{};
+  int size = sizeof(local);
+  if (getsockname(sock_, reinterpret_cast<sockaddr*>(&local), &size) != 0) return {};
+  char text[INET6_ADDRSTRLEN] = {};
+  const void* address =
+      local.ss_family == AF_INET6
+          ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&local)->sin6_addr)
+          : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&local)->sin_addr);
+  if (inet_ntop(local.ss_family, address, text, sizeof(text)) == nullptr) return {};
+  return text;
+}
+
 void WinsockSocket::Close() {
   ReleaseSocket();
   ++generation_;  // every message of the old connection is now stale

@@ -45,6 +45,7 @@ class WinsockSocket final : public Socket {
   void SendMessageData(ByteSource& source) override;
   void GetData(std::string& out, std::int32_t maxBytes) override;
   std::uint64_t BytesAccepted() const override { return sends_.BytesAccepted(); }
+  std::string LocalAddress() const override;
   void StartTls(const TlsRequest& request) override;
   TlsInfo TlsPeer() const override;
   void Close() override;
