@@ -1,6 +1,19 @@
 #include "smtp/envelope.hpp"
 
 namespace tolvex {
+namespace {
+
+// Built by appending: GCC 12 warns falsely (-Wrestrict) on "x" + string.
+std::string Enclosed(std::string_view open, std::string_view text, std::string_view close) {
+  std::string out;
+  out.reserve(open.size() + text.size() + close.size());
+  out.append(open);
+  out.append(text);
+  out.append(close);
+  return out;
+}
+
+}  // namespace
 
 std::string HelloName(std::string_view localName, std::string_view localAddress) {
   if (!localName.empty()) return std::string(localName);
@@ -11,10 +24,10 @@ std::string HelloName(std::string_view localName, std::string_view localAddress)
       address.find('.') != std::string_view::npos) {
     address.remove_prefix(kMapped.size());
   }
-  if (address.find(':') != std::string_view::npos) return "[IPv6:" + std::string(address) + "]";
-  return "[" + std::string(address) + "]";
+  if (address.find(':') != std::string_view::npos) return Enclosed("[IPv6:", address, "]");
+  return Enclosed("[", address, "]");
 }
 
-std::string EnvelopePath(std::string_view address) { return "<" + std::string(address) + ">"; }
+std::string EnvelopePath(std::string_view address) { return Enclosed("<", address, ">"); }
 
 }  // namespace tolvex

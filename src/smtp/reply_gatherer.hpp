@@ -22,11 +22,21 @@ class ReplyGatherer {
   bool Take(std::string& out);
   void Clear();
   bool Empty() const { return data_.empty(); }
+  // Bytes not yet taken.
+  std::string_view Pending() const { return data_; }
 
  private:
   std::string data_;
   std::size_t scanned_ = 0;  // bytes of whole continuation lines already seen
 };
+
+// True when every line of the reply carries the code of its first line
+// (a multi-line reply is judged by its final line, which then says the same).
+bool SameCodes(std::string_view reply);
+
+// Replaces every occurrence of each of `secrets` (empty ones skipped) in
+// `text` with "***".
+void MaskSecrets(std::string& text, const std::vector<std::string_view>& secrets);
 
 // True when a line of the EHLO reply after the first (which names the
 // server) offers `keyword` (ASCII case ignored): "250-STARTTLS".

@@ -78,6 +78,7 @@ void SmtpSession::Start() {
 bool SmtpSession::Running() const { return p_.st.smtpSTEP != IDLE || p_.tmrSMTP.Enabled(); }
 
 void SmtpSession::SendData(std::string text) {
+  awaitingReply_ = true;
   p_.st.RecvData.clear();
   p_.st.SendBusy = true;
   p_.socket.SendData(std::move(text));
@@ -105,6 +106,7 @@ bool SmtpSession::SendCommand(Command command) {
       SendData("DATA\r\n");
       return false;
     case Command::Message:
+      awaitingReply_ = true;
       st.RecvData.clear();
       st.SendBusy = true;
       mailSource_ = std::make_unique<FileSource>(st.MailData.File(), 0, st.MailData.Size());
@@ -214,6 +216,7 @@ bool SmtpSession::tmrSMTP_Timer() {
 void SmtpSession::WSOCK_Connect() {
   if (p_.socket.State() != SocketState::Connected) SetStep(FAILED);
   if (p_.st.smtpSTEP == AWAIT_CONNECTION) SetStep(CONFARM_CONNECTION);
+  awaitingReply_ = true;  // the greeting
   // Implicit TLS: the handshake comes before the greeting.
   if (p_.st.smtpSTEP == CONFARM_CONNECTION && p_.st.Submit.security == Security::Tls) BeginTls();
 }
@@ -226,7 +229,8 @@ void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
     std::string piece;
     p_.socket.GetData(piece, bytesWaiting);
     gather_.Add(piece);
-    gather_.Take(p_.st.RecvData);
+    std::string reply;
+    if (gather_.Take(reply)) TakeReply(std::move(reply));
   }
   if (p_.st.smtpSTEP == CONFARM_CONNECTION) SetStep(AWAIT_GREETING);
 }

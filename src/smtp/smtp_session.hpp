@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/platform.hpp"
 #include "base/run_state.hpp"
@@ -101,6 +102,9 @@ class SmtpSession {
   void BeginTls();
   bool HandshakeEnded(const Rule& rule);
   void SendAuth();
+  // A gathered reply has arrived (submission): masked, checked, kept.
+  void TakeReply(std::string reply);
+  void ProtocolError(std::string_view what, std::string_view reply);
   void ResetSubmission();
   // Applies `rule` at a tick; true when the session must finish at once.
   bool Apply(const Rule& rule);
@@ -123,6 +127,11 @@ class SmtpSession {
   ReplyGatherer gather_;
   bool tlsFailed_ = false;
   bool tlsUp_ = false;
+  // A command (or, after the connection, the greeting) awaits its reply:
+  // any other reply is a protocol error.
+  bool awaitingReply_ = false;
+  // Every form of the credential that went out, masked in server texts.
+  std::vector<Secret> credentialForms_;
   enum class Mechanism : std::uint8_t { None, Plain, Login } mechanism_ = Mechanism::None;
   int loginLinesSent_ = 0;
 };

@@ -72,6 +72,8 @@ const SmtpSession::Rule* SmtpSession::FindSubmissionRule(SmtpStep step) {
 
 void SmtpSession::ResetSubmission() {
   gather_.Clear();
+  awaitingReply_ = false;
+  credentialForms_.clear();
   tlsFailed_ = false;
   tlsUp_ = false;
   mechanism_ = Mechanism::None;
@@ -163,6 +165,20 @@ void SmtpSession::SendAuth() {
   } else {
     AppendBase64(loginLinesSent_ == 1 ? std::string_view(sub.user) : sub.password.View(), line);
   }
+  // What a server could echo back: the password, the user and password
+  // in Base64 (LOGIN) and the PLAIN line's Base64.
+  if (credentialForms_.empty()) {
+    std::string encoded;
+    credentialForms_.emplace_back(sub.password.View());
+    AppendBase64(sub.password.View(), encoded);
+    credentialForms_.emplace_back(encoded);
+    WipeString(encoded);
+    encoded.reserve(64 + 2 * (sub.user.size() + sub.password.Size()));
+    AppendBase64(sub.user, encoded);
+    credentialForms_.emplace_back(encoded);
+    WipeString(encoded);
+  }
+  if (mechanism_ == Mechanism::Plain) credentialForms_.emplace_back(line.substr(11));
   line += "\r\n";
   if (mechanism_ == Mechanism::Login) ++loginLinesSent_;
   SendData(std::move(line));
@@ -184,6 +200,44 @@ bool SmtpSession::AfterAuth() {
     return false;
   }
   return true;  // 535 and the like: logged in 139
+}
+
+// Under submission a reply is taken whole, with every form of the
+// credential masked, and only while a command awaits it: a reply nobody
+// asked for, or one whose lines disagree on the code, would put the
+// dialogue out of step, so the session ends instead.
+void SmtpSession::TakeReply(std::string reply) {
+  std::vector<std::string_view> forms;
+  for (const Secret& form : credentialForms_) forms.push_back(form.View());
+  MaskSecrets(reply, forms);
+  if (!awaitingReply_) {
+    ProtocolError("a reply that no command asked for", reply);
+    return;
+  }
+  if (!gather_.Empty()) {  // more came after the reply, before any command
+    std::string more(gather_.Pending());
+    MaskSecrets(more, forms);
+    ProtocolError("a reply that no command asked for", more);
+    return;
+  }
+  awaitingReply_ = false;
+  if (!SameCodes(reply)) {
+    ProtocolError("reply lines with differing codes", reply);
+    return;
+  }
+  p_.st.RecvData = std::move(reply);
+}
+
+void SmtpSession::ProtocolError(std::string_view what, std::string_view reply) {
+  RunState& st = p_.st;
+  if (st.smtpSTEP == FAILED || st.smtpSTEP == IDLE) return;
+  st.RecvData = "protocol error: ";
+  st.RecvData += what;
+  st.RecvData += ": ";
+  st.RecvData += reply;
+  gather_.Clear();
+  awaitingReply_ = false;
+  SetStep(FAILED);
 }
 
 void SmtpSession::BeginTls() {

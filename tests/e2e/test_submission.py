@@ -279,7 +279,8 @@ class ScriptedTlsCases(SecretKept):
         super().setUpClass()
         folder = tempfile.mkdtemp(prefix="tolvex-pki-")
         cls.addClassCleanup(shutil.rmtree, folder, True)
-        cls.pki = make_pki(folder, {"scripted": [addr(cls.FIRST + k) for k in range(1, 9)]})
+        cls.pki = make_pki(folder, {"scripted": [addr(cls.FIRST + k) for k in range(1, 9)],
+                                    "cnonly": ["CN-only", "localhost"]})
 
     def server(self, k, port=587, implicit_tls=False, **script):
         """Serves on FIRST+k and keeps a copy of TEMP.TXT at each message."""
@@ -290,9 +291,9 @@ class ScriptedTlsCases(SecretKept):
                                   tls=(self.pki.cert("scripted"), self.pki.key("scripted")),
                                   implicit_tls=implicit_tls)
 
-    def job(self, k, *directives, password=True):
+    def job(self, k, *directives, password=True, host=None):
         shutil.copy(self.pki.ca, self.path("ca.pem"))
-        self.write_command(["#LOC=client.tolvex.test", f"#HOS={addr(self.FIRST + k)}",
+        self.write_command(["#LOC=client.tolvex.test", f"#HOS={host or addr(self.FIRST + k)}",
                             "#FRO=sender@example.jp", "#TO=a@example.jp", "#SUB=件名 表ソ",
                             f"#USR={USER}", *([f"#PAS={SECRET}"] if password else []),
                             "#CAF=ca.pem", *directives, "", "本文 表示と能力"])
@@ -358,6 +359,16 @@ class ScriptedTlsCases(SecretKept):
         self.assertTrue(s.tls)
         self.assertEqual(s.verbs()[:3], ["EHLO", "STAR", "EHLO"])
         self.assertFalse({"AUTH", "MAIL"} & set(s.verbs()), s.verbs())
+
+    def test_certificate_named_only_by_its_cn_is_refused_in_133(self):
+        # CN=localhost and no subjectAltName: the name is looked for in
+        # subjectAltName alone, so the certificate does not name the host.
+        self.job(1, "#SEC=starttls", host="localhost")
+        with ScriptedSmtpServer("127.0.0.1", Script(replies={"EHLO": BEFORE_TLS}), port=587,
+                                tls=(self.pki.cert("cnonly"), self.pki.key("cnonly"))) as srv:
+            res = self.run_job()
+        self.assert_readable_reason(self.assert_failed_in(res, 133), self.mismatch_reason)
+        self.assertEqual(srv.sessions[0].auth, [])
 
     def test_close_during_the_handshake_fails_in_133(self):
         res, s = self.converse(4, ["#SEC=starttls"], replies={"EHLO": BEFORE_TLS},

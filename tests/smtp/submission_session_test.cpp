@@ -279,18 +279,53 @@ TEST(SubmissionSession, RepliesInPiecesAreJudgedWhole) {
   EXPECT_EQ(rig.Commands().at(1), "STARTTLS\r\n");
 }
 
-TEST(SubmissionSession, PlainBytesAfterTheStartTlsReplyDoNotReachTheSecondEhlo) {
-  // A "220" followed by injected text in the same arrival: whatever came
-  // before TLS is dropped, so the EHLO under TLS is judged on its own.
-  ServerScript script = Submission();
-  auto before = script.reply;
-  script.reply = [before](const std::string& c) {
-    return c == "STARTTLS\r\n" ? std::string("220 go\r\n250-injected\r\n") : before(c);
+// Replies out of step with the commands end the session as a protocol
+// error (999) before anything further goes out; a server echoing the AUTH
+// line into its refusal gets every form of the credential masked.
+TEST(SubmissionSession, RepliesOutOfStepAndEchoedCredentials) {
+  const std::string echoPlain = "AHlhbWFkYQBwlVx3";  // \0yamada\0p\x95\x5Cw
+  const struct {
+    const char* name;
+    std::string command;  // answered with `reply` instead of the script's
+    std::string reply;
+    std::string greeting;
+    SmtpStep step;
+    std::string logged;  // a part of the record's text
+    std::string lastCommand;
+  } cases[] = {
+      {"injected after the STARTTLS reply", "STARTTLS\r\n", "220 go\r\n250-injected\r\n",
+       "220 mail.example ESMTP\r\n", SmtpStep::FAILED, "protocol error: a reply that no command",
+       "STARTTLS\r\n"},
+      {"replies before the client asked", "", "", "220 hi\r\n250 ok\r\n250 ok\r\n250 ok\r\n",
+       SmtpStep::FAILED, "no command asked for: 250 ok", ""},
+      {"multi-line reply ending in a refusal", "MAIL FROM:<DummySender>\r\n",
+       "250-accepted\r\n550 5.7.1 rejected\r\n", "220 mail.example ESMTP\r\n", SmtpStep::FAILED,
+       "differing codes: 250-accepted\r\n550 5.7.1 rejected", "MAIL FROM:<DummySender>\r\n"},
+      {"EHLO reply ending in a refusal", "EHLO desk1\r\n", "250-x\r\n554 go away\r\n",
+       "220 mail.example ESMTP\r\n", SmtpStep::FAILED, "differing codes", "EHLO desk1\r\n"},
+      {"535 echoing the AUTH line", "AUTH PLAIN " + echoPlain + "\r\n",
+       "535 5.7.8 bad: AUTH PLAIN " + echoPlain + " p\x95\x5Cw cA==\r\n",
+       "220 mail.example ESMTP\r\n", SmtpStep::AWAIT_AUTH_RESPONSE,
+       "535 5.7.8 bad: AUTH PLAIN *** *** cA==", "AUTH PLAIN " + echoPlain + "\r\n"},
   };
-  Rig rig(script);
-  rig.Start();
-  ASSERT_TRUE(rig.RunUntilEnded());
-  EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << rig.Log().reply;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerScript script = Submission();
+    script.greeting = c.greeting;
+    for (auto* answer : {&script.reply, &script.tlsReply}) {
+      *answer = [next = *answer, c](const std::string& command) {
+        return command == c.command ? c.reply : next(command);
+      };
+    }
+    Rig rig(script);
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntilEnded());
+    EXPECT_EQ(rig.Log().step, c.step);
+    EXPECT_NE(rig.Log().reply.find(c.logged), std::string::npos) << rig.Log().reply;
+    EXPECT_EQ(rig.Log().reply.find(echoPlain), std::string::npos);
+    const std::vector<std::string> sent = rig.Commands();
+    EXPECT_EQ(sent.empty() ? std::string() : sent.back(), c.lastCommand);
+  }
 }
 
 TEST(SubmissionSession, ProbeStopsBeforeAuthAndQuits) {
