@@ -111,6 +111,23 @@ bool OffersKeyword(std::string_view ehloReply, std::string_view keyword) {
   return found;
 }
 
+std::optional<std::uint64_t> SizeLimit(std::string_view ehloReply) {
+  std::optional<std::uint64_t> limit;
+  ForEachKeywordLine(ehloReply, [&](std::string_view text) {
+    const std::vector<std::string> words = Words(text);
+    if (words.empty() || words[0] != "SIZE") return;
+    std::uint64_t n = 0;
+    if (words.size() > 1) {
+      for (char c : words[1]) {
+        if (!IsDigit(c) || n > (UINT64_MAX - 9) / 10) return;  // not a limit: ignored
+        n = n * 10 + static_cast<std::uint64_t>(c - '0');
+      }
+    }
+    limit = n;
+  });
+  return limit;
+}
+
 std::vector<std::string> AuthMechanisms(std::string_view ehloReply) {
   std::vector<std::string> out;
   ForEachKeywordLine(ehloReply, [&](std::string_view text) {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +43,10 @@ void MaskSecrets(std::string& text, const std::vector<std::string_view>& secrets
 // True when a line of the EHLO reply after the first (which names the
 // server) offers `keyword` (ASCII case ignored): "250-STARTTLS".
 bool OffersKeyword(std::string_view ehloReply, std::string_view keyword);
+
+// The EHLO reply's SIZE extension: nullopt when not announced, else its
+// limit in octets (0 when it gives none: no fixed limit).
+std::optional<std::uint64_t> SizeLimit(std::string_view ehloReply);
 
 // The mechanisms of the EHLO reply's "AUTH" lines (also the old
 // "AUTH=LOGIN" form), upper-cased, in order.

@@ -96,7 +96,10 @@ bool SmtpSession::SendCommand(Command command) {
                HelloName(st.LocalName, p_.socket.LocalAddress()) + "\r\n");
       return false;
     case Command::MailFrom:
-      SendData("MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr)) + "\r\n");
+      // RFC 1870: the size goes with MAIL FROM when the server announced SIZE.
+      SendData("MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr)) +
+               (sizeLimit_ ? " SIZE=" + std::to_string(st.MailData.Size()) : std::string()) +
+               "\r\n");
       return false;
     case Command::RcptTo:
       SendData("RCPT TO:" +

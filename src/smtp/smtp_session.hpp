@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -99,6 +100,9 @@ class SmtpSession {
   bool SendSubmissionCommand(Command command);
   bool AfterEhlo();
   bool AfterAuth();
+  // MAIL FROM, or the end in SIZE_EXCEEDED when the message is larger
+  // than the server takes; true when the session must finish at once.
+  bool TooLarge();
   void BeginTls();
   bool HandshakeEnded(const Rule& rule);
   void SendAuth();
@@ -130,6 +134,8 @@ class SmtpSession {
   // A command (or, after the connection, the greeting) awaits its reply:
   // any other reply is a protocol error.
   bool awaitingReply_ = false;
+  // The last EHLO reply's SIZE: announced, and its limit (0: none).
+  std::optional<std::uint64_t> sizeLimit_;
   // Every form of the credential that went out, masked in server texts.
   std::vector<Secret> credentialForms_;
   enum class Mechanism : std::uint8_t { None, Plain, Login } mechanism_ = Mechanism::None;

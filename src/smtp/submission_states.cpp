@@ -73,6 +73,7 @@ const SmtpSession::Rule* SmtpSession::FindSubmissionRule(SmtpStep step) {
 void SmtpSession::ResetSubmission() {
   gather_.Clear();
   awaitingReply_ = false;
+  sizeLimit_.reset();
   credentialForms_.clear();
   tlsFailed_ = false;
   tlsUp_ = false;
@@ -119,6 +120,9 @@ bool SmtpSession::AfterEhlo() {
     SendCommand(Command::StartTls);
     return false;
   }
+  sizeLimit_ = SizeLimit(reply);
+  // Refused before the credential or the message goes out.
+  if (!probe_ && TooLarge()) return true;
   if (sub.Authenticates()) {
     mechanism_ = Mechanism::None;
     for (const std::string& m : AuthMechanisms(reply)) {
@@ -143,6 +147,15 @@ bool SmtpSession::AfterEhlo() {
   SetStep(AWAIT_MAIL_FROM_TRANSFER);
   SendCommand(Command::MailFrom);
   return false;
+}
+
+bool SmtpSession::TooLarge() {
+  const std::uint64_t size = p_.st.MailData.Size();
+  if (!sizeLimit_ || *sizeLimit_ == 0 || size <= *sizeLimit_) return false;
+  SetStep(SIZE_EXCEEDED);
+  p_.st.RecvData = "message too large: " + std::to_string(size) +
+                   " octets, the server takes at most " + std::to_string(*sizeLimit_) + " (SIZE)";
+  return true;
 }
 
 // The AUTH command, or the next line of AUTH LOGIN. The lines are built in

@@ -370,6 +370,49 @@ class ScriptedTlsCases(SecretKept):
         self.assert_readable_reason(self.assert_failed_in(res, 133), self.mismatch_reason)
         self.assertEqual(srv.sessions[0].auth, [])
 
+    def test_hostile_replies_fail_closed_with_one_record(self):
+        plain = base64.b64encode(b"\0" + USER.encode() + b"\0" + SECRET.encode())
+        under = {"EHLO": UNDER_TLS}
+        cases = [
+            # (name, server script, state, text pattern, verbs that must not come)
+            ("multi-line reply ending in a refusal",
+             dict(tls_replies={**under, "MAIL": b"250-accepted\r\n550 5.7.1 rejected\r\n"}),
+             999, rb"^protocol error: reply lines with differing codes", {"RCPT", "DATA"}),
+            ("EHLO reply ending in a refusal",
+             dict(replies={"EHLO": b"250-x\r\n554 go away\r\n"}),
+             999, rb"^protocol error: reply lines with differing codes", {"STAR", "AUTH"}),
+            ("replies before the client asked",
+             dict(greeting=b"220 hi\r\n250 ok\r\n250 ok\r\n250 ok\r\n"),
+             999, rb"^protocol error: a reply that no command asked for", {"MAIL", "DATA"}),
+            ("535 echoing the AUTH line",
+             dict(tls_replies={**under, "AUTH": b"535 5.7.8 no: AUTH PLAIN " + plain + b" "
+                               + SECRET.encode() + b"\r\n"}),
+             139, rb"^535 5\.7\.8 no: AUTH PLAIN \*\*\* \*\*\*", {"MAIL"}),
+            ("message larger than SIZE",
+             dict(tls_replies={"EHLO": ehlo_reply("e2e.test", "SIZE 100", "AUTH PLAIN")}),
+             141, rb"^message too large: \d+ octets, the server takes at most 100 \(SIZE\)",
+             {"AUTH", "MAIL"}),
+        ]
+        for name, script, state, pattern, never in cases:
+            with self.subTest(name):
+                if self.exists("LOG.txt"):
+                    os.remove(self.path("LOG.txt"))
+                script.setdefault("replies", {"EHLO": BEFORE_TLS})
+                res, s = self.converse(6, ["#SEC=starttls"], **script)
+                text = self.assert_failed_in(res, state)
+                self.assertRegex(text, pattern)
+                self.assertFalse(never & set(s.verbs()), s.verbs())
+
+    def test_mail_from_declares_the_size_when_announced(self):
+        res, s = self.converse(7, ["#SEC=starttls"], replies={"EHLO": BEFORE_TLS},
+                               tls_replies={"EHLO": UNDER_TLS})
+        self.assert_delivered(res, s, "PLAIN")
+        # The size of the message as composed (the spool holds the CR LF
+        # after the terminator as well).
+        mail = [c for c in s.commands if c.startswith(b"MAIL")]
+        self.assertEqual(mail, [b"MAIL FROM:<sender@example.jp> SIZE=%d\r\n"
+                                % (len(self.spool[0]) - 2)])
+
     def test_close_during_the_handshake_fails_in_133(self):
         res, s = self.converse(4, ["#SEC=starttls"], replies={"EHLO": BEFORE_TLS},
                                handshake=CLOSE)

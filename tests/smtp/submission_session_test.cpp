@@ -60,10 +60,10 @@ TEST(SubmissionSession, StartTlsThenAuthPlainThenTheUsualDelivery) {
                               135, 140, 145, 150, 155, 160, 170, 180, 190, 200, 210, 0}));
   // "\0yamada\0p表w" in Base64.
   EXPECT_EQ(rig.Commands(),
-            (std::vector<std::string>{"EHLO desk1\r\n", "STARTTLS\r\n", "EHLO desk1\r\n",
-                                      "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n",
-                                      "MAIL FROM:<DummySender>\r\n", "RCPT TO:<to@example.jp>\r\n",
-                                      "DATA\r\n", "<message>", "QUIT\r\n"}));
+            (std::vector<std::string>{
+                "EHLO desk1\r\n", "STARTTLS\r\n", "EHLO desk1\r\n",
+                "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n", "MAIL FROM:<DummySender> SIZE=23\r\n",
+                "RCPT TO:<to@example.jp>\r\n", "DATA\r\n", "<message>", "QUIT\r\n"}));
   ASSERT_EQ(rig.socket.tlsRequests.size(), 1u);
   EXPECT_EQ(rig.socket.tlsRequests[0].host, "mail.example.jp");
   EXPECT_EQ(rig.socket.tlsRequests[0].caPem, rig.st.Submit.caPem);
@@ -216,7 +216,7 @@ TEST(SubmissionSession, StartTlsWithoutUserGoesFromTheSecondEhloToMailFrom) {
   rig.Start();
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Log().step, SmtpStep::IDLE);
-  EXPECT_EQ(rig.Commands().at(3), "MAIL FROM:<DummySender>\r\n");
+  EXPECT_EQ(rig.Commands().at(3), "MAIL FROM:<DummySender> SIZE=23\r\n");
 }
 
 // Servers refuse an empty or non-FQDN name: an empty #LOC greets with the
@@ -298,9 +298,10 @@ TEST(SubmissionSession, RepliesOutOfStepAndEchoedCredentials) {
        "STARTTLS\r\n"},
       {"replies before the client asked", "", "", "220 hi\r\n250 ok\r\n250 ok\r\n250 ok\r\n",
        SmtpStep::FAILED, "no command asked for: 250 ok", ""},
-      {"multi-line reply ending in a refusal", "MAIL FROM:<DummySender>\r\n",
+      {"multi-line reply ending in a refusal", "MAIL FROM:<DummySender> SIZE=23\r\n",
        "250-accepted\r\n550 5.7.1 rejected\r\n", "220 mail.example ESMTP\r\n", SmtpStep::FAILED,
-       "differing codes: 250-accepted\r\n550 5.7.1 rejected", "MAIL FROM:<DummySender>\r\n"},
+       "differing codes: 250-accepted\r\n550 5.7.1 rejected",
+       "MAIL FROM:<DummySender> SIZE=23\r\n"},
       {"EHLO reply ending in a refusal", "EHLO desk1\r\n", "250-x\r\n554 go away\r\n",
        "220 mail.example ESMTP\r\n", SmtpStep::FAILED, "differing codes", "EHLO desk1\r\n"},
       {"535 echoing the AUTH line", "AUTH PLAIN " + echoPlain + "\r\n",
@@ -325,6 +326,38 @@ TEST(SubmissionSession, RepliesOutOfStepAndEchoedCredentials) {
     EXPECT_EQ(rig.Log().reply.find(echoPlain), std::string::npos);
     const std::vector<std::string> sent = rig.Commands();
     EXPECT_EQ(sent.empty() ? std::string() : sent.back(), c.lastCommand);
+  }
+}
+
+// SIZE under TLS: declared with MAIL FROM, and a message over the limit is
+// refused before the credential or MAIL FROM goes out.
+TEST(SubmissionSession, SizeAnnouncedByTheServer) {
+  const std::string head = "250-mail.example\r\n250-AUTH PLAIN\r\n";
+  const struct {
+    std::string sizeLine;
+    SmtpStep step;
+    std::string lastCommand;
+  } cases[] = {
+      {"250 SIZE 10240000\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender> SIZE=23\r\n"},
+      {"250 SIZE\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender> SIZE=23\r\n"},
+      {"250 SIZE 23\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender> SIZE=23\r\n"},
+      {"250 8BITMIME\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender>\r\n"},
+      {"250 SIZE 22\r\n", SmtpStep::SIZE_EXCEEDED, "EHLO desk1\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sizeLine);
+    Rig rig(Submission(kBeforeTls, head + c.sizeLine));
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntilEnded());
+    EXPECT_EQ(rig.Log().step, c.step) << rig.Log().reply;
+    const std::vector<std::string> sent = rig.Commands();
+    const auto mail = std::find_if(sent.begin(), sent.end(),
+                                   [](const std::string& s) { return s.starts_with("MAIL"); });
+    EXPECT_EQ(c.step == SmtpStep::IDLE ? *mail : sent.back(), c.lastCommand);
+    if (c.step == SmtpStep::SIZE_EXCEEDED) {
+      EXPECT_EQ(rig.Log().reply,
+                "message too large: 23 octets, the server takes at most 22 (SIZE)");
+    }
   }
 }
 
