@@ -73,6 +73,7 @@ void SmtpSession::Start() {
   RcptIndex = 1;
   ResetSubmission();
   p_.tmrSMTP.SetEnabled(true);
+  Advance();  // under submission: connect now, not at the first tick
 }
 
 bool SmtpSession::Running() const { return p_.st.smtpSTEP != IDLE || p_.tmrSMTP.Enabled(); }
@@ -184,7 +185,11 @@ bool SmtpSession::tmrSMTP_Timer() {
     lastAccepted_ = p_.socket.BytesAccepted();
   }
   LastStep = st.smtpSTEP;
+  return Dispatch();
+}
 
+bool SmtpSession::Dispatch() {
+  RunState& st = p_.st;
   switch (st.smtpSTEP) {
     case smtpSTART:
       SetStep(AWAIT_CONNECTION);
@@ -216,12 +221,23 @@ bool SmtpSession::tmrSMTP_Timer() {
   return true;
 }
 
+void SmtpSession::Advance() {
+  if (!EventDriven()) return;
+  for (;;) {
+    const SmtpStep before = p_.st.smtpSTEP;
+    if (before == IDLE && !p_.tmrSMTP.Enabled()) return;  // no session
+    if (Dispatch()) return;
+    if (p_.st.smtpSTEP == before) return;
+  }
+}
+
 void SmtpSession::WSOCK_Connect() {
   if (p_.socket.State() != SocketState::Connected) SetStep(FAILED);
   if (p_.st.smtpSTEP == AWAIT_CONNECTION) SetStep(CONFARM_CONNECTION);
   awaitingReply_ = true;  // the greeting
   // Implicit TLS: the handshake comes before the greeting.
   if (p_.st.smtpSTEP == CONFARM_CONNECTION && p_.st.Submit.security == Security::Tls) BeginTls();
+  Advance();
 }
 
 void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
@@ -236,9 +252,13 @@ void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
     if (gather_.Take(reply)) TakeReply(std::move(reply));
   }
   if (p_.st.smtpSTEP == CONFARM_CONNECTION) SetStep(AWAIT_GREETING);
+  Advance();
 }
 
-void SmtpSession::WSOCK_SendComplete() { p_.st.SendBusy = false; }
+void SmtpSession::WSOCK_SendComplete() {
+  p_.st.SendBusy = false;
+  Advance();
+}
 
 void SmtpSession::smtpEROR(bool catchAll) {
   RunState& st = p_.st;

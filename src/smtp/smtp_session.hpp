@@ -58,7 +58,9 @@ class SmtpSession {
   void WSOCK_Connect();
   void WSOCK_DataArrival(std::int32_t bytesWaiting);
   void WSOCK_SendComplete();
-  // A TLS handshake failed: the session ends in 133 with `reason`.
+  // A TLS handshake failed: the session ends in 133 with `reason`. Under
+  // submission any other failure of the connection (refused, reset, closed
+  // by the server) ends the session at once, 999 with `reason`.
   void WSOCK_Error(const std::string& reason);
 
   // A session is under way: not idle, or the timer still has to run the
@@ -112,6 +114,13 @@ class SmtpSession {
   void ResetSubmission();
   // Applies `rule` at a tick; true when the session must finish at once.
   bool Apply(const Rule& rule);
+  // The tick's work after the time-out bookkeeping; true when the session
+  // finished in it.
+  bool Dispatch();
+  // Under submission each step acts on the event that completes it: the
+  // states are run until one waits. The plain session keeps its tick pace.
+  bool EventDriven() const { return p_.st.Submit.Extended(); }
+  void Advance();
   bool ReplyAccepted(const Rule& rule) const;
   void smtpEROR(bool catchAll);
 

@@ -272,9 +272,16 @@ bool SmtpSession::HandshakeEnded(const Rule& rule) {
 }
 
 void SmtpSession::WSOCK_Error(const std::string& reason) {
-  if (p_.st.smtpSTEP != AWAIT_TLS_HANDSHAKE || !p_.st.SendBusy) return;
-  tlsFailed_ = true;
-  p_.st.RecvData = reason.empty() ? std::string("TLS handshake failed") : reason;
+  RunState& st = p_.st;
+  if (st.smtpSTEP == AWAIT_TLS_HANDSHAKE && st.SendBusy) {
+    tlsFailed_ = true;
+    st.RecvData = reason.empty() ? std::string("TLS handshake failed") : reason;
+  } else if (EventDriven() && st.smtpSTEP != IDLE && st.smtpSTEP != FAILED && st.smtpSTEP != EXIT) {
+    // The connection is gone: waiting two minutes for it would tell no more.
+    st.RecvData = reason.empty() ? std::string("connection failed") : reason;
+    SetStep(FAILED);
+  }
+  Advance();
 }
 
 }  // namespace tolvex
