@@ -188,13 +188,15 @@ void Form1::LogSession(SmtpStep endStep, std::string_view reply) {
   }
 }
 
-void Form1::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) {
+void Form1::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
+                          FailureClass failure) {
   if (endStep != SmtpStep::IDLE) {
     std::string line = CleanServerText(FirstLine(reply));
     if (line.empty()) line = "(no reply)";
     NoteFailure(
         Failure{FailureKind::DeliveryFailed,
                 "delivery failed in state " + std::to_string(StepNumber(endStep)) + ": " + line});
+    exitStatus_ = std::max(exitStatus_, DeliveryExitCode(failure, st_.Submit.Extended()));
   }
   // With no repeat interval, the end of a delivery is the end of the run.
   if (st_.MoreInterval == 0) {

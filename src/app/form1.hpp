@@ -64,7 +64,8 @@ class Form1 : public SocketEvents, private SessionHost {
  private:
   // SessionHost: the session's record and end, owned here.
   void LogSession(SmtpStep endStep, std::string_view reply) override;
-  void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) override;
+  void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
+                     FailureClass failure) override;
 
   void SetTimerEX();
   void Timer_SET();

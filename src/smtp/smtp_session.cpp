@@ -19,6 +19,15 @@ using enum SmtpStep;
 
 namespace {
 
+// A reply's class by its code: 4xx temporary, 5xx permanent; a text that is
+// no reply of that kind where one was due is out of protocol.
+FailureClass ClassOfReply(std::string_view reply) {
+  if (reply.starts_with('4')) return FailureClass::Temporary;
+  if (reply.starts_with('5')) return FailureClass::Permanent;
+  if (reply.size() >= 3 && reply[0] >= '1' && reply[0] <= '3') return FailureClass::Permanent;
+  return FailureClass::Protocol;
+}
+
 using Rule = SmtpSession::Rule;
 using C = SmtpSession::Command;
 using session::Await;
@@ -71,6 +80,8 @@ void SmtpSession::SetStep(SmtpStep step) {
 void SmtpSession::Start() {
   SetStep(smtpSTART);
   RcptIndex = 1;
+  dataAccepted_ = false;
+  flagged_ = FailureClass::None;
   ResetSubmission();
   p_.tmrSMTP.SetEnabled(true);
   Advance();  // under submission: connect now, not at the first tick
@@ -156,9 +167,11 @@ bool SmtpSession::Apply(const Rule& rule) {
   if (replyTrace_) replyTrace_(rule.step, p_.st.RecvData);
   if (!ReplyAccepted(rule)) {
     if (rule.onReject == OnReject::FinishNow) return true;
+    flagged_ = ClassOfReply(p_.st.RecvData);
     SetStep(FAILED);
     return false;
   }
+  if (rule.step == AWAIT_DATA_TRANSFER_RESPONSE) dataAccepted_ = true;
   SetStep(rule.next);
   return SendCommand(rule.command);
 }
@@ -270,7 +283,39 @@ void SmtpSession::smtpEROR(bool catchAll) {
   ResetSubmission();
   SetStep(IDLE);
   p_.tmrSMTP.SetEnabled(false);
-  p_.host.DeliveryEnded(endStep, st.RecvData, catchAll);
+  const FailureClass failure = ClassOfEnd(endStep);
+  dataAccepted_ = false;
+  flagged_ = FailureClass::None;
+  p_.host.DeliveryEnded(endStep, st.RecvData, catchAll, failure);
+}
+
+FailureClass SmtpSession::ClassOfEnd(SmtpStep endStep) const {
+  const std::string& text = p_.st.RecvData;
+  if (endStep == IDLE) return FailureClass::None;
+  // The message is with the server: sending it again would duplicate it.
+  if (dataAccepted_) {
+    return flagged_ == FailureClass::Protocol ? FailureClass::Protocol : FailureClass::Permanent;
+  }
+  switch (endStep) {
+    case FAILED:
+      // Flagged with a reply or a protocol error; else the time-out, a
+      // connection not made or lost.
+      return flagged_ != FailureClass::None ? flagged_ : FailureClass::Temporary;
+    case AWAIT_TLS_HANDSHAKE:
+      return text.starts_with("certificate") ? FailureClass::NoPermission : FailureClass::Temporary;
+    case AUTH_MECHANISM:
+    case SIZE_EXCEEDED:
+      return FailureClass::Permanent;
+    case AWAIT_AUTH_RESPONSE: {
+      const FailureClass byCode = ClassOfReply(text);
+      return byCode == FailureClass::Permanent ? FailureClass::NoPermission : byCode;
+    }
+    case AWAIT_STARTTLS_RESPONSE:
+      // STARTTLS not offered: the EHLO reply, which itself was a success.
+      return text.starts_with("2") ? FailureClass::Permanent : ClassOfReply(text);
+    default:
+      return ClassOfReply(text);
+  }
 }
 
 }  // namespace tolvex

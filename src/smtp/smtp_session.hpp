@@ -15,6 +15,7 @@
 #include "base/platform.hpp"
 #include "base/run_state.hpp"
 #include "base/secret.hpp"
+#include "smtp/failure_class.hpp"
 #include "smtp/reply_gatherer.hpp"
 
 namespace tolvex {
@@ -32,8 +33,10 @@ class SessionHost {
   // Then: logged, socket closed, smtpSTEP IDLE, tmrSMTP off. This is the
   // session's last act in the tick. `catchAll`: the session ended through
   // the catch-all branch (a normal end or a flagged 999), after which the
-  // caption returns to "Tolvex" when the run goes on.
-  virtual void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) = 0;
+  // caption returns to "Tolvex" when the run goes on. `failure` says what
+  // kind of failure it was (None when delivered).
+  virtual void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
+                             FailureClass failure) = 0;
 };
 
 struct SessionPorts {
@@ -123,12 +126,20 @@ class SmtpSession {
   void Advance();
   bool ReplyAccepted(const Rule& rule) const;
   void smtpEROR(bool catchAll);
+  // The kind of failure a session that ended in `endStep` had.
+  FailureClass ClassOfEnd(SmtpStep endStep) const;
 
   SessionPorts p_;
   SmtpStep LastStep = SmtpStep::IDLE;
   std::int16_t StepTicks = 0;
   std::int16_t RcptIndex = 1;
   std::uint64_t lastAccepted_ = 0;  // socket bytes taken, at the last tick
+  // The server accepted the message (250 to the data): no later failure
+  // is temporary.
+  bool dataAccepted_ = false;
+  // What a flagged 999 was, when known at the flag (else: the time-out or
+  // a lost connection).
+  FailureClass flagged_ = FailureClass::None;
   // The message as the wire carries it, alive while it is being sent.
   std::unique_ptr<ByteSource> mailSource_;
   std::unique_ptr<ByteSource> wireSource_;

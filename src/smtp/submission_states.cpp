@@ -250,6 +250,7 @@ void SmtpSession::ProtocolError(std::string_view what, std::string_view reply) {
   st.RecvData += reply;
   gather_.Clear();
   awaitingReply_ = false;
+  flagged_ = FailureClass::Protocol;
   SetStep(FAILED);
 }
 

@@ -361,6 +361,45 @@ TEST(SubmissionSession, SizeAnnouncedByTheServer) {
   }
 }
 
+// The kind of failure each ending reports: what exit status and retries
+// are decided from. After the server took the message nothing is temporary.
+TEST(SubmissionSession, FailureClassOfEachEnding) {
+  const struct {
+    const char* name;
+    std::string command;  // answered with `reply`
+    std::string reply;
+    std::string tls;  // the handshake's failure reason
+    FailureClass failure;
+  } cases[] = {
+      {"delivered", "", "", "", FailureClass::None},
+      {"4xx to MAIL FROM", "MAIL", "451 4.3.0 try later\r\n", "", FailureClass::Temporary},
+      {"5xx to RCPT TO", "RCPT", "550 5.1.1 no such user\r\n", "", FailureClass::Permanent},
+      {"535 to AUTH", "AUTH", "535 5.7.8 bad\r\n", "", FailureClass::NoPermission},
+      {"454 to AUTH", "AUTH", "454 4.7.0 later\r\n", "", FailureClass::Temporary},
+      {"certificate refused", "", "", "certificate verify failed: unknown CA",
+       FailureClass::NoPermission},
+      {"handshake cut", "", "", "connection closed during handshake", FailureClass::Temporary},
+      {"4xx to the message", "<message>", "451 4.3.0 later\r\n", "", FailureClass::Temporary},
+      {"no 221 after the message was taken", "QUIT", "500 what\r\n", "", FailureClass::Permanent},
+      {"differing codes", "DATA", "354-go\r\n550 no\r\n", "", FailureClass::Protocol},
+      {"silence after DATA", "DATA", "", "", FailureClass::Temporary},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerScript script = Submission();
+    for (auto* answer : {&script.reply, &script.tlsReply}) {
+      *answer = [next = *answer, c](const std::string& command) {
+        return !c.command.empty() && command.starts_with(c.command) ? c.reply : next(command);
+      };
+    }
+    if (!c.tls.empty()) script.tls = [c](const TlsRequest&) { return c.tls; };
+    Rig rig(script);
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntilEnded(5 * 60000));
+    EXPECT_EQ(rig.host.at(1).failure, c.failure) << rig.Log().reply;
+  }
+}
+
 TEST(SubmissionSession, ProbeStopsBeforeAuthAndQuits) {
   Rig rig(Submission());
   rig.session.SetProbe(true);
