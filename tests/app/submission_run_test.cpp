@@ -172,7 +172,7 @@ TEST(SubmissionRun, RejectedSecretShowsInNoFileAndNoReport) {
   rig.Load();
   const std::string spool = rig.ReadFile("TEMP.TXT");
   ASSERT_TRUE(rig.RunUntilEnded());
-  EXPECT_EQ(rig.window.exitCode, kExitUnavailable);
+  EXPECT_EQ(rig.window.exitCode, kExitNoPerm);
   EXPECT_NE(rig.Log().find(" 139 535 5.7.8"), std::string::npos) << rig.Log();
   for (const std::string& text : {rig.Log(), spool}) {
     EXPECT_EQ(text.find(kSecret), std::string::npos);
