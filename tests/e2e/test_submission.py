@@ -432,6 +432,16 @@ class ScriptedTlsCases(SecretKept):
                 self.assertEqual(self.assert_failed_in(res, 999, EX_TEMPFAIL),
                                  b"connection closed by the server")
 
+    def test_tls_ends_with_close_notify(self):
+        # AUTH refused: the client closes while the server still reads.
+        self.job(7, "#SEC=starttls")
+        with self.server(7, replies={"EHLO": BEFORE_TLS},
+                         tls_replies={"EHLO": UNDER_TLS, "AUTH": b"535 5.7.8 no\r\n"}) as srv:
+            res = self.run_job()
+            time.sleep(0.5)  # the server reads on to the end of the connection
+        self.assert_failed_in(res, 139, EX_NOPERM)
+        self.assertEqual(srv.ragged_eofs, 0)
+
     def test_mail_from_declares_the_size_when_announced(self):
         res, s = self.converse(7, ["#SEC=starttls"], replies={"EHLO": BEFORE_TLS},
                                tls_replies={"EHLO": UNDER_TLS})

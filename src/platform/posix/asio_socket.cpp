@@ -269,6 +269,11 @@ void AsioSocket::Close() {
   // Buffers stay with the connection object until its last handler has
   // run, so an aborted write never points at freed memory.
   c->closed = true;
+  // A TLS session ends with close_notify (RFC 8446), so the server can tell
+  // the end from a cut connection; not in the middle of a record.
+  if (c->tls && c->tlsUp && !c->writing && c->state == SocketState::Connected) {
+    c->tls->SendCloseNotify();
+  }
   asio::error_code ignored;
   c->resolver.cancel();
   c->socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);

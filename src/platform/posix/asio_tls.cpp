@@ -156,4 +156,12 @@ TlsInfo AsioTls::Info() const {
   return info;
 }
 
+void AsioTls::SendCloseNotify() {
+  asio::error_code ec;
+  // Non-blocking: the alert goes out if the socket takes it now, and the
+  // wait for the server's alert ends at once with would_block.
+  stream_.next_layer().non_blocking(true, ec);
+  if (!ec) stream_.shutdown(ec);
+}
+
 }  // namespace tolvex::posix

@@ -139,6 +139,7 @@ void WinsockSocket::Connect() {
 
 void WinsockSocket::OnResolved(ResolveJob* job) {
   addresses_ = std::move(job->addresses);
+  lastConnectError_ = 0;
   nextAddress_ = 0;
   delete job;
   state_ = SocketState::Connecting;
@@ -185,12 +186,34 @@ void WinsockSocket::TryNextAddress() {
     sock_ = s;
     return;  // FD_CONNECT reports the outcome
   }
-  // No address left: a failed connect raises no event.
+  // No address left: one error event with the reason (the plain session
+  // ignores it and waits for its time-out).
   state_ = SocketState::Error;
+  std::string reason;
+  switch (lastConnectError_) {
+    case 0:
+      reason = "cannot resolve " + remoteHost_;
+      break;
+    case WSAECONNREFUSED:
+      reason = "connection refused";
+      break;
+    case WSAETIMEDOUT:
+      reason = "connection timed out";
+      break;
+    case WSAEHOSTUNREACH:
+    case WSAENETUNREACH:
+      reason = "host unreachable";
+      break;
+    default:
+      reason = "connection failed (error " + std::to_string(lastConnectError_) + ")";
+      break;
+  }
+  PostTlsFailure(std::move(reason));
 }
 
 void WinsockSocket::OnConnectResult(int error) {
   if (error != 0) {
+    lastConnectError_ = error;
     TryNextAddress();
     return;
   }
@@ -292,7 +315,7 @@ void WinsockSocket::OnReadable() {
   if (received_.Waiting() > before) RaiseArrival();
 }
 
-void WinsockSocket::OnPeerClosed() {
+void WinsockSocket::OnPeerClosed(int error) {
   // Take what is still waiting, then the connection is over.
   const std::size_t before = received_.Waiting();
   ReadAvailable();
@@ -305,7 +328,10 @@ void WinsockSocket::OnPeerClosed() {
   state_ = SocketState::PeerClosed;
   const unsigned generation = generation_;
   if (received_.Waiting() > before) RaiseArrival();
-  if (generation == generation_) sends_.Clear();  // nothing more can go out
+  if (generation != generation_) return;  // closed by the arrival's handler
+  sends_.Clear();                         // nothing more can go out
+  PostTlsFailure(error == WSAECONNRESET ? "connection reset by the server"
+                                        : "connection closed by the server");
 }
 
 void WinsockSocket::GetData(std::string& out, std::int32_t maxBytes) {
@@ -432,7 +458,7 @@ bool WinsockSocket::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         Flush();
         break;
       case FD_CLOSE:
-        OnPeerClosed();
+        OnPeerClosed(error);
         break;
       default:
         break;
