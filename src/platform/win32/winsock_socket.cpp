@@ -104,6 +104,15 @@ std::string WinsockSocket::LocalAddress() const {
 }
 
 void WinsockSocket::Close() {
+  // A TLS session ends with close_notify, sent as far as Winsock takes it
+  // at once; not in the middle of a record.
+  if (tls_ && tlsOpen_ && sock_ != INVALID_SOCKET && state_ == SocketState::Connected &&
+      wireSent_ == wire_.size()) {
+    std::string notify;
+    if (tls_->Shutdown(notify) && !notify.empty()) {
+      send(sock_, notify.data(), static_cast<int>(notify.size()), 0);
+    }
+  }
   ReleaseSocket();
   ++generation_;  // every message of the old connection is now stale
   state_ = SocketState::Closed;
