@@ -141,5 +141,37 @@ TEST(SessionAlone, ANewSessionStartsAtTheFirstRecipientWithTheOldReplyKept) {
   EXPECT_EQ(rig.host.back().reply, "550 no b\r\n");  // stale, as held
 }
 
+// The plain session reports the same classes (retries are decided from
+// them): once the message was taken nothing is temporary.
+TEST(SessionAlone, FailureClassOfThePlainSession) {
+  const struct {
+    std::string command;
+    std::string reply;
+    FailureClass failure;
+  } cases[] = {
+      {"", "", FailureClass::None},
+      {"RCPT", "450 4.2.0 busy\r\n", FailureClass::Temporary},
+      {"RCPT", "550 5.1.1 unknown\r\n", FailureClass::Permanent},
+      {"<message>", "452 4.3.1 full\r\n", FailureClass::Temporary},
+      {"QUIT", "421 4.4.2 bye\r\n", FailureClass::Permanent},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command + c.reply);
+    ServerScript script = AcceptingServer();
+    script.reply = [accept = script.reply, c](const std::string& command) {
+      return !c.command.empty() && command.starts_with(c.command) ? c.reply : accept(command);
+    };
+    SessionRig rig(script);
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntilEnded());
+    EXPECT_EQ(rig.host.at(1).failure, c.failure);
+  }
+  SessionRig silent(AcceptingServer());
+  silent.socket.Script().connect = ServerScript::ConnectMode::NoEvent;
+  silent.Start();
+  ASSERT_TRUE(silent.RunUntilEnded(200000));
+  EXPECT_EQ(silent.host.at(1).failure, FailureClass::Temporary);
+}
+
 }  // namespace
 }  // namespace tolvex::test
