@@ -121,8 +121,9 @@ class SmtpSession {
   // finished in it.
   bool Dispatch();
   // Under submission each step acts on the event that completes it: the
-  // states are run until one waits. The plain session keeps its tick pace.
-  bool EventDriven() const { return p_.st.Submit.Extended(); }
+  // states are run until one waits. The plain session keeps its tick pace,
+  // and so does a probe, whose caller looks for its end at the ticks.
+  bool EventDriven() const { return p_.st.Submit.Extended() && !probe_; }
   void Advance();
   bool ReplyAccepted(const Rule& rule) const;
   void smtpEROR(bool catchAll);

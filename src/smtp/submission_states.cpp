@@ -277,7 +277,8 @@ void SmtpSession::WSOCK_Error(const std::string& reason) {
   if (st.smtpSTEP == AWAIT_TLS_HANDSHAKE && st.SendBusy) {
     tlsFailed_ = true;
     st.RecvData = reason.empty() ? std::string("TLS handshake failed") : reason;
-  } else if (EventDriven() && st.smtpSTEP != IDLE && st.smtpSTEP != FAILED && st.smtpSTEP != EXIT) {
+  } else if (st.Submit.Extended() && st.smtpSTEP != IDLE && st.smtpSTEP != FAILED &&
+             st.smtpSTEP != EXIT) {
     // The connection is gone: waiting two minutes for it would tell no more.
     st.RecvData = reason.empty() ? std::string("connection failed") : reason;
     SetStep(FAILED);
