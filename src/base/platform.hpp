@@ -28,8 +28,10 @@ class SocketEvents {
   virtual void WSOCK_Connect() = 0;
   virtual void WSOCK_DataArrival(std::int32_t bytesWaiting) = 0;
   virtual void WSOCK_SendComplete() = 0;
-  // The connection failed with a reason worth logging: so far only a TLS
-  // handshake that did not succeed. Sessions without TLS ignore it.
+  // The connection failed with a reason worth logging: a TLS handshake
+  // that did not succeed, a connect that failed ("connection refused"), or
+  // the connection lost ("connection closed by the server"). The plain
+  // session ignores it and goes by its time-out.
   virtual void WSOCK_Error(const std::string& reason) { (void)reason; }
 };
 
@@ -77,7 +79,7 @@ class ByteSource {
 };
 
 // One TCP client socket. Connect and the sends return at once and report
-// through SocketEvents. A failed connect raises no event. Sends are taken
+// through SocketEvents. A failed connect raises WSOCK_Error only. Sends are taken
 // only while the socket is connected; otherwise they are dropped and no
 // completion follows.
 class Socket {
