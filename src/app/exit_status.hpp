@@ -4,6 +4,7 @@
 #pragma once
 
 #include "base/failure.hpp"
+#include "smtp/failure_class.hpp"
 
 namespace tolvex {
 
@@ -12,8 +13,10 @@ inline constexpr int kExitUsage = 64;         // EX_USAGE
 inline constexpr int kExitDataErr = 65;       // EX_DATAERR
 inline constexpr int kExitNoInput = 66;       // EX_NOINPUT
 inline constexpr int kExitUnavailable = 69;   // EX_UNAVAILABLE
+inline constexpr int kExitTempFail = 75;      // EX_TEMPFAIL
+inline constexpr int kExitProtocol = 76;      // EX_PROTOCOL
+inline constexpr int kExitNoPerm = 77;        // EX_NOPERM
 inline constexpr int kExitCantCreate = 73;    // EX_CANTCREAT
-inline constexpr int kExitTempFail = 75;      // EX_TEMPFAIL: the last failure was temporary
 inline constexpr int kExitInterrupted = 130;  // like SIGINT
 
 constexpr int ExitCodeFor(FailureKind kind) {
@@ -32,6 +35,25 @@ constexpr int ExitCodeFor(FailureKind kind) {
       return kExitUnavailable;
     case FailureKind::Interrupted:
       return kExitInterrupted;
+  }
+  return kExitUnavailable;
+}
+
+// A failed delivery's status. The plain session keeps 69 for every
+// failure (batch files test for it); under submission (#SEC or #USR) the
+// status tells temporary, refused and out-of-protocol failures apart.
+constexpr int DeliveryExitCode(FailureClass failure, bool submission) {
+  if (!submission) return kExitUnavailable;
+  switch (failure) {
+    case FailureClass::Temporary:
+      return kExitTempFail;
+    case FailureClass::NoPermission:
+      return kExitNoPerm;
+    case FailureClass::Protocol:
+      return kExitProtocol;
+    case FailureClass::None:
+    case FailureClass::Permanent:
+      break;
   }
   return kExitUnavailable;
 }

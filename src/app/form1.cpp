@@ -183,9 +183,7 @@ void Form1::WSOCK_Connect() {
 }
 
 void Form1::WSOCK_DataArrival(std::int32_t bytesWaiting) {
-  if (ended_) return;
-  replySeen_ = true;
-  session_.WSOCK_DataArrival(bytesWaiting);
+  if (!ended_) session_.WSOCK_DataArrival(bytesWaiting);
 }
 
 void Form1::WSOCK_SendComplete() {
@@ -205,11 +203,13 @@ void Form1::LogSession(SmtpStep endStep, std::string_view reply) {
   }
 }
 
-void Form1::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) {
+void Form1::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
+                          FailureClass failure) {
   if (st_.RetryOn) {
-    if (AfterAttempt(endStep, reply)) return;  // a retry is awaited
+    if (AfterAttempt(endStep, reply, failure)) return;  // a retry is awaited
   } else if (endStep != SmtpStep::IDLE) {
     NoteFailure(DeliveryFailure(endStep, reply));
+    exitStatus_ = std::max(exitStatus_, DeliveryExitCode(failure, st_.Submit.Extended()));
   }
   // With no repeat interval, the end of a delivery is the end of the run.
   if (st_.MoreInterval == 0) {

@@ -68,7 +68,8 @@ class Form1 : public SocketEvents, private SessionHost {
  private:
   // SessionHost: the session's record and end, owned here.
   void LogSession(SmtpStep endStep, std::string_view reply) override;
-  void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) override;
+  void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
+                     FailureClass failure) override;
 
   void SetTimerEX();
   void Timer_SET();
@@ -83,7 +84,7 @@ class Form1 : public SocketEvents, private SessionHost {
   // the wait; keeping the message that will not be delivered; the run's
   // end during a wait or an attempt.
   void StartAttempt();
-  bool AfterAttempt(SmtpStep endStep, std::string_view reply);
+  bool AfterAttempt(SmtpStep endStep, std::string_view reply, FailureClass failure);
   void RetryTick();
   void KeepUndelivered();
   void EndWait();
@@ -109,7 +110,6 @@ class Form1 : public SocketEvents, private SessionHost {
   // Retries ("#RTY="): the countdown, what the attempt under way has seen,
   // and the status of the last message that was finally not delivered.
   RetryClock retry_;
-  bool replySeen_ = false;
   bool messageAccepted_ = false;
   int deliveryStatus_ = 0;
 };

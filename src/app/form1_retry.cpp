@@ -26,16 +26,13 @@ std::string RetryCaption(int minutes) {
 // The composed message (MailData, its spool kept open) goes again as it
 // is: nothing is recomposed, so Date, Message-ID and attachments stay.
 void Form1::StartAttempt() {
-  replySeen_ = false;
   messageAccepted_ = false;
   session_.Start();
   p_.window.SetCaption(kSendingCaption);
 }
 
-bool Form1::AfterAttempt(SmtpStep endStep, std::string_view reply) {
-  // Text left by an earlier session says nothing about this one.
-  const DeliveryOutcome outcome =
-      ClassifyDelivery(endStep, replySeen_ ? reply : std::string_view(), messageAccepted_);
+bool Form1::AfterAttempt(SmtpStep endStep, std::string_view reply, FailureClass failureClass) {
+  const DeliveryOutcome outcome = ClassifyDelivery(endStep, failureClass, messageAccepted_);
   if (outcome == DeliveryOutcome::Delivered) return false;
   Failure failure = DeliveryFailure(endStep, reply);
   const std::string attempt = " (attempt " + std::to_string(retry_.Attempt()) + ")";
@@ -62,7 +59,11 @@ bool Form1::AfterAttempt(SmtpStep endStep, std::string_view reply) {
     failure.message += "; a permanent failure, not tried again";
   }
   p_.window.ReportFailure(failure);
-  deliveryStatus_ = outcome == DeliveryOutcome::Temporary ? kExitTempFail : kExitUnavailable;
+  // Under submission a refused AUTH or certificate (77) and a protocol
+  // error (76) keep their own statuses.
+  deliveryStatus_ = outcome == DeliveryOutcome::Temporary
+                        ? kExitTempFail
+                        : DeliveryExitCode(failureClass, st_.Submit.Extended());
   KeepUndelivered();
   return false;
 }

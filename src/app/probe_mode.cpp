@@ -136,7 +136,7 @@ void Probe::OnReply(SmtpStep step, std::string_view reply) {
 
 void Probe::LogSession(SmtpStep, std::string_view) {}  // a probe writes no file
 
-void Probe::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool) {
+void Probe::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool, FailureClass) {
   ended_ = true;
   if (endStep == SmtpStep::IDLE) {
     p_.out << Label("Result") << "the server would accept this session\n";

@@ -43,7 +43,8 @@ class Probe : public SocketEvents, private SessionHost {
 
  private:
   void LogSession(SmtpStep endStep, std::string_view reply) override;
-  void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) override;
+  void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
+                     FailureClass failure) override;
   void OnReply(SmtpStep step, std::string_view reply);
   void PrintReply(const char* label, std::string_view reply);
   void PrintTls();

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "base/smtp_step.hpp"
+#include "smtp/failure_class.hpp"
 
 namespace tolvex {
 
@@ -18,11 +19,9 @@ enum class DeliveryOutcome : std::uint8_t {
   Permanent,  // 5xx, a certificate or AUTH refusal, anything else
 };
 
-// How a delivery ended. `reply` is the text the session ended with, or
-// empty when nothing arrived during this session (the session keeps an
-// earlier session's text, which says nothing about this one).
+// How a delivery ended, from the class the session gave its end.
 // `messageAccepted`: the message's own reply was accepted in this session.
-DeliveryOutcome ClassifyDelivery(SmtpStep endStep, std::string_view reply, bool messageAccepted);
+DeliveryOutcome ClassifyDelivery(SmtpStep endStep, FailureClass failure, bool messageAccepted);
 
 // Repeat-timer ticks until the next scheduled send (or the end of a
 // repeating run), from MoreTick as tmrMore_Timer leaves it between ticks.

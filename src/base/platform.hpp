@@ -28,8 +28,10 @@ class SocketEvents {
   virtual void WSOCK_Connect() = 0;
   virtual void WSOCK_DataArrival(std::int32_t bytesWaiting) = 0;
   virtual void WSOCK_SendComplete() = 0;
-  // The connection failed with a reason worth logging: so far only a TLS
-  // handshake that did not succeed. Sessions without TLS ignore it.
+  // The connection failed with a reason worth logging: a TLS handshake
+  // that did not succeed, a connect that failed ("connection refused"), or
+  // the connection lost ("connection closed by the server"). The plain
+  // session ignores it and goes by its time-out.
   virtual void WSOCK_Error(const std::string& reason) { (void)reason; }
 };
 
@@ -77,7 +79,7 @@ class ByteSource {
 };
 
 // One TCP client socket. Connect and the sends return at once and report
-// through SocketEvents. A failed connect raises no event. Sends are taken
+// through SocketEvents. A failed connect raises WSOCK_Error only. Sends are taken
 // only while the socket is connected; otherwise they are dropped and no
 // completion follows.
 class Socket {
@@ -101,6 +103,9 @@ class Socket {
   virtual void GetData(std::string& out, std::int32_t maxBytes) = 0;
   // Bytes of this connection handed to the network so far.
   virtual std::uint64_t BytesAccepted() const = 0;
+  // The connection's own address as text ("192.0.2.10", "2001:db8::1"),
+  // empty while not connected.
+  virtual std::string LocalAddress() const { return {}; }
   // Turns the connection into a TLS client connection. Taken only while
   // connected with every send completed; received bytes not yet taken are
   // dropped (they came before TLS). Success is reported by one

@@ -26,6 +26,8 @@ enum class SmtpStep : std::int16_t {
   AWAIT_AUTH_RESPONSE = 139,
   AWAIT_MAIL_FROM_TRANSFER = 135,
   AWAIT_MAIL_FROM_RESPONSE = 140,
+  // Submission: the message is larger than the server's SIZE; no MAIL FROM.
+  SIZE_EXCEEDED = 141,
   AWAIT_RCPT_TO_TRANSFER = 145,
   AWAIT_RCPT_TO_RESPONSE = 150,
   AWAIT_DATA1_TRANSFER = 155,

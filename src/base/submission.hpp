@@ -24,8 +24,6 @@ enum class Security : std::uint8_t {
 enum class SecretOrigin : std::uint8_t { None, CommandFile, Environment, CredentialStore };
 
 inline constexpr char kPasswordVariable[] = "TOLVEX_PASSWORD";
-// The name after EHLO when #LOC is empty.
-inline constexpr char kEhloDefaultName[] = "localhost";
 
 struct Submission {
   Security security = Security::Unset;

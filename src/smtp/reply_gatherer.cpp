@@ -77,6 +77,27 @@ void ReplyGatherer::Clear() {
   scanned_ = 0;
 }
 
+bool SameCodes(std::string_view reply) {
+  const std::string_view code = reply.substr(0, 3);
+  for (std::size_t start = 0; start < reply.size();) {
+    if (reply.compare(start, 3, code) != 0) return false;
+    const std::size_t lf = reply.find('\n', start);
+    if (lf == std::string_view::npos) break;
+    start = lf + 1;
+  }
+  return true;
+}
+
+void MaskSecrets(std::string& text, const std::vector<std::string_view>& secrets) {
+  for (std::string_view secret : secrets) {
+    if (secret.empty()) continue;
+    for (std::size_t at = text.find(secret); at != std::string::npos;
+         at = text.find(secret, at + 3)) {
+      text.replace(at, secret.size(), "***");
+    }
+  }
+}
+
 bool OffersKeyword(std::string_view ehloReply, std::string_view keyword) {
   bool found = false;
   ForEachKeywordLine(ehloReply, [&](std::string_view text) {
@@ -88,6 +109,23 @@ bool OffersKeyword(std::string_view ehloReply, std::string_view keyword) {
     found = found || same;
   });
   return found;
+}
+
+std::optional<std::uint64_t> SizeLimit(std::string_view ehloReply) {
+  std::optional<std::uint64_t> limit;
+  ForEachKeywordLine(ehloReply, [&](std::string_view text) {
+    const std::vector<std::string> words = Words(text);
+    if (words.empty() || words[0] != "SIZE") return;
+    std::uint64_t n = 0;
+    if (words.size() > 1) {
+      for (char c : words[1]) {
+        if (!IsDigit(c) || n > (UINT64_MAX - 9) / 10) return;  // not a limit: ignored
+        n = n * 10 + static_cast<std::uint64_t>(c - '0');
+      }
+    }
+    limit = n;
+  });
+  return limit;
 }
 
 std::vector<std::string> AuthMechanisms(std::string_view ehloReply) {

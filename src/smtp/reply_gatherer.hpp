@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,15 +24,29 @@ class ReplyGatherer {
   bool Take(std::string& out);
   void Clear();
   bool Empty() const { return data_.empty(); }
+  // Bytes not yet taken.
+  std::string_view Pending() const { return data_; }
 
  private:
   std::string data_;
   std::size_t scanned_ = 0;  // bytes of whole continuation lines already seen
 };
 
+// True when every line of the reply carries the code of its first line
+// (a multi-line reply is judged by its final line, which then says the same).
+bool SameCodes(std::string_view reply);
+
+// Replaces every occurrence of each of `secrets` (empty ones skipped) in
+// `text` with "***".
+void MaskSecrets(std::string& text, const std::vector<std::string_view>& secrets);
+
 // True when a line of the EHLO reply after the first (which names the
 // server) offers `keyword` (ASCII case ignored): "250-STARTTLS".
 bool OffersKeyword(std::string_view ehloReply, std::string_view keyword);
+
+// The EHLO reply's SIZE extension: nullopt when not announced, else its
+// limit in octets (0 when it gives none: no fixed limit).
+std::optional<std::uint64_t> SizeLimit(std::string_view ehloReply);
 
 // The mechanisms of the EHLO reply's "AUTH" lines (also the old
 // "AUTH=LOGIN" form), upper-cased, in order.

@@ -10,6 +10,7 @@
 #include "base/sjis_text.hpp"
 #include "compose/text_functions.hpp"
 #include "smtp/dot_stuffer.hpp"
+#include "smtp/envelope.hpp"
 #include "smtp/session_rules.hpp"
 
 namespace tolvex {
@@ -17,6 +18,15 @@ namespace tolvex {
 using enum SmtpStep;
 
 namespace {
+
+// A reply's class by its code: 4xx temporary, 5xx permanent; a text that is
+// no reply of that kind where one was due is out of protocol.
+FailureClass ClassOfReply(std::string_view reply) {
+  if (reply.starts_with('4')) return FailureClass::Temporary;
+  if (reply.starts_with('5')) return FailureClass::Permanent;
+  if (reply.size() >= 3 && reply[0] >= '1' && reply[0] <= '3') return FailureClass::Permanent;
+  return FailureClass::Protocol;
+}
 
 using Rule = SmtpSession::Rule;
 using C = SmtpSession::Command;
@@ -70,13 +80,17 @@ void SmtpSession::SetStep(SmtpStep step) {
 void SmtpSession::Start() {
   SetStep(smtpSTART);
   RcptIndex = 1;
+  dataAccepted_ = false;
+  flagged_ = FailureClass::None;
   ResetSubmission();
   p_.tmrSMTP.SetEnabled(true);
+  Advance();  // under submission: connect now, not at the first tick
 }
 
 bool SmtpSession::Running() const { return p_.st.smtpSTEP != IDLE || p_.tmrSMTP.Enabled(); }
 
 void SmtpSession::SendData(std::string text) {
+  awaitingReply_ = true;
   p_.st.RecvData.clear();
   p_.st.SendBusy = true;
   p_.socket.SendData(std::move(text));
@@ -88,24 +102,26 @@ bool SmtpSession::SendCommand(Command command) {
     case Command::None:
       return false;
     case Command::Hello:
-      if (!st.Submit.Extended()) {
-        SendData("HELO " + st.LocalName + "\r\n");
-      } else {
-        // EHLO must name the client: servers answer an empty one with 501.
-        SendData("EHLO " + (st.LocalName.empty() ? std::string(kEhloDefaultName) : st.LocalName) +
-                 "\r\n");
-      }
+      // Servers refuse an empty or made-up name: without #LOC the client
+      // names itself by the connection's own address.
+      SendData((st.Submit.Extended() ? "EHLO " : "HELO ") +
+               HelloName(st.LocalName, p_.socket.LocalAddress()) + "\r\n");
       return false;
     case Command::MailFrom:
-      SendData("MAIL FROM:" + AngleAddress(st.FromAddr) + "\r\n");
+      // RFC 1870: the size goes with MAIL FROM when the server announced SIZE.
+      SendData("MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr)) +
+               (sizeLimit_ ? " SIZE=" + std::to_string(st.MailData.Size()) : std::string()) +
+               "\r\n");
       return false;
     case Command::RcptTo:
-      SendData("RCPT TO:" + AngleAddress(st.ToAddr[static_cast<std::size_t>(RcptIndex)]) + "\r\n");
+      SendData("RCPT TO:" +
+               EnvelopePath(AngleAddress(st.ToAddr[static_cast<std::size_t>(RcptIndex)])) + "\r\n");
       return false;
     case Command::Data:
       SendData("DATA\r\n");
       return false;
     case Command::Message:
+      awaitingReply_ = true;
       st.RecvData.clear();
       st.SendBusy = true;
       mailSource_ = std::make_unique<FileSource>(st.MailData.File(), 0, st.MailData.Size());
@@ -151,9 +167,11 @@ bool SmtpSession::Apply(const Rule& rule) {
   if (replyTrace_) replyTrace_(rule.step, p_.st.RecvData);
   if (!ReplyAccepted(rule)) {
     if (rule.onReject == OnReject::FinishNow) return true;
+    flagged_ = ClassOfReply(p_.st.RecvData);
     SetStep(FAILED);
     return false;
   }
+  if (rule.step == AWAIT_DATA_TRANSFER_RESPONSE) dataAccepted_ = true;
   SetStep(rule.next);
   return SendCommand(rule.command);
 }
@@ -180,7 +198,11 @@ bool SmtpSession::tmrSMTP_Timer() {
     lastAccepted_ = p_.socket.BytesAccepted();
   }
   LastStep = st.smtpSTEP;
+  return Dispatch();
+}
 
+bool SmtpSession::Dispatch() {
+  RunState& st = p_.st;
   switch (st.smtpSTEP) {
     case smtpSTART:
       SetStep(AWAIT_CONNECTION);
@@ -212,11 +234,23 @@ bool SmtpSession::tmrSMTP_Timer() {
   return true;
 }
 
+void SmtpSession::Advance() {
+  if (!EventDriven()) return;
+  for (;;) {
+    const SmtpStep before = p_.st.smtpSTEP;
+    if (before == IDLE && !p_.tmrSMTP.Enabled()) return;  // no session
+    if (Dispatch()) return;
+    if (p_.st.smtpSTEP == before) return;
+  }
+}
+
 void SmtpSession::WSOCK_Connect() {
   if (p_.socket.State() != SocketState::Connected) SetStep(FAILED);
   if (p_.st.smtpSTEP == AWAIT_CONNECTION) SetStep(CONFARM_CONNECTION);
+  awaitingReply_ = true;  // the greeting
   // Implicit TLS: the handshake comes before the greeting.
   if (p_.st.smtpSTEP == CONFARM_CONNECTION && p_.st.Submit.security == Security::Tls) BeginTls();
+  Advance();
 }
 
 void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
@@ -227,12 +261,17 @@ void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
     std::string piece;
     p_.socket.GetData(piece, bytesWaiting);
     gather_.Add(piece);
-    gather_.Take(p_.st.RecvData);
+    std::string reply;
+    if (gather_.Take(reply)) TakeReply(std::move(reply));
   }
   if (p_.st.smtpSTEP == CONFARM_CONNECTION) SetStep(AWAIT_GREETING);
+  Advance();
 }
 
-void SmtpSession::WSOCK_SendComplete() { p_.st.SendBusy = false; }
+void SmtpSession::WSOCK_SendComplete() {
+  p_.st.SendBusy = false;
+  Advance();
+}
 
 void SmtpSession::smtpEROR(bool catchAll) {
   RunState& st = p_.st;
@@ -244,7 +283,39 @@ void SmtpSession::smtpEROR(bool catchAll) {
   ResetSubmission();
   SetStep(IDLE);
   p_.tmrSMTP.SetEnabled(false);
-  p_.host.DeliveryEnded(endStep, st.RecvData, catchAll);
+  const FailureClass failure = ClassOfEnd(endStep);
+  dataAccepted_ = false;
+  flagged_ = FailureClass::None;
+  p_.host.DeliveryEnded(endStep, st.RecvData, catchAll, failure);
+}
+
+FailureClass SmtpSession::ClassOfEnd(SmtpStep endStep) const {
+  const std::string& text = p_.st.RecvData;
+  if (endStep == IDLE) return FailureClass::None;
+  // The message is with the server: sending it again would duplicate it.
+  if (dataAccepted_) {
+    return flagged_ == FailureClass::Protocol ? FailureClass::Protocol : FailureClass::Permanent;
+  }
+  switch (endStep) {
+    case FAILED:
+      // Flagged with a reply or a protocol error; else the time-out, a
+      // connection not made or lost.
+      return flagged_ != FailureClass::None ? flagged_ : FailureClass::Temporary;
+    case AWAIT_TLS_HANDSHAKE:
+      return text.starts_with("certificate") ? FailureClass::NoPermission : FailureClass::Temporary;
+    case AUTH_MECHANISM:
+    case SIZE_EXCEEDED:
+      return FailureClass::Permanent;
+    case AWAIT_AUTH_RESPONSE: {
+      const FailureClass byCode = ClassOfReply(text);
+      return byCode == FailureClass::Permanent ? FailureClass::NoPermission : byCode;
+    }
+    case AWAIT_STARTTLS_RESPONSE:
+      // STARTTLS not offered: the EHLO reply, which itself was a success.
+      return text.starts_with("2") ? FailureClass::Permanent : ClassOfReply(text);
+    default:
+      return ClassOfReply(text);
+  }
 }
 
 }  // namespace tolvex

@@ -7,12 +7,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/platform.hpp"
 #include "base/run_state.hpp"
 #include "base/secret.hpp"
+#include "smtp/failure_class.hpp"
 #include "smtp/reply_gatherer.hpp"
 
 namespace tolvex {
@@ -30,8 +33,10 @@ class SessionHost {
   // Then: logged, socket closed, smtpSTEP IDLE, tmrSMTP off. This is the
   // session's last act in the tick. `catchAll`: the session ended through
   // the catch-all branch (a normal end or a flagged 999), after which the
-  // caption returns to "Tolvex" when the run goes on.
-  virtual void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) = 0;
+  // caption returns to "Tolvex" when the run goes on. `failure` says what
+  // kind of failure it was (None when delivered).
+  virtual void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
+                             FailureClass failure) = 0;
 };
 
 struct SessionPorts {
@@ -56,7 +61,9 @@ class SmtpSession {
   void WSOCK_Connect();
   void WSOCK_DataArrival(std::int32_t bytesWaiting);
   void WSOCK_SendComplete();
-  // A TLS handshake failed: the session ends in 133 with `reason`.
+  // A TLS handshake failed: the session ends in 133 with `reason`. Under
+  // submission any other failure of the connection (refused, reset, closed
+  // by the server) ends the session at once, 999 with `reason`.
   void WSOCK_Error(const std::string& reason);
 
   // A session is under way: not idle, or the timer still has to run the
@@ -98,20 +105,42 @@ class SmtpSession {
   bool SendSubmissionCommand(Command command);
   bool AfterEhlo();
   bool AfterAuth();
+  // MAIL FROM, or the end in SIZE_EXCEEDED when the message is larger
+  // than the server takes; true when the session must finish at once.
+  bool TooLarge();
   void BeginTls();
   bool HandshakeEnded(const Rule& rule);
   void SendAuth();
+  // A gathered reply has arrived (submission): masked, checked, kept.
+  void TakeReply(std::string reply);
+  void ProtocolError(std::string_view what, std::string_view reply);
   void ResetSubmission();
   // Applies `rule` at a tick; true when the session must finish at once.
   bool Apply(const Rule& rule);
+  // The tick's work after the time-out bookkeeping; true when the session
+  // finished in it.
+  bool Dispatch();
+  // Under submission each step acts on the event that completes it: the
+  // states are run until one waits. The plain session keeps its tick pace,
+  // and so does a probe, whose caller looks for its end at the ticks.
+  bool EventDriven() const { return p_.st.Submit.Extended() && !probe_; }
+  void Advance();
   bool ReplyAccepted(const Rule& rule) const;
   void smtpEROR(bool catchAll);
+  // The kind of failure a session that ended in `endStep` had.
+  FailureClass ClassOfEnd(SmtpStep endStep) const;
 
   SessionPorts p_;
   SmtpStep LastStep = SmtpStep::IDLE;
   std::int16_t StepTicks = 0;
   std::int16_t RcptIndex = 1;
   std::uint64_t lastAccepted_ = 0;  // socket bytes taken, at the last tick
+  // The server accepted the message (250 to the data): no later failure
+  // is temporary.
+  bool dataAccepted_ = false;
+  // What a flagged 999 was, when known at the flag (else: the time-out or
+  // a lost connection).
+  FailureClass flagged_ = FailureClass::None;
   // The message as the wire carries it, alive while it is being sent.
   std::unique_ptr<ByteSource> mailSource_;
   std::unique_ptr<ByteSource> wireSource_;
@@ -123,6 +152,13 @@ class SmtpSession {
   ReplyGatherer gather_;
   bool tlsFailed_ = false;
   bool tlsUp_ = false;
+  // A command (or, after the connection, the greeting) awaits its reply:
+  // any other reply is a protocol error.
+  bool awaitingReply_ = false;
+  // The last EHLO reply's SIZE: announced, and its limit (0: none).
+  std::optional<std::uint64_t> sizeLimit_;
+  // Every form of the credential that went out, masked in server texts.
+  std::vector<Secret> credentialForms_;
   enum class Mechanism : std::uint8_t { None, Plain, Login } mechanism_ = Mechanism::None;
   int loginLinesSent_ = 0;
 };

@@ -72,6 +72,9 @@ const SmtpSession::Rule* SmtpSession::FindSubmissionRule(SmtpStep step) {
 
 void SmtpSession::ResetSubmission() {
   gather_.Clear();
+  awaitingReply_ = false;
+  sizeLimit_.reset();
+  credentialForms_.clear();
   tlsFailed_ = false;
   tlsUp_ = false;
   mechanism_ = Mechanism::None;
@@ -117,6 +120,9 @@ bool SmtpSession::AfterEhlo() {
     SendCommand(Command::StartTls);
     return false;
   }
+  sizeLimit_ = SizeLimit(reply);
+  // Refused before the credential or the message goes out.
+  if (!probe_ && TooLarge()) return true;
   if (sub.Authenticates()) {
     mechanism_ = Mechanism::None;
     for (const std::string& m : AuthMechanisms(reply)) {
@@ -143,6 +149,15 @@ bool SmtpSession::AfterEhlo() {
   return false;
 }
 
+bool SmtpSession::TooLarge() {
+  const std::uint64_t size = p_.st.MailData.Size();
+  if (!sizeLimit_ || *sizeLimit_ == 0 || size <= *sizeLimit_) return false;
+  SetStep(SIZE_EXCEEDED);
+  p_.st.RecvData = "message too large: " + std::to_string(size) +
+                   " octets, the server takes at most " + std::to_string(*sizeLimit_) + " (SIZE)";
+  return true;
+}
+
 // The AUTH command, or the next line of AUTH LOGIN. The lines are built in
 // buffers large enough never to be reallocated (and so copied) and are
 // wiped by the socket's send queue once sent.
@@ -163,6 +178,20 @@ void SmtpSession::SendAuth() {
   } else {
     AppendBase64(loginLinesSent_ == 1 ? std::string_view(sub.user) : sub.password.View(), line);
   }
+  // What a server could echo back: the password, the user and password
+  // in Base64 (LOGIN) and the PLAIN line's Base64.
+  if (credentialForms_.empty()) {
+    std::string encoded;
+    credentialForms_.emplace_back(sub.password.View());
+    AppendBase64(sub.password.View(), encoded);
+    credentialForms_.emplace_back(encoded);
+    WipeString(encoded);
+    encoded.reserve(64 + 2 * (sub.user.size() + sub.password.Size()));
+    AppendBase64(sub.user, encoded);
+    credentialForms_.emplace_back(encoded);
+    WipeString(encoded);
+  }
+  if (mechanism_ == Mechanism::Plain) credentialForms_.emplace_back(line.substr(11));
   line += "\r\n";
   if (mechanism_ == Mechanism::Login) ++loginLinesSent_;
   SendData(std::move(line));
@@ -186,6 +215,45 @@ bool SmtpSession::AfterAuth() {
   return true;  // 535 and the like: logged in 139
 }
 
+// Under submission a reply is taken whole, with every form of the
+// credential masked, and only while a command awaits it: a reply nobody
+// asked for, or one whose lines disagree on the code, would put the
+// dialogue out of step, so the session ends instead.
+void SmtpSession::TakeReply(std::string reply) {
+  std::vector<std::string_view> forms;
+  for (const Secret& form : credentialForms_) forms.push_back(form.View());
+  MaskSecrets(reply, forms);
+  if (!awaitingReply_) {
+    ProtocolError("a reply that no command asked for", reply);
+    return;
+  }
+  if (!gather_.Empty()) {  // more came after the reply, before any command
+    std::string more(gather_.Pending());
+    MaskSecrets(more, forms);
+    ProtocolError("a reply that no command asked for", more);
+    return;
+  }
+  awaitingReply_ = false;
+  if (!SameCodes(reply)) {
+    ProtocolError("reply lines with differing codes", reply);
+    return;
+  }
+  p_.st.RecvData = std::move(reply);
+}
+
+void SmtpSession::ProtocolError(std::string_view what, std::string_view reply) {
+  RunState& st = p_.st;
+  if (st.smtpSTEP == FAILED || st.smtpSTEP == IDLE) return;
+  st.RecvData = "protocol error: ";
+  st.RecvData += what;
+  st.RecvData += ": ";
+  st.RecvData += reply;
+  gather_.Clear();
+  awaitingReply_ = false;
+  flagged_ = FailureClass::Protocol;
+  SetStep(FAILED);
+}
+
 void SmtpSession::BeginTls() {
   RunState& st = p_.st;
   SetStep(AWAIT_TLS_HANDSHAKE);
@@ -205,9 +273,17 @@ bool SmtpSession::HandshakeEnded(const Rule& rule) {
 }
 
 void SmtpSession::WSOCK_Error(const std::string& reason) {
-  if (p_.st.smtpSTEP != AWAIT_TLS_HANDSHAKE || !p_.st.SendBusy) return;
-  tlsFailed_ = true;
-  p_.st.RecvData = reason.empty() ? std::string("TLS handshake failed") : reason;
+  RunState& st = p_.st;
+  if (st.smtpSTEP == AWAIT_TLS_HANDSHAKE && st.SendBusy) {
+    tlsFailed_ = true;
+    st.RecvData = reason.empty() ? std::string("TLS handshake failed") : reason;
+  } else if (st.Submit.Extended() && st.smtpSTEP != IDLE && st.smtpSTEP != FAILED &&
+             st.smtpSTEP != EXIT) {
+    // The connection is gone: waiting two minutes for it would tell no more.
+    st.RecvData = reason.empty() ? std::string("connection failed") : reason;
+    SetStep(FAILED);
+  }
+  Advance();
 }
 
 }  // namespace tolvex

@@ -78,7 +78,11 @@ class PostfixPeer:
             "inet_protocols": "ipv4",
             "mynetworks": "127.0.0.0/8",
             "smtpd_client_restrictions": "",
-            "smtpd_helo_restrictions": "",
+            # Strict as many real servers are: RFC 5321 envelopes only, and
+            # a HELO name that is a domain or an address literal.
+            "strict_rfc821_envelopes": "yes",
+            "smtpd_helo_required": "yes",
+            "smtpd_helo_restrictions": "reject_invalid_helo_hostname, reject_non_fqdn_helo_hostname",
             "smtpd_sender_restrictions": "",
             "smtpd_relay_restrictions": "permit_mynetworks, reject_unauth_destination",
             "smtpd_peername_lookup": "no",

@@ -16,6 +16,7 @@ and whether they came over TLS.
 
 import errno
 import socket
+import ssl
 import threading
 import time
 
@@ -124,6 +125,7 @@ class ScriptedSmtpServer(TlsAndAuth):
         self.implicit_tls = implicit_tls
         self.sessions = []
         self.errors = []
+        self.ragged_eofs = 0  # TLS connections the client cut without close_notify
         self.message_event = threading.Event()  # a terminator arrived
         self.session_done = threading.Event()   # a connection ended
         self.connected = threading.Event()
@@ -203,6 +205,9 @@ class ScriptedSmtpServer(TlsAndAuth):
                 chunk = conn.recv(1 << 20)
             except socket.timeout:
                 continue
+            except ssl.SSLEOFError:
+                self.ragged_eofs += 1
+                return b""
             return chunk
         return b""
 

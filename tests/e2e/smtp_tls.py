@@ -76,7 +76,9 @@ class TlsAndAuth:
             link.sock.shutdown(socket.SHUT_RDWR)
             return False
         try:
-            link.sock = self._context.wrap_socket(link.sock, server_side=True)
+            # A client that ends without close_notify shows as SSLEOFError.
+            link.sock = self._context.wrap_socket(link.sock, server_side=True,
+                                                  suppress_ragged_eofs=False)
         except (ssl.SSLError, OSError) as e:
             session.tls_error = getattr(e, "reason", None) or str(e) or type(e).__name__
             return False

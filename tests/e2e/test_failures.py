@@ -38,8 +38,8 @@ class FailedDelivery(E2ETest):
         reject = b"550 5.1.1 <b@example.jp>: Recipient address rejected\r\n"
         s, _ = self.fail_with(51, Script(rcpt=[b"250 ok\r\n", reject, b"250 ok\r\n"]),
                               "a@example.jp, b@example.jp, c@example.jp")
-        self.assertEqual(s.commands[1:], [b"MAIL FROM:s@example.jp\r\n", b"RCPT TO:a@example.jp\r\n",
-                                          b"RCPT TO:b@example.jp\r\n"])
+        self.assertEqual(s.commands[1:], [b"MAIL FROM:<s@example.jp>\r\n", b"RCPT TO:<a@example.jp>\r\n",
+                                          b"RCPT TO:<b@example.jp>\r\n"])
         self.assert_one_record(140, reject)
 
     def test_last_recipient_rejected(self):

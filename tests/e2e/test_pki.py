@@ -46,7 +46,9 @@ class Pki:
 def make_pki(folder, servers, ca_name="Tolvex Test CA"):
     """Creates the CA once per folder, then one certificate per entry of
     `servers` (name -> list of host names and IP addresses); the first
-    name is also the certificate's common name."""
+    name is also the certificate's common name. A list that starts with
+    "CN-only" makes a certificate whose one name is its common name, the
+    next entry, without subjectAltName."""
     os.makedirs(folder, exist_ok=True)
     pki = Pki(folder)
     if not os.path.exists(pki.ca):
@@ -59,11 +61,14 @@ def make_pki(folder, servers, ca_name="Tolvex Test CA"):
             continue
         csr = os.path.join(folder, f"{name}.csr")
         ext = os.path.join(folder, f"{name}.ext")
+        cn_only = names[0] == "CN-only"
+        if cn_only:
+            names = names[1:]
         with open(ext, "w") as f:
             f.write("basicConstraints=CA:FALSE\n"
                     "keyUsage=critical,digitalSignature,keyEncipherment\n"
                     "extendedKeyUsage=serverAuth\n"
-                    f"subjectAltName={_san(names)}\n")
+                    + ("" if cn_only else f"subjectAltName={_san(names)}\n"))
         _openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={names[0]}",
                  "-keyout", pki.key(name), "-out", csr, cwd=folder)
         _openssl("x509", "-req", "-in", csr, "-CA", pki.ca, "-CAkey", pki.ca_key,

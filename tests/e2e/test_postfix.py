@@ -25,10 +25,10 @@ class PostfixDelivery(E2ETest):
         cls.addClassCleanup(cls.peer.cleanup)  # stops it whatever happens
         cls.peer.start()
 
-    def send(self, user, lines, sender="sender@example.jp", to=None):
+    def send(self, user, lines, sender="sender@example.jp", to=None, loc=True):
         """Runs the program and returns the message delivered to user."""
         before = len(self.peer.delivered(user))
-        self.write_command(["#LOC=client.tolvex.test", f"#HOS={ADDRESS}",
+        self.write_command((["#LOC=client.tolvex.test"] if loc else []) + [f"#HOS={ADDRESS}",
                             f"#FRO={sender}", f"#TO={to or user + '@tolvex.test'}"] + lines)
         res = self.run_tolvex()
         self.assertEqual(res.returncode, 0, res.stderr.decode("utf-8", "replace")
@@ -77,6 +77,14 @@ class PostfixDelivery(E2ETest):
             # Received) above the message's own head, which begins with the
             # Subject line and never names the Bcc address.
             self.assertNotIn(b"jiro", head[head.index(b"\nSubject: "):], (user, head))
+
+    def test_without_loc_helo_is_an_address_literal(self):
+        # The peer refuses a non-FQDN HELO name and an envelope without
+        # angle brackets: a command file without #LOC still delivers.
+        msg = self.send("taro", ["#SUB=名前なし", "", "本文"], sender="Taro <taro@example.jp>",
+                        to="Taro <taro@tolvex.test>", loc=False)
+        self.assertRegex(msg["Received"], r"^from \[127\.0\.0\.\d+\] \(")
+        self.assertEqual(msg["Return-Path"], "<taro@example.jp>")
 
     def test_attachment_message(self):
         blob = os.urandom(5000) + bytes(range(256))

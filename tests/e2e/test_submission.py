@@ -31,6 +31,8 @@ USER = "yamada"
 SECRET = "Kq7-tolvex-Zr9w-secret"   # distinctive: any trace of it is a leak
 WRONG = "Wx4-tolvex-Bd8q-wrong"
 EX_DATAERR, EX_UNAVAILABLE = 65, 69
+# Under submission the status tells the failure's kind.
+EX_TEMPFAIL, EX_PROTOCOL, EX_NOPERM = 75, 76, 77
 
 
 def traces(secret):
@@ -101,8 +103,8 @@ class SecretKept:
         _, state, text = records[0]
         return state, text
 
-    def assert_failed_in(self, res, state):
-        self.assertEqual(res.returncode, EX_UNAVAILABLE, self.err)
+    def assert_failed_in(self, res, state, status=EX_UNAVAILABLE):
+        self.assertEqual(res.returncode, status, self.err)
         got, text = self.record()
         self.assertEqual(got, state, text)
         self.assert_clean_end()
@@ -211,18 +213,28 @@ class SubmissionCases(SecretKept):
         self.assertEqual((counts.get("ehlo"), counts.get("auth"), counts.get("starttls")),
                          ("1", "1", None), counts)
 
-    def test_without_loc_the_ehlo_says_localhost(self):
+    def test_without_loc_the_ehlo_is_an_address_literal(self):
         # Postfix answers an EHLO without a name with "501 Syntax: EHLO
-        # hostname"; a command file like the README's provider example has
-        # no #LOC and must still deliver.
-        res, _ = self.submit("#SEC=starttls", "", "名前なし", loc=False)
-        msg = self.delivered(res, "taro")
+        # hostname" and a non-FQDN one (reject_non_fqdn_helo_hostname) with
+        # 504; a command file like the README's provider example has no #LOC
+        # and must still deliver.
+        res, _ = self.submit("#SEC=starttls", "#SUB=名前なし", "", "本文", loc=False)
+        self.delivered(res, "taro")
+        # Found by its subject: an earlier test's message may land later.
+        deadline = time.time() + 30
+        while True:
+            msgs = [parse(p) for p in self.peer.delivered("taro")]
+            msgs = [m for m in msgs if m["Subject"] == "名前なし"]
+            if msgs or time.time() > deadline:
+                break
+            time.sleep(0.2)
+        self.assertEqual(len(msgs), 1)
         # Postfix's Received line names the client by its EHLO first.
-        self.assertRegex(msg["Received"], r"^from localhost \(")
+        self.assertRegex(msgs[0]["Received"], r"^from \[127\.0\.0\.\d+\] \(")
 
     def test_wrong_password_logs_139_with_the_535_reply(self):
         res, mark = self.submit("#SEC=starttls", "", "x", password=WRONG)
-        text = self.assert_failed_in(res, 139)
+        text = self.assert_failed_in(res, 139, EX_NOPERM)
         self.assertTrue(text.startswith(b"535 5.7.8 Error: authentication failed"), text)
         self.assertTrue(text.endswith(b"\r\n"), text)
         # One attempt: no second mechanism tried, nothing sent after it.
@@ -233,13 +245,13 @@ class SubmissionCases(SecretKept):
 
     def test_certificate_for_another_host_fails_in_133(self):
         res, mark = self.submit("#SEC=starttls", f"#POR={WRONG_NAME}", "", "x")
-        self.assert_readable_reason(self.assert_failed_in(res, 133), self.mismatch_reason)
+        self.assert_readable_reason(self.assert_failed_in(res, 133, EX_NOPERM), self.mismatch_reason)
         self.assertNotIn("auth", self.one_session(WRONG_NAME, mark))
         self.assert_nothing_delivered()
 
     def test_throwaway_ca_is_not_trusted_without_caf(self):
         res, mark = self.submit("#SEC=starttls", "", "x", caf=False)
-        reason = self.assert_readable_reason(self.assert_failed_in(res, 133),
+        reason = self.assert_readable_reason(self.assert_failed_in(res, 133, EX_NOPERM),
                                              self.untrusted_reason)
         self.assertNotRegex(reason, self.mismatch_reason)  # tells the two faults apart
         self.assertNotIn("auth", self.one_session(SUBMISSION, mark))
@@ -278,7 +290,8 @@ class ScriptedTlsCases(SecretKept):
         super().setUpClass()
         folder = tempfile.mkdtemp(prefix="tolvex-pki-")
         cls.addClassCleanup(shutil.rmtree, folder, True)
-        cls.pki = make_pki(folder, {"scripted": [addr(cls.FIRST + k) for k in range(1, 9)]})
+        cls.pki = make_pki(folder, {"scripted": [addr(cls.FIRST + k) for k in range(1, 9)],
+                                    "cnonly": ["CN-only", "localhost"]})
 
     def server(self, k, port=587, implicit_tls=False, **script):
         """Serves on FIRST+k and keeps a copy of TEMP.TXT at each message."""
@@ -289,9 +302,9 @@ class ScriptedTlsCases(SecretKept):
                                   tls=(self.pki.cert("scripted"), self.pki.key("scripted")),
                                   implicit_tls=implicit_tls)
 
-    def job(self, k, *directives, password=True):
+    def job(self, k, *directives, password=True, host=None):
         shutil.copy(self.pki.ca, self.path("ca.pem"))
-        self.write_command(["#LOC=client.tolvex.test", f"#HOS={addr(self.FIRST + k)}",
+        self.write_command(["#LOC=client.tolvex.test", f"#HOS={host or addr(self.FIRST + k)}",
                             "#FRO=sender@example.jp", "#TO=a@example.jp", "#SUB=件名 表ソ",
                             f"#USR={USER}", *([f"#PAS={SECRET}"] if password else []),
                             "#CAF=ca.pem", *directives, "", "本文 表示と能力"])
@@ -343,7 +356,7 @@ class ScriptedTlsCases(SecretKept):
         refusal = b"454 4.7.0 TLS not available due to temporary reason\r\n"
         res, s = self.converse(2, ["#SEC=starttls"], replies={"EHLO": BEFORE_TLS,
                                                                "STARTTLS": refusal})
-        self.assertEqual(self.assert_failed_in(res, 132), refusal)
+        self.assertEqual(self.assert_failed_in(res, 132, EX_TEMPFAIL), refusal)
         self.assertEqual(s.verbs()[:2], ["EHLO", "STAR"])
         self.assertFalse({"AUTH", "MAIL"} & set(s.verbs()), s.verbs())
         self.assertFalse(s.tls)
@@ -358,10 +371,91 @@ class ScriptedTlsCases(SecretKept):
         self.assertEqual(s.verbs()[:3], ["EHLO", "STAR", "EHLO"])
         self.assertFalse({"AUTH", "MAIL"} & set(s.verbs()), s.verbs())
 
+    def test_certificate_named_only_by_its_cn_is_refused_in_133(self):
+        # CN=localhost and no subjectAltName: the name is looked for in
+        # subjectAltName alone, so the certificate does not name the host.
+        self.job(1, "#SEC=starttls", host="localhost")
+        with ScriptedSmtpServer("127.0.0.1", Script(replies={"EHLO": BEFORE_TLS}), port=587,
+                                tls=(self.pki.cert("cnonly"), self.pki.key("cnonly"))) as srv:
+            res = self.run_job()
+        self.assert_readable_reason(self.assert_failed_in(res, 133, EX_NOPERM), self.mismatch_reason)
+        self.assertEqual(srv.sessions[0].auth, [])
+
+    def test_hostile_replies_fail_closed_with_one_record(self):
+        plain = base64.b64encode(b"\0" + USER.encode() + b"\0" + SECRET.encode())
+        under = {"EHLO": UNDER_TLS}
+        cases = [
+            # (name, server script, state and exit status, text pattern, verbs
+            # that must not come)
+            ("multi-line reply ending in a refusal",
+             dict(tls_replies={**under, "MAIL": b"250-accepted\r\n550 5.7.1 rejected\r\n"}),
+             (999, EX_PROTOCOL), rb"^protocol error: reply lines with differing codes",
+             {"RCPT", "DATA"}),
+            ("EHLO reply ending in a refusal",
+             dict(replies={"EHLO": b"250-x\r\n554 go away\r\n"}),
+             (999, EX_PROTOCOL), rb"^protocol error: reply lines with differing codes",
+             {"STAR", "AUTH"}),
+            ("replies before the client asked",
+             dict(greeting=b"220 hi\r\n250 ok\r\n250 ok\r\n250 ok\r\n"),
+             (999, EX_PROTOCOL), rb"^protocol error: a reply that no command asked for",
+             {"MAIL", "DATA"}),
+            ("535 echoing the AUTH line",
+             dict(tls_replies={**under, "AUTH": b"535 5.7.8 no: AUTH PLAIN " + plain + b" "
+                               + SECRET.encode() + b"\r\n"}),
+             (139, EX_NOPERM), rb"^535 5\.7\.8 no: AUTH PLAIN \*\*\* \*\*\*", {"MAIL"}),
+            ("message larger than SIZE",
+             dict(tls_replies={"EHLO": ehlo_reply("e2e.test", "SIZE 100", "AUTH PLAIN")}),
+             (141, EX_UNAVAILABLE), rb"^message too large: \d+ octets, the server takes at most 100 \(SIZE\)",
+             {"AUTH", "MAIL"}),
+        ]
+        for name, script, state, pattern, never in cases:
+            with self.subTest(name):
+                if self.exists("LOG.txt"):
+                    os.remove(self.path("LOG.txt"))
+                script.setdefault("replies", {"EHLO": BEFORE_TLS})
+                res, s = self.converse(6, ["#SEC=starttls"], **script)
+                text = self.assert_failed_in(res, *state)
+                self.assertRegex(text, pattern)
+                self.assertFalse(never & set(s.verbs()), s.verbs())
+
+    def test_connection_refused_or_closed_ends_the_session_at_once(self):
+        # Ended by the socket's event, so the record names the cause (the
+        # two-minute rule would log the last reply instead).
+        self.job(8, "#SEC=starttls")
+        res = self.run_job()  # nothing listens on FIRST+8
+        self.assertEqual(self.assert_failed_in(res, 999, EX_TEMPFAIL), b"connection refused")
+        for name, script in [("closed after EHLO", dict(replies={"EHLO": [CLOSE]})),
+                             ("closed in the greeting", dict(greeting=[b"220-", CLOSE]))]:
+            with self.subTest(name):
+                os.remove(self.path("LOG.txt"))
+                res, s = self.converse(8, ["#SEC=starttls"], **script)
+                self.assertEqual(self.assert_failed_in(res, 999, EX_TEMPFAIL),
+                                 b"connection closed by the server")
+
+    def test_tls_ends_with_close_notify(self):
+        # AUTH refused: the client closes while the server still reads.
+        self.job(7, "#SEC=starttls")
+        with self.server(7, replies={"EHLO": BEFORE_TLS},
+                         tls_replies={"EHLO": UNDER_TLS, "AUTH": b"535 5.7.8 no\r\n"}) as srv:
+            res = self.run_job()
+            time.sleep(0.5)  # the server reads on to the end of the connection
+        self.assert_failed_in(res, 139, EX_NOPERM)
+        self.assertEqual(srv.ragged_eofs, 0)
+
+    def test_mail_from_declares_the_size_when_announced(self):
+        res, s = self.converse(7, ["#SEC=starttls"], replies={"EHLO": BEFORE_TLS},
+                               tls_replies={"EHLO": UNDER_TLS})
+        self.assert_delivered(res, s, "PLAIN")
+        # The size of the message as composed (the spool holds the CR LF
+        # after the terminator as well).
+        mail = [c for c in s.commands if c.startswith(b"MAIL")]
+        self.assertEqual(mail, [b"MAIL FROM:<sender@example.jp> SIZE=%d\r\n"
+                                % (len(self.spool[0]) - 2)])
+
     def test_close_during_the_handshake_fails_in_133(self):
         res, s = self.converse(4, ["#SEC=starttls"], replies={"EHLO": BEFORE_TLS},
                                handshake=CLOSE)
-        self.assert_readable_reason(self.assert_failed_in(res, 133), rb".")
+        self.assert_readable_reason(self.assert_failed_in(res, 133, EX_TEMPFAIL), rb".")
         self.assertEqual(s.verbs(), ["EHLO", "STAR"])
         self.assertFalse(s.tls)
 

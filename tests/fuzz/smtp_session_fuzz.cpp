@@ -34,6 +34,7 @@ bool Named(SmtpStep step) {
     case AWAIT_HELLO_RESPONSE:
     case AWAIT_MAIL_FROM_TRANSFER:
     case AWAIT_MAIL_FROM_RESPONSE:
+    case SIZE_EXCEEDED:
     case AWAIT_RCPT_TO_TRANSFER:
     case AWAIT_RCPT_TO_RESPONSE:
     case AWAIT_DATA1_TRANSFER:
@@ -188,14 +189,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
              trace);
   const SmtpStep end = rig.host[0].step;
   FUZZ_CHECK(rig.host[1].step == end, trace);
-  FUZZ_CHECK(
-      end == IDLE || end == AWAIT_GREETING || end == AWAIT_HELLO_RESPONSE ||
-          end == AWAIT_MAIL_FROM_RESPONSE || end == AWAIT_RCPT_TO_RESPONSE ||
-          end == AWAIT_DATA_RESPONSE || end == FAILED ||
-          (rig.st.Submit.Extended() &&
-           (end == AWAIT_STARTTLS_RESPONSE || end == AWAIT_TLS_HANDSHAKE ||
-            end == AWAIT_EHLO_TLS_RESPONSE || end == AUTH_MECHANISM || end == AWAIT_AUTH_RESPONSE)),
-      trace);
+  FUZZ_CHECK(end == IDLE || end == AWAIT_GREETING || end == AWAIT_HELLO_RESPONSE ||
+                 end == AWAIT_MAIL_FROM_RESPONSE || end == AWAIT_RCPT_TO_RESPONSE ||
+                 end == AWAIT_DATA_RESPONSE || end == FAILED ||
+                 (rig.st.Submit.Extended() &&
+                  (end == AWAIT_STARTTLS_RESPONSE || end == AWAIT_TLS_HANDSHAKE ||
+                   end == AWAIT_EHLO_TLS_RESPONSE || end == AUTH_MECHANISM ||
+                   end == AWAIT_AUTH_RESPONSE || end == SIZE_EXCEEDED)),
+             trace);
 
   // Closed at the end, once, and nothing after it.
   const std::vector<test::FakeSocket::Call>& calls = rig.socket.calls;
@@ -208,21 +209,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // and the second EHLO, AUTH PLAIN in one line or LOGIN in up to three:
     // a 235 ends it wherever it comes), then every command of the delivery
     // in order, each recipient once.
-    std::vector<std::string> tail = {"MAIL FROM:DummySender\r\n"};
-    for (const std::string& r : to) tail.push_back("RCPT TO:" + r + "\r\n");
+    std::vector<std::string> tail = {"MAIL FROM:<DummySender>\r\n"};
+    for (const std::string& r : to) tail.push_back("RCPT TO:<" + r + ">\r\n");
     for (const char* c : {"DATA\r\n", "<message>", "QUIT\r\n"}) tail.emplace_back(c);
-    const std::vector<std::string> sent = rig.Commands();
+    std::vector<std::string> sent = rig.Commands();
+    // Under submission MAIL FROM declares the size when SIZE was announced.
+    const std::string sized =
+        "MAIL FROM:<DummySender> SIZE=" + std::to_string(rig.st.MailData.Size()) + "\r\n";
+    for (std::string& c : sent) {
+      if (rig.st.Submit.Extended() && c == sized) c = "MAIL FROM:<DummySender>\r\n";
+    }
     FUZZ_CHECK(sent.size() > tail.size() && std::equal(tail.rbegin(), tail.rend(), sent.rbegin()),
                trace);
     const std::vector<std::string> head(sent.begin(), sent.end() - tail.size());
-    const std::string ehlo = "EHLO localhost\r\n";
+    const std::string ehlo = "EHLO [192.0.2.10]\r\n";
     const auto authAt = [&](std::size_t k) {
       return head.size() > k && head[k].rfind("AUTH ", 0) == 0 &&
              (head.size() == k + 1 || (head.size() <= k + 3 && head[k] == "AUTH LOGIN\r\n"));
     };
     switch (mode) {
       case 0:
-        FUZZ_CHECK(head == std::vector<std::string>{"HELO \r\n"}, trace);
+        FUZZ_CHECK(head == std::vector<std::string>{"HELO [192.0.2.10]\r\n"}, trace);
         break;
       case 1:
         FUZZ_CHECK(head[0] == ehlo && authAt(1), trace);

@@ -19,9 +19,10 @@ TEST(SessionAlone, NormalCourseAndWhatRunControlIsTold) {
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Steps(), (std::vector<int>{100, 110, 115, 120, 125, 130, 135, 140, 145, 150, 155,
                                            160, 170, 180, 190, 200, 210, 0}));
-  EXPECT_EQ(rig.Commands(), (std::vector<std::string>{"HELO desk1\r\n", "MAIL FROM:DummySender\r\n",
-                                                      "RCPT TO:to@example.jp\r\n", "DATA\r\n",
-                                                      "<message>", "QUIT\r\n"}));
+  EXPECT_EQ(rig.Commands(),
+            (std::vector<std::string>{"HELO desk1\r\n", "MAIL FROM:<DummySender>\r\n",
+                                      "RCPT TO:<to@example.jp>\r\n", "DATA\r\n", "<message>",
+                                      "QUIT\r\n"}));
   // The record first, then the end; the normal end comes through the
   // catch-all branch on the tick after 210.
   ASSERT_EQ(rig.host.size(), 2u);
@@ -123,7 +124,7 @@ TEST(SessionAlone, ANewSessionStartsAtTheFirstRecipientWithTheOldReplyKept) {
   ServerScript script = AcceptingServer();
   auto accept = script.reply;
   script.reply = [=](const std::string& c) {
-    return c.starts_with("RCPT TO:b@") ? std::string("550 no b\r\n") : accept(c);
+    return c.starts_with("RCPT TO:<b@") ? std::string("550 no b\r\n") : accept(c);
   };
   SessionRig rig(script);
   rig.Recipients({"a@x.jp", "b@x.jp", "c@x.jp"});
@@ -138,6 +139,38 @@ TEST(SessionAlone, ANewSessionStartsAtTheFirstRecipientWithTheOldReplyKept) {
   ASSERT_TRUE(rig.RunUntilEnded(rig.scheduler.Now() + 200000));
   EXPECT_EQ(rig.host.back().step, SmtpStep::FAILED);
   EXPECT_EQ(rig.host.back().reply, "550 no b\r\n");  // stale, as held
+}
+
+// The plain session reports the same classes (retries are decided from
+// them): once the message was taken nothing is temporary.
+TEST(SessionAlone, FailureClassOfThePlainSession) {
+  const struct {
+    std::string command;
+    std::string reply;
+    FailureClass failure;
+  } cases[] = {
+      {"", "", FailureClass::None},
+      {"RCPT", "450 4.2.0 busy\r\n", FailureClass::Temporary},
+      {"RCPT", "550 5.1.1 unknown\r\n", FailureClass::Permanent},
+      {"<message>", "452 4.3.1 full\r\n", FailureClass::Temporary},
+      {"QUIT", "421 4.4.2 bye\r\n", FailureClass::Permanent},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command + c.reply);
+    ServerScript script = AcceptingServer();
+    script.reply = [accept = script.reply, c](const std::string& command) {
+      return !c.command.empty() && command.starts_with(c.command) ? c.reply : accept(command);
+    };
+    SessionRig rig(script);
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntilEnded());
+    EXPECT_EQ(rig.host.at(1).failure, c.failure);
+  }
+  SessionRig silent(AcceptingServer());
+  silent.socket.Script().connect = ServerScript::ConnectMode::NoEvent;
+  silent.Start();
+  ASSERT_TRUE(silent.RunUntilEnded(200000));
+  EXPECT_EQ(silent.host.at(1).failure, FailureClass::Temporary);
 }
 
 }  // namespace

@@ -46,10 +46,10 @@ TEST(SmtpSession, NormalSessionWalksEveryStateAndLogsZero) {
   // The connect and greeting events move 110 to 120 between ticks 1 and 2.
   EXPECT_EQ(states, (std::vector<int>{110, 125, 130, 135, 140, 145, 150, 155, 160, 170, 180, 190,
                                       200, 210, 0, 0}));
-  EXPECT_EQ(
-      Commands(rig.socket),
-      (std::vector<std::string>{"HELO desk1\r\n", "MAIL FROM:from@example.jp\r\n",
-                                "RCPT TO:to@example.jp\r\n", "DATA\r\n", "<message>", "QUIT\r\n"}));
+  EXPECT_EQ(Commands(rig.socket),
+            (std::vector<std::string>{"HELO desk1\r\n", "MAIL FROM:<from@example.jp>\r\n",
+                                      "RCPT TO:<to@example.jp>\r\n", "DATA\r\n", "<message>",
+                                      "QUIT\r\n"}));
   // The sixteenth tick finishes the session: one record, state 0, no text.
   EXPECT_EQ(rig.window.endedAt, 16 * kTick);
   EXPECT_EQ(rig.Log(), FormRig::Record(16 * kTick, 0, ""));
@@ -69,9 +69,9 @@ TEST(SmtpSession, DefaultSenderAndEmptyLocalName) {
   ASSERT_TRUE(rig.RunUntilEnded(kMinute));
   const auto commands = Commands(rig.socket);
   ASSERT_GE(commands.size(), 3u);
-  EXPECT_EQ(commands[0], "HELO \r\n");
-  EXPECT_EQ(commands[1], "MAIL FROM:DummySender\r\n");
-  EXPECT_EQ(commands[2], "RCPT TO:a@example.jp\r\n");
+  EXPECT_EQ(commands[0], "HELO [192.0.2.10]\r\n");
+  EXPECT_EQ(commands[1], "MAIL FROM:<DummySender>\r\n");
+  EXPECT_EQ(commands[2], "RCPT TO:<a@example.jp>\r\n");
 }
 
 TEST(SmtpSession, MessageGoesOutExactlyAsComposedAndStuffedOnTheWire) {
@@ -101,22 +101,22 @@ TEST(SmtpSession, ThreeRecipientsInOrderEachAfterItsReply) {
   ASSERT_TRUE(rig.RunUntilEnded(kMinute));
   const auto commands = Commands(rig.socket);
   ASSERT_EQ(commands.size(), 8u);
-  EXPECT_EQ(commands[2], "RCPT TO:a@x.jp\r\n");
-  EXPECT_EQ(commands[3], "RCPT TO:b@x.jp\r\n");
-  EXPECT_EQ(commands[4], "RCPT TO:c@x.jp\r\n");
+  EXPECT_EQ(commands[2], "RCPT TO:<a@x.jp>\r\n");
+  EXPECT_EQ(commands[3], "RCPT TO:<b@x.jp>\r\n");
+  EXPECT_EQ(commands[4], "RCPT TO:<c@x.jp>\r\n");
   EXPECT_EQ(commands[5], "DATA\r\n");
   EXPECT_EQ(rig.Log().substr(24), "0 \r\n");
   EXPECT_EQ(rig.form->State().ToCount, 3);
 }
 
 TEST(SmtpSession, RejectedSecondRecipientEndsInState140) {
-  FormRig rig(RejectAt("RCPT TO:b@", "550 no such user\r\n"));
+  FormRig rig(RejectAt("RCPT TO:<b@", "550 no such user\r\n"));
   rig.WriteSimpleCommandFile({"#TO=a@x.jp,b@x.jp,c@x.jp"});
   rig.Load();
   ASSERT_TRUE(rig.RunUntilEnded(kMinute));
   const auto commands = Commands(rig.socket);
   ASSERT_EQ(commands.size(), 4u);
-  EXPECT_EQ(commands.back(), "RCPT TO:b@x.jp\r\n");
+  EXPECT_EQ(commands.back(), "RCPT TO:<b@x.jp>\r\n");
   EXPECT_EQ(rig.Log(), FormRig::Record(rig.window.endedAt, 140, "550 no such user\r\n"));
   EXPECT_EQ(rig.window.exitCode, kExitUnavailable);
   ASSERT_EQ(rig.window.failures.size(), 1u);
@@ -310,8 +310,8 @@ TEST(SmtpSession, EverySessionWalksTheRecipientsFromTheFirst) {
   for (const auto& call : rig.socket.CallsOf("SendData")) {
     if (call.text.starts_with("RCPT")) rcpts.push_back(call.text);
   }
-  EXPECT_EQ(rcpts, (std::vector<std::string>{"RCPT TO:a@x.jp\r\n", "RCPT TO:b@x.jp\r\n",
-                                             "RCPT TO:a@x.jp\r\n", "RCPT TO:b@x.jp\r\n"}));
+  EXPECT_EQ(rcpts, (std::vector<std::string>{"RCPT TO:<a@x.jp>\r\n", "RCPT TO:<b@x.jp>\r\n",
+                                             "RCPT TO:<a@x.jp>\r\n", "RCPT TO:<b@x.jp>\r\n"}));
 }
 
 TEST(SmtpSession, UnwritableLogAndRefusedDeliveryKeepTheHigherStatus) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "smtp/envelope.hpp"
 #include "support/session_rig.hpp"
 
 namespace tolvex::test {
@@ -58,10 +59,11 @@ TEST(SubmissionSession, StartTlsThenAuthPlainThenTheUsualDelivery) {
             (std::vector<int>{100, 110, 115, 120, 125, 130, 131, 132, 133, 134, 136, 138, 139,
                               135, 140, 145, 150, 155, 160, 170, 180, 190, 200, 210, 0}));
   // "\0yamada\0p表w" in Base64.
-  EXPECT_EQ(rig.Commands(), (std::vector<std::string>{
-                                "EHLO desk1\r\n", "STARTTLS\r\n", "EHLO desk1\r\n",
-                                "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n", "MAIL FROM:DummySender\r\n",
-                                "RCPT TO:to@example.jp\r\n", "DATA\r\n", "<message>", "QUIT\r\n"}));
+  EXPECT_EQ(rig.Commands(),
+            (std::vector<std::string>{
+                "EHLO desk1\r\n", "STARTTLS\r\n", "EHLO desk1\r\n",
+                "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n", "MAIL FROM:<DummySender> SIZE=23\r\n",
+                "RCPT TO:<to@example.jp>\r\n", "DATA\r\n", "<message>", "QUIT\r\n"}));
   ASSERT_EQ(rig.socket.tlsRequests.size(), 1u);
   EXPECT_EQ(rig.socket.tlsRequests[0].host, "mail.example.jp");
   EXPECT_EQ(rig.socket.tlsRequests[0].caPem, rig.st.Submit.caPem);
@@ -105,7 +107,7 @@ TEST(SubmissionSession, LoginWhenPlainIsNotOffered) {
 TEST(SubmissionSession, LoginEndsAtA235WithoutSendingThePassword) {
   EXPECT_EQ(
       LoginSession({"334 VXNlcm5hbWU6\r\n", "235 2.7.0 ok\r\n"}),
-      (std::vector<std::string>{"AUTH LOGIN\r\n", "eWFtYWRh\r\n", "MAIL FROM:DummySender\r\n"}));
+      (std::vector<std::string>{"AUTH LOGIN\r\n", "eWFtYWRh\r\n", "MAIL FROM:<DummySender>\r\n"}));
 }
 
 TEST(SubmissionSession, StartTlsNotOfferedFailsIn132WithTheEhloReplyAndSendsNothingMore) {
@@ -214,28 +216,45 @@ TEST(SubmissionSession, StartTlsWithoutUserGoesFromTheSecondEhloToMailFrom) {
   rig.Start();
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Log().step, SmtpStep::IDLE);
-  EXPECT_EQ(rig.Commands().at(3), "MAIL FROM:DummySender\r\n");
+  EXPECT_EQ(rig.Commands().at(3), "MAIL FROM:<DummySender> SIZE=23\r\n");
 }
 
-// Servers refuse an EHLO without a name (Postfix: "501 Syntax: EHLO
-// hostname"), so an empty #LOC is sent as "localhost" in both EHLOs; the
-// plain session keeps its HELO with nothing after the blank.
-TEST(SubmissionSession, EmptyLocalNameGreetsAsLocalhost) {
+// Servers refuse an empty or non-FQDN name: an empty #LOC greets with the
+// connection's own address as a literal, in both EHLOs and in HELO.
+TEST(SubmissionSession, EmptyLocalNameGreetsWithAnAddressLiteral) {
   Rig rig(Submission());
   rig.st.LocalName.clear();
+  rig.socket.localAddress = "2001:db8::7";
   rig.Start();
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Log().step, SmtpStep::IDLE);
   const std::vector<std::string> commands = rig.Commands();
   ASSERT_GE(commands.size(), 3u);
-  EXPECT_EQ(commands[0], "EHLO localhost\r\n");
-  EXPECT_EQ(commands[2], "EHLO localhost\r\n");
+  EXPECT_EQ(commands[0], "EHLO [IPv6:2001:db8::7]\r\n");
+  EXPECT_EQ(commands[2], "EHLO [IPv6:2001:db8::7]\r\n");
 
   Rig plain(AcceptingServer(), Security::Unset, "", "");
   plain.st.LocalName.clear();
   plain.Start();
   ASSERT_TRUE(plain.RunUntilEnded());
-  EXPECT_EQ(plain.Commands().at(0), "HELO \r\n");
+  EXPECT_EQ(plain.Commands().at(0), "HELO [192.0.2.10]\r\n");
+}
+
+TEST(SubmissionSession, HelloNameForms) {
+  const struct {
+    const char* name;
+    const char* address;
+    const char* want;
+  } cases[] = {
+      {"pc01.example.jp", "192.0.2.10", "pc01.example.jp"},
+      {"", "192.0.2.10", "[192.0.2.10]"},
+      {"", "::1", "[IPv6:::1]"},
+      {"", "::ffff:192.0.2.3", "[192.0.2.3]"},
+      {"", "fe80::1%eth0", "[IPv6:fe80::1]"},
+      {"", "", "[127.0.0.1]"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(HelloName(c.name, c.address), c.want) << c.address;
+  EXPECT_EQ(EnvelopePath("DummySender"), "<DummySender>");
 }
 
 TEST(SubmissionSession, RepliesInPiecesAreJudgedWhole) {
@@ -260,18 +279,125 @@ TEST(SubmissionSession, RepliesInPiecesAreJudgedWhole) {
   EXPECT_EQ(rig.Commands().at(1), "STARTTLS\r\n");
 }
 
-TEST(SubmissionSession, PlainBytesAfterTheStartTlsReplyDoNotReachTheSecondEhlo) {
-  // A "220" followed by injected text in the same arrival: whatever came
-  // before TLS is dropped, so the EHLO under TLS is judged on its own.
-  ServerScript script = Submission();
-  auto before = script.reply;
-  script.reply = [before](const std::string& c) {
-    return c == "STARTTLS\r\n" ? std::string("220 go\r\n250-injected\r\n") : before(c);
+// Replies out of step with the commands end the session as a protocol
+// error (999) before anything further goes out; a server echoing the AUTH
+// line into its refusal gets every form of the credential masked.
+TEST(SubmissionSession, RepliesOutOfStepAndEchoedCredentials) {
+  const std::string echoPlain = "AHlhbWFkYQBwlVx3";  // \0yamada\0p\x95\x5Cw
+  const struct {
+    const char* name;
+    std::string command;  // answered with `reply` instead of the script's
+    std::string reply;
+    std::string greeting;
+    SmtpStep step;
+    std::string logged;  // a part of the record's text
+    std::string lastCommand;
+  } cases[] = {
+      {"injected after the STARTTLS reply", "STARTTLS\r\n", "220 go\r\n250-injected\r\n",
+       "220 mail.example ESMTP\r\n", SmtpStep::FAILED, "protocol error: a reply that no command",
+       "STARTTLS\r\n"},
+      {"replies before the client asked", "", "", "220 hi\r\n250 ok\r\n250 ok\r\n250 ok\r\n",
+       SmtpStep::FAILED, "no command asked for: 250 ok", ""},
+      {"multi-line reply ending in a refusal", "MAIL FROM:<DummySender> SIZE=23\r\n",
+       "250-accepted\r\n550 5.7.1 rejected\r\n", "220 mail.example ESMTP\r\n", SmtpStep::FAILED,
+       "differing codes: 250-accepted\r\n550 5.7.1 rejected",
+       "MAIL FROM:<DummySender> SIZE=23\r\n"},
+      {"EHLO reply ending in a refusal", "EHLO desk1\r\n", "250-x\r\n554 go away\r\n",
+       "220 mail.example ESMTP\r\n", SmtpStep::FAILED, "differing codes", "EHLO desk1\r\n"},
+      {"535 echoing the AUTH line", "AUTH PLAIN " + echoPlain + "\r\n",
+       "535 5.7.8 bad: AUTH PLAIN " + echoPlain + " p\x95\x5Cw cA==\r\n",
+       "220 mail.example ESMTP\r\n", SmtpStep::AWAIT_AUTH_RESPONSE,
+       "535 5.7.8 bad: AUTH PLAIN *** *** cA==", "AUTH PLAIN " + echoPlain + "\r\n"},
   };
-  Rig rig(script);
-  rig.Start();
-  ASSERT_TRUE(rig.RunUntilEnded());
-  EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << rig.Log().reply;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerScript script = Submission();
+    script.greeting = c.greeting;
+    for (auto* answer : {&script.reply, &script.tlsReply}) {
+      *answer = [next = *answer, c](const std::string& command) {
+        return command == c.command ? c.reply : next(command);
+      };
+    }
+    Rig rig(script);
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntilEnded());
+    EXPECT_EQ(rig.Log().step, c.step);
+    EXPECT_NE(rig.Log().reply.find(c.logged), std::string::npos) << rig.Log().reply;
+    EXPECT_EQ(rig.Log().reply.find(echoPlain), std::string::npos);
+    const std::vector<std::string> sent = rig.Commands();
+    EXPECT_EQ(sent.empty() ? std::string() : sent.back(), c.lastCommand);
+  }
+}
+
+// SIZE under TLS: declared with MAIL FROM, and a message over the limit is
+// refused before the credential or MAIL FROM goes out.
+TEST(SubmissionSession, SizeAnnouncedByTheServer) {
+  const std::string head = "250-mail.example\r\n250-AUTH PLAIN\r\n";
+  const struct {
+    std::string sizeLine;
+    SmtpStep step;
+    std::string lastCommand;
+  } cases[] = {
+      {"250 SIZE 10240000\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender> SIZE=23\r\n"},
+      {"250 SIZE\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender> SIZE=23\r\n"},
+      {"250 SIZE 23\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender> SIZE=23\r\n"},
+      {"250 8BITMIME\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender>\r\n"},
+      {"250 SIZE 22\r\n", SmtpStep::SIZE_EXCEEDED, "EHLO desk1\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sizeLine);
+    Rig rig(Submission(kBeforeTls, head + c.sizeLine));
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntilEnded());
+    EXPECT_EQ(rig.Log().step, c.step) << rig.Log().reply;
+    const std::vector<std::string> sent = rig.Commands();
+    const auto mail = std::find_if(sent.begin(), sent.end(),
+                                   [](const std::string& s) { return s.starts_with("MAIL"); });
+    EXPECT_EQ(c.step == SmtpStep::IDLE ? *mail : sent.back(), c.lastCommand);
+    if (c.step == SmtpStep::SIZE_EXCEEDED) {
+      EXPECT_EQ(rig.Log().reply,
+                "message too large: 23 octets, the server takes at most 22 (SIZE)");
+    }
+  }
+}
+
+// The kind of failure each ending reports: what exit status and retries
+// are decided from. After the server took the message nothing is temporary.
+TEST(SubmissionSession, FailureClassOfEachEnding) {
+  const struct {
+    const char* name;
+    std::string command;  // answered with `reply`
+    std::string reply;
+    std::string tls;  // the handshake's failure reason
+    FailureClass failure;
+  } cases[] = {
+      {"delivered", "", "", "", FailureClass::None},
+      {"4xx to MAIL FROM", "MAIL", "451 4.3.0 try later\r\n", "", FailureClass::Temporary},
+      {"5xx to RCPT TO", "RCPT", "550 5.1.1 no such user\r\n", "", FailureClass::Permanent},
+      {"535 to AUTH", "AUTH", "535 5.7.8 bad\r\n", "", FailureClass::NoPermission},
+      {"454 to AUTH", "AUTH", "454 4.7.0 later\r\n", "", FailureClass::Temporary},
+      {"certificate refused", "", "", "certificate verify failed: unknown CA",
+       FailureClass::NoPermission},
+      {"handshake cut", "", "", "connection closed during handshake", FailureClass::Temporary},
+      {"4xx to the message", "<message>", "451 4.3.0 later\r\n", "", FailureClass::Temporary},
+      {"no 221 after the message was taken", "QUIT", "500 what\r\n", "", FailureClass::Permanent},
+      {"differing codes", "DATA", "354-go\r\n550 no\r\n", "", FailureClass::Protocol},
+      {"silence after DATA", "DATA", "", "", FailureClass::Temporary},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerScript script = Submission();
+    for (auto* answer : {&script.reply, &script.tlsReply}) {
+      *answer = [next = *answer, c](const std::string& command) {
+        return !c.command.empty() && command.starts_with(c.command) ? c.reply : next(command);
+      };
+    }
+    if (!c.tls.empty()) script.tls = [c](const TlsRequest&) { return c.tls; };
+    Rig rig(script);
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntilEnded(5 * 60000));
+    EXPECT_EQ(rig.host.at(1).failure, c.failure) << rig.Log().reply;
+  }
 }
 
 TEST(SubmissionSession, ProbeStopsBeforeAuthAndQuits) {
@@ -299,7 +425,7 @@ TEST(SubmissionSession, PlainSessionIgnoresAnErrorEvent) {
   rig.session.WSOCK_Error("anything");
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.host.at(0).step, SmtpStep::IDLE);
-  EXPECT_EQ(rig.Commands().front(), "HELO \r\n");
+  EXPECT_EQ(rig.Commands().front(), "HELO [192.0.2.10]\r\n");
 }
 
 }  // namespace

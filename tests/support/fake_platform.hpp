@@ -139,6 +139,9 @@ class FakeSocket : public Socket {
   void SendMessageData(ByteSource& source) override;
   void GetData(std::string& out, std::int32_t maxBytes) override;
   std::uint64_t BytesAccepted() const override { return sends_.BytesAccepted() + trickled_; }
+  std::string LocalAddress() const override {
+    return state_ == SocketState::Connected ? localAddress : std::string();
+  }
   // A slow network taking `n` more bytes of a send that has not completed.
   void Trickle(std::uint64_t n) { trickled_ += n; }
   void StartTls(const TlsRequest& request) override;
@@ -165,7 +168,8 @@ class FakeSocket : public Socket {
   std::int32_t localPort = -1;
   std::int32_t remotePort = -1;
   std::string remoteHost;
-  std::vector<TlsRequest> tlsRequests;  // every StartTls, in order
+  std::string localAddress = "192.0.2.10";  // the connection's own address
+  std::vector<TlsRequest> tlsRequests;      // every StartTls, in order
 
  private:
   struct Event {

@@ -54,8 +54,9 @@ void SessionRig::LogSession(SmtpStep endStep, std::string_view reply) {
   host.push_back({"log", endStep, std::string(reply), false, scheduler.Now()});
 }
 
-void SessionRig::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) {
-  host.push_back({"ended", endStep, std::string(reply), catchAll, scheduler.Now()});
+void SessionRig::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
+                               FailureClass failure) {
+  host.push_back({"ended", endStep, std::string(reply), catchAll, scheduler.Now(), failure});
   ++endings;
 }
 

@@ -17,6 +17,7 @@ struct HostCall {
   std::string reply;
   bool catchAll = false;
   Millis at = 0;
+  FailureClass failure = FailureClass::None;  // "ended" only
 };
 
 class SessionRig : public SessionHost, public SocketEvents {
@@ -44,7 +45,8 @@ class SessionRig : public SessionHost, public SocketEvents {
 
   // SessionHost
   void LogSession(SmtpStep endStep, std::string_view reply) override;
-  void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll) override;
+  void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
+                     FailureClass failure) override;
 
   VirtualScheduler scheduler;
   FakeTimer& tmrSMTP;

@@ -59,8 +59,8 @@ class Messages(Delivery):
                             "#FRO=送信者 <sender@example.jp>", "#TO=alice@example.jp, bob@example.jp",
                             "#SUB=試験の件名 表示とソフト", "#REP=reply@example.jp", ""] + body)
         s = self.deliver(self.serve(100))
-        self.assertEqual(s.commands, [b"HELO tolvex.test\r\n", b"MAIL FROM:sender@example.jp\r\n",
-                                      b"RCPT TO:alice@example.jp\r\n", b"RCPT TO:bob@example.jp\r\n",
+        self.assertEqual(s.commands, [b"HELO tolvex.test\r\n", b"MAIL FROM:<sender@example.jp>\r\n",
+                                      b"RCPT TO:<alice@example.jp>\r\n", b"RCPT TO:<bob@example.jp>\r\n",
                                       b"DATA\r\n", b"QUIT\r\n"])
         acc = CRLF + b"".join(sjis(l) + CRLF for l in body)
         expected = ref.plain_message(acc, sjis("送信者 <sender@example.jp>"),
@@ -111,8 +111,8 @@ class Messages(Delivery):
                             "#TO=山田 太郎 <yamada@x.jp>,bob@x.jp", "#REP=㈱ソフト 表 <desk@x.jp>",
                             "#SUB=髙橋①㈱の表", "#ATT=髙橋①㈱.csv", "", "髙橋です。①㈱"])
         s = self.deliver(self.serve(104))
-        self.assertEqual(s.commands[1:4], [b"MAIL FROM:takahashi@example.jp\r\n",
-                                           b"RCPT TO:yamada@x.jp\r\n", b"RCPT TO:bob@x.jp\r\n"])
+        self.assertEqual(s.commands[1:4], [b"MAIL FROM:<takahashi@example.jp>\r\n",
+                                           b"RCPT TO:<yamada@x.jp>\r\n", b"RCPT TO:<bob@x.jp>\r\n"])
         acc = sjis("髙橋①㈱.csv") + b"\r\n-----\r\n" + CRLF + sjis("髙橋です。①㈱") + CRLF
         expected = ref.attachment_message(
             acc, [(sjis("髙橋①㈱.csv"), blob)], sjis("髙橋 <takahashi@example.jp>"),

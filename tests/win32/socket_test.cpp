@@ -141,6 +141,8 @@ struct Recorder : SocketEvents {
     }
   }
   void WSOCK_SendComplete() override { ++completes; }
+  void WSOCK_Error(const std::string& reason) override { errors.push_back(reason); }
+  std::vector<std::string> errors;
 };
 
 // The wire form of a message that ends in CR LF "." CR LF, written line by
@@ -269,7 +271,7 @@ TEST_F(WinsockSocketTest, LargeMessageStreamsStuffedThroughPartialSends) {
   EXPECT_TRUE(got == expected);
 }
 
-TEST_F(WinsockSocketTest, RefusedConnectRaisesNoEvent) {
+TEST_F(WinsockSocketTest, RefusedConnectRaisesOnlyAnErrorWithItsReason) {
   int port;
   {
     LoopbackServer probe;  // a free port, closed again before the connect
@@ -281,6 +283,7 @@ TEST_F(WinsockSocketTest, RefusedConnectRaisesNoEvent) {
   test::PumpFor(100);
   EXPECT_EQ(rec.connects, 0);
   EXPECT_TRUE(rec.arrivals.empty());
+  EXPECT_EQ(rec.errors, std::vector<std::string>{"connection refused"});
 }
 
 TEST_F(WinsockSocketTest, NoHostOrUnknownHostFailsWithoutEvent) {

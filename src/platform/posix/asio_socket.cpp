@@ -11,6 +11,18 @@
 namespace tolvex::posix {
 namespace {
 constexpr std::size_t kReadBytes = 64 * 1024;
+
+// What the log says about a connection that failed or went away.
+std::string LossReason(const asio::error_code& ec) {
+  if (ec == asio::error::connection_refused) return "connection refused";
+  if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated)
+    return "connection closed by the server";
+  if (ec == asio::error::connection_reset) return "connection reset by the server";
+  if (ec == asio::error::timed_out) return "connection timed out";
+  if (ec == asio::error::host_unreachable || ec == asio::error::network_unreachable)
+    return "host unreachable";
+  return "connection failed: " + ec.message();
+}
 }  // namespace
 
 AsioSocket::AsioSocket(asio::io_context& io, EventGate& gate, std::size_t chunkBytes)
@@ -37,6 +49,7 @@ void AsioSocket::Connect() {
         if (c->closed) return;
         if (ec) {
           c->state = SocketState::Error;
+          ReportLoss(c, "cannot resolve " + remoteHost_ + ": " + ec.message());
           return;
         }
         c->state = SocketState::Connecting;
@@ -45,6 +58,7 @@ void AsioSocket::Connect() {
                               if (c->closed) return;
                               if (cec) {
                                 c->state = SocketState::Error;
+                                ReportLoss(c, LossReason(cec));
                                 return;
                               }
                               asio::error_code ignored;
@@ -64,6 +78,14 @@ SocketState AsioSocket::State() const { return conn_ ? conn_->state : SocketStat
 std::size_t AsioSocket::BytesWaiting() const { return conn_ ? conn_->received.Waiting() : 0; }
 
 std::uint64_t AsioSocket::BytesAccepted() const { return conn_ ? conn_->sends.BytesAccepted() : 0; }
+
+std::string AsioSocket::LocalAddress() const {
+  if (!conn_ || conn_->closed) return {};
+  asio::error_code ec;
+  const asio::ip::tcp::endpoint local = conn_->socket.local_endpoint(ec);
+  if (ec) return {};
+  return local.address().to_string();
+}
 
 // Reads while there is room for what arrives; a full receive buffer pauses
 // reading until GetData takes from it.
@@ -87,6 +109,7 @@ void AsioSocket::StartRead(const ConnectionPtr& c) {
       // replies or its time-out.
       const bool eof = ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
       c->state = eof ? SocketState::PeerClosed : SocketState::Error;
+      ReportLoss(c, LossReason(ec));
       return;
     }
     if (overTls != (c->tls != nullptr)) {
@@ -170,6 +193,14 @@ void AsioSocket::WriteNext(const ConnectionPtr& c) {
   if (failed) Fail(c);
 }
 
+// Delivered between ticks like every event; the plain session ignores it
+// and notices through its time-out, as before.
+void AsioSocket::ReportLoss(const ConnectionPtr& c, std::string reason) {
+  gate_.Deliver([this, c, reason = std::move(reason)] {
+    if (Current(c) && events_) events_->WSOCK_Error(reason);
+  });
+}
+
 void AsioSocket::FailTls(const ConnectionPtr& c, std::string reason) {
   Fail(c);
   // Reported from the loop, never inside the call that asked for TLS.
@@ -238,6 +269,11 @@ void AsioSocket::Close() {
   // Buffers stay with the connection object until its last handler has
   // run, so an aborted write never points at freed memory.
   c->closed = true;
+  // A TLS session ends with close_notify (RFC 8446), so the server can tell
+  // the end from a cut connection; not in the middle of a record.
+  if (c->tls && c->tlsUp && !c->writing && c->state == SocketState::Connected) {
+    c->tls->SendCloseNotify();
+  }
   asio::error_code ignored;
   c->resolver.cancel();
   c->socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);

@@ -47,6 +47,7 @@ class AsioSocket : public Socket {
   void SendMessageData(ByteSource& source) override;
   void GetData(std::string& out, std::int32_t maxBytes) override;
   std::uint64_t BytesAccepted() const override;
+  std::string LocalAddress() const override;
   void StartTls(const TlsRequest& request) override;
   TlsInfo TlsPeer() const override;
   void Close() override;
@@ -82,6 +83,8 @@ class AsioSocket : public Socket {
   void DeliverCompletions(const ConnectionPtr& c);
   void Fail(const ConnectionPtr& c);
   void FailTls(const ConnectionPtr& c, std::string reason);
+  // The connection failed or went away: one WSOCK_Error with `reason`.
+  void ReportLoss(const ConnectionPtr& c, std::string reason);
   bool Current(const ConnectionPtr& c) const { return c == conn_ && !c->closed; }
 
   asio::io_context& io_;

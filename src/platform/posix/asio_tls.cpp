@@ -103,7 +103,10 @@ std::unique_ptr<AsioTls> AsioTls::Create(asio::ip::tcp::socket& socket, const Tl
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), request.host.c_str());
   } else {
     SSL_set_tlsext_host_name(ssl, request.host.c_str());
-    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // The name must stand in subjectAltName (RFC 6125); the subject's CN
+    // is never read.
+    SSL_set_hostflags(ssl,
+                      X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     SSL_set1_host(ssl, request.host.c_str());
   }
   return tls;
@@ -151,6 +154,14 @@ TlsInfo AsioTls::Info() const {
     X509_free(cert);
   }
   return info;
+}
+
+void AsioTls::SendCloseNotify() {
+  asio::error_code ec;
+  // Non-blocking: the alert goes out if the socket takes it now, and the
+  // wait for the server's alert ends at once with would_block.
+  stream_.next_layer().non_blocking(true, ec);
+  if (!ec) stream_.shutdown(ec);
 }
 
 }  // namespace tolvex::posix

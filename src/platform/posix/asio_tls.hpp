@@ -30,6 +30,9 @@ class AsioTls {
   // name mismatch", "handshake: protocol version", ...
   std::string HandshakeReason(const asio::error_code& ec) const;
   TlsInfo Info() const;
+  // Sends the close_notify alert, as far as the socket takes it at once;
+  // the server's own alert is not waited for.
+  void SendCloseNotify();
 
  private:
   AsioTls(asio::ip::tcp::socket& socket, asio::ssl::context context);

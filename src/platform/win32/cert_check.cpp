@@ -66,6 +66,26 @@ std::vector<BYTE> AddressBytes(const std::wstring& host) {
   return {};
 }
 
+// Whether the leaf's subjectAltName holds a DNS name. Without one the
+// system's policy check would match the subject's CN instead; the name must
+// stand in subjectAltName (RFC 6125).
+bool HasDnsAltName(PCCERT_CONTEXT cert) {
+  PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
+                                          cert->pCertInfo->rgExtension);
+  if (ext == nullptr) return false;
+  CERT_ALT_NAME_INFO* info = nullptr;
+  DWORD size = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, szOID_SUBJECT_ALT_NAME2, ext->Value.pbData,
+                           ext->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &info, &size)) {
+    return false;
+  }
+  bool found = false;
+  for (DWORD i = 0; i < info->cAltEntry; ++i)
+    found = found || info->rgAltEntry[i].dwAltNameChoice == CERT_ALT_NAME_DNS_NAME;
+  LocalFree(info);
+  return found;
+}
+
 // Whether the leaf's subjectAltName holds the address.
 bool HasIpAltName(PCCERT_CONTEXT cert, const std::vector<BYTE>& address) {
   PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
@@ -230,6 +250,8 @@ std::string VerifyServerCertificate(PCCERT_CONTEXT cert, const CaStore& extra,
   }
   if (reason.empty() && !address.empty() && !HasIpAltName(cert, address))
     reason = std::string(kFailed) + "host name mismatch";
+  if (reason.empty() && address.empty() && !HasDnsAltName(cert))
+    reason = std::string(kFailed) + "host name mismatch (no subjectAltName)";
   CertFreeCertificateChain(chain);
   return reason;
 }

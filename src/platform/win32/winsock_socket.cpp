@@ -89,7 +89,30 @@ void WinsockSocket::ReleaseSocket() {
   }
 }
 
+std::string WinsockSocket::LocalAddress() const {
+  if (sock_ == INVALID_SOCKET || state_ != SocketState::Connected) return {};
+  sockaddr_storage local{};
+  int size = sizeof(local);
+  if (getsockname(sock_, reinterpret_cast<sockaddr*>(&local), &size) != 0) return {};
+  char text[INET6_ADDRSTRLEN] = {};
+  const void* address =
+      local.ss_family == AF_INET6
+          ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&local)->sin6_addr)
+          : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&local)->sin_addr);
+  if (inet_ntop(local.ss_family, address, text, sizeof(text)) == nullptr) return {};
+  return text;
+}
+
 void WinsockSocket::Close() {
+  // A TLS session ends with close_notify, sent as far as Winsock takes it
+  // at once; not in the middle of a record.
+  if (tls_ && tlsOpen_ && sock_ != INVALID_SOCKET && state_ == SocketState::Connected &&
+      wireSent_ == wire_.size()) {
+    std::string notify;
+    if (tls_->Shutdown(notify) && !notify.empty()) {
+      send(sock_, notify.data(), static_cast<int>(notify.size()), 0);
+    }
+  }
   ReleaseSocket();
   ++generation_;  // every message of the old connection is now stale
   state_ = SocketState::Closed;
@@ -125,6 +148,7 @@ void WinsockSocket::Connect() {
 
 void WinsockSocket::OnResolved(ResolveJob* job) {
   addresses_ = std::move(job->addresses);
+  lastConnectError_ = 0;
   nextAddress_ = 0;
   delete job;
   state_ = SocketState::Connecting;
@@ -171,12 +195,34 @@ void WinsockSocket::TryNextAddress() {
     sock_ = s;
     return;  // FD_CONNECT reports the outcome
   }
-  // No address left: a failed connect raises no event.
+  // No address left: one error event with the reason (the plain session
+  // ignores it and waits for its time-out).
   state_ = SocketState::Error;
+  std::string reason;
+  switch (lastConnectError_) {
+    case 0:
+      reason = "cannot resolve " + remoteHost_;
+      break;
+    case WSAECONNREFUSED:
+      reason = "connection refused";
+      break;
+    case WSAETIMEDOUT:
+      reason = "connection timed out";
+      break;
+    case WSAEHOSTUNREACH:
+    case WSAENETUNREACH:
+      reason = "host unreachable";
+      break;
+    default:
+      reason = "connection failed (error " + std::to_string(lastConnectError_) + ")";
+      break;
+  }
+  PostTlsFailure(std::move(reason));
 }
 
 void WinsockSocket::OnConnectResult(int error) {
   if (error != 0) {
+    lastConnectError_ = error;
     TryNextAddress();
     return;
   }
@@ -278,7 +324,7 @@ void WinsockSocket::OnReadable() {
   if (received_.Waiting() > before) RaiseArrival();
 }
 
-void WinsockSocket::OnPeerClosed() {
+void WinsockSocket::OnPeerClosed(int error) {
   // Take what is still waiting, then the connection is over.
   const std::size_t before = received_.Waiting();
   ReadAvailable();
@@ -291,7 +337,10 @@ void WinsockSocket::OnPeerClosed() {
   state_ = SocketState::PeerClosed;
   const unsigned generation = generation_;
   if (received_.Waiting() > before) RaiseArrival();
-  if (generation == generation_) sends_.Clear();  // nothing more can go out
+  if (generation != generation_) return;  // closed by the arrival's handler
+  sends_.Clear();                         // nothing more can go out
+  PostTlsFailure(error == WSAECONNRESET ? "connection reset by the server"
+                                        : "connection closed by the server");
 }
 
 void WinsockSocket::GetData(std::string& out, std::int32_t maxBytes) {
@@ -418,7 +467,7 @@ bool WinsockSocket::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         Flush();
         break;
       case FD_CLOSE:
-        OnPeerClosed();
+        OnPeerClosed(error);
         break;
       default:
         break;

@@ -45,6 +45,7 @@ class WinsockSocket final : public Socket {
   void SendMessageData(ByteSource& source) override;
   void GetData(std::string& out, std::int32_t maxBytes) override;
   std::uint64_t BytesAccepted() const override { return sends_.BytesAccepted(); }
+  std::string LocalAddress() const override;
   void StartTls(const TlsRequest& request) override;
   TlsInfo TlsPeer() const override;
   void Close() override;
@@ -61,13 +62,15 @@ class WinsockSocket final : public Socket {
   void TryNextAddress();
   void OnConnectResult(int error);
   void OnReadable();
-  void OnPeerClosed();
+  void OnPeerClosed(int error);
   // Takes what fits the receive buffer; false when the peer has closed.
   bool ReadAvailable();
   void RaiseArrival();
   // Bytes read from the network: through TLS when it is on.
   void TakeIn(std::string_view bytes);
   void TlsFailed();
+  // Reports a failure of the connection (a TLS handshake, a connect, the
+  // peer going away) by one WSOCK_Error from the loop.
   void PostTlsFailure(std::string reason);
   void Flush();
   void RaiseCompletions();
@@ -87,6 +90,7 @@ class WinsockSocket final : public Socket {
   unsigned generation_ = 0;  // connection number: older ones' messages are dropped
   std::vector<std::vector<unsigned char>> addresses_;  // sockaddr bytes to try
   std::size_t nextAddress_ = 0;
+  int lastConnectError_ = 0;  // of the last address tried
   ReceiveBuffer received_;
   SendQueue sends_;
   bool readPaused_ = false;  // the receive buffer was full: a read is owed

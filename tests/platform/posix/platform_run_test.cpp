@@ -89,10 +89,10 @@ TEST_F(RunFixture, FullSessionSendsExactCommandsAndStuffedData) {
   server.Join();
 
   EXPECT_EQ(status, 0) << err.str();
-  EXPECT_EQ(log.commands,
-            (std::vector<std::string>{"HELO client.example.jp\r\n", "MAIL FROM:taro@example.jp\r\n",
-                                      "RCPT TO:a@example.jp\r\n", "RCPT TO:b@example.jp\r\n",
-                                      "DATA\r\n", "QUIT\r\n"}));
+  EXPECT_EQ(log.commands, (std::vector<std::string>{
+                              "HELO client.example.jp\r\n", "MAIL FROM:<taro@example.jp>\r\n",
+                              "RCPT TO:<a@example.jp>\r\n", "RCPT TO:<b@example.jp>\r\n",
+                              "DATA\r\n", "QUIT\r\n"}));
   const std::string body = "\r\nfirst line\r\n..\r\n..dot line\r\n.\r\n";
   ASSERT_GE(log.data.size(), body.size());
   EXPECT_EQ(log.data.substr(log.data.size() - body.size()), body);
