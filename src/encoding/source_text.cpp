@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "base/sjis_text.hpp"
@@ -71,6 +72,16 @@ std::string FromUtf16(std::string_view bytes, bool bigEndian) {
 // UTF-8 converter. Runs of codes are converted together and split in halves
 // only where a code is no character, so the table costs a few hundred calls.
 class ReverseTable {
+  static constexpr std::pair<char32_t, std::uint16_t> kJisForms[] = {
+      {0x301C, 0x8160},  // WAVE DASH
+      {0x2016, 0x8161},  // DOUBLE VERTICAL LINE
+      {0x2212, 0x817C},  // MINUS SIGN
+      {0x00A2, 0x8191},  // CENT SIGN
+      {0x00A3, 0x8192},  // POUND SIGN
+      {0x00AC, 0x81CA},  // NOT SIGN
+      {0x2014, 0x815C},  // EM DASH
+  };
+
  public:
   ReverseTable() {
     std::vector<std::uint16_t> codes;
@@ -86,6 +97,10 @@ class ReverseTable {
       }
       Add(codes);
     }
+    // JIS X 0208 characters that code page 932 reads as other code points:
+    // Mac and Linux text holds these forms (〜 is U+301C there, U+FF5E from
+    // Windows). Both go out as the same JIS X 0208 character.
+    for (const auto& [cp, code] : kJisForms) map_.try_emplace(cp, code);
   }
 
   std::optional<std::uint16_t> Find(char32_t cp) const {

@@ -128,6 +128,9 @@ TEST_F(UnicodeCommandTest, CharsetRule) {
       {"#CHR=AUTO\r\n#SUB=\xB6\r\n", MessageCharset::Utf8,
        "UTF-8: ｶ U+FF76 in the subject has no ISO-2022-JP form", 0},
       {kUtf8, MessageCharset::Iso2022Jp, "ISO-2022-JP: every character is ASCII or JIS X 0208", 0},
+      // Mac and Linux forms of JIS X 0208 characters: 〜 − ‖ ¢ £ ¬ —.
+      {"#SUB=\xE3\x80\x9C\xE2\x88\x92\xE2\x80\x96\xC2\xA2\xC2\xA3\xC2\xAC\xE2\x80\x94\r\n",
+       MessageCharset::Iso2022Jp, "ISO-2022-JP: every character is ASCII or JIS X 0208", 0},
       {"#SUB=😀\r\n", MessageCharset::Utf8,
        "UTF-8: 😀 U+1F600 in the subject has no ISO-2022-JP form", 0},
       {"#TO=髙橋 <t@x>\r\n", MessageCharset::Utf8,
@@ -147,6 +150,9 @@ TEST_F(UnicodeCommandTest, CharsetRule) {
   // Forced ISO-2022-JP: the geta mark for each character without a form
   // (a one-word subject has no closing escape, as ever).
   EXPECT_EQ(st.SubjectLine, "Subject: =?ISO-2022-JP?B?GyRCIi4iLhsoSiAbJEJJPQ==?=\r\n");
+  // Those forms give the bytes the Shift_JIS characters give.
+  EXPECT_EQ(Message("#SUB=\xE3\x80\x9C\xE2\x88\x92\xE2\x80\x94\r\n"),
+            Message("#SUB=\x81\x60\x81\x7C\x81\x5C\r\n"));
   EXPECT_EQ(Message("#CHR=latin1\r\n"),
             "failed: command.txt line 1: \"#CHR\" value \"latin1\" is "
             "not iso-2022-jp, utf-8 or auto");
