@@ -50,8 +50,8 @@ class Quick(RetryRun):
         self.assertEqual(res.returncode, 0, res.stderr)
         s = server.sessions[0]
         rcpts = [c for c in s.commands if c.startswith(b"RCPT")]
-        self.assertEqual(rcpts, [b"RCPT TO:to@example.jp\r\n", b"RCPT TO:cc1@example.jp\r\n",
-                                 b"RCPT TO:cc2@example.jp\r\n", b"RCPT TO:hidden@example.jp\r\n"])
+        self.assertEqual(rcpts, [b"RCPT TO:<to@example.jp>\r\n", b"RCPT TO:<cc1@example.jp>\r\n",
+                                 b"RCPT TO:<cc2@example.jp>\r\n", b"RCPT TO:<hidden@example.jp>\r\n"])
         msg = email.message_from_bytes(s.message, policy=email.policy.default)
         self.assertEqual(str(msg["Cc"]), "写し <cc1@example.jp>, cc2@example.jp")
         head = s.message.split(b"\r\n\r\n", 1)[0]

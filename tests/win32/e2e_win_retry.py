@@ -32,8 +32,8 @@ class WinRetry(WinRun):
         self.assertEqual(res.returncode, 0, res.stderr)
         s = server.sessions[0]
         self.assertEqual([c for c in s.commands if c.startswith(b"RCPT")],
-                         [b"RCPT TO:to@example.jp\r\n", b"RCPT TO:cc@example.jp\r\n",
-                          b"RCPT TO:hidden@example.jp\r\n"])
+                         [b"RCPT TO:<to@example.jp>\r\n", b"RCPT TO:<cc@example.jp>\r\n",
+                          b"RCPT TO:<hidden@example.jp>\r\n"])
         msg = email.message_from_bytes(s.message, policy=email.policy.default)
         self.assertEqual(str(msg["Cc"]), "写し <cc@example.jp>")
         self.assertNotIn(b"hidden", s.message)
