@@ -124,9 +124,25 @@ bool Form1::BeginSend() {
     if (st_.MoreInterval == 0) EndProc();
     return false;
   }
+  if (st_.Submit.UsesOAuth() && !ObtainToken()) return false;
   session_.Start();
   p_.window.SetCaption(kSendingCaption);
   return true;
+}
+
+bool Form1::ObtainToken() {
+  Status failure =
+      https_
+          ? tokens_.Obtain(st_.Submit, *https_)
+          : Status(Failure{FailureKind::DeliveryFailed, "no HTTPS client for the token request"});
+  if (!failure) return true;
+  // No connection is made: the record and the end of the delivery as for
+  // a session that failed at once.
+  p_.window.SetCaption(kSendingCaption);
+  LogSession(SmtpStep::OAUTH_TOKEN, failure->message);
+  NoteFailure(*failure);
+  if (st_.MoreInterval == 0) EndProc();
+  return false;
 }
 
 void Form1::RunPending() {

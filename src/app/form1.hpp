@@ -12,6 +12,7 @@
 #include "base/run_state.hpp"
 #include "base/work_folder.hpp"
 #include "compose/head_lines.hpp"
+#include "oauth/token.hpp"
 #include "smtp/smtp_session.hpp"
 
 namespace tolvex {
@@ -54,6 +55,9 @@ class Form1 : public SocketEvents, private SessionHost {
   // Form_Load); the process environment unless set.
   void SetSecretSource(SecretSource* secrets) { secrets_ = secrets ? secrets : &processSecrets_; }
 
+  // The HTTPS client for OAuth token requests (before Form_Load).
+  void SetHttps(Https* https) { https_ = https; }
+
   bool Ended() const { return ended_; }
   // 0 when every delivery of the run ended normally.
   int ExitStatus() const { return exitStatus_; }
@@ -71,6 +75,9 @@ class Form1 : public SocketEvents, private SessionHost {
   void StartSend();
   // Composes and starts one delivery; false when composition failed.
   bool BeginSend();
+  // OAuth: the access token for this send; false when the token request
+  // failed (logged like a delivery, in state 105).
+  bool ObtainToken();
   // Runs what fell due during the delivery that just finished.
   void RunPending();
   void EndProc();
@@ -86,6 +93,8 @@ class Form1 : public SocketEvents, private SessionHost {
   SmtpSession session_;
   ProcessSecrets processSecrets_;
   SecretSource* secrets_ = &processSecrets_;
+  Https* https_ = nullptr;
+  oauth::TokenCache tokens_;
   MessageIdMaker messageIds_;
   std::int16_t MoreTick = 0;
   int pendingSends_ = 0;     // repeats that fell due during a delivery

@@ -242,6 +242,7 @@ void SmtpSession::smtpEROR(bool catchAll) {
   wireSource_.reset();
   mailSource_.reset();
   ResetSubmission();
+  st.Submit.oauth.accessToken.Wipe();
   SetStep(IDLE);
   p_.tmrSMTP.SetEnabled(false);
   p_.host.DeliveryEnded(endStep, st.RecvData, catchAll);

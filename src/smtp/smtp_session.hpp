@@ -101,6 +101,7 @@ class SmtpSession {
   void BeginTls();
   bool HandshakeEnded(const Rule& rule);
   void SendAuth();
+  void ChooseMechanism(std::string_view ehloReply);
   void ResetSubmission();
   // Applies `rule` at a tick; true when the session must finish at once.
   bool Apply(const Rule& rule);
@@ -123,7 +124,13 @@ class SmtpSession {
   ReplyGatherer gather_;
   bool tlsFailed_ = false;
   bool tlsUp_ = false;
-  enum class Mechanism : std::uint8_t { None, Plain, Login } mechanism_ = Mechanism::None;
+  enum class Mechanism : std::uint8_t {
+    None,
+    Plain,
+    Login,
+    XOAuth2,
+    OAuthBearer
+  } mechanism_ = Mechanism::None;
   int loginLinesSent_ = 0;
 };
 

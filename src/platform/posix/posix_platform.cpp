@@ -47,6 +47,9 @@ int PosixPlatform::RunProbe(const std::filesystem::path& workDir, std::ostream& 
   PosixWorkFolder files(workDir);
   Probe probe(ProbePorts{socket_, tmrSMTP_, files, window_, out,
                          [](std::string_view text) { return Cp932ToUtf8(text); }});
+  ProcessSecrets secrets;
+  CurlHttps https;
+  probe.SetOAuth(&secrets, &https);
   tmrSMTP_.SetCallback([this, &probe] {
     probe.tmrSMTP_Timer();
     if (probe.Ended()) EndLoop();
@@ -61,6 +64,8 @@ int PosixPlatform::RunProbe(const std::filesystem::path& workDir, std::ostream& 
 int PosixPlatform::Run(const std::filesystem::path& workDir) {
   PosixWorkFolder files(workDir);
   Form1 form(FormPorts{window_, socket_, tmrWait_, tmrMore_, tmrSMTP_, clock_, files});
+  CurlHttps https;
+  form.SetHttps(&https);
   tmrWait_.SetCallback([&form] { form.tmrWait_Timer(); });
   tmrMore_.SetCallback([&form] { form.tmrMore_Timer(); });
   tmrSMTP_.SetCallback([&form] { form.tmrSMTP_Timer(); });

@@ -15,6 +15,7 @@
 
 #include "platform/posix/asio_socket.hpp"
 #include "platform/posix/asio_timer.hpp"
+#include "platform/posix/curl_https.hpp"
 #include "platform/posix/event_gate.hpp"
 #include "platform/posix/system_clock.hpp"
 #include "platform/posix/terminal_window.hpp"
