@@ -1,0 +1,204 @@
+"""OAuth 2.0 for SMTP AUTH (#AUT, #OAU, #OID, #OSC, #OSP): the client
+credentials token fetched from a fake provider (oauth_provider.py, HTTPS
+with the throwaway CA) before the connection, then AUTH XOAUTH2 or
+OAUTHBEARER against scripted TLS servers; the error challenge; a token
+endpoint that refuses, stalls or answers garbage. After every run the
+client secret and every access token issued are looked for, raw, in
+Base64 at each alignment and form-encoded, in every work file, TEMP.TXT
+during the delivery, standard output and standard error.
+
+Addresses 127.0.0.241-248 (provider and server share one address).
+"""
+
+import shutil
+import tempfile
+import time
+import unittest
+import urllib.parse
+from unittest import mock
+import os
+
+from harness import E2ETest, addr
+from oauth_provider import OAuthProvider
+from smtp_server import ehlo_reply
+from test_pki import make_pki
+from test_submission import BEFORE_TLS, USER, ScriptedTlsCases, SecretKept, traces
+
+CLIENT_ID = "0f3c-tolvex-client"
+# Bytes the form encoding changes (+ / = ~) and none it leaves alone only.
+CLIENT_SECRET = "Qz8~tolvex+Cs/4=client"
+EX_DATAERR, EX_UNAVAILABLE = 65, 69
+BOTH = ehlo_reply("e2e.test", "PIPELINING", "AUTH PLAIN LOGIN XOAUTH2 OAUTHBEARER", "8BITMIME")
+
+
+def all_traces(secret):
+    return traces(secret) + [urllib.parse.quote_plus(secret, safe="-._~").encode()]
+
+
+class OAuthCases(SecretKept):
+    """The scripted TLS servers of the submission tests, without their cases."""
+
+    FIRST = 240
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        folder = tempfile.mkdtemp(prefix="tolvex-pki-")
+        cls.addClassCleanup(shutil.rmtree, folder, True)
+        cls.pki = make_pki(folder, {"scripted": [addr(cls.FIRST + k) for k in range(1, 9)]})
+
+    server = ScriptedTlsCases.server
+    job = ScriptedTlsCases.job
+    assert_no_credentials_in_plain = ScriptedTlsCases.assert_no_credentials_in_plain
+
+    def provider(self, k, **kw):
+        return OAuthProvider(addr(self.FIRST + k), self.pki.cert("scripted"),
+                             self.pki.key("scripted"), CLIENT_ID, CLIENT_SECRET, **kw)
+
+    def oauth_job(self, k, provider, *directives, secret_line=True):
+        self.job(k, "#SEC=starttls", f"#OAU={provider.url}", f"#OID={CLIENT_ID}",
+                 *([f"#OSC={CLIENT_SECRET}"] if secret_line else []), *directives,
+                 password=False)
+
+    def run_oauth(self, k, provider, directives=(), env=None, args=(), timeout=60, **server):
+        self.oauth_job(k, provider, *directives, secret_line=not env)
+        server.setdefault("replies", {"EHLO": BEFORE_TLS})
+        server.setdefault("tls_replies", {"EHLO": BOTH})
+        with self.server(k, **server) as srv, mock.patch.dict(os.environ, env or {}):
+            t0 = time.monotonic()
+            res = self.run_tolvex(list(args), timeout=timeout)
+            self.elapsed = time.monotonic() - t0
+        self.err = res.stderr.decode("utf-8", "replace")
+        self.assertEqual(srv.errors, [])
+        self.assert_nothing_secret(res, provider, command_holds_it=not env)
+        for session in srv.sessions:
+            self.assert_no_credentials_in_plain(session)
+        return res, srv.sessions
+
+    def assert_nothing_secret(self, res, provider, command_holds_it):
+        places = {"standard output": res.stdout, "standard error": res.stderr}
+        for i, copy in enumerate(getattr(self, "spool", None) or []):
+            places[f"TEMP.TXT during delivery {i + 1}"] = copy or b""
+        for folder, _, files in os.walk(self.dir):
+            for name in files:
+                rel = os.path.relpath(os.path.join(folder, name), self.dir)
+                with open(os.path.join(folder, name), "rb") as f:
+                    places[rel] = f.read()
+        secrets = [("client secret", CLIENT_SECRET)]
+        secrets += [(f"access token {i + 1}", t) for i, t in enumerate(provider.issued)]
+        for where, data in places.items():
+            for what, secret in secrets:
+                if where == "command.txt" and what == "client secret" and command_holds_it:
+                    continue
+                for t in all_traces(secret):
+                    self.assertFalse(t in data, f"the {what} shows in {where}")
+
+    def token_requests(self, provider):
+        return [form for path, form in provider.requests if path == "/token"]
+
+    def test_client_credentials_then_xoauth2_delivers(self):
+        with self.provider(1) as p:
+            res, sessions = self.run_oauth(1, p, ["#OSP=https://mail.tolvex.test/.default"])
+        self.assertEqual(res.returncode, 0, self.err)
+        self.assertEqual(self.record(), (0, b""))
+        self.assert_clean_end()
+        self.assertEqual(self.token_requests(p), [{
+            "grant_type": "client_credentials", "client_id": CLIENT_ID,
+            "client_secret": CLIENT_SECRET, "scope": "https://mail.tolvex.test/.default"}])
+        self.assertEqual(len(p.issued), 1)
+        s = sessions[0]
+        self.assertEqual(s.verbs(), ["EHLO", "STAR", "EHLO", "AUTH", "MAIL", "RCPT", "DATA",
+                                     "QUIT"])
+        self.assertEqual(len(s.auth), 1)
+        auth = s.auth[0]
+        self.assertEqual(auth.mechanism, "XOAUTH2")
+        # Compared as a boolean: a failure must not print the token.
+        expected = b"user=" + USER.encode() + b"\x01auth=Bearer " + p.issued[0].encode() + b"\x01\x01"
+        self.assertTrue(auth.initial == expected, "XOAUTH2 initial response")
+
+    def test_only_oauthbearer_offered_secret_from_the_environment(self):
+        offered = ehlo_reply("e2e.test", "AUTH PLAIN OAUTHBEARER", "8BITMIME")
+        with self.provider(2) as p:
+            res, sessions = self.run_oauth(2, p, env={"TOLVEX_CLIENT_SECRET": CLIENT_SECRET},
+                                           tls_replies={"EHLO": offered})
+        self.assertEqual(res.returncode, 0, self.err)
+        self.assertEqual(self.record(), (0, b""))
+        auth = sessions[0].auth[0]
+        self.assertEqual(auth.mechanism, "OAUTHBEARER")
+        expected = (b"n,a=" + USER.encode() + b",\x01host=" + addr(self.FIRST + 2).encode() +
+                    b"\x01port=587\x01auth=Bearer " + p.issued[0].encode() + b"\x01\x01")
+        self.assertTrue(auth.initial == expected, "OAUTHBEARER initial response")
+
+    def test_error_challenge_is_answered_and_the_535_logged_in_139(self):
+        for k, aut, mechanism, answer in ((3, "xoauth2", "XOAUTH2", b"\r\n"),
+                                          (4, "oauthbearer", "OAUTHBEARER", b"AQ==\r\n")):
+            with self.subTest(mechanism), self.provider(k) as p:
+                res, sessions = self.run_oauth(k, p, [f"#AUT={aut}"], bearer_ok=lambda t: False)
+                text = self.assert_failed_in(res, 139)
+                self.assertTrue(text.startswith(b"535 5.7.8 "), text)
+                s = sessions[0]
+                self.assertEqual([a.mechanism for a in s.auth], [mechanism])
+                self.assertEqual(s.auth[0].lines, [answer])
+                self.assertNotIn("MAIL", s.verbs())
+            os.remove(self.path("LOG.txt"))
+
+    def test_no_token_mechanism_offered_fails_in_137_without_auth(self):
+        plain_only = ehlo_reply("e2e.test", "AUTH PLAIN LOGIN", "8BITMIME")
+        with self.provider(5) as p:
+            res, sessions = self.run_oauth(5, p, tls_replies={"EHLO": plain_only})
+        self.assertEqual(self.assert_failed_in(res, 137), plain_only)
+        self.assertEqual(sessions[0].auth, [])
+
+    def test_token_endpoint_refuses_or_garbles_no_connection_no_auth(self):
+        for mode, pattern in (("refuse", rb"^token request refused: invalid_client: AADSTS7000215: "
+                                         rb"Invalid client secret provided\.$"),
+                              ("malformed", rb"^token request refused: malformed_reply: ")):
+            with self.subTest(mode), self.provider(6) as p:
+                p.mode = mode
+                res, sessions = self.run_oauth(6, p)
+                text = self.assert_failed_in(res, 105)
+                self.assertRegex(text, pattern)
+                self.assertEqual(sessions, [], "connected although no token came")
+                self.assertIn(mode == "refuse" and "invalid_client" or "malformed_reply", self.err)
+            os.remove(self.path("LOG.txt"))
+
+    def test_token_endpoint_that_stalls_is_given_up_in_bounded_time(self):
+        with self.provider(7) as p:
+            p.mode = "stall"
+            res, sessions = self.run_oauth(7, p, timeout=90)
+        text = self.assert_failed_in(res, 105)
+        self.assertRegex(text, rb"(?i)^token request to https://\S+ failed: .*time")
+        self.assertLess(self.elapsed, 40)
+        self.assertEqual(sessions, [])
+
+    def test_endpoint_that_is_not_https_is_refused_at_start(self):
+        self.job(8, "#SEC=starttls", f"#OAU=http://{addr(self.FIRST + 8)}/token",
+                 f"#OID={CLIENT_ID}", f"#OSC={CLIENT_SECRET}", password=False)
+        res = self.run_tolvex()
+        self.assertEqual(res.returncode, EX_DATAERR, res.stderr)
+        self.assertIn(b'"#OAU" value "http://', res.stderr)
+        self.assertFalse(self.exists("LOG.txt"))
+
+    def test_check_and_probe_show_oauth_but_no_secret(self):
+        with self.provider(1) as p:
+            res, sessions = self.run_oauth(1, p, args=["--check"])
+            self.assertEqual(res.returncode, 0, self.err)
+            out = res.stdout.decode()
+            self.assertIn(f"AUTH XOAUTH2 or OAUTHBEARER as {USER}; token from {p.url}", out)
+            self.assertIn("client secret from #OSC", out)
+            self.assertEqual((sessions, p.requests), ([], []))
+            res, sessions = self.run_oauth(1, p, args=["--probe"])
+        self.assertEqual(res.returncode, 0, res.stdout + res.stderr)
+        out = res.stdout.decode()
+        self.assertIn(f"Token:       obtained from {p.url}\n", out)
+        self.assertIn("XOAUTH2 OAUTHBEARER", out)
+        self.assertEqual(len(p.issued), 1)
+        self.assertEqual(sessions[0].auth, [], "the probe sent the token")
+
+
+class OAuth(OAuthCases, E2ETest):
+    pass
+
+
+if __name__ == "__main__":
+    unittest.main()
