@@ -149,6 +149,20 @@ Status CheckSubmission(const Submission& s) {
                        ": \"#USR\" sends the password only over TLS: add \"#SEC=starttls\" or "
                        "\"#SEC=tls\" (or \"#SEC=none\" for a relay without TLS)"};
   }
+  const auto bad = [](std::string text) {
+    return Failure{FailureKind::CommandFileBad, std::string(kCommandFileName) + ": " + text};
+  };
+  const bool tokenMechanism = s.auth == AuthChoice::XOAuth2 || s.auth == AuthChoice::OAuthBearer;
+  if (tokenMechanism && !s.oauth.Configured()) {
+    return bad("\"#AUT\" names a token mechanism: add \"#OAU\" (where tokens come from)");
+  }
+  if (s.oauth.Configured() && s.auth != AuthChoice::Plain && s.auth != AuthChoice::Login) {
+    if (!s.Authenticates()) return bad("\"#OAU\" needs \"#USR\", the mailbox to send as");
+    if (s.oauth.clientId.empty()) return bad("\"#OAU\" needs \"#OID\", the client id");
+    if (oauth::TokenUrl(s.oauth).empty()) {
+      return bad("\"#OAU=microsoft\" needs \"#OTE\", the tenant (id or domain)");
+    }
+  }
   return std::nullopt;
 }
 

@@ -1,0 +1,209 @@
+// OAuth pure logic: provider endpoints, request bodies, the token
+// endpoint's replies, the token kept between sends, the SASL initial
+// responses.
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "oauth/sasl.hpp"
+#include "oauth/token.hpp"
+
+namespace tolvex::oauth {
+namespace {
+
+std::string Decoded(std::string_view b64) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned v = 0;
+  int bits = 0;
+  for (char c : b64) {
+    if (c == '=') break;
+    v = v << 6 | static_cast<unsigned>(kAlphabet.find(c));
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((v >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+TEST(OAuthProvider, EndpointsAndScopes) {
+  struct Case {
+    const char* provider;
+    const char* tenant;
+    const char* scope;
+    const char* url;
+    const char* wantScope;
+  };
+  const Case cases[] = {
+      {"microsoft", "contoso.onmicrosoft.com", "",
+       "https://login.microsoftonline.com/contoso.onmicrosoft.com/oauth2/v2.0/token",
+       "https://outlook.office365.com/.default"},
+      {"Microsoft", "", "", "", "https://outlook.office365.com/.default"},
+      {"GOOGLE", "ignored", "", "https://oauth2.googleapis.com/token", "https://mail.google.com/"},
+      {"google", "", "https://x.test/s", "https://oauth2.googleapis.com/token", "https://x.test/s"},
+      {"https://idp.test:8443/t", "", "", "https://idp.test:8443/t", ""},
+  };
+  for (const Case& c : cases) {
+    OAuthSettings o;
+    o.provider = c.provider;
+    o.tenant = c.tenant;
+    o.scope = c.scope;
+    EXPECT_EQ(TokenUrl(o), c.url) << c.provider;
+    EXPECT_EQ(Scope(o), c.wantScope) << c.provider;
+  }
+  for (const char* url : {"https://a", "HTTPS://idp.test/token"}) EXPECT_TRUE(IsHttpsUrl(url));
+  for (const char* url :
+       {"http://a/token", "https://", "https:///x", "ftp://a", "httpsx://a", ""}) {
+    EXPECT_FALSE(IsHttpsUrl(url)) << url;
+  }
+}
+
+TEST(OAuthRequest, BodiesAreFormEncoded) {
+  OAuthSettings o;
+  o.provider = "microsoft";
+  o.tenant = "t";
+  o.clientId = "id 1";
+  o.clientSecret.Assign("a+b/c=d~e.f_g-h&\x95\x5C");
+  Secret body;
+  ClientCredentialsBody(o, body);
+  EXPECT_EQ(body.View(),
+            "grant_type=client_credentials&client_id=id+1&client_secret=a%2Bb%2Fc%3Dd~e.f_g-h%26%"
+            "95%5C&scope=https%3A%2F%2Foutlook.office365.com%2F.default");
+  o.provider = "https://idp.test/token";
+  o.clientSecret.Wipe();
+  RefreshBody(o, "rt/1", body);
+  EXPECT_EQ(body.View(), "grant_type=refresh_token&client_id=id+1&refresh_token=rt%2F1");
+}
+
+TEST(OAuthReply, TokensErrorsAndGarbage) {
+  struct Case {
+    long status;
+    const char* body;
+    bool ok;
+    const char* token;
+    std::int64_t expires;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {200, R"({"access_token":"at1","token_type":"Bearer","expires_in":3599})", true, "at1", 3599,
+       ""},
+      {200, R"({"access_token":"at2","token_type":"bearer","expires_in":"60","refresh_token":"r"})",
+       true, "at2", 60, ""},
+      {200, R"({"access_token":"at3"})", true, "at3", 0, ""},
+      {400,
+       R"({"error":"invalid_client","error_description":"AADSTS7000215: Invalid client secret."})",
+       false, "", 0, "invalid_client: AADSTS7000215: Invalid client secret."},
+      {401, R"({"error":"invalid_grant"})", false, "", 0, "invalid_grant"},
+      {200, R"({"error":"slow_down","access_token":"x"})", false, "", 0, "slow_down"},
+      {500, R"({})", false, "", 0, "http_500"},
+      {200, R"({"access_token":"","token_type":"Bearer"})", false, "", 0,
+       "malformed_reply: the reply holds no access_token"},
+      {200, R"({"access_token":"a","token_type":"MAC"})", false, "", 0,
+       "malformed_reply: token_type MAC is not Bearer"},
+      {200, "<html>", false, "", 0,
+       "malformed_reply: the token endpoint answered HTTP 200 with no JSON object"},
+      {200, R"(["access_token"])", false, "", 0,
+       "malformed_reply: the token endpoint answered HTTP 200 with no JSON object"},
+      {400, "{\"error\":\"e\\u001b[31m\\n\"}", false, "", 0, "e [31m "},
+  };
+  for (const Case& c : cases) {
+    const TokenReply r = ParseTokenReply(c.status, c.body);
+    EXPECT_EQ(r.ok, c.ok) << c.body;
+    EXPECT_EQ(r.accessToken.View(), c.token) << c.body;
+    EXPECT_EQ(r.expiresIn, c.expires) << c.body;
+    if (!c.ok) {
+      EXPECT_EQ(DescribeRefusal(r), c.refusal) << c.body;
+    }
+  }
+  EXPECT_EQ(
+      ParseTokenReply(200, R"({"access_token":"a","refresh_token":"r2"})").refreshToken.View(),
+      "r2");
+}
+
+class ScriptedHttps final : public Https {
+ public:
+  HttpsReply PostForm(const HttpsRequest& request) override {
+    urls.push_back(request.url);
+    forms.emplace_back(request.form->View());
+    HttpsReply r = std::move(replies.front());
+    replies.pop_front();
+    return r;
+  }
+  std::int64_t NowSeconds() override { return now; }
+
+  static HttpsReply Reply(long status, std::string_view body) {
+    HttpsReply r;
+    r.done = true;
+    r.status = status;
+    r.body.Assign(body);
+    return r;
+  }
+
+  std::deque<HttpsReply> replies;
+  std::vector<std::string> urls;
+  std::vector<std::string> forms;
+  std::int64_t now = 1000;
+};
+
+TEST(OAuthCache, KeptUntilShortlyBeforeItExpires) {
+  Submission s;
+  s.oauth.provider = "https://idp.test/token";
+  s.oauth.clientId = "c";
+  s.oauth.clientSecret.Assign("s");
+  ScriptedHttps https;
+  https.replies.push_back(ScriptedHttps::Reply(200, R"({"access_token":"one","expires_in":600})"));
+  https.replies.push_back(ScriptedHttps::Reply(200, R"({"access_token":"two"})"));
+  https.replies.push_back(ScriptedHttps::Reply(200, R"({"access_token":"three"})"));
+  HttpsReply stalled;
+  stalled.error = "Operation timed out after 30000 milliseconds";
+  https.replies.push_back(std::move(stalled));
+  TokenCache cache;
+
+  ASSERT_FALSE(cache.Obtain(s, https));
+  EXPECT_EQ(s.oauth.accessToken.View(), "one");
+  https.now += 600 - kExpiryMargin - 1;  // still more than the margin left
+  s.oauth.accessToken.Wipe();
+  ASSERT_FALSE(cache.Obtain(s, https));
+  EXPECT_EQ(s.oauth.accessToken.View(), "one");
+  EXPECT_EQ(https.urls.size(), 1u);
+  https.now += 1;  // within the margin: a new one
+  ASSERT_FALSE(cache.Obtain(s, https));
+  EXPECT_EQ(s.oauth.accessToken.View(), "two");
+  // Without expires_in a token serves one send only.
+  ASSERT_FALSE(cache.Obtain(s, https));
+  EXPECT_EQ(s.oauth.accessToken.View(), "three");
+  Status failed = cache.Obtain(s, https);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->message,
+            "token request to https://idp.test/token failed: Operation timed out after 30000 "
+            "milliseconds");
+  EXPECT_TRUE(s.oauth.accessToken.Empty());
+  EXPECT_EQ(https.forms[0], "grant_type=client_credentials&client_id=c&client_secret=s");
+}
+
+TEST(OAuthSasl, InitialResponses) {
+  Secret out;
+  Xoauth2Response("yamada@example.jp", "ya29.t0k", out);
+  EXPECT_EQ(out.View(), "dXNlcj15YW1hZGFAZXhhbXBsZS5qcAFhdXRoPUJlYXJlciB5YTI5LnQwawEB");
+  EXPECT_EQ(Decoded(out.View()),
+            "user=yamada@example.jp\x01"
+            "auth=Bearer ya29.t0k\x01\x01");
+  for (std::size_t n = 0; n < 5; ++n) {  // every padding
+    Secret b;
+    const std::string in = std::string("\x01\xFF\x95\x5C", n);
+    AppendBase64(in, b);
+    EXPECT_EQ(Decoded(b.View()), in);
+    EXPECT_EQ(b.Size() % 4, 0u);
+  }
+  Secret bearer;
+  OAuthBearerResponse("a,b=c@example.jp", "smtp.office365.com", 587, "tok", bearer);
+  EXPECT_EQ(Decoded(bearer.View()),
+            "n,a=a=2Cb=3Dc@example.jp,\x01host=smtp.office365.com\x01port=587\x01"
+            "auth=Bearer tok\x01\x01");
+}
+
+}  // namespace
+}  // namespace tolvex::oauth
