@@ -254,7 +254,8 @@ def main():
                                              WindowStates, spool.Spool, check.CommandLine,
                                              hostile.NotFiles, hostile.HostileServer,
                                              hostile.SlowHostile, submission.WinSubmission,
-                                             submission.WinScriptedTls, submission.WinProbe))
+                                             submission.WinScriptedTls, submission.WinProbe,
+                                             submission.WinOAuth))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     for test, what, took in winrun.timings:
         print(f"ended {took:.2f} s after the {what}: {test}")

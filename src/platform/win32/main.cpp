@@ -28,6 +28,7 @@
 #include "platform/win32/win_text.hpp"
 #include "platform/win32/win_work_folder.hpp"
 #include "platform/win32/window_timer.hpp"
+#include "platform/win32/winhttp_https.hpp"
 #include "platform/win32/winsock_socket.hpp"
 
 #ifndef TOLVEX_VERSION
@@ -68,6 +69,8 @@ int Run(HINSTANCE instance, int showCommand) {
   win::WinSecrets secrets;
   Form1 form(FormPorts{window, socket, tmrWait, tmrMore, tmrSMTP, clock, files});
   form.SetSecretSource(&secrets);
+  win::WinHttps https;
+  form.SetHttps(&https);
   socket.SetEvents(&form);
   window.Attach(&form, &tmrWait, &tmrMore, &tmrSMTP, &socket);
 
@@ -102,6 +105,9 @@ int RunProbe() {
   std::ostringstream out;
   tolvex::Probe run(ProbePorts{socket, tmrSMTP, files, window, out,
                                [](std::string_view text) { return Cp932ToUtf8(text); }});
+  win::WinSecrets secrets;
+  win::WinHttps https;
+  run.SetOAuth(&secrets, &https);
   timer = &tmrSMTP;
   probe = &run;
   socket.SetEvents(&run);
