@@ -40,6 +40,7 @@ class OAuthProvider:
         self.refresh = refresh_token   # the one refresh token that is valid now
         self.device_polls = 0
         self.device_expired = False
+        self.subject = None  # the user introspection names for a live token
         provider = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -90,7 +91,8 @@ class OAuthProvider:
 
     def answer(self, path, form):
         if path == "/introspect":
-            return 200, {"active": form.get("token") in self.issued}
+            live = form.get("token") in self.issued
+            return 200, {"active": True, "username": self.subject} if live else {"active": False}
         if path != "/token":
             return 404, {"error": "not_found"}
         if self.mode == "stall":

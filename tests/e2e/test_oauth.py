@@ -22,6 +22,8 @@ from harness import E2ETest, addr
 from oauth_provider import OAuthProvider
 from smtp_server import ehlo_reply
 from test_pki import make_pki
+from submission_peer import SUBMISSION, SubmissionPeer
+from test_postfix import parse
 from test_submission import BEFORE_TLS, USER, ScriptedTlsCases, SecretKept, traces
 
 CLIENT_ID = "0f3c-tolvex-client"
@@ -196,7 +198,84 @@ class OAuthCases(SecretKept):
         self.assertEqual(sessions[0].auth, [], "the probe sent the token")
 
 
+class DovecotOAuthCases(SecretKept):
+    """Tokens checked by a real server: Postfix submission on 587 with
+    Dovecot's oauth2 passdb, which asks the fake provider about each token
+    by introspection. The provider serves on the peer's address."""
+
+    FIRST = 249
+    assert_nothing_secret = OAuthCases.assert_nothing_secret
+    token_requests = OAuthCases.token_requests
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        for tool in ("postfix", "dovecot", "openssl"):
+            if not shutil.which(tool):
+                raise AssertionError(f"{tool} is not installed (tools/install-deps.sh)")
+        host = addr(cls.FIRST)
+        cls.peer = SubmissionPeer(host, USER, "no-password-here",
+                                  oauth2_url=f"https://{host}/introspect")
+        cls.addClassCleanup(cls.peer.cleanup)
+        cls.oauth = OAuthProvider(host, cls.peer.pki.cert("server"), cls.peer.pki.key("server"),
+                                  CLIENT_ID, CLIENT_SECRET)
+        cls.oauth.subject = USER
+        cls.oauth.__enter__()
+        cls.addClassCleanup(cls.oauth.__exit__, None, None, None)
+        cls.peer.start()
+
+    def send(self, aut):
+        shutil.copy(self.peer.pki.ca, self.path("ca.pem"))
+        self.write_command(["#LOC=client.tolvex.test", f"#HOS={addr(self.FIRST)}",
+                            "#FRO=sender@example.jp", "#TO=taro@tolvex.test", "#SUB=トークン 表ソ能",
+                            "#SEC=starttls", f"#USR={USER}", f"#OAU={self.oauth.url}",
+                            f"#OID={CLIENT_ID}", f"#OSC={CLIENT_SECRET}", f"#AUT={aut}",
+                            "#CAF=ca.pem", "", "トークンで送ります。"])
+        mailbox = len(self.peer.delivered("taro"))
+        mark = self.peer.log_mark()
+        res = self.run_tolvex()
+        self.err = res.stderr.decode("utf-8", "replace")
+        self.assert_nothing_secret(res, self.oauth, command_holds_it=True)
+        return res, mailbox, mark
+
+    def test_dovecot_accepts_xoauth2_and_oauthbearer_tokens(self):
+        for aut in ("xoauth2", "oauthbearer"):
+            with self.subTest(aut):
+                asked = len(self.oauth.requests)
+                res, mailbox, mark = self.send(aut)
+                self.assertEqual(res.returncode, 0, self.err + self.peer.log_text())
+                self.assertEqual(self.record(), (0, b""))
+                self.assert_clean_end()
+                path = self.peer.wait_for_mail("taro", mailbox + 1)[mailbox]
+                msg = parse(path)
+                self.assertRegex(msg["Received"], r"\bwith ESMTPSA\b")
+                self.assertEqual(msg["Subject"], "トークン 表ソ能")
+                # One token fetched, then Dovecot asked about exactly that one.
+                paths = [path for path, _ in self.oauth.requests[asked:]]
+                self.assertEqual(paths, ["/token", "/introspect"])
+                self.assertTrue(self.oauth.requests[-1][1].get("token") == self.oauth.issued[-1])
+                counts = self.peer.wait_sessions(SUBMISSION, mark)
+                self.assertEqual([c.get("auth") for c in counts], ["1"], counts)
+                os.remove(self.path("LOG.txt"))
+
+    def test_token_of_another_user_is_refused_with_535_in_139(self):
+        self.oauth.subject = "someone-else"
+        try:
+            res, mailbox, _ = self.send("auto")
+        finally:
+            self.oauth.subject = USER
+        self.assertEqual(res.returncode, EX_UNAVAILABLE, self.err)
+        (_, state, text), = self.log_records()
+        self.assertEqual(state, 139, text)
+        self.assertTrue(text.startswith(b"535 "), text)
+        self.assertEqual(len(self.peer.delivered("taro")), mailbox)
+
+
 class OAuth(OAuthCases, E2ETest):
+    pass
+
+
+class DovecotOAuth(DovecotOAuthCases, E2ETest):
     pass
 
 
