@@ -135,6 +135,8 @@ bool Form1::ObtainToken() {
       https_
           ? tokens_.Obtain(st_.Submit, *https_)
           : Status(Failure{FailureKind::DeliveryFailed, "no HTTPS client for the token request"});
+  // Without repeats no later send needs the client secret.
+  if (st_.MoreInterval <= 0) st_.Submit.oauth.clientSecret.Wipe();
   if (!failure) return true;
   // No connection is made: the record and the end of the delivery as for
   // a session that failed at once.

@@ -255,7 +255,7 @@ def main():
                                              hostile.NotFiles, hostile.HostileServer,
                                              hostile.SlowHostile, submission.WinSubmission,
                                              submission.WinScriptedTls, submission.WinProbe,
-                                             submission.WinOAuth))
+                                             submission.WinOAuth, submission.WinDovecotOAuth))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     for test, what, took in winrun.timings:
         print(f"ended {took:.2f} s after the {what}: {test}")

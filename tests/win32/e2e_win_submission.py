@@ -2,14 +2,14 @@
 scripted TLS servers), the --probe cases of e2e/test_probe.py and the OAuth
 cases of e2e/test_oauth.py (WinHTTP, the client secret also from the
 Credential Manager), run with tolvex.exe under Wine on 127.0.0.160-168,
-169-172 and 181-188."""
+169-172, 181-188 and 189 (Postfix + Dovecot checking the tokens)."""
 
 import subprocess
 
 import winrun
 from winrun import WinRun, wine_cmd
 
-from test_oauth import CLIENT_ID, CLIENT_SECRET, OAuthCases  # noqa: E402
+from test_oauth import CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases  # noqa: E402
 from test_probe import ProbeCases  # noqa: E402
 from test_submission import ScriptedTlsCases, SubmissionCases  # noqa: E402
 
@@ -53,3 +53,7 @@ class WinOAuth(OAuthCases, ArgsRun):
         self.assertEqual(sessions[0].auth[0].mechanism, "XOAUTH2")
         self.assertEqual([f["client_secret"] == CLIENT_SECRET for f in self.token_requests(p)],
                          [True])
+
+
+class WinDovecotOAuth(DovecotOAuthCases, ArgsRun):
+    FIRST = 189

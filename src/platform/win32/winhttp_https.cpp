@@ -88,6 +88,12 @@ HttpsReply WinHttps::PostForm(const HttpsRequest& request) {
     reply.error = Why("WinHttpOpenRequest");
     return reply;
   }
+  // On the request too, and the wait for the reply's head by its own
+  // option: some WinHTTP versions leave that one unbounded otherwise.
+  WinHttpSetTimeouts(req.get(), connectMs, connectMs, totalMs, totalMs);
+  DWORD responseMs = static_cast<DWORD>(totalMs);
+  WinHttpSetOption(req.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseMs,
+                   sizeof responseMs);
   DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
   WinHttpSetOption(req.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
   // The chain and the name are checked below, by the code the SMTP
