@@ -9,7 +9,9 @@ programs may run side by side:
   70-74 signals, 75 the real time-out, 76-79 --probe, 90 the Postfix peer,
   91-99 submission over TLS (91 Postfix + Dovecot, 92-99 scripted servers),
   200-212 hostile servers, 213-218 inputs that are not plain files,
-  220-225 signals at any moment, 226-230 a full work folder.
+  220-225 signals at any moment, 226-230 a full work folder,
+  241-248 OAuth (a fake provider and a scripted server on each), 249 the
+  Postfix + Dovecot peer that checks OAuth tokens.
 """
 
 import collections

@@ -34,7 +34,8 @@ struct CertFree {
 
 std::string Why(const char* what) {
   const DWORD code = GetLastError();
-  if (code == ERROR_WINHTTP_TIMEOUT) return std::string(what) + ": timed out";
+  // Wine reports the socket's own time-out (WSAETIMEDOUT, 10060).
+  if (code == ERROR_WINHTTP_TIMEOUT || code == 10060) return std::string(what) + ": timed out";
   return std::string(what) + " failed (WinHTTP error " + std::to_string(code) + ")";
 }
 
