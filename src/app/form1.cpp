@@ -60,6 +60,9 @@ void Form1::Form_Load() {
     return;
   }
   p_.files.Remove(kSpoolNewName);  // left by a run that did not end
+  if (signIns_ && st_.Submit.UsesOAuth()) {
+    st_.Submit.oauth.signedIn = signIns_->Load(oauth::SignInKeyOf(st_.Submit)).has_value();
+  }
   if (Status failure = PrepareSubmission(st_.Submit, p_.files, *secrets_)) {
     Abort(*failure);
     return;
@@ -133,7 +136,7 @@ bool Form1::BeginSend() {
 bool Form1::ObtainToken() {
   Status failure =
       https_
-          ? tokens_.Obtain(st_.Submit, *https_)
+          ? tokens_.Obtain(st_.Submit, *https_, signIns_)
           : Status(Failure{FailureKind::DeliveryFailed, "no HTTPS client for the token request"});
   // Without repeats no later send needs the client secret.
   if (st_.MoreInterval <= 0) st_.Submit.oauth.clientSecret.Wipe();

@@ -57,6 +57,9 @@ class Form1 : public SocketEvents, private SessionHost {
 
   // The HTTPS client for OAuth token requests (before Form_Load).
   void SetHttps(Https* https) { https_ = https; }
+  // Where sign-ins of `tolvex --login` are kept (before Form_Load); none:
+  // client credentials only.
+  void SetSignInStore(SignInStore* signIns) { signIns_ = signIns; }
 
   bool Ended() const { return ended_; }
   // 0 when every delivery of the run ended normally.
@@ -94,6 +97,7 @@ class Form1 : public SocketEvents, private SessionHost {
   ProcessSecrets processSecrets_;
   SecretSource* secrets_ = &processSecrets_;
   Https* https_ = nullptr;
+  SignInStore* signIns_ = nullptr;
   oauth::TokenCache tokens_;
   MessageIdMaker messageIds_;
   std::int16_t MoreTick = 0;

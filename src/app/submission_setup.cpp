@@ -68,6 +68,9 @@ Status FindClientSecret(Submission& s, SecretSource& secrets) {
     WipeString(*found);
     return std::nullopt;
   }
+  if (found) WipeString(*found);
+  // The refresh grant of a stored sign-in needs no secret (a public client).
+  if (o.signedIn) return std::nullopt;
   std::string text = "command.txt: \"#OID\" " + o.clientId + " has no client secret: give \"#OSC\"";
   const std::string store = secrets.StoreName();
   text += store.empty() ? " or " : ", ";
@@ -141,7 +144,8 @@ std::string DescribeSubmission(const Submission& s) {
     text += s.auth == AuthChoice::XOAuth2       ? "XOAUTH2"
             : s.auth == AuthChoice::OAuthBearer ? "OAUTHBEARER"
                                                 : "XOAUTH2 or OAUTHBEARER";
-    text += " as " + s.user + "; token from " + oauth::TokenUrl(o) + " (client credentials";
+    text += " as " + s.user + "; token from " + oauth::TokenUrl(o) +
+            (o.signedIn ? " (stored sign-in" : " (client credentials");
     const std::string scope = oauth::Scope(o);
     if (!scope.empty()) text += ", scope " + scope;
     text += "), client " + o.clientId + ", client secret ";
@@ -156,7 +160,7 @@ std::string DescribeSubmission(const Submission& s) {
         text += "from the credential store";
         break;
       case SecretOrigin::None:
-        text += "not looked up";
+        text += o.signedIn ? "none" : "not looked up";
         break;
     }
   } else if (s.Authenticates()) {

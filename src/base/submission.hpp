@@ -37,9 +37,10 @@ struct OAuthSettings {
   std::string clientId;  // #OID
   Secret clientSecret;   // #OSC, TOLVEX_CLIENT_SECRET or the credential store
   SecretOrigin secretOrigin = SecretOrigin::None;
-  std::string tenant;  // #OTE (Microsoft)
-  std::string scope;   // #OSP; empty = the provider's default
-  Secret accessToken;  // fetched before each connection
+  std::string tenant;     // #OTE (Microsoft)
+  std::string scope;      // #OSP; empty = the provider's default
+  Secret accessToken;     // fetched before each connection
+  bool signedIn = false;  // a sign-in of `tolvex --login` is stored: the refresh grant
   bool Configured() const { return !provider.empty(); }
 };
 // The name after EHLO when #LOC is empty.

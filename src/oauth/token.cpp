@@ -165,7 +165,11 @@ void TokenCache::Forget() {
   expiresAt_ = 0;
 }
 
-Status TokenCache::Obtain(Submission& s, Https& https) {
+std::string SignInKeyOf(const Submission& s) {
+  return SignInKey(TokenUrl(s.oauth), s.oauth.clientId, s.user);
+}
+
+Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   OAuthSettings& o = s.oauth;
   const std::int64_t now = https.NowSeconds();
   if (!token_.Empty() && now + kExpiryMargin < expiresAt_) {
@@ -174,8 +178,21 @@ Status TokenCache::Obtain(Submission& s, Https& https) {
   }
   Forget();
   o.accessToken.Wipe();
+  const std::string key = SignInKeyOf(s);
+  std::optional<Secret> refresh;
+  if (signIns) refresh = signIns->Load(key);
+  if (refresh && refresh->Empty()) refresh.reset();
+  if (!refresh && o.clientSecret.Empty()) {
+    return Failure{FailureKind::DeliveryFailed,
+                   "no sign-in stored for " + s.user + " at " + TokenUrl(o) +
+                       " and no client secret: run tolvex --login in this folder again"};
+  }
   Secret form;
-  ClientCredentialsBody(o, form);
+  if (refresh) {
+    RefreshBody(o, refresh->View(), form);
+  } else {
+    ClientCredentialsBody(o, form);
+  }
   HttpsRequest request;
   request.url = TokenUrl(o);
   request.form = &form;
@@ -189,7 +206,23 @@ Status TokenCache::Obtain(Submission& s, Https& https) {
   TokenReply token = ParseTokenReply(reply.status, reply.body.View());
   reply.body.Wipe();
   if (!token.ok) {
-    return Failure{FailureKind::DeliveryFailed, "token request refused: " + DescribeRefusal(token)};
+    std::string text = "token request refused: " + DescribeRefusal(token);
+    // The stored sign-in expired or was revoked: only a new sign-in helps.
+    if (refresh && token.error == "invalid_grant") {
+      text += "; the stored sign-in of " + s.user +
+              " is no longer valid: run tolvex --login in this folder again";
+    }
+    return Failure{FailureKind::DeliveryFailed, std::move(text)};
+  }
+  // A rotated refresh token replaces the old one before anything is sent:
+  // the old one may already be void.
+  if (refresh && !token.refreshToken.Empty() && token.refreshToken.View() != refresh->View()) {
+    const std::string error = signIns->Save(key, token.refreshToken);
+    if (!error.empty()) {
+      return Failure{FailureKind::DeliveryFailed, "the new refresh token could not be stored (" +
+                                                      error +
+                                                      "): run tolvex --login in this folder again"};
+    }
   }
   o.accessToken = token.accessToken;
   // Without expires_in the token serves this send only.

@@ -11,6 +11,7 @@
 #include "base/failure.hpp"
 #include "base/https.hpp"
 #include "base/secret.hpp"
+#include "base/sign_in_store.hpp"
 #include "base/submission.hpp"
 
 namespace tolvex::oauth {
@@ -51,6 +52,9 @@ struct TokenReply {
 // access_token, or an error object ({"error": …, "error_description": …}).
 TokenReply ParseTokenReply(long status, std::string_view body);
 
+// The key of the sign-in the settings use.
+std::string SignInKeyOf(const Submission& s);
+
 // One line for LOG.txt and the failure report: "invalid_client: AADSTS…".
 std::string DescribeRefusal(const TokenReply& reply);
 
@@ -58,10 +62,13 @@ std::string DescribeRefusal(const TokenReply& reply);
 class TokenCache {
  public:
   // Fills `s.oauth.accessToken`: the kept token while it has more than
-  // kExpiryMargin seconds left, else a new one from the token endpoint.
+  // kExpiryMargin seconds left, else a new one from the token endpoint:
+  // by the refresh grant when `signIns` holds a sign-in for the endpoint,
+  // client and user (a rotated refresh token saved before the token is
+  // used), else by client credentials.
   // A refused or failed request returns the failure (its text names the
   // error code and description) and leaves the token empty.
-  Status Obtain(Submission& s, Https& https);
+  Status Obtain(Submission& s, Https& https, SignInStore* signIns = nullptr);
   void Forget();
 
  private:

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <map>
 
 #include "oauth/sasl.hpp"
 #include "oauth/token.hpp"
@@ -182,6 +183,85 @@ TEST(OAuthCache, KeptUntilShortlyBeforeItExpires) {
             "milliseconds");
   EXPECT_TRUE(s.oauth.accessToken.Empty());
   EXPECT_EQ(https.forms[0], "grant_type=client_credentials&client_id=c&client_secret=s");
+}
+
+class MapSignIns final : public SignInStore {
+ public:
+  std::optional<Secret> Load(const std::string& key) override {
+    const auto it = tokens.find(key);
+    if (it == tokens.end()) return std::nullopt;
+    return Secret(it->second);
+  }
+  std::string Save(const std::string& key, const Secret& token) override {
+    if (!saveError.empty()) return saveError;
+    tokens[key] = std::string(token.View());
+    return {};
+  }
+  std::map<std::string, std::string> tokens;
+  std::string saveError;
+};
+
+// A stored sign-in: the refresh grant, the rotated token saved before the
+// access token is used, a void sign-in sending the user back to --login.
+TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
+  constexpr char kKey[] = "https://idp.test/token c u@example.jp";
+  struct Case {
+    const char* stored;  // nullptr: no sign-in
+    long status;
+    const char* reply;
+    const char* saveError;
+    const char* form;     // the request sent; nullptr: none
+    const char* token;    // the access token; nullptr: the failure below
+    const char* kept;     // the stored refresh token afterwards
+    const char* failure;  // substring of the failure
+  } cases[] = {
+      {"r1", 200, R"({"access_token":"a","refresh_token":"r2","expires_in":60})", "",
+       "grant_type=refresh_token&client_id=c&refresh_token=r1", "a", "r2", ""},
+      {"r1", 200, R"({"access_token":"a"})", "",
+       "grant_type=refresh_token&client_id=c&refresh_token=r1", "a", "r1", ""},
+      {"r1", 400, R"({"error":"invalid_grant","error_description":"AADSTS70000"})", "",
+       "grant_type=refresh_token&client_id=c&refresh_token=r1", nullptr, "r1",
+       "token request refused: invalid_grant: AADSTS70000; the stored sign-in of u@example.jp is "
+       "no longer valid: run tolvex --login in this folder again"},
+      {"r1", 200, R"({"access_token":"a","refresh_token":"r2"})", "disk full",
+       "grant_type=refresh_token&client_id=c&refresh_token=r1", nullptr, "r1",
+       "the new refresh token could not be stored (disk full): run tolvex --login"},
+      {nullptr, 0, "", "", nullptr, nullptr, nullptr,
+       "no sign-in stored for u@example.jp at https://idp.test/token and no client secret"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    Submission s;
+    s.user = "u@example.jp";
+    s.oauth.provider = "https://idp.test/token";
+    s.oauth.clientId = "c";
+    MapSignIns signIns;
+    if (c.stored) signIns.tokens[kKey] = c.stored;
+    signIns.saveError = c.saveError;
+    ScriptedHttps https;
+    if (c.form) https.replies.push_back(ScriptedHttps::Reply(c.status, c.reply));
+    TokenCache cache;
+    Status failed = cache.Obtain(s, https, &signIns);
+    if (c.form) {
+      ASSERT_EQ(https.forms.size(), 1u);
+      EXPECT_EQ(https.forms[0], c.form);
+    } else {
+      EXPECT_TRUE(https.forms.empty());
+    }
+    if (c.token) {
+      EXPECT_FALSE(failed);
+      EXPECT_EQ(s.oauth.accessToken.View(), c.token);
+    } else {
+      ASSERT_TRUE(failed);
+      EXPECT_NE(failed->message.find(c.failure), std::string::npos) << failed->message;
+      EXPECT_TRUE(s.oauth.accessToken.Empty());
+    }
+    if (c.kept) {
+      EXPECT_EQ(signIns.tokens[kKey], c.kept);
+    } else {
+      EXPECT_TRUE(signIns.tokens.empty());
+    }
+  }
 }
 
 TEST(OAuthSasl, InitialResponses) {

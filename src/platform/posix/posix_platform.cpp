@@ -66,6 +66,8 @@ int PosixPlatform::Run(const std::filesystem::path& workDir) {
   Form1 form(FormPorts{window_, socket_, tmrWait_, tmrMore_, tmrSMTP_, clock_, files});
   CurlHttps https;
   form.SetHttps(&https);
+  FileSignInStore signIns(FileSignInStore::DefaultFolder());
+  form.SetSignInStore(&signIns);
   tmrWait_.SetCallback([&form] { form.tmrWait_Timer(); });
   tmrMore_.SetCallback([&form] { form.tmrMore_Timer(); });
   tmrSMTP_.SetCallback([&form] { form.tmrSMTP_Timer(); });

@@ -17,6 +17,7 @@
 #include "platform/posix/asio_timer.hpp"
 #include "platform/posix/curl_https.hpp"
 #include "platform/posix/event_gate.hpp"
+#include "platform/posix/file_sign_in_store.hpp"
 #include "platform/posix/system_clock.hpp"
 #include "platform/posix/terminal_window.hpp"
 
