@@ -13,6 +13,26 @@
 
 namespace tolvex {
 
+// Takes the remote host the command file sets; connects nowhere.
+class HostRecorder final : public Socket {
+ public:
+  void SetLocalPort(std::int32_t) override {}
+  void SetRemotePort(std::int32_t) override {}
+  void SetRemoteHost(const std::string& host) override { host_ = host; }
+  void Connect() override {}
+  SocketState State() const override { return SocketState::Closed; }
+  void SendData(std::string) override {}
+  void SendMessageData(ByteSource&) override {}
+  void GetData(std::string& out, std::int32_t) override { out.clear(); }
+  std::uint64_t BytesAccepted() const override { return 0; }
+  void StartTls(const TlsRequest&) override {}
+  void Close() override {}
+  const std::string& Host() const { return host_; }
+
+ private:
+  std::string host_;
+};
+
 // `window` receives the command file's window directives and reports a
 // failure the way a run would; `out` gets the listing (UTF-8 text, or the
 // message's bytes with `raw`). Returns the exit status.

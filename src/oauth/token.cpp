@@ -22,17 +22,6 @@ void AppendField(const char* name, std::string_view value, Secret& out) {
   AppendFormValue(value, out);
 }
 
-// Printable ASCII only, at most 300 bytes: a reply's text goes to LOG.txt
-// and the terminal as it is.
-std::string Printable(std::string_view text) {
-  std::string out;
-  for (char c : text.substr(0, 300)) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    out += (u >= 0x20 && u < 0x7F) ? c : ' ';
-  }
-  return out;
-}
-
 // The JSON value's text when it is a string, else "".
 std::string Text(const nlohmann::json& object, const char* name) {
   const auto it = object.find(name);
@@ -41,6 +30,15 @@ std::string Text(const nlohmann::json& object, const char* name) {
 }
 
 }  // namespace
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (char c : text.substr(0, 300)) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    out += (u >= 0x20 && u < 0x7F) ? c : ' ';
+  }
+  return out;
+}
 
 bool IsProviderName(std::string_view provider) {
   return SameAscii(provider, "microsoft") || SameAscii(provider, "google");
@@ -60,6 +58,12 @@ std::string Scope(const OAuthSettings& o) {
   if (SameAscii(o.provider, "microsoft")) return kMicrosoftScope;
   if (SameAscii(o.provider, "google")) return kGoogleScope;
   return {};
+}
+
+std::string SignInScope(const OAuthSettings& o) {
+  if (!o.scope.empty()) return o.scope;
+  if (SameAscii(o.provider, "microsoft")) return kMicrosoftSignInScope;
+  return Scope(o);
 }
 
 void AppendFormValue(std::string_view value, Secret& out) {
@@ -93,7 +97,7 @@ void RefreshBody(const OAuthSettings& o, std::string_view refreshToken, Secret& 
   AppendField("client_id", o.clientId, out);
   if (!o.clientSecret.Empty()) AppendField("client_secret", o.clientSecret.View(), out);
   AppendField("refresh_token", refreshToken, out);
-  const std::string scope = Scope(o);
+  const std::string scope = SignInScope(o);
   if (!scope.empty()) AppendField("scope", scope, out);
 }
 

@@ -17,6 +17,8 @@
 namespace tolvex::oauth {
 
 inline constexpr char kMicrosoftScope[] = "https://outlook.office365.com/.default";
+inline constexpr char kMicrosoftSignInScope[] =
+    "https://outlook.office.com/SMTP.Send offline_access";
 inline constexpr char kGoogleTokenUrl[] = "https://oauth2.googleapis.com/token";
 inline constexpr char kGoogleScope[] = "https://mail.google.com/";
 // A token is used only while it has this many seconds left.
@@ -29,6 +31,11 @@ bool IsProviderName(std::string_view provider);
 std::string TokenUrl(const OAuthSettings& o);
 // #OSP, else the provider's default ("" for an endpoint of its own).
 std::string Scope(const OAuthSettings& o);
+
+// The scope a signed-in user grants: #OSP, else for Microsoft SMTP.Send
+// with offline_access (so a refresh token comes), else the provider's
+// default. Used for the sign-in and for every refresh of it.
+std::string SignInScope(const OAuthSettings& o);
 
 // application/x-www-form-urlencoded: unreserved bytes as they are, the
 // space as "+", every other byte as %XX.
@@ -54,6 +61,10 @@ TokenReply ParseTokenReply(long status, std::string_view body);
 
 // The key of the sign-in the settings use.
 std::string SignInKeyOf(const Submission& s);
+
+// Printable ASCII only, at most 300 bytes: a reply's text goes to LOG.txt
+// and the terminal as it is.
+std::string Printable(std::string_view text);
 
 // One line for LOG.txt and the failure report: "invalid_client: AADSTS…".
 std::string DescribeRefusal(const TokenReply& reply);

@@ -7,13 +7,16 @@ address with a certificate of the throwaway CA (test_pki.py), one client.
                 grant_type=urn:ietf:params:oauth:grant-type:device_code
                   (authorization_pending, then slow_down, then the tokens;
                   expired_token once `device_expired` is set)
+  POST /devicecode  client_id, scope -> a device code, the user code
+                ("TOLV-EX42") and `device_interval` seconds between polls
   POST /introspect  token=... -> {"active": bool, ...} (RFC 7662)
 
 `mode` changes the token endpoint's behaviour: "ok", "refuse" (400
 invalid_client with a description), "stall" (answers nothing for
 `stall_seconds`), "malformed" (200 with a body that is not JSON).
-Every request is kept in `requests` as (path, form dict); every access
-token issued in `issued`.
+Every request is kept in `requests` as (path, form dict) and its time in
+`times`; every access token issued in `issued`, every refresh token in
+`refreshes`.
 """
 
 import http.server
@@ -39,6 +42,10 @@ class OAuthProvider:
         self.issued = []
         self.refresh = refresh_token   # the one refresh token that is valid now
         self.device_polls = 0
+        self.device_interval = 1
+        self.device_code = "dc-" + secrets.token_urlsafe(24)
+        self.times = []
+        self.refreshes = [refresh_token] if refresh_token else []
         self.device_expired = False
         self.subject = None  # the user introspection names for a live token
         provider = self
@@ -54,6 +61,7 @@ class OAuthProvider:
                 body = self.rfile.read(length).decode("ascii", "replace")
                 form = dict(urllib.parse.parse_qsl(body, keep_blank_values=True))
                 provider.requests.append((self.path, form))
+                provider.times.append(time.monotonic())
                 status, data = provider.answer(self.path, form)
                 if data is None:
                     return
@@ -89,7 +97,18 @@ class OAuthProvider:
         self.issued.append(token)
         return {"access_token": token, "token_type": "Bearer", "expires_in": self.expires_in}
 
+    def _refresh(self):
+        self.refresh = "rt-" + secrets.token_urlsafe(24)
+        self.refreshes.append(self.refresh)
+        return self.refresh
+
     def answer(self, path, form):
+        if path == "/devicecode":
+            if form.get("client_id") != self.client_id:
+                return 400, {"error": "invalid_client"}
+            return 200, {"device_code": self.device_code, "user_code": "TOLV-EX42",
+                         "verification_uri": f"https://{self.address}/device",
+                         "expires_in": 900, "interval": self.device_interval}
         if path == "/introspect":
             live = form.get("token") in self.issued
             return 200, {"active": True, "username": self.subject} if live else {"active": False}
@@ -113,16 +132,16 @@ class OAuthProvider:
             if self.refresh is None or form.get("refresh_token") != self.refresh:
                 return 400, {"error": "invalid_grant",
                              "error_description": "AADSTS700082: The refresh token has expired."}
-            self.refresh = "rt-" + secrets.token_urlsafe(24)
-            return 200, {**self._token(), "refresh_token": self.refresh}
+            return 200, {**self._token(), "refresh_token": self._refresh()}
         if grant == DEVICE_GRANT:
             if self.device_expired:
                 return 400, {"error": "expired_token"}
+            if form.get("device_code") != self.device_code:
+                return 400, {"error": "invalid_grant"}
             self.device_polls += 1
             if self.device_polls == 1:
                 return 400, {"error": "authorization_pending"}
             if self.device_polls == 2:
                 return 400, {"error": "slow_down"}
-            self.refresh = "rt-" + secrets.token_urlsafe(24)
-            return 200, {**self._token(), "refresh_token": self.refresh}
+            return 200, {**self._token(), "refresh_token": self._refresh()}
         return 400, {"error": "unsupported_grant_type"}

@@ -88,6 +88,8 @@ class OAuthCases(SecretKept):
                     places[rel] = f.read()
         secrets = [("client secret", CLIENT_SECRET)]
         secrets += [(f"access token {i + 1}", t) for i, t in enumerate(provider.issued)]
+        secrets += [(f"refresh token {i + 1}", t) for i, t in enumerate(provider.refreshes)]
+        secrets += [("device code", provider.device_code)]
         for where, data in places.items():
             for what, secret in secrets:
                 if where == "command.txt" and what == "client secret" and command_holds_it:
@@ -196,6 +198,81 @@ class OAuthCases(SecretKept):
         self.assertIn("XOAUTH2 OAUTHBEARER", out)
         self.assertEqual(len(p.issued), 1)
         self.assertEqual(sessions[0].auth, [], "the probe sent the token")
+
+    # tolvex --login by the device code, then sends by the refresh grant of
+    # the stored sign-in (a public client: no client secret anywhere).
+
+    def sign_in_env(self):
+        self.config = tempfile.mkdtemp(prefix="tolvex-config-")
+        self.addCleanup(shutil.rmtree, self.config, True)
+        self.env = {"XDG_CONFIG_HOME": self.config}
+
+    def stored(self):
+        folder = os.path.join(self.config, "tolvex")
+        names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        if not names:
+            return None
+        self.assertEqual(len(names), 1, names)
+        path = os.path.join(folder, names[0])
+        self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
+        self.assertEqual(os.stat(folder).st_mode & 0o777, 0o700)
+        with open(path, "rb") as f:
+            return f.read()
+
+    def test_login_then_the_refresh_token_rotates_across_runs_until_revoked(self):
+        self.sign_in_env()
+        with self.provider(1) as p:
+            res, sessions = self.run_oauth(1, p, env=self.env, args=["--login"])
+            self.assertEqual(res.returncode, 0, self.err)
+            out = res.stdout.decode("utf-8")
+            self.assertIn(f"ブラウザで https://{p.address}/device を開き、コード TOLV-EX42 を入力", out)
+            self.assertIn(f"open https://{p.address}/device in a browser and enter the code "
+                          "TOLV-EX42.", out)
+            self.assertIn("サインインしました。", out)
+            self.assertEqual(sessions, [])
+            self.assertEqual([path for path, _ in p.requests], ["/devicecode"] + ["/token"] * 3)
+            self.assertNotIn("client_secret", p.requests[0][1])
+            # Polled at the interval: 1 s, 1 s again after authorization_pending,
+            # 1 + 5 s after slow_down.
+            gaps = [b - a for a, b in zip(p.times, p.times[1:])]
+            self.assertGreaterEqual(gaps[1], 0.9)
+            self.assertGreaterEqual(gaps[2], 5.9)
+            self.assertEqual(self.stored().split(b"\n")[1], p.refresh.encode())
+            for run in range(3):
+                with self.subTest(run=run):
+                    used = p.refresh
+                    asked = len(p.requests)
+                    res, sessions = self.run_oauth(1, p, env=self.env)
+                    self.assertEqual(res.returncode, 0, self.err)
+                    self.assertEqual(self.record(), (0, b""))
+                    self.assertEqual(p.requests[asked:], [("/token", {
+                        "grant_type": "refresh_token", "client_id": CLIENT_ID,
+                        "refresh_token": used})])
+                    self.assertNotEqual(p.refresh, used)
+                    self.assertEqual(self.stored().split(b"\n")[1], p.refresh.encode())
+                    expected = (b"user=" + USER.encode() + b"\x01auth=Bearer " +
+                                p.issued[-1].encode() + b"\x01\x01")
+                    self.assertTrue(sessions[0].auth[0].initial == expected, "XOAUTH2 response")
+                    os.remove(self.path("LOG.txt"))
+            p.refresh = None  # revoked
+            res, sessions = self.run_oauth(1, p, env=self.env)
+        text = self.assert_failed_in(res, 105)
+        self.assertRegex(text, rb"^token request refused: invalid_grant: AADSTS700082: .*"
+                               rb"no longer valid: run tolvex --login in this folder again$")
+        self.assertEqual(sessions, [], "connected although the sign-in is void")
+
+    def test_login_code_that_expires_stores_nothing(self):
+        self.sign_in_env()
+        with self.provider(2) as p:
+            p.device_expired = True
+            res, sessions = self.run_oauth(2, p, env=self.env, args=["--login"])
+        self.assertEqual(res.returncode, EX_UNAVAILABLE, self.err)
+        self.assertIn("コードの有効期限が切れました。もう一度 tolvex --login を実行してください。",
+                      res.stdout.decode("utf-8"))
+        self.assertIn("the code expired before the sign-in was completed: run tolvex --login again",
+                      self.err)
+        self.assertIsNone(self.stored())
+        self.assertFalse(self.exists("LOG.txt"))
 
 
 class DovecotOAuthCases(SecretKept):

@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 
+#include "oauth/device_flow.hpp"
 #include "oauth/sasl.hpp"
 #include "oauth/token.hpp"
 
@@ -262,6 +263,70 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
       EXPECT_TRUE(signIns.tokens.empty());
     }
   }
+}
+
+// The device code sign-in: where it is asked for, what the reply must hold.
+TEST(OAuthDevice, EndpointsAndReplies) {
+  OAuthSettings ms;
+  ms.provider = "Microsoft";
+  ms.tenant = "contoso.onmicrosoft.com";
+  ms.clientId = "c";
+  OAuthSettings own;
+  own.provider = "https://idp.test/oauth2/token";
+  OAuthSettings google;
+  google.provider = "google";
+  OAuthSettings odd;
+  odd.provider = "https://idp.test/oauth2/issue";
+  EXPECT_EQ(DeviceCodeUrl(ms),
+            "https://login.microsoftonline.com/contoso.onmicrosoft.com/oauth2/v2.0/devicecode");
+  EXPECT_EQ(DeviceCodeUrl(own), "https://idp.test/oauth2/devicecode");
+  EXPECT_EQ(DeviceCodeUrl(google), "");
+  EXPECT_EQ(DeviceCodeUrl(odd), "");
+  ms.tenant.clear();
+  EXPECT_EQ(DeviceCodeUrl(ms), "");
+  Secret body;
+  DeviceCodeBody(ms, body);
+  EXPECT_EQ(body.View(),
+            "client_id=c&scope=https%3A%2F%2Foutlook.office.com%2FSMTP.Send+offline_access");
+  DeviceTokenBody(ms, "d/1", body);
+  EXPECT_EQ(body.View(),
+            "grant_type=urn%3Aietf%3Aparams%3Aoauth%3Agrant-type%3Adevice_code&client_id=c&"
+            "device_code=d%2F1");
+
+  struct Case {
+    long status;
+    const char* body;
+    const char* error;  // "" when accepted
+  } cases[] = {
+      {200,
+       R"({"device_code":"d","user_code":"AB-12","verification_uri":"https://x.test/d",)"
+       R"("expires_in":900,"interval":7})",
+       ""},
+      {200,
+       R"({"device_code":"d","user_code":"AB 12","verification_uri":"https://x.test/d",)"
+       R"("expires_in":900})",
+       "malformed_reply"},
+      {200,
+       R"({"device_code":"d","user_code":"A","verification_uri":"http://x.test/d",)"
+       R"("expires_in":900})",
+       "malformed_reply"},
+      {200, R"({"device_code":"d","user_code":"A","verification_uri":"https://x.test/d"})",
+       "malformed_reply"},
+      {200, "<html>", "malformed_reply"},
+      {400, R"({"error":"invalid_client"})", "invalid_client"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    const DeviceCode d = ParseDeviceCode(c.status, c.body);
+    EXPECT_EQ(d.error, c.error);
+    EXPECT_EQ(d.ok, *c.error == 0);
+    EXPECT_EQ(d.deviceCode.Empty(), !d.ok);
+  }
+  const DeviceCode d = ParseDeviceCode(200, cases[0].body);
+  EXPECT_EQ(d.userCode, "AB-12");
+  EXPECT_EQ(d.verificationUri, "https://x.test/d");
+  EXPECT_EQ(d.interval, 7);
+  EXPECT_EQ(d.expiresIn, 900);
 }
 
 TEST(OAuthSasl, InitialResponses) {

@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
     case CommandLineAction::Run:
     case CommandLineAction::Check:
     case CommandLineAction::Probe:
+    case CommandLineAction::Login:
       break;
   }
 
@@ -63,6 +64,7 @@ int main(int argc, char** argv) {
   // then fail with an error instead.
   std::signal(SIGPIPE, SIG_IGN);
 
+  if (cl.action == CommandLineAction::Login) return posix::RunLogin(workDir, std::cout);
   if (cl.action == CommandLineAction::Probe) {
     posix::PlatformOptions options;
     options.handleSignals = false;

@@ -78,4 +78,7 @@ class PosixPlatform {
   std::function<void(int)> onSignal_;
 };
 
+// --login in `workDir`: the device code sign-in, its instructions on `out`.
+int RunLogin(const std::filesystem::path& workDir, std::ostream& out);
+
 }  // namespace tolvex::posix

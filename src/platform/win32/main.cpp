@@ -18,9 +18,11 @@
 #include "app/command_line.hpp"
 #include "app/exit_status.hpp"
 #include "app/form1.hpp"
+#include "app/login_mode.hpp"
 #include "app/probe_mode.hpp"
 #include "platform/native_path.hpp"
 #include "platform/win32/console_output.hpp"
+#include "platform/win32/credential_sign_in_store.hpp"
 #include "platform/win32/locale_clock.hpp"
 #include "platform/win32/main_window.hpp"
 #include "platform/win32/message_window.hpp"
@@ -71,6 +73,8 @@ int Run(HINSTANCE instance, int showCommand) {
   form.SetSecretSource(&secrets);
   win::WinHttps https;
   form.SetHttps(&https);
+  win::CredentialSignInStore signIns;
+  form.SetSignInStore(&signIns);
   socket.SetEvents(&form);
   window.Attach(&form, &tmrWait, &tmrMore, &tmrSMTP, &socket);
 
@@ -127,6 +131,38 @@ int RunProbe() {
 
 }  // namespace
 
+namespace {
+
+// Text written to the console as each line is flushed, so the sign-in's
+// instructions show while it waits.
+class ConsoleBuffer final : public std::stringbuf {
+ protected:
+  int sync() override {
+    tolvex::win::WriteOut(str());
+    str({});
+    return 0;
+  }
+};
+
+int Login() {
+  using namespace tolvex;
+  win::WinWorkFolder files(WorkDir());
+  win::ConsoleWindow window;
+  win::WinSecrets secrets;
+  win::WinHttps https;
+  win::CredentialSignInStore signIns;
+  ConsoleBuffer buffer;
+  std::ostream out(&buffer);
+  const int status =
+      RunLogin(LoginPorts{files, window, secrets, https, signIns, out,
+                          [](std::string_view text) { return Cp932ToUtf8(text); },
+                          [](std::int64_t seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); }});
+  out.flush();
+  return status;
+}
+
+}  // namespace
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   using namespace tolvex;
   const std::vector<std::string> owned = Arguments();
@@ -159,6 +195,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
       }
       return status;
     }
+    case CommandLineAction::Login:
+      return Login();
     case CommandLineAction::Run:
     case CommandLineAction::Probe:
       break;
