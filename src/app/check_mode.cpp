@@ -9,6 +9,7 @@
 #include "compose/head_lines.hpp"
 #include "compose/message.hpp"
 #include "compose/text_functions.hpp"
+#include "oauth/token.hpp"
 
 namespace tolvex {
 namespace {
@@ -21,12 +22,16 @@ int Fail(Window& window, const Failure& failure) {
 }  // namespace
 
 int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
-             const DisplayText& display, Clock& clock, SecretSource& secrets) {
+             const DisplayText& display, Clock& clock, SecretSource& secrets,
+             SignInStore* signIns) {
   RunState st;
   st.FromAddr = "DummySender";
   HostRecorder socket;
   if (Status failure = ReadCommandFile(st, window, socket, files)) return Fail(window, *failure);
   if (Status failure = ValidateStartUp(st)) return Fail(window, *failure);
+  if (signIns && st.Submit.UsesOAuth()) {
+    st.Submit.oauth.signedIn = signIns->Load(oauth::SignInKeyOf(st.Submit)).has_value();
+  }
   if (Status failure = PrepareSubmission(st.Submit, files, secrets)) return Fail(window, *failure);
   MessageIdMaker ids;
   st.StampLines = StampLines(clock.Now(), st.FromAddr, st.LocalName, ids);

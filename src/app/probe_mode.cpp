@@ -79,10 +79,11 @@ bool Probe::ProbeToken() {
   if (secrets_ == nullptr || https_ == nullptr) {
     failure = Failure{FailureKind::DeliveryFailed, "no HTTPS client for the token request"};
   } else {
+    if (signIns_) sub.oauth.signedIn = signIns_->Load(oauth::SignInKeyOf(sub)).has_value();
     failure = FindClientSecret(sub, *secrets_);
     if (!failure) {
       oauth::TokenCache cache;
-      failure = cache.Obtain(sub, *https_);
+      failure = cache.Obtain(sub, *https_, signIns_);
     }
   }
   const bool obtained = !failure && !sub.oauth.accessToken.Empty();

@@ -12,6 +12,7 @@
 #include "base/https.hpp"
 #include "base/platform.hpp"
 #include "base/run_state.hpp"
+#include "base/sign_in_store.hpp"
 #include "base/submission.hpp"
 #include "base/work_folder.hpp"
 #include "smtp/smtp_session.hpp"
@@ -41,10 +42,12 @@ class Probe : public SocketEvents, private SessionHost {
   void WSOCK_Error(const std::string& reason) override;
 
   // OAuth: the client secret's sources and the HTTPS client, with which
-  // the probe asks for a token (and shows only whether it got one).
-  void SetOAuth(SecretSource* secrets, Https* https) {
+  // the probe asks for a token (and shows only whether it got one), and
+  // the stored sign-ins (a rotated refresh token is kept as a run keeps it).
+  void SetOAuth(SecretSource* secrets, Https* https, SignInStore* signIns = nullptr) {
     secrets_ = secrets;
     https_ = https;
+    signIns_ = signIns;
   }
 
   bool Ended() const { return ended_; }
@@ -63,6 +66,7 @@ class Probe : public SocketEvents, private SessionHost {
   RunState st_;
   SmtpSession session_;
   SecretSource* secrets_ = nullptr;
+  SignInStore* signIns_ = nullptr;
   Https* https_ = nullptr;
   bool tokenFailed_ = false;
   bool tlsShown_ = false;

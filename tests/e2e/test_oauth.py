@@ -238,6 +238,12 @@ class OAuthCases(SecretKept):
             self.assertGreaterEqual(gaps[1], 0.9)
             self.assertGreaterEqual(gaps[2], 5.9)
             self.assertEqual(self.stored().split(b"\n")[1], p.refresh.encode())
+            asked = len(p.requests)
+            res, _ = self.run_oauth(1, p, env=self.env, args=["--check"])
+            self.assertEqual(res.returncode, 0, self.err)
+            self.assertIn(f"token from {p.url} (stored sign-in), client {CLIENT_ID}, client "
+                          "secret none", res.stdout.decode("utf-8"))
+            self.assertEqual(len(p.requests), asked)
             for run in range(3):
                 with self.subTest(run=run):
                     used = p.refresh

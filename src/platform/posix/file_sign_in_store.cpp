@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace tolvex {
+namespace tolvex::posix {
 namespace {
 
 // FNV-1a, 64 bits: a file name for the key (the key itself is checked on
@@ -114,4 +114,4 @@ std::string FileSignInStore::Save(const std::string& key, const Secret& refreshT
   return {};
 }
 
-}  // namespace tolvex
+}  // namespace tolvex::posix

@@ -11,7 +11,7 @@
 
 #include "base/sign_in_store.hpp"
 
-namespace tolvex {
+namespace tolvex::posix {
 
 class FileSignInStore final : public SignInStore {
  public:
@@ -29,4 +29,4 @@ class FileSignInStore final : public SignInStore {
   std::filesystem::path folder_;
 };
 
-}  // namespace tolvex
+}  // namespace tolvex::posix

@@ -55,9 +55,10 @@ int main(int argc, char** argv) {
     posix::TerminalWindow window(std::cerr, false, nullptr);
     posix::SystemClock clock;
     ProcessSecrets secrets;
+    posix::FileSignInStore signIns(posix::FileSignInStore::DefaultFolder());
     return RunCheck(
         files, window, cl.raw, std::cout, [](std::string_view text) { return Cp932ToUtf8(text); },
-        clock, secrets);
+        clock, secrets, &signIns);
   }
 
   // A server that drops the connection must not kill the process: writes

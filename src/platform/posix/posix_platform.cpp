@@ -53,7 +53,8 @@ int PosixPlatform::RunProbe(const std::filesystem::path& workDir, std::ostream& 
                          [](std::string_view text) { return Cp932ToUtf8(text); }});
   ProcessSecrets secrets;
   CurlHttps https;
-  probe.SetOAuth(&secrets, &https);
+  FileSignInStore signIns(FileSignInStore::DefaultFolder());
+  probe.SetOAuth(&secrets, &https, &signIns);
   tmrSMTP_.SetCallback([this, &probe] {
     probe.tmrSMTP_Timer();
     if (probe.Ended()) EndLoop();

@@ -111,7 +111,8 @@ int RunProbe() {
                                [](std::string_view text) { return Cp932ToUtf8(text); }});
   win::WinSecrets secrets;
   win::WinHttps https;
-  run.SetOAuth(&secrets, &https);
+  win::CredentialSignInStore signIns;
+  run.SetOAuth(&secrets, &https, &signIns);
   timer = &tmrSMTP;
   probe = &run;
   socket.SetEvents(&run);
@@ -184,10 +185,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
       win::ConsoleWindow window;
       win::LocaleClock clock;
       win::WinSecrets secrets;
+      win::CredentialSignInStore signIns;
       std::ostringstream out;
       const int status = RunCheck(
           files, window, cl.raw, out, [](std::string_view text) { return Cp932ToUtf8(text); },
-          clock, secrets);
+          clock, secrets, &signIns);
       if (cl.raw) {
         win::WriteOutBytes(out.str());
       } else {
