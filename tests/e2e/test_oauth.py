@@ -207,7 +207,14 @@ class OAuthCases(SecretKept):
         self.addCleanup(shutil.rmtree, self.config, True)
         self.env = {"XDG_CONFIG_HOME": self.config}
 
-    def stored(self):
+    console = "utf-8"  # what standard output is written in
+
+    def stored_client_secret(self):
+        """The client secret a credential store holds (none on Linux)."""
+        return None
+
+    def stored_token(self, provider):
+        """The refresh token the sign-in store holds for the provider."""
         folder = os.path.join(self.config, "tolvex")
         names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
         if not names:
@@ -217,14 +224,16 @@ class OAuthCases(SecretKept):
         self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
         self.assertEqual(os.stat(folder).st_mode & 0o777, 0o700)
         with open(path, "rb") as f:
-            return f.read()
+            key, token, end = f.read().split(b"\n")
+        self.assertEqual((key, end), (f"{provider.url} {CLIENT_ID} {USER}".encode(), b""))
+        return token
 
     def test_login_then_the_refresh_token_rotates_across_runs_until_revoked(self):
         self.sign_in_env()
         with self.provider(1) as p:
             res, sessions = self.run_oauth(1, p, env=self.env, args=["--login"])
             self.assertEqual(res.returncode, 0, self.err)
-            out = res.stdout.decode("utf-8")
+            out = res.stdout.decode(self.console)
             self.assertIn(f"ブラウザで https://{p.address}/device を開き、コード TOLV-EX42 を入力", out)
             self.assertIn(f"open https://{p.address}/device in a browser and enter the code "
                           "TOLV-EX42.", out)
@@ -237,12 +246,16 @@ class OAuthCases(SecretKept):
             gaps = [b - a for a, b in zip(p.times, p.times[1:])]
             self.assertGreaterEqual(gaps[1], 0.9)
             self.assertGreaterEqual(gaps[2], 5.9)
-            self.assertEqual(self.stored().split(b"\n")[1], p.refresh.encode())
+            self.assertEqual(self.stored_token(p), p.refresh.encode())
+            # A confidential client's secret, where one is stored, goes along.
+            secret = self.stored_client_secret()
+            extra = {"client_secret": secret} if secret else {}
             asked = len(p.requests)
             res, _ = self.run_oauth(1, p, env=self.env, args=["--check"])
             self.assertEqual(res.returncode, 0, self.err)
+            shown = "from the credential store" if secret else "none"
             self.assertIn(f"token from {p.url} (stored sign-in), client {CLIENT_ID}, client "
-                          "secret none", res.stdout.decode("utf-8"))
+                          f"secret {shown}", res.stdout.decode(self.console))
             self.assertEqual(len(p.requests), asked)
             for run in range(3):
                 with self.subTest(run=run):
@@ -252,10 +265,10 @@ class OAuthCases(SecretKept):
                     self.assertEqual(res.returncode, 0, self.err)
                     self.assertEqual(self.record(), (0, b""))
                     self.assertEqual(p.requests[asked:], [("/token", {
-                        "grant_type": "refresh_token", "client_id": CLIENT_ID,
+                        "grant_type": "refresh_token", "client_id": CLIENT_ID, **extra,
                         "refresh_token": used})])
                     self.assertNotEqual(p.refresh, used)
-                    self.assertEqual(self.stored().split(b"\n")[1], p.refresh.encode())
+                    self.assertEqual(self.stored_token(p), p.refresh.encode())
                     expected = (b"user=" + USER.encode() + b"\x01auth=Bearer " +
                                 p.issued[-1].encode() + b"\x01\x01")
                     self.assertTrue(sessions[0].auth[0].initial == expected, "XOAUTH2 response")
@@ -274,10 +287,10 @@ class OAuthCases(SecretKept):
             res, sessions = self.run_oauth(2, p, env=self.env, args=["--login"])
         self.assertEqual(res.returncode, EX_UNAVAILABLE, self.err)
         self.assertIn("コードの有効期限が切れました。もう一度 tolvex --login を実行してください。",
-                      res.stdout.decode("utf-8"))
+                      res.stdout.decode(self.console))
         self.assertIn("the code expired before the sign-in was completed: run tolvex --login again",
                       self.err)
-        self.assertIsNone(self.stored())
+        self.assertIsNone(self.stored_token(p))
         self.assertFalse(self.exists("LOG.txt"))
 
 

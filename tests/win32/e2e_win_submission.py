@@ -11,7 +11,7 @@ from winrun import WinRun, wine_cmd
 
 from test_oauth import CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases  # noqa: E402
 from test_probe import ProbeCases  # noqa: E402
-from test_submission import ScriptedTlsCases, SubmissionCases  # noqa: E402
+from test_submission import USER, ScriptedTlsCases, SubmissionCases  # noqa: E402
 
 
 class ArgsRun(WinRun):
@@ -42,6 +42,20 @@ class WinOAuth(OAuthCases, ArgsRun):
 
     def run_tolvex(self, args=(), timeout=90):
         return ArgsRun.run_tolvex(self, args, timeout)
+
+    console = "cp932"
+
+    def stored_token(self, provider):
+        res = winrun.wintool("readcredential", "0",
+                             f"Tolvex:signin:{provider.url} {CLIENT_ID} {USER}")
+        if res.returncode == 3:
+            return None
+        self.assertEqual(res.returncode, 0, res.stderr)
+        return res.stdout
+
+    def stored_client_secret(self):
+        res = winrun.wintool("readcredential", "0", f"Tolvex:oauth:{CLIENT_ID}")
+        return None if res.returncode == 3 else res.stdout.decode("utf-16-le")
 
     def test_client_secret_from_the_credential_manager(self):
         self.assertEqual(winrun.wintool("credential", "0", f"Tolvex:oauth:{CLIENT_ID}",

@@ -216,7 +216,8 @@ int main(int argc, char** argv) {
         stderr,
         "usage: wintool warmup|box|boxtext|nobox|tray|balloon|debugclick|state|close|notify|menu|"
         "nomenu|menugone SECONDS [ARG]\n"
-        "       wintool credential 0 TARGET SECRET\n");
+        "       wintool credential 0 TARGET SECRET\n"
+        "       wintool readcredential 0 TARGET\n");
     return 64;
   }
   std::string cmd = argv[1];
@@ -251,6 +252,16 @@ int main(int argc, char** argv) {
     c.CredentialBlob = reinterpret_cast<LPBYTE>(secret.data());
     c.Persist = CRED_PERSIST_LOCAL_MACHINE;
     return CredWriteW(&c, 0) ? 0 : 1;
+  }
+  if (cmd == "readcredential" && argc > 3) {
+    // The blob of a generic credential, as it is (exit 3: none).
+    std::wstring target(argv[3], argv[3] + std::strlen(argv[3]));
+    PCREDENTIALW c = nullptr;
+    if (!CredReadW(target.c_str(), CRED_TYPE_GENERIC, 0, &c)) return 3;
+    std::fwrite(c->CredentialBlob, 1, c->CredentialBlobSize, stdout);
+    std::fflush(stdout);
+    CredFree(c);
+    return 0;
   }
   if (cmd == "nobox") return NoBox(seconds);
   if (cmd == "tray") return StandInTray(seconds);
