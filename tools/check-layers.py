@@ -3,7 +3,7 @@
 or sideways between two folders of the same layer.
 
 The layers, lowest first:
-  base -> encoding -> compose -> {command, smtp} -> app -> platform/{posix, win32}
+  base -> encoding -> oauth -> compose -> {command, smtp} -> app -> platform/{posix, win32}
 A file may include its own folder and any lower layer. src/platform/*.hpp
 (the folder above the two platform layers) serves both of them.
 """
@@ -15,6 +15,7 @@ import sys
 RANK = {
     "base": 0,
     "encoding": 1,
+    "oauth": 1.5,
     "compose": 2,
     "command": 3,
     "smtp": 3,

@@ -11,6 +11,7 @@
 #include "compose/message.hpp"
 #include "compose/message_charset.hpp"
 #include "compose/text_functions.hpp"
+#include "oauth/token.hpp"
 
 namespace tolvex {
 namespace {
@@ -23,7 +24,8 @@ int Fail(Window& window, const Failure& failure) {
 }  // namespace
 
 int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
-             const DisplayText& display, Clock& clock, SecretSource& secrets) {
+             const DisplayText& display, Clock& clock, SecretSource& secrets,
+             SignInStore* signIns) {
   RunState st;
   // The window directives act on the window as in a run; the remote host
   // is only recorded.
@@ -37,7 +39,7 @@ int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
     Window& window;
     std::string host;
   } effects(window);
-  if (Status failure = LoadJob(st, JobMode::Check, effects, files, secrets))
+  if (Status failure = LoadJob(st, JobMode::Check, effects, files, secrets, signIns))
     return Fail(window, *failure);
   MessageIdMaker ids;
   st.StampLines = StampLines(clock.Now(), st.FromAddr, st.LocalName, ids);

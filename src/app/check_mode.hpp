@@ -8,6 +8,7 @@
 
 #include "app/message_view.hpp"
 #include "base/platform.hpp"
+#include "base/sign_in_store.hpp"
 #include "base/submission.hpp"
 #include "base/work_folder.hpp"
 
@@ -17,8 +18,10 @@ namespace tolvex {
 // failure the way a run would; `out` gets the listing (UTF-8 text, or the
 // message's bytes with `raw`). Returns the exit status.
 // `clock` dates the message, `secrets` is where an AUTH secret not in
-// command.txt is looked for (it is never shown).
+// command.txt is looked for (it is never shown), `signIns` whether a
+// sign-in of --login is stored (then no client secret is needed).
 int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
-             const DisplayText& display, Clock& clock, SecretSource& secrets);
+             const DisplayText& display, Clock& clock, SecretSource& secrets,
+             SignInStore* signIns = nullptr);
 
 }  // namespace tolvex

@@ -21,6 +21,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
   if (args.size() == 1 && args[0] == "--help") return {CommandLineAction::Help, false, {}};
   if (args.size() == 1 && args[0] == "--version") return {CommandLineAction::Version, false, {}};
   if (args.size() == 1 && args[0] == "--probe") return {CommandLineAction::Probe, false, {}};
+  if (args.size() == 1 && args[0] == "--login") return {CommandLineAction::Login, false, {}};
   bool check = false;
   bool raw = false;
   for (std::string_view a : args) {
@@ -29,7 +30,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
     } else if (a == "--raw" && !raw) {
       raw = true;
     } else if (a == "--help" || a == "--version" || a == "--check" || a == "--raw" ||
-               a == "--probe") {
+               a == "--probe" || a == "--login") {
       return Bad("'", a, "' cannot be combined here");
     } else {
       return Bad("unknown argument '", a, "'");
@@ -42,7 +43,12 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
 std::string UsageText(std::string_view program) {
   std::string out = "Usage: ";
   out.append(program).append("\n       ").append(program).append(" --check [--raw]\n       ");
-  out.append(program).append(" --probe\n       ").append(program).append(" --help | --version\n");
+  out.append(program)
+      .append(" --probe\n       ")
+      .append(program)
+      .append(" --login\n       ")
+      .append(program)
+      .append(" --help | --version\n");
   return out +
          "\n"
          "Sends one mail, once or repeatedly, as described by command.txt in the\n"
@@ -60,6 +66,10 @@ std::string UsageText(std::string_view program) {
          "                 cipher and certificate and AUTH mechanisms, then QUIT;\n"
          "                 sends no password and no mail, writes no file; exit 0\n"
          "                 when the server would accept the session, 69 if not\n"
+         "  --login        sign the #USR of command.txt in once for OAuth (#OAU):\n"
+         "                 prints a URL and a code to enter in a browser, waits\n"
+         "                 for the sign-in and stores its refresh token; later\n"
+         "                 runs use it instead of a client secret\n"
          "\n"
          "Files in the current directory:\n"
          "  command.txt  the instructions (Shift_JIS, CR LF); read once at start\n"

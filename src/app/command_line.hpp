@@ -1,6 +1,7 @@
 // The command line both programs share: no arguments runs the job of
 // command.txt; "--check" shows what would be sent, without sending;
-// "--probe" asks the server what it offers, without sending; "--help" and
+// "--probe" asks the server what it offers, without sending; "--login"
+// signs the user in for OAuth once; "--help" and
 // "--version" print and exit.
 #pragma once
 
@@ -10,7 +11,7 @@
 
 namespace tolvex {
 
-enum class CommandLineAction { Run, Check, Probe, Help, Version, Error };
+enum class CommandLineAction { Run, Check, Probe, Login, Help, Version, Error };
 
 struct CommandLine {
   CommandLineAction action = CommandLineAction::Run;

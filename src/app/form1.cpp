@@ -66,7 +66,7 @@ void Form1::Form_Load() {
   p_.tmrWait.SetEnabled(false);
   p_.tmrMore.SetEnabled(false);
   WindowSocketEffects effects(p_.window, p_.socket);
-  if (Status failure = LoadJob(st_, JobMode::Run, effects, p_.files, *secrets_)) {
+  if (Status failure = LoadJob(st_, JobMode::Run, effects, p_.files, *secrets_, signIns_)) {
     Abort(*failure);
     return;
   }
@@ -140,8 +140,25 @@ bool Form1::BeginSend() {
     return false;
   }
   retry_.NewMessage(st_.RetryCount);
-  StartAttempt();
-  return true;
+  if (StartAttempt()) return true;
+  if (st_.MoreInterval == 0) EndProc();
+  return false;
+}
+
+bool Form1::ObtainToken() {
+  Status failure =
+      https_
+          ? tokens_.Obtain(st_.Submit, *https_, signIns_)
+          : Status(Failure{FailureKind::DeliveryFailed, "no HTTPS client for the token request"});
+  // Without repeats or retries no later send needs the client secret.
+  if (st_.MoreInterval <= 0 && !st_.RetryOn) st_.Submit.oauth.clientSecret.Wipe();
+  if (!failure) return true;
+  // No connection is made: the record and the end of the delivery as for
+  // a session that failed at once.
+  p_.window.SetCaption(kSendingCaption);
+  LogSession(SmtpStep::OAUTH_TOKEN, failure->message);
+  NoteFailure(*failure);
+  return false;
 }
 
 void Form1::RunPending() {

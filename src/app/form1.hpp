@@ -13,6 +13,7 @@
 #include "base/run_state.hpp"
 #include "base/work_folder.hpp"
 #include "compose/head_lines.hpp"
+#include "oauth/token.hpp"
 #include "smtp/smtp_session.hpp"
 
 namespace tolvex {
@@ -58,6 +59,12 @@ class Form1 : public SocketEvents, private SessionHost {
   // Form_Load); the process environment unless set.
   void SetSecretSource(SecretSource* secrets) { secrets_ = secrets ? secrets : &processSecrets_; }
 
+  // The HTTPS client for OAuth token requests (before Form_Load).
+  void SetHttps(Https* https) { https_ = https; }
+  // Where sign-ins of `tolvex --login` are kept (before Form_Load); none:
+  // client credentials only.
+  void SetSignInStore(SignInStore* signIns) { signIns_ = signIns; }
+
   bool Ended() const { return ended_; }
   // 0 when every delivery of the run ended normally.
   int ExitStatus() const { return exitStatus_; }
@@ -76,6 +83,9 @@ class Form1 : public SocketEvents, private SessionHost {
   void StartSend();
   // Composes and starts one delivery; false when composition failed.
   bool BeginSend();
+  // OAuth: the access token for this send; false when the token request
+  // failed (logged like a delivery, in state 105).
+  bool ObtainToken();
   // Runs what fell due during the delivery that just finished.
   void RunPending();
   void EndProc();
@@ -83,7 +93,7 @@ class Form1 : public SocketEvents, private SessionHost {
   // follows an attempt that ended (true: a retry is awaited); a minute of
   // the wait; keeping the message that will not be delivered; the run's
   // end during a wait or an attempt.
-  void StartAttempt();
+  bool StartAttempt();
   bool AfterAttempt(SmtpStep endStep, std::string_view reply, FailureClass failure);
   void RetryTick();
   void KeepUndelivered();
@@ -101,6 +111,9 @@ class Form1 : public SocketEvents, private SessionHost {
   SmtpSession session_;
   ProcessSecrets processSecrets_;
   SecretSource* secrets_ = &processSecrets_;
+  Https* https_ = nullptr;
+  SignInStore* signIns_ = nullptr;
+  oauth::TokenCache tokens_;
   MessageIdMaker messageIds_;
   std::int16_t MoreTick = 0;
   int pendingSends_ = 0;     // repeats that fell due during a delivery

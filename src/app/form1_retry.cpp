@@ -25,10 +25,14 @@ std::string RetryCaption(int minutes) {
 
 // The composed message (MailData, its spool kept open) goes again as it
 // is: nothing is recomposed, so Date, Message-ID and attachments stay.
-void Form1::StartAttempt() {
+// Under OAuth each attempt fetches its token first; false when that failed
+// (logged in state 105) and no connection was made.
+bool Form1::StartAttempt() {
   messageAccepted_ = false;
+  if (st_.Submit.UsesOAuth() && !ObtainToken()) return false;
   session_.Start();
   p_.window.SetCaption(kSendingCaption);
+  return true;
 }
 
 bool Form1::AfterAttempt(SmtpStep endStep, std::string_view reply, FailureClass failureClass) {
@@ -73,7 +77,10 @@ void Form1::RetryTick() {
   p_.window.SetCaption(RetryCaption(retry_.MinutesLeft()));
   if (!due) return;
   p_.tmrWait.SetEnabled(false);
-  StartAttempt();
+  if (StartAttempt()) return;
+  deliveryStatus_ = kExitUnavailable;
+  KeepUndelivered();
+  if (st_.MoreInterval == 0) EndProc();
 }
 
 void Form1::KeepUndelivered() {

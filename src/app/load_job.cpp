@@ -4,17 +4,26 @@
 #include "app/submission_setup.hpp"
 #include "command/command_file.hpp"
 #include "compose/message.hpp"
+#include "oauth/token.hpp"
 
 namespace tolvex {
 
 Status LoadJob(RunState& st, JobMode mode, CommandEffects& effects, WorkFolder& files,
-               SecretSource& secrets) {
+               SecretSource& secrets, SignInStore* signIns) {
   st.DeleteCommandFile = false;
   st.FromAddr = "DummySender";
   if (Status failure = ReadCommandFile(st, effects, files)) return failure;
   if (Status failure = ValidateStartUp(st)) return failure;
   if (mode == JobMode::Run) files.Remove(kSpoolNewName);  // left by a run that did not end
-  Status failure = PrepareSubmission(st.Submit, files, secrets, mode != JobMode::Probe);
+  bool needSecret = mode != JobMode::Probe;
+  if (mode == JobMode::Login) {
+    // A secret found is still sent; none is needed.
+    st.Submit.oauth.signedIn = true;
+    needSecret = st.Submit.UsesOAuth();
+  } else if (signIns && st.Submit.UsesOAuth()) {
+    st.Submit.oauth.signedIn = signIns->Load(oauth::SignInKeyOf(st.Submit)).has_value();
+  }
+  Status failure = PrepareSubmission(st.Submit, files, secrets, needSecret);
   if (mode == JobMode::Probe) st.Submit.password.Wipe();  // a probe never sends it
   return failure;
 }

@@ -6,6 +6,7 @@
 #include "base/failure.hpp"
 #include "base/platform.hpp"
 #include "base/run_state.hpp"
+#include "base/sign_in_store.hpp"
 #include "base/submission.hpp"
 #include "base/work_folder.hpp"
 #include "command/command_effects.hpp"
@@ -16,11 +17,14 @@ enum class JobMode {
   Run,    // also removes the TEMP.TXT.new a run that did not end left
   Check,  // reads and checks; the AUTH secret is looked up but never shown
   Probe,  // the AUTH secret is neither looked up nor kept
+  Login,  // tolvex --login: a public client signs in without a client secret
 };
 
 // Fills `st` from command.txt; the first failure ends it.
+// `signIns`, when given, tells whether a sign-in of `tolvex --login` is
+// stored for the job's OAuth settings (then no client secret is needed).
 Status LoadJob(RunState& st, JobMode mode, CommandEffects& effects, WorkFolder& files,
-               SecretSource& secrets);
+               SecretSource& secrets, SignInStore* signIns = nullptr);
 
 // The ports a delivery or a probe connects with.
 void SetPorts(const RunState& st, Socket& socket);

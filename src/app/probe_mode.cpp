@@ -7,6 +7,7 @@
 #include "app/load_job.hpp"
 #include "app/submission_setup.hpp"
 #include "command/command_file.hpp"
+#include "oauth/token.hpp"
 #include "smtp/reply_gatherer.hpp"
 
 namespace tolvex {
@@ -61,10 +62,35 @@ bool Probe::Start() {
   const std::string host = st_.Submit.host.empty() ? "(no #HOS line)" : p_.display(st_.Submit.host);
   p_.out << Label("Server") << host << ", port " << st_.Submit.RemotePort() << "\n";
   p_.out << Label("Security") << p_.display(DescribeSubmission(st_.Submit)) << "\n";
+  if (st_.Submit.UsesOAuth()) tokenFailed_ = !ProbeToken();
   p_.out.flush();
   SetPorts(st_, p_.socket);
   session_.Start();
   return true;
+}
+
+bool Probe::ProbeToken() {
+  Submission& sub = st_.Submit;
+  Status failure;
+  if (secrets_ == nullptr || https_ == nullptr) {
+    failure = Failure{FailureKind::DeliveryFailed, "no HTTPS client for the token request"};
+  } else {
+    if (signIns_) sub.oauth.signedIn = signIns_->Load(oauth::SignInKeyOf(sub)).has_value();
+    failure = FindClientSecret(sub, *secrets_);
+    if (!failure) {
+      oauth::TokenCache cache;
+      failure = cache.Obtain(sub, *https_, signIns_);
+    }
+  }
+  const bool obtained = !failure && !sub.oauth.accessToken.Empty();
+  // Only whether there is one: the token itself is never shown or sent.
+  sub.oauth.accessToken.Wipe();
+  sub.oauth.clientSecret.Wipe();
+  p_.out << Label("Token")
+         << (obtained ? "obtained from " + oauth::TokenUrl(sub.oauth)
+                      : p_.display(failure ? failure->message : "none"))
+         << "\n";
+  return obtained;
 }
 
 void Probe::tmrSMTP_Timer() {
@@ -139,8 +165,14 @@ void Probe::LogSession(SmtpStep, std::string_view) {}  // a probe writes no file
 void Probe::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool, FailureClass) {
   ended_ = true;
   if (endStep == SmtpStep::IDLE) {
-    p_.out << Label("Result") << "the server would accept this session\n";
-    exitStatus_ = kExitOk;
+    if (tokenFailed_) {
+      p_.out << Label("Result")
+             << "the server would accept this session, but no token was obtained\n";
+      exitStatus_ = kExitUnavailable;
+    } else {
+      p_.out << Label("Result") << "the server would accept this session\n";
+      exitStatus_ = kExitOk;
+    }
   } else {
     std::vector<std::string_view> lines = Lines(reply);
     std::string why =
@@ -149,7 +181,8 @@ void Probe::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool, Failur
         reply.substr(0, 3) == "250") {
       why = "STARTTLS is not offered";
     } else if (endStep == SmtpStep::AUTH_MECHANISM) {
-      why = "neither AUTH PLAIN nor AUTH LOGIN is offered";
+      why = st_.Submit.UsesOAuth() ? "neither AUTH XOAUTH2 nor AUTH OAUTHBEARER is offered"
+                                   : "neither AUTH PLAIN nor AUTH LOGIN is offered";
     }
     p_.out << Label("Result") << "refused in state " << StepNumber(endStep) << ": " << why << "\n";
     exitStatus_ = kExitUnavailable;

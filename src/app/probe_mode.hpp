@@ -9,8 +9,11 @@
 #include <ostream>
 
 #include "app/message_view.hpp"
+#include "base/https.hpp"
 #include "base/platform.hpp"
 #include "base/run_state.hpp"
+#include "base/sign_in_store.hpp"
+#include "base/submission.hpp"
 #include "base/work_folder.hpp"
 #include "smtp/smtp_session.hpp"
 
@@ -38,6 +41,15 @@ class Probe : public SocketEvents, private SessionHost {
   void WSOCK_SendComplete() override;
   void WSOCK_Error(const std::string& reason) override;
 
+  // OAuth: the client secret's sources and the HTTPS client, with which
+  // the probe asks for a token (and shows only whether it got one), and
+  // the stored sign-ins (a rotated refresh token is kept as a run keeps it).
+  void SetOAuth(SecretSource* secrets, Https* https, SignInStore* signIns = nullptr) {
+    secrets_ = secrets;
+    https_ = https;
+    signIns_ = signIns;
+  }
+
   bool Ended() const { return ended_; }
   int ExitStatus() const { return exitStatus_; }
 
@@ -48,10 +60,16 @@ class Probe : public SocketEvents, private SessionHost {
   void OnReply(SmtpStep step, std::string_view reply);
   void PrintReply(const char* label, std::string_view reply);
   void PrintTls();
+  // "Token:" line; false when no token could be obtained.
+  bool ProbeToken();
 
   ProbePorts p_;
   RunState st_;
   SmtpSession session_;
+  SecretSource* secrets_ = nullptr;
+  SignInStore* signIns_ = nullptr;
+  Https* https_ = nullptr;
+  bool tokenFailed_ = false;
   bool tlsShown_ = false;
   bool ended_ = false;
   int exitStatus_ = 0;

@@ -25,6 +25,8 @@ int RunProgram(const std::vector<std::string_view>& args, std::string_view progr
       return host.Check(cl.raw);
     case CommandLineAction::Probe:
       return host.Probe();
+    case CommandLineAction::Login:
+      return host.Login();
     case CommandLineAction::Run:
       break;
   }

@@ -1,5 +1,5 @@
 // The program's modes, chosen from the command line: the usage and version
-// texts, a usage error, or one of --check, --probe and the run, which each
+// texts, a usage error, or one of --check, --probe, --login and the run, which each
 // platform's main carries out with its own window, socket and loop.
 #pragma once
 
@@ -16,6 +16,7 @@ class ProgramHost {
   virtual void WriteError(const std::string& text) = 0;
   virtual int Check(bool raw) = 0;
   virtual int Probe() = 0;
+  virtual int Login() = 0;
   virtual int Run() = 0;
 };
 

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "oauth/token.hpp"
+
 namespace tolvex {
 namespace {
 
@@ -44,6 +46,40 @@ std::optional<std::string> ProcessSecrets::Environment(const char* name) {
 
 std::optional<std::string> ProcessSecrets::Stored(std::string_view) { return std::nullopt; }
 
+std::string ClientSecretTarget(std::string_view clientId) {
+  std::string target = "Tolvex:oauth:";
+  target += clientId;
+  return target;
+}
+
+Status FindClientSecret(Submission& s, SecretSource& secrets) {
+  OAuthSettings& o = s.oauth;
+  if (!o.clientSecret.Empty()) return std::nullopt;
+  std::optional<std::string> found = secrets.Environment(kClientSecretVariable);
+  if (found && !found->empty()) {
+    o.secretOrigin = SecretOrigin::Environment;
+  } else {
+    if (found) WipeString(*found);
+    found = secrets.Stored(ClientSecretTarget(o.clientId));
+    if (found && !found->empty()) o.secretOrigin = SecretOrigin::CredentialStore;
+  }
+  if (found && !found->empty()) {
+    o.clientSecret.Assign(*found);
+    WipeString(*found);
+    return std::nullopt;
+  }
+  if (found) WipeString(*found);
+  // The refresh grant of a stored sign-in needs no secret (a public client).
+  if (o.signedIn) return std::nullopt;
+  std::string text = "command.txt: \"#OID\" " + o.clientId + " has no client secret: give \"#OSC\"";
+  const std::string store = secrets.StoreName();
+  text += store.empty() ? " or " : ", ";
+  text += "the environment variable ";
+  text += kClientSecretVariable;
+  if (!store.empty()) text += " or " + store + " " + ClientSecretTarget(o.clientId);
+  return Failure{FailureKind::CommandFileBad, std::move(text)};
+}
+
 std::string CredentialTarget(std::string_view host) {
   std::string target = "Tolvex:";
   target += host;
@@ -54,6 +90,7 @@ Status PrepareSubmission(Submission& s, WorkFolder& files, SecretSource& secrets
   if (!s.caFile.empty()) {
     if (Status status = ReadCaFile(s, files)) return status;
   }
+  if (s.UsesOAuth()) return needSecret ? FindClientSecret(s, secrets) : std::nullopt;
   if (!needSecret || !s.Authenticates() || !s.password.Empty()) return std::nullopt;
   std::optional<std::string> found = secrets.Environment(kPasswordVariable);
   if (found && !found->empty()) {
@@ -101,8 +138,36 @@ std::string DescribeSubmission(const Submission& s) {
     text += "; certificate checked against the system's CAs";
     if (!s.caFile.empty()) text += " and " + s.caFile;
   }
-  if (s.Authenticates()) {
-    text += "; AUTH PLAIN or LOGIN as " + s.user + ", password ";
+  if (s.UsesOAuth()) {
+    const OAuthSettings& o = s.oauth;
+    text += "; AUTH ";
+    text += s.auth == AuthChoice::XOAuth2       ? "XOAUTH2"
+            : s.auth == AuthChoice::OAuthBearer ? "OAUTHBEARER"
+                                                : "XOAUTH2 or OAUTHBEARER";
+    text += " as " + s.user + "; token from " + oauth::TokenUrl(o) +
+            (o.signedIn ? " (stored sign-in" : " (client credentials");
+    const std::string scope = oauth::Scope(o);
+    if (!scope.empty()) text += ", scope " + scope;
+    text += "), client " + o.clientId + ", client secret ";
+    switch (o.secretOrigin) {
+      case SecretOrigin::CommandFile:
+        text += "from #OSC";
+        break;
+      case SecretOrigin::Environment:
+        text += std::string("from ") + kClientSecretVariable;
+        break;
+      case SecretOrigin::CredentialStore:
+        text += "from the credential store";
+        break;
+      case SecretOrigin::None:
+        text += o.signedIn ? "none" : "not looked up";
+        break;
+    }
+  } else if (s.Authenticates()) {
+    text += s.auth == AuthChoice::Plain   ? "; AUTH PLAIN as "
+            : s.auth == AuthChoice::Login ? "; AUTH LOGIN as "
+                                          : "; AUTH PLAIN or LOGIN as ";
+    text += s.user + ", password ";
     switch (s.origin) {
       case SecretOrigin::CommandFile:
         text += "from #PAS";

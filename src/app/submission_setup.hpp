@@ -32,5 +32,10 @@ std::string DescribeSubmission(const Submission& s);
 
 // "Tolvex:mail.example.jp"
 std::string CredentialTarget(std::string_view host);
+// "Tolvex:oauth:<client id>", where the OAuth client secret is stored.
+std::string ClientSecretTarget(std::string_view clientId);
+// The OAuth client secret: #OSC, else TOLVEX_CLIENT_SECRET, else the
+// credential store.
+Status FindClientSecret(Submission& s, SecretSource& secrets);
 
 }  // namespace tolvex

@@ -10,6 +10,8 @@ namespace tolvex {
 enum class SmtpStep : std::int16_t {
   IDLE = 0,
   smtpSTART = 100,
+  // OAuth: the token request made before connecting was refused or failed.
+  OAUTH_TOKEN = 105,
   AWAIT_CONNECTION = 110,
   CONFARM_CONNECTION = 115,
   AWAIT_GREETING = 120,

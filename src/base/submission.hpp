@@ -24,6 +24,25 @@ enum class Security : std::uint8_t {
 enum class SecretOrigin : std::uint8_t { None, CommandFile, Environment, CredentialStore };
 
 inline constexpr char kPasswordVariable[] = "TOLVEX_PASSWORD";
+inline constexpr char kClientSecretVariable[] = "TOLVEX_CLIENT_SECRET";
+
+// #AUT: the SASL mechanism. Auto takes OAuth when #OAU is written, else
+// PLAIN or LOGIN with the password.
+enum class AuthChoice : std::uint8_t { Auto, Plain, Login, XOAuth2, OAuthBearer };
+
+// OAuth 2.0 settings (#OAU, #OID, #OSC, #OTE, #OSP) and the access token
+// fetched for the next AUTH.
+struct OAuthSettings {
+  std::string provider;  // #OAU as written: "microsoft", "google" or an https:// URL
+  std::string clientId;  // #OID
+  Secret clientSecret;   // #OSC, TOLVEX_CLIENT_SECRET or the credential store
+  SecretOrigin secretOrigin = SecretOrigin::None;
+  std::string tenant;     // #OTE (Microsoft)
+  std::string scope;      // #OSP; empty = the provider's default
+  Secret accessToken;     // fetched before each connection
+  bool signedIn = false;  // a sign-in of `tolvex --login` is stored: the refresh grant
+  bool Configured() const { return !provider.empty(); }
+};
 
 struct Submission {
   Security security = Security::Unset;
@@ -31,14 +50,21 @@ struct Submission {
   std::string user;       // #USR; empty = no AUTH
   Secret password;        // the AUTH secret once start-up has found it
   SecretOrigin origin = SecretOrigin::None;
-  std::string caFile;  // #CAF as written (code page 932)
-  std::string caPem;   // its certificates, read at start-up
-  std::string host;    // #HOS as written: the TLS name and the stored credential's
+  std::string caFile;                  // #CAF as written (code page 932)
+  std::string caPem;                   // its certificates, read at start-up
+  std::string host;                    // #HOS as written: the TLS name and the stored credential's
+  AuthChoice auth = AuthChoice::Auto;  // #AUT
+  OAuthSettings oauth;
 
   // EHLO, gathered replies and the states of TLS and AUTH.
   bool Extended() const { return security != Security::Unset || !user.empty(); }
   bool UsesTls() const { return security == Security::StartTls || security == Security::Tls; }
   bool Authenticates() const { return !user.empty(); }
+  // AUTH with a token rather than the password.
+  bool UsesOAuth() const {
+    return Authenticates() && oauth.Configured() && auth != AuthChoice::Plain &&
+           auth != AuthChoice::Login;
+  }
   // The port to connect to: #POR, else 465 for TLS, 587 for STARTTLS, 25.
   std::int32_t RemotePort() const {
     if (port != 0) return port;

@@ -395,11 +395,6 @@ class Interpreter {
 
 }  // namespace
 
-Status ReadCommandFile(RunState& st, Window& window, Socket& socket, WorkFolder& files) {
-  WindowSocketEffects effects(window, socket);
-  return ReadCommandFile(st, effects, files);
-}
-
 Status ReadCommandFile(RunState& st, CommandEffects& effects, WorkFolder& files) {
   auto unreadable = [](std::string_view reason) {
     std::string message = "cannot read ";

@@ -21,7 +21,4 @@ inline constexpr char kCommandFileName[] = "command.txt";
 // incomplete and nothing may be sent.
 Status ReadCommandFile(RunState& st, CommandEffects& effects, WorkFolder& files);
 
-// The same, carried out on `window` and `socket`.
-Status ReadCommandFile(RunState& st, Window& window, Socket& socket, WorkFolder& files);
-
 }  // namespace tolvex

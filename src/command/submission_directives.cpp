@@ -6,9 +6,11 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "command/command_file.hpp"
 #include "compose/text_functions.hpp"
+#include "oauth/token.hpp"
 
 namespace tolvex {
 namespace {
@@ -57,7 +59,8 @@ std::string Quoted(std::string_view key, std::string_view value) {
 }  // namespace
 
 bool IsSubmissionKeyword(std::string_view key) {
-  static constexpr std::array<std::string_view, 5> kKeys = {"#POR", "#SEC", "#USR", "#PAS", "#CAF"};
+  static constexpr std::array<std::string_view, 11> kKeys = {
+      "#POR", "#SEC", "#USR", "#PAS", "#CAF", "#AUT", "#OAU", "#OID", "#OSC", "#OTE", "#OSP"};
   for (std::string_view k : kKeys) {
     if (k == key) return true;
   }
@@ -94,6 +97,46 @@ Status SubmissionDirective(std::string_view key, std::string_view line, std::siz
   } else if (key == "#CAF") {
     if (value.empty()) return Bad(lineNo, "\"#CAF\" names no file");
     s.caFile = std::move(value);
+  } else if (key == "#AUT") {
+    static constexpr std::array<std::pair<std::string_view, AuthChoice>, 5> kChoices = {{
+        {"auto", AuthChoice::Auto},
+        {"plain", AuthChoice::Plain},
+        {"login", AuthChoice::Login},
+        {"xoauth2", AuthChoice::XOAuth2},
+        {"oauthbearer", AuthChoice::OAuthBearer},
+    }};
+    bool known = false;
+    for (const auto& [name, choice] : kChoices) {
+      if (SameAscii(value, name)) {
+        s.auth = choice;
+        known = true;
+      }
+    }
+    if (!known) {
+      return Bad(lineNo,
+                 Quoted(key, value) + " is not one of auto, plain, login, xoauth2, oauthbearer");
+    }
+  } else if (key == "#OAU") {
+    if (!oauth::IsProviderName(value) && !IsHttpsUrl(value)) {
+      return Bad(lineNo, Quoted(key, value) + " is not microsoft, google or an https:// URL");
+    }
+    s.oauth.provider = std::move(value);
+  } else if (key == "#OID") {
+    if (value.empty()) return Bad(lineNo, "\"#OID\" has no client id");
+    s.oauth.clientId = std::move(value);
+  } else if (key == "#OSC") {
+    if (value.empty()) {
+      WipeString(value);
+      return Bad(lineNo, "\"#OSC\" has no client secret");
+    }
+    s.oauth.clientSecret.Assign(value);
+    s.oauth.secretOrigin = SecretOrigin::CommandFile;
+  } else if (key == "#OTE") {
+    if (value.empty()) return Bad(lineNo, "\"#OTE\" has no tenant");
+    s.oauth.tenant = std::move(value);
+  } else if (key == "#OSP") {
+    if (value.empty()) return Bad(lineNo, "\"#OSP\" has no scope");
+    s.oauth.scope = std::move(value);
   }
   WipeString(value);
   return std::nullopt;
@@ -105,6 +148,20 @@ Status CheckSubmission(const Submission& s) {
                    std::string(kCommandFileName) +
                        ": \"#USR\" sends the password only over TLS: add \"#SEC=starttls\" or "
                        "\"#SEC=tls\" (or \"#SEC=none\" for a relay without TLS)"};
+  }
+  const auto bad = [](std::string text) {
+    return Failure{FailureKind::CommandFileBad, std::string(kCommandFileName) + ": " + text};
+  };
+  const bool tokenMechanism = s.auth == AuthChoice::XOAuth2 || s.auth == AuthChoice::OAuthBearer;
+  if (tokenMechanism && !s.oauth.Configured()) {
+    return bad("\"#AUT\" names a token mechanism: add \"#OAU\" (where tokens come from)");
+  }
+  if (s.oauth.Configured() && s.auth != AuthChoice::Plain && s.auth != AuthChoice::Login) {
+    if (!s.Authenticates()) return bad("\"#OAU\" needs \"#USR\", the mailbox to send as");
+    if (s.oauth.clientId.empty()) return bad("\"#OAU\" needs \"#OID\", the client id");
+    if (oauth::TokenUrl(s.oauth).empty()) {
+      return bad("\"#OAU=microsoft\" needs \"#OTE\", the tenant (id or domain)");
+    }
   }
   return std::nullopt;
 }

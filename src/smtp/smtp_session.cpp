@@ -281,6 +281,7 @@ void SmtpSession::smtpEROR(bool catchAll) {
   wireSource_.reset();
   mailSource_.reset();
   ResetSubmission();
+  st.Submit.oauth.accessToken.Wipe();
   SetStep(IDLE);
   p_.tmrSMTP.SetEnabled(false);
   const FailureClass failure = ClassOfEnd(endStep);

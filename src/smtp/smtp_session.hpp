@@ -114,6 +114,7 @@ class SmtpSession {
   // A gathered reply has arrived (submission): masked, checked, kept.
   void TakeReply(std::string reply);
   void ProtocolError(std::string_view what, std::string_view reply);
+  void ChooseMechanism(std::string_view ehloReply);
   void ResetSubmission();
   // Applies `rule` at a tick; true when the session must finish at once.
   bool Apply(const Rule& rule);
@@ -159,7 +160,13 @@ class SmtpSession {
   std::optional<std::uint64_t> sizeLimit_;
   // Every form of the credential that went out, masked in server texts.
   std::vector<Secret> credentialForms_;
-  enum class Mechanism : std::uint8_t { None, Plain, Login } mechanism_ = Mechanism::None;
+  enum class Mechanism : std::uint8_t {
+    None,
+    Plain,
+    Login,
+    XOAuth2,
+    OAuthBearer
+  } mechanism_ = Mechanism::None;
   int loginLinesSent_ = 0;
 };
 

@@ -10,6 +10,7 @@
 
 #include "base/sjis_text.hpp"
 #include "base/socket_buffers.hpp"
+#include "oauth/sasl.hpp"
 #include "smtp/session_rules.hpp"
 #include "smtp/smtp_session.hpp"
 
@@ -124,11 +125,7 @@ bool SmtpSession::AfterEhlo() {
   // Refused before the credential or the message goes out.
   if (!probe_ && TooLarge()) return true;
   if (sub.Authenticates()) {
-    mechanism_ = Mechanism::None;
-    for (const std::string& m : AuthMechanisms(reply)) {
-      if (m == "PLAIN") mechanism_ = Mechanism::Plain;
-      if (m == "LOGIN" && mechanism_ == Mechanism::None) mechanism_ = Mechanism::Login;
-    }
+    ChooseMechanism(reply);
     if (mechanism_ == Mechanism::None) {
       SetStep(AUTH_MECHANISM);  // logged with the EHLO reply; no credential sent
       return true;
@@ -158,11 +155,55 @@ bool SmtpSession::TooLarge() {
   return true;
 }
 
+// The mechanism #AUT allows among those the EHLO reply offers: with a
+// token XOAUTH2 before OAUTHBEARER, with the password PLAIN before LOGIN.
+void SmtpSession::ChooseMechanism(std::string_view ehloReply) {
+  const Submission& sub = p_.st.Submit;
+  const AuthChoice a = sub.auth;
+  mechanism_ = Mechanism::None;
+  for (const std::string& m : AuthMechanisms(ehloReply)) {
+    if (sub.UsesOAuth()) {
+      if (m == "XOAUTH2" && a != AuthChoice::OAuthBearer) mechanism_ = Mechanism::XOAuth2;
+      if (m == "OAUTHBEARER" && a != AuthChoice::XOAuth2 && mechanism_ == Mechanism::None) {
+        mechanism_ = Mechanism::OAuthBearer;
+      }
+    } else {
+      if (m == "PLAIN" && a != AuthChoice::Login) mechanism_ = Mechanism::Plain;
+      if (m == "LOGIN" && a != AuthChoice::Plain && mechanism_ == Mechanism::None) {
+        mechanism_ = Mechanism::Login;
+      }
+    }
+  }
+}
+
 // The AUTH command, or the next line of AUTH LOGIN. The lines are built in
 // buffers large enough never to be reallocated (and so copied) and are
 // wiped by the socket's send queue once sent.
 void SmtpSession::SendAuth() {
   const Submission& sub = p_.st.Submit;
+  if (mechanism_ == Mechanism::XOAuth2 || mechanism_ == Mechanism::OAuthBearer) {
+    const bool xoauth2 = mechanism_ == Mechanism::XOAuth2;
+    Secret wire;
+    if (loginLinesSent_ == 0) {
+      wire.Append(xoauth2 ? "AUTH XOAUTH2 " : "AUTH OAUTHBEARER ");
+      const std::string_view token = sub.oauth.accessToken.View();
+      if (xoauth2) {
+        oauth::Xoauth2Response(sub.user, token, wire);
+      } else {
+        oauth::OAuthBearerResponse(sub.user, HostForResolver(sub.host), sub.RemotePort(), token,
+                                   wire);
+      }
+    } else {  // the answer to the error challenge
+      wire.Append(xoauth2 ? oauth::kXoauth2ChallengeAnswer : oauth::kOAuthBearerChallengeAnswer);
+    }
+    wire.Append("\r\n");
+    ++loginLinesSent_;
+    std::string line;
+    line.reserve(wire.Size());
+    line.append(wire.View());
+    SendData(std::move(line));
+    return;
+  }
   Secret clear;
   std::string line;
   line.reserve(64 + 2 * (sub.user.size() + sub.password.Size()));
@@ -203,11 +244,21 @@ bool SmtpSession::AfterAuth() {
   if (Begins(reply, "235")) {
     // Without repeats or retries no later send needs the secret.
     if (p_.st.MoreInterval <= 0 && !p_.st.RetryOn) p_.st.Submit.password.Wipe();
+    p_.st.Submit.oauth.accessToken.Wipe();
     SetStep(AWAIT_MAIL_FROM_TRANSFER);
     SendCommand(Command::MailFrom);
     return false;
   }
   if (Begins(reply, "334") && mechanism_ == Mechanism::Login && loginLinesSent_ < 3) {
+    SetStep(AWAIT_AUTH_TRANSFER);
+    SendAuth();
+    return false;
+  }
+  // A token refused with an error challenge (RFC 7628): answered once, and
+  // the failure reply that follows is what 139 logs.
+  if (Begins(reply, "334") &&
+      (mechanism_ == Mechanism::XOAuth2 || mechanism_ == Mechanism::OAuthBearer) &&
+      loginLinesSent_ == 1) {
     SetStep(AWAIT_AUTH_TRANSFER);
     SendAuth();
     return false;

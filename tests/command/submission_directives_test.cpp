@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "command/command_effects.hpp"
 #include "command/command_file.hpp"
 #include "platform/posix/posix_work_folder.hpp"
-#include "support/fake_platform.hpp"
 
 namespace tolvex {
 namespace {
@@ -29,7 +29,7 @@ class SubmissionDirectives : public ::testing::Test {
     std::ofstream(dir_ / kCommandFileName, std::ios::binary) << text;
     posix::PosixWorkFolder files(dir_);
     st_ = RunState{};
-    return ReadCommandFile(st_, window_, socket_, files);
+    return ReadCommandFile(st_, effects_, files);
   }
   void ExpectBad(const std::string& text, const std::string& part) {
     Status status = Read(text);
@@ -40,9 +40,7 @@ class SubmissionDirectives : public ::testing::Test {
 
   fs::path dir_;
   RunState st_;
-  test::VirtualScheduler scheduler_;
-  test::FakeWindow window_{scheduler_};
-  test::FakeSocket socket_{scheduler_};
+  EffectRecorder effects_;
 };
 
 TEST_F(SubmissionDirectives, ValuesAndTheirDefaults) {
@@ -89,6 +87,39 @@ TEST_F(SubmissionDirectives, CredentialsOnlyOverTlsUnlessSecNoneIsWritten) {
   EXPECT_NE(status->message.find("#SEC=starttls"), std::string::npos);
   EXPECT_FALSE(Read("#USR=yamada\r\n#SEC=none\r\n\r\nx\r\n"));
   EXPECT_FALSE(Read("#SEC=starttls\r\n#USR=yamada\r\n\r\nx\r\n"));
+}
+
+TEST_F(SubmissionDirectives, OAuthSettingsAndWhatTheyNeed) {
+  const std::string base = "#SEC=starttls\r\n#USR=yamada@example.jp\r\n";
+  ASSERT_FALSE(Read(base + "#AUT=XOAUTH2\r\n#OAU=Microsoft\r\n#OTE=contoso.jp\r\n#OID=c-1\r\n"
+                           "#OSC= s\x95\x5C"
+                           "c \r\n#OSP=https://x/.default\r\n\r\nx\r\n"));
+  EXPECT_EQ(st_.Submit.auth, AuthChoice::XOAuth2);
+  EXPECT_TRUE(st_.Submit.UsesOAuth());
+  EXPECT_EQ(st_.Submit.oauth.clientSecret.View(),
+            "s\x95\x5C"
+            "c");
+  EXPECT_EQ(st_.Submit.oauth.secretOrigin, SecretOrigin::CommandFile);
+  EXPECT_EQ(st_.Submit.oauth.tenant, "contoso.jp");
+  EXPECT_EQ(st_.Submit.oauth.scope, "https://x/.default");
+  // #AUT=plain with OAuth settings keeps the password.
+  ASSERT_FALSE(Read(base + "#AUT=plain\r\n#OAU=google\r\n\r\nx\r\n"));
+  EXPECT_FALSE(st_.Submit.UsesOAuth());
+
+  const struct {
+    std::string lines;
+    const char* part;
+  } bad[] = {
+      {base + "#AUT=cram-md5\r\n", "\"#AUT\" value \"cram-md5\" is not one of"},
+      {base + "#OAU=http://idp.test/token\r\n", "is not microsoft, google or an https:// URL"},
+      {base + "#OAU=yahoo\r\n", "\"#OAU\" value \"yahoo\""},
+      {base + "#AUT=oauthbearer\r\n\r\nx\r\n", "add \"#OAU\""},
+      {base + "#OAU=google\r\n\r\nx\r\n", "needs \"#OID\""},
+      {base + "#OAU=microsoft\r\n#OID=c\r\n\r\nx\r\n", "needs \"#OTE\""},
+      {"#SEC=tls\r\n#OAU=google\r\n#OID=c\r\n\r\nx\r\n", "needs \"#USR\""},
+      {base + "#OSC=\r\n", "\"#OSC\" has no client secret"},
+  };
+  for (const auto& b : bad) ExpectBad(b.lines, b.part);
 }
 
 TEST_F(SubmissionDirectives, AfterTheDirectiveSectionTheyAreBodyText) {

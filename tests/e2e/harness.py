@@ -10,7 +10,8 @@ programs may run side by side:
   91-99 submission over TLS (91 Postfix + Dovecot, 92-99 scripted servers),
   200-212 hostile servers, 213-218 inputs that are not plain files,
   140-145 Cc/Bcc and retries, 220-225 signals at any moment, 226-230 a full
-  work folder.
+  work folder, 241-248 OAuth (a fake provider and a scripted server on each),
+  249 the Postfix + Dovecot peer that checks OAuth tokens.
 """
 
 import collections

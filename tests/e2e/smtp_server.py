@@ -50,13 +50,18 @@ class Script:
 
     `tls_replies` override `replies` once TLS is up (say, an EHLO reply
     without STARTTLS). The AUTH reply is the one after the last credential
-    line. `handshake=CLOSE`: read the client's first handshake bytes, then
+    line; `bearer_ok(token)` False answers a bearer token with the error
+    challenge and 535. `handshake=CLOSE`: read the client's first handshake bytes, then
     close instead of answering them.
     """
 
     def __init__(self, greeting=b"220 e2e.test ESMTP ready\r\n", replies=None,
-                 rcpt=None, on_message=None, tls_replies=None, handshake=None):
+                 rcpt=None, on_message=None, tls_replies=None, handshake=None,
+                 bearer_ok=None):
         self.greeting = greeting
+        # XOAUTH2/OAUTHBEARER: whether a token is accepted; a refused one
+        # gets the error challenge, then 535.
+        self.bearer_ok = bearer_ok or (lambda token: True)
         self.replies = {
             "HELO": b"250 e2e.test\r\n",
             "EHLO": b"250 e2e.test\r\n",

@@ -44,7 +44,8 @@ class Auth:
     def __init__(self, mechanism, tls):
         self.mechanism = mechanism
         self.tls = tls
-        self.authzid = self.user = self.password = None
+        self.authzid = self.user = self.password = None  # password: the token for OAuth
+        self.initial = None  # the decoded initial response of a bearer mechanism
         self.lines = []
 
     def __repr__(self):
@@ -117,6 +118,25 @@ class TlsAndAuth:
             if password is None:
                 return False
             auth.user, auth.password = _b64(user), _b64(password)
+        elif mechanism in ("XOAUTH2", "OAUTHBEARER"):
+            token = initial if initial is not None else answer(b"334 \r\n")
+            if token is None:
+                return False
+            auth.initial = _b64(token) or b""
+            fields = auth.initial.split(b"\x01")
+            if mechanism == "XOAUTH2" and fields[0].startswith(b"user="):
+                auth.user = fields[0][5:]
+            elif mechanism == "OAUTHBEARER" and fields[0].startswith(b"n,a="):
+                auth.user = fields[0][4:].rstrip(b",").replace(b"=2C", b",").replace(b"=3D", b"=")
+            for field in fields[1:]:
+                if field.startswith(b"auth=Bearer "):
+                    auth.password = field[len(b"auth=Bearer "):]
+            if auth.password is not None and not self.script.bearer_ok(auth.password):
+                status = base64.b64encode(b'{"status":"401","schemes":"bearer",'
+                                          b'"scope":"https://mail.google.com/"}')
+                if answer(b"334 " + status + b"\r\n") is None:
+                    return False
+                return self._say(link.sock, b"535 5.7.8 Username and Password not accepted\r\n")
         else:
             return self._say(link.sock, b"504 5.5.4 Unrecognized authentication type\r\n")
         if auth.password is None:

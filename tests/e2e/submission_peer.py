@@ -48,16 +48,17 @@ protocols = none
 ssl = no
 default_internal_user = dovecot
 default_login_user = dovenull
-auth_mechanisms = plain login
+auth_mechanisms = plain login{mechanisms}
 # Postfix decides where plain-text mechanisms are offered.
 disable_plaintext_auth = no
 auth_verbose = yes
 auth_failure_delay = 0
 passdb {{
   driver = passwd-file
+  mechanisms = plain login
   args = scheme=PLAIN username_format=%u {root}/users
 }}
-userdb {{
+{oauth2}userdb {{
   driver = static
   args = uid=65534 gid=65534 home=/nonexistent
 }}
@@ -71,10 +72,30 @@ service auth {{
 """
 
 
-class DovecotAuth:
-    """A Dovecot that only answers authentication requests on one socket."""
+# Tokens checked by introspection (RFC 7662) at an OAuth provider.
+OAUTH2_PASSDB = """\
+passdb {{
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = {conf}
+}}
+"""
+OAUTH2_CONF = """\
+introspection_mode = post
+introspection_url = {url}
+tls_ca_cert_file = {ca}
+username_attribute = username
+active_attribute = active
+active_value = true
+"""
 
-    def __init__(self, root, user, password):
+
+class DovecotAuth:
+    """A Dovecot that only answers authentication requests on one socket.
+    With `oauth2` = (introspection URL, CA file) it also takes XOAUTH2 and
+    OAUTHBEARER tokens, asking the provider about each."""
+
+    def __init__(self, root, user, password, oauth2=None):
         self.root = root
         self.socket = os.path.join(root, "auth-client")
         self.log = os.path.join(root, "dovecot.log")
@@ -84,8 +105,15 @@ class DovecotAuth:
             f.write(f"{user}:{{PLAIN}}{password}::::::\n")
         os.chmod(os.path.join(root, "users"), 0o644)
         self.conf = os.path.join(root, "dovecot.conf")
+        passdb = mechanisms = ""
+        if oauth2:
+            conf = os.path.join(root, "oauth2.conf.ext")
+            with open(conf, "w") as f:
+                f.write(OAUTH2_CONF.format(url=oauth2[0], ca=oauth2[1]))
+            passdb, mechanisms = OAUTH2_PASSDB.format(conf=conf), " xoauth2 oauthbearer"
         with open(self.conf, "w") as f:
-            f.write(DOVECOT_CONF.format(root=root, socket=self.socket))
+            f.write(DOVECOT_CONF.format(root=root, socket=self.socket, oauth2=passdb,
+                                        mechanisms=mechanisms))
 
     def start(self, seconds=30):
         self.proc = subprocess.Popen(["dovecot", "-F", "-c", self.conf], stdin=subprocess.DEVNULL,
@@ -140,10 +168,11 @@ class SubmissionPeer(PostfixPeer):
     is the one account Dovecot knows; `pki` holds the CA (`pki.ca`) that
     signed the server's certificates."""
 
-    def __init__(self, address, user, password, **kw):
+    def __init__(self, address, user, password, oauth2_url=None, **kw):
         super().__init__(address, **kw)
         self.ports = [25, *SERVICES]
         self.user, self.password = user, password
+        self.oauth2_url = oauth2_url  # introspection endpoint: Dovecot takes tokens
         self.dovecot = None
         self.pki = make_pki(os.path.join(self.root, "pki"), {
             "server": [address, "mx." + self.domain],
@@ -151,7 +180,8 @@ class SubmissionPeer(PostfixPeer):
         })
 
     def prepare(self):
-        self.dovecot = DovecotAuth(os.path.join(self.root, "dovecot"), self.user, self.password)
+        self.dovecot = DovecotAuth(os.path.join(self.root, "dovecot"), self.user, self.password,
+                                   (self.oauth2_url, self.pki.ca) if self.oauth2_url else None)
         self.dovecot.start()
 
     def settings(self):

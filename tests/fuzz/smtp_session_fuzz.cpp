@@ -27,6 +27,7 @@ bool Named(SmtpStep step) {
   switch (step) {
     case IDLE:
     case smtpSTART:
+    case OAUTH_TOKEN:
     case AWAIT_CONNECTION:
     case CONFARM_CONNECTION:
     case AWAIT_GREETING:

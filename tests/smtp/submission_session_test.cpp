@@ -110,6 +110,54 @@ TEST(SubmissionSession, LoginEndsAtA235WithoutSendingThePassword) {
       (std::vector<std::string>{"AUTH LOGIN\r\n", "eWFtYWRh\r\n", "MAIL FROM:<DummySender>\r\n"}));
 }
 
+// #AUT and #OAU against what the server offers: the AUTH line sent, or
+// none at all (137) when nothing allowed is offered.
+TEST(SubmissionSession, MechanismChosenByAutAndOffer) {
+  // base64("user=yamada\1auth=Bearer t0k\1\1")
+  const std::string xoauth2 = "AUTH XOAUTH2 dXNlcj15YW1hZGEBYXV0aD1CZWFyZXIgdDBrAQE=\r\n";
+  // base64("n,a=yamada,\1host=mail.example.jp\1port=587\1auth=Bearer t0k\1\1")
+  const std::string bearer =
+      "AUTH OAUTHBEARER "
+      "bixhPXlhbWFkYSwBaG9zdD1tYWlsLmV4YW1wbGUuanABcG9ydD01ODcBYXV0aD1CZWFyZXIgdDBrAQE=\r\n";
+  const std::string plain = "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n";
+  const struct {
+    AuthChoice aut;
+    bool oauth;
+    const char* offered;
+    std::string sent;  // "" = ends in 137 with nothing sent
+  } cases[] = {
+      {AuthChoice::Auto, true, "PLAIN OAUTHBEARER XOAUTH2", xoauth2},
+      {AuthChoice::Auto, true, "PLAIN OAUTHBEARER", bearer},
+      {AuthChoice::Auto, true, "PLAIN LOGIN", ""},
+      {AuthChoice::XOAuth2, true, "OAUTHBEARER", ""},
+      {AuthChoice::OAuthBearer, true, "XOAUTH2 OAUTHBEARER", bearer},
+      {AuthChoice::Plain, true, "XOAUTH2 PLAIN", plain},
+      {AuthChoice::Login, false, "PLAIN", ""},
+      {AuthChoice::Auto, false, "XOAUTH2 OAUTHBEARER", ""},
+  };
+  for (const auto& c : cases) {
+    Rig rig(
+        Submission(kBeforeTls, std::string("250-mail.example\r\n250 AUTH ") + c.offered + "\r\n"));
+    rig.st.Submit.auth = c.aut;
+    if (c.oauth) {
+      rig.st.Submit.oauth.provider = "https://idp.example.jp/token";
+      rig.st.Submit.oauth.accessToken.Assign("t0k");
+    }
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntilEnded());
+    const std::vector<std::string> commands = rig.Commands();
+    if (c.sent.empty()) {
+      EXPECT_EQ(rig.Log().step, SmtpStep::AUTH_MECHANISM) << c.offered;
+      EXPECT_EQ(commands.size(), 3u) << c.offered;
+    } else {
+      EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << c.offered;
+      ASSERT_GE(commands.size(), 4u) << c.offered;
+      EXPECT_EQ(commands[3], c.sent) << c.offered;
+    }
+    EXPECT_TRUE(rig.st.Submit.oauth.accessToken.Empty()) << c.offered;
+  }
+}
+
 TEST(SubmissionSession, StartTlsNotOfferedFailsIn132WithTheEhloReplyAndSendsNothingMore) {
   const std::string ehlo = "250-mail.example\r\n250-AUTH PLAIN\r\n250 8BITMIME\r\n";
   Rig rig(Submission(ehlo));

@@ -285,7 +285,8 @@ def main():
                                              hostile.NotFiles, hostile.HostileServer,
                                              hostile.SlowHostile, submission.WinSubmission,
                                              submission.WinScriptedTls, submission.WinProbe,
-                                             retry.WinRetry))
+                                             retry.WinRetry, submission.WinOAuth,
+                                             submission.WinDovecotOAuth))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     for test, what, took in winrun.timings:
         print(f"ended {took:.2f} s after the {what}: {test}")

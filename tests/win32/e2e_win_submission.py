@@ -1,14 +1,17 @@
 """The submission cases of e2e/test_submission.py (Postfix + Dovecot, the
-scripted TLS servers) and the --probe cases of e2e/test_probe.py, run with
-tolvex.exe under Wine on 127.0.0.160-168 and 169-172."""
+scripted TLS servers), the --probe cases of e2e/test_probe.py and the OAuth
+cases of e2e/test_oauth.py (WinHTTP, the client secret also from the
+Credential Manager), run with tolvex.exe under Wine on 127.0.0.160-168,
+169-172, 181-188 and 189 (Postfix + Dovecot checking the tokens)."""
 
 import subprocess
 
 import winrun
 from winrun import WinRun, wine_cmd
 
+from test_oauth import CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases  # noqa: E402
 from test_probe import ProbeCases  # noqa: E402
-from test_submission import ScriptedTlsCases, SubmissionCases  # noqa: E402
+from test_submission import USER, ScriptedTlsCases, SubmissionCases  # noqa: E402
 
 
 class ArgsRun(WinRun):
@@ -32,3 +35,39 @@ class WinProbe(ProbeCases, ArgsRun):
 
     def run_probe(self):
         return self.run_tolvex(["--probe"])
+
+
+class WinOAuth(OAuthCases, ArgsRun):
+    FIRST = 180
+
+    def run_tolvex(self, args=(), timeout=90):
+        return ArgsRun.run_tolvex(self, args, timeout)
+
+    console = "cp932"
+
+    def stored_token(self, provider):
+        res = winrun.wintool("readcredential", "0",
+                             f"Tolvex:signin:{provider.url} {CLIENT_ID} {USER}")
+        if res.returncode == 3:
+            return None
+        self.assertEqual(res.returncode, 0, res.stderr)
+        return res.stdout
+
+    def stored_client_secret(self):
+        res = winrun.wintool("readcredential", "0", f"Tolvex:oauth:{CLIENT_ID}")
+        return None if res.returncode == 3 else res.stdout.decode("utf-16-le")
+
+    def test_client_secret_from_the_credential_manager(self):
+        self.assertEqual(winrun.wintool("credential", "0", f"Tolvex:oauth:{CLIENT_ID}",
+                                        CLIENT_SECRET).returncode, 0)
+        with self.provider(8) as p:
+            res, sessions = self.run_oauth(8, p, env={"TOLVEX_CLIENT_SECRET": ""})
+        self.assertEqual(res.returncode, 0, self.err)
+        self.assertEqual(self.record(), (0, b""))
+        self.assertEqual(sessions[0].auth[0].mechanism, "XOAUTH2")
+        self.assertEqual([f["client_secret"] == CLIENT_SECRET for f in self.token_requests(p)],
+                         [True])
+
+
+class WinDovecotOAuth(DovecotOAuthCases, ArgsRun):
+    FIRST = 189

@@ -23,9 +23,11 @@
 #include <windows.h>
 // after windows.h
 #include <shellapi.h>
+#include <wincred.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -213,7 +215,9 @@ int main(int argc, char** argv) {
     std::fprintf(
         stderr,
         "usage: wintool warmup|box|boxtext|nobox|tray|balloon|debugclick|state|close|notify|menu|"
-        "nomenu|menugone SECONDS [ARG]\n");
+        "nomenu|menugone SECONDS [ARG]\n"
+        "       wintool credential 0 TARGET SECRET\n"
+        "       wintool readcredential 0 TARGET\n");
     return 64;
   }
   std::string cmd = argv[1];
@@ -234,6 +238,29 @@ int main(int argc, char** argv) {
     std::printf("%s\n", Utf8(text).c_str());
     std::fflush(stdout);
     if (cmd == "box") PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return 0;
+  }
+  if (cmd == "credential" && argc > 4) {
+    // A generic credential as cmdkey stores it: the secret in UTF-16.
+    std::wstring target(argv[3], argv[3] + std::strlen(argv[3]));
+    std::wstring secret(argv[4], argv[4] + std::strlen(argv[4]));
+    CREDENTIALW c{};
+    c.Type = CRED_TYPE_GENERIC;
+    c.TargetName = target.data();
+    c.UserName = const_cast<wchar_t*>(L"tolvex");
+    c.CredentialBlobSize = static_cast<DWORD>(secret.size() * sizeof(wchar_t));
+    c.CredentialBlob = reinterpret_cast<LPBYTE>(secret.data());
+    c.Persist = CRED_PERSIST_LOCAL_MACHINE;
+    return CredWriteW(&c, 0) ? 0 : 1;
+  }
+  if (cmd == "readcredential" && argc > 3) {
+    // The blob of a generic credential, as it is (exit 3: none).
+    std::wstring target(argv[3], argv[3] + std::strlen(argv[3]));
+    PCREDENTIALW c = nullptr;
+    if (!CredReadW(target.c_str(), CRED_TYPE_GENERIC, 0, &c)) return 3;
+    std::fwrite(c->CredentialBlob, 1, c->CredentialBlobSize, stdout);
+    std::fflush(stdout);
+    CredFree(c);
     return 0;
   }
   if (cmd == "nobox") return NoBox(seconds);

@@ -41,9 +41,17 @@ class PosixProgram final : public ProgramHost {
     posix::TerminalWindow window(std::cerr, false, nullptr);
     posix::SystemClock clock;
     ProcessSecrets secrets;
+    posix::FileSignInStore signIns(posix::FileSignInStore::DefaultFolder());
     return RunCheck(
         files, window, raw, std::cout, [](std::string_view text) { return Cp932ToUtf8(text); },
-        clock, secrets);
+        clock, secrets, &signIns);
+  }
+
+  int Login() override {
+    std::filesystem::path workDir;
+    if (!WorkDir(workDir)) return kExitNoInput;
+    IgnoreSigpipe();
+    return posix::RunLogin(workDir, std::cout);
   }
 
   int Probe() override {

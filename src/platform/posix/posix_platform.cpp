@@ -1,9 +1,13 @@
 // One run on Linux: the event loop, the run control and the signals.
 #include "platform/posix/posix_platform.hpp"
 
+#include <chrono>
 #include <csignal>
+#include <iostream>
+#include <thread>
 
 #include "app/form1.hpp"
+#include "app/login_mode.hpp"
 #include "app/probe_mode.hpp"
 #include "platform/native_path.hpp"
 #include "platform/posix/posix_work_folder.hpp"
@@ -47,6 +51,10 @@ int PosixPlatform::RunProbe(const std::filesystem::path& workDir, std::ostream& 
   PosixWorkFolder files(workDir);
   Probe probe(ProbePorts{socket_, tmrSMTP_, files, window_, out,
                          [](std::string_view text) { return Cp932ToUtf8(text); }});
+  ProcessSecrets secrets;
+  CurlHttps https;
+  FileSignInStore signIns(FileSignInStore::DefaultFolder());
+  probe.SetOAuth(&secrets, &https, &signIns);
   tmrSMTP_.SetCallback([this, &probe] {
     probe.tmrSMTP_Timer();
     if (probe.Ended()) EndLoop();
@@ -61,6 +69,10 @@ int PosixPlatform::RunProbe(const std::filesystem::path& workDir, std::ostream& 
 int PosixPlatform::Run(const std::filesystem::path& workDir) {
   PosixWorkFolder files(workDir);
   Form1 form(FormPorts{window_, socket_, tmrWait_, tmrMore_, tmrSMTP_, clock_, files});
+  CurlHttps https;
+  form.SetHttps(&https);
+  FileSignInStore signIns(FileSignInStore::DefaultFolder());
+  form.SetSignInStore(&signIns);
   tmrWait_.SetCallback([&form] { form.tmrWait_Timer(); });
   tmrMore_.SetCallback([&form] { form.tmrMore_Timer(); });
   tmrSMTP_.SetCallback([&form] { form.tmrSMTP_Timer(); });
@@ -95,6 +107,18 @@ int PosixPlatform::Run(const std::filesystem::path& workDir) {
   Detach();
   if (deadlineHit && !window_.Ended()) return kRunDeadlineExceeded;
   return window_.ExitCode();
+}
+
+int RunLogin(const std::filesystem::path& workDir, std::ostream& out) {
+  PosixWorkFolder files(workDir);
+  TerminalWindow window(std::cerr, false, nullptr);
+  ProcessSecrets secrets;
+  CurlHttps https;
+  FileSignInStore signIns(FileSignInStore::DefaultFolder());
+  return tolvex::RunLogin(LoginPorts{
+      files, window, secrets, https, signIns, out,
+      [](std::string_view text) { return Cp932ToUtf8(text); },
+      [](std::int64_t seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); }});
 }
 
 }  // namespace tolvex::posix

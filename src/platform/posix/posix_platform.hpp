@@ -15,7 +15,9 @@
 
 #include "platform/posix/asio_socket.hpp"
 #include "platform/posix/asio_timer.hpp"
+#include "platform/posix/curl_https.hpp"
 #include "platform/posix/event_gate.hpp"
+#include "platform/posix/file_sign_in_store.hpp"
 #include "platform/posix/system_clock.hpp"
 #include "platform/posix/terminal_window.hpp"
 
@@ -75,5 +77,8 @@ class PosixPlatform {
   asio::steady_timer deadline_{io_};
   std::function<void(int)> onSignal_;
 };
+
+// --login in `workDir`: the device code sign-in, its instructions on `out`.
+int RunLogin(const std::filesystem::path& workDir, std::ostream& out);
 
 }  // namespace tolvex::posix

@@ -18,10 +18,12 @@
 #include "app/command_line.hpp"
 #include "app/exit_status.hpp"
 #include "app/form1.hpp"
+#include "app/login_mode.hpp"
 #include "app/probe_mode.hpp"
 #include "app/program.hpp"
 #include "platform/native_path.hpp"
 #include "platform/win32/console_output.hpp"
+#include "platform/win32/credential_sign_in_store.hpp"
 #include "platform/win32/locale_clock.hpp"
 #include "platform/win32/main_window.hpp"
 #include "platform/win32/message_window.hpp"
@@ -29,6 +31,7 @@
 #include "platform/win32/win_text.hpp"
 #include "platform/win32/win_work_folder.hpp"
 #include "platform/win32/window_timer.hpp"
+#include "platform/win32/winhttp_https.hpp"
 #include "platform/win32/winsock_socket.hpp"
 
 #ifndef TOLVEX_VERSION
@@ -69,6 +72,10 @@ int Run(HINSTANCE instance, int showCommand) {
   win::WinSecrets secrets;
   Form1 form(FormPorts{window, socket, tmrWait, tmrMore, tmrSMTP, clock, files});
   form.SetSecretSource(&secrets);
+  win::WinHttps https;
+  form.SetHttps(&https);
+  win::CredentialSignInStore signIns;
+  form.SetSignInStore(&signIns);
   socket.SetEvents(&form);
   window.Attach(&form, &tmrWait, &tmrMore, &tmrSMTP, &socket);
 
@@ -103,6 +110,10 @@ int RunProbe() {
   std::ostringstream out;
   tolvex::Probe run(ProbePorts{socket, tmrSMTP, files, window, out,
                                [](std::string_view text) { return Cp932ToUtf8(text); }});
+  win::WinSecrets secrets;
+  win::WinHttps https;
+  win::CredentialSignInStore signIns;
+  run.SetOAuth(&secrets, &https, &signIns);
   timer = &tmrSMTP;
   probe = &run;
   socket.SetEvents(&run);
@@ -118,6 +129,34 @@ int RunProbe() {
   tmrSMTP.SetEnabled(false);
   win::WriteOut(out.str());
   return run.ExitStatus();
+}
+
+// Text written to the console as each line is flushed, so the sign-in's
+// instructions show while it waits.
+class ConsoleBuffer final : public std::stringbuf {
+ protected:
+  int sync() override {
+    tolvex::win::WriteOut(str());
+    str({});
+    return 0;
+  }
+};
+
+int Login() {
+  using namespace tolvex;
+  win::WinWorkFolder files(WorkDir());
+  win::ConsoleWindow window;
+  win::WinSecrets secrets;
+  win::WinHttps https;
+  win::CredentialSignInStore signIns;
+  ConsoleBuffer buffer;
+  std::ostream out(&buffer);
+  const int status =
+      RunLogin(LoginPorts{files, window, secrets, https, signIns, out,
+                          [](std::string_view text) { return Cp932ToUtf8(text); },
+                          [](std::int64_t seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); }});
+  out.flush();
+  return status;
 }
 
 // The modes on Windows: the console, the current directory, Winsock and
@@ -137,10 +176,11 @@ class WinProgram final : public tolvex::ProgramHost {
     win::ConsoleWindow window;
     win::LocaleClock clock;
     win::WinSecrets secrets;
+    win::CredentialSignInStore signIns;
     std::ostringstream out;
     const int status = RunCheck(
         files, window, raw, out, [](std::string_view text) { return Cp932ToUtf8(text); }, clock,
-        secrets);
+        secrets, &signIns);
     if (raw) {
       win::WriteOutBytes(out.str());
     } else {
@@ -152,6 +192,7 @@ class WinProgram final : public tolvex::ProgramHost {
   int Probe() override {
     return WithWinsock([] { return RunProbe(); });
   }
+  int Login() override { return ::Login(); }
   int Run() override {
     return WithWinsock([this] { return ::Run(instance_, show_); });
   }

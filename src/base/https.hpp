@@ -1,0 +1,51 @@
+// The HTTPS client the OAuth token requests go through, implemented by each
+// platform (libcurl on Linux, WinHTTP on Windows). One form POST at a time,
+// blocking, bounded in time. Trust as for SMTP: the system's CAs plus the
+// extra ones given, host name checked, TLS 1.2 at least, https:// only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/secret.hpp"
+
+namespace tolvex {
+
+struct HttpsRequest {
+  std::string url;               // must begin with "https://"
+  const Secret* form = nullptr;  // application/x-www-form-urlencoded body
+  std::string caPem;             // extra trusted CA certificates (#CAF)
+  int connectSeconds = 10;
+  int totalSeconds = 30;  // the whole exchange, connection included
+};
+
+struct HttpsReply {
+  bool done = false;  // an HTTP reply came; false: `error` says why not
+  long status = 0;    // its status code
+  Secret body;        // its body (may hold tokens)
+  std::string error;  // transport failure: refused URL, TLS, time-out …
+};
+
+class Https {
+ public:
+  virtual ~Https() = default;
+  virtual HttpsReply PostForm(const HttpsRequest& request) = 0;
+  // Seconds on a clock that never goes back (token lifetimes).
+  virtual std::int64_t NowSeconds() = 0;
+};
+
+// True when `url` is an https:// URL with a host: nothing else is ever
+// asked for.
+inline bool IsHttpsUrl(const std::string& url) {
+  constexpr char kScheme[] = "https://";
+  if (url.size() <= sizeof kScheme - 1) return false;
+  for (std::size_t i = 0; i + 1 < sizeof kScheme; ++i) {
+    char c = url[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kScheme[i]) return false;
+  }
+  const char first = url[sizeof kScheme - 1];
+  return first != '/' && first != ':' && first != '?' && first != '#';
+}
+
+}  // namespace tolvex

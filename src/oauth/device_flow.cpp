@@ -1,0 +1,108 @@
+#include "oauth/device_flow.hpp"
+
+#include <nlohmann/json.hpp>
+
+namespace tolvex::oauth {
+namespace {
+
+constexpr std::string_view kTokenPath = "/token";
+
+void Field(std::string_view name, std::string_view value, Secret& out) {
+  if (!out.Empty()) out.Append("&");
+  out.Append(name);
+  out.Append("=");
+  AppendFormValue(value, out);
+}
+
+std::string Text(const nlohmann::json& object, const char* name) {
+  const auto it = object.find(name);
+  if (it == object.end() || !it->is_string()) return {};
+  return it->get<std::string>();
+}
+
+std::int64_t Seconds(const nlohmann::json& object, const char* name, std::int64_t otherwise) {
+  const auto it = object.find(name);
+  if (it == object.end() || !it->is_number_integer()) return otherwise;
+  const std::int64_t v = it->get<std::int64_t>();
+  return v > 0 ? v : otherwise;
+}
+
+// Printable ASCII: the codes and the URL go to the terminal as they are.
+bool PlainAscii(std::string_view text) {
+  for (char c : text) {
+    if (c <= 0x20 || c >= 0x7F) return false;
+  }
+  return !text.empty();
+}
+
+}  // namespace
+
+std::string DeviceCodeUrl(const OAuthSettings& o) {
+  std::string url = TokenUrl(o);
+  if (url.size() <= kTokenPath.size() ||
+      url.compare(url.size() - kTokenPath.size(), kTokenPath.size(), kTokenPath) != 0 ||
+      url.rfind(kGoogleTokenUrl, 0) == 0) {
+    return {};
+  }
+  url.resize(url.size() - kTokenPath.size());
+  return url + "/devicecode";
+}
+
+void DeviceCodeBody(const OAuthSettings& o, Secret& out) {
+  out.Wipe();
+  Field("client_id", o.clientId, out);
+  const std::string scope = SignInScope(o);
+  if (!scope.empty()) Field("scope", scope, out);
+}
+
+void DeviceTokenBody(const OAuthSettings& o, std::string_view deviceCode, Secret& out) {
+  out.Wipe();
+  Field("grant_type", "urn:ietf:params:oauth:grant-type:device_code", out);
+  Field("client_id", o.clientId, out);
+  if (!o.clientSecret.Empty()) Field("client_secret", o.clientSecret.View(), out);
+  Field("device_code", deviceCode, out);
+}
+
+DeviceCode ParseDeviceCode(long status, std::string_view body) {
+  DeviceCode d;
+  if (status != 200) {
+    const TokenReply refusal = ParseTokenReply(status, body);
+    d.error = refusal.error;
+    d.description = refusal.description;
+    return d;
+  }
+  const nlohmann::json json = nlohmann::json::parse(body, nullptr, false);
+  if (json.is_discarded() || !json.is_object()) {
+    d.error = "malformed_reply";
+    d.description = "the device authorization reply is not a JSON object";
+    return d;
+  }
+  std::string code = Text(json, "device_code");
+  d.deviceCode.Assign(code);
+  WipeString(code);
+  d.userCode = Text(json, "user_code");
+  d.verificationUri = Text(json, "verification_uri");
+  if (d.verificationUri.empty()) d.verificationUri = Text(json, "verification_url");
+  d.expiresIn = Seconds(json, "expires_in", 0);
+  d.interval = Seconds(json, "interval", 5);
+  if (d.deviceCode.Empty() || !PlainAscii(d.userCode) || !IsHttpsUrl(d.verificationUri) ||
+      !PlainAscii(d.verificationUri) || d.expiresIn == 0) {
+    d.error = "malformed_reply";
+    d.description =
+        "the device authorization reply lacks device_code, user_code, an https "
+        "verification_uri or expires_in";
+    d.deviceCode.Wipe();
+    return d;
+  }
+  d.ok = true;
+  return d;
+}
+
+PollOutcome ClassifyPoll(const TokenReply& reply) {
+  if (reply.ok) return PollOutcome::Tokens;
+  if (reply.error == "authorization_pending") return PollOutcome::Pending;
+  if (reply.error == "slow_down") return PollOutcome::SlowDown;
+  return PollOutcome::Refused;
+}
+
+}  // namespace tolvex::oauth

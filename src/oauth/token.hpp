@@ -1,0 +1,90 @@
+// OAuth 2.0 access tokens for SMTP AUTH: the token endpoint and scope of a
+// provider, the client credentials and refresh request bodies, the token
+// endpoint's JSON reply, and a token kept until shortly before it expires.
+// The HTTPS exchange itself is the platform's (base/https.hpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/failure.hpp"
+#include "base/https.hpp"
+#include "base/secret.hpp"
+#include "base/sign_in_store.hpp"
+#include "base/submission.hpp"
+
+namespace tolvex::oauth {
+
+inline constexpr char kMicrosoftScope[] = "https://outlook.office365.com/.default";
+inline constexpr char kMicrosoftSignInScope[] =
+    "https://outlook.office.com/SMTP.Send offline_access";
+inline constexpr char kGoogleTokenUrl[] = "https://oauth2.googleapis.com/token";
+inline constexpr char kGoogleScope[] = "https://mail.google.com/";
+// A token is used only while it has this many seconds left.
+inline constexpr std::int64_t kExpiryMargin = 60;
+
+// "microsoft" and "google" (any ASCII case) name a provider; anything else
+// is the token endpoint itself.
+bool IsProviderName(std::string_view provider);
+// The token endpoint of the settings ("" for Microsoft without a tenant).
+std::string TokenUrl(const OAuthSettings& o);
+// #OSP, else the provider's default ("" for an endpoint of its own).
+std::string Scope(const OAuthSettings& o);
+
+// The scope a signed-in user grants: #OSP, else for Microsoft SMTP.Send
+// with offline_access (so a refresh token comes), else the provider's
+// default. Used for the sign-in and for every refresh of it.
+std::string SignInScope(const OAuthSettings& o);
+
+// application/x-www-form-urlencoded: unreserved bytes as they are, the
+// space as "+", every other byte as %XX.
+void AppendFormValue(std::string_view value, Secret& out);
+// grant_type=client_credentials with the client id, secret and scope.
+void ClientCredentialsBody(const OAuthSettings& o, Secret& out);
+// grant_type=refresh_token with the client id, the secret when there is
+// one, the refresh token and the scope.
+void RefreshBody(const OAuthSettings& o, std::string_view refreshToken, Secret& out);
+
+struct TokenReply {
+  bool ok = false;
+  Secret accessToken;
+  Secret refreshToken;         // empty when none was sent (no rotation)
+  std::int64_t expiresIn = 0;  // seconds; 0 when not given
+  std::string error;           // "invalid_client", or what was wrong with the reply
+  std::string description;     // error_description, when given
+};
+
+// The token endpoint's reply: a 200 with a JSON object holding a bearer
+// access_token, or an error object ({"error": …, "error_description": …}).
+TokenReply ParseTokenReply(long status, std::string_view body);
+
+// The key of the sign-in the settings use.
+std::string SignInKeyOf(const Submission& s);
+
+// Printable ASCII only, at most 300 bytes: a reply's text goes to LOG.txt
+// and the terminal as it is.
+std::string Printable(std::string_view text);
+
+// One line for LOG.txt and the failure report: "invalid_client: AADSTS…".
+std::string DescribeRefusal(const TokenReply& reply);
+
+// An access token kept between sends of one run.
+class TokenCache {
+ public:
+  // Fills `s.oauth.accessToken`: the kept token while it has more than
+  // kExpiryMargin seconds left, else a new one from the token endpoint:
+  // by the refresh grant when `signIns` holds a sign-in for the endpoint,
+  // client and user (a rotated refresh token saved before the token is
+  // used), else by client credentials.
+  // A refused or failed request returns the failure (its text names the
+  // error code and description) and leaves the token empty.
+  Status Obtain(Submission& s, Https& https, SignInStore* signIns = nullptr);
+  void Forget();
+
+ private:
+  Secret token_;
+  std::int64_t expiresAt_ = 0;
+};
+
+}  // namespace tolvex::oauth

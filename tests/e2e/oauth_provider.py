@@ -1,0 +1,147 @@
+"""A fake OAuth 2.0 provider for the end-to-end tests: HTTPS on a loopback
+address with a certificate of the throwaway CA (test_pki.py), one client.
+
+  POST /token   grant_type=client_credentials (client id and secret)
+                grant_type=refresh_token (the refresh token rotates: each
+                  use returns a new one and retires the old)
+                grant_type=urn:ietf:params:oauth:grant-type:device_code
+                  (authorization_pending, then slow_down, then the tokens;
+                  expired_token once `device_expired` is set)
+  POST /devicecode  client_id, scope -> a device code, the user code
+                ("TOLV-EX42") and `device_interval` seconds between polls
+  POST /introspect  token=... -> {"active": bool, ...} (RFC 7662)
+
+`mode` changes the token endpoint's behaviour: "ok", "refuse" (400
+invalid_client with a description), "stall" (answers nothing for
+`stall_seconds`), "malformed" (200 with a body that is not JSON).
+Every request is kept in `requests` as (path, form dict) and its time in
+`times`; every access token issued in `issued`, every refresh token in
+`refreshes`.
+"""
+
+import http.server
+import json
+import secrets
+import ssl
+import threading
+import time
+import urllib.parse
+
+DEVICE_GRANT = "urn:ietf:params:oauth:grant-type:device_code"
+
+
+class OAuthProvider:
+    def __init__(self, address, cert, key, client_id, client_secret, port=443,
+                 expires_in=3600, refresh_token=None):
+        self.address, self.port = address, port
+        self.client_id, self.client_secret = client_id, client_secret
+        self.expires_in = expires_in
+        self.mode = "ok"
+        self.stall_seconds = 40
+        self.requests = []
+        self.issued = []
+        self.refresh = refresh_token   # the one refresh token that is valid now
+        self.device_polls = 0
+        self.device_interval = 1
+        self.device_code = "dc-" + secrets.token_urlsafe(24)
+        self.times = []
+        self.refreshes = [refresh_token] if refresh_token else []
+        self.device_expired = False
+        self.subject = None  # the user introspection names for a live token
+        provider = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_POST(self):
+                length = int(self.headers.get("Content-Length", "0"))
+                body = self.rfile.read(length).decode("ascii", "replace")
+                form = dict(urllib.parse.parse_qsl(body, keep_blank_values=True))
+                provider.requests.append((self.path, form))
+                provider.times.append(time.monotonic())
+                status, data = provider.answer(self.path, form)
+                if data is None:
+                    return
+                payload = data if isinstance(data, bytes) else json.dumps(data).encode()
+                self.send_response(status)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(payload)))
+                self.end_headers()
+                self.wfile.write(payload)
+
+        self.httpd = http.server.ThreadingHTTPServer((address, port), Handler)
+        self.httpd.daemon_threads = True
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True)
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+
+    @property
+    def url(self):
+        port = "" if self.port == 443 else f":{self.port}"
+        return f"https://{self.address}{port}/token"
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+    def _token(self):
+        token = "at-" + secrets.token_urlsafe(24)
+        self.issued.append(token)
+        return {"access_token": token, "token_type": "Bearer", "expires_in": self.expires_in}
+
+    def _refresh(self):
+        self.refresh = "rt-" + secrets.token_urlsafe(24)
+        self.refreshes.append(self.refresh)
+        return self.refresh
+
+    def answer(self, path, form):
+        if path == "/devicecode":
+            if form.get("client_id") != self.client_id:
+                return 400, {"error": "invalid_client"}
+            return 200, {"device_code": self.device_code, "user_code": "TOLV-EX42",
+                         "verification_uri": f"https://{self.address}/device",
+                         "expires_in": 900, "interval": self.device_interval}
+        if path == "/introspect":
+            live = form.get("token") in self.issued
+            return 200, {"active": True, "username": self.subject} if live else {"active": False}
+        if path != "/token":
+            return 404, {"error": "not_found"}
+        if self.mode == "stall":
+            time.sleep(self.stall_seconds)
+            return 200, None
+        if self.mode == "malformed":
+            return 200, b"<html>this is not JSON"
+        if self.mode == "refuse" or form.get("client_id") != self.client_id:
+            return 400, {"error": "invalid_client",
+                         "error_description": "AADSTS7000215: Invalid client secret provided."}
+        grant = form.get("grant_type")
+        if grant == "client_credentials":
+            if form.get("client_secret") != self.client_secret:
+                return 401, {"error": "invalid_client",
+                             "error_description": "AADSTS7000215: Invalid client secret provided."}
+            return 200, self._token()
+        if grant == "refresh_token":
+            if self.refresh is None or form.get("refresh_token") != self.refresh:
+                return 400, {"error": "invalid_grant",
+                             "error_description": "AADSTS700082: The refresh token has expired."}
+            return 200, {**self._token(), "refresh_token": self._refresh()}
+        if grant == DEVICE_GRANT:
+            if self.device_expired:
+                return 400, {"error": "expired_token"}
+            if form.get("device_code") != self.device_code:
+                return 400, {"error": "invalid_grant"}
+            self.device_polls += 1
+            if self.device_polls == 1:
+                return 400, {"error": "authorization_pending"}
+            if self.device_polls == 2:
+                return 400, {"error": "slow_down"}
+            return 200, {**self._token(), "refresh_token": self._refresh()}
+        return 400, {"error": "unsupported_grant_type"}

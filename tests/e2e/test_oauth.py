@@ -1,0 +1,379 @@
+"""OAuth 2.0 for SMTP AUTH (#AUT, #OAU, #OID, #OSC, #OSP): the client
+credentials token fetched from a fake provider (oauth_provider.py, HTTPS
+with the throwaway CA) before the connection, then AUTH XOAUTH2 or
+OAUTHBEARER against scripted TLS servers; the error challenge; a token
+endpoint that refuses, stalls or answers garbage. After every run the
+client secret and every access token issued are looked for, raw, in
+Base64 at each alignment and form-encoded, in every work file, TEMP.TXT
+during the delivery, standard output and standard error.
+
+Addresses 127.0.0.241-248 (provider and server share one address).
+"""
+
+import shutil
+import tempfile
+import time
+import unittest
+import urllib.parse
+from unittest import mock
+import os
+
+from harness import E2ETest, addr
+from oauth_provider import OAuthProvider
+from smtp_server import ehlo_reply
+from test_pki import make_pki
+from submission_peer import SUBMISSION, SubmissionPeer
+from test_postfix import parse
+from test_submission import BEFORE_TLS, USER, ScriptedTlsCases, SecretKept, traces
+
+CLIENT_ID = "0f3c-tolvex-client"
+# Bytes the form encoding changes (+ / = ~) and none it leaves alone only.
+CLIENT_SECRET = "Qz8~tolvex+Cs/4=client"
+EX_DATAERR, EX_UNAVAILABLE = 65, 69
+BOTH = ehlo_reply("e2e.test", "PIPELINING", "AUTH PLAIN LOGIN XOAUTH2 OAUTHBEARER", "8BITMIME")
+
+
+def all_traces(secret):
+    return traces(secret) + [urllib.parse.quote_plus(secret, safe="-._~").encode()]
+
+
+class OAuthCases(SecretKept):
+    """The scripted TLS servers of the submission tests, without their cases."""
+
+    FIRST = 240
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        folder = tempfile.mkdtemp(prefix="tolvex-pki-")
+        cls.addClassCleanup(shutil.rmtree, folder, True)
+        cls.pki = make_pki(folder, {"scripted": [addr(cls.FIRST + k) for k in range(1, 9)]})
+
+    server = ScriptedTlsCases.server
+    job = ScriptedTlsCases.job
+    assert_no_credentials_in_plain = ScriptedTlsCases.assert_no_credentials_in_plain
+
+    def provider(self, k, **kw):
+        return OAuthProvider(addr(self.FIRST + k), self.pki.cert("scripted"),
+                             self.pki.key("scripted"), CLIENT_ID, CLIENT_SECRET, **kw)
+
+    def oauth_job(self, k, provider, *directives, secret_line=True):
+        self.job(k, "#SEC=starttls", f"#OAU={provider.url}", f"#OID={CLIENT_ID}",
+                 *([f"#OSC={CLIENT_SECRET}"] if secret_line else []), *directives,
+                 password=False)
+
+    def run_oauth(self, k, provider, directives=(), env=None, args=(), timeout=60, **server):
+        self.oauth_job(k, provider, *directives, secret_line=not env)
+        server.setdefault("replies", {"EHLO": BEFORE_TLS})
+        server.setdefault("tls_replies", {"EHLO": BOTH})
+        with self.server(k, **server) as srv, mock.patch.dict(os.environ, env or {}):
+            t0 = time.monotonic()
+            res = self.run_tolvex(list(args), timeout=timeout)
+            self.elapsed = time.monotonic() - t0
+        self.err = res.stderr.decode("utf-8", "replace")
+        self.assertEqual(srv.errors, [])
+        self.assert_nothing_secret(res, provider, command_holds_it=not env)
+        for session in srv.sessions:
+            self.assert_no_credentials_in_plain(session)
+        return res, srv.sessions
+
+    def assert_nothing_secret(self, res, provider, command_holds_it):
+        places = {"standard output": res.stdout, "standard error": res.stderr}
+        for i, copy in enumerate(getattr(self, "spool", None) or []):
+            places[f"TEMP.TXT during delivery {i + 1}"] = copy or b""
+        for folder, _, files in os.walk(self.dir):
+            for name in files:
+                rel = os.path.relpath(os.path.join(folder, name), self.dir)
+                with open(os.path.join(folder, name), "rb") as f:
+                    places[rel] = f.read()
+        secrets = [("client secret", CLIENT_SECRET)]
+        secrets += [(f"access token {i + 1}", t) for i, t in enumerate(provider.issued)]
+        secrets += [(f"refresh token {i + 1}", t) for i, t in enumerate(provider.refreshes)]
+        secrets += [("device code", provider.device_code)]
+        for where, data in places.items():
+            for what, secret in secrets:
+                if where == "command.txt" and what == "client secret" and command_holds_it:
+                    continue
+                for t in all_traces(secret):
+                    self.assertFalse(t in data, f"the {what} shows in {where}")
+
+    def token_requests(self, provider):
+        return [form for path, form in provider.requests if path == "/token"]
+
+    def test_client_credentials_then_xoauth2_delivers(self):
+        with self.provider(1) as p:
+            res, sessions = self.run_oauth(1, p, ["#OSP=https://mail.tolvex.test/.default"])
+        self.assertEqual(res.returncode, 0, self.err)
+        self.assertEqual(self.record(), (0, b""))
+        self.assert_clean_end()
+        self.assertEqual(self.token_requests(p), [{
+            "grant_type": "client_credentials", "client_id": CLIENT_ID,
+            "client_secret": CLIENT_SECRET, "scope": "https://mail.tolvex.test/.default"}])
+        self.assertEqual(len(p.issued), 1)
+        s = sessions[0]
+        self.assertEqual(s.verbs(), ["EHLO", "STAR", "EHLO", "AUTH", "MAIL", "RCPT", "DATA",
+                                     "QUIT"])
+        self.assertEqual(len(s.auth), 1)
+        auth = s.auth[0]
+        self.assertEqual(auth.mechanism, "XOAUTH2")
+        # Compared as a boolean: a failure must not print the token.
+        expected = b"user=" + USER.encode() + b"\x01auth=Bearer " + p.issued[0].encode() + b"\x01\x01"
+        self.assertTrue(auth.initial == expected, "XOAUTH2 initial response")
+
+    def test_only_oauthbearer_offered_secret_from_the_environment(self):
+        offered = ehlo_reply("e2e.test", "AUTH PLAIN OAUTHBEARER", "8BITMIME")
+        with self.provider(2) as p:
+            res, sessions = self.run_oauth(2, p, env={"TOLVEX_CLIENT_SECRET": CLIENT_SECRET},
+                                           tls_replies={"EHLO": offered})
+        self.assertEqual(res.returncode, 0, self.err)
+        self.assertEqual(self.record(), (0, b""))
+        auth = sessions[0].auth[0]
+        self.assertEqual(auth.mechanism, "OAUTHBEARER")
+        expected = (b"n,a=" + USER.encode() + b",\x01host=" + addr(self.FIRST + 2).encode() +
+                    b"\x01port=587\x01auth=Bearer " + p.issued[0].encode() + b"\x01\x01")
+        self.assertTrue(auth.initial == expected, "OAUTHBEARER initial response")
+
+    def test_error_challenge_is_answered_and_the_535_logged_in_139(self):
+        for k, aut, mechanism, answer in ((3, "xoauth2", "XOAUTH2", b"\r\n"),
+                                          (4, "oauthbearer", "OAUTHBEARER", b"AQ==\r\n")):
+            with self.subTest(mechanism), self.provider(k) as p:
+                res, sessions = self.run_oauth(k, p, [f"#AUT={aut}"], bearer_ok=lambda t: False)
+                text = self.assert_failed_in(res, 139)
+                self.assertTrue(text.startswith(b"535 5.7.8 "), text)
+                s = sessions[0]
+                self.assertEqual([a.mechanism for a in s.auth], [mechanism])
+                self.assertEqual(s.auth[0].lines, [answer])
+                self.assertNotIn("MAIL", s.verbs())
+            os.remove(self.path("LOG.txt"))
+
+    def test_no_token_mechanism_offered_fails_in_137_without_auth(self):
+        plain_only = ehlo_reply("e2e.test", "AUTH PLAIN LOGIN", "8BITMIME")
+        with self.provider(5) as p:
+            res, sessions = self.run_oauth(5, p, tls_replies={"EHLO": plain_only})
+        self.assertEqual(self.assert_failed_in(res, 137), plain_only)
+        self.assertEqual(sessions[0].auth, [])
+
+    def test_token_endpoint_refuses_or_garbles_no_connection_no_auth(self):
+        for mode, pattern in (("refuse", rb"^token request refused: invalid_client: AADSTS7000215: "
+                                         rb"Invalid client secret provided\.$"),
+                              ("malformed", rb"^token request refused: malformed_reply: ")):
+            with self.subTest(mode), self.provider(6) as p:
+                p.mode = mode
+                res, sessions = self.run_oauth(6, p)
+                text = self.assert_failed_in(res, 105)
+                self.assertRegex(text, pattern)
+                self.assertEqual(sessions, [], "connected although no token came")
+                self.assertIn(mode == "refuse" and "invalid_client" or "malformed_reply", self.err)
+            os.remove(self.path("LOG.txt"))
+
+    def test_token_endpoint_that_stalls_is_given_up_in_bounded_time(self):
+        with self.provider(7) as p:
+            p.mode = "stall"
+            res, sessions = self.run_oauth(7, p, timeout=90)
+        text = self.assert_failed_in(res, 105)
+        self.assertRegex(text, rb"(?i)^token request to https://\S+ failed: .*time")
+        self.assertLess(self.elapsed, 40)
+        self.assertEqual(sessions, [])
+
+    def test_endpoint_that_is_not_https_is_refused_at_start(self):
+        self.job(8, "#SEC=starttls", f"#OAU=http://{addr(self.FIRST + 8)}/token",
+                 f"#OID={CLIENT_ID}", f"#OSC={CLIENT_SECRET}", password=False)
+        res = self.run_tolvex()
+        self.assertEqual(res.returncode, EX_DATAERR, res.stderr)
+        self.assertIn(b'"#OAU" value "http://', res.stderr)
+        self.assertFalse(self.exists("LOG.txt"))
+
+    def test_check_and_probe_show_oauth_but_no_secret(self):
+        with self.provider(1) as p:
+            res, sessions = self.run_oauth(1, p, args=["--check"])
+            self.assertEqual(res.returncode, 0, self.err)
+            out = res.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+            self.assertIn(f"AUTH XOAUTH2 or OAUTHBEARER as {USER}; token from {p.url}", out)
+            self.assertIn("client secret from #OSC", out)
+            self.assertEqual((sessions, p.requests), ([], []))
+            res, sessions = self.run_oauth(1, p, args=["--probe"])
+        self.assertEqual(res.returncode, 0, res.stdout + res.stderr)
+        out = res.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        self.assertIn(f"Token:       obtained from {p.url}\n", out)
+        self.assertIn("XOAUTH2 OAUTHBEARER", out)
+        self.assertEqual(len(p.issued), 1)
+        self.assertEqual(sessions[0].auth, [], "the probe sent the token")
+
+    # tolvex --login by the device code, then sends by the refresh grant of
+    # the stored sign-in (a public client: no client secret anywhere).
+
+    def sign_in_env(self):
+        self.config = tempfile.mkdtemp(prefix="tolvex-config-")
+        self.addCleanup(shutil.rmtree, self.config, True)
+        self.env = {"XDG_CONFIG_HOME": self.config}
+
+    console = "utf-8"  # what standard output is written in
+
+    def stored_client_secret(self):
+        """The client secret a credential store holds (none on Linux)."""
+        return None
+
+    def stored_token(self, provider):
+        """The refresh token the sign-in store holds for the provider."""
+        folder = os.path.join(self.config, "tolvex")
+        names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        if not names:
+            return None
+        self.assertEqual(len(names), 1, names)
+        path = os.path.join(folder, names[0])
+        self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
+        self.assertEqual(os.stat(folder).st_mode & 0o777, 0o700)
+        with open(path, "rb") as f:
+            key, token, end = f.read().split(b"\n")
+        self.assertEqual((key, end), (f"{provider.url} {CLIENT_ID} {USER}".encode(), b""))
+        return token
+
+    def test_login_then_the_refresh_token_rotates_across_runs_until_revoked(self):
+        self.sign_in_env()
+        with self.provider(1) as p:
+            res, sessions = self.run_oauth(1, p, env=self.env, args=["--login"])
+            self.assertEqual(res.returncode, 0, self.err)
+            out = res.stdout.decode(self.console)
+            self.assertIn(f"ブラウザで https://{p.address}/device を開き、コード TOLV-EX42 を入力", out)
+            self.assertIn(f"open https://{p.address}/device in a browser and enter the code "
+                          "TOLV-EX42.", out)
+            self.assertIn("サインインしました。", out)
+            self.assertEqual(sessions, [])
+            self.assertEqual([path for path, _ in p.requests], ["/devicecode"] + ["/token"] * 3)
+            self.assertNotIn("client_secret", p.requests[0][1])
+            # Polled at the interval: 1 s, 1 s again after authorization_pending,
+            # 1 + 5 s after slow_down.
+            gaps = [b - a for a, b in zip(p.times, p.times[1:])]
+            self.assertGreaterEqual(gaps[1], 0.9)
+            self.assertGreaterEqual(gaps[2], 5.9)
+            self.assertEqual(self.stored_token(p), p.refresh.encode())
+            # A confidential client's secret, where one is stored, goes along.
+            secret = self.stored_client_secret()
+            extra = {"client_secret": secret} if secret else {}
+            asked = len(p.requests)
+            res, _ = self.run_oauth(1, p, env=self.env, args=["--check"])
+            self.assertEqual(res.returncode, 0, self.err)
+            shown = "from the credential store" if secret else "none"
+            self.assertIn(f"token from {p.url} (stored sign-in), client {CLIENT_ID}, client "
+                          f"secret {shown}", res.stdout.decode(self.console))
+            self.assertEqual(len(p.requests), asked)
+            for run in range(3):
+                with self.subTest(run=run):
+                    used = p.refresh
+                    asked = len(p.requests)
+                    res, sessions = self.run_oauth(1, p, env=self.env)
+                    self.assertEqual(res.returncode, 0, self.err)
+                    self.assertEqual(self.record(), (0, b""))
+                    self.assertEqual(p.requests[asked:], [("/token", {
+                        "grant_type": "refresh_token", "client_id": CLIENT_ID, **extra,
+                        "refresh_token": used})])
+                    self.assertNotEqual(p.refresh, used)
+                    self.assertEqual(self.stored_token(p), p.refresh.encode())
+                    expected = (b"user=" + USER.encode() + b"\x01auth=Bearer " +
+                                p.issued[-1].encode() + b"\x01\x01")
+                    self.assertTrue(sessions[0].auth[0].initial == expected, "XOAUTH2 response")
+                    os.remove(self.path("LOG.txt"))
+            p.refresh = None  # revoked
+            res, sessions = self.run_oauth(1, p, env=self.env)
+        text = self.assert_failed_in(res, 105)
+        self.assertRegex(text, rb"^token request refused: invalid_grant: AADSTS700082: .*"
+                               rb"no longer valid: run tolvex --login in this folder again$")
+        self.assertEqual(sessions, [], "connected although the sign-in is void")
+
+    def test_login_code_that_expires_stores_nothing(self):
+        self.sign_in_env()
+        with self.provider(2) as p:
+            p.device_expired = True
+            res, sessions = self.run_oauth(2, p, env=self.env, args=["--login"])
+        self.assertEqual(res.returncode, EX_UNAVAILABLE, self.err)
+        self.assertIn("コードの有効期限が切れました。もう一度 tolvex --login を実行してください。",
+                      res.stdout.decode(self.console))
+        self.assertIn("the code expired before the sign-in was completed: run tolvex --login again",
+                      self.err)
+        self.assertIsNone(self.stored_token(p))
+        self.assertFalse(self.exists("LOG.txt"))
+
+
+class DovecotOAuthCases(SecretKept):
+    """Tokens checked by a real server: Postfix submission on 587 with
+    Dovecot's oauth2 passdb, which asks the fake provider about each token
+    by introspection. The provider serves on the peer's address."""
+
+    FIRST = 249
+    assert_nothing_secret = OAuthCases.assert_nothing_secret
+    token_requests = OAuthCases.token_requests
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        for tool in ("postfix", "dovecot", "openssl"):
+            if not shutil.which(tool):
+                raise AssertionError(f"{tool} is not installed (tools/install-deps.sh)")
+        host = addr(cls.FIRST)
+        cls.peer = SubmissionPeer(host, USER, "no-password-here",
+                                  oauth2_url=f"https://{host}/introspect")
+        cls.addClassCleanup(cls.peer.cleanup)
+        cls.oauth = OAuthProvider(host, cls.peer.pki.cert("server"), cls.peer.pki.key("server"),
+                                  CLIENT_ID, CLIENT_SECRET)
+        cls.oauth.subject = USER
+        cls.oauth.__enter__()
+        cls.addClassCleanup(cls.oauth.__exit__, None, None, None)
+        cls.peer.start()
+
+    def send(self, aut):
+        shutil.copy(self.peer.pki.ca, self.path("ca.pem"))
+        self.write_command(["#LOC=client.tolvex.test", f"#HOS={addr(self.FIRST)}",
+                            "#FRO=sender@example.jp", "#TO=taro@tolvex.test", "#SUB=トークン 表ソ能",
+                            "#SEC=starttls", f"#USR={USER}", f"#OAU={self.oauth.url}",
+                            f"#OID={CLIENT_ID}", f"#OSC={CLIENT_SECRET}", f"#AUT={aut}",
+                            "#CAF=ca.pem", "", "トークンで送ります。"])
+        mailbox = len(self.peer.delivered("taro"))
+        mark = self.peer.log_mark()
+        res = self.run_tolvex()
+        self.err = res.stderr.decode("utf-8", "replace")
+        self.assert_nothing_secret(res, self.oauth, command_holds_it=True)
+        return res, mailbox, mark
+
+    def test_dovecot_accepts_xoauth2_and_oauthbearer_tokens(self):
+        for aut in ("xoauth2", "oauthbearer"):
+            with self.subTest(aut):
+                asked = len(self.oauth.requests)
+                res, mailbox, mark = self.send(aut)
+                self.assertEqual(res.returncode, 0, self.err + self.peer.log_text())
+                self.assertEqual(self.record(), (0, b""))
+                self.assert_clean_end()
+                path = self.peer.wait_for_mail("taro", mailbox + 1)[mailbox]
+                msg = parse(path)
+                self.assertRegex(msg["Received"], r"\bwith ESMTPSA\b")
+                self.assertEqual(msg["Subject"], "トークン 表ソ能")
+                # One token fetched, then Dovecot asked about exactly that one.
+                paths = [path for path, _ in self.oauth.requests[asked:]]
+                self.assertEqual(paths, ["/token", "/introspect"])
+                self.assertTrue(self.oauth.requests[-1][1].get("token") == self.oauth.issued[-1])
+                counts = self.peer.wait_sessions(SUBMISSION, mark)
+                self.assertEqual([c.get("auth") for c in counts], ["1"], counts)
+                os.remove(self.path("LOG.txt"))
+
+    def test_token_of_another_user_is_refused_with_535_in_139(self):
+        self.oauth.subject = "someone-else"
+        try:
+            res, mailbox, _ = self.send("auto")
+        finally:
+            self.oauth.subject = USER
+        self.assertEqual(res.returncode, EX_UNAVAILABLE, self.err)
+        (_, state, text), = self.log_records()
+        self.assertEqual(state, 139, text)
+        self.assertTrue(text.startswith(b"535 "), text)
+        self.assertEqual(len(self.peer.delivered("taro")), mailbox)
+
+
+class OAuth(OAuthCases, E2ETest):
+    pass
+
+
+class DovecotOAuth(DovecotOAuthCases, E2ETest):
+    pass
+
+
+if __name__ == "__main__":
+    unittest.main()

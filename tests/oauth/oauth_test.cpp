@@ -1,0 +1,354 @@
+// OAuth pure logic: provider endpoints, request bodies, the token
+// endpoint's replies, the token kept between sends, the SASL initial
+// responses.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+
+#include "oauth/device_flow.hpp"
+#include "oauth/sasl.hpp"
+#include "oauth/token.hpp"
+
+namespace tolvex::oauth {
+namespace {
+
+std::string Decoded(std::string_view b64) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned v = 0;
+  int bits = 0;
+  for (char c : b64) {
+    if (c == '=') break;
+    v = v << 6 | static_cast<unsigned>(kAlphabet.find(c));
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((v >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+TEST(OAuthProvider, EndpointsAndScopes) {
+  struct Case {
+    const char* provider;
+    const char* tenant;
+    const char* scope;
+    const char* url;
+    const char* wantScope;
+  };
+  const Case cases[] = {
+      {"microsoft", "contoso.onmicrosoft.com", "",
+       "https://login.microsoftonline.com/contoso.onmicrosoft.com/oauth2/v2.0/token",
+       "https://outlook.office365.com/.default"},
+      {"Microsoft", "", "", "", "https://outlook.office365.com/.default"},
+      {"GOOGLE", "ignored", "", "https://oauth2.googleapis.com/token", "https://mail.google.com/"},
+      {"google", "", "https://x.test/s", "https://oauth2.googleapis.com/token", "https://x.test/s"},
+      {"https://idp.test:8443/t", "", "", "https://idp.test:8443/t", ""},
+  };
+  for (const Case& c : cases) {
+    OAuthSettings o;
+    o.provider = c.provider;
+    o.tenant = c.tenant;
+    o.scope = c.scope;
+    EXPECT_EQ(TokenUrl(o), c.url) << c.provider;
+    EXPECT_EQ(Scope(o), c.wantScope) << c.provider;
+  }
+  for (const char* url : {"https://a", "HTTPS://idp.test/token"}) EXPECT_TRUE(IsHttpsUrl(url));
+  for (const char* url :
+       {"http://a/token", "https://", "https:///x", "ftp://a", "httpsx://a", ""}) {
+    EXPECT_FALSE(IsHttpsUrl(url)) << url;
+  }
+}
+
+TEST(OAuthRequest, BodiesAreFormEncoded) {
+  OAuthSettings o;
+  o.provider = "microsoft";
+  o.tenant = "t";
+  o.clientId = "id 1";
+  o.clientSecret.Assign("a+b/c=d~e.f_g-h&\x95\x5C");
+  Secret body;
+  ClientCredentialsBody(o, body);
+  EXPECT_EQ(body.View(),
+            "grant_type=client_credentials&client_id=id+1&client_secret=a%2Bb%2Fc%3Dd~e.f_g-h%26%"
+            "95%5C&scope=https%3A%2F%2Foutlook.office365.com%2F.default");
+  o.provider = "https://idp.test/token";
+  o.clientSecret.Wipe();
+  RefreshBody(o, "rt/1", body);
+  EXPECT_EQ(body.View(), "grant_type=refresh_token&client_id=id+1&refresh_token=rt%2F1");
+}
+
+TEST(OAuthReply, TokensErrorsAndGarbage) {
+  struct Case {
+    long status;
+    const char* body;
+    bool ok;
+    const char* token;
+    std::int64_t expires;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {200, R"({"access_token":"at1","token_type":"Bearer","expires_in":3599})", true, "at1", 3599,
+       ""},
+      {200, R"({"access_token":"at2","token_type":"bearer","expires_in":"60","refresh_token":"r"})",
+       true, "at2", 60, ""},
+      {200, R"({"access_token":"at3"})", true, "at3", 0, ""},
+      {400,
+       R"({"error":"invalid_client","error_description":"AADSTS7000215: Invalid client secret."})",
+       false, "", 0, "invalid_client: AADSTS7000215: Invalid client secret."},
+      {401, R"({"error":"invalid_grant"})", false, "", 0, "invalid_grant"},
+      {200, R"({"error":"slow_down","access_token":"x"})", false, "", 0, "slow_down"},
+      {500, R"({})", false, "", 0, "http_500"},
+      {200, R"({"access_token":"","token_type":"Bearer"})", false, "", 0,
+       "malformed_reply: the reply holds no access_token"},
+      {200, R"({"access_token":"a","token_type":"MAC"})", false, "", 0,
+       "malformed_reply: token_type MAC is not Bearer"},
+      {200, "<html>", false, "", 0,
+       "malformed_reply: the token endpoint answered HTTP 200 with no JSON object"},
+      {200, R"(["access_token"])", false, "", 0,
+       "malformed_reply: the token endpoint answered HTTP 200 with no JSON object"},
+      {400, "{\"error\":\"e\\u001b[31m\\n\"}", false, "", 0, "e [31m "},
+  };
+  for (const Case& c : cases) {
+    const TokenReply r = ParseTokenReply(c.status, c.body);
+    EXPECT_EQ(r.ok, c.ok) << c.body;
+    EXPECT_EQ(r.accessToken.View(), c.token) << c.body;
+    EXPECT_EQ(r.expiresIn, c.expires) << c.body;
+    if (!c.ok) {
+      EXPECT_EQ(DescribeRefusal(r), c.refusal) << c.body;
+    }
+  }
+  EXPECT_EQ(
+      ParseTokenReply(200, R"({"access_token":"a","refresh_token":"r2"})").refreshToken.View(),
+      "r2");
+}
+
+class ScriptedHttps final : public Https {
+ public:
+  HttpsReply PostForm(const HttpsRequest& request) override {
+    urls.push_back(request.url);
+    forms.emplace_back(request.form->View());
+    HttpsReply r = std::move(replies.front());
+    replies.pop_front();
+    return r;
+  }
+  std::int64_t NowSeconds() override { return now; }
+
+  static HttpsReply Reply(long status, std::string_view body) {
+    HttpsReply r;
+    r.done = true;
+    r.status = status;
+    r.body.Assign(body);
+    return r;
+  }
+
+  std::deque<HttpsReply> replies;
+  std::vector<std::string> urls;
+  std::vector<std::string> forms;
+  std::int64_t now = 1000;
+};
+
+TEST(OAuthCache, KeptUntilShortlyBeforeItExpires) {
+  Submission s;
+  s.oauth.provider = "https://idp.test/token";
+  s.oauth.clientId = "c";
+  s.oauth.clientSecret.Assign("s");
+  ScriptedHttps https;
+  https.replies.push_back(ScriptedHttps::Reply(200, R"({"access_token":"one","expires_in":600})"));
+  https.replies.push_back(ScriptedHttps::Reply(200, R"({"access_token":"two"})"));
+  https.replies.push_back(ScriptedHttps::Reply(200, R"({"access_token":"three"})"));
+  HttpsReply stalled;
+  stalled.error = "Operation timed out after 30000 milliseconds";
+  https.replies.push_back(std::move(stalled));
+  TokenCache cache;
+
+  ASSERT_FALSE(cache.Obtain(s, https));
+  EXPECT_EQ(s.oauth.accessToken.View(), "one");
+  https.now += 600 - kExpiryMargin - 1;  // still more than the margin left
+  s.oauth.accessToken.Wipe();
+  ASSERT_FALSE(cache.Obtain(s, https));
+  EXPECT_EQ(s.oauth.accessToken.View(), "one");
+  EXPECT_EQ(https.urls.size(), 1u);
+  https.now += 1;  // within the margin: a new one
+  ASSERT_FALSE(cache.Obtain(s, https));
+  EXPECT_EQ(s.oauth.accessToken.View(), "two");
+  // Without expires_in a token serves one send only.
+  ASSERT_FALSE(cache.Obtain(s, https));
+  EXPECT_EQ(s.oauth.accessToken.View(), "three");
+  Status failed = cache.Obtain(s, https);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->message,
+            "token request to https://idp.test/token failed: Operation timed out after 30000 "
+            "milliseconds");
+  EXPECT_TRUE(s.oauth.accessToken.Empty());
+  EXPECT_EQ(https.forms[0], "grant_type=client_credentials&client_id=c&client_secret=s");
+}
+
+class MapSignIns final : public SignInStore {
+ public:
+  std::optional<Secret> Load(const std::string& key) override {
+    const auto it = tokens.find(key);
+    if (it == tokens.end()) return std::nullopt;
+    return Secret(it->second);
+  }
+  std::string Save(const std::string& key, const Secret& token) override {
+    if (!saveError.empty()) return saveError;
+    tokens[key] = std::string(token.View());
+    return {};
+  }
+  std::map<std::string, std::string> tokens;
+  std::string saveError;
+};
+
+// A stored sign-in: the refresh grant, the rotated token saved before the
+// access token is used, a void sign-in sending the user back to --login.
+TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
+  constexpr char kKey[] = "https://idp.test/token c u@example.jp";
+  struct Case {
+    const char* stored;  // nullptr: no sign-in
+    long status;
+    const char* reply;
+    const char* saveError;
+    const char* form;     // the request sent; nullptr: none
+    const char* token;    // the access token; nullptr: the failure below
+    const char* kept;     // the stored refresh token afterwards
+    const char* failure;  // substring of the failure
+  } cases[] = {
+      {"r1", 200, R"({"access_token":"a","refresh_token":"r2","expires_in":60})", "",
+       "grant_type=refresh_token&client_id=c&refresh_token=r1", "a", "r2", ""},
+      {"r1", 200, R"({"access_token":"a"})", "",
+       "grant_type=refresh_token&client_id=c&refresh_token=r1", "a", "r1", ""},
+      {"r1", 400, R"({"error":"invalid_grant","error_description":"AADSTS70000"})", "",
+       "grant_type=refresh_token&client_id=c&refresh_token=r1", nullptr, "r1",
+       "token request refused: invalid_grant: AADSTS70000; the stored sign-in of u@example.jp is "
+       "no longer valid: run tolvex --login in this folder again"},
+      {"r1", 200, R"({"access_token":"a","refresh_token":"r2"})", "disk full",
+       "grant_type=refresh_token&client_id=c&refresh_token=r1", nullptr, "r1",
+       "the new refresh token could not be stored (disk full): run tolvex --login"},
+      {nullptr, 0, "", "", nullptr, nullptr, nullptr,
+       "no sign-in stored for u@example.jp at https://idp.test/token and no client secret"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    Submission s;
+    s.user = "u@example.jp";
+    s.oauth.provider = "https://idp.test/token";
+    s.oauth.clientId = "c";
+    MapSignIns signIns;
+    if (c.stored) signIns.tokens[kKey] = c.stored;
+    signIns.saveError = c.saveError;
+    ScriptedHttps https;
+    if (c.form) https.replies.push_back(ScriptedHttps::Reply(c.status, c.reply));
+    TokenCache cache;
+    Status failed = cache.Obtain(s, https, &signIns);
+    if (c.form) {
+      ASSERT_EQ(https.forms.size(), 1u);
+      EXPECT_EQ(https.forms[0], c.form);
+    } else {
+      EXPECT_TRUE(https.forms.empty());
+    }
+    if (c.token) {
+      EXPECT_FALSE(failed);
+      EXPECT_EQ(s.oauth.accessToken.View(), c.token);
+    } else {
+      ASSERT_TRUE(failed);
+      EXPECT_NE(failed->message.find(c.failure), std::string::npos) << failed->message;
+      EXPECT_TRUE(s.oauth.accessToken.Empty());
+    }
+    if (c.kept) {
+      EXPECT_EQ(signIns.tokens[kKey], c.kept);
+    } else {
+      EXPECT_TRUE(signIns.tokens.empty());
+    }
+  }
+}
+
+// The device code sign-in: where it is asked for, what the reply must hold.
+TEST(OAuthDevice, EndpointsAndReplies) {
+  OAuthSettings ms;
+  ms.provider = "Microsoft";
+  ms.tenant = "contoso.onmicrosoft.com";
+  ms.clientId = "c";
+  OAuthSettings own;
+  own.provider = "https://idp.test/oauth2/token";
+  OAuthSettings google;
+  google.provider = "google";
+  OAuthSettings odd;
+  odd.provider = "https://idp.test/oauth2/issue";
+  EXPECT_EQ(DeviceCodeUrl(ms),
+            "https://login.microsoftonline.com/contoso.onmicrosoft.com/oauth2/v2.0/devicecode");
+  EXPECT_EQ(DeviceCodeUrl(own), "https://idp.test/oauth2/devicecode");
+  EXPECT_EQ(DeviceCodeUrl(google), "");
+  EXPECT_EQ(DeviceCodeUrl(odd), "");
+  ms.tenant.clear();
+  EXPECT_EQ(DeviceCodeUrl(ms), "");
+  Secret body;
+  DeviceCodeBody(ms, body);
+  EXPECT_EQ(body.View(),
+            "client_id=c&scope=https%3A%2F%2Foutlook.office.com%2FSMTP.Send+offline_access");
+  DeviceTokenBody(ms, "d/1", body);
+  EXPECT_EQ(body.View(),
+            "grant_type=urn%3Aietf%3Aparams%3Aoauth%3Agrant-type%3Adevice_code&client_id=c&"
+            "device_code=d%2F1");
+
+  struct Case {
+    long status;
+    const char* body;
+    const char* error;  // "" when accepted
+  } cases[] = {
+      {200,
+       R"({"device_code":"d","user_code":"AB-12","verification_uri":"https://x.test/d",)"
+       R"("expires_in":900,"interval":7})",
+       ""},
+      {200,
+       R"({"device_code":"d","user_code":"AB 12","verification_uri":"https://x.test/d",)"
+       R"("expires_in":900})",
+       "malformed_reply"},
+      {200,
+       R"({"device_code":"d","user_code":"A","verification_uri":"http://x.test/d",)"
+       R"("expires_in":900})",
+       "malformed_reply"},
+      {200, R"({"device_code":"d","user_code":"A","verification_uri":"https://x.test/d"})",
+       "malformed_reply"},
+      {200, "<html>", "malformed_reply"},
+      {400, R"({"error":"invalid_client"})", "invalid_client"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    const DeviceCode d = ParseDeviceCode(c.status, c.body);
+    EXPECT_EQ(d.error, c.error);
+    EXPECT_EQ(d.ok, *c.error == 0);
+    EXPECT_EQ(d.deviceCode.Empty(), !d.ok);
+  }
+  const DeviceCode d = ParseDeviceCode(200, cases[0].body);
+  EXPECT_EQ(d.userCode, "AB-12");
+  EXPECT_EQ(d.verificationUri, "https://x.test/d");
+  EXPECT_EQ(d.interval, 7);
+  EXPECT_EQ(d.expiresIn, 900);
+}
+
+TEST(OAuthSasl, InitialResponses) {
+  Secret out;
+  Xoauth2Response("yamada@example.jp", "ya29.t0k", out);
+  EXPECT_EQ(out.View(), "dXNlcj15YW1hZGFAZXhhbXBsZS5qcAFhdXRoPUJlYXJlciB5YTI5LnQwawEB");
+  EXPECT_EQ(Decoded(out.View()),
+            "user=yamada@example.jp\x01"
+            "auth=Bearer ya29.t0k\x01\x01");
+  for (std::size_t n = 0; n < 5; ++n) {  // every padding
+    Secret b;
+    const std::string in = std::string("\x01\xFF\x95\x5C", n);
+    AppendBase64(in, b);
+    EXPECT_EQ(Decoded(b.View()), in);
+    EXPECT_EQ(b.Size() % 4, 0u);
+  }
+  Secret bearer;
+  OAuthBearerResponse("a,b=c@example.jp", "smtp.office365.com", 587, "tok", bearer);
+  EXPECT_EQ(Decoded(bearer.View()),
+            "n,a=a=2Cb=3Dc@example.jp,\x01host=smtp.office365.com\x01port=587\x01"
+            "auth=Bearer tok\x01\x01");
+}
+
+}  // namespace
+}  // namespace tolvex::oauth
