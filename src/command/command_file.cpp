@@ -60,10 +60,6 @@ std::string LineFailureText(std::size_t lineNo, std::string_view what) {
   return text;
 }
 
-Failure BadLine(std::size_t lineNo, std::string_view what) {
-  return Failure{FailureKind::CommandFileBad, LineFailureText(lineNo, what)};
-}
-
 // A whole decimal number with optional sign that fits 16 bits.
 bool ParseInt16(std::string_view text, std::int16_t& out) {
   std::size_t i = 0;
@@ -417,6 +413,10 @@ Status ReadCommandFile(RunState& st, CommandEffects& effects, WorkFolder& files)
   Status status = Interpreter(st, effects, files).Run(source);
   WipeString(source.text);
   return status;
+}
+
+Failure BadLine(std::size_t lineNo, std::string_view what) {
+  return Failure{FailureKind::CommandFileBad, LineFailureText(lineNo, what)};
 }
 
 }  // namespace tolvex

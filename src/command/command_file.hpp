@@ -21,4 +21,7 @@ inline constexpr char kCommandFileName[] = "command.txt";
 // incomplete and nothing may be sent.
 Status ReadCommandFile(RunState& st, CommandEffects& effects, WorkFolder& files);
 
+// "command.txt line N: what", a bad command file.
+Failure BadLine(std::size_t lineNo, std::string_view what);
+
 }  // namespace tolvex

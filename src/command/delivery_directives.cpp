@@ -15,15 +15,6 @@
 namespace tolvex {
 namespace {
 
-Failure Bad(std::size_t lineNo, std::string_view what) {
-  std::string text = kCommandFileName;
-  text += " line ";
-  text += std::to_string(lineNo);
-  text += ": ";
-  text += what;
-  return Failure{FailureKind::CommandFileBad, std::move(text)};
-}
-
 // A whole decimal number from `low` to `high`, nothing else.
 bool ParseRange(std::string_view text, int low, int high, std::int16_t& out) {
   if (text.empty() || text.size() > 5) return false;
@@ -48,7 +39,7 @@ Status Retry(std::string_view value, std::size_t lineNo, RunState& st) {
     what += value;
     what += "\" is not <retries>,<minutes> (retries 0 to " + std::to_string(kMaxRetries) +
             ", minutes 1 to " + std::to_string(kMaxRetryMinutes) + ")";
-    return Bad(lineNo, what);
+    return BadLine(lineNo, what);
   }
   st.RetryOn = true;
   st.RetryCount = retries;
@@ -82,7 +73,7 @@ Status DeliveryDirective(std::string_view key, std::string_view line, std::size_
     std::string what = "\"";
     what += sjis::Trim(key);
     what += "\" line has no \"=\"";
-    return Bad(lineNo, what);
+    return BadLine(lineNo, what);
   }
   const std::string value = ValueAfter(line, '=');
   if (key == "#RTY") return Retry(value, lineNo, st);
@@ -101,9 +92,9 @@ Status AddCopyRecipients(RunState& st, const CopyListLines& lines) {
   const std::vector<std::string_view> bcc = Pieces(st.BccList);
   const std::size_t total = static_cast<std::size_t>(st.ToCount) + cc.size() + bcc.size();
   if (total > static_cast<std::size_t>(kMaxRecipients)) {
-    return Bad(std::max(lines.cc, lines.bcc),
-               std::to_string(total) + " recipients in To, Cc and Bcc together, at most " +
-                   std::to_string(kMaxRecipients) + " are allowed");
+    return BadLine(std::max(lines.cc, lines.bcc),
+                   std::to_string(total) + " recipients in To, Cc and Bcc together, at most " +
+                       std::to_string(kMaxRecipients) + " are allowed");
   }
   auto add = [&](const std::vector<std::string_view>& list, std::size_t lineNo,
                  std::string_view who) -> Status {
@@ -115,7 +106,7 @@ Status AddCopyRecipients(RunState& st, const CopyListLines& lines) {
           std::snprintf(hex, sizeof hex, "0x%02X", b);
           std::string what(who);
           what += " recipient " + std::to_string(i + 1) + " holds the control byte " + hex;
-          return Bad(lineNo, what);
+          return BadLine(lineNo, what);
         }
       }
       ++st.ToCount;

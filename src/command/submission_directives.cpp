@@ -8,21 +8,13 @@
 #include <string>
 #include <utility>
 
+#include "base/ascii.hpp"
 #include "command/command_file.hpp"
 #include "compose/text_functions.hpp"
 #include "oauth/token.hpp"
 
 namespace tolvex {
 namespace {
-
-Failure Bad(std::size_t lineNo, std::string_view what) {
-  std::string text = kCommandFileName;
-  text += " line ";
-  text += std::to_string(lineNo);
-  text += ": ";
-  text += what;
-  return Failure{FailureKind::CommandFileBad, std::move(text)};
-}
 
 // A whole decimal number from 1 to 65535, nothing else.
 bool ParsePort(std::string_view text, std::int32_t& out) {
@@ -34,16 +26,6 @@ bool ParsePort(std::string_view text, std::int32_t& out) {
   }
   if (value < 1 || value > 65535) return false;
   out = value;
-  return true;
-}
-
-bool SameAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (x != b[i]) return false;
-  }
   return true;
 }
 
@@ -72,7 +54,7 @@ Status SubmissionDirective(std::string_view key, std::string_view line, std::siz
   std::string value = ValueAfter(line, '=');
   if (key == "#POR") {
     if (!ParsePort(value, s.port)) {
-      return Bad(lineNo, Quoted(key, value) + " is not a port number from 1 to 65535");
+      return BadLine(lineNo, Quoted(key, value) + " is not a port number from 1 to 65535");
     }
   } else if (key == "#SEC") {
     if (SameAscii(value, "none")) {
@@ -82,20 +64,20 @@ Status SubmissionDirective(std::string_view key, std::string_view line, std::siz
     } else if (SameAscii(value, "tls")) {
       s.security = Security::Tls;
     } else {
-      return Bad(lineNo, Quoted(key, value) + " is not one of none, starttls, tls");
+      return BadLine(lineNo, Quoted(key, value) + " is not one of none, starttls, tls");
     }
   } else if (key == "#USR") {
-    if (value.empty()) return Bad(lineNo, "\"#USR\" has no user name");
+    if (value.empty()) return BadLine(lineNo, "\"#USR\" has no user name");
     s.user = std::move(value);
   } else if (key == "#PAS") {
     if (value.empty()) {
       WipeString(value);
-      return Bad(lineNo, "\"#PAS\" has no password");
+      return BadLine(lineNo, "\"#PAS\" has no password");
     }
     s.password.Assign(value);
     s.origin = SecretOrigin::CommandFile;
   } else if (key == "#CAF") {
-    if (value.empty()) return Bad(lineNo, "\"#CAF\" names no file");
+    if (value.empty()) return BadLine(lineNo, "\"#CAF\" names no file");
     s.caFile = std::move(value);
   } else if (key == "#AUT") {
     static constexpr std::array<std::pair<std::string_view, AuthChoice>, 5> kChoices = {{
@@ -113,29 +95,29 @@ Status SubmissionDirective(std::string_view key, std::string_view line, std::siz
       }
     }
     if (!known) {
-      return Bad(lineNo,
-                 Quoted(key, value) + " is not one of auto, plain, login, xoauth2, oauthbearer");
+      return BadLine(
+          lineNo, Quoted(key, value) + " is not one of auto, plain, login, xoauth2, oauthbearer");
     }
   } else if (key == "#OAU") {
     if (!oauth::IsProviderName(value) && !IsHttpsUrl(value)) {
-      return Bad(lineNo, Quoted(key, value) + " is not microsoft, google or an https:// URL");
+      return BadLine(lineNo, Quoted(key, value) + " is not microsoft, google or an https:// URL");
     }
     s.oauth.provider = std::move(value);
   } else if (key == "#OID") {
-    if (value.empty()) return Bad(lineNo, "\"#OID\" has no client id");
+    if (value.empty()) return BadLine(lineNo, "\"#OID\" has no client id");
     s.oauth.clientId = std::move(value);
   } else if (key == "#OSC") {
     if (value.empty()) {
       WipeString(value);
-      return Bad(lineNo, "\"#OSC\" has no client secret");
+      return BadLine(lineNo, "\"#OSC\" has no client secret");
     }
     s.oauth.clientSecret.Assign(value);
     s.oauth.secretOrigin = SecretOrigin::CommandFile;
   } else if (key == "#OTE") {
-    if (value.empty()) return Bad(lineNo, "\"#OTE\" has no tenant");
+    if (value.empty()) return BadLine(lineNo, "\"#OTE\" has no tenant");
     s.oauth.tenant = std::move(value);
   } else if (key == "#OSP") {
-    if (value.empty()) return Bad(lineNo, "\"#OSP\" has no scope");
+    if (value.empty()) return BadLine(lineNo, "\"#OSP\" has no scope");
     s.oauth.scope = std::move(value);
   }
   WipeString(value);

@@ -4,6 +4,7 @@
 #include <array>
 #include <utility>
 
+#include "base/ascii.hpp"
 #include "base/sjis_text.hpp"
 #include "base/text_convert.hpp"
 #include "compose/header_words.hpp"
@@ -16,14 +17,6 @@ namespace tolvex {
 namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 std::string ToCp932(const PieceText& p) {
   if (!p.unicode) return p.text;
@@ -83,10 +76,9 @@ std::string TextFileJis(std::string_view cp932) {
 }  // namespace
 
 std::optional<CharsetSetting> ParseCharsetSetting(std::string_view value) {
-  const std::string v = Lower(value);
-  if (v == "iso-2022-jp") return CharsetSetting::Iso2022Jp;
-  if (v == "utf-8") return CharsetSetting::Utf8;
-  if (v == "auto") return CharsetSetting::Auto;
+  if (SameAscii(value, "iso-2022-jp")) return CharsetSetting::Iso2022Jp;
+  if (SameAscii(value, "utf-8")) return CharsetSetting::Utf8;
+  if (SameAscii(value, "auto")) return CharsetSetting::Auto;
   return std::nullopt;
 }
 

@@ -2,23 +2,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "oauth/json_text.hpp"
+
 namespace tolvex::oauth {
 namespace {
 
 constexpr std::string_view kTokenPath = "/token";
-
-void Field(std::string_view name, std::string_view value, Secret& out) {
-  if (!out.Empty()) out.Append("&");
-  out.Append(name);
-  out.Append("=");
-  AppendFormValue(value, out);
-}
-
-std::string Text(const nlohmann::json& object, const char* name) {
-  const auto it = object.find(name);
-  if (it == object.end() || !it->is_string()) return {};
-  return it->get<std::string>();
-}
 
 std::int64_t Seconds(const nlohmann::json& object, const char* name, std::int64_t otherwise) {
   const auto it = object.find(name);
@@ -50,17 +39,17 @@ std::string DeviceCodeUrl(const OAuthSettings& o) {
 
 void DeviceCodeBody(const OAuthSettings& o, Secret& out) {
   out.Wipe();
-  Field("client_id", o.clientId, out);
+  AppendFormField("client_id", o.clientId, out);
   const std::string scope = SignInScope(o);
-  if (!scope.empty()) Field("scope", scope, out);
+  if (!scope.empty()) AppendFormField("scope", scope, out);
 }
 
 void DeviceTokenBody(const OAuthSettings& o, std::string_view deviceCode, Secret& out) {
   out.Wipe();
-  Field("grant_type", "urn:ietf:params:oauth:grant-type:device_code", out);
-  Field("client_id", o.clientId, out);
-  if (!o.clientSecret.Empty()) Field("client_secret", o.clientSecret.View(), out);
-  Field("device_code", deviceCode, out);
+  AppendFormField("grant_type", "urn:ietf:params:oauth:grant-type:device_code", out);
+  AppendFormField("client_id", o.clientId, out);
+  if (!o.clientSecret.Empty()) AppendFormField("client_secret", o.clientSecret.View(), out);
+  AppendFormField("device_code", deviceCode, out);
 }
 
 DeviceCode ParseDeviceCode(long status, std::string_view body) {
@@ -77,12 +66,12 @@ DeviceCode ParseDeviceCode(long status, std::string_view body) {
     d.description = "the device authorization reply is not a JSON object";
     return d;
   }
-  std::string code = Text(json, "device_code");
+  std::string code = JsonText(json, "device_code");
   d.deviceCode.Assign(code);
   WipeString(code);
-  d.userCode = Text(json, "user_code");
-  d.verificationUri = Text(json, "verification_uri");
-  if (d.verificationUri.empty()) d.verificationUri = Text(json, "verification_url");
+  d.userCode = JsonText(json, "user_code");
+  d.verificationUri = JsonText(json, "verification_uri");
+  if (d.verificationUri.empty()) d.verificationUri = JsonText(json, "verification_url");
   d.expiresIn = Seconds(json, "expires_in", 0);
   d.interval = Seconds(json, "interval", 5);
   if (d.deviceCode.Empty() || !PlainAscii(d.userCode) || !IsHttpsUrl(d.verificationUri) ||

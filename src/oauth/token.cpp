@@ -2,34 +2,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/ascii.hpp"
+#include "oauth/json_text.hpp"
+
 namespace tolvex::oauth {
-namespace {
 
-bool SameAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (x != b[i]) return false;
-  }
-  return true;
-}
-
-void AppendField(const char* name, std::string_view value, Secret& out) {
+void AppendFormField(std::string_view name, std::string_view value, Secret& out) {
   if (!out.Empty()) out.Append("&");
   out.Append(name);
   out.Append("=");
   AppendFormValue(value, out);
 }
-
-// The JSON value's text when it is a string, else "".
-std::string Text(const nlohmann::json& object, const char* name) {
-  const auto it = object.find(name);
-  if (it == object.end() || !it->is_string()) return {};
-  return it->get<std::string>();
-}
-
-}  // namespace
 
 std::string Printable(std::string_view text) {
   std::string out;
@@ -84,21 +67,21 @@ void AppendFormValue(std::string_view value, Secret& out) {
 
 void ClientCredentialsBody(const OAuthSettings& o, Secret& out) {
   out.Wipe();
-  AppendField("grant_type", "client_credentials", out);
-  AppendField("client_id", o.clientId, out);
-  AppendField("client_secret", o.clientSecret.View(), out);
+  AppendFormField("grant_type", "client_credentials", out);
+  AppendFormField("client_id", o.clientId, out);
+  AppendFormField("client_secret", o.clientSecret.View(), out);
   const std::string scope = Scope(o);
-  if (!scope.empty()) AppendField("scope", scope, out);
+  if (!scope.empty()) AppendFormField("scope", scope, out);
 }
 
 void RefreshBody(const OAuthSettings& o, std::string_view refreshToken, Secret& out) {
   out.Wipe();
-  AppendField("grant_type", "refresh_token", out);
-  AppendField("client_id", o.clientId, out);
-  if (!o.clientSecret.Empty()) AppendField("client_secret", o.clientSecret.View(), out);
-  AppendField("refresh_token", refreshToken, out);
+  AppendFormField("grant_type", "refresh_token", out);
+  AppendFormField("client_id", o.clientId, out);
+  if (!o.clientSecret.Empty()) AppendFormField("client_secret", o.clientSecret.View(), out);
+  AppendFormField("refresh_token", refreshToken, out);
   const std::string scope = SignInScope(o);
-  if (!scope.empty()) AppendField("scope", scope, out);
+  if (!scope.empty()) AppendFormField("scope", scope, out);
 }
 
 TokenReply ParseTokenReply(long status, std::string_view body) {
@@ -110,8 +93,8 @@ TokenReply ParseTokenReply(long status, std::string_view body) {
         "the token endpoint answered HTTP " + std::to_string(status) + " with no JSON object";
     return r;
   }
-  r.error = Printable(Text(json, "error"));
-  r.description = Printable(Text(json, "error_description"));
+  r.error = Printable(JsonText(json, "error"));
+  r.description = Printable(JsonText(json, "error_description"));
   if (status != 200 || !r.error.empty()) {
     if (r.error.empty()) r.error = "http_" + std::to_string(status);
     return r;
@@ -123,7 +106,7 @@ TokenReply ParseTokenReply(long status, std::string_view body) {
     r.description = "the reply holds no access_token";
     return r;
   }
-  const std::string type = Text(json, "token_type");
+  const std::string type = JsonText(json, "token_type");
   if (!type.empty() && !SameAscii(type, "bearer")) {
     r.error = "malformed_reply";
     r.description = "token_type " + Printable(type) + " is not Bearer";
