@@ -166,17 +166,20 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   Forget();
   o.accessToken.Wipe();
   const std::string key = SignInKeyOf(s);
-  std::optional<Secret> refresh;
-  if (signIns) refresh = signIns->Load(key);
-  if (refresh && refresh->Empty()) refresh.reset();
-  if (!refresh && o.clientSecret.Empty()) {
+  // The stored sign-in's refresh token; empty when there is none.
+  Secret refresh;
+  if (signIns) {
+    if (std::optional<Secret> stored = signIns->Load(key)) refresh = *stored;
+  }
+  const bool signedIn = !refresh.Empty();
+  if (!signedIn && o.clientSecret.Empty()) {
     return Failure{FailureKind::DeliveryFailed,
                    "no sign-in stored for " + s.user + " at " + TokenUrl(o) +
                        " and no client secret: run tolvex --login in this folder again"};
   }
   Secret form;
-  if (refresh) {
-    RefreshBody(o, refresh->View(), form);
+  if (signedIn) {
+    RefreshBody(o, refresh.View(), form);
   } else {
     ClientCredentialsBody(o, form);
   }
@@ -195,7 +198,7 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   if (!token.ok) {
     std::string text = "token request refused: " + DescribeRefusal(token);
     // The stored sign-in expired or was revoked: only a new sign-in helps.
-    if (refresh && token.error == "invalid_grant") {
+    if (signedIn && token.error == "invalid_grant") {
       text += "; the stored sign-in of " + s.user +
               " is no longer valid: run tolvex --login in this folder again";
     }
@@ -203,7 +206,7 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   }
   // A rotated refresh token replaces the old one before anything is sent:
   // the old one may already be void.
-  if (refresh && !token.refreshToken.Empty() && token.refreshToken.View() != refresh->View()) {
+  if (signedIn && !token.refreshToken.Empty() && token.refreshToken.View() != refresh.View()) {
     const std::string error = signIns->Save(key, token.refreshToken);
     if (!error.empty()) {
       return Failure{FailureKind::DeliveryFailed, "the new refresh token could not be stored (" +
