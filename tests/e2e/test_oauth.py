@@ -29,7 +29,7 @@ from test_submission import BEFORE_TLS, USER, ScriptedTlsCases, SecretKept, trac
 CLIENT_ID = "0f3c-tolvex-client"
 # Bytes the form encoding changes (+ / = ~) and none it leaves alone only.
 CLIENT_SECRET = "Qz8~tolvex+Cs/4=client"
-EX_DATAERR, EX_UNAVAILABLE = 65, 69
+EX_DATAERR, EX_UNAVAILABLE, EX_NOPERM = 65, 69, 77
 BOTH = ehlo_reply("e2e.test", "PIPELINING", "AUTH PLAIN LOGIN XOAUTH2 OAUTHBEARER", "8BITMIME")
 
 
@@ -138,7 +138,7 @@ class OAuthCases(SecretKept):
                                           (4, "oauthbearer", "OAUTHBEARER", b"AQ==\r\n")):
             with self.subTest(mechanism), self.provider(k) as p:
                 res, sessions = self.run_oauth(k, p, [f"#AUT={aut}"], bearer_ok=lambda t: False)
-                text = self.assert_failed_in(res, 139)
+                text = self.assert_failed_in(res, 139, EX_NOPERM)
                 self.assertTrue(text.startswith(b"535 5.7.8 "), text)
                 s = sessions[0]
                 self.assertEqual([a.mechanism for a in s.auth], [mechanism])
@@ -360,7 +360,7 @@ class DovecotOAuthCases(SecretKept):
             res, mailbox, _ = self.send("auto")
         finally:
             self.oauth.subject = USER
-        self.assertEqual(res.returncode, EX_UNAVAILABLE, self.err)
+        self.assertEqual(res.returncode, EX_NOPERM, self.err)
         (_, state, text), = self.log_records()
         self.assertEqual(state, 139, text)
         self.assertTrue(text.startswith(b"535 "), text)
