@@ -37,6 +37,11 @@ class SendQueue {
   std::uint64_t BytesAccepted() const { return accepted_; }
   // Drops everything queued; the byte count starts again at 0.
   void Clear();
+  // Forgets the streams' sources but keeps the buffers a write under way
+  // reads; nothing is sent after it, Clear follows.
+  void ForgetSources() {
+    for (Item& item : items_) item.source = nullptr;
+  }
 
  private:
   struct Item {

@@ -172,7 +172,10 @@ void AsioSocket::WriteNext(const ConnectionPtr& c) {
     c->writing = true;
     auto done = [this, c](const asio::error_code& ec, std::size_t n) {
       c->writing = false;
-      if (c->closed) return;
+      if (c->closed) {
+        c->sends.Clear();  // the write Close left running is over
+        return;
+      }
       if (ec) {
         Fail(c);
         return;
@@ -273,6 +276,14 @@ void AsioSocket::Close() {
   // the end from a cut connection; not in the middle of a record.
   if (c->tls && c->tlsUp && !c->writing && c->state == SocketState::Connected) {
     c->tls->SendCloseNotify();
+  }
+  // The queue holds the caller's message source, which may go once Close
+  // has returned: nothing may be left pointing at it. A write under way
+  // still reads the queue's buffers; its handler drops them.
+  if (c->writing) {
+    c->sends.ForgetSources();
+  } else {
+    c->sends.Clear();
   }
   asio::error_code ignored;
   c->resolver.cancel();
