@@ -28,9 +28,6 @@ Status LoadJob(RunState& st, JobMode mode, CommandEffects& effects, WorkFolder& 
   return failure;
 }
 
-void SetPorts(const RunState& st, Socket& socket) {
-  socket.SetLocalPort(0);
-  socket.SetRemotePort(st.Submit.RemotePort());
-}
+void SetPorts(const RunState& st, Socket& socket) { socket.SetRemotePort(st.Submit.RemotePort()); }
 
 }  // namespace tolvex

@@ -85,7 +85,6 @@ class ByteSource {
 class Socket {
  public:
   virtual ~Socket() = default;
-  virtual void SetLocalPort(std::int32_t port) = 0;
   virtual void SetRemotePort(std::int32_t port) = 0;
   // A host name, an IPv4 address, or an IPv6 address with or without
   // brackets ("::1", "[::1]").

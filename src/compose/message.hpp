@@ -12,7 +12,6 @@
 
 namespace tolvex {
 
-inline constexpr char kBoundary[] = "BoUnDaRy_StRiNg_Ich_Liebe_Dich";
 inline constexpr char kSpoolFileName[] = "TEMP.TXT";
 // The spool being written; it replaces TEMP.TXT once complete.
 inline constexpr char kSpoolNewName[] = "TEMP.TXT.new";

@@ -12,7 +12,6 @@ inline constexpr std::string_view kXMailer = "X-Mailer: Tolvex (by RAVONEK)\r\n"
 inline constexpr std::string_view kTextPlain = "Content-Type: text/plain; charset=iso-2022-jp\r\n";
 inline constexpr std::string_view kSevenBit = "Content-Transfer-Encoding: 7bit\r\n";
 inline constexpr std::string_view kEndOfData = ".\r\n";
-inline constexpr std::string_view kBoundaryText = "BoUnDaRy_StRiNg_Ich_Liebe_Dich";
 // "Content-Type: multipart/mixed; boundary=" boundary CR LF CR LF
 inline constexpr std::string_view kMultipart =
     "Content-Type: multipart/mixed; boundary=BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n\r\n";

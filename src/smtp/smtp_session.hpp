@@ -84,8 +84,6 @@ class SmtpSession {
   // (greeting, EHLO, TLS, the AUTH mechanism check), then sends QUIT.
   void SetProbe(bool probe) { probe_ = probe; }
 
-  std::int16_t LastStepValue() const { return StepNumber(LastStep); }
-  std::int16_t StepTicksValue() const { return StepTicks; }
   std::int16_t RcptIndexValue() const { return RcptIndex; }
 
   // One row of the session's table and the commands it sends; both are

@@ -68,7 +68,6 @@ class SocketContract : public ::testing::Test {
   SocketContract() : events(h.Sock()) { h.Attach(&events); }
 
   void ConnectTo(const std::string& host) {
-    h.Sock().SetLocalPort(0);
     h.Sock().SetRemotePort(h.Port());
     h.Sock().SetRemoteHost(host);
     h.Sock().Connect();

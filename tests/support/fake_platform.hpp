@@ -130,7 +130,6 @@ class FakeSocket : public Socket {
   // Delivers every queued event; true when there was any.
   bool Deliver();
 
-  void SetLocalPort(std::int32_t port) override { localPort = port; }
   void SetRemotePort(std::int32_t port) override { remotePort = port; }
   void SetRemoteHost(const std::string& host) override { remoteHost = host; }
   void Connect() override;
@@ -165,7 +164,6 @@ class FakeSocket : public Socket {
   // Every byte written to the connection (the message dot-stuffed), in order.
   std::string wire;
   std::vector<Call> calls;
-  std::int32_t localPort = -1;
   std::int32_t remotePort = -1;
   std::string remoteHost;
   std::string localAddress = "192.0.2.10";  // the connection's own address

@@ -176,7 +176,6 @@ class WinsockSocketTest : public ::testing::Test {
     sock.SetEvents(&rec);
   }
   void ConnectTo(const std::string& host, int port) {
-    sock.SetLocalPort(0);
     sock.SetRemotePort(port);
     sock.SetRemoteHost(host);
     sock.Connect();

@@ -41,8 +41,6 @@ void AsioSocket::Connect() {
     return;
   }
   c->state = SocketState::Resolving;
-  // The local port stays the system's choice: the run control only ever
-  // asks for 0.
   c->resolver.async_resolve(
       HostForResolver(remoteHost_), std::to_string(remotePort_),
       [this, c](const asio::error_code& ec, const asio::ip::tcp::resolver::results_type& results) {

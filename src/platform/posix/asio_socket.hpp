@@ -38,7 +38,6 @@ class AsioSocket : public Socket {
 
   void SetEvents(SocketEvents* events) { events_ = events; }
 
-  void SetLocalPort(std::int32_t port) override { localPort_ = port; }
   void SetRemotePort(std::int32_t port) override { remotePort_ = port; }
   void SetRemoteHost(const std::string& host) override { remoteHost_ = host; }
   void Connect() override;
@@ -52,7 +51,6 @@ class AsioSocket : public Socket {
   TlsInfo TlsPeer() const override;
   void Close() override;
 
-  std::int32_t LocalPort() const { return localPort_; }
   std::int32_t RemotePort() const { return remotePort_; }
   const std::string& RemoteHost() const { return remoteHost_; }
   // Bytes received and not yet taken by GetData.
@@ -91,7 +89,6 @@ class AsioSocket : public Socket {
   EventGate& gate_;
   std::size_t chunkBytes_;
   SocketEvents* events_ = nullptr;
-  std::int32_t localPort_ = 0;
   std::int32_t remotePort_ = 0;
   std::string remoteHost_;
   ConnectionPtr conn_;

@@ -162,25 +162,6 @@ void WinsockSocket::TryNextAddress() {
     const auto* addr = reinterpret_cast<const sockaddr*>(bytes.data());
     SOCKET s = socket(addr->sa_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) continue;
-    if (localPort_ > 0 && localPort_ <= 65535) {
-      sockaddr_storage local{};
-      int localLen = 0;
-      if (addr->sa_family == AF_INET) {
-        auto* a = reinterpret_cast<sockaddr_in*>(&local);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(static_cast<u_short>(localPort_));
-        localLen = sizeof(sockaddr_in);
-      } else {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&local);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(static_cast<u_short>(localPort_));
-        localLen = sizeof(sockaddr_in6);
-      }
-      if (bind(s, reinterpret_cast<sockaddr*>(&local), localLen) == SOCKET_ERROR) {
-        closesocket(s);
-        continue;
-      }
-    }
     // WSAAsyncSelect also makes the socket non-blocking.
     if (WSAAsyncSelect(s, window_.Handle(), SelectMessage(),
                        FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) == SOCKET_ERROR) {

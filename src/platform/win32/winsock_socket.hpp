@@ -36,7 +36,6 @@ class WinsockSocket final : public Socket {
 
   void SetEvents(SocketEvents* events) { events_ = events; }
 
-  void SetLocalPort(std::int32_t port) override { localPort_ = port; }
   void SetRemotePort(std::int32_t port) override { remotePort_ = port; }
   void SetRemoteHost(const std::string& host) override { remoteHost_ = host; }
   void Connect() override;
@@ -50,7 +49,6 @@ class WinsockSocket final : public Socket {
   TlsInfo TlsPeer() const override;
   void Close() override;
 
-  std::int32_t LocalPort() const { return localPort_; }
   std::int32_t RemotePort() const { return remotePort_; }
   const std::string& RemoteHost() const { return remoteHost_; }
   // Bytes queued for sending and not yet handed to the network.
@@ -82,7 +80,6 @@ class WinsockSocket final : public Socket {
   const EventGate* gate_;
   SocketEvents* events_ = nullptr;
   MessageWindow window_;
-  std::int32_t localPort_ = 0;
   std::int32_t remotePort_ = 0;
   std::string remoteHost_;
   SocketState state_ = SocketState::Closed;

@@ -51,7 +51,6 @@ struct SocketFixture : ::testing::Test {
   Recorder rec{sock};
   SocketFixture() { sock.SetEvents(&rec); }
   void ConnectTo(const std::string& host, int port) {
-    sock.SetLocalPort(0);
     sock.SetRemotePort(port);
     sock.SetRemoteHost(host);
     sock.Connect();
