@@ -31,7 +31,7 @@ def command_file_seeds():
     yield "sample-attach", with_files((SAMPLES / "command-attach.txt").read_bytes(),
                                       [("売上.csv", b"a,b\r\n1,2\r\n"), ("資料\\表.pdf", b"%PDF-1.4\n\xff\x00")])
     yield "sample-parts", with_files((SAMPLES / "command-parts.txt").read_bytes(),
-                                     [("part1.txt", part), ("part2.txt", part)])
+                                     [("部品1.txt", part), ("部品2.txt", part)])
     yield "sample-plain", (SAMPLES / "command-plain.txt").read_bytes()
     yield "sample-repeat", (SAMPLES / "command-repeat.txt").read_bytes()
     yield "tex", with_files(crlf("#HOS=mail.example", "#TO=to@example.jp", "#TEX=report.txt", "", "見出し"),
