@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "compose/mime_parts.hpp"
+#include "compose/message.hpp"
 
 namespace tolvex {
 namespace {
@@ -18,18 +18,6 @@ Failure SaveFailure(std::string_view name, std::string_view reason) {
   text += ": ";
   text += reason;
   return Failure{FailureKind::SpoolWriteFailed, std::move(text)};
-}
-
-// The message bytes without the end-of-data line the composition put last.
-std::uint64_t MessageSize(const MailSpool& mail, IoError& error) {
-  const std::uint64_t size = mail.Size();
-  const std::uint64_t tail = mime::kEndOfData.size();
-  if (size < tail) return size;
-  std::string last(tail, '\0');
-  error = ReadExactly(*mail.File(), size - tail, last.data(), last.size());
-  if (error) return 0;
-  // The line before it always ends with CR LF, so ".\r\n" here is that line.
-  return last == mime::kEndOfData ? size - tail : size;
 }
 
 IoError CopyMessage(const MailSpool& mail, OutputFile& out) {

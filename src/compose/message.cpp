@@ -69,6 +69,17 @@ Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out) {
                 : AddMultiFile(out, text, st.FileList, st.FileCount, files);
 }
 
+std::uint64_t MessageSize(const MailSpool& mail, IoError& error) {
+  const std::uint64_t size = mail.Size();
+  const std::uint64_t tail = kEndOfData.size();
+  if (size < tail) return size;
+  std::string last(tail, '\0');
+  error = ReadExactly(*mail.File(), size - tail, last.data(), last.size());
+  if (error) return 0;
+  // The line before it always ends with CR LF, so ".\r\n" here is that line.
+  return last == kEndOfData ? size - tail : size;
+}
+
 // The message is written once, into a new spool file next to TEMP.TXT;
 // only when all of it is there does the new file replace TEMP.TXT, in one
 // rename. A composition that fails part-way removes the new file and leaves

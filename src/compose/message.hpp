@@ -26,6 +26,11 @@ std::string AddField(const RunState& st);
 // and TEMP.TXT untouched.
 Status ReadCommandFileEx(RunState& st, WorkFolder& files);
 
+// The size of the message in `mail` without the end-of-data line the
+// composition puts last (TEMP.TXT keeps it; the session ends the data
+// itself). A message without that line is whole.
+std::uint64_t MessageSize(const MailSpool& mail, IoError& error);
+
 // Compose the message into `out` without writing TEMP.TXT.
 Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out);
 

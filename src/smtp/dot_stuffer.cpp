@@ -12,7 +12,7 @@ constexpr std::size_t kInBytes = 64 * 1024;
 DotStuffer::DotStuffer(ByteSource& message, std::uint64_t size)
     : message_(message), size_(size), in_(kInBytes) {}
 
-bool DotStuffer::Done() const { return offset_ == size_ && pendLen_ == 0 && !afterCr_; }
+bool DotStuffer::Done() const { return ended_ && pendLen_ == 0; }
 
 bool DotStuffer::Refill(std::size_t want) {
   const std::size_t available = inLen_ - inPos_;
@@ -35,11 +35,6 @@ bool DotStuffer::Refill(std::size_t want) {
   return true;
 }
 
-bool DotStuffer::AtTerminator() {
-  if (offset_ + 3 != size_ || !Refill(3)) return false;
-  return in_[inPos_ + 1] == '\r' && in_[inPos_ + 2] == '\n';
-}
-
 std::size_t DotStuffer::Fill(char* buf, std::size_t cap) {
   std::size_t written = 0;
   // Writes `bytes`, keeping what does not fit for the next call.
@@ -58,22 +53,17 @@ std::size_t DotStuffer::Fill(char* buf, std::size_t cap) {
   }
   while (written < cap && pendLen_ == 0 && !failed_) {
     if (offset_ == size_) {
-      if (afterCr_) {  // a CR alone at the very end
-        afterCr_ = false;
-        emit("\r\n");
-      }
-      break;
+      if (ended_) break;
+      // The data ends with CR LF "." CR LF.
+      if (afterCr_ || !lineStart_) emit("\r\n");
+      afterCr_ = false;
+      emit(".\r\n");
+      ended_ = true;
+      continue;
     }
     if (inPos_ == inLen_ && !Refill(1)) break;
     const char* p = in_.data() + inPos_;
     const std::size_t avail = std::min(inLen_ - inPos_, cap - written);
-    if (terminator_) {
-      std::memcpy(buf + written, p, avail);
-      written += avail;
-      inPos_ += avail;
-      offset_ += avail;
-      continue;
-    }
     // Every line end goes out as CR LF: a CR alone and an LF alone too,
     // so no receiver can read a line end where the message has none.
     if (afterCr_) {
@@ -100,11 +90,6 @@ std::size_t DotStuffer::Fill(char* buf, std::size_t cap) {
       continue;
     }
     if (lineStart_ && *p == '.') {
-      if (AtTerminator()) {
-        terminator_ = true;  // copied raw, once
-        continue;
-      }
-      if (failed_) break;
       emit(".");  // the doubling dot; the original follows in the run
       lineStart_ = false;
       continue;

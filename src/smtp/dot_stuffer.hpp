@@ -11,11 +11,11 @@
 
 namespace tolvex {
 
-// Streams the `size` bytes of `message` as the wire carries them: every
-// line end as CR LF (a CR alone or an LF alone becomes CR LF), then a "."
-// doubled at the start of the data and of every line, except in the final
-// "." CR LF terminator (the data normally ends with CR LF "." CR LF), which
-// goes out once, unchanged. Every other byte is copied as is.
+// Streams the `size` bytes of `message` as the wire carries them, then ends
+// the data: every line end as CR LF (a CR alone or an LF alone becomes
+// CR LF), a "." doubled at the start of the data and of every line, every
+// other byte copied as is; after the message a CR LF when its last line has
+// none, then the end-of-data line "." CR LF.
 class DotStuffer final : public ByteSource {
  public:
   DotStuffer(ByteSource& message, std::uint64_t size);
@@ -28,7 +28,6 @@ class DotStuffer final : public ByteSource {
   // Makes at least `want` input bytes available (fewer at the end of the
   // message); false when the source failed or ended early.
   bool Refill(std::size_t want);
-  bool AtTerminator();
 
   ByteSource& message_;
   std::uint64_t size_;
@@ -37,10 +36,10 @@ class DotStuffer final : public ByteSource {
   std::size_t inPos_ = 0;
   std::size_t inLen_ = 0;
   bool lineStart_ = true;
-  bool afterCr_ = false;     // a CR was read; its line end is not out yet
-  bool terminator_ = false;  // copying the final "." CR LF
+  bool afterCr_ = false;  // a CR was read; its line end is not out yet
+  bool ended_ = false;    // the end-of-data line is out (or in pend_)
   bool failed_ = false;
-  std::array<char, 4> pend_{};  // output that did not fit the caller's buffer
+  std::array<char, 8> pend_{};  // output that did not fit the caller's buffer
   std::size_t pendLen_ = 0;
 };
 

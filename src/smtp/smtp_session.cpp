@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/sjis_text.hpp"
+#include "compose/message.hpp"
 #include "compose/text_functions.hpp"
 #include "smtp/dot_stuffer.hpp"
 #include "smtp/envelope.hpp"
@@ -27,6 +28,14 @@ FailureClass ClassOfReply(std::string_view reply) {
   if (reply.size() >= 3 && reply[0] >= '1' && reply[0] <= '3') return FailureClass::Permanent;
   return FailureClass::Protocol;
 }
+
+// A message whose end could not be read.
+class UnreadableSource final : public ByteSource {
+ public:
+  std::size_t Fill(char*, std::size_t) override { return 0; }
+  bool Done() const override { return false; }
+  bool Failed() const override { return true; }
+};
 
 using Rule = SmtpSession::Rule;
 using C = SmtpSession::Command;
@@ -121,12 +130,7 @@ bool SmtpSession::SendCommand(Command command) {
       SendData("DATA\r\n");
       return false;
     case Command::Message:
-      awaitingReply_ = true;
-      st.RecvData.clear();
-      st.SendBusy = true;
-      mailSource_ = std::make_unique<FileSource>(st.MailData.File(), 0, st.MailData.Size());
-      wireSource_ = std::make_unique<DotStuffer>(*mailSource_, st.MailData.Size());
-      p_.socket.SendMessageData(*wireSource_);
+      SendMessage();
       return false;
     case Command::Quit:
       SendData("QUIT\r\n");
@@ -134,6 +138,25 @@ bool SmtpSession::SendCommand(Command command) {
     default:
       return SendSubmissionCommand(command);
   }
+}
+
+void SmtpSession::SendMessage() {
+  RunState& st = p_.st;
+  awaitingReply_ = true;
+  st.RecvData.clear();
+  st.SendBusy = true;
+  // TEMP.TXT keeps the end-of-data line the composition wrote; the stuffer
+  // ends the data itself.
+  IoError error;
+  std::uint64_t size = MessageSize(st.MailData, error);
+  if (error) {  // the socket fails the connection, as for any unreadable byte
+    size = st.MailData.Size();
+    mailSource_ = std::make_unique<UnreadableSource>();
+  } else {
+    mailSource_ = std::make_unique<FileSource>(st.MailData.File(), 0, size);
+  }
+  wireSource_ = std::make_unique<DotStuffer>(*mailSource_, size);
+  p_.socket.SendMessageData(*wireSource_);
 }
 
 // The message's and QUIT's replies pass when a line begins with the code

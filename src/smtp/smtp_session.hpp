@@ -96,6 +96,7 @@ class SmtpSession {
   static const Rule* FindSubmissionRule(SmtpStep step);
 
   void SendData(std::string text);
+  void SendMessage();
   // Sends what `command` stands for; true when the session must finish at
   // once (in the state the command has set).
   bool SendCommand(Command command);

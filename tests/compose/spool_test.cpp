@@ -35,8 +35,10 @@ std::string Random(std::size_t n, unsigned seed) {
 // The message as the wire carries it, with the transparency dots taken out
 // again line by line (the test's own reading, not the stuffer's).
 std::string WireUnstuffed(const MailSpool& mail) {
-  FileSource source(mail.File(), 0, mail.Size());
-  DotStuffer wire(source, mail.Size());
+  IoError error;
+  const std::uint64_t size = MessageSize(mail, error);
+  FileSource source(mail.File(), 0, size);
+  DotStuffer wire(source, size);
   std::string bytes;
   char buf[70000];
   while (!wire.Done() && !wire.Failed()) bytes.append(buf, wire.Fill(buf, sizeof buf));

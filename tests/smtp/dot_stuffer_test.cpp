@@ -66,41 +66,36 @@ std::string Drain(std::string_view data, const std::vector<std::size_t>& sizes,
 
 std::string Whole(std::string_view data) { return Drain(data, {1 << 16}); }
 
-TEST(DotStuffer, DoublesDotsAtLineStartsButNotTheTerminator) {
-  EXPECT_EQ(Whole("a\r\n.b\r\n.\r\n"), "a\r\n..b\r\n.\r\n");
-  EXPECT_EQ(Whole(".start\r\n.\r\n"), "..start\r\n.\r\n");
-  // A body line that is just "." is doubled; only the last one terminates.
-  EXPECT_EQ(Whole("x\r\n.\r\ny\r\n.\r\n"), "x\r\n..\r\ny\r\n.\r\n");
-  EXPECT_EQ(Whole("x\r\n..\r\n.\r\n"), "x\r\n...\r\n.\r\n");
-  // The terminator alone is the whole data.
-  EXPECT_EQ(Whole(".\r\n"), ".\r\n");
+TEST(DotStuffer, DoublesDotsAtLineStartsAndEndsTheData) {
+  EXPECT_EQ(Whole("a\r\n.b\r\n"), "a\r\n..b\r\n.\r\n");
+  EXPECT_EQ(Whole(".start\r\n"), "..start\r\n.\r\n");
+  // A message line that is just "." is doubled; only the stuffer's own ends.
+  EXPECT_EQ(Whole("x\r\n.\r\ny\r\n"), "x\r\n..\r\ny\r\n.\r\n");
+  EXPECT_EQ(Whole("x\r\n.\r\n"), "x\r\n..\r\n.\r\n");
+  EXPECT_EQ(Whole("x\r\n..\r\n"), "x\r\n...\r\n.\r\n");
+  EXPECT_EQ(Whole("a.b\r\nc.d.\r\n"), "a.b\r\nc.d.\r\n.\r\n");
+  EXPECT_EQ(Whole(""), ".\r\n");
 }
 
-TEST(DotStuffer, LoneCrAndLfBecomeCrLfAndStartALine) {
+TEST(DotStuffer, LoneCrAndLfBecomeCrLfAndTheLastLineIsEnded) {
   // A receiver that ends the data at LF "." LF must never see one: the
   // lines after it would be taken as commands.
-  EXPECT_EQ(Whole("a\n.\nMAIL FROM:x\r\n.\r\n"), "a\r\n..\r\nMAIL FROM:x\r\n.\r\n");
-  EXPECT_EQ(Whole("a\n.b\r.c\r\n"), "a\r\n..b\r\n..c\r\n");
-  EXPECT_EQ(Whole("a\r\r\n.b\r\n.\r\n"), "a\r\n\r\n..b\r\n.\r\n");
-  EXPECT_EQ(Whole("end\r"), "end\r\n");
-  EXPECT_EQ(Whole("a.b\r\nc.d.\r\n.\r\n"), "a.b\r\nc.d.\r\n.\r\n");
-  EXPECT_EQ(Whole(""), "");
-}
-
-TEST(DotStuffer, DataWithoutTerminatorIsStuffedThroughout) {
-  EXPECT_EQ(Whole("a\r\n.\r\n.x"), "a\r\n..\r\n..x");
-  EXPECT_EQ(Whole("a\r\n."), "a\r\n..");
-  EXPECT_EQ(Whole("a.\r\n"), "a.\r\n");
+  EXPECT_EQ(Whole("a\n.\nMAIL FROM:x\r\n"), "a\r\n..\r\nMAIL FROM:x\r\n.\r\n");
+  EXPECT_EQ(Whole("a\n.b\r.c\r\n"), "a\r\n..b\r\n..c\r\n.\r\n");
+  EXPECT_EQ(Whole("a\r\r\n.b\r\n"), "a\r\n\r\n..b\r\n.\r\n");
+  EXPECT_EQ(Whole("end\r"), "end\r\n.\r\n");
+  EXPECT_EQ(Whole("a\r\n."), "a\r\n..\r\n.\r\n");
+  EXPECT_EQ(Whole("a\r\n.\r\n.x"), "a\r\n..\r\n..x\r\n.\r\n");
 }
 
 TEST(DotStuffer, ShiftJisBytesPassUnchanged) {
   // 表 and ソ carry 0x5C, 十 too; none of it is touched.
-  const std::string data = "\x95\x5C\r\n.\x83\x5C\x8F\x5C\r\n.\r\n";
+  const std::string data = "\x95\x5C\r\n.\x83\x5C\x8F\x5C\r\n";
   EXPECT_EQ(Whole(data), "\x95\x5C\r\n..\x83\x5C\x8F\x5C\r\n.\r\n");
 }
 
 TEST(DotStuffer, ChunkBoundariesAnywhereGiveTheSameStream) {
-  const std::string data = ".a\r\n.\r\n\r\n..b\rc\n.\r\r\n.d\r\n.\r\n";
+  const std::string data = ".a\r\n.\r\n\r\n..b\rc\n.\r\r\n.d";
   const std::string expected = "..a\r\n..\r\n\r\n...b\r\nc\r\n..\r\n\r\n..d\r\n.\r\n";
   ASSERT_EQ(Whole(data), expected);
   for (std::size_t size = 1; size <= data.size() + 2; ++size) {
@@ -113,7 +108,7 @@ TEST(DotStuffer, ChunkBoundariesAnywhereGiveTheSameStream) {
 }
 
 TEST(DotStuffer, MessageReadInSmallPiecesGivesTheSameStream) {
-  const std::string data = ".a\r\n.\r\n\r\n..b\rc\n.\r\r\n.d\r\n.\r\n";
+  const std::string data = ".a\r\n.\r\n\r\n..b\rc\n.\r\r\n.d";
   const std::string expected = Whole(data);
   for (std::size_t piece = 1; piece <= 4; ++piece) {
     EXPECT_EQ(Drain(data, {3}, piece), expected) << "piece " << piece;
@@ -140,13 +135,13 @@ TEST(DotStuffer, SourceThatFailsStopsTheStream) {
 }
 
 TEST(DotStuffer, ZeroCapacityWritesNothingAndKeepsPosition) {
-  StringSource source(".\r\n");
-  DotStuffer stuffer(source, 3);
+  StringSource source(".");
+  DotStuffer stuffer(source, 1);
   EXPECT_EQ(stuffer.Fill(nullptr, 0), 0u);
   EXPECT_FALSE(stuffer.Done());
   char buf[8];
-  EXPECT_EQ(stuffer.Fill(buf, sizeof buf), 3u);
-  EXPECT_EQ(std::string(buf, 3), ".\r\n");
+  EXPECT_EQ(stuffer.Fill(buf, sizeof buf), 7u);
+  EXPECT_EQ(std::string(buf, 7), "..\r\n.\r\n");
   EXPECT_TRUE(stuffer.Done());
 }
 
@@ -154,9 +149,8 @@ TEST(DotStuffer, LargeMessageStreamsInFixedChunks) {
   std::string data;
   data.reserve(200000);
   for (int i = 0; i < 20000; ++i) data += (i % 3 == 0) ? ".line\r\n" : "text\r\n";
-  data += ".\r\n";
   const std::string out = Drain(data, {4096});
-  EXPECT_EQ(out.size(), data.size() + 6667);
+  EXPECT_EQ(out.size(), data.size() + 6667 + 3);
   EXPECT_TRUE(out.ends_with("text\r\n.\r\n"));
 }
 
