@@ -1,10 +1,10 @@
-// The session's steps as one table: what each state waits for, which reply
-// code it accepts, what it sends then and where it goes. The few states
-// that do something else (connect, the recipient walk, the normal end, the
-// catch-all) are handled before the table.
+// The session's states, each with one handler that takes the reply or the
+// event and says what happens: stay, go to a named state (which sends its
+// command on entry), or finish. The plain session runs one handler per
+// tmrSMTP tick; the submission states' handlers are in
+// submission_states.cpp.
 #include "smtp/smtp_session.hpp"
 
-#include <array>
 #include <utility>
 
 #include "base/sjis_text.hpp"
@@ -12,11 +12,12 @@
 #include "compose/text_functions.hpp"
 #include "smtp/dot_stuffer.hpp"
 #include "smtp/envelope.hpp"
-#include "smtp/session_rules.hpp"
+#include "smtp/session_moves.hpp"
 
 namespace tolvex {
 
 using enum SmtpStep;
+using namespace session;
 
 namespace {
 
@@ -37,44 +38,7 @@ class UnreadableSource final : public ByteSource {
   bool Failed() const override { return true; }
 };
 
-using Rule = SmtpSession::Rule;
-using C = SmtpSession::Command;
-using session::Await;
-using session::Match;
-using session::OnReject;
-
-constexpr std::array kRules = {
-    Rule{AWAIT_CONNECTION, Await::Nothing, AWAIT_CONNECTION},
-    Rule{CONFARM_CONNECTION, Await::Nothing, CONFARM_CONNECTION},
-    Rule{AWAIT_GREETING, Await::Reply, AWAIT_HELLO_TRANSFER, C::Hello, "220"},
-    Rule{AWAIT_HELLO_TRANSFER, Await::SendComplete, AWAIT_HELLO_RESPONSE},
-    Rule{AWAIT_HELLO_RESPONSE, Await::Reply, AWAIT_MAIL_FROM_TRANSFER, C::MailFrom, "250"},
-    Rule{AWAIT_MAIL_FROM_TRANSFER, Await::SendComplete, AWAIT_MAIL_FROM_RESPONSE},
-    Rule{AWAIT_MAIL_FROM_RESPONSE, Await::Reply, AWAIT_RCPT_TO_TRANSFER, C::RcptTo, "250"},
-    Rule{AWAIT_RCPT_TO_TRANSFER, Await::SendComplete, AWAIT_RCPT_TO_RESPONSE},
-    // After the last recipient (the walk to the next one comes first).
-    Rule{AWAIT_RCPT_TO_RESPONSE, Await::Reply, AWAIT_DATA1_TRANSFER, C::Data, "250"},
-    Rule{AWAIT_DATA1_TRANSFER, Await::SendComplete, AWAIT_DATA_RESPONSE},
-    Rule{AWAIT_DATA_RESPONSE, Await::Reply, AWAIT_DATA_TRANSFER, C::Message, "354"},
-    Rule{AWAIT_DATA_TRANSFER, Await::SendComplete, AWAIT_DATA_TRANSFER_RESPONSE},
-    Rule{AWAIT_DATA_TRANSFER_RESPONSE, Await::Reply, AWAIT_QUIT_TRANSFER, C::Quit, "250",
-         Match::LineStart, OnReject::Flag999},
-    Rule{AWAIT_QUIT_TRANSFER, Await::SendComplete, AWAIT_QUIT_RESPONSE},
-    Rule{AWAIT_QUIT_RESPONSE, Await::Reply, EXIT, C::None, "221", Match::LineStart,
-         OnReject::Flag999},
-};
-
 }  // namespace
-
-const SmtpSession::Rule* SmtpSession::FindRule(SmtpStep step) const {
-  if (p_.st.Submit.Extended() || probe_) {
-    if (const Rule* rule = FindSubmissionRule(step)) return rule;
-  }
-  for (const Rule& rule : kRules) {
-    if (rule.step == step) return &rule;
-  }
-  return nullptr;
-}
 
 SmtpSession::SmtpSession(SessionPorts ports) : p_(std::move(ports)) {}
 
@@ -98,6 +62,173 @@ void SmtpSession::Start() {
 
 bool SmtpSession::Running() const { return p_.st.smtpSTEP != IDLE || p_.tmrSMTP.Enabled(); }
 
+Move SmtpSession::Handle(SmtpStep step) {
+  switch (step) {
+    case smtpSTART:
+      return Go(AWAIT_CONNECTION);
+    case AWAIT_CONNECTION:
+    case CONFARM_CONNECTION:
+      return Stay();  // the connection's events move these
+    case AWAIT_GREETING:
+      return OnReply("220", AWAIT_HELLO_TRANSFER);
+    case AWAIT_HELLO_TRANSFER:
+      return OnSent(AWAIT_HELLO_RESPONSE);
+    case AWAIT_HELLO_RESPONSE:
+      return OnHelloResponse();
+    case AWAIT_MAIL_FROM_TRANSFER:
+      return OnSent(AWAIT_MAIL_FROM_RESPONSE);
+    case AWAIT_MAIL_FROM_RESPONSE:
+      return OnReply("250", AWAIT_RCPT_TO_TRANSFER);
+    case AWAIT_RCPT_TO_TRANSFER:
+      return OnSent(AWAIT_RCPT_TO_RESPONSE);
+    case AWAIT_RCPT_TO_RESPONSE:
+      return OnRcptToResponse();
+    case AWAIT_DATA1_TRANSFER:
+      return OnSent(AWAIT_DATA_RESPONSE);
+    case AWAIT_DATA_RESPONSE:
+      return OnReply("354", AWAIT_DATA_TRANSFER);
+    case AWAIT_DATA_TRANSFER:
+      return OnSent(AWAIT_DATA_TRANSFER_RESPONSE);
+    case AWAIT_DATA_TRANSFER_RESPONSE:
+      return OnMessageResponse();
+    case AWAIT_QUIT_TRANSFER:
+      return OnSent(AWAIT_QUIT_RESPONSE);
+    case AWAIT_QUIT_RESPONSE:
+      return OnQuitResponse();
+    case EXIT:
+      p_.st.RecvData.clear();
+      return Go(IDLE);
+    default:
+      break;
+  }
+  if (Submitting()) return HandleSubmission(step);
+  return End();  // idle after a normal end, 999, or any unknown value
+}
+
+void SmtpSession::Enter(SmtpStep step) {
+  RunState& st = p_.st;
+  SetStep(step);
+  switch (step) {
+    case AWAIT_CONNECTION:
+      p_.socket.Connect();
+      break;
+    case AWAIT_HELLO_TRANSFER:
+    case AWAIT_EHLO_TLS_TRANSFER:  // RFC 3207: forget what came before, ask again
+      // Servers refuse an empty or made-up name: without #LOC the client
+      // names itself by the connection's own address.
+      SendData((st.Submit.Extended() ? "EHLO " : "HELO ") +
+               HelloName(st.LocalName, p_.socket.LocalAddress()) + "\r\n");
+      break;
+    case AWAIT_STARTTLS_TRANSFER:
+      SendData("STARTTLS\r\n");
+      break;
+    case AWAIT_TLS_HANDSHAKE:
+      BeginTls();
+      break;
+    case AWAIT_AUTH_TRANSFER:
+      SendAuth();
+      break;
+    case AWAIT_MAIL_FROM_TRANSFER:
+      SendMailFrom();
+      break;
+    case AWAIT_RCPT_TO_TRANSFER:
+      SendData("RCPT TO:" +
+               EnvelopePath(AngleAddress(st.ToAddr[static_cast<std::size_t>(RcptIndex)])) + "\r\n");
+      break;
+    case AWAIT_DATA1_TRANSFER:
+      SendData("DATA\r\n");
+      break;
+    case AWAIT_DATA_TRANSFER:
+      SendMessage();
+      break;
+    case AWAIT_QUIT_TRANSFER:
+      SendData("QUIT\r\n");
+      break;
+    default:
+      break;  // the other states send nothing
+  }
+}
+
+bool SmtpSession::Apply(Move move) {
+  switch (move.kind) {
+    case Move::Kind::Stay:
+      return false;
+    case Move::Kind::Go:
+      Enter(move.to);
+      return false;
+    case Move::Kind::Finish:
+      // The state whose check failed is logged, and the caption stays as
+      // the send left it.
+      SetStep(move.to);
+      smtpEROR(false);
+      return true;
+    case Move::Kind::End:
+      smtpEROR(true);
+      return true;
+  }
+  return false;
+}
+
+bool SmtpSession::ReplyIn() {
+  if (p_.st.RecvData.empty()) return false;
+  if (replyTrace_) replyTrace_(p_.st.smtpSTEP, p_.st.RecvData);
+  return true;
+}
+
+// The message's and QUIT's replies pass when a line begins with the code
+// (a later line may carry it, as in "500 ..." CR LF "250 ..."); a code that
+// merely stands inside the text ("552 size 2500 exceeded") does not.
+bool SmtpSession::Accepted(std::string_view code, bool anyLine) const {
+  const std::string_view reply = p_.st.RecvData;
+  if (!anyLine) return sjis::LeftChars(reply, code.size()) == code;
+  for (std::size_t start = 0; start < reply.size();) {
+    if (reply.compare(start, code.size(), code) == 0) return true;
+    const std::size_t lf = reply.find('\n', start);
+    if (lf == std::string_view::npos) break;
+    start = lf + 1;
+  }
+  return false;
+}
+
+Move SmtpSession::Flag999() {
+  flagged_ = ClassOfReply(p_.st.RecvData);
+  return Go(FAILED);
+}
+
+Move SmtpSession::OnSent(SmtpStep next) const { return p_.st.SendBusy ? Stay() : Go(next); }
+
+Move SmtpSession::OnReply(std::string_view code, SmtpStep next) {
+  if (!ReplyIn()) return Stay();
+  return Accepted(code) ? Go(next) : Finish(p_.st.smtpSTEP);
+}
+
+Move SmtpSession::OnHelloResponse() {
+  if (!ReplyIn()) return Stay();
+  if (!Accepted("250")) return Finish(p_.st.smtpSTEP);
+  return Submitting() ? AfterEhlo() : Go(AWAIT_MAIL_FROM_TRANSFER);
+}
+
+Move SmtpSession::OnRcptToResponse() {
+  const RunState& st = p_.st;
+  if (RcptIndex < st.ToCount && RcptIndex < kMaxRecipients) {
+    ++RcptIndex;  // this reply is judged in 140, before the next RCPT TO
+    return Go(AWAIT_MAIL_FROM_RESPONSE);
+  }
+  return OnReply("250", AWAIT_DATA1_TRANSFER);
+}
+
+Move SmtpSession::OnMessageResponse() {
+  if (!ReplyIn()) return Stay();
+  if (!Accepted("250", true)) return Flag999();
+  dataAccepted_ = true;
+  return Go(AWAIT_QUIT_TRANSFER);
+}
+
+Move SmtpSession::OnQuitResponse() {
+  if (!ReplyIn()) return Stay();
+  return Accepted("221", true) ? Go(EXIT) : Flag999();
+}
+
 void SmtpSession::SendData(std::string text) {
   awaitingReply_ = true;
   p_.st.RecvData.clear();
@@ -105,39 +236,11 @@ void SmtpSession::SendData(std::string text) {
   p_.socket.SendData(std::move(text));
 }
 
-bool SmtpSession::SendCommand(Command command) {
-  RunState& st = p_.st;
-  switch (command) {
-    case Command::None:
-      return false;
-    case Command::Hello:
-      // Servers refuse an empty or made-up name: without #LOC the client
-      // names itself by the connection's own address.
-      SendData((st.Submit.Extended() ? "EHLO " : "HELO ") +
-               HelloName(st.LocalName, p_.socket.LocalAddress()) + "\r\n");
-      return false;
-    case Command::MailFrom:
-      // RFC 1870: the size goes with MAIL FROM when the server announced SIZE.
-      SendData("MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr)) +
-               (sizeLimit_ ? " SIZE=" + std::to_string(st.MailData.Size()) : std::string()) +
-               "\r\n");
-      return false;
-    case Command::RcptTo:
-      SendData("RCPT TO:" +
-               EnvelopePath(AngleAddress(st.ToAddr[static_cast<std::size_t>(RcptIndex)])) + "\r\n");
-      return false;
-    case Command::Data:
-      SendData("DATA\r\n");
-      return false;
-    case Command::Message:
-      SendMessage();
-      return false;
-    case Command::Quit:
-      SendData("QUIT\r\n");
-      return false;
-    default:
-      return SendSubmissionCommand(command);
-  }
+void SmtpSession::SendMailFrom() {
+  const RunState& st = p_.st;
+  // RFC 1870: the size goes with MAIL FROM when the server announced SIZE.
+  SendData("MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr)) +
+           (sizeLimit_ ? " SIZE=" + std::to_string(st.MailData.Size()) : std::string()) + "\r\n");
 }
 
 void SmtpSession::SendMessage() {
@@ -157,46 +260,6 @@ void SmtpSession::SendMessage() {
   }
   wireSource_ = std::make_unique<DotStuffer>(*mailSource_, size);
   p_.socket.SendMessageData(*wireSource_);
-}
-
-// The message's and QUIT's replies pass when a line begins with the code
-// (a later line may carry it, as in "500 ..." CR LF "250 ..."); a code that
-// merely stands inside the text ("552 size 2500 exceeded") does not.
-bool SmtpSession::ReplyAccepted(const Rule& rule) const {
-  const std::string_view reply = p_.st.RecvData;
-  if (rule.match == Match::FirstChars) return sjis::LeftChars(reply, rule.code.size()) == rule.code;
-  for (std::size_t start = 0; start < reply.size();) {
-    if (reply.compare(start, rule.code.size(), rule.code) == 0) return true;
-    const std::size_t lf = reply.find('\n', start);
-    if (lf == std::string_view::npos) break;
-    start = lf + 1;
-  }
-  return false;
-}
-
-bool SmtpSession::Apply(const Rule& rule) {
-  switch (rule.await) {
-    case Await::Nothing:
-      return false;
-    case Await::SendComplete:
-      if (!p_.st.SendBusy) SetStep(rule.next);
-      return false;
-    case Await::Reply:
-      break;
-    case Await::Handshake:
-      return HandshakeEnded(rule);
-  }
-  if (p_.st.RecvData.empty()) return false;
-  if (replyTrace_) replyTrace_(rule.step, p_.st.RecvData);
-  if (!ReplyAccepted(rule)) {
-    if (rule.onReject == OnReject::FinishNow) return true;
-    flagged_ = ClassOfReply(p_.st.RecvData);
-    SetStep(FAILED);
-    return false;
-  }
-  if (rule.step == AWAIT_DATA_TRANSFER_RESPONSE) dataAccepted_ = true;
-  SetStep(rule.next);
-  return SendCommand(rule.command);
 }
 
 bool SmtpSession::tmrSMTP_Timer() {
@@ -224,38 +287,7 @@ bool SmtpSession::tmrSMTP_Timer() {
   return Dispatch();
 }
 
-bool SmtpSession::Dispatch() {
-  RunState& st = p_.st;
-  switch (st.smtpSTEP) {
-    case smtpSTART:
-      SetStep(AWAIT_CONNECTION);
-      p_.socket.Connect();
-      return false;
-    case AWAIT_RCPT_TO_RESPONSE:
-      if (RcptIndex < st.ToCount && RcptIndex < kMaxRecipients) {
-        ++RcptIndex;  // its reply is judged in 140 before the next RCPT TO
-        SetStep(AWAIT_MAIL_FROM_RESPONSE);
-        return false;
-      }
-      break;
-    case EXIT:
-      SetStep(IDLE);
-      st.RecvData.clear();
-      return false;
-    default:
-      break;
-  }
-  const Rule* rule = FindRule(st.smtpSTEP);
-  if (rule == nullptr) {  // idle after a normal end, 999, or any unknown value
-    smtpEROR(true);
-    return true;
-  }
-  if (!Apply(*rule)) return false;
-  // A reply check that finishes at once: the state whose check failed is
-  // logged, and the caption stays as the send left it.
-  smtpEROR(false);
-  return true;
-}
+bool SmtpSession::Dispatch() { return Apply(Handle(p_.st.smtpSTEP)); }
 
 void SmtpSession::Advance() {
   if (!EventDriven()) return;
@@ -267,12 +299,19 @@ void SmtpSession::Advance() {
   }
 }
 
+Move SmtpSession::OnConnected() {
+  if (p_.socket.State() != SocketState::Connected) return Go(FAILED);
+  if (p_.st.smtpSTEP != AWAIT_CONNECTION) return Stay();
+  return Go(CONFARM_CONNECTION);
+}
+
 void SmtpSession::WSOCK_Connect() {
-  if (p_.socket.State() != SocketState::Connected) SetStep(FAILED);
-  if (p_.st.smtpSTEP == AWAIT_CONNECTION) SetStep(CONFARM_CONNECTION);
   awaitingReply_ = true;  // the greeting
+  Apply(OnConnected());
   // Implicit TLS: the handshake comes before the greeting.
-  if (p_.st.smtpSTEP == CONFARM_CONNECTION && p_.st.Submit.security == Security::Tls) BeginTls();
+  if (p_.st.smtpSTEP == CONFARM_CONNECTION && p_.st.Submit.security == Security::Tls) {
+    Enter(AWAIT_TLS_HANDSHAKE);
+  }
   Advance();
 }
 
@@ -287,12 +326,17 @@ void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
     std::string reply;
     if (gather_.Take(reply)) TakeReply(std::move(reply));
   }
-  if (p_.st.smtpSTEP == CONFARM_CONNECTION) SetStep(AWAIT_GREETING);
+  if (p_.st.smtpSTEP == CONFARM_CONNECTION) Enter(AWAIT_GREETING);
   Advance();
 }
 
 void SmtpSession::WSOCK_SendComplete() {
   p_.st.SendBusy = false;
+  Advance();
+}
+
+void SmtpSession::WSOCK_Error(const std::string& reason) {
+  Apply(OnConnectionError(reason));
   Advance();
 }
 

@@ -86,37 +86,61 @@ class SmtpSession {
 
   std::int16_t RcptIndexValue() const { return RcptIndex; }
 
-  // One row of the session's table and the commands it sends; both are
-  // defined with the table.
-  struct Rule;
-  enum class Command : std::uint8_t;
+  // What a state's handler decides at a tick (or, under submission, at the
+  // event that completes the state).
+  struct Move {
+    enum class Kind : std::uint8_t {
+      Stay,    // nothing yet
+      Go,      // enter `to`, sending what it sends
+      Finish,  // end now, logged in `to` with RecvData's text
+      End,     // the catch-all end: idle after a normal end, 999, unknown
+    };
+    Kind kind = Kind::Stay;
+    SmtpStep to = SmtpStep::IDLE;
+  };
 
  private:
-  const Rule* FindRule(SmtpStep step) const;
-  static const Rule* FindSubmissionRule(SmtpStep step);
+  // The one place that says where each state goes: its handler.
+  Move Handle(SmtpStep step);
+  Move OnSent(SmtpStep next) const;
+  Move OnReply(std::string_view code, SmtpStep next);
+  Move OnHelloResponse();
+  Move OnRcptToResponse();
+  Move OnMessageResponse();
+  Move OnQuitResponse();
+  Move OnConnected();
+  Move OnConnectionError(const std::string& reason);
+  // Submission handlers (submission_states.cpp).
+  Move HandleSubmission(SmtpStep step);
+  Move AfterEhlo();
+  Move OnHandshake();
+  Move OnAuthResponse();
+  // Sets smtpSTEP to `step` and sends what that state sends.
+  void Enter(SmtpStep step);
+  // Carries out a handler's move; true when the session finished.
+  bool Apply(Move move);
+  // A reply has arrived for the current state: traced, and true; false
+  // while none has.
+  bool ReplyIn();
+  // The reply begins with `code`, or (`anyLine`) some line of it does.
+  bool Accepted(std::string_view code, bool anyLine = false) const;
+  // A reply check failed where the next tick finishes through 999.
+  Move Flag999();
+  bool Submitting() const { return p_.st.Submit.Extended() || probe_; }
 
   void SendData(std::string text);
   void SendMessage();
-  // Sends what `command` stands for; true when the session must finish at
-  // once (in the state the command has set).
-  bool SendCommand(Command command);
-  // The submission commands (submission_states.cpp).
-  bool SendSubmissionCommand(Command command);
-  bool AfterEhlo();
-  bool AfterAuth();
-  // MAIL FROM, or the end in SIZE_EXCEEDED when the message is larger
-  // than the server takes; true when the session must finish at once.
+  void SendMailFrom();
+  // The message is larger than the server takes: the text of the end in
+  // SIZE_EXCEEDED, in RecvData; false when it fits.
   bool TooLarge();
   void BeginTls();
-  bool HandshakeEnded(const Rule& rule);
   void SendAuth();
   // A gathered reply has arrived (submission): masked, checked, kept.
   void TakeReply(std::string reply);
   void ProtocolError(std::string_view what, std::string_view reply);
   void ChooseMechanism(std::string_view ehloReply);
   void ResetSubmission();
-  // Applies `rule` at a tick; true when the session must finish at once.
-  bool Apply(const Rule& rule);
   // The tick's work after the time-out bookkeeping; true when the session
   // finished in it.
   bool Dispatch();
@@ -125,7 +149,6 @@ class SmtpSession {
   // and so does a probe, whose caller looks for its end at the ticks.
   bool EventDriven() const { return p_.st.Submit.Extended() && !probe_; }
   void Advance();
-  bool ReplyAccepted(const Rule& rule) const;
   void smtpEROR(bool catchAll);
   // The kind of failure a session that ended in `endStep` had.
   FailureClass ClassOfEnd(SmtpStep endStep) const;

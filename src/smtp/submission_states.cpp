@@ -1,41 +1,23 @@
 // The session's submission states: EHLO's answer decides between STARTTLS,
 // AUTH and MAIL FROM; STARTTLS and the TLS handshake (or the handshake right
-// after the connection, for implicit TLS); EHLO again under TLS; AUTH PLAIN
-// or AUTH LOGIN. Their rows are read before the plain table's whenever
-// #SEC or #USR is set, so the one row they share (130) takes the
-// submission path then. The TLS itself is the socket's: the session only
+// after the connection, for implicit TLS); EHLO again under TLS; AUTH PLAIN,
+// LOGIN, XOAUTH2 or OAUTHBEARER. Their handlers run whenever #SEC or #USR is
+// set (and in a probe). The TLS itself is the socket's: the session only
 // asks for it and waits for its end.
-#include <array>
 #include <string>
 
 #include "base/sjis_text.hpp"
 #include "base/socket_buffers.hpp"
 #include "oauth/sasl.hpp"
-#include "smtp/session_rules.hpp"
+#include "smtp/session_moves.hpp"
 #include "smtp/smtp_session.hpp"
 
 namespace tolvex {
 
 using enum SmtpStep;
+using namespace session;
 
 namespace {
-
-using Rule = SmtpSession::Rule;
-using C = SmtpSession::Command;
-using session::Await;
-
-constexpr std::array kSubmissionRules = {
-    // The next state is the command's choice: the rule stays where it is.
-    Rule{AWAIT_HELLO_RESPONSE, Await::Reply, AWAIT_HELLO_RESPONSE, C::AfterEhlo, "250"},
-    Rule{AWAIT_STARTTLS_TRANSFER, Await::SendComplete, AWAIT_STARTTLS_RESPONSE},
-    Rule{AWAIT_STARTTLS_RESPONSE, Await::Reply, AWAIT_TLS_HANDSHAKE, C::BeginTls, "220"},
-    Rule{AWAIT_TLS_HANDSHAKE, Await::Handshake, AWAIT_TLS_HANDSHAKE, C::AfterTls},
-    Rule{AWAIT_EHLO_TLS_TRANSFER, Await::SendComplete, AWAIT_EHLO_TLS_RESPONSE},
-    Rule{AWAIT_EHLO_TLS_RESPONSE, Await::Reply, AWAIT_EHLO_TLS_RESPONSE, C::AfterEhlo, "250"},
-    Rule{AWAIT_AUTH_TRANSFER, Await::SendComplete, AWAIT_AUTH_RESPONSE},
-    // Every reply is looked at: 235, or 334 in the middle of AUTH LOGIN.
-    Rule{AWAIT_AUTH_RESPONSE, Await::Reply, AWAIT_AUTH_RESPONSE, C::AfterAuth, ""},
-};
 
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -64,11 +46,25 @@ bool Begins(std::string_view reply, std::string_view code) {
 
 }  // namespace
 
-const SmtpSession::Rule* SmtpSession::FindSubmissionRule(SmtpStep step) {
-  for (const Rule& rule : kSubmissionRules) {
-    if (rule.step == step) return &rule;
+Move SmtpSession::HandleSubmission(SmtpStep step) {
+  switch (step) {
+    case AWAIT_STARTTLS_TRANSFER:
+      return OnSent(AWAIT_STARTTLS_RESPONSE);
+    case AWAIT_STARTTLS_RESPONSE:
+      return OnReply("220", AWAIT_TLS_HANDSHAKE);
+    case AWAIT_TLS_HANDSHAKE:
+      return OnHandshake();
+    case AWAIT_EHLO_TLS_TRANSFER:
+      return OnSent(AWAIT_EHLO_TLS_RESPONSE);
+    case AWAIT_EHLO_TLS_RESPONSE:
+      return OnHelloResponse();
+    case AWAIT_AUTH_TRANSFER:
+      return OnSent(AWAIT_AUTH_RESPONSE);
+    case AWAIT_AUTH_RESPONSE:
+      return OnAuthResponse();
+    default:
+      return End();  // 999 and the rest
   }
-  return nullptr;
 }
 
 void SmtpSession::ResetSubmission() {
@@ -82,74 +78,30 @@ void SmtpSession::ResetSubmission() {
   loginLinesSent_ = 0;
 }
 
-bool SmtpSession::SendSubmissionCommand(Command command) {
-  switch (command) {
-    case Command::AfterEhlo:
-      return AfterEhlo();
-    case Command::StartTls:
-      SendData("STARTTLS\r\n");
-      return false;
-    case Command::BeginTls:
-      BeginTls();
-      return false;
-    case Command::AfterTls:
-      tlsUp_ = true;
-      if (p_.st.Submit.security == Security::Tls) {
-        SetStep(AWAIT_GREETING);  // the greeting comes under TLS
-      } else {
-        SetStep(AWAIT_EHLO_TLS_TRANSFER);
-        SendCommand(Command::Hello);  // RFC 3207: forget what came before, ask again
-      }
-      return false;
-    case Command::AfterAuth:
-      return AfterAuth();
-    default:
-      return false;
-  }
-}
-
 // The EHLO reply has been accepted (RecvData holds it).
-bool SmtpSession::AfterEhlo() {
+Move SmtpSession::AfterEhlo() {
   const Submission& sub = p_.st.Submit;
   const std::string& reply = p_.st.RecvData;
   if (sub.security == Security::StartTls && !tlsUp_) {
-    if (!OffersKeyword(reply, "STARTTLS")) {
-      SetStep(AWAIT_STARTTLS_RESPONSE);  // logged with the EHLO reply; nothing sent
-      return true;
-    }
-    SetStep(AWAIT_STARTTLS_TRANSFER);
-    SendCommand(Command::StartTls);
-    return false;
+    // Not offered: logged with the EHLO reply; nothing sent.
+    if (!OffersKeyword(reply, "STARTTLS")) return Finish(AWAIT_STARTTLS_RESPONSE);
+    return Go(AWAIT_STARTTLS_TRANSFER);
   }
   sizeLimit_ = SizeLimit(reply);
   // Refused before the credential or the message goes out.
-  if (!probe_ && TooLarge()) return true;
+  if (!probe_ && TooLarge()) return Finish(SIZE_EXCEEDED);
   if (sub.Authenticates()) {
     ChooseMechanism(reply);
-    if (mechanism_ == Mechanism::None) {
-      SetStep(AUTH_MECHANISM);  // logged with the EHLO reply; no credential sent
-      return true;
-    }
+    // None allowed is offered: logged with the EHLO reply; no credential sent.
+    if (mechanism_ == Mechanism::None) return Finish(AUTH_MECHANISM);
   }
-  if (probe_) {
-    SetStep(AWAIT_QUIT_TRANSFER);
-    SendCommand(Command::Quit);
-    return false;
-  }
-  if (sub.Authenticates()) {
-    SetStep(AWAIT_AUTH_TRANSFER);
-    SendAuth();
-    return false;
-  }
-  SetStep(AWAIT_MAIL_FROM_TRANSFER);
-  SendCommand(Command::MailFrom);
-  return false;
+  if (probe_) return Go(AWAIT_QUIT_TRANSFER);
+  return Go(sub.Authenticates() ? AWAIT_AUTH_TRANSFER : AWAIT_MAIL_FROM_TRANSFER);
 }
 
 bool SmtpSession::TooLarge() {
   const std::uint64_t size = p_.st.MailData.Size();
   if (!sizeLimit_ || *sizeLimit_ == 0 || size <= *sizeLimit_) return false;
-  SetStep(SIZE_EXCEEDED);
   p_.st.RecvData = "message too large: " + std::to_string(size) +
                    " octets, the server takes at most " + std::to_string(*sizeLimit_) + " (SIZE)";
   return true;
@@ -238,32 +190,28 @@ void SmtpSession::SendAuth() {
   SendData(std::move(line));
 }
 
-// RecvData holds the reply to the last AUTH line.
-bool SmtpSession::AfterAuth() {
+// Every reply to an AUTH line is looked at: 235, or 334 in the middle of
+// AUTH LOGIN or as a token's error challenge.
+Move SmtpSession::OnAuthResponse() {
+  if (!ReplyIn()) return Stay();
   const std::string& reply = p_.st.RecvData;
   if (Begins(reply, "235")) {
     // Without repeats or retries no later send needs the secret.
     if (p_.st.MoreInterval <= 0 && !p_.st.RetryOn) p_.st.Submit.password.Wipe();
     p_.st.Submit.oauth.accessToken.Wipe();
-    SetStep(AWAIT_MAIL_FROM_TRANSFER);
-    SendCommand(Command::MailFrom);
-    return false;
+    return Go(AWAIT_MAIL_FROM_TRANSFER);
   }
   if (Begins(reply, "334") && mechanism_ == Mechanism::Login && loginLinesSent_ < 3) {
-    SetStep(AWAIT_AUTH_TRANSFER);
-    SendAuth();
-    return false;
+    return Go(AWAIT_AUTH_TRANSFER);
   }
   // A token refused with an error challenge (RFC 7628): answered once, and
   // the failure reply that follows is what 139 logs.
   if (Begins(reply, "334") &&
       (mechanism_ == Mechanism::XOAuth2 || mechanism_ == Mechanism::OAuthBearer) &&
       loginLinesSent_ == 1) {
-    SetStep(AWAIT_AUTH_TRANSFER);
-    SendAuth();
-    return false;
+    return Go(AWAIT_AUTH_TRANSFER);
   }
-  return true;  // 535 and the like: logged in 139
+  return Finish(AWAIT_AUTH_RESPONSE);  // 535 and the like
 }
 
 // Under submission a reply is taken whole, with every form of the
@@ -302,12 +250,12 @@ void SmtpSession::ProtocolError(std::string_view what, std::string_view reply) {
   gather_.Clear();
   awaitingReply_ = false;
   flagged_ = FailureClass::Protocol;
-  SetStep(FAILED);
+  Enter(FAILED);
 }
 
+// Entering AWAIT_TLS_HANDSHAKE.
 void SmtpSession::BeginTls() {
   RunState& st = p_.st;
-  SetStep(AWAIT_TLS_HANDSHAKE);
   // Whatever came before TLS is not to be trusted; the socket drops its
   // own unread bytes as well.
   gather_.Clear();
@@ -317,24 +265,27 @@ void SmtpSession::BeginTls() {
   p_.socket.StartTls(TlsRequest{HostForResolver(st.Submit.host), st.Submit.caPem});
 }
 
-bool SmtpSession::HandshakeEnded(const Rule& rule) {
-  if (tlsFailed_) return true;  // RecvData holds the reason
-  if (p_.st.SendBusy) return false;
-  return SendCommand(rule.command);
+Move SmtpSession::OnHandshake() {
+  if (tlsFailed_) return Finish(AWAIT_TLS_HANDSHAKE);  // RecvData holds the reason
+  if (p_.st.SendBusy) return Stay();
+  tlsUp_ = true;
+  // Implicit TLS: the greeting comes under TLS; STARTTLS: EHLO again.
+  return Go(p_.st.Submit.security == Security::Tls ? AWAIT_GREETING : AWAIT_EHLO_TLS_TRANSFER);
 }
 
-void SmtpSession::WSOCK_Error(const std::string& reason) {
+Move SmtpSession::OnConnectionError(const std::string& reason) {
   RunState& st = p_.st;
   if (st.smtpSTEP == AWAIT_TLS_HANDSHAKE && st.SendBusy) {
-    tlsFailed_ = true;
+    tlsFailed_ = true;  // the handshake's handler ends the session
     st.RecvData = reason.empty() ? std::string("TLS handshake failed") : reason;
-  } else if (st.Submit.Extended() && st.smtpSTEP != IDLE && st.smtpSTEP != FAILED &&
-             st.smtpSTEP != EXIT) {
+    return Stay();
+  }
+  if (st.Submit.Extended() && st.smtpSTEP != IDLE && st.smtpSTEP != FAILED && st.smtpSTEP != EXIT) {
     // The connection is gone: waiting two minutes for it would tell no more.
     st.RecvData = reason.empty() ? std::string("connection failed") : reason;
-    SetStep(FAILED);
+    return Go(FAILED);
   }
-  Advance();
+  return Stay();  // the plain session notices through its time-out
 }
 
 }  // namespace tolvex
