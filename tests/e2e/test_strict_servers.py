@@ -2,7 +2,8 @@
 OpenSMTPD (strict_peers.py), which refuse a HELO/EHLO without a name and,
 OpenSMTPD, an envelope address without angle brackets. A command file
 without #LOC delivers a Japanese message through each, plain on port 25
-and, where the server's TLS works, as a submission over STARTTLS with AUTH.
+and, where the server's TLS works (Exim's; see strict_peers.py for
+OpenSMTPD's), as a submission over STARTTLS with AUTH.
 A Tap between the program and the server keeps the exchange and a copy of
 TEMP.TXT: what arrives in the Maildir must be that spooled message, byte for
 byte, below the server's own trace lines.
@@ -22,18 +23,27 @@ BODY = ["表示とソフトの能力を確かめます。", ".", "..二つの点
 # Fields a server puts above the message it delivers.
 TRACE = {b"return-path", b"envelope-to", b"delivery-date", b"delivered-to", b"received"}
 
-# name: (peer, its address, the tap's address, whether it takes submissions)
-SERVERS = {
-    "exim": (EximPeer, addr(250), addr(252), True),
-    "opensmtpd": (SmtpdPeer, addr(251), addr(253), False),
-}
+# name: (peer, whether it takes submissions)
+SERVERS = {"exim": (EximPeer, True), "opensmtpd": (SmtpdPeer, False)}
 
 
-class StrictServers(E2ETest):
+class StrictServerCases:
+    """The servers on FIRST, FIRST+1, ..., their taps on the next ones."""
+
+    FIRST = 250
+
+    @classmethod
+    def addresses(cls, server):
+        """The server's address and its tap's."""
+        k = list(SERVERS).index(server)
+        return addr(cls.FIRST + k), addr(cls.FIRST + len(SERVERS) + k)
+
     @classmethod
     def setUpClass(cls):
+        super().setUpClass()
         cls.peers = {}
-        for name, (kind, address, tap, submission) in SERVERS.items():
+        for name, (kind, submission) in SERVERS.items():
+            address, tap = cls.addresses(name)
             why = kind.unavailable()
             if why == "needs root":
                 raise unittest.SkipTest(f"{name}: {why}")
@@ -45,7 +55,7 @@ class StrictServers(E2ETest):
             cls.peers[name] = peer
 
     def deliver(self, server, submission):
-        _, _, tap_address, _ = SERVERS[server]
+        tap_address = self.addresses(server)[1]
         peer = self.peers[server]
         lines = [f"#HOS={tap_address}", "#FRO=送信 表 <sender@example.jp>", "#TO=taro@tolvex.test",
                  f"#SUB={SUBJECT}"]
@@ -102,6 +112,10 @@ class StrictServers(E2ETest):
 
     def test_plain_session_to_opensmtpd(self):
         self.deliver("opensmtpd", submission=False)
+
+
+class StrictServers(StrictServerCases, E2ETest):
+    pass
 
 
 if __name__ == "__main__":
