@@ -7,6 +7,9 @@ OpenSMTPD's), as a submission over STARTTLS with AUTH.
 A Tap between the program and the server keeps the exchange and a copy of
 TEMP.TXT: what arrives in the Maildir must be that spooled message, byte for
 byte, below the server's own trace lines.
+
+The cases are a mixin: Linux binds them to E2ETest on 127.0.0.250-253, and
+tests/win32/e2e_win_submission.py to tolvex.exe under Wine on 236-239.
 """
 
 import re
