@@ -20,6 +20,7 @@ client connects (the program has written its spool file by then).
 import glob
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -102,6 +103,23 @@ def _pump(src, dst, copy):
             pass
 
 
+def _end_group(proc, sig, seconds):
+    """Signals proc's process group; True once no process of it is left."""
+    try:
+        os.killpg(proc.pid, sig)
+    except ProcessLookupError:
+        return True
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        proc.poll()  # reaps the daemon itself
+        try:
+            os.killpg(proc.pid, 0)
+        except ProcessLookupError:
+            return True
+        time.sleep(0.05)
+    return False
+
+
 class DaemonPeer:
     """What the two peers share: the folder, the Maildirs, the daemon
     process and waiting for it. A subclass writes its
@@ -145,8 +163,10 @@ class DaemonPeer:
             finally:
                 probe.close()
         with open(self.output, "wb") as out:
+            # A process group of its own: stop() ends the deliveries too.
             self.proc = subprocess.Popen(self.command(), stdin=subprocess.DEVNULL, stdout=out,
-                                         stderr=subprocess.STDOUT, cwd=self.root)
+                                         stderr=subprocess.STDOUT, cwd=self.root,
+                                         start_new_session=True)
         deadline = time.monotonic() + 30
         waiting = list(self.ports)
         while waiting:
@@ -161,15 +181,13 @@ class DaemonPeer:
                 time.sleep(0.1)
 
     def stop(self):
+        """Ends the daemon and every process it started (a delivery that
+        outlived it would write its log into the folder being removed)."""
         if self.proc is None:
             return
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(20)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(10)
+        if not _end_group(self.proc, signal.SIGTERM, 20):
+            _end_group(self.proc, signal.SIGKILL, 10)
+        self.proc.wait(10)
         self.proc = None
 
     def cleanup(self):
