@@ -3,7 +3,8 @@
 on 127.0.0.100-130 port 25: messages byte for byte on the wire, LOG.txt,
 the work files, exit codes and the main window's states; the failures are
 in e2e_win_failures.py, devices and hostile servers in e2e_win_hostile.py
-(231-235), the submission and --probe cases in e2e_win_submission.py.
+(231-235), the submission and --probe cases and the Exim and OpenSMTPD
+peers in e2e_win_submission.py.
 
 Run by tools/test-win.sh with the Wine prefix and locale already set up:
   e2e_win.py --exe tolvex.exe --wintool wintool.exe [--tray]
@@ -286,7 +287,8 @@ def main():
                                              hostile.SlowHostile, submission.WinSubmission,
                                              submission.WinScriptedTls, submission.WinProbe,
                                              retry.WinRetry, submission.WinOAuth,
-                                             submission.WinDovecotOAuth))
+                                             submission.WinDovecotOAuth,
+                                             submission.WinStrictServers))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     for test, what, took in winrun.timings:
         print(f"ended {took:.2f} s after the {what}: {test}")

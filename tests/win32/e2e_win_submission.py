@@ -1,8 +1,10 @@
 """The submission cases of e2e/test_submission.py (Postfix + Dovecot, the
-scripted TLS servers), the --probe cases of e2e/test_probe.py and the OAuth
+scripted TLS servers), the --probe cases of e2e/test_probe.py, the OAuth
 cases of e2e/test_oauth.py (WinHTTP, the client secret also from the
-Credential Manager), run with tolvex.exe under Wine on 127.0.0.160-168,
-169-172, 181-188 and 189 (Postfix + Dovecot checking the tokens)."""
+Credential Manager) and the Exim and OpenSMTPD cases of
+e2e/test_strict_servers.py, run with tolvex.exe under Wine on
+127.0.0.160-168, 169-172, 181-188, 189 (Postfix + Dovecot checking the
+tokens) and 236-239."""
 
 import subprocess
 
@@ -11,6 +13,7 @@ from winrun import WinRun, wine_cmd
 
 from test_oauth import CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases  # noqa: E402
 from test_probe import ProbeCases  # noqa: E402
+from test_strict_servers import StrictServerCases  # noqa: E402
 from test_submission import USER, ScriptedTlsCases, SubmissionCases  # noqa: E402
 
 
@@ -28,6 +31,10 @@ class WinSubmission(SubmissionCases, ArgsRun):
 
 class WinScriptedTls(ScriptedTlsCases, ArgsRun):
     FIRST = 160
+
+
+class WinStrictServers(StrictServerCases, ArgsRun):
+    FIRST = 236
 
 
 class WinProbe(ProbeCases, ArgsRun):
