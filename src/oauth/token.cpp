@@ -177,6 +177,13 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
                    "no sign-in stored for " + s.user + " at " + TokenUrl(o) +
                        " and no client secret: run tolvex --login in this folder again"};
   }
+  // Google gives mail tokens to a signed-in user only: its client secret
+  // serves the sign-in, there is no client credentials grant.
+  if (!signedIn && SameAscii(o.provider, "google")) {
+    return Failure{FailureKind::DeliveryFailed, "no sign-in stored for " + s.user + " at " +
+                                                    TokenUrl(o) +
+                                                    ": run tolvex --login in this folder again"};
+  }
   Secret form;
   if (signedIn) {
     RefreshBody(o, refresh.View(), form);

@@ -230,6 +230,10 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
        "the new refresh token could not be stored (disk full): run tolvex --login"},
       {nullptr, 0, "", "", nullptr, nullptr, nullptr,
        "no sign-in stored for u@example.jp at https://idp.test/token and no client secret"},
+      // Google with its client secret but no sign-in: no request sure to fail.
+      {nullptr, 0, "google", "", nullptr, nullptr, nullptr,
+       "no sign-in stored for u@example.jp at https://oauth2.googleapis.com/token: run tolvex "
+       "--login in this folder again"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reply);
@@ -237,6 +241,10 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
     s.user = "u@example.jp";
     s.oauth.provider = "https://idp.test/token";
     s.oauth.clientId = "c";
+    if (std::string_view(c.reply) == "google") {
+      s.oauth.provider = "google";
+      s.oauth.clientSecret.Assign("GOCSPX-s");
+    }
     MapSignIns signIns;
     if (c.stored) signIns.tokens[kKey] = c.stored;
     signIns.saveError = c.saveError;
