@@ -96,6 +96,8 @@ TEST(OAuthReply, TokensErrorsAndGarbage) {
       {200, R"({"access_token":"at2","token_type":"bearer","expires_in":"60","refresh_token":"r"})",
        true, "at2", 60, ""},
       {200, R"({"access_token":"at3"})", true, "at3", 0, ""},
+      // A quoted lifetime too long to be one is no lifetime (was an overflow).
+      {200, R"({"access_token":"at4","expires_in":"35991111111111111"})", true, "at4", 0, ""},
       {400,
        R"({"error":"invalid_client","error_description":"AADSTS7000215: Invalid client secret."})",
        false, "", 0, "invalid_client: AADSTS7000215: Invalid client secret."},

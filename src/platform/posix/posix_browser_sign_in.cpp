@@ -116,6 +116,7 @@ std::optional<Secret> PosixBrowserSignIn::NextRequest(std::int64_t seconds) {
       char buffer[2048];
       const ssize_t got = ::recv(c.fd, buffer, sizeof buffer, 0);
       if (got <= 0 || c.head.Size() + static_cast<std::size_t>(got) > kMaxHead) {
+        WipeBytes(buffer, sizeof buffer);
         Drop(i - 1);
         continue;
       }

@@ -119,6 +119,7 @@ std::optional<Secret> WinBrowserSignIn::NextRequest(std::int64_t seconds) {
       char buffer[2048];
       const int got = recv(c.socket, buffer, sizeof buffer, 0);
       if (got <= 0 || c.head.Size() + static_cast<std::size_t>(got) > kMaxHead) {
+        WipeBytes(buffer, sizeof buffer);
         Drop(i - 1);
         continue;
       }
