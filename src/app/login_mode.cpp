@@ -198,25 +198,27 @@ int BrowserLogin(const LoginPorts& p, const Submission& s) {
     request.caPem = s.caPem;
     HttpsReply reply = p.https.PostForm(request);
     form.Wipe();
-    oauth::TokenReply token;
-    if (reply.done) {
-      token = oauth::ParseTokenReply(reply.status, reply.body.View());
-      reply.body.Wipe();
-    }
-    const bool stored = token.ok && !token.refreshToken.Empty();
-    browser.Answer(200, stored ? Page(p, kPageDoneJa, "Signed in. You may close this page.")
-                               : Page(p, kPageFailedJa, "The sign-in did not complete."));
+    const std::string failedPage = Page(p, kPageFailedJa, "The sign-in did not complete.");
     if (!reply.done) {
+      browser.Answer(200, failedPage);
       p.out << p.display(kFailedJa) << "\n";
       return Fail(p.window, Failure{FailureKind::DeliveryFailed,
                                     "token request to " + request.url +
                                         " failed: " + oauth::Printable(reply.error)});
     }
+    oauth::TokenReply token = oauth::ParseTokenReply(reply.status, reply.body.View());
+    reply.body.Wipe();
     if (!token.ok) {
+      browser.Answer(200, failedPage);
       p.out << p.display(kFailedJa) << "\n";
       return Fail(p.window, Refused("code exchange", token.error, token.description));
     }
-    return Store(p, s, oauth::SignInKeyOf(s), token, request.url);
+    // The browser is told the outcome once the refresh token is stored.
+    const int status = Store(p, s, oauth::SignInKeyOf(s), token, request.url);
+    browser.Answer(200, status == kExitOk
+                            ? Page(p, kPageDoneJa, "Signed in. You may close this page.")
+                            : failedPage);
+    return status;
   }
 }
 

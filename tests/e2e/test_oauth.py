@@ -355,9 +355,12 @@ class OAuthCases(SecretKept):
             self.assertNotIn("scope", query)  # an endpoint of its own has no default scope
             redirect = query["redirect_uri"]
             self.assertRegex(redirect, r"^http://127\.0\.0\.1:\d+/$")
+            # A client secret, where the credential store holds one, goes along.
+            secret = self.stored_client_secret()
+            extra = {"client_secret": secret} if secret else {}
             self.assertEqual(self.token_requests(p), [{
                 "grant_type": "authorization_code", "code": p.auth_codes[0],
-                "redirect_uri": redirect, "client_id": CLIENT_ID,
+                "redirect_uri": redirect, "client_id": CLIENT_ID, **extra,
                 "code_verifier": p.verifiers[0]}])
             self.assertRegex(p.verifiers[0], r"^[A-Za-z0-9_-]{43}$")
             self.assertEqual(self.stored_token(p), p.refresh.encode())
