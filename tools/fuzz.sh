@@ -8,7 +8,7 @@
 #
 # --time: seconds per target (default 60); --runs: executions per target;
 # --parallel: targets run at once (default 1). Targets: command_file
-# sjis_text text_file header_text smtp_session (default all). A target that
+# sjis_text text_file header_text smtp_session token_reply (default all). A target that
 # finds a crash or a broken invariant leaves the input in
 # build/fuzz/artifacts/<target>/ and makes the script exit 1. Logs:
 # build/fuzz/logs/<target>.log (and .merge.log); the "#N DONE" line of each
@@ -29,7 +29,7 @@ while (($#)); do
     *) targets+=("$1"); shift ;;
   esac
 done
-((${#targets[@]})) || targets=(command_file sjis_text text_file header_text smtp_session)
+((${#targets[@]})) || targets=(command_file sjis_text text_file header_text smtp_session token_reply)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j 2

@@ -30,17 +30,18 @@ inline constexpr char kClientSecretVariable[] = "TOLVEX_CLIENT_SECRET";
 // PLAIN or LOGIN with the password.
 enum class AuthChoice : std::uint8_t { Auto, Plain, Login, XOAuth2, OAuthBearer };
 
-// OAuth 2.0 settings (#OAU, #OID, #OSC, #OTE, #OSP) and the access token
-// fetched for the next AUTH.
+// OAuth 2.0 settings (#OAU, #OID, #OSC, #OTE, #OSP, #OAZ) and the access
+// token fetched for the next AUTH.
 struct OAuthSettings {
   std::string provider;  // #OAU as written: "microsoft", "google" or an https:// URL
   std::string clientId;  // #OID
   Secret clientSecret;   // #OSC, TOLVEX_CLIENT_SECRET or the credential store
   SecretOrigin secretOrigin = SecretOrigin::None;
-  std::string tenant;     // #OTE (Microsoft)
-  std::string scope;      // #OSP; empty = the provider's default
-  Secret accessToken;     // fetched before each connection
-  bool signedIn = false;  // a sign-in of `tolvex --login` is stored: the refresh grant
+  std::string tenant;        // #OTE (Microsoft)
+  std::string scope;         // #OSP; empty = the provider's default
+  std::string authorizeUrl;  // #OAZ: the authorization endpoint of an endpoint of its own
+  Secret accessToken;        // fetched before each connection
+  bool signedIn = false;     // a sign-in of `tolvex --login` is stored: the refresh grant
   bool Configured() const { return !provider.empty(); }
 };
 

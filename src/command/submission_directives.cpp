@@ -41,8 +41,9 @@ std::string Quoted(std::string_view key, std::string_view value) {
 }  // namespace
 
 bool IsSubmissionKeyword(std::string_view key) {
-  static constexpr std::array<std::string_view, 11> kKeys = {
-      "#POR", "#SEC", "#USR", "#PAS", "#CAF", "#AUT", "#OAU", "#OID", "#OSC", "#OTE", "#OSP"};
+  static constexpr std::array<std::string_view, 12> kKeys = {"#POR", "#SEC", "#USR", "#PAS",
+                                                             "#CAF", "#AUT", "#OAU", "#OID",
+                                                             "#OSC", "#OTE", "#OSP", "#OAZ"};
   for (std::string_view k : kKeys) {
     if (k == key) return true;
   }
@@ -119,6 +120,11 @@ Status SubmissionDirective(std::string_view key, std::string_view line, std::siz
   } else if (key == "#OSP") {
     if (value.empty()) return BadLine(lineNo, "\"#OSP\" has no scope");
     s.oauth.scope = std::move(value);
+  } else if (key == "#OAZ") {
+    if (!IsHttpsUrl(value)) {
+      return BadLine(lineNo, Quoted(key, value) + " is not an https:// URL");
+    }
+    s.oauth.authorizeUrl = std::move(value);
   }
   WipeString(value);
   return std::nullopt;
@@ -137,6 +143,10 @@ Status CheckSubmission(const Submission& s) {
   const bool tokenMechanism = s.auth == AuthChoice::XOAuth2 || s.auth == AuthChoice::OAuthBearer;
   if (tokenMechanism && !s.oauth.Configured()) {
     return bad("\"#AUT\" names a token mechanism: add \"#OAU\" (where tokens come from)");
+  }
+  if (!s.oauth.authorizeUrl.empty() &&
+      (!s.oauth.Configured() || oauth::IsProviderName(s.oauth.provider))) {
+    return bad("\"#OAZ\" belongs to a token endpoint of its own: add \"#OAU=https://...\"");
   }
   if (s.oauth.Configured() && s.auth != AuthChoice::Plain && s.auth != AuthChoice::Login) {
     if (!s.Authenticates()) return bad("\"#OAU\" needs \"#USR\", the mailbox to send as");

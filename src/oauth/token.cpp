@@ -127,11 +127,12 @@ TokenReply ParseTokenReply(long status, std::string_view body) {
       r.expiresIn = expires->get<std::int64_t>();
     } else if (expires->is_string()) {  // some endpoints send it quoted
       const std::string& t = expires->get_ref<const std::string&>();
+      // At most nine digits: no overflow, and longer is no lifetime.
       std::int64_t v = 0;
       bool digits = !t.empty() && t.size() < 10;
-      for (char c : t) {
-        if (c < '0' || c > '9') digits = false;
-        v = v * 10 + (c - '0');
+      for (std::size_t i = 0; digits && i < t.size(); ++i) {
+        digits = t[i] >= '0' && t[i] <= '9';
+        v = v * 10 + (t[i] - '0');
       }
       if (digits) r.expiresIn = v;
     }
@@ -176,6 +177,13 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
     return Failure{FailureKind::DeliveryFailed,
                    "no sign-in stored for " + s.user + " at " + TokenUrl(o) +
                        " and no client secret: run tolvex --login in this folder again"};
+  }
+  // Google gives mail tokens to a signed-in user only: its client secret
+  // serves the sign-in, there is no client credentials grant.
+  if (!signedIn && SameAscii(o.provider, "google")) {
+    return Failure{FailureKind::DeliveryFailed, "no sign-in stored for " + s.user + " at " +
+                                                    TokenUrl(o) +
+                                                    ": run tolvex --login in this folder again"};
   }
   Secret form;
   if (signedIn) {

@@ -102,6 +102,9 @@ TEST_F(SubmissionDirectives, OAuthSettingsAndWhatTheyNeed) {
   EXPECT_EQ(st_.Submit.oauth.secretOrigin, SecretOrigin::CommandFile);
   EXPECT_EQ(st_.Submit.oauth.tenant, "contoso.jp");
   EXPECT_EQ(st_.Submit.oauth.scope, "https://x/.default");
+  ASSERT_FALSE(Read(base + "#OAU=https://idp.test/token\r\n#OID=c\r\n"
+                           "#OAZ=https://idp.test/authorize\r\n\r\nx\r\n"));
+  EXPECT_EQ(st_.Submit.oauth.authorizeUrl, "https://idp.test/authorize");
   // #AUT=plain with OAuth settings keeps the password.
   ASSERT_FALSE(Read(base + "#AUT=plain\r\n#OAU=google\r\n\r\nx\r\n"));
   EXPECT_FALSE(st_.Submit.UsesOAuth());
@@ -118,6 +121,9 @@ TEST_F(SubmissionDirectives, OAuthSettingsAndWhatTheyNeed) {
       {base + "#OAU=microsoft\r\n#OID=c\r\n\r\nx\r\n", "needs \"#OTE\""},
       {"#SEC=tls\r\n#OAU=google\r\n#OID=c\r\n\r\nx\r\n", "needs \"#USR\""},
       {base + "#OSC=\r\n", "\"#OSC\" has no client secret"},
+      {base + "#OAZ=http://idp.test/authorize\r\n", "\"#OAZ\" value \"http://"},
+      {base + "#OAU=google\r\n#OID=c\r\n#OAZ=https://a.test/auth\r\n\r\nx\r\n",
+       "\"#OAZ\" belongs to a token endpoint of its own"},
   };
   for (const auto& b : bad) ExpectBad(b.lines, b.part);
 }

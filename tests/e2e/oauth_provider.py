@@ -10,6 +10,13 @@ address with a certificate of the throwaway CA (test_pki.py), one client.
   POST /devicecode  client_id, scope -> a device code, the user code
                 ("TOLV-EX42") and `device_interval` seconds between polls
   POST /introspect  token=... -> {"active": bool, ...} (RFC 7662)
+  GET /authorize  the authorization code grant with PKCE: checks the client
+                id, the S256 challenge, the state and a loopback redirect
+                URI, then redirects to it with a code (or, with
+                `authorize_mode` "deny", with error=access_denied); the
+                code is exchanged once at /token (grant_type=
+                authorization_code) for the verifier of its challenge and
+                the same redirect URI
 
 `mode` changes the token endpoint's behaviour: "ok", "refuse" (400
 invalid_client with a description), "stall" (answers nothing for
@@ -19,6 +26,8 @@ Every request is kept in `requests` as (path, form dict) and its time in
 `refreshes`.
 """
 
+import base64
+import hashlib
 import http.server
 import json
 import secrets
@@ -48,6 +57,11 @@ class OAuthProvider:
         self.refreshes = [refresh_token] if refresh_token else []
         self.device_expired = False
         self.subject = None  # the user introspection names for a live token
+        self.authorize_mode = "ok"
+        self.codes = {}      # authorization code -> (challenge, redirect URI), until used
+        self.auth_codes = []  # every authorization code issued
+        self.verifiers = []   # every code_verifier sent
+        self.authorizations = []  # the query of each GET /authorize
         provider = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -55,6 +69,20 @@ class OAuthProvider:
 
             def log_message(self, *args):
                 pass
+
+            def do_GET(self):
+                path, _, query = self.path.partition("?")
+                form = dict(urllib.parse.parse_qsl(query, keep_blank_values=True))
+                provider.requests.append((path, form))
+                provider.times.append(time.monotonic())
+                status, where = provider.authorize(path, form)
+                self.send_response(status)
+                if status == 302:
+                    self.send_header("Location", where)
+                payload = b"" if status == 302 else where.encode()
+                self.send_header("Content-Length", str(len(payload)))
+                self.end_headers()
+                self.wfile.write(payload)
 
             def do_POST(self):
                 length = int(self.headers.get("Content-Length", "0"))
@@ -83,6 +111,48 @@ class OAuthProvider:
     def url(self):
         port = "" if self.port == 443 else f":{self.port}"
         return f"https://{self.address}{port}/token"
+
+    @property
+    def authorize_url(self):
+        port = "" if self.port == 443 else f":{self.port}"
+        return f"https://{self.address}{port}/authorize"
+
+    def authorize(self, path, q):
+        """The user's browser at the authorization endpoint: (status, the
+        redirect's Location or the reason it is refused)."""
+        self.authorizations.append(q)
+        if path != "/authorize":
+            return 404, "not found"
+        redirect = q.get("redirect_uri", "")
+        problems = [what for what, ok in (
+            ("response_type", q.get("response_type") == "code"),
+            ("client_id", q.get("client_id") == self.client_id),
+            ("redirect_uri", redirect.startswith("http://127.0.0.1:")),
+            ("code_challenge_method", q.get("code_challenge_method") == "S256"),
+            ("code_challenge", len(q.get("code_challenge", "")) == 43),
+            ("state", len(q.get("state", "")) >= 16)) if not ok]
+        if problems:
+            return 400, "bad " + ", ".join(problems)
+        if self.authorize_mode == "deny":
+            answer = {"error": "access_denied", "state": q["state"]}
+        else:
+            code = "4/ac-" + secrets.token_urlsafe(24)
+            self.codes[code] = (q["code_challenge"], redirect)
+            self.auth_codes.append(code)
+            answer = {"code": code, "state": q["state"], "scope": q.get("scope", "")}
+        return 302, redirect + "?" + urllib.parse.urlencode(answer)
+
+    def _code_grant(self, form):
+        verifier = form.get("code_verifier", "")
+        self.verifiers.append(verifier)
+        challenge, redirect = self.codes.pop(form.get("code"), (None, None))
+        digest = base64.urlsafe_b64encode(hashlib.sha256(verifier.encode()).digest())
+        if (challenge is None or form.get("redirect_uri") != redirect
+                or digest.rstrip(b"=").decode() != challenge):
+            return 400, {"error": "invalid_grant", "error_description": "Bad Request"}
+        if "client_secret" in form and form["client_secret"] != self.client_secret:
+            return 401, {"error": "invalid_client"}
+        return 200, {**self._token(), "refresh_token": self._refresh()}
 
     def __enter__(self):
         self.thread.start()
@@ -133,6 +203,8 @@ class OAuthProvider:
                 return 400, {"error": "invalid_grant",
                              "error_description": "AADSTS700082: The refresh token has expired."}
             return 200, {**self._token(), "refresh_token": self._refresh()}
+        if grant == "authorization_code":
+            return self._code_grant(form)
         if grant == DEVICE_GRANT:
             if self.device_expired:
                 return 400, {"error": "expired_token"}

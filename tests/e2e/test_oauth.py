@@ -10,15 +10,21 @@ during the delivery, standard output and standard error.
 Addresses 127.0.0.241-248 (provider and server share one address).
 """
 
+import os
+import re
 import shutil
+import ssl
+import subprocess
 import tempfile
+import threading
 import time
 import unittest
+import urllib.error
 import urllib.parse
+import urllib.request
 from unittest import mock
-import os
 
-from harness import E2ETest, addr
+from harness import TOLVEX, E2ETest, addr
 from oauth_provider import OAuthProvider
 from smtp_server import ehlo_reply
 from test_pki import make_pki
@@ -90,6 +96,8 @@ class OAuthCases(SecretKept):
         secrets += [(f"access token {i + 1}", t) for i, t in enumerate(provider.issued)]
         secrets += [(f"refresh token {i + 1}", t) for i, t in enumerate(provider.refreshes)]
         secrets += [("device code", provider.device_code)]
+        secrets += [(f"authorization code {i + 1}", c) for i, c in enumerate(provider.auth_codes)]
+        secrets += [(f"code verifier {i + 1}", v) for i, v in enumerate(provider.verifiers) if v]
         for where, data in places.items():
             for what, secret in secrets:
                 if where == "command.txt" and what == "client secret" and command_holds_it:
@@ -290,6 +298,93 @@ class OAuthCases(SecretKept):
                       res.stdout.decode(self.console))
         self.assertIn("the code expired before the sign-in was completed: run tolvex --login again",
                       self.err)
+        self.assertIsNone(self.stored_token(p))
+        self.assertFalse(self.exists("LOG.txt"))
+
+    # tolvex --login in a browser (the authorization code with PKCE): the
+    # test is the browser, following the URL printed to the provider's
+    # authorization endpoint and its redirect to tolvex's loopback port.
+
+    def spawn_tolvex(self, args, env):
+        return subprocess.Popen([TOLVEX, *args], cwd=self.dir, env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def browser_login(self, k, provider):
+        """Runs tolvex --login, opens the URL it prints; returns the result,
+        its standard output and the page the browser was shown."""
+        self.oauth_job(k, provider, f"#OAZ={provider.authorize_url}", secret_line=False)
+        env = {name: value for name, value in os.environ.items()
+               if name not in ("DISPLAY", "WAYLAND_DISPLAY")}  # no browser to open
+        env.update(self.env)
+        proc = self.spawn_tolvex(["--login"], env)
+        guard = threading.Timer(60, proc.kill)
+        guard.start()
+        try:
+            lines = []
+            while not lines or not lines[-1].startswith(b"https://"):
+                line = proc.stdout.readline()
+                self.assertTrue(line, f"no URL printed: {b''.join(lines)!r}")
+                lines.append(line.strip())
+            context = ssl.create_default_context(cafile=self.pki.ca)
+            browser = urllib.request.build_opener(urllib.request.ProxyHandler({}),
+                                                  urllib.request.HTTPSHandler(context=context))
+            try:
+                with browser.open(lines[-1].decode("ascii"), timeout=30) as answer:
+                    page = answer.read().decode("utf-8")
+            except urllib.error.HTTPError as e:
+                page = e.read().decode("utf-8", "replace")
+            out, err = proc.communicate(timeout=30)
+        finally:
+            guard.cancel()
+        res = subprocess.CompletedProcess(proc.args, proc.returncode, b"\n".join(lines) + out, err)
+        self.err = err.decode("utf-8", "replace")
+        self.assert_nothing_secret(res, provider, command_holds_it=False)
+        return res, res.stdout.decode(self.console), page, lines[-1].decode("ascii")
+
+    def test_login_in_a_browser_then_sends_by_the_stored_sign_in(self):
+        self.sign_in_env()
+        with self.provider(3) as p:
+            res, out, page, url = self.browser_login(3, p)
+            self.assertEqual(res.returncode, 0, self.err)
+            self.assertIn("ブラウザで次の URL を開き、サインインしてください（5 分以内）。", out)
+            self.assertIn(f"To sign in {USER}, open this URL in a browser within 5 minutes:", out)
+            self.assertIn("サインインしました。", out)
+            self.assertIn("サインインしました。このページは閉じてかまいません。", page)
+            (query,) = p.authorizations
+            self.assertTrue(url.startswith(p.authorize_url + "?"), url)
+            self.assertNotIn("scope", query)  # an endpoint of its own has no default scope
+            redirect = query["redirect_uri"]
+            self.assertRegex(redirect, r"^http://127\.0\.0\.1:\d+/$")
+            # A client secret, where the credential store holds one, goes along.
+            secret = self.stored_client_secret()
+            extra = {"client_secret": secret} if secret else {}
+            self.assertEqual(self.token_requests(p), [{
+                "grant_type": "authorization_code", "code": p.auth_codes[0],
+                "redirect_uri": redirect, "client_id": CLIENT_ID, **extra,
+                "code_verifier": p.verifiers[0]}])
+            self.assertRegex(p.verifiers[0], r"^[A-Za-z0-9_-]{43}$")
+            self.assertEqual(self.stored_token(p), p.refresh.encode())
+            # The next run sends with a token of the stored sign-in.
+            used = p.refresh
+            res, sessions = self.run_oauth(3, p, env=self.env)
+            self.assertEqual(res.returncode, 0, self.err)
+            self.assertEqual(self.record(), (0, b""))
+            self.assertEqual(self.token_requests(p)[-1]["refresh_token"], used)
+            self.assertEqual(self.stored_token(p), p.refresh.encode())
+            expected = (b"user=" + USER.encode() + b"\x01auth=Bearer " + p.issued[-1].encode() +
+                        b"\x01\x01")
+            self.assertTrue(sessions[0].auth[0].initial == expected, "XOAUTH2 response")
+
+    def test_login_refused_in_the_browser_stores_nothing(self):
+        self.sign_in_env()
+        with self.provider(4) as p:
+            p.authorize_mode = "deny"
+            res, out, page, _ = self.browser_login(4, p)
+        self.assertEqual(res.returncode, EX_UNAVAILABLE, self.err)
+        self.assertIn("サインインは拒否されました。", out)
+        self.assertIn("サインインできませんでした。端末の表示を見てください。", page)
+        self.assertIn("sign-in refused: access_denied", self.err)
+        self.assertEqual(self.token_requests(p), [])
         self.assertIsNone(self.stored_token(p))
         self.assertFalse(self.exists("LOG.txt"))
 

@@ -109,10 +109,28 @@ def session_seeds():
     yield "connect-error", b"\x03"
 
 
+def token_reply_seeds():
+    yield "microsoft", b"\x00" + (b'{"token_type":"Bearer","scope":"https://outlook.office.com/SMTP.Send",'
+                                   b'"expires_in":3599,"ext_expires_in":3599,"access_token":"eyJ0eXAi",'
+                                   b'"refresh_token":"0.AAAA-rt"}')
+    yield "google", b"\x00" + (b'{"access_token":"ya29.a0Af","expires_in":"3599","refresh_token":"1//0g",'
+                                b'"scope":"https://mail.google.com/","token_type":"Bearer"}')
+    yield "refused", b"\x01" + (b'{"error":"invalid_grant","error_description":"AADSTS700082: '
+                                 b'The refresh token has expired.\r\n\xe8\xa1\xa8"}')
+    yield "pending", b"\x01" + b'{"error":"authorization_pending"}'
+    yield "not-json", b"\x03" + b"<html>Service Unavailable</html>"
+    yield "wrong-types", b"\x00" + b'{"access_token":7,"token_type":"mac","expires_in":-5}'
+    yield "device-code", b"\x00" + (b'{"device_code":"GmRh","user_code":"TOLV-EX42","verification_uri":'
+                                     b'"https://microsoft.com/devicelogin","expires_in":900,"interval":5}')
+    yield "redirect-code", b"\x00GET /?state=st-1&code=4%2F0Ab+c%zz&scope=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+    yield "redirect-denied", b"\x00GET /?error=access_denied&error_description=%E8%A1%A8%0A&state=st-1 HTTP/1.1\r\n\r\n"
+    yield "redirect-forged", b"\x00GET /?code=c&state=st-2 HTTP/1.1\r\n\r\n"
+
+
 def main():
     for target, seeds in [("command_file", command_file_seeds), ("sjis_text", sjis_seeds),
                           ("text_file", text_file_seeds), ("header_text", header_seeds_for_each_function),
-                          ("smtp_session", session_seeds)]:
+                          ("smtp_session", session_seeds), ("token_reply", token_reply_seeds)]:
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)
         for name, data in seeds():

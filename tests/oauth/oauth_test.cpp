@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 
+#include "oauth/code_flow.hpp"
 #include "oauth/device_flow.hpp"
 #include "oauth/sasl.hpp"
 #include "oauth/token.hpp"
@@ -95,6 +96,8 @@ TEST(OAuthReply, TokensErrorsAndGarbage) {
       {200, R"({"access_token":"at2","token_type":"bearer","expires_in":"60","refresh_token":"r"})",
        true, "at2", 60, ""},
       {200, R"({"access_token":"at3"})", true, "at3", 0, ""},
+      // A quoted lifetime too long to be one is no lifetime (was an overflow).
+      {200, R"({"access_token":"at4","expires_in":"35991111111111111"})", true, "at4", 0, ""},
       {400,
        R"({"error":"invalid_client","error_description":"AADSTS7000215: Invalid client secret."})",
        false, "", 0, "invalid_client: AADSTS7000215: Invalid client secret."},
@@ -229,6 +232,10 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
        "the new refresh token could not be stored (disk full): run tolvex --login"},
       {nullptr, 0, "", "", nullptr, nullptr, nullptr,
        "no sign-in stored for u@example.jp at https://idp.test/token and no client secret"},
+      // Google with its client secret but no sign-in: no request sure to fail.
+      {nullptr, 0, "google", "", nullptr, nullptr, nullptr,
+       "no sign-in stored for u@example.jp at https://oauth2.googleapis.com/token: run tolvex "
+       "--login in this folder again"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reply);
@@ -236,6 +243,10 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
     s.user = "u@example.jp";
     s.oauth.provider = "https://idp.test/token";
     s.oauth.clientId = "c";
+    if (std::string_view(c.reply) == "google") {
+      s.oauth.provider = "google";
+      s.oauth.clientSecret.Assign("GOCSPX-s");
+    }
     MapSignIns signIns;
     if (c.stored) signIns.tokens[kKey] = c.stored;
     signIns.saveError = c.saveError;
@@ -327,6 +338,79 @@ TEST(OAuthDevice, EndpointsAndReplies) {
   EXPECT_EQ(d.verificationUri, "https://x.test/d");
   EXPECT_EQ(d.interval, 7);
   EXPECT_EQ(d.expiresIn, 900);
+}
+
+TEST(OAuthCodeFlow, EndpointsAndBase64Url) {
+  OAuthSettings o;
+  const std::pair<const char*, const char*> endpoints[] = {
+      {"Google", kGoogleAuthorizeUrl},
+      {"microsoft", ""},
+      {"https://idp.test/token", "https://idp.test/authorize?tenant=a"},
+  };
+  o.authorizeUrl = "https://idp.test/authorize?tenant=a";
+  for (const auto& [provider, url] : endpoints) {
+    o.provider = provider;
+    EXPECT_EQ(AuthorizeUrl(o), url) << provider;
+  }
+  o.authorizeUrl.clear();
+  EXPECT_EQ(AuthorizeUrl(o), "");  // a token endpoint alone signs in by the device code
+
+  const std::pair<std::string_view, const char*> codes[] = {
+      {"", ""}, {"f", "Zg"}, {"fo", "Zm8"}, {"foo", "Zm9v"}, {"\xFB\xFF\xBF", "-_-_"}};
+  for (const auto& [bytes, text] : codes) EXPECT_EQ(Base64Url(bytes), text);
+
+  // An endpoint whose URL has a query of its own; a custom scope; a secret.
+  o.provider = "https://idp.test/token";
+  o.authorizeUrl = "https://idp.test/authorize?tenant=a";
+  o.clientId = "c 1";
+  o.scope = "mail offline_access";
+  Pkce pkce;
+  pkce.challenge = "ch";
+  pkce.state = "st";
+  EXPECT_EQ(AuthorizationRequest(o, RedirectUri(8080), pkce),
+            "https://idp.test/authorize?tenant=a&response_type=code&client_id=c+1&redirect_uri="
+            "http%3A%2F%2F127.0.0.1%3A8080%2F&scope=mail+offline_access&code_challenge=ch&code_"
+            "challenge_method=S256&state=st");
+  o.clientSecret.Assign("s/1");
+  Secret body;
+  CodeTokenBody(o, "4/x", RedirectUri(1), "v", body);
+  EXPECT_EQ(body.View(),
+            "grant_type=authorization_code&code=4%2Fx&redirect_uri=http%3A%2F%2F127.0.0.1%3A1%2F&"
+            "client_id=c+1&client_secret=s%2F1&code_verifier=v");
+}
+
+TEST(OAuthCodeFlow, RedirectRequests) {
+  using Kind = Redirect::Kind;
+  struct Case {
+    const char* head;
+    Kind kind;
+    const char* code;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"GET /?code=4%2F0A+b%zz&state=s1&scope=x HTTP/1.1\r\nHost: h\r\n\r\n", Kind::Code,
+       "4/0A b%zz", ""},
+      {"GET /?state=s1&code=c%4 HTTP/1.1\r\n\r\n", Kind::Code, "c%4", ""},
+      {"GET /?error=access_denied&error_description=User+said+no%0A&state=s1 HTTP/1.1\r\n\r\n",
+       Kind::Refused, "", "access_denied"},
+      {"GET /?code=c&state=s2 HTTP/1.1\r\n\r\n", Kind::Forged, "", ""},
+      {"GET /?code=c HTTP/1.1\r\n\r\n", Kind::Forged, "", ""},
+      {"GET /?error=access_denied&state=s1x HTTP/1.1\r\n\r\n", Kind::Forged, "", "access_denied"},
+      {"GET /favicon.ico HTTP/1.1\r\n\r\n", Kind::Other, "", ""},
+      {"GET /cb?code=c&state=s1 HTTP/1.1\r\n\r\n", Kind::Other, "", ""},
+      {"GET / HTTP/1.1\r\n\r\n", Kind::Other, "", ""},
+      {"GET /?state=s1 HTTP/1.1\r\n\r\n", Kind::Other, "", ""},
+      {"POST /?code=c&state=s1 HTTP/1.1\r\n\r\n", Kind::Other, "", ""},
+      {"", Kind::Other, "", ""},
+  };
+  for (const Case& c : cases) {
+    const Redirect r = ParseRedirect(c.head, "s1");
+    EXPECT_EQ(r.kind, c.kind) << c.head;
+    EXPECT_EQ(r.code.View(), c.code) << c.head;
+    EXPECT_EQ(r.error, c.error) << c.head;
+  }
+  // The description is printable: it goes to the terminal.
+  EXPECT_EQ(ParseRedirect(cases[2].head, "s1").description, "User said no ");
 }
 
 TEST(OAuthSasl, InitialResponses) {

@@ -52,6 +52,14 @@ class WinOAuth(OAuthCases, ArgsRun):
 
     console = "cp932"
 
+    def spawn_tolvex(self, args, env):
+        # Wine's browser launcher stays off: the test is the browser.
+        overrides = ";".join(filter(None, [env.get("WINEDLLOVERRIDES"), "winebrowser.exe=d"]))
+        env = {**env, "WINEDLLOVERRIDES": overrides}
+        return subprocess.Popen(wine_cmd([winrun.EXE, *args], 90), cwd=self.dir, env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+
     def stored_token(self, provider):
         res = winrun.wintool("readcredential", "0",
                              f"Tolvex:signin:{provider.url} {CLIENT_ID} {USER}")

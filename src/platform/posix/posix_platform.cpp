@@ -10,6 +10,7 @@
 #include "app/login_mode.hpp"
 #include "app/probe_mode.hpp"
 #include "platform/native_path.hpp"
+#include "platform/posix/posix_browser_sign_in.hpp"
 #include "platform/posix/posix_work_folder.hpp"
 
 namespace tolvex::posix {
@@ -115,10 +116,12 @@ int RunLogin(const std::filesystem::path& workDir, std::ostream& out) {
   ProcessSecrets secrets;
   CurlHttps https;
   FileSignInStore signIns(FileSignInStore::DefaultFolder());
+  PosixBrowserSignIn browser;
   return tolvex::RunLogin(LoginPorts{
       files, window, secrets, https, signIns, out,
       [](std::string_view text) { return Cp932ToUtf8(text); },
-      [](std::int64_t seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); }});
+      [](std::int64_t seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); },
+      &browser});
 }
 
 }  // namespace tolvex::posix

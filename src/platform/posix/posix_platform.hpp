@@ -78,7 +78,8 @@ class PosixPlatform {
   std::function<void(int)> onSignal_;
 };
 
-// --login in `workDir`: the device code sign-in, its instructions on `out`.
+// --login in `workDir`: the sign-in in a browser or by the device code, its
+// instructions on `out`.
 int RunLogin(const std::filesystem::path& workDir, std::ostream& out);
 
 }  // namespace tolvex::posix

@@ -27,6 +27,7 @@
 #include "platform/win32/locale_clock.hpp"
 #include "platform/win32/main_window.hpp"
 #include "platform/win32/message_window.hpp"
+#include "platform/win32/win_browser_sign_in.hpp"
 #include "platform/win32/win_secrets.hpp"
 #include "platform/win32/win_text.hpp"
 #include "platform/win32/win_work_folder.hpp"
@@ -149,12 +150,13 @@ int Login() {
   win::WinSecrets secrets;
   win::WinHttps https;
   win::CredentialSignInStore signIns;
+  win::WinBrowserSignIn browser;
   ConsoleBuffer buffer;
   std::ostream out(&buffer);
-  const int status =
-      RunLogin(LoginPorts{files, window, secrets, https, signIns, out,
-                          [](std::string_view text) { return Cp932ToUtf8(text); },
-                          [](std::int64_t seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); }});
+  const int status = RunLogin(LoginPorts{
+      files, window, secrets, https, signIns, out,
+      [](std::string_view text) { return Cp932ToUtf8(text); },
+      [](std::int64_t seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); }, &browser});
   out.flush();
   return status;
 }
@@ -192,7 +194,9 @@ class WinProgram final : public tolvex::ProgramHost {
   int Probe() override {
     return WithWinsock([] { return RunProbe(); });
   }
-  int Login() override { return ::Login(); }
+  int Login() override {
+    return WithWinsock([] { return ::Login(); });
+  }
   int Run() override {
     return WithWinsock([this] { return ::Run(instance_, show_); });
   }

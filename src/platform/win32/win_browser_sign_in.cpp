@@ -1,0 +1,170 @@
+#include "platform/win32/win_browser_sign_in.hpp"
+
+#include <winsock2.h>
+// after winsock2.h
+#include <windows.h>
+// after windows.h
+#include <bcrypt.h>
+#include <shellapi.h>
+
+#include <chrono>
+
+#include "platform/win32/win_text.hpp"
+
+namespace tolvex::win {
+namespace {
+
+// A request head larger than this is not a browser's redirect.
+constexpr std::size_t kMaxHead = 16 * 1024;
+// Connections kept waiting for their request at once.
+constexpr std::size_t kMaxPending = 16;
+
+const char* Reason(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 400:
+      return "Bad Request";
+    default:
+      return "Not Found";
+  }
+}
+
+bool HeadComplete(std::string_view head) { return head.find("\r\n\r\n") != std::string_view::npos; }
+
+}  // namespace
+
+WinBrowserSignIn::~WinBrowserSignIn() {
+  while (!pending_.empty()) Drop(pending_.size() - 1);
+  if (answering_ != INVALID_SOCKET) closesocket(answering_);
+  if (listener_ != INVALID_SOCKET) closesocket(listener_);
+}
+
+bool WinBrowserSignIn::RandomBytes(std::size_t n, Secret& out) {
+  std::string bytes(n, '\0');
+  const bool ok =
+      BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(bytes.data()),
+                      static_cast<ULONG>(bytes.size()), BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+  if (ok) out.Assign(bytes);
+  WipeString(bytes);
+  return ok;
+}
+
+std::string WinBrowserSignIn::Sha256(std::string_view data) {
+  std::string digest(32, '\0');
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
+    return {};
+  }
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  bool ok = BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0;
+  ok = ok && BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())),
+                            static_cast<ULONG>(data.size()), 0) == 0;
+  ok = ok && BCryptFinishHash(hash, reinterpret_cast<PUCHAR>(digest.data()),
+                              static_cast<ULONG>(digest.size()), 0) == 0;
+  if (hash) BCryptDestroyHash(hash);
+  BCryptCloseAlgorithmProvider(algorithm, 0);
+  return ok ? digest : std::string();
+}
+
+int WinBrowserSignIn::Listen(std::string& error) {
+  listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (listener_ == INVALID_SOCKET) {
+    error = "Winsock error " + std::to_string(WSAGetLastError());
+    return 0;
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  int size = sizeof address;
+  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener_, 16) != 0 ||
+      getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    error = "Winsock error " + std::to_string(WSAGetLastError());
+    closesocket(listener_);
+    listener_ = INVALID_SOCKET;
+    return 0;
+  }
+  return ntohs(address.sin_port);
+}
+
+void WinBrowserSignIn::Drop(std::size_t i) {
+  closesocket(pending_[i].socket);
+  pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i));
+}
+
+std::optional<Secret> WinBrowserSignIn::NextRequest(std::int64_t seconds) {
+  if (answering_ != INVALID_SOCKET) {
+    closesocket(answering_);
+    answering_ = INVALID_SOCKET;
+  }
+  if (listener_ == INVALID_SOCKET) return std::nullopt;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return std::nullopt;
+    std::vector<WSAPOLLFD> fds;
+    fds.push_back({listener_, POLLRDNORM, 0});
+    for (const Pending& c : pending_) fds.push_back({c.socket, POLLRDNORM, 0});
+    const int ready = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), static_cast<INT>(left));
+    if (ready == SOCKET_ERROR) return std::nullopt;
+    if (ready == 0) continue;
+    // Read what has come first, then take new connections.
+    for (std::size_t i = fds.size() - 1; i >= 1; --i) {
+      if (fds[i].revents == 0) continue;
+      Pending& c = pending_[i - 1];
+      char buffer[2048];
+      const int got = recv(c.socket, buffer, sizeof buffer, 0);
+      if (got <= 0 || c.head.Size() + static_cast<std::size_t>(got) > kMaxHead) {
+        WipeBytes(buffer, sizeof buffer);
+        Drop(i - 1);
+        continue;
+      }
+      c.head.Append(std::string_view(buffer, static_cast<std::size_t>(got)));
+      WipeBytes(buffer, sizeof buffer);
+      if (HeadComplete(c.head.View())) {
+        answering_ = c.socket;
+        Secret head = c.head;
+        pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i - 1));
+        return head;
+      }
+    }
+    if (fds[0].revents & POLLRDNORM) {
+      const SOCKET s = accept(listener_, nullptr, nullptr);
+      if (s != INVALID_SOCKET) {
+        if (pending_.size() == kMaxPending) Drop(0);
+        pending_.push_back(Pending{s, Secret()});
+      }
+    }
+  }
+}
+
+void WinBrowserSignIn::Answer(int status, std::string_view html) {
+  if (answering_ == INVALID_SOCKET) return;
+  std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) +
+                      "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
+                      std::to_string(html.size()) +
+                      "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
+  reply += html;
+  std::string_view rest = reply;
+  while (!rest.empty()) {
+    const int sent = send(answering_, rest.data(), static_cast<int>(rest.size()), 0);
+    if (sent <= 0) break;
+    rest.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  shutdown(answering_, SD_SEND);
+  closesocket(answering_);
+  answering_ = INVALID_SOCKET;
+}
+
+bool WinBrowserSignIn::OpenBrowser(const std::string& url) {
+  const std::wstring wide = WideFromCp932(url);
+  const HINSTANCE result =
+      ShellExecuteW(nullptr, L"open", wide.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  return reinterpret_cast<INT_PTR>(result) > 32;
+}
+
+}  // namespace tolvex::win

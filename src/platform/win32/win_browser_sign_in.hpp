@@ -1,0 +1,43 @@
+// The sign-in in a browser on Windows: BCrypt's random bytes and SHA-256,
+// a listening Winsock socket on 127.0.0.1 (WSAPoll), and the user's
+// browser opened by ShellExecuteW. Winsock is started by the caller.
+#pragma once
+
+#include <winsock2.h>
+
+#include <string>
+#include <vector>
+
+#include "base/browser_sign_in.hpp"
+
+namespace tolvex::win {
+
+class WinBrowserSignIn final : public BrowserSignIn {
+ public:
+  WinBrowserSignIn() = default;
+  WinBrowserSignIn(const WinBrowserSignIn&) = delete;
+  WinBrowserSignIn& operator=(const WinBrowserSignIn&) = delete;
+  ~WinBrowserSignIn() override;
+
+  bool RandomBytes(std::size_t n, Secret& out) override;
+  std::string Sha256(std::string_view data) override;
+  int Listen(std::string& error) override;
+  std::optional<Secret> NextRequest(std::int64_t seconds) override;
+  void Answer(int status, std::string_view html) override;
+  bool OpenBrowser(const std::string& url) override;
+
+ private:
+  // A connection whose request head has not all come yet: browsers open
+  // some ahead of need and may never use them.
+  struct Pending {
+    SOCKET socket;
+    Secret head;
+  };
+  void Drop(std::size_t i);
+
+  SOCKET listener_ = INVALID_SOCKET;
+  std::vector<Pending> pending_;
+  SOCKET answering_ = INVALID_SOCKET;  // the connection NextRequest returned the head of
+};
+
+}  // namespace tolvex::win

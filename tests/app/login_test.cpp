@@ -1,0 +1,190 @@
+// tolvex --login in a browser: the authorization URL printed, the
+// browser's requests on the loopback port answered, the code exchanged
+// with the verifier, and the refresh token stored only when all went well.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <sstream>
+
+#include "app/exit_status.hpp"
+#include "app/login_mode.hpp"
+#include "support/fake_platform.hpp"
+#include "support/memory_folder.hpp"
+
+namespace tolvex::test {
+namespace {
+
+struct NoSecrets final : SecretSource {
+  std::optional<std::string> Environment(const char*) override { return std::nullopt; }
+  std::optional<std::string> Stored(std::string_view) override { return std::nullopt; }
+};
+
+struct ScriptedHttps final : Https {
+  HttpsReply PostForm(const HttpsRequest& request) override {
+    urls.push_back(request.url);
+    forms.emplace_back(request.form->View());
+    HttpsReply r;
+    r.done = true;
+    r.status = status;
+    r.body.Assign(body);
+    return r;
+  }
+  std::int64_t NowSeconds() override { return now; }
+  long status = 200;
+  std::string body = R"({"access_token":"at","refresh_token":"rt-new","expires_in":3599})";
+  std::vector<std::string> urls;
+  std::vector<std::string> forms;
+  std::int64_t now = 5000;
+};
+
+struct MapSignIns final : SignInStore {
+  std::optional<Secret> Load(const std::string& key) override {
+    const auto it = tokens.find(key);
+    return it == tokens.end() ? std::nullopt : std::optional<Secret>(Secret(it->second));
+  }
+  std::string Save(const std::string& key, const Secret& token) override {
+    tokens[key] = std::string(token.View());
+    return {};
+  }
+  std::map<std::string, std::string> tokens;
+};
+
+// The browser: fixed random bytes, a stand-in digest, and request heads
+// made from the state of the URL printed.
+struct ScriptedBrowser final : BrowserSignIn {
+  bool RandomBytes(std::size_t n, Secret& out) override {
+    out.Assign(std::string(n, static_cast<char>(0xA5)));
+    return true;
+  }
+  std::string Sha256(std::string_view data) override { return "digest-of-" + std::string(data); }
+  int Listen(std::string&) override { return 49152; }
+  std::optional<Secret> NextRequest(std::int64_t seconds) override {
+    waits.push_back(seconds);
+    if (requests.empty()) {
+      https->now += seconds;
+      return std::nullopt;
+    }
+    std::string head = requests.front();
+    requests.pop_front();
+    const std::size_t at = head.find("STATE");
+    if (at != std::string::npos) head.replace(at, 5, state);
+    return Secret(head);
+  }
+  void Answer(int status, std::string_view html) override {
+    answers.emplace_back(status, std::string(html));
+  }
+  bool OpenBrowser(const std::string& url) override {
+    opened = url;
+    return true;
+  }
+  ScriptedHttps* https = nullptr;
+  std::string state;  // set by the test from the URL
+  std::deque<std::string> requests;
+  std::vector<std::int64_t> waits;
+  std::vector<std::pair<int, std::string>> answers;
+  std::string opened;
+};
+
+struct Login {
+  Login() {
+    files.files["command.txt"] =
+        "#HOS=smtp.gmail.com\r\n#FRO=you@gmail.com\r\n#TO=to@example.jp\r\n#SUB=x\r\n"
+        "#SEC=starttls\r\n#USR=you@gmail.com\r\n#OAU=google\r\n#OID=id-1.apps\r\n\r\nbody\r\n";
+    browser.https = &https;
+  }
+  int Run() {
+    // The state: Base64Url of the second random block, 16 bytes of 0xA5.
+    browser.state = "paWlpaWlpaWlpaWlpaWlpQ";
+    return RunLogin(LoginPorts{files, window, secrets, https, signIns, out,
+                               [](std::string_view t) { return std::string(t); },
+                               [](std::int64_t) {}, &browser});
+  }
+  MemoryFolder files;
+  VirtualScheduler scheduler;
+  FakeWindow window{scheduler};
+  NoSecrets secrets;
+  ScriptedHttps https;
+  MapSignIns signIns;
+  std::ostringstream out;
+  ScriptedBrowser browser;
+};
+
+constexpr char kKey[] = "https://oauth2.googleapis.com/token id-1.apps you@gmail.com";
+
+TEST(LoginBrowser, CodeExchangedWithTheVerifierAndTheRefreshTokenStored) {
+  Login l;
+  l.browser.requests = {"GET /favicon.ico HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+                        "GET /?state=STATE&code=4%2F0Ab-c+d&scope=x HTTP/1.1\r\n\r\n"};
+  EXPECT_EQ(l.Run(), kExitOk);
+  const std::string url =
+      "https://accounts.google.com/o/oauth2/v2/auth?response_type=code&client_id=id-1.apps&"
+      "redirect_uri=http%3A%2F%2F127.0.0.1%3A49152%2F&scope=https%3A%2F%2Fmail.google.com%2F&"
+      "code_challenge=ZGlnZXN0LW9mLXBhV2xwYVdscGFXbHBhV2xwYVdscGFXbHBhV2xwYVdscGFXbHBhV2xwYVU&"
+      "code_challenge_method=S256&state=" +
+      l.browser.state + "&access_type=offline&prompt=consent";
+  EXPECT_EQ(l.browser.opened, url);
+  EXPECT_NE(l.out.str().find("\n" + url + "\n"), std::string::npos) << l.out.str();
+  EXPECT_EQ(l.https.urls, std::vector<std::string>{"https://oauth2.googleapis.com/token"});
+  EXPECT_EQ(
+      l.https.forms.at(0),
+      "grant_type=authorization_code&code=4%2F0Ab-c+d&redirect_uri=http%3A%2F%2F127.0.0.1%"
+      "3A49152%2F&client_id=id-1.apps&code_verifier=paWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaU");
+  ASSERT_EQ(l.browser.answers.size(), 2u);
+  EXPECT_EQ(l.browser.answers[0].first, 404);
+  EXPECT_EQ(l.browser.answers[1].first, 200);
+  EXPECT_NE(l.browser.answers[1].second.find("Signed in."), std::string::npos);
+  EXPECT_EQ(l.signIns.tokens, (std::map<std::string, std::string>{{kKey, "rt-new"}}));
+  EXPECT_EQ(l.browser.waits, (std::vector<std::int64_t>{300, 300}));
+  EXPECT_TRUE(l.window.failures.empty());
+}
+
+// Every way the browser's sign-in can fail ends non-zero, stores nothing
+// and says why.
+TEST(LoginBrowser, FailuresStoreNothing) {
+  struct Case {
+    std::vector<std::string> requests;
+    long status;
+    const char* body;
+    const char* failure;
+  };
+  const Case cases[] = {
+      {{"GET /?error=access_denied&state=STATE HTTP/1.1\r\n\r\n"},
+       200,
+       "",
+       "sign-in refused: "
+       "access_denied"},
+      {{"GET /?code=c&state=other HTTP/1.1\r\n\r\n"},
+       200,
+       "",
+       "the browser came back with a state that is not this sign-in's: run tolvex --login again"},
+      {{}, 200, "", "the browser did not come back within 5 minutes: run tolvex --login again"},
+      {{"GET /?code=c&state=STATE HTTP/1.1\r\n\r\n"},
+       400,
+       R"({"error":"invalid_grant","error_description":"Bad Request"})",
+       "code exchange refused: invalid_grant: Bad Request"},
+      {{"GET /?code=c&state=STATE HTTP/1.1\r\n\r\n"},
+       200,
+       R"({"access_token":"at"})",
+       "the sign-in gave no refresh token: the scope needs offline_access"},
+  };
+  for (const Case& c : cases) {
+    Login l;
+    l.browser.requests.assign(c.requests.begin(), c.requests.end());
+    l.https.status = c.status;
+    l.https.body = c.body;
+    EXPECT_EQ(l.Run(), kExitUnavailable) << c.failure;
+    ASSERT_EQ(l.window.failures.size(), 1u) << c.failure;
+    EXPECT_EQ(l.window.failures[0].message, c.failure);
+    EXPECT_TRUE(l.signIns.tokens.empty()) << c.failure;
+    if (!c.requests.empty()) {  // the browser is told too
+      ASSERT_EQ(l.browser.answers.size(), 1u) << c.failure;
+      EXPECT_NE(l.browser.answers[0].second.find("The sign-in did not complete."),
+                std::string::npos)
+          << c.failure;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tolvex::test

@@ -1,0 +1,65 @@
+// What the OAuth sign-in reads from outside: the token endpoint's and the
+// device authorization endpoint's replies, and the browser's redirect to
+// the loopback port. Input: one byte choosing the HTTP status, then the
+// body; the same bytes are also read as a request head.
+#include <cstdint>
+#include <string>
+
+#include "fuzz_check.hpp"
+#include "oauth/code_flow.hpp"
+#include "oauth/device_flow.hpp"
+#include "oauth/token.hpp"
+
+using namespace tolvex;
+using tolvex::fuzz::Escaped;
+
+namespace {
+
+// What goes to LOG.txt and the terminal: printable ASCII, bounded.
+bool Printable(std::string_view text) {
+  for (char c : text) {
+    if (c < 0x20 || c >= 0x7F) return false;
+  }
+  return text.size() <= 300;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  static constexpr long kStatus[] = {200, 400, 401, 500, 302, 0, 200, 200};
+  const long status = kStatus[data[0] % 8];
+  const std::string_view body(reinterpret_cast<const char*>(data + 1), size - 1);
+
+  const oauth::TokenReply reply = oauth::ParseTokenReply(status, body);
+  FUZZ_CHECK(Printable(reply.error) && Printable(reply.description), Escaped(body));
+  if (reply.ok) {
+    FUZZ_CHECK(status == 200 && reply.error.empty() && !reply.accessToken.Empty(), Escaped(body));
+    FUZZ_CHECK(reply.expiresIn >= 0, Escaped(body));
+  } else {
+    FUZZ_CHECK(!reply.error.empty() && reply.accessToken.Empty(), Escaped(body));
+  }
+  const oauth::PollOutcome poll = oauth::ClassifyPoll(reply);
+  FUZZ_CHECK((poll == oauth::PollOutcome::Tokens) == reply.ok, Escaped(body));
+
+  const oauth::DeviceCode code = oauth::ParseDeviceCode(status, body);
+  if (code.ok) {
+    FUZZ_CHECK(!code.deviceCode.Empty() && IsHttpsUrl(code.verificationUri), Escaped(body));
+    FUZZ_CHECK(Printable(code.userCode) && Printable(code.verificationUri.substr(0, 300)),
+               Escaped(body));
+    FUZZ_CHECK(code.expiresIn > 0 && code.interval > 0, Escaped(body));
+  } else {
+    FUZZ_CHECK(!code.error.empty() && code.deviceCode.Empty(), Escaped(body));
+  }
+
+  const oauth::Redirect redirect = oauth::ParseRedirect(body, "st-1");
+  using Kind = oauth::Redirect::Kind;
+  FUZZ_CHECK(Printable(redirect.error) && Printable(redirect.description), Escaped(body));
+  FUZZ_CHECK((redirect.kind == Kind::Code) == !redirect.code.Empty(), Escaped(body));
+  if (redirect.kind == Kind::Code) FUZZ_CHECK(redirect.error.empty(), Escaped(body));
+  if (redirect.kind == Kind::Refused) FUZZ_CHECK(!redirect.error.empty(), Escaped(body));
+  if (redirect.kind != Kind::Other) {
+    FUZZ_CHECK(body.substr(0, 6) == "GET /?", Escaped(body));
+  }
+  return 0;
+}

@@ -1,0 +1,72 @@
+// The Linux sign-in platform: PKCE's digest on OpenSSL (RFC 7636's
+// example), and the loopback port on real sockets: a connection the
+// browser never uses does not hold up the one that brings the redirect.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "oauth/code_flow.hpp"
+#include "platform/posix/posix_browser_sign_in.hpp"
+
+namespace tolvex::posix {
+namespace {
+
+int Connect(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  return fd;
+}
+
+std::string ReadAll(int fd) {
+  std::string got;
+  char buffer[512];
+  ssize_t n;
+  while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) got.append(buffer, n);
+  return got;
+}
+
+TEST(PosixBrowserSignIn, PkceDigestAndRandomBytes) {
+  PosixBrowserSignIn p;
+  EXPECT_EQ(oauth::Base64Url(p.Sha256("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk")),
+            "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
+  Secret a, b;
+  ASSERT_TRUE(p.RandomBytes(32, a));
+  ASSERT_TRUE(p.RandomBytes(32, b));
+  EXPECT_EQ(a.Size(), 32u);
+  EXPECT_NE(a.View(), b.View());
+}
+
+TEST(PosixBrowserSignIn, LoopbackTakesTheRequestThatComesWhole) {
+  PosixBrowserSignIn p;
+  std::string error;
+  const int port = p.Listen(error);
+  ASSERT_GT(port, 0) << error;
+  const int idle = Connect(port);  // a connection opened ahead of need
+  const int used = Connect(port);
+  const std::string head = "GET /?code=c&state=s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  ASSERT_EQ(::send(used, head.data(), 10, 0), 10);
+  ASSERT_EQ(::send(used, head.data() + 10, head.size() - 10, 0),
+            static_cast<ssize_t>(head.size() - 10));
+  std::optional<Secret> got = p.NextRequest(10);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->View(), head);
+  p.Answer(200, "<p>ok</p>");
+  EXPECT_EQ(ReadAll(used),
+            "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 9\r\n"
+            "Cache-Control: no-store\r\nConnection: close\r\n\r\n<p>ok</p>");
+  // Nothing more comes: the wait ends at its time.
+  EXPECT_FALSE(p.NextRequest(1));
+  ::close(idle);
+  ::close(used);
+}
+
+}  // namespace
+}  // namespace tolvex::posix

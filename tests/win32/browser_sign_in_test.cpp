@@ -1,0 +1,75 @@
+// The Windows sign-in platform: PKCE's digest on BCrypt (RFC 7636's
+// example), and the loopback port on Winsock: a connection the browser
+// never uses does not hold up the one that brings the redirect.
+#include <winsock2.h>
+// after winsock2.h
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "oauth/code_flow.hpp"
+#include "platform/win32/win_browser_sign_in.hpp"
+
+namespace tolvex::win {
+namespace {
+
+struct WinsockInit {
+  WinsockInit() {
+    WSADATA d;
+    WSAStartup(MAKEWORD(2, 2), &d);
+  }
+  ~WinsockInit() { WSACleanup(); }
+};
+
+SOCKET Connect(int port) {
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<u_short>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  return s;
+}
+
+TEST(WinBrowserSignIn, PkceDigestAndRandomBytes) {
+  WinBrowserSignIn p;
+  EXPECT_EQ(oauth::Base64Url(p.Sha256("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk")),
+            "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
+  Secret a, b;
+  ASSERT_TRUE(p.RandomBytes(32, a));
+  ASSERT_TRUE(p.RandomBytes(32, b));
+  EXPECT_EQ(a.Size(), 32u);
+  EXPECT_NE(a.View(), b.View());
+}
+
+TEST(WinBrowserSignIn, LoopbackTakesTheRequestThatComesWhole) {
+  WinsockInit winsock;
+  WinBrowserSignIn p;
+  std::string error;
+  const int port = p.Listen(error);
+  ASSERT_GT(port, 0) << error;
+  const SOCKET idle = Connect(port);  // a connection opened ahead of need
+  const SOCKET used = Connect(port);
+  const std::string head = "GET /?code=c&state=s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  ASSERT_EQ(send(used, head.data(), 10, 0), 10);
+  ASSERT_EQ(send(used, head.data() + 10, static_cast<int>(head.size() - 10), 0),
+            static_cast<int>(head.size() - 10));
+  std::optional<Secret> got = p.NextRequest(10);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->View(), head);
+  p.Answer(200, "<p>ok</p>");
+  std::string reply;
+  char buffer[512];
+  int n;
+  while ((n = recv(used, buffer, sizeof buffer, 0)) > 0) reply.append(buffer, n);
+  EXPECT_EQ(reply,
+            "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 9\r\n"
+            "Cache-Control: no-store\r\nConnection: close\r\n\r\n<p>ok</p>");
+  // Nothing more comes: the wait ends at its time.
+  EXPECT_FALSE(p.NextRequest(1));
+  closesocket(idle);
+  closesocket(used);
+}
+
+}  // namespace
+}  // namespace tolvex::win
