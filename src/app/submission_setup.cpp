@@ -71,6 +71,12 @@ Status FindClientSecret(Submission& s, SecretSource& secrets) {
   if (found) WipeString(*found);
   // The refresh grant of a stored sign-in needs no secret (a public client).
   if (o.signedIn) return std::nullopt;
+  // Google has no grant without a person: what is missing is the sign-in.
+  if (o.provider == "google") {
+    return Failure{FailureKind::CommandFileBad,
+                   "command.txt: \"#OAU=google\" has no stored sign-in for " + s.user +
+                       ": run tolvex --login in this folder"};
+  }
   std::string text = "command.txt: \"#OID\" " + o.clientId + " has no client secret: give \"#OSC\"";
   const std::string store = secrets.StoreName();
   text += store.empty() ? " or " : ", ";

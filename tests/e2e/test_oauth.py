@@ -191,6 +191,18 @@ class OAuthCases(SecretKept):
         self.assertIn(b'"#OAU" value "http://', res.stderr)
         self.assertFalse(self.exists("LOG.txt"))
 
+    def test_google_without_a_sign_in_says_to_sign_in(self):
+        if self.stored_client_secret() is not None:
+            self.skipTest("a stored client secret would be found")
+        self.job(8, "#SEC=starttls", "#OAU=google", f"#OID={CLIENT_ID}", password=False)
+        self.sign_in_env()
+        with mock.patch.dict(os.environ, self.env):
+            res = self.run_tolvex()
+        self.assertEqual(res.returncode, EX_DATAERR, res.stderr)
+        self.assertIn(b"no stored sign-in for " + USER.encode() + b": run tolvex --login",
+                      res.stderr)
+        self.assertFalse(self.exists("LOG.txt"))
+
     def test_check_and_probe_show_oauth_but_no_secret(self):
         with self.provider(1) as p:
             res, sessions = self.run_oauth(1, p, args=["--check"])
