@@ -109,15 +109,21 @@ bool SmtpSession::SendCommand(Command command) {
       return false;
     case Command::MailFrom:
       // RFC 1870: the size goes with MAIL FROM when the server announced SIZE.
-      SendData("MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr)) +
-               (sizeLimit_ ? " SIZE=" + std::to_string(st.MailData.Size()) : std::string()) +
-               "\r\n");
+      SendData(
+          "MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr)) +
+          (sizeLimit_ && !probe_ ? " SIZE=" + std::to_string(st.MailData.Size()) : std::string()) +
+          "\r\n");
       return false;
     case Command::RcptTo:
       SendData("RCPT TO:" +
                EnvelopePath(AngleAddress(st.ToAddr[static_cast<std::size_t>(RcptIndex)])) + "\r\n");
       return false;
     case Command::Data:
+      if (probe_) {  // every recipient accepted: nothing is sent
+        SetStep(AWAIT_RSET_TRANSFER);
+        SendData("RSET\r\n");
+        return false;
+      }
       SendData("DATA\r\n");
       return false;
     case Command::Message:

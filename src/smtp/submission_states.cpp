@@ -1,9 +1,9 @@
 // The session's submission states: EHLO's answer decides between STARTTLS,
 // AUTH and MAIL FROM; STARTTLS and the TLS handshake (or the handshake right
 // after the connection, for implicit TLS); EHLO again under TLS; AUTH PLAIN
-// or AUTH LOGIN. Their rows are read before the plain table's whenever
-// #SEC or #USR is set, so the one row they share (130) takes the
-// submission path then. The TLS itself is the socket's: the session only
+// or AUTH LOGIN; a probe's RSET. Their rows are read before the plain
+// table's whenever #SEC or #USR is set, and in a probe, so the one row they
+// share (130) takes the submission path then. The TLS itself is the socket's: the session only
 // asks for it and waits for its end.
 #include <array>
 #include <string>
@@ -35,6 +35,9 @@ constexpr std::array kSubmissionRules = {
     Rule{AWAIT_AUTH_TRANSFER, Await::SendComplete, AWAIT_AUTH_RESPONSE},
     // Every reply is looked at: 235, or 334 in the middle of AUTH LOGIN.
     Rule{AWAIT_AUTH_RESPONSE, Await::Reply, AWAIT_AUTH_RESPONSE, C::AfterAuth, ""},
+    // A probe's end of the envelope: RSET, then QUIT.
+    Rule{AWAIT_RSET_TRANSFER, Await::SendComplete, AWAIT_RSET_RESPONSE},
+    Rule{AWAIT_RSET_RESPONSE, Await::Reply, AWAIT_QUIT_TRANSFER, C::Quit, "250"},
 };
 
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -122,7 +125,8 @@ bool SmtpSession::AfterEhlo() {
     return false;
   }
   sizeLimit_ = SizeLimit(reply);
-  // Refused before the credential or the message goes out.
+  // Refused before the credential or the message goes out. A probe has
+  // no message.
   if (!probe_ && TooLarge()) return true;
   if (sub.Authenticates()) {
     ChooseMechanism(reply);
@@ -131,7 +135,7 @@ bool SmtpSession::AfterEhlo() {
       return true;
     }
   }
-  if (probe_) {
+  if (probe_ && sub.UsesOAuth()) {  // the token is never sent, so no envelope either
     SetStep(AWAIT_QUIT_TRANSFER);
     SendCommand(Command::Quit);
     return false;

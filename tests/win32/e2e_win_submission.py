@@ -2,7 +2,7 @@
 scripted TLS servers), the --probe cases of e2e/test_probe.py and the OAuth
 cases of e2e/test_oauth.py (WinHTTP, the client secret also from the
 Credential Manager), run with tolvex.exe under Wine on 127.0.0.160-168,
-169-172, 181-188 and 189 (Postfix + Dovecot checking the tokens)."""
+169-173, 181-188 and 189 (Postfix + Dovecot checking the tokens)."""
 
 import subprocess
 
