@@ -11,6 +11,7 @@ import os
 import shutil
 import tempfile
 import unittest
+from unittest import mock
 
 from harness import E2ETest, addr
 from smtp_server import Script, ScriptedSmtpServer, ehlo_reply
@@ -31,7 +32,7 @@ class ProbeCases:
         cls.addClassCleanup(shutil.rmtree, folder, True)
         cls.pki = make_pki(folder, {"probe": [addr(cls.FIRST + k) for k in range(1, 6)]})
 
-    def probe(self, k, directives, caf=True, to="a@example.jp", **script):
+    def probe(self, k, directives, caf=True, to="a@example.jp", env=None, **script):
         if caf:
             shutil.copy(self.pki.ca, self.path("ca.pem"))
         self.write_command(["#LOC=client.tolvex.test", f"#HOS={addr(self.FIRST + k)}",
@@ -41,7 +42,8 @@ class ProbeCases:
         tls = (self.pki.cert("probe"), self.pki.key("probe"))
         port = 465 if "#SEC=tls" in directives else 587 if "#SEC=starttls" in directives else 25
         with ScriptedSmtpServer(addr(self.FIRST + k), Script(**script), port=port, tls=tls,
-                                implicit_tls=port == 465) as srv:
+                                implicit_tls=port == 465) as srv, \
+                mock.patch.dict(os.environ, env or {}):
             res = self.run_probe()
         self.assertEqual(srv.errors, [])
         self.assertEqual(len(srv.sessions), 1)
@@ -57,7 +59,9 @@ class ProbeCases:
         return res.stdout.decode("utf-8").replace("\r\n", "\n")
 
     def test_starttls_probe_shows_what_the_server_offers(self):
-        res, out, s = self.probe(1, ["#SEC=starttls", f"#USR={USER}", f"#PAS={SECRET}"],
+        # The password from the environment, as a run would find it.
+        res, out, s = self.probe(1, ["#SEC=starttls", f"#USR={USER}"],
+                                 env={"TOLVEX_PASSWORD": SECRET},
                                  replies={"EHLO": BEFORE_TLS}, tls_replies={"EHLO": UNDER_TLS})
         self.assertEqual(res.returncode, 0, out + res.stderr.decode("utf-8", "replace"))
         self.assertEqual(s.verbs(), ["EHLO", "STAR", "EHLO", "AUTH", "MAIL", "RCPT", "RSET", "QUIT"])
