@@ -3,8 +3,8 @@
 // after the connection, for implicit TLS); EHLO again under TLS; AUTH PLAIN
 // or AUTH LOGIN; a probe's RSET. Their rows are read before the plain
 // table's whenever #SEC or #USR is set, and in a probe, so the one row they
-// share (130) takes the submission path then. The TLS itself is the socket's: the session only
-// asks for it and waits for its end.
+// share (130) takes the submission path then. The TLS itself is the
+// socket's: the session only asks for it and waits for its end.
 #include <array>
 #include <string>
 
