@@ -32,11 +32,11 @@ class ProbeCases:
         cls.addClassCleanup(shutil.rmtree, folder, True)
         cls.pki = make_pki(folder, {"probe": [addr(cls.FIRST + k) for k in range(1, 6)]})
 
-    def probe(self, k, directives, caf=True, to="a@example.jp", env=None, **script):
+    def probe(self, k, directives, caf=True, env=None, **script):
         if caf:
             shutil.copy(self.pki.ca, self.path("ca.pem"))
         self.write_command(["#LOC=client.tolvex.test", f"#HOS={addr(self.FIRST + k)}",
-                            "#FRO=sender@example.jp", f"#TO={to}", "#DEL",
+                            "#FRO=sender@example.jp", "#TO=a@example.jp", "#DEL",
                             *(["#CAF=ca.pem"] if caf else []), *directives, "", "body"])
         before = sorted(os.listdir(self.dir))
         tls = (self.pki.cert("probe"), self.pki.key("probe"))
