@@ -15,7 +15,9 @@ Status LoadJob(RunState& st, JobMode mode, CommandEffects& effects, WorkFolder& 
   if (Status failure = ReadCommandFile(st, effects, files)) return failure;
   if (Status failure = ValidateStartUp(st)) return failure;
   if (mode == JobMode::Run) files.Remove(kSpoolNewName);  // left by a run that did not end
-  bool needSecret = mode != JobMode::Probe;
+  // A probe sends the password's AUTH but never the token's: it asks for
+  // the token itself and only tells whether one came.
+  bool needSecret = mode != JobMode::Probe || !st.Submit.UsesOAuth();
   if (mode == JobMode::Login) {
     // A secret found is still sent; none is needed.
     st.Submit.oauth.signedIn = true;
@@ -23,9 +25,7 @@ Status LoadJob(RunState& st, JobMode mode, CommandEffects& effects, WorkFolder& 
   } else if (signIns && st.Submit.UsesOAuth()) {
     st.Submit.oauth.signedIn = signIns->Load(oauth::SignInKeyOf(st.Submit)).has_value();
   }
-  Status failure = PrepareSubmission(st.Submit, files, secrets, needSecret);
-  if (mode == JobMode::Probe) st.Submit.password.Wipe();  // a probe never sends it
-  return failure;
+  return PrepareSubmission(st.Submit, files, secrets, needSecret);
 }
 
 void SetPorts(const RunState& st, Socket& socket) { socket.SetRemotePort(st.Submit.RemotePort()); }

@@ -16,7 +16,8 @@ namespace tolvex {
 enum class JobMode {
   Run,    // also removes the TEMP.TXT.new a run that did not end left
   Check,  // reads and checks; the AUTH secret is looked up but never shown
-  Probe,  // the AUTH secret is neither looked up nor kept
+  Probe,  // the password is looked up and sent in AUTH, never shown; with
+          // OAuth the probe looks for the client secret itself
   Login,  // tolvex --login: a public client signs in without a client secret
 };
 

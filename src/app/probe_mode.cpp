@@ -7,7 +7,9 @@
 #include "app/load_job.hpp"
 #include "app/submission_setup.hpp"
 #include "command/command_file.hpp"
+#include "compose/text_functions.hpp"
 #include "oauth/token.hpp"
+#include "smtp/envelope.hpp"
 #include "smtp/reply_gatherer.hpp"
 
 namespace tolvex {
@@ -53,7 +55,8 @@ Probe::Probe(ProbePorts ports)
 bool Probe::Start() {
   NoSecrets none;
   WindowSocketEffects effects(p_.window, p_.socket);
-  if (Status failure = LoadJob(st_, JobMode::Probe, effects, p_.files, none)) {
+  if (Status failure =
+          LoadJob(st_, JobMode::Probe, effects, p_.files, secrets_ ? *secrets_ : none)) {
     p_.window.ReportFailure(*failure);
     exitStatus_ = ExitCodeFor(failure->kind);
     ended_ = true;
@@ -109,8 +112,12 @@ void Probe::WSOCK_Error(const std::string& reason) {
   if (!ended_) session_.WSOCK_Error(reason);
 }
 
-void Probe::PrintReply(const char* label, std::string_view reply) {
+void Probe::PrintReply(const char* label, std::string_view reply, std::string_view subject) {
   bool first = true;
+  if (!subject.empty()) {  // the command's address on the label's line, the reply below
+    p_.out << Label(label) << p_.display(subject) << "\n";
+    first = false;
+  }
   for (std::string_view line : Lines(reply)) {
     p_.out << (first ? Label(label) : std::string(kLabelWidth, ' ')) << p_.display(line) << "\n";
     first = false;
@@ -137,6 +144,8 @@ void Probe::OnReply(SmtpStep step, std::string_view reply) {
     case SmtpStep::AWAIT_HELLO_RESPONSE:
     case SmtpStep::AWAIT_EHLO_TLS_RESPONSE: {
       PrintTls();
+      lastCommand_ = st_.Submit.Extended() ? "EHLO " : "HELO ";
+      lastCommand_ += HelloName(st_.LocalName, p_.socket.LocalAddress());
       PrintReply(step == SmtpStep::AWAIT_HELLO_RESPONSE ? "EHLO" : "EHLO (TLS)", reply);
       const bool final =
           st_.Submit.security != Security::StartTls || step == SmtpStep::AWAIT_EHLO_TLS_RESPONSE;
@@ -151,7 +160,34 @@ void Probe::OnReply(SmtpStep step, std::string_view reply) {
     case SmtpStep::AWAIT_STARTTLS_RESPONSE:
       PrintReply("STARTTLS", reply);
       break;
+    case SmtpStep::AWAIT_AUTH_RESPONSE:
+      PrintReply("AUTH reply", reply);  // the credential's forms are masked
+      break;
+    case SmtpStep::AWAIT_MAIL_FROM_RESPONSE:
+    case SmtpStep::AWAIT_RCPT_TO_RESPONSE: {
+      // 140 judges MAIL FROM's reply and, on the walk, the reply to the
+      // recipient before the current one.
+      std::int16_t index = session_.RcptIndexValue();
+      if (step == SmtpStep::AWAIT_MAIL_FROM_RESPONSE) --index;
+      const bool mail = index == 0;
+      lastCommand_ = mail ? "MAIL FROM " : "RCPT TO ";
+      lastCommand_ += EnvelopePath(
+          AngleAddress(mail ? st_.FromAddr : st_.ToAddr[static_cast<std::size_t>(index)]));
+      PrintReply(mail ? "MAIL FROM" : "RCPT TO", reply, lastCommand_.substr(mail ? 10 : 8));
+      break;
+    }
+    case SmtpStep::AWAIT_RSET_RESPONSE:
+      lastCommand_.clear();
+      PrintReply("RSET", reply);
+      break;
     case SmtpStep::AWAIT_QUIT_RESPONSE:
+      // With OAuth the session quits after EHLO: a server takes MAIL FROM
+      // only after AUTH, and the token's AUTH is never sent.
+      if (st_.Submit.UsesOAuth()) {
+        p_.out << Label("Envelope")
+               << "not tried: MAIL FROM and RCPT TO need AUTH with the token, which --probe "
+                  "does not send\n";
+      }
       PrintReply("QUIT", reply);
       break;
     default:
@@ -183,6 +219,12 @@ void Probe::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool, Failur
     } else if (endStep == SmtpStep::AUTH_MECHANISM) {
       why = st_.Submit.UsesOAuth() ? "neither AUTH XOAUTH2 nor AUTH OAUTHBEARER is offered"
                                    : "neither AUTH PLAIN nor AUTH LOGIN is offered";
+    } else if ((endStep == SmtpStep::AWAIT_HELLO_RESPONSE ||
+                endStep == SmtpStep::AWAIT_EHLO_TLS_RESPONSE ||
+                endStep == SmtpStep::AWAIT_MAIL_FROM_RESPONSE ||
+                endStep == SmtpStep::AWAIT_RCPT_TO_RESPONSE) &&
+               !lastCommand_.empty()) {
+      why += " (" + p_.display(lastCommand_) + ")";
     }
     p_.out << Label("Result") << "refused in state " << StepNumber(endStep) << ": " << why << "\n";
     exitStatus_ = kExitUnavailable;

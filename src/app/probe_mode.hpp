@@ -1,12 +1,16 @@
 // "--probe": reads command.txt, connects to its server with its security
 // and prints what the server offers: the greeting, the EHLO capabilities,
-// the TLS version, cipher and certificate, the AUTH mechanisms. It runs the
-// session a delivery would run up to AUTH, then sends QUIT: no credential
-// and no mail is ever sent, no file written. Exit 0 when the server would
-// accept the configured session, 69 when not.
+// the TLS version, cipher and certificate, the AUTH mechanisms, then the
+// replies to AUTH (with the configured password), MAIL FROM and every
+// RCPT TO. It runs the session a delivery would run up to DATA, then sends
+// RSET and QUIT: no mail is ever sent, no secret printed, no file written.
+// With OAuth it asks for a token but never sends it, so the session ends
+// after EHLO with QUIT, the envelope not tried. Exit 0 when every step was
+// accepted, 69 when not.
 #pragma once
 
 #include <ostream>
+#include <string>
 
 #include "app/message_view.hpp"
 #include "base/https.hpp"
@@ -41,10 +45,11 @@ class Probe : public SocketEvents, private SessionHost {
   void WSOCK_SendComplete() override;
   void WSOCK_Error(const std::string& reason) override;
 
-  // OAuth: the client secret's sources and the HTTPS client, with which
-  // the probe asks for a token (and shows only whether it got one), and
-  // the stored sign-ins (a rotated refresh token is kept as a run keeps it).
-  void SetOAuth(SecretSource* secrets, Https* https, SignInStore* signIns = nullptr) {
+  // The source of the AUTH password (when "#PAS" does not give it) and of
+  // the OAuth client secret; the HTTPS client, with which the probe asks
+  // for a token (and shows only whether it got one); the stored sign-ins
+  // (a rotated refresh token is kept as a run keeps it).
+  void SetSecrets(SecretSource* secrets, Https* https, SignInStore* signIns = nullptr) {
     secrets_ = secrets;
     https_ = https;
     signIns_ = signIns;
@@ -58,7 +63,7 @@ class Probe : public SocketEvents, private SessionHost {
   void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
                      FailureClass failure) override;
   void OnReply(SmtpStep step, std::string_view reply);
-  void PrintReply(const char* label, std::string_view reply);
+  void PrintReply(const char* label, std::string_view reply, std::string_view subject = {});
   void PrintTls();
   // "Token:" line; false when no token could be obtained.
   bool ProbeToken();
@@ -70,6 +75,7 @@ class Probe : public SocketEvents, private SessionHost {
   SignInStore* signIns_ = nullptr;
   Https* https_ = nullptr;
   bool tokenFailed_ = false;
+  std::string lastCommand_;  // the HELO, EHLO, MAIL FROM or RCPT TO a refusal answers
   bool tlsShown_ = false;
   bool ended_ = false;
   int exitStatus_ = 0;

@@ -21,7 +21,7 @@ class ProcessSecrets : public SecretSource {
   std::optional<std::string> Stored(std::string_view target) override;
 };
 
-// `needSecret` false (a probe): the CA file only, the secret not looked up.
+// `needSecret` false: the CA file only, no secret looked up.
 Status PrepareSubmission(Submission& s, WorkFolder& files, SecretSource& secrets,
                          bool needSecret = true);
 

@@ -32,6 +32,9 @@ enum class SmtpStep : std::int16_t {
   SIZE_EXCEEDED = 141,
   AWAIT_RCPT_TO_TRANSFER = 145,
   AWAIT_RCPT_TO_RESPONSE = 150,
+  // A probe: RSET after the last recipient instead of DATA.
+  AWAIT_RSET_TRANSFER = 151,
+  AWAIT_RSET_RESPONSE = 152,
   AWAIT_DATA1_TRANSFER = 155,
   AWAIT_DATA_RESPONSE = 160,
   AWAIT_DATA_TRANSFER = 170,

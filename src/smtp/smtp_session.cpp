@@ -135,6 +135,9 @@ void SmtpSession::Enter(SmtpStep step) {
       SendData("RCPT TO:" +
                EnvelopePath(AngleAddress(st.ToAddr[static_cast<std::size_t>(RcptIndex)])) + "\r\n");
       break;
+    case AWAIT_RSET_TRANSFER:
+      SendData("RSET\r\n");
+      break;
     case AWAIT_DATA1_TRANSFER:
       SendData("DATA\r\n");
       break;
@@ -214,7 +217,8 @@ Move SmtpSession::OnRcptToResponse() {
     ++RcptIndex;  // this reply is judged in 140, before the next RCPT TO
     return Go(AWAIT_MAIL_FROM_RESPONSE);
   }
-  return OnReply("250", AWAIT_DATA1_TRANSFER);
+  // A probe resets the envelope where the message would begin.
+  return OnReply("250", probe_ ? AWAIT_RSET_TRANSFER : AWAIT_DATA1_TRANSFER);
 }
 
 Move SmtpSession::OnMessageResponse() {
@@ -239,8 +243,10 @@ void SmtpSession::SendData(std::string text) {
 void SmtpSession::SendMailFrom() {
   const RunState& st = p_.st;
   // RFC 1870: the size goes with MAIL FROM when the server announced SIZE.
+  // A probe has no message.
   SendData("MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr)) +
-           (sizeLimit_ ? " SIZE=" + std::to_string(st.MailData.Size()) : std::string()) + "\r\n");
+           (sizeLimit_ && !probe_ ? " SIZE=" + std::to_string(st.MailData.Size()) : std::string()) +
+           "\r\n");
 }
 
 void SmtpSession::SendMessage() {

@@ -80,8 +80,9 @@ class SmtpSession {
   void SetReplyTrace(std::function<void(SmtpStep step, std::string_view reply)> trace) {
     replyTrace_ = std::move(trace);
   }
-  // A probe goes as far as a delivery would before AUTH and MAIL FROM
-  // (greeting, EHLO, TLS, the AUTH mechanism check), then sends QUIT.
+  // A probe goes as far as a delivery would before DATA (greeting, EHLO,
+  // TLS, AUTH, MAIL FROM without SIZE, every RCPT TO), then sends RSET and
+  // QUIT. With OAuth it sends QUIT after EHLO: the token is never sent.
   void SetProbe(bool probe) { probe_ = probe; }
 
   std::int16_t RcptIndexValue() const { return RcptIndex; }

@@ -1,9 +1,9 @@
 // The session's submission states: EHLO's answer decides between STARTTLS,
 // AUTH and MAIL FROM; STARTTLS and the TLS handshake (or the handshake right
 // after the connection, for implicit TLS); EHLO again under TLS; AUTH PLAIN,
-// LOGIN, XOAUTH2 or OAUTHBEARER. Their handlers run whenever #SEC or #USR is
-// set (and in a probe). The TLS itself is the socket's: the session only
-// asks for it and waits for its end.
+// LOGIN, XOAUTH2 or OAUTHBEARER; a probe's RSET. Their handlers run
+// whenever #SEC or #USR is set, and in a probe. The TLS itself is the
+// socket's: the session only asks for it and waits for its end.
 #include <string>
 
 #include "base/sjis_text.hpp"
@@ -62,6 +62,10 @@ Move SmtpSession::HandleSubmission(SmtpStep step) {
       return OnSent(AWAIT_AUTH_RESPONSE);
     case AWAIT_AUTH_RESPONSE:
       return OnAuthResponse();
+    case AWAIT_RSET_TRANSFER:
+      return OnSent(AWAIT_RSET_RESPONSE);
+    case AWAIT_RSET_RESPONSE:
+      return OnReply("250", AWAIT_QUIT_TRANSFER);
     default:
       return End();  // 999 and the rest
   }
@@ -88,14 +92,16 @@ Move SmtpSession::AfterEhlo() {
     return Go(AWAIT_STARTTLS_TRANSFER);
   }
   sizeLimit_ = SizeLimit(reply);
-  // Refused before the credential or the message goes out.
+  // Refused before the credential or the message goes out. A probe has
+  // no message.
   if (!probe_ && TooLarge()) return Finish(SIZE_EXCEEDED);
   if (sub.Authenticates()) {
     ChooseMechanism(reply);
     // None allowed is offered: logged with the EHLO reply; no credential sent.
     if (mechanism_ == Mechanism::None) return Finish(AUTH_MECHANISM);
   }
-  if (probe_) return Go(AWAIT_QUIT_TRANSFER);
+  // The probe never sends the token, so no envelope either.
+  if (probe_ && sub.UsesOAuth()) return Go(AWAIT_QUIT_TRANSFER);
   return Go(sub.Authenticates() ? AWAIT_AUTH_TRANSFER : AWAIT_MAIL_FROM_TRANSFER);
 }
 

@@ -218,6 +218,10 @@ class OAuthCases(SecretKept):
         self.assertIn("XOAUTH2 OAUTHBEARER", out)
         self.assertEqual(len(p.issued), 1)
         self.assertEqual(sessions[0].auth, [], "the probe sent the token")
+        # MAIL FROM would be refused without the token's AUTH: not tried.
+        self.assertEqual(sessions[0].verbs(), ["EHLO", "STAR", "EHLO", "QUIT"])
+        self.assertIn("Envelope:    not tried: MAIL FROM and RCPT TO need AUTH with the token, "
+                      "which --probe does not send\nQUIT:        221 ", out)
 
     # tolvex --login by the device code, then sends by the refresh grant of
     # the stored sign-in (a public client: no client secret anywhere).

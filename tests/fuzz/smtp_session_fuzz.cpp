@@ -38,6 +38,8 @@ bool Named(SmtpStep step) {
     case SIZE_EXCEEDED:
     case AWAIT_RCPT_TO_TRANSFER:
     case AWAIT_RCPT_TO_RESPONSE:
+    case AWAIT_RSET_TRANSFER:
+    case AWAIT_RSET_RESPONSE:
     case AWAIT_DATA1_TRANSFER:
     case AWAIT_DATA_RESPONSE:
     case AWAIT_DATA_TRANSFER:

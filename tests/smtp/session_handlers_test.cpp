@@ -14,7 +14,7 @@ namespace {
 
 using enum SmtpStep;
 
-enum class Mode { Plain, StartTls, ImplicitTls };
+enum class Mode { Plain, StartTls, ImplicitTls, Probe };
 
 struct Row {
   const char* name;
@@ -89,6 +89,10 @@ const std::vector<Row> kRows = {
      AWAIT_MAIL_FROM_TRANSFER, false, "MAIL FROM:<a@example.jp>\r\n"},
     {"auth refused", Mode::ImplicitTls, AWAIT_AUTH_RESPONSE, "535 no\r\n", false,
      AWAIT_AUTH_RESPONSE, true, ""},
+    {"a probe resets the envelope", Mode::Probe, AWAIT_RCPT_TO_RESPONSE, "250 ok\r\n", false,
+     AWAIT_RSET_TRANSFER, false, "RSET\r\n"},
+    {"a probe quits after RSET", Mode::Probe, AWAIT_RSET_RESPONSE, "250 ok\r\n", false,
+     AWAIT_QUIT_TRANSFER, false, "QUIT\r\n"},
     {"999 ends under submission", Mode::ImplicitTls, FAILED, "", false, FAILED, true, ""},
 };
 
@@ -102,7 +106,8 @@ TEST_P(Handler, GoesWhereItsStateSays) {
   rig.SetMail(std::string(100, 'x') + "\r\n.\r\n");  // larger than SIZE 40
   rig.Recipients(
       std::vector<std::string>(static_cast<std::size_t>(row.recipients), "to@example.jp"));
-  if (row.mode != Mode::Plain) {
+  rig.session.SetProbe(row.mode == Mode::Probe);
+  if (row.mode == Mode::StartTls || row.mode == Mode::ImplicitTls) {
     rig.st.Submit.security = row.mode == Mode::StartTls ? Security::StartTls : Security::Tls;
     rig.st.Submit.user = "yamada";
     rig.st.Submit.password.Assign("secret");

@@ -448,22 +448,42 @@ TEST(SubmissionSession, FailureClassOfEachEnding) {
   }
 }
 
-TEST(SubmissionSession, ProbeStopsBeforeAuthAndQuits) {
-  Rig rig(Submission());
-  rig.session.SetProbe(true);
-  std::vector<std::pair<int, std::string>> replies;
-  rig.session.SetReplyTrace([&](SmtpStep step, std::string_view reply) {
-    replies.emplace_back(StepNumber(step), std::string(reply));
-  });
-  rig.Start();
-  ASSERT_TRUE(rig.RunUntilEnded());
-  EXPECT_EQ(rig.Log().step, SmtpStep::IDLE);
-  EXPECT_EQ(rig.Commands(), (std::vector<std::string>{"EHLO desk1\r\n", "STARTTLS\r\n",
-                                                      "EHLO desk1\r\n", "QUIT\r\n"}));
-  ASSERT_EQ(replies.size(), 5u);
-  EXPECT_EQ(replies[0], (std::pair<int, std::string>{120, "220 mail.example ESMTP\r\n"}));
-  EXPECT_EQ(replies[3], (std::pair<int, std::string>{136, kUnderTls}));
-  EXPECT_FALSE(rig.st.Submit.password.Empty());  // never used
+// A probe with the password runs the envelope and resets it; with OAuth it
+// quits after EHLO, the token never sent even when one is held.
+TEST(SubmissionSession, ProbeRunsTheEnvelopeThenResetsAndQuits) {
+  const struct {
+    bool oauth;
+    std::vector<std::string> commands;
+    std::vector<int> replySteps;
+  } cases[] = {
+      // No SIZE with MAIL FROM although the server announces it: there is
+      // no message to measure.
+      {false,
+       {"EHLO desk1\r\n", "STARTTLS\r\n", "EHLO desk1\r\n", "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n",
+        "MAIL FROM:<DummySender>\r\n", "RCPT TO:<to@example.jp>\r\n", "RSET\r\n", "QUIT\r\n"},
+       {120, 130, 132, 136, 139, 140, 150, 152, 200}},
+      {true,
+       {"EHLO desk1\r\n", "STARTTLS\r\n", "EHLO desk1\r\n", "QUIT\r\n"},
+       {120, 130, 132, 136, 200}},
+  };
+  for (const auto& c : cases) {
+    Rig rig(Submission(kBeforeTls,
+                       "250-mail.example\r\n250-SIZE 10240000\r\n"
+                       "250 AUTH LOGIN PLAIN XOAUTH2\r\n"));
+    if (c.oauth) {
+      rig.st.Submit.oauth.provider = "https://idp.example.jp/token";
+      rig.st.Submit.oauth.accessToken.Assign("t0k");
+    }
+    rig.session.SetProbe(true);
+    std::vector<int> steps;
+    rig.session.SetReplyTrace(
+        [&](SmtpStep step, std::string_view) { steps.push_back(StepNumber(step)); });
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntilEnded());
+    EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << c.oauth;
+    EXPECT_EQ(rig.Commands(), c.commands) << c.oauth;
+    EXPECT_EQ(steps, c.replySteps) << c.oauth;
+  }
 }
 
 TEST(SubmissionSession, PlainSessionIgnoresAnErrorEvent) {

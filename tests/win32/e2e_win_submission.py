@@ -3,7 +3,7 @@ scripted TLS servers), the --probe cases of e2e/test_probe.py, the OAuth
 cases of e2e/test_oauth.py (WinHTTP, the client secret also from the
 Credential Manager) and the Exim and OpenSMTPD cases of
 e2e/test_strict_servers.py, run with tolvex.exe under Wine on
-127.0.0.160-168, 169-172, 181-188, 189 (Postfix + Dovecot checking the
+127.0.0.160-168, 169-173, 181-188, 189 (Postfix + Dovecot checking the
 tokens) and 236-239."""
 
 import subprocess

@@ -55,7 +55,7 @@ int PosixPlatform::RunProbe(const std::filesystem::path& workDir, std::ostream& 
   ProcessSecrets secrets;
   CurlHttps https;
   FileSignInStore signIns(FileSignInStore::DefaultFolder());
-  probe.SetOAuth(&secrets, &https, &signIns);
+  probe.SetSecrets(&secrets, &https, &signIns);
   tmrSMTP_.SetCallback([this, &probe] {
     probe.tmrSMTP_Timer();
     if (probe.Ended()) EndLoop();

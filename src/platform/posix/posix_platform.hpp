@@ -46,7 +46,7 @@ class PosixPlatform {
   // Runs one whole program run in `workDir`: Form_Load, then every event
   // until the run ends. Returns the exit status given to EndProcess.
   int Run(const std::filesystem::path& workDir);
-  // "--probe" in `workDir`: the session up to AUTH, printed to `out`.
+  // "--probe" in `workDir`: the session up to the envelope, printed to `out`.
   // Returns the exit status.
   int RunProbe(const std::filesystem::path& workDir, std::ostream& out);
 

@@ -114,7 +114,7 @@ int RunProbe() {
   win::WinSecrets secrets;
   win::WinHttps https;
   win::CredentialSignInStore signIns;
-  run.SetOAuth(&secrets, &https, &signIns);
+  run.SetSecrets(&secrets, &https, &signIns);
   timer = &tmrSMTP;
   probe = &run;
   socket.SetEvents(&run);
