@@ -41,4 +41,26 @@ class BrowserSignIn {
   virtual bool OpenBrowser(const std::string& url) = 0;
 };
 
+// For the platforms' loopback listeners alike: a request head larger than
+// this is not a browser's redirect; this many connections wait for their
+// request at once.
+inline constexpr std::size_t kMaxRequestHead = 16 * 1024;
+inline constexpr std::size_t kMaxPendingRequests = 16;
+
+// The head has come whole (it ends with an empty line).
+inline bool RequestHeadComplete(std::string_view head) {
+  return head.find("\r\n\r\n") != std::string_view::npos;
+}
+
+// The HTTP response with `status` (200, 400 or 404) and the page.
+inline std::string LoopbackResponse(int status, std::string_view html) {
+  const char* reason = status == 200 ? "OK" : status == 400 ? "Bad Request" : "Not Found";
+  std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + reason +
+                      "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
+                      std::to_string(html.size()) +
+                      "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
+  reply += html;
+  return reply;
+}
+
 }  // namespace tolvex

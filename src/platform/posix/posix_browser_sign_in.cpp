@@ -19,28 +19,6 @@
 extern char** environ;
 
 namespace tolvex::posix {
-namespace {
-
-// A request head larger than this is not a browser's redirect.
-constexpr std::size_t kMaxHead = 16 * 1024;
-// Connections kept waiting for their request at once.
-constexpr std::size_t kMaxPending = 16;
-
-const char* Reason(int status) {
-  switch (status) {
-    case 200:
-      return "OK";
-    case 400:
-      return "Bad Request";
-    default:
-      return "Not Found";
-  }
-}
-
-bool HeadComplete(std::string_view head) { return head.find("\r\n\r\n") != std::string_view::npos; }
-
-}  // namespace
-
 PosixBrowserSignIn::~PosixBrowserSignIn() {
   while (!pending_.empty()) Drop(pending_.size() - 1);
   if (answering_ >= 0) ::close(answering_);
@@ -115,14 +93,14 @@ std::optional<Secret> PosixBrowserSignIn::NextRequest(std::int64_t seconds) {
       Pending& c = pending_[i - 1];
       char buffer[2048];
       const ssize_t got = ::recv(c.fd, buffer, sizeof buffer, 0);
-      if (got <= 0 || c.head.Size() + static_cast<std::size_t>(got) > kMaxHead) {
+      if (got <= 0 || c.head.Size() + static_cast<std::size_t>(got) > kMaxRequestHead) {
         WipeBytes(buffer, sizeof buffer);
         Drop(i - 1);
         continue;
       }
       c.head.Append(std::string_view(buffer, static_cast<std::size_t>(got)));
       WipeBytes(buffer, sizeof buffer);
-      if (HeadComplete(c.head.View())) {
+      if (RequestHeadComplete(c.head.View())) {
         answering_ = c.fd;
         Secret head = c.head;
         pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i - 1));
@@ -132,7 +110,7 @@ std::optional<Secret> PosixBrowserSignIn::NextRequest(std::int64_t seconds) {
     if (fds[0].revents & POLLIN) {
       const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0) {
-        if (pending_.size() == kMaxPending) Drop(0);
+        if (pending_.size() == kMaxPendingRequests) Drop(0);
         pending_.push_back(Pending{fd, Secret()});
       }
     }
@@ -141,11 +119,7 @@ std::optional<Secret> PosixBrowserSignIn::NextRequest(std::int64_t seconds) {
 
 void PosixBrowserSignIn::Answer(int status, std::string_view html) {
   if (answering_ < 0) return;
-  std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) +
-                      "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
-                      std::to_string(html.size()) +
-                      "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
-  reply += html;
+  const std::string reply = LoopbackResponse(status, html);
   std::string_view rest = reply;
   while (!rest.empty()) {
     const ssize_t sent = ::send(answering_, rest.data(), rest.size(), MSG_NOSIGNAL);

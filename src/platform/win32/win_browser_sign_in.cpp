@@ -12,28 +12,6 @@
 #include "platform/win32/win_text.hpp"
 
 namespace tolvex::win {
-namespace {
-
-// A request head larger than this is not a browser's redirect.
-constexpr std::size_t kMaxHead = 16 * 1024;
-// Connections kept waiting for their request at once.
-constexpr std::size_t kMaxPending = 16;
-
-const char* Reason(int status) {
-  switch (status) {
-    case 200:
-      return "OK";
-    case 400:
-      return "Bad Request";
-    default:
-      return "Not Found";
-  }
-}
-
-bool HeadComplete(std::string_view head) { return head.find("\r\n\r\n") != std::string_view::npos; }
-
-}  // namespace
-
 WinBrowserSignIn::~WinBrowserSignIn() {
   while (!pending_.empty()) Drop(pending_.size() - 1);
   if (answering_ != INVALID_SOCKET) closesocket(answering_);
@@ -118,14 +96,14 @@ std::optional<Secret> WinBrowserSignIn::NextRequest(std::int64_t seconds) {
       Pending& c = pending_[i - 1];
       char buffer[2048];
       const int got = recv(c.socket, buffer, sizeof buffer, 0);
-      if (got <= 0 || c.head.Size() + static_cast<std::size_t>(got) > kMaxHead) {
+      if (got <= 0 || c.head.Size() + static_cast<std::size_t>(got) > kMaxRequestHead) {
         WipeBytes(buffer, sizeof buffer);
         Drop(i - 1);
         continue;
       }
       c.head.Append(std::string_view(buffer, static_cast<std::size_t>(got)));
       WipeBytes(buffer, sizeof buffer);
-      if (HeadComplete(c.head.View())) {
+      if (RequestHeadComplete(c.head.View())) {
         answering_ = c.socket;
         Secret head = c.head;
         pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i - 1));
@@ -135,7 +113,7 @@ std::optional<Secret> WinBrowserSignIn::NextRequest(std::int64_t seconds) {
     if (fds[0].revents & POLLRDNORM) {
       const SOCKET s = accept(listener_, nullptr, nullptr);
       if (s != INVALID_SOCKET) {
-        if (pending_.size() == kMaxPending) Drop(0);
+        if (pending_.size() == kMaxPendingRequests) Drop(0);
         pending_.push_back(Pending{s, Secret()});
       }
     }
@@ -144,11 +122,7 @@ std::optional<Secret> WinBrowserSignIn::NextRequest(std::int64_t seconds) {
 
 void WinBrowserSignIn::Answer(int status, std::string_view html) {
   if (answering_ == INVALID_SOCKET) return;
-  std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) +
-                      "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
-                      std::to_string(html.size()) +
-                      "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
-  reply += html;
+  const std::string reply = LoopbackResponse(status, html);
   std::string_view rest = reply;
   while (!rest.empty()) {
     const int sent = send(answering_, rest.data(), static_cast<int>(rest.size()), 0);
