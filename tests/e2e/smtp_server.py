@@ -24,6 +24,8 @@ from smtp_tls import (CLOSE, Auth, TlsAndAuth, ehlo_reply, in_pieces,  # noqa: F
                       server_context)
 
 TERMINATOR = b"\r\n.\r\n"
+# How long one reply may take to be taken by the client.
+SEND_TIMEOUT = 10.0
 
 
 def unstuff(data):
@@ -197,7 +199,15 @@ class ScriptedSmtpServer(TlsAndAuth):
             if isinstance(item, (int, float)):
                 self._pause(item)
             else:
-                conn.sendall(item)
+                # The reads poll every 50 ms; a send must not be cut off by
+                # that: a client may leave a flood unread for a tick before
+                # it closes, which is what the hostile cases look for.
+                poll = conn.gettimeout()
+                conn.settimeout(SEND_TIMEOUT)
+                try:
+                    conn.sendall(item)
+                finally:
+                    conn.settimeout(poll)
         return True
 
     def _pause(self, seconds):
