@@ -24,6 +24,8 @@
 //   "|", the recipient part is simply empty.
 // - A "Subj" line shorter than eight characters or a "Repl" line shorter
 //   than nine gives an empty subject or reply address.
+// - Recipient lists split at every comma outside a quoted display name
+//   (AddressListEntries): "Suzuki, Ichiro" <s@example.jp> is one recipient.
 // - A missing or unreadable command.txt gives InputMissing; a text file of
 //   "#TEX" or "cat " that cannot be read ends the reading with the failure
 //   the text-file reader reports. Nothing on disk is touched either way.
@@ -34,10 +36,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/sjis_text.hpp"
 #include "command/delivery_directives.hpp"
 #include "command/submission_directives.hpp"
+#include "compose/address_list.hpp"
 #include "compose/header_words.hpp"
 #include "compose/message_charset.hpp"
 #include "compose/text_file.hpp"
@@ -327,31 +331,22 @@ class Interpreter {
   }
 
   // ToList into ToAddr 1..n, each piece trimmed; a trailing comma gives a
-  // last empty recipient and an empty list one empty recipient.
+  // last empty recipient and an empty list one empty recipient. A comma
+  // inside a quoted display name does not split (AddressListEntries).
   Status SplitRecipients() {
-    const std::string_view list = st_.ToList;
-    std::size_t pieces = 1;
-    for (std::size_t at = sjis::FindChar(list, ','); at != sjis::npos;
-         at = sjis::FindChar(list, ',', at + 1)) {
-      ++pieces;
-    }
-    if (pieces > static_cast<std::size_t>(kMaxRecipients)) {
-      std::string what = std::to_string(pieces);
+    const std::vector<std::string_view> pieces = AddressListEntries(st_.ToList, st_.Charset);
+    if (pieces.size() > static_cast<std::size_t>(kMaxRecipients)) {
+      std::string what = std::to_string(pieces.size());
       what += " recipients, at most ";
       what += std::to_string(kMaxRecipients);
       what += " are allowed";
       if (toListLine_ == 0) return BadLine(lineNo_, what);
       return BadLine(toListLine_, what);
     }
-    std::size_t start = 0;
     std::int16_t k = 0;
-    for (;;) {
-      const std::size_t comma = sjis::FindChar(list, ',', start);
-      const std::size_t stop = comma == sjis::npos ? list.size() : comma;
+    for (std::string_view piece : pieces) {
       ++k;
-      st_.ToAddr[static_cast<std::size_t>(k)].assign(sjis::Trim(list.substr(start, stop - start)));
-      if (comma == sjis::npos) break;
-      start = comma + 1;
+      st_.ToAddr[static_cast<std::size_t>(k)].assign(sjis::Trim(piece));
     }
     st_.ToCount = k;
     return std::nullopt;

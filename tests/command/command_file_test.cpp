@@ -304,6 +304,48 @@ TEST_F(CommandFileTest, Recipients) {
             "command.txt line 2: 101 recipients");
 }
 
+// A comma inside a closed quoted display name does not split, in every
+// list: #TO, #CC, #BCC and the recipients of "mail", "cat " and "bin ".
+TEST_F(CommandFileTest, QuotedNamesKeepTheirCommas) {
+  WriteNamed("a.txt", "x\r\n");
+  const std::string suzuki = "\"Suzuki, Ichiro\" <s@x.jp>";
+  const struct {
+    std::vector<std::string> lines;
+    std::vector<std::string> recipients;
+  } cases[] = {
+      {{"#TO=" + suzuki + ", b@y"}, {suzuki, "b@y"}},
+      {{"#TO=t@x", "#CC=" + suzuki + ",c@y", "#BCC= \"B, b\" <b@z> ,"},
+       {"t@x", suzuki, "c@y", "\"B, b\" <b@z>"}},
+      {{"mail " + suzuki + ",b@y"}, {suzuki, "b@y"}},
+      {{"cat a.txt |mail " + suzuki}, {suzuki}},
+      {{"bin a.txt |mail b@y, " + suzuki}, {"b@y", suzuki}},
+      // 表 ends in 0x5C, no quoted-pair: its quote closes.
+      {{"#TO=\"\x95\x5C\", \"x, y\" <y@x>"}, {"\"\x95\x5C\"", "\"x, y\" <y@x>"}},
+      // Without a closed quoted string every comma splits, as ever.
+      {{"#TO=O\"Brien <o@x>, b@y"}, {"O\"Brien <o@x>", "b@y"}},
+      {{"#TO=a@x,,b@y"}, {"a@x", "", "b@y"}},
+  };
+  for (const auto& c : cases) {
+    st_ = RunState{};
+    std::string text;
+    for (const std::string& line : c.lines) text += line + "\r\n";
+    ReadOk(text);
+    std::vector<std::string> got(st_.ToAddr.begin() + 1, st_.ToAddr.begin() + 1 + st_.ToCount);
+    EXPECT_EQ(got, c.recipients) << text;
+  }
+  // Counted the same way: 100 quoted names with commas are 100 recipients.
+  std::string list = "\"n, 1\" <1@x>";
+  for (int i = 2; i <= 100; ++i)
+    list += ",\"n, " + std::to_string(i) + "\" <" + std::to_string(i) + "@x>";
+  ReadOk(Lines({"#TO=" + list}));
+  EXPECT_EQ(st_.ToCount, 100);
+  // UTF-8 text (#CHR=utf-8 keeps it UTF-8): “ then a quoted-pair quote.
+  st_ = RunState{};
+  ReadOk("#CHR=utf-8\r\n#TO=\"\xE2\x80\x9C\\\", x\" <a@b>, c@d\r\n");
+  ASSERT_EQ(st_.ToCount, 2);
+  EXPECT_EQ(st_.ToAddr[1], "\"\xE2\x80\x9C\\\", x\" <a@b>");
+}
+
 // More than ten names would send ten while the body lists them all.
 TEST_F(CommandFileTest, ListsOfMoreThanTenFilesAreRefused) {
   const std::string eleven = "f1,f2,f3,f4,f5,f6,f7,f8,f9,f10,f11";
