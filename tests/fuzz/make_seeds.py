@@ -58,6 +58,11 @@ def command_file_seeds():
         [("/path/to/報告書.pdf", b"%PDF-1.4\n"), ("資料/表.bin", b"x")])
     yield "utf8-quoted", (b'#CHR=utf-8\r\n#TO="\xe2\x80\x9c\\", x" <a@b>, c@d\r\n'
                           b'#FRO="\xe8\xa1\xa8 <boss@corp>" <t@x.jp>\r\n\r\nbody\r\n')
+    # A misspelled directive before the secrets, and a body that merely
+    # begins with "#".
+    yield "misspelled-directive", crlf("#HOS=h", "#SCE=starttls", "#USR=yamada", "#PAS=secret",
+                                       "#TO=a@example.jp", "", "body")
+    yield "hash-body", crlf("#TO=a@example.jp", "#1 売上", "#SUB=x", "本文")
 
 
 def sjis_seeds():
