@@ -85,6 +85,12 @@ std::string FileNameFromPath(std::string_view path) {
     if (p == sjis::npos) break;
     start = p + 1;
   }
+  // "/" separates on both platforms too (a Linux path, or a Windows path
+  // written with slashes).
+  for (std::size_t p = sjis::FindChar(path, '/', start); p != sjis::npos;
+       p = sjis::FindChar(path, '/', start)) {
+    start = p + 1;
+  }
   return std::string(path.substr(start));
 }
 

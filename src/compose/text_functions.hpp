@@ -29,7 +29,8 @@ std::string EncodeSubjectLine(std::string_view line);
 // `charset` is the one the text is held in (the message's).
 std::string AngleAddress(std::string_view text, MessageCharset charset = MessageCharset::Iso2022Jp);
 
-// The part of `path` after its last backslash (at most 10 are skipped).
+// The part of `path` after its last backslash (at most 10 are skipped),
+// and then after its last "/".
 std::string FileNameFromPath(std::string_view path);
 
 }  // namespace tolvex

@@ -165,6 +165,8 @@ std::string Utf8FileNameFromPath(std::string_view path) {
     if (p == std::string_view::npos) break;
     start = p + 1;
   }
+  const std::size_t slash = path.rfind('/');
+  if (slash != std::string_view::npos && slash >= start) start = slash + 1;
   return std::string(path.substr(start));
 }
 

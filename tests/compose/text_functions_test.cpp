@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "compose/address_list.hpp"
+#include "compose/utf8_message.hpp"
 #include "test_util.hpp"
 
 namespace tolvex {
@@ -129,13 +130,43 @@ TEST(AngleAddress, LastCharacterIsWholeDoubleByteCharacter) {
   EXPECT_EQ(AngleAddress(std::string("<") + kHyo), "");
 }
 
-TEST(FileNameFromPath, LastComponentAfterBackslash) {
+TEST(FileNameFromPath, LastComponentAfterBackslashOrSlash) {
   EXPECT_EQ(FileNameFromPath("C:\\data\\report.pdf"), "report.pdf");
   EXPECT_EQ(FileNameFromPath("report.pdf"), "report.pdf");
   EXPECT_EQ(FileNameFromPath("C:\\data\\"), "");
   EXPECT_EQ(FileNameFromPath(""), "");
-  EXPECT_EQ(FileNameFromPath("dir/sub/a.txt"), "dir/sub/a.txt");  // only backslash separates
   EXPECT_EQ(FileNameFromPath("C:a.txt"), "C:a.txt");
+}
+
+// "/" separates on both platforms; 表, ソ and 能 end in 0x5C, no separator.
+TEST(FileNameFromPath, SlashSeparatesTooInBothForms) {
+  const struct {
+    std::string path;
+    std::string name;
+  } cases[] = {
+      {"dir/sub/a.txt", "a.txt"},
+      {"/path/to/" + std::string(kHyo) + kSo + ".pdf", std::string(kHyo) + kSo + ".pdf"},
+      {"C:/data\\x/" + std::string(kNo), kNo},
+      {std::string(kHyo) + "/" + kSo, kSo},
+      {"C:\\" + std::string(kHyo) + "\\sub/" + kNo + kTake + ".txt",
+       std::string(kNo) + kTake + ".txt"},
+      {"/tmp/", ""},
+      {"a/b\\c", "c"},
+      // Past the ten backslashes looked at, a "/" still separates.
+      {"1\\2\\3\\4\\5\\6\\7\\8\\9\\10\\11\\x/y.pdf", "y.pdf"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FileNameFromPath(c.path), c.name) << c.path;
+    // The UTF-8 form: the same path with 表, ソ, 能 and 竹 in UTF-8.
+    std::string utf8 = c.path, want = c.name;
+    for (auto [cp932, u] : {std::pair{kHyo, "\xE8\xA1\xA8"}, std::pair{kSo, "\xE3\x82\xBD"},
+                            std::pair{kNo, "\xE8\x83\xBD"}, std::pair{kTake, "\xE7\xAB\xB9"}}) {
+      for (std::string* t : {&utf8, &want}) {
+        for (std::size_t at; (at = t->find(cp932)) != std::string::npos;) t->replace(at, 2, u);
+      }
+    }
+    EXPECT_EQ(Utf8FileNameFromPath(utf8), want) << utf8;
+  }
 }
 
 TEST(FileNameFromPath, StopsAfterTenBackslashes) {

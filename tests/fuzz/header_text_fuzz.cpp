@@ -232,6 +232,7 @@ void CheckSmallFunctions(std::string_view text) {
   }
   if (separators <= 10)
     FUZZ_CHECK(sjis::FindChar(file, '\\') == sjis::npos, Escaped(text) + " -> " + Escaped(file));
+  FUZZ_CHECK(sjis::FindChar(file, '/') == sjis::npos, Escaped(text) + " -> " + Escaped(file));
 }
 
 }  // namespace

@@ -96,6 +96,7 @@ def header_seeds():
     yield "ascii", b"From <a@example.jp>, b@example.jp"
     yield "quoted-angle", sj('"Evil <boss@corp.example>" <t@x.jp>, "Suzuki, Ichiro" <s@x.jp>')
     yield "unclosed-quote", sj('O"Brien 表 <o@x>, b@y')
+    yield "slash-path", sj("/path/to/報告書.pdf")
 
 
 def header_seeds_for_each_function():
