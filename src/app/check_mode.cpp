@@ -58,11 +58,11 @@ int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
   out << "Encoding: " << EncodingName(st.CommandEncoding) << " (" << kCommandFileName << ")\n";
   out << "Charset:  " << st.CharsetReason << "\n";
   if (st.CharsetLost > 0) out << "Warning:  " << CharsetLostNote(st.CharsetLost) << "\n";
-  out << "Envelope: MAIL FROM:<" << display(AngleAddress(st.FromAddr)) << ">\n";
+  out << "Envelope: MAIL FROM:<" << display(AngleAddress(st.FromAddr, st.Charset)) << ">\n";
   const int firstCopy = st.ToCount - st.CcCount - st.BccCount + 1;
   for (int k = 1; k <= st.ToCount; ++k) {
-    out << "          RCPT TO:<" << display(AngleAddress(st.ToAddr[static_cast<std::size_t>(k)]))
-        << ">";
+    out << "          RCPT TO:<"
+        << display(AngleAddress(st.ToAddr[static_cast<std::size_t>(k)], st.Charset)) << ">";
     if (k >= firstCopy) out << (k < firstCopy + st.CcCount ? "  (Cc)" : "  (Bcc)");
     out << "\n";
   }

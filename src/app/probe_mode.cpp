@@ -171,8 +171,8 @@ void Probe::OnReply(SmtpStep step, std::string_view reply) {
       if (step == SmtpStep::AWAIT_MAIL_FROM_RESPONSE) --index;
       const bool mail = index == 0;
       lastCommand_ = mail ? "MAIL FROM " : "RCPT TO ";
-      lastCommand_ += EnvelopePath(
-          AngleAddress(mail ? st_.FromAddr : st_.ToAddr[static_cast<std::size_t>(index)]));
+      lastCommand_ += EnvelopePath(AngleAddress(
+          mail ? st_.FromAddr : st_.ToAddr[static_cast<std::size_t>(index)], st_.Charset));
       PrintReply(mail ? "MAIL FROM" : "RCPT TO", reply, lastCommand_.substr(mail ? 10 : 8));
       break;
     }

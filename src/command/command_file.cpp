@@ -24,20 +24,31 @@
 //   "|", the recipient part is simply empty.
 // - A "Subj" line shorter than eight characters or a "Repl" line shorter
 //   than nine gives an empty subject or reply address.
+// - Recipient lists split at every comma outside a quoted display name
+//   (AddressListEntries): "Suzuki, Ichiro" <s@example.jp> is one recipient.
+// - A line like "#SCE=starttls" ("#", a letter, name characters, "=") that
+//   is no directive ends the directive section like any other body line;
+//   a directive line after it (a "#USR" or "#PAS" meant for the section)
+//   stops the reading with CommandFileBad naming that line, so no secret
+//   goes out as message text.
 // - A missing or unreadable command.txt gives InputMissing; a text file of
 //   "#TEX" or "cat " that cannot be read ends the reading with the failure
 //   the text-file reader reports. Nothing on disk is touched either way.
 #include "command/command_file.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/sjis_text.hpp"
 #include "command/delivery_directives.hpp"
 #include "command/submission_directives.hpp"
+#include "compose/address_list.hpp"
 #include "compose/header_words.hpp"
 #include "compose/message_charset.hpp"
 #include "compose/text_file.hpp"
@@ -80,6 +91,29 @@ bool ParseInt16(std::string_view text, std::int16_t& out) {
   if (value > 32767) return false;
   out = static_cast<std::int16_t>(value);
   return true;
+}
+
+bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool IsNameChar(char c) { return IsLetter(c) || (c >= '0' && c <= '9') || c == '_' || c == '-'; }
+
+// A line the directive section could have meant: "#", a letter, then only
+// letters, digits, "_", "-" and spaces up to an "=" ("#SCE=starttls").
+bool LooksLikeDirective(std::string_view line) {
+  if (line.size() < 3 || line[0] != '#' || !IsLetter(line[1])) return false;
+  for (std::size_t i = 2; i < line.size(); ++i) {
+    if (line[i] == '=') return true;
+    if (!IsNameChar(line[i]) && line[i] != ' ') return false;
+  }
+  return false;
+}
+
+// Its name: "#" and the letters, digits, "_" and "-" after it, at most 16
+// characters; nothing after the "=", which may be a secret.
+std::string DirectiveName(std::string_view line) {
+  std::size_t end = 1;
+  while (end < line.size() && end < 16 && IsNameChar(line[end])) ++end;
+  return std::string(line.substr(0, end));
 }
 
 // One reading of the file: the line loop and its state.
@@ -195,6 +229,10 @@ class Interpreter {
       return PipeLine(key, line);
     } else {
       st_.MailMode = true;
+      if (LooksLikeDirective(line)) {
+        endingLine_ = lineNo_;
+        endingName_ = DirectiveName(line);
+      }
       AppendBodyLine(line);
     }
     return std::nullopt;
@@ -202,6 +240,7 @@ class Interpreter {
 
   Status MailLine(std::string_view line) {
     const std::string_view key = LeftChars(line, 4);
+    if (endingLine_ != 0 && IsDirectiveKeyword(key)) return MisspeltDirective(key);
     if (key == "Subj") {
       SetSubject(sjis::Trim(DropChars(line, 8)));
     } else if (key == "Repl") {
@@ -210,6 +249,22 @@ class Interpreter {
       AppendBodyLine(line);
     }
     return std::nullopt;
+  }
+
+  // A directive after the unknown "#XXX=" line that ended the directives
+  // would go out as message text ("#PAS" with the password in it): the
+  // reading stops, naming the unknown line. No value is shown.
+  Status MisspeltDirective(std::string_view key) const {
+    std::string what = "\"";
+    what += endingName_;
+    what += "\" is no directive, so the directive section ends there and line ";
+    what += std::to_string(lineNo_);
+    what += " (\"";
+    what += sjis::Trim(key.substr(0, key.find('=')));
+    what += "\") would be sent as message text; is \"";
+    what += endingName_;
+    what += "\" misspelled?";
+    return BadLine(endingLine_, what);
   }
 
   // "cat <file> |mail <recipients>" and "bin <files> |mail <recipients>".
@@ -327,31 +382,22 @@ class Interpreter {
   }
 
   // ToList into ToAddr 1..n, each piece trimmed; a trailing comma gives a
-  // last empty recipient and an empty list one empty recipient.
+  // last empty recipient and an empty list one empty recipient. A comma
+  // inside a quoted display name does not split (AddressListEntries).
   Status SplitRecipients() {
-    const std::string_view list = st_.ToList;
-    std::size_t pieces = 1;
-    for (std::size_t at = sjis::FindChar(list, ','); at != sjis::npos;
-         at = sjis::FindChar(list, ',', at + 1)) {
-      ++pieces;
-    }
-    if (pieces > static_cast<std::size_t>(kMaxRecipients)) {
-      std::string what = std::to_string(pieces);
+    const std::vector<std::string_view> pieces = AddressListEntries(st_.ToList, st_.Charset);
+    if (pieces.size() > static_cast<std::size_t>(kMaxRecipients)) {
+      std::string what = std::to_string(pieces.size());
       what += " recipients, at most ";
       what += std::to_string(kMaxRecipients);
       what += " are allowed";
       if (toListLine_ == 0) return BadLine(lineNo_, what);
       return BadLine(toListLine_, what);
     }
-    std::size_t start = 0;
     std::int16_t k = 0;
-    for (;;) {
-      const std::size_t comma = sjis::FindChar(list, ',', start);
-      const std::size_t stop = comma == sjis::npos ? list.size() : comma;
+    for (std::string_view piece : pieces) {
       ++k;
-      st_.ToAddr[static_cast<std::size_t>(k)].assign(sjis::Trim(list.substr(start, stop - start)));
-      if (comma == sjis::npos) break;
-      start = comma + 1;
+      st_.ToAddr[static_cast<std::size_t>(k)].assign(sjis::Trim(piece));
     }
     st_.ToCount = k;
     return std::nullopt;
@@ -386,10 +432,20 @@ class Interpreter {
   std::size_t lineNo_ = 0;
   std::size_t toListLine_ = 0;  // line that last set ToList
   std::size_t fromLine_ = 0;    // line that last set FromAddr
+  std::size_t endingLine_ = 0;  // an unknown "#XXX=" line that ended the directives
+  std::string endingName_;      // its name, "#XXX"
   CopyListLines copyLines_;     // lines that last set CcList and BccList
 };
 
 }  // namespace
+
+bool IsDirectiveKeyword(std::string_view key) {
+  static constexpr std::array<std::string_view, 18> kKeys = {
+      "#LOC", "#WAI", "#MOR", "#TER", "#NEX", "#KIL", "#FOR", "#DEL", "#FRO",
+      "#HOS", "#TO=", "#TO ", "#TEX", "#MUL", "#ATT", "#SUB", "#REP", "#CHR"};
+  return std::find(kKeys.begin(), kKeys.end(), key) != kKeys.end() || IsSubmissionKeyword(key) ||
+         IsDeliveryKeyword(key);
+}
 
 Status ReadCommandFile(RunState& st, CommandEffects& effects, WorkFolder& files) {
   auto unreadable = [](std::string_view reason) {

@@ -21,6 +21,10 @@ inline constexpr char kCommandFileName[] = "command.txt";
 // incomplete and nothing may be sent.
 Status ReadCommandFile(RunState& st, CommandEffects& effects, WorkFolder& files);
 
+// True for the four-character keywords of the directive section ("#LOC",
+// "#TO=", "#PAS", "#CC ", ...); "mail", "cat " and "bin " are not included.
+bool IsDirectiveKeyword(std::string_view key);
+
 // "command.txt line N: what", a bad command file.
 Failure BadLine(std::size_t lineNo, std::string_view what);
 

@@ -10,6 +10,7 @@
 
 #include "base/sjis_text.hpp"
 #include "command/command_file.hpp"
+#include "compose/address_list.hpp"
 #include "compose/text_functions.hpp"
 
 namespace tolvex {
@@ -47,18 +48,14 @@ Status Retry(std::string_view value, std::size_t lineNo, RunState& st) {
   return std::nullopt;
 }
 
-// The trimmed, non-empty pieces of a "," list.
-std::vector<std::string_view> Pieces(std::string_view list) {
+// The trimmed, non-empty entries of an address list.
+std::vector<std::string_view> Pieces(std::string_view list, MessageCharset charset) {
   std::vector<std::string_view> out;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t comma = sjis::FindChar(list, ',', start);
-    const std::size_t stop = comma == sjis::npos ? list.size() : comma;
-    const std::string_view piece = sjis::Trim(list.substr(start, stop - start));
+  for (std::string_view entry : AddressListEntries(list, charset)) {
+    const std::string_view piece = sjis::Trim(entry);
     if (!piece.empty()) out.push_back(piece);
-    if (comma == sjis::npos) return out;
-    start = comma + 1;
   }
+  return out;
 }
 
 }  // namespace
@@ -88,8 +85,8 @@ Status DeliveryDirective(std::string_view key, std::string_view line, std::size_
 }
 
 Status AddCopyRecipients(RunState& st, const CopyListLines& lines) {
-  const std::vector<std::string_view> cc = Pieces(st.CcList);
-  const std::vector<std::string_view> bcc = Pieces(st.BccList);
+  const std::vector<std::string_view> cc = Pieces(st.CcList, st.Charset);
+  const std::vector<std::string_view> bcc = Pieces(st.BccList, st.Charset);
   const std::size_t total = static_cast<std::size_t>(st.ToCount) + cc.size() + bcc.size();
   if (total > static_cast<std::size_t>(kMaxRecipients)) {
     return BadLine(std::max(lines.cc, lines.bcc),

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "base/sjis_text.hpp"
+#include "compose/address_list.hpp"
 #include "encoding/jis_convert.hpp"
 
 namespace tolvex {
@@ -91,19 +92,6 @@ std::size_t QuotedEnd(std::string_view s, std::size_t pos) {
   return s.size();
 }
 
-// Position of the first character `c` outside quoted strings, or npos.
-std::size_t FindOutsideQuotes(std::string_view s, char c, std::size_t from = 0) {
-  for (std::size_t i = from; i < s.size();) {
-    if (s[i] == '"') {
-      i = QuotedEnd(s, i);
-      continue;
-    }
-    if (s[i] == c) return i;
-    i += sjis::CharLen(s, i);
-  }
-  return sjis::npos;
-}
-
 // A word of a display name: the blanks before it, its text (a quoted
 // string with its quotes, or a run of other characters).
 struct PhraseToken {
@@ -178,7 +166,7 @@ void AppendEntry(FoldedField& f, std::string_view entry) {
     f.Spaced(entry);
     return;
   }
-  std::size_t addr = FindOutsideQuotes(entry, '<');
+  std::size_t addr = FindOutsideQuotes(entry, '<', 0, MessageCharset::Iso2022Jp);
   if (addr == sjis::npos) {
     // A single word with "@" is a bare address; anything else is a name.
     std::size_t b = 0;
@@ -310,14 +298,11 @@ std::string EncodeAddressField(std::string_view name, std::string_view value) {
   plain.append(" ");
   if (!HasNonAscii(value)) return plain.append(value);
   FoldedField f(plain);
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t comma = FindOutsideQuotes(value, ',', start);
-    const std::size_t stop = comma == sjis::npos ? value.size() : comma;
-    AppendEntry(f, value.substr(start, stop - start));
-    if (comma == sjis::npos) break;
-    f.Raw(",");
-    start = comma + 1;
+  bool first = true;
+  for (std::string_view entry : AddressListEntries(value, MessageCharset::Iso2022Jp)) {
+    if (!first) f.Raw(",");
+    first = false;
+    AppendEntry(f, entry);
   }
   return f.Take();
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/sjis_text.hpp"
+#include "compose/address_list.hpp"
 #include "compose/header_words.hpp"
 #include "encoding/jis_convert.hpp"
 
@@ -63,7 +64,9 @@ std::string EncodeSubjectLine(std::string_view line) {
   return out;
 }
 
-std::string AngleAddress(std::string_view text) {
+std::string AngleAddress(std::string_view text, MessageCharset charset) {
+  // A quoted display name may hold "<" (and ">"): read as mail readers do.
+  if (HasQuotedString(text, charset)) return std::string(QuotedEntryAddress(text, charset));
   std::size_t p = sjis::FindChar(text, '<');
   if (p == sjis::npos) return std::string(text);
   std::string_view rest = text.substr(p + 1);
@@ -80,6 +83,12 @@ std::string FileNameFromPath(std::string_view path) {
   for (int i = 0; i < kMaxSeparators; ++i) {
     std::size_t p = sjis::FindChar(path, '\\', start);
     if (p == sjis::npos) break;
+    start = p + 1;
+  }
+  // "/" separates on both platforms too (a Linux path, or a Windows path
+  // written with slashes).
+  for (std::size_t p = sjis::FindChar(path, '/', start); p != sjis::npos;
+       p = sjis::FindChar(path, '/', start)) {
     start = p + 1;
   }
   return std::string(path.substr(start));

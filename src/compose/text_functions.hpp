@@ -24,9 +24,13 @@ std::string EncodeSubjectLine(std::string_view line);
 
 // The address after the first "<", less the text's last character; the text
 // unchanged when it has no "<". A text ending in its only "<" gives "".
-std::string AngleAddress(std::string_view text);
+// A text holding a closed quoted string is read as RFC 5322 reads it
+// (QuotedEntryAddress): "Evil <boss@corp.example>" <t@x.jp> gives t@x.jp.
+// `charset` is the one the text is held in (the message's).
+std::string AngleAddress(std::string_view text, MessageCharset charset = MessageCharset::Iso2022Jp);
 
-// The part of `path` after its last backslash (at most 10 are skipped).
+// The part of `path` after its last backslash (at most 10 are skipped),
+// and then after its last "/".
 std::string FileNameFromPath(std::string_view path);
 
 }  // namespace tolvex

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "compose/address_list.hpp"
 #include "compose/attachment_head.hpp"
 #include "compose/header_words.hpp"
 #include "encoding/jis_convert.hpp"
@@ -70,22 +71,6 @@ std::string_view TrimBlanks(std::string_view s) {
   return s;
 }
 
-// Index of `c` outside quoted strings, or npos. UTF-8 never holds an ASCII
-// byte inside a multi-byte character, so bytes are searched directly.
-std::size_t FindOutsideQuotes(std::string_view s, char c, std::size_t from = 0) {
-  bool quoted = false;
-  for (std::size_t i = from; i < s.size(); ++i) {
-    if (quoted && s[i] == '\\') {
-      ++i;
-    } else if (s[i] == '"') {
-      quoted = !quoted;
-    } else if (!quoted && s[i] == c) {
-      return i;
-    }
-  }
-  return std::string_view::npos;
-}
-
 std::string Unquote(std::string_view s) {
   if (s.size() < 2 || s.front() != '"' || s.back() != '"') return std::string(s);
   std::string out;
@@ -101,7 +86,7 @@ void AppendEntry(FoldedField& f, std::string_view entry) {
     f.Spaced(entry);
     return;
   }
-  std::size_t addr = FindOutsideQuotes(entry, '<');
+  std::size_t addr = FindOutsideQuotes(entry, '<', 0, MessageCharset::Utf8);
   const std::string_view word = TrimBlanks(entry);
   if (addr == std::string_view::npos) {
     if (word.find_first_of(" \t") == std::string_view::npos && word.find('@') != word.npos) {
@@ -149,14 +134,11 @@ std::string Utf8AddressField(std::string_view name, std::string_view value) {
   plain.append(" ");
   if (!HasNonAscii(value)) return plain.append(value);
   FoldedField f(plain);
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t comma = FindOutsideQuotes(value, ',', start);
-    const std::size_t stop = comma == std::string_view::npos ? value.size() : comma;
-    AppendEntry(f, value.substr(start, stop - start));
-    if (comma == std::string_view::npos) break;
-    f.Raw(",");
-    start = comma + 1;
+  bool first = true;
+  for (std::string_view entry : AddressListEntries(value, MessageCharset::Utf8)) {
+    if (!first) f.Raw(",");
+    first = false;
+    AppendEntry(f, entry);
   }
   return f.Take();
 }
@@ -183,6 +165,8 @@ std::string Utf8FileNameFromPath(std::string_view path) {
     if (p == std::string_view::npos) break;
     start = p + 1;
   }
+  const std::size_t slash = path.rfind('/');
+  if (slash != std::string_view::npos && slash >= start) start = slash + 1;
   return std::string(path.substr(start));
 }
 

@@ -25,7 +25,7 @@ std::string Utf8AddressField(std::string_view name, std::string_view value);
 std::string Utf8AttachmentTypeLines(std::string_view name);
 
 // The part of a UTF-8 path after its last backslash (at most ten are
-// looked at, as for code page 932 names).
+// looked at, as for code page 932 names), and then after its last "/".
 std::string Utf8FileNameFromPath(std::string_view path);
 
 // The body as Base64 lines ending in CR LF; a plain message's text ends in

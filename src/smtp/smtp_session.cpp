@@ -131,10 +131,11 @@ void SmtpSession::Enter(SmtpStep step) {
     case AWAIT_MAIL_FROM_TRANSFER:
       SendMailFrom();
       break;
-    case AWAIT_RCPT_TO_TRANSFER:
-      SendData("RCPT TO:" +
-               EnvelopePath(AngleAddress(st.ToAddr[static_cast<std::size_t>(RcptIndex)])) + "\r\n");
+    case AWAIT_RCPT_TO_TRANSFER: {
+      const std::string& to = st.ToAddr[static_cast<std::size_t>(RcptIndex)];
+      SendData("RCPT TO:" + EnvelopePath(AngleAddress(to, st.Charset)) + "\r\n");
       break;
+    }
     case AWAIT_RSET_TRANSFER:
       SendData("RSET\r\n");
       break;
@@ -244,7 +245,7 @@ void SmtpSession::SendMailFrom() {
   const RunState& st = p_.st;
   // RFC 1870: the size goes with MAIL FROM when the server announced SIZE.
   // A probe has no message.
-  SendData("MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr)) +
+  SendData("MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr, st.Charset)) +
            (sizeLimit_ && !probe_ ? " SIZE=" + std::to_string(st.MailData.Size()) : std::string()) +
            "\r\n");
 }

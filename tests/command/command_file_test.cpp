@@ -14,6 +14,7 @@
 
 #include "platform/native_path.hpp"
 #include "platform/posix/posix_work_folder.hpp"
+#include "support/memory_folder.hpp"
 
 namespace tolvex {
 namespace {
@@ -151,11 +152,15 @@ TEST_F(CommandFileTest, ToWithSpaceOrEquals) {
 }
 
 TEST_F(CommandFileTest, LowerCaseKeywordIsBody) {
-  ReadOk(Lines({"#HOS=h", "#to=a@x", "#FRO=b@y", "#DEL"}));
+  ReadOk(Lines({"#HOS=h", "#to=a@x", "#fro=b@y", "#del"}));
   EXPECT_EQ(st_.ToList, "");
   EXPECT_EQ(st_.FromAddr, "DummySender");
   EXPECT_FALSE(st_.DeleteCommandFile);
-  EXPECT_EQ(st_.BodyText, "#to=a@x\r\n#FRO=b@y\r\n#DEL\r\n");
+  EXPECT_EQ(st_.BodyText, "#to=a@x\r\n#fro=b@y\r\n#del\r\n");
+  // A directive after it would have been meant for the section: refused
+  // (MisspelledDirectives below).
+  ExpectBad(Read(Lines({"#HOS=h", "#to=a@x", "#FRO=b@y", "#DEL"})),
+            "command.txt line 2: \"#to\" is no directive");
 }
 
 TEST_F(CommandFileTest, SubjectAndReplyLines) {
@@ -302,6 +307,121 @@ TEST_F(CommandFileTest, Recipients) {
   EXPECT_EQ(st_.ToAddr[100], "100@x");
   ExpectBad(Read(Lines({"#FRO=a", "#TO=" + list + ",101@x", "body"})),
             "command.txt line 2: 101 recipients");
+}
+
+// A comma inside a closed quoted display name does not split, in every
+// list: #TO, #CC, #BCC and the recipients of "mail", "cat " and "bin ".
+TEST_F(CommandFileTest, QuotedNamesKeepTheirCommas) {
+  WriteNamed("a.txt", "x\r\n");
+  const std::string suzuki = "\"Suzuki, Ichiro\" <s@x.jp>";
+  const struct {
+    std::vector<std::string> lines;
+    std::vector<std::string> recipients;
+  } cases[] = {
+      {{"#TO=" + suzuki + ", b@y"}, {suzuki, "b@y"}},
+      {{"#TO=t@x", "#CC=" + suzuki + ",c@y", "#BCC= \"B, b\" <b@z> ,"},
+       {"t@x", suzuki, "c@y", "\"B, b\" <b@z>"}},
+      {{"mail " + suzuki + ",b@y"}, {suzuki, "b@y"}},
+      {{"cat a.txt |mail " + suzuki}, {suzuki}},
+      {{"bin a.txt |mail b@y, " + suzuki}, {"b@y", suzuki}},
+      // 表 ends in 0x5C, no quoted-pair: its quote closes.
+      {{"#TO=\"\x95\x5C\", \"x, y\" <y@x>"}, {"\"\x95\x5C\"", "\"x, y\" <y@x>"}},
+      // Without a closed quoted string every comma splits, as ever.
+      {{"#TO=O\"Brien <o@x>, b@y"}, {"O\"Brien <o@x>", "b@y"}},
+      {{"#TO=a@x,,b@y"}, {"a@x", "", "b@y"}},
+  };
+  for (const auto& c : cases) {
+    st_ = RunState{};
+    std::string text;
+    for (const std::string& line : c.lines) text += line + "\r\n";
+    ReadOk(text);
+    std::vector<std::string> got(st_.ToAddr.begin() + 1, st_.ToAddr.begin() + 1 + st_.ToCount);
+    EXPECT_EQ(got, c.recipients) << text;
+  }
+  // Counted the same way: 100 quoted names with commas are 100 recipients.
+  std::string list = "\"n, 1\" <1@x>";
+  for (int i = 2; i <= 100; ++i)
+    list += ",\"n, " + std::to_string(i) + "\" <" + std::to_string(i) + "@x>";
+  ReadOk(Lines({"#TO=" + list}));
+  EXPECT_EQ(st_.ToCount, 100);
+  // UTF-8 text (#CHR=utf-8 keeps it UTF-8): “ then a quoted-pair quote.
+  st_ = RunState{};
+  ReadOk("#CHR=utf-8\r\n#TO=\"\xE2\x80\x9C\\\", x\" <a@b>, c@d\r\n");
+  ASSERT_EQ(st_.ToCount, 2);
+  EXPECT_EQ(st_.ToAddr[1], "\"\xE2\x80\x9C\\\", x\" <a@b>");
+}
+
+// A directive line after an unknown "#XXX=" line that ended the directive
+// section (a misspelling) stops the reading, naming the unknown line and
+// the directive, never a value: "#PAS" would go out as message text.
+TEST_F(CommandFileTest, MisspelledDirectives) {
+  const struct {
+    std::vector<std::string> lines;
+    std::string error;
+  } bad[] = {
+      {{"#HOS=h", "#SCE=starttls", "#USR=me", "#PAS=Zq9-secret", "#TO=a@x", "", "body"},
+       "command.txt line 2: \"#SCE\" is no directive, so the directive section ends there and "
+       "line 3 (\"#USR\") would be sent as message text; is \"#SCE\" misspelled?"},
+      {{"#SVR = mail.example.jp", "", "text", "#PAS=Zq9-secret"}, "command.txt line 1: \"#SVR\""},
+      {{"#FRM=me@x", "#TO=a@x"}, "command.txt line 1: \"#FRM\" is no directive"},
+      {{"#FRM=me@x", "#TO a@x"}, "line 2 (\"#TO\")"},
+      {{"#Sec=tls", "#CC =c@x"}, "line 2 (\"#CC\")"},
+      {{"#PWD=Zq9-secret", "#DEL"}, "command.txt line 1: \"#PWD\" is no directive"},
+      {{"#SMTP_SERVER-NAME-IS-LONG=Zq9-secret", "#KIL"},
+       "command.txt line 1: \"#SMTP_SERVER-NAM\" is no directive"},
+  };
+  for (const auto& c : bad) {
+    std::string text;
+    for (const std::string& line : c.lines) text += line + "\r\n";
+    const Status status = Read(text);
+    ASSERT_TRUE(status.has_value()) << text;
+    EXPECT_EQ(status->kind, FailureKind::CommandFileBad);
+    EXPECT_NE(status->message.find(c.error), std::string::npos) << status->message;
+    EXPECT_EQ(status->message.find("Zq9"), std::string::npos) << status->message;
+  }
+  // A body that merely begins with "#" stays body text, directives after a
+  // plain line included; so does a misspelled line with no directive after it.
+  const struct {
+    std::vector<std::string> lines;
+    std::string body;
+  } good[] = {
+      {{"#TO=a@x", "#1 \x94\x84\x8F\xE3", "#SUB=x"}, "#1 \x1B$BGd>e\x1B(J\r\n#SUB=x\r\n"},
+      {{"#SCE=starttls", "Subject: s", "#abc", "text"}, "#SCE=starttls\r\n#abc\r\ntext\r\n"},
+      {{"#TO=a@x", "", "#PAS=p"}, "\r\n#PAS=p\r\n"},
+      {{"# SEC=tls", "#USR=u"}, "# SEC=tls\r\n#USR=u\r\n"},
+  };
+  for (const auto& c : good) {
+    st_ = RunState{};
+    std::string text;
+    for (const std::string& line : c.lines) text += line + "\r\n";
+    ReadOk(text);
+    EXPECT_EQ(st_.BodyText, c.body) << text;
+  }
+}
+
+// The keyword list the check uses is the interpreter's: a line "KEY=1" alone
+// is taken as a directive (the section goes on, or its value is refused)
+// exactly for the keywords IsDirectiveKeyword names.
+TEST(DirectiveKeywords, AreTheOnesTheInterpreterTakes) {
+  std::vector<std::string> keys = {"#TO=", "#TO ", "#CC=", "#CC ", "#BC ", "mail", "cat ", "bin "};
+  for (char a = 'A'; a <= 'Z'; ++a) {
+    for (char b = 'A'; b <= 'Z'; ++b) {
+      for (char c = 'A'; c <= 'Z'; ++c) keys.push_back(std::string{'#', a, b, c});
+    }
+  }
+  int known = 0;
+  for (const std::string& key : keys) {
+    test::MemoryFolder folder;
+    folder.files[kCommandFileName] = key + "=1\r\n";
+    RunState st;
+    EffectRecorder effects;
+    const Status status = ReadCommandFile(st, effects, folder);
+    const bool tookIt = status.has_value() || !st.MailMode;
+    const bool line = key == "mail" || key == "cat " || key == "bin ";
+    EXPECT_EQ(IsDirectiveKeyword(key), tookIt && !line) << key;
+    known += IsDirectiveKeyword(key) ? 1 : 0;
+  }
+  EXPECT_EQ(known, 34);
 }
 
 // More than ten names would send ten while the body lists them all.

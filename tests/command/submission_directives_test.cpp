@@ -134,5 +134,23 @@ TEST_F(SubmissionDirectives, AfterTheDirectiveSectionTheyAreBodyText) {
   EXPECT_NE(st_.BodyText.find("#SEC=tls"), std::string::npos);
 }
 
+// After a misspelled "#SEC" every submission directive, the secrets above
+// all, stops the run instead of going out as text; no value is shown.
+TEST_F(SubmissionDirectives, AfterAMisspelledDirectiveTheyStopTheRun) {
+  for (const char* key : {"#POR", "#SEC", "#USR", "#PAS", "#CAF", "#AUT", "#OAU", "#OID", "#OSC",
+                          "#OTE", "#OSP", "#OAZ"}) {
+    const std::string text = std::string("#TO=a@example.jp\r\n#SCE=starttls\r\n#USR=yamada\r\n") +
+                             key + "=Zq9-secret\r\n\r\nbody\r\n";
+    ExpectBad(text, "line 2: \"#SCE\" is no directive");
+    Status status = Read(text);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->message.find("Zq9-secret"), std::string::npos) << status->message;
+    EXPECT_EQ(status->message.find("starttls"), std::string::npos) << status->message;
+    // Without the "#USR" line, the secret's own line is the one named.
+    ExpectBad("#SVR=x\r\n" + std::string(key) + "=Zq9-secret\r\n",
+              std::string("line 2 (\"") + key + "\")");
+  }
+}
+
 }  // namespace
 }  // namespace tolvex

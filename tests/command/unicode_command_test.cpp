@@ -8,6 +8,7 @@
 #include "command/command_file.hpp"
 #include "compose/message.hpp"
 #include "compose/test_util.hpp"
+#include "encoding/jis_convert.hpp"
 #include "encoding/jis_decode.hpp"
 
 namespace tolvex {
@@ -91,6 +92,33 @@ TEST_F(UnicodeCommandTest, EveryEncodingOfTheSameTextGivesTheSameMessage) {
   for (const auto& [label, bytes] : inputs) {
     EXPECT_EQ(Message(bytes, {attachment}), golden) << label;
     EXPECT_EQ(st.Charset, MessageCharset::Iso2022Jp) << label;
+  }
+}
+
+// The misspelled-directive stop, quoted names and "/" in attachment paths
+// read the same whatever the command file's encoding.
+TEST_F(UnicodeCommandTest, AddressesPathsAndMisspellingsInEveryEncoding) {
+  const std::string misspelled = "#SVR=h\r\n#USR=u\r\n#PAS=Zq9\r\n";
+  const std::string refused = Message(misspelled);
+  EXPECT_EQ(refused.rfind("failed: command.txt line 1: \"#SVR\" is no directive", 0), 0u)
+      << refused;
+  const std::string utf8 =
+      "#TO=\"鈴木, 一郎\" <s@example.jp>\r\n#ATT=資料/表ソ.txt\r\n\r\n本文\r\n";
+  const std::string sjis =
+      "#TO=\"\x97\xE9\x96\xD8, \x88\xEA\x98\x59\" <s@example.jp>\r\n"
+      "#ATT=\x8E\x91\x97\xBF/\x95\x5C\x83\x5C.txt\r\n\r\n\x96\x7B\x95\xB6\r\n";
+  const std::pair<std::string, std::string> file{"資料/表ソ.txt", "data"};
+  const std::string golden = Message(sjis, {file});
+  EXPECT_EQ(st.ToCount, 1);
+  // name= carries 表ソ.txt alone: ESC $ B "I=%=" ESC ( J ".txt".
+  EXPECT_NE(golden.find("name=\"=?ISO-2022-JP?B?" + EncodeBase64("\x1B$BI=%=\x1B(J.txt") + "?=\""),
+            std::string::npos)
+      << golden;
+  for (bool bigEndian : {false, true}) {
+    EXPECT_EQ(Message("\xEF\xBB\xBF" + misspelled), refused);
+    EXPECT_EQ(Message(Utf16(misspelled, bigEndian)), refused);
+    EXPECT_EQ(Message(Utf16(utf8, bigEndian), {file}), golden);
+    EXPECT_EQ(Message(utf8, {file}), golden);
   }
 }
 

@@ -37,6 +37,9 @@ TEST(MessageIdDomain, SenderThenLocalNameWithADotThenAFixedName) {
   EXPECT_EQ(MessageIdDomain("taro@\x95\x5C.jp", "host.lan"), "host.lan");
   EXPECT_EQ(MessageIdDomain("taro@", "bad..name"), "localhost.localdomain");
   EXPECT_EQ(MessageIdDomain("a@b@example.jp", ""), "example.jp");
+  // The mailbox the envelope carries, not text after it or inside quotes.
+  EXPECT_EQ(MessageIdDomain("\"A\" <t@x.example.jp> (b@corp.example)", ""), "x.example.jp");
+  EXPECT_EQ(MessageIdDomain("\"Evil <boss@corp.example>\" <t@x.jp>", ""), "x.jp");
 }
 
 TEST(MessageIdMaker, EverySendHasItsOwnIdentifier) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "compose/utf8_message.hpp"
 #include "encoding/jis_convert.hpp"
 #include "test_util.hpp"
 
@@ -63,6 +64,36 @@ TEST(AddressField, MixedListKeepsCommasSpacingAndTrailingComma) {
   // Commas inside a quoted name do not separate entries.
   EXPECT_EQ(EncodeAddressField("To:", "\"" + kSuzuki + ", " + kSender + "\" <s@example.jp>"),
             "To: =?ISO-2022-JP?B?GyRCTmtMWhsoSiwgGyRCQXc/Ljc4GyhK?= <s@example.jp>");
+}
+
+// Entries and addresses are found as the envelope finds them
+// (AddressListEntries, FindOutsideQuotes): a "<" or "," inside a closed
+// quoted name is name text; an unclosed quote is a character, so the
+// addresses after it stay addresses. Readers then show the mailbox the
+// envelope carries.
+TEST(AddressField, QuotedNamesAreReadAsTheEnvelopeReadsThem) {
+  const std::string hyoUtf8 = "\xE8\xA1\xA8";  // 表
+  const struct {
+    bool utf8;
+    std::string value;
+    std::string field;
+  } cases[] = {
+      {false, "\"" + kSuzuki + " <boss@corp>\" <t@x.jp>",
+       "To: =?ISO-2022-JP?B?GyRCTmtMWhsoSiA8Ym9zc0Bjb3JwPg==?= <t@x.jp>"},
+      {false, "O\"Brien \x95\x5C <o@x>, b@y",
+       "To: O =?ISO-2022-JP?B?QnJpZW4gGyRCST0bKEo=?= <o@x>, b@y"},
+      // 表 ends in 0x5C, which escapes no quote.
+      {false, "\"\x95\x5C\", \"x, " + kSuzuki + "\" <y@x>",
+       "To: =?ISO-2022-JP?B?GyRCST0bKEo=?=, =?ISO-2022-JP?B?eCwgGyRCTmtMWhsoSg==?=\r\n <y@x>"},
+      {true, "\"\xE2\x80\x9C\\\" <boss@corp>\" <t@x.jp>",
+       "To: =?UTF-8?B?4oCcIiA8Ym9zc0Bjb3JwPg==?= <t@x.jp>"},
+      {true, "O\"Brien " + hyoUtf8 + " <o@x>, b@y", "To: =?UTF-8?B?TyJCcmllbiDooag=?= <o@x>, b@y"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.utf8 ? Utf8AddressField("To:", c.value) : EncodeAddressField("To:", c.value),
+              c.field)
+        << c.value;
+  }
 }
 
 // 60 kanji and kana (ポ has the trail byte 0x7C): 120 JIS bytes, four

@@ -4,9 +4,13 @@
 
 #include <array>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "compose/address_list.hpp"
+#include "compose/utf8_message.hpp"
 #include "test_util.hpp"
 
 namespace tolvex {
@@ -126,13 +130,43 @@ TEST(AngleAddress, LastCharacterIsWholeDoubleByteCharacter) {
   EXPECT_EQ(AngleAddress(std::string("<") + kHyo), "");
 }
 
-TEST(FileNameFromPath, LastComponentAfterBackslash) {
+TEST(FileNameFromPath, LastComponentAfterBackslashOrSlash) {
   EXPECT_EQ(FileNameFromPath("C:\\data\\report.pdf"), "report.pdf");
   EXPECT_EQ(FileNameFromPath("report.pdf"), "report.pdf");
   EXPECT_EQ(FileNameFromPath("C:\\data\\"), "");
   EXPECT_EQ(FileNameFromPath(""), "");
-  EXPECT_EQ(FileNameFromPath("dir/sub/a.txt"), "dir/sub/a.txt");  // only backslash separates
   EXPECT_EQ(FileNameFromPath("C:a.txt"), "C:a.txt");
+}
+
+// "/" separates on both platforms; 表, ソ and 能 end in 0x5C, no separator.
+TEST(FileNameFromPath, SlashSeparatesTooInBothForms) {
+  const struct {
+    std::string path;
+    std::string name;
+  } cases[] = {
+      {"dir/sub/a.txt", "a.txt"},
+      {"/path/to/" + std::string(kHyo) + kSo + ".pdf", std::string(kHyo) + kSo + ".pdf"},
+      {"C:/data\\x/" + std::string(kNo), kNo},
+      {std::string(kHyo) + "/" + kSo, kSo},
+      {"C:\\" + std::string(kHyo) + "\\sub/" + kNo + kTake + ".txt",
+       std::string(kNo) + kTake + ".txt"},
+      {"/tmp/", ""},
+      {"a/b\\c", "c"},
+      // Past the ten backslashes looked at, a "/" still separates.
+      {"1\\2\\3\\4\\5\\6\\7\\8\\9\\10\\11\\x/y.pdf", "y.pdf"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FileNameFromPath(c.path), c.name) << c.path;
+    // The UTF-8 form: the same path with 表, ソ, 能 and 竹 in UTF-8.
+    std::string utf8 = c.path, want = c.name;
+    for (auto [cp932, u] : {std::pair{kHyo, "\xE8\xA1\xA8"}, std::pair{kSo, "\xE3\x82\xBD"},
+                            std::pair{kNo, "\xE8\x83\xBD"}, std::pair{kTake, "\xE7\xAB\xB9"}}) {
+      for (std::string* t : {&utf8, &want}) {
+        for (std::size_t at; (at = t->find(cp932)) != std::string::npos;) t->replace(at, 2, u);
+      }
+    }
+    EXPECT_EQ(Utf8FileNameFromPath(utf8), want) << utf8;
+  }
 }
 
 TEST(FileNameFromPath, StopsAfterTenBackslashes) {
@@ -151,6 +185,76 @@ TEST(FileNameFromPath, JapaneseNamesKeepTheirSecondBytes) {
   for (int i = 0; i < 10; ++i) path += kHyo;
   path += "\\name";
   EXPECT_EQ(FileNameFromPath(path), "name");
+}
+
+// --- Address lists as RFC 5322 reads them -----------------------------------
+
+// An address text in both charsets: code page 932 bytes and UTF-8. Where the
+// two readings differ, `utf8` is what UTF-8 text of the same bytes gives.
+struct AddressCase {
+  std::string text;
+  std::string address;
+  std::optional<std::string> utf8 = std::nullopt;
+};
+
+TEST(AngleAddress, QuotedDisplayNamesAreReadAsMailReadersReadThem) {
+  const AddressCase cases[] = {
+      {"\"Evil <boss@corp.example>\" <t@x.jp>", "t@x.jp"},
+      {"\"Suzuki, Ichiro\" <s@x.jp>", "s@x.jp"},
+      {"\"john doe\"@x.jp", "\"john doe\"@x.jp"},  // no "<" outside: unchanged
+      {"\"A\" <a@b> tail", "a@b"},
+      {"\"A\" <a@b", "a@b"},
+      {"\"A\" <>", ""},
+      // Two angle-addrs: the first, as readers show it, not a later one.
+      {"\"Boss\" <boss@corp> <t@x.jp>", "boss@corp"},
+      {"\"q\\\"<x@y>\" <t@x>", "t@x"},  // a quoted-pair quote stays inside
+      {"<\"a>b\"@x> \"n\"", "\"a>b\"@x"},
+      // 表 ends in 0x5C: no quoted-pair in code page 932, one in UTF-8.
+      {"\"" + std::string(kHyo) + "\" <boss@corp>\" <t@x>", "boss@corp", "t@x"},
+      // “ (E2 80 9C) and a quoted-pair: code page 932 takes 9C 5C as one
+      // character and the quote as the end; UTF-8 reads it right.
+      {"\"\xE2\x80\x9C\\\" <boss@corp>\" <t@x>", "boss@corp", "t@x"},
+      // An unclosed quote is a character: the plain rule holds.
+      {"O\"Brien <o@x> z", "o@x> "},
+      {"\"x <a@b>", "a@b"},
+  };
+  for (const AddressCase& c : cases) {
+    EXPECT_EQ(AngleAddress(c.text), c.address) << c.text;
+    EXPECT_EQ(AngleAddress(c.text, MessageCharset::Utf8), c.utf8.value_or(c.address)) << c.text;
+  }
+}
+
+TEST(AddressListEntries, CommasInsideClosedQuotedStringsDoNotSplit) {
+  using Entries = std::vector<std::string_view>;
+  const struct {
+    std::string list;
+    Entries entries;
+    std::optional<Entries> utf8 = std::nullopt;
+  } cases[] = {
+      {"", {""}},
+      {"a@x, b@y ,", {"a@x", " b@y ", ""}},
+      {",,", {"", "", ""}},
+      {"\"Suzuki, Ichiro\" <s@x.jp>, b@y", {"\"Suzuki, Ichiro\" <s@x.jp>", " b@y"}},
+      {"\"a\\\", b\" <c@x>, d", {"\"a\\\", b\" <c@x>", " d"}},
+      {"x\"y, z\"w, v", {"x\"y, z\"w", " v"}},
+      // Unclosed: every comma splits, as in a list without quotes.
+      {"O\"Brien <o@x>, b@y, c", {"O\"Brien <o@x>", " b@y", " c"}},
+      {"\"a\", \"b, c", {"\"a\"", " \"b", " c"}},
+      {std::string(kHyo) + "," + kSo + "," + kTake, {kHyo, kSo, kTake}},
+      // 表 ends in 0x5C: no quoted-pair in code page 932, one in UTF-8.
+      {"\"" + std::string(kHyo) + "\", \"x, y\"",
+       {"\"\x95\x5C\"", " \"x, y\""},
+       Entries{"\"\x95\x5C\", \"x", " y\""}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(AddressListEntries(c.list, MessageCharset::Iso2022Jp), c.entries) << c.list;
+    EXPECT_EQ(AddressListEntries(c.list, MessageCharset::Utf8), c.utf8.value_or(c.entries))
+        << c.list;
+  }
+  // Quotes that never close cost one walk, not one per quote.
+  std::string many;
+  for (int i = 0; i < 200000; ++i) many += "\\\",";
+  EXPECT_EQ(AddressListEntries("\"" + many, MessageCharset::Iso2022Jp).size(), 200001u);
 }
 
 // --- Subject encoding -------------------------------------------------------

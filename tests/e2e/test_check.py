@@ -1,7 +1,7 @@
 """tolvex --check: the command file read and the first message composed
 as a run would, printed for reading or as exact bytes; nothing sent, no
-file written or deleted. Address 127.0.0.66 (a server that must see no
-connection)."""
+file written or deleted. Addresses 127.0.0.66 and .19 (servers that must
+see no connection)."""
 
 import os
 
@@ -75,6 +75,24 @@ class Check(E2ETest):
         res = self.check()
         self.assertEqual(res.returncode, EX_NOINPUT)
         self.assertIn(b"absent.bin", res.stderr)
+
+    def test_misspelled_directive_before_the_password_sends_nothing(self):
+        # "#SCE" for "#SEC" ends the directives: "#USR" and "#PAS" after it
+        # would go out as text over plain HELO. The run and --check both
+        # stop at start-up, naming the line, never the password.
+        secret = "Zq9-hunter2"
+        self.write_command(["#DEL", f"#HOS={addr(19)}", "#SCE=starttls", "#USR=yamada",
+                            f"#PAS={secret}", "#TO=a@example.jp", "", "本文"])
+        for args in ((), ("--check",)):
+            with self.serve(19) as server:
+                res = self.run_tolvex(args)
+            self.assertEqual(res.returncode, EX_DATAERR, args)
+            self.assertEqual(server.sessions, [], args)
+            self.assertEqual(res.stdout, b"")
+            self.assertRegex(res.stderr, rb'^tolvex: command.txt line 3: "#SCE" is no directive, '
+                                         rb'.*line 4 \("#USR"\).*misspelled\?\n\Z')
+            self.assertNotIn(secret.encode(), res.stdout + res.stderr)
+            self.assertEqual(sorted(os.listdir(self.dir)), ["command.txt"], args)
 
     def test_missing_command_file_and_bad_arguments(self):
         res = self.check()

@@ -282,5 +282,43 @@ class UnicodeMessage(Delivery):
         self.assert_message(s, expected)
 
 
+class AddressesAndNames(Delivery):
+    """What a reader shows is what the envelope carries: quoted names
+    holding "," and "<" are names; attachments are named by their last path
+    component, "/" separating too."""
+
+    def test_quoted_names_give_the_envelope_the_head_shows(self):
+        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(18)}",
+                            '#FRO="Evil <boss@corp.example>" <t@x.jp>',
+                            '#TO="Suzuki, Ichiro" <s@x.jp>, b@example.jp',
+                            '#CC="課長, 営業部" <boss@example.jp>', "#BCC=\"Audit, x\" <a@x.jp>",
+                            "", "本文"])
+        _, s = self.deliver(self.serve(18))
+        self.assertEqual(s.commands[1:6], [b"MAIL FROM:<t@x.jp>\r\n", b"RCPT TO:<s@x.jp>\r\n",
+                                           b"RCPT TO:<b@example.jp>\r\n",
+                                           b"RCPT TO:<boss@example.jp>\r\n", b"RCPT TO:<a@x.jp>\r\n"])
+        m = email.message_from_bytes(s.message, policy=email.policy.default)
+        seen = {f: [(a.display_name, a.addr_spec) for a in m[f].addresses] for f in ("From", "To", "Cc")}
+        self.assertEqual(seen, {"From": [("Evil <boss@corp.example>", "t@x.jp")],
+                                "To": [("Suzuki, Ichiro", "s@x.jp"), ("", "b@example.jp")],
+                                "Cc": [("課長, 営業部", "boss@example.jp")]})
+        self.assertEqual([m[f].defects for f in ("From", "To", "Cc")], [(), (), ()])
+        self.assertNotIn(b"Audit", s.message)
+
+    def test_attachment_named_by_its_last_path_component(self):
+        pdf, blob = b"%PDF-1.4\n" * 20, bytes(range(40))
+        absolute = self.write("資料/報告書.pdf", pdf)
+        self.write("表ソ/能.bin", blob)  # 表 and ソ end in 0x5C: no separator
+        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(29)}", "#TO=a@example.jp",
+                            f"#ATT={absolute},表ソ/能.bin", "", "本文"])
+        _, s = self.deliver(self.serve(29))
+        acc = sjis(f"{absolute},表ソ/能.bin") + b"\r\n-----\r\n" + CRLF + sjis("本文") + CRLF
+        expected = ref.attachment_message(acc, [(sjis("報告書.pdf"), pdf), (sjis("能.bin"), blob)],
+                                          b"DummySender", b"a@example.jp")
+        self.assert_message(s, expected)
+        m = email.message_from_bytes(s.message, policy=email.policy.default)
+        self.assertEqual([p.get_filename() for p in m.iter_attachments()], ["報告書.pdf", "能.bin"])
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -8,6 +8,7 @@
 
 #include "base/sjis_text.hpp"
 #include "command/command_file.hpp"
+#include "compose/address_list.hpp"
 #include "compose/message.hpp"
 #include "fuzz_check.hpp"
 #include "support/memory_folder.hpp"
@@ -42,7 +43,8 @@ void CheckRunState(const RunState& st, const test::MemoryFolder& folder) {
   for (int k = 1; k <= st.ToCount; ++k) {
     const std::string& to = st.ToAddr[static_cast<std::size_t>(k)];
     FUZZ_CHECK(IsTrimmed(to), Escaped(to));
-    FUZZ_CHECK(sjis::FindChar(to, ',') == sjis::npos, Escaped(to));
+    // A comma stands only inside a quoted display name.
+    FUZZ_CHECK(AddressListEntries(to, st.Charset).size() == 1, Escaped(to));
   }
   for (int k = 1; k <= st.FileCount; ++k) {
     const std::string& name = st.FileList[static_cast<std::size_t>(k)];

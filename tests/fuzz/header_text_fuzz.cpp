@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/sjis_text.hpp"
+#include "compose/address_list.hpp"
 #include "compose/attachment_head.hpp"
 #include "compose/header_words.hpp"
 #include "compose/text_functions.hpp"
@@ -200,7 +201,19 @@ void CheckSmallFunctions(std::string_view text) {
 
   const std::string address = AngleAddress(text);
   const std::size_t lt = sjis::FindChar(text, '<');
-  if (lt == sjis::npos) {
+  if (HasQuotedString(text, MessageCharset::Iso2022Jp)) {
+    // Read as RFC 5322: from the first "<" outside quoted strings to the
+    // ">" after it or the end.
+    const std::size_t open = FindOutsideQuotes(text, '<', 0, MessageCharset::Iso2022Jp);
+    if (open == sjis::npos) {
+      FUZZ_CHECK(address == text, Escaped(text));
+    } else {
+      const std::size_t end = open + 1 + address.size();
+      FUZZ_CHECK(text.compare(open + 1, address.size(), address) == 0 &&
+                     (end == text.size() || text[end] == '>'),
+                 Escaped(text) + " -> " + Escaped(address));
+    }
+  } else if (lt == sjis::npos) {
     FUZZ_CHECK(address == text, Escaped(text));
   } else {
     // What follows the "<" less its last character.
@@ -219,6 +232,7 @@ void CheckSmallFunctions(std::string_view text) {
   }
   if (separators <= 10)
     FUZZ_CHECK(sjis::FindChar(file, '\\') == sjis::npos, Escaped(text) + " -> " + Escaped(file));
+  FUZZ_CHECK(sjis::FindChar(file, '/') == sjis::npos, Escaped(text) + " -> " + Escaped(file));
 }
 
 }  // namespace

@@ -48,6 +48,21 @@ def command_file_seeds():
     yield "names", crlf('#FRO="山田 太郎" <yamada@example.jp>', "#TO=鈴木 <s@example.jp>, 表ソ能, t@example.jp",
                         "#REP=係 desk@example.jp", "#FOR=icon", "#DEL", "#NEX=x", "#KIL", "",
                         "Subj", "Repl", "ｶﾀｶﾅ 半角")
+    # Quoted display names holding "," and "<", an unclosed quote, and
+    # attachment paths with "/".
+    yield "quoted-names", with_files(
+        crlf("#HOS=h", '#FRO="Evil <boss@corp.example>" <t@x.jp>',
+             '#TO="Suzuki, Ichiro" <s@x.jp>, "表", "x, y" <y@x>',
+             '#CC="a\\", b" <c@x>, O"Brien <o@x>', '#BCC="unclosed, b@x',
+             '#REP="係, 窓口" <desk@x.jp>', "#ATT=/path/to/報告書.pdf,資料/表.bin", "", "本文"),
+        [("/path/to/報告書.pdf", b"%PDF-1.4\n"), ("資料/表.bin", b"x")])
+    yield "utf8-quoted", (b'#CHR=utf-8\r\n#TO="\xe2\x80\x9c\\", x" <a@b>, c@d\r\n'
+                          b'#FRO="\xe8\xa1\xa8 <boss@corp>" <t@x.jp>\r\n\r\nbody\r\n')
+    # A misspelled directive before the secrets, and a body that merely
+    # begins with "#".
+    yield "misspelled-directive", crlf("#HOS=h", "#SCE=starttls", "#USR=yamada", "#PAS=secret",
+                                       "#TO=a@example.jp", "", "body")
+    yield "hash-body", crlf("#TO=a@example.jp", "#1 売上", "#SUB=x", "本文")
 
 
 def sjis_seeds():
@@ -79,6 +94,9 @@ def header_seeds():
     yield "value", sj("#TO = 表 , 能 , ")
     yield "long-name", sj("とても長い添付ファイルの名前で折り返しが必要になるもの_2026年12月分.xlsx")
     yield "ascii", b"From <a@example.jp>, b@example.jp"
+    yield "quoted-angle", sj('"Evil <boss@corp.example>" <t@x.jp>, "Suzuki, Ichiro" <s@x.jp>')
+    yield "unclosed-quote", sj('O"Brien 表 <o@x>, b@y')
+    yield "slash-path", sj("/path/to/報告書.pdf")
 
 
 def header_seeds_for_each_function():

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """End-to-end runs of tolvex.exe under Wine against a scripted SMTP server
-on 127.0.0.100-130 port 25: messages byte for byte on the wire, LOG.txt,
+on 127.0.0.100-130 and 39 port 25: messages byte for byte on the wire, LOG.txt,
 the work files, exit codes and the main window's states; the failures are
 in e2e_win_failures.py, devices and hostile servers in e2e_win_hostile.py
 (231-235), the submission and --probe cases and the Exim and OpenSMTPD
@@ -101,6 +101,24 @@ class Messages(Delivery):
                       b' name="=?ISO-2022-JP?B?GyRCST0lPRsoSi50eHQ=?="\r\n'
                       b"Content-Disposition: attachment; filename*=UTF-8''%E8%A1%A8%E3%82%BD.txt\r\n",
                       s.message)
+
+    def test_slash_paths_and_quoted_names(self):
+        # "/" separates folders on Windows too: the attachment is named by
+        # the last component. A "," or "<" inside a quoted name is name text,
+        # so the envelope carries the mailbox the head shows. 127.0.0.39.
+        pdf, blob = b"%PDF-1.4\n" * 20, bytes(range(40))
+        self.write("資料/報告書.pdf", pdf)
+        self.write("表ソ/能.bin", blob)
+        sender, to = '"Evil <boss@corp.example>" <t@x.jp>', '"Suzuki, Ichiro" <s@x.jp>, b@x.jp'
+        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(39)}", f"#FRO={sender}", f"#TO={to}",
+                            "#ATT=資料/報告書.pdf,表ソ/能.bin", "", "本文"])
+        s = self.deliver(self.serve(39))
+        self.assertEqual(s.commands[1:4], [b"MAIL FROM:<t@x.jp>\r\n", b"RCPT TO:<s@x.jp>\r\n",
+                                           b"RCPT TO:<b@x.jp>\r\n"])
+        acc = sjis("資料/報告書.pdf,表ソ/能.bin") + b"\r\n-----\r\n" + CRLF + sjis("本文") + CRLF
+        expected = ref.attachment_message(acc, [(sjis("報告書.pdf"), pdf), (sjis("能.bin"), blob)],
+                                          sender.encode(), to.encode())
+        self.assert_message(s, expected)
 
     def test_japanese_names_and_vendor_characters(self):
         # 髙 (IBM FBFC), ① and ㈱ (NEC row 13) in the names, the subject, the
