@@ -121,23 +121,7 @@ TokenReply ParseTokenReply(long status, std::string_view body) {
     r.refreshToken.Assign(rt);
     WipeString(rt);
   }
-  const auto expires = json.find("expires_in");
-  if (expires != json.end()) {
-    if (expires->is_number_integer()) {
-      r.expiresIn = expires->get<std::int64_t>();
-    } else if (expires->is_string()) {  // some endpoints send it quoted
-      const std::string& t = expires->get_ref<const std::string&>();
-      // At most nine digits: no overflow, and longer is no lifetime.
-      std::int64_t v = 0;
-      bool digits = !t.empty() && t.size() < 10;
-      for (std::size_t i = 0; digits && i < t.size(); ++i) {
-        digits = t[i] >= '0' && t[i] <= '9';
-        v = v * 10 + (t[i] - '0');
-      }
-      if (digits) r.expiresIn = v;
-    }
-    if (r.expiresIn < 0) r.expiresIn = 0;
-  }
+  r.expiresIn = JsonSeconds(json, "expires_in", kLongestTokenLife).value_or(0);
   r.ok = true;
   return r;
 }

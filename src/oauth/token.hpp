@@ -23,6 +23,8 @@ inline constexpr char kGoogleTokenUrl[] = "https://oauth2.googleapis.com/token";
 inline constexpr char kGoogleScope[] = "https://mail.google.com/";
 // A token is used only while it has this many seconds left.
 inline constexpr std::int64_t kExpiryMargin = 60;
+// A longer lifetime in a reply is taken as this long.
+inline constexpr std::int64_t kLongestTokenLife = 24 * 60 * 60;
 
 // "microsoft" and "google" (any ASCII case) name a provider; anything else
 // is the token endpoint itself.
@@ -53,7 +55,7 @@ struct TokenReply {
   bool ok = false;
   Secret accessToken;
   Secret refreshToken;         // empty when none was sent (no rotation)
-  std::int64_t expiresIn = 0;  // seconds; 0 when not given
+  std::int64_t expiresIn = 0;  // seconds, at most kLongestTokenLife; 0 when not given
   std::string error;           // "invalid_client", or what was wrong with the reply
   std::string description;     // error_description, when given
 };

@@ -28,11 +28,17 @@ struct ScriptedHttps final : Https {
     r.done = true;
     r.status = status;
     r.body.Assign(body);
+    if (!script.empty()) {  // else the same reply each time
+      r.status = script.front().first;
+      r.body.Assign(script.front().second);
+      script.pop_front();
+    }
     return r;
   }
   std::int64_t NowSeconds() override { return now; }
   long status = 200;
   std::string body = R"({"access_token":"at","refresh_token":"rt-new","expires_in":3599})";
+  std::deque<std::pair<long, std::string>> script;
   std::vector<std::string> urls;
   std::vector<std::string> forms;
   std::int64_t now = 5000;
@@ -98,7 +104,11 @@ struct Login {
     browser.state = "paWlpaWlpaWlpaWlpaWlpQ";
     return RunLogin(LoginPorts{files, window, secrets, https, signIns, out,
                                [](std::string_view t) { return std::string(t); },
-                               [](std::int64_t) {}, &browser});
+                               [this](std::int64_t seconds) {
+                                 waits.push_back(seconds);
+                                 https.now += seconds;
+                               },
+                               &browser});
   }
   MemoryFolder files;
   VirtualScheduler scheduler;
@@ -108,6 +118,7 @@ struct Login {
   MapSignIns signIns;
   std::ostringstream out;
   ScriptedBrowser browser;
+  std::vector<std::int64_t> waits;  // between the device code's polls
 };
 
 constexpr char kKey[] = "https://oauth2.googleapis.com/token id-1.apps you@gmail.com";
@@ -182,6 +193,60 @@ TEST(LoginBrowser, FailuresStoreNothing) {
       EXPECT_NE(l.browser.answers[0].second.find("The sign-in did not complete."),
                 std::string::npos)
           << c.failure;
+    }
+  }
+}
+
+// The device code's polls: the interval held to 1..60 s and to the time
+// left, the code's life to 30 minutes, each wait ending by the expiry
+// (the numbers a hostile endpoint sends cannot overflow or hang the run).
+TEST(LoginDevice, PollsHeldToTheCodesLife) {
+  const std::string pending = R"({"error":"authorization_pending"})";
+  const std::string slow = R"({"error":"slow_down"})";
+  struct Case {
+    const char* numbers;  // the device reply's expires_in and interval
+    std::vector<std::string> polls;
+    std::vector<std::int64_t> waits;
+    int exit;
+  };
+  const Case cases[] = {
+      {R"("expires_in":5,"interval":3600)", {}, {5}, kExitUnavailable},
+      {R"("expires_in":900,"interval":1000000000)", std::vector<std::string>(14, pending),
+       std::vector<std::int64_t>(15, 60), kExitUnavailable},
+      {R"("expires_in":9223372036854775807,"interval":9223372036854775807)",
+       std::vector<std::string>(29, slow), std::vector<std::int64_t>(30, 60), kExitUnavailable},
+      {R"("expires_in":"20","interval":"7")", {pending, pending}, {7, 7, 6}, kExitUnavailable},
+      {R"("expires_in":10,"interval":-3)", {pending}, {5, 5}, kExitUnavailable},
+      {R"("expires_in":900.5,"interval":58)", {slow, pending, "tokens"}, {58, 60, 60}, kExitOk},
+      {R"("expires_in":900,"interval":5)", {R"({"error":"expired_token"})"}, {5}, kExitUnavailable},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.numbers);
+    Login l;
+    l.files.files["command.txt"] =
+        "#HOS=smtp.idp.test\r\n#FRO=u@idp.test\r\n#TO=to@example.jp\r\n#SUB=x\r\n"
+        "#SEC=starttls\r\n#USR=u@idp.test\r\n#OAU=https://idp.test/token\r\n#OID=c\r\n\r\nb\r\n";
+    l.https.script.emplace_back(200, std::string(R"({"device_code":"d","user_code":"U-1",)") +
+                                         R"("verification_uri":"https://idp.test/d",)" + c.numbers +
+                                         "}");
+    for (const std::string& poll : c.polls) {
+      if (poll == "tokens") {
+        l.https.script.emplace_back(200, R"({"access_token":"at","refresh_token":"rt-d"})");
+      } else {
+        l.https.script.emplace_back(400, poll);
+      }
+    }
+    EXPECT_EQ(l.Run(), c.exit);
+    EXPECT_EQ(l.waits, c.waits);
+    EXPECT_EQ(l.https.urls.size(), 1 + c.polls.size());
+    EXPECT_TRUE(l.https.script.empty());
+    if (c.exit == kExitOk) {
+      EXPECT_EQ(l.signIns.tokens.size(), 1u);
+    } else {
+      ASSERT_EQ(l.window.failures.size(), 1u);
+      EXPECT_EQ(l.window.failures[0].message,
+                "the code expired before the sign-in was completed: run tolvex --login again");
+      EXPECT_TRUE(l.signIns.tokens.empty());
     }
   }
 }

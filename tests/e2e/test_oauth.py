@@ -7,7 +7,8 @@ client secret and every access token issued are looked for, raw, in
 Base64 at each alignment and form-encoded, in every work file, TEMP.TXT
 during the delivery, standard output and standard error.
 
-Addresses 127.0.0.241-248 (provider and server share one address).
+Addresses 127.0.0.241-248 (provider and server share one address); the
+hostile sign-in cases 127.0.0.5-7.
 """
 
 import os
@@ -405,6 +406,52 @@ class OAuthCases(SecretKept):
         self.assertFalse(self.exists("LOG.txt"))
 
 
+class HostileSignInCases(SecretKept):
+    """--login against a device endpoint whose numbers would keep it waiting
+    and beside a local process that plays the browser, and a sign-in store
+    open to others: each ends as it should, in bounded time. A fake
+    provider on each of 127.0.0.5-7."""
+
+    FIRST = 4
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        folder = tempfile.mkdtemp(prefix="tolvex-pki-")
+        cls.addClassCleanup(shutil.rmtree, folder, True)
+        cls.pki = make_pki(folder, {"scripted": [addr(cls.FIRST + k) for k in range(1, 4)]})
+
+    provider = OAuthCases.provider
+    oauth_job = OAuthCases.oauth_job
+    job = OAuthCases.job
+    assert_nothing_secret = OAuthCases.assert_nothing_secret
+    sign_in_env = OAuthCases.sign_in_env
+    stored_token = OAuthCases.stored_token
+    stored_client_secret = OAuthCases.stored_client_secret
+    spawn_tolvex = OAuthCases.spawn_tolvex
+    browser_login = OAuthCases.browser_login
+    token_requests = OAuthCases.token_requests
+    console = OAuthCases.console
+
+    def test_login_ends_when_the_code_expires_whatever_the_interval(self):
+        self.sign_in_env()
+        for interval, life in [(3600, 5), (10 ** 9, 2), (2 ** 63 - 1, 3)]:
+            with self.subTest(interval=interval), self.provider(1) as p:
+                p.device_interval, p.device_expires_in = interval, life
+                self.oauth_job(1, p, secret_line=False)
+                with mock.patch.dict(os.environ, self.env):
+                    t0 = time.monotonic()
+                    res = self.run_tolvex(["--login"], timeout=30)
+                    elapsed = time.monotonic() - t0
+                self.err = res.stderr.decode("utf-8", "replace")
+                self.assertEqual(res.returncode, EX_UNAVAILABLE, self.err)
+                self.assertTrue(life - 0.5 <= elapsed < life + 5, elapsed)
+                self.assertIn("コードの有効期限が切れました。", res.stdout.decode(self.console))
+                self.assertIn("the code expired before the sign-in was completed", self.err)
+                self.assertEqual([path for path, _ in p.requests], ["/devicecode"])
+                self.assertIsNone(self.stored_token(p))
+                self.assert_nothing_secret(res, p, command_holds_it=False)
+
 class DovecotOAuthCases(SecretKept):
     """Tokens checked by a real server: Postfix submission on 587 with
     Dovecot's oauth2 passdb, which asks the fake provider about each token
@@ -479,6 +526,10 @@ class DovecotOAuthCases(SecretKept):
 
 
 class OAuth(OAuthCases, E2ETest):
+    pass
+
+
+class HostileSignIn(HostileSignInCases, E2ETest):
     pass
 
 

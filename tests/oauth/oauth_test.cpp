@@ -98,6 +98,15 @@ TEST(OAuthReply, TokensErrorsAndGarbage) {
       {200, R"({"access_token":"at3"})", true, "at3", 0, ""},
       // A quoted lifetime too long to be one is no lifetime (was an overflow).
       {200, R"({"access_token":"at4","expires_in":"35991111111111111"})", true, "at4", 0, ""},
+      // Any other lifetime is held to 0..a day, so no sum with it overflows.
+      {200, R"({"access_token":"a","expires_in":9223372036854775807})", true, "a", 86400, ""},
+      {200, R"({"access_token":"a","expires_in":18446744073709551615})", true, "a", 86400, ""},
+      {200, R"({"access_token":"a","expires_in":99999999999999999999999})", true, "a", 86400, ""},
+      {200, R"({"access_token":"a","expires_in":"999999999"})", true, "a", 86400, ""},
+      {200, R"({"access_token":"a","expires_in":-9223372036854775808})", true, "a", 0, ""},
+      {200, R"({"access_token":"a","expires_in":"-5"})", true, "a", 0, ""},
+      {200, R"({"access_token":"a","expires_in":3599.9})", true, "a", 3599, ""},
+      {200, R"({"access_token":"a","expires_in":true})", true, "a", 0, ""},
       {400,
        R"({"error":"invalid_client","error_description":"AADSTS7000215: Invalid client secret."})",
        false, "", 0, "invalid_client: AADSTS7000215: Invalid client secret."},
@@ -338,6 +347,33 @@ TEST(OAuthDevice, EndpointsAndReplies) {
   EXPECT_EQ(d.verificationUri, "https://x.test/d");
   EXPECT_EQ(d.interval, 7);
   EXPECT_EQ(d.expiresIn, 900);
+
+  // The code's life held to 30 minutes, the interval to 1..60 s (5 when
+  // none is given), whatever the endpoint sends.
+  struct Numbers {
+    const char* numbers;
+    std::int64_t expiresIn;
+    std::int64_t interval;
+  } numbers[] = {
+      {R"("expires_in":5,"interval":3600)", 5, 60},
+      {R"("expires_in":9223372036854775807,"interval":9223372036854775807)", 1800, 60},
+      {R"("expires_in":18446744073709551615,"interval":1000000000)", 1800, 60},
+      {R"("expires_in":"900","interval":"7")", 900, 7},
+      {R"("expires_in":900,"interval":-9223372036854775808)", 900, 5},
+      {R"("expires_in":900,"interval":0.5)", 900, 5},
+      {R"("expires_in":900,"interval":"x")", 900, 5},
+      {R"("expires_in":-1,"interval":5)", 0, 0},  // malformed: no life
+  };
+  for (const Numbers& n : numbers) {
+    const DeviceCode c = ParseDeviceCode(
+        200, std::string(R"({"device_code":"d","user_code":"A","verification_uri":"https://x/",)") +
+                 n.numbers + "}");
+    EXPECT_EQ(c.ok, n.expiresIn > 0) << n.numbers;
+    if (c.ok) {
+      EXPECT_EQ(c.expiresIn, n.expiresIn) << n.numbers;
+      EXPECT_EQ(c.interval, n.interval) << n.numbers;
+    }
+  }
 }
 
 TEST(OAuthCodeFlow, EndpointsAndBase64Url) {
