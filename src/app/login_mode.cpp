@@ -174,11 +174,10 @@ int BrowserLogin(const LoginPorts& p, const Submission& s) {
         browser.Answer(404, "<!DOCTYPE html>\n<title>Not found</title>\n");
         continue;
       case oauth::Redirect::Kind::Forged:
-        browser.Answer(400, Page(p, kPageFailedJa, "The sign-in did not complete."));
-        p.out << p.display(kFailedJa) << "\n";
-        return Fail(p.window, Failure{FailureKind::DeliveryFailed,
-                                      "the browser came back with a state that is not this "
-                                      "sign-in's: run tolvex --login again"});
+        // Not this sign-in's browser (any local process can reach the
+        // port): refused, and the real one still awaited.
+        browser.Answer(400, "<!DOCTYPE html>\n<title>Bad request</title>\n");
+        continue;
       case oauth::Redirect::Kind::Refused:
         browser.Answer(200, Page(p, kPageFailedJa, "The sign-in did not complete."));
         p.out << p.display(redirect.error == "access_denied" ? kDeniedJa : kFailedJa) << "\n";

@@ -165,10 +165,6 @@ TEST(LoginBrowser, FailuresStoreNothing) {
        "",
        "sign-in refused: "
        "access_denied"},
-      {{"GET /?code=c&state=other HTTP/1.1\r\n\r\n"},
-       200,
-       "",
-       "the browser came back with a state that is not this sign-in's: run tolvex --login again"},
       {{}, 200, "", "the browser did not come back within 5 minutes: run tolvex --login again"},
       {{"GET /?code=c&state=STATE HTTP/1.1\r\n\r\n"},
        400,
@@ -193,6 +189,41 @@ TEST(LoginBrowser, FailuresStoreNothing) {
       EXPECT_NE(l.browser.answers[0].second.find("The sign-in did not complete."),
                 std::string::npos)
           << c.failure;
+    }
+  }
+}
+
+// A request without this sign-in's state (any local process can reach the
+// port) is answered 400 and the browser still awaited, until the 5 minutes
+// are over.
+TEST(LoginBrowser, RequestsWithoutTheStateAreRefusedAndTheWaitGoesOn) {
+  const std::vector<std::string> forged = {
+      "GET /?error=x HTTP/1.1\r\n\r\n",
+      "GET /?error=access_denied&state=other HTTP/1.1\r\n\r\n",
+      "GET /?code=c&state=STATEx HTTP/1.1\r\n\r\n",
+      "GET /?code=c HTTP/1.1\r\n\r\n",
+  };
+  for (bool browserComes : {true, false}) {
+    Login l;
+    l.browser.requests.assign(forged.begin(), forged.end());
+    if (browserComes) l.browser.requests.push_back("GET /?code=c&state=STATE HTTP/1.1\r\n\r\n");
+    l.https.now = 5000;
+    EXPECT_EQ(l.Run(), browserComes ? kExitOk : kExitUnavailable);
+    ASSERT_EQ(l.browser.answers.size(), forged.size() + (browserComes ? 1 : 0));
+    for (std::size_t i = 0; i < forged.size(); ++i) {
+      EXPECT_EQ(l.browser.answers[i].first, 400) << forged[i];
+    }
+    if (browserComes) {
+      EXPECT_EQ(l.browser.answers.back().first, 200);
+      EXPECT_EQ(l.signIns.tokens, (std::map<std::string, std::string>{{kKey, "rt-new"}}));
+      EXPECT_EQ(l.https.forms.size(), 1u);  // the code of the request with the state only
+    } else {
+      ASSERT_EQ(l.window.failures.size(), 1u);
+      EXPECT_EQ(l.window.failures[0].message,
+                "the browser did not come back within 5 minutes: run tolvex --login again");
+      EXPECT_EQ(l.https.now, 5000 + 300);
+      EXPECT_TRUE(l.https.urls.empty());
+      EXPECT_TRUE(l.signIns.tokens.empty());
     }
   }
 }

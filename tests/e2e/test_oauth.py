@@ -14,6 +14,7 @@ hostile sign-in cases 127.0.0.5-7.
 import os
 import re
 import shutil
+import socket
 import ssl
 import subprocess
 import tempfile
@@ -326,9 +327,10 @@ class OAuthCases(SecretKept):
         return subprocess.Popen([TOLVEX, *args], cwd=self.dir, env=env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
-    def browser_login(self, k, provider):
-        """Runs tolvex --login, opens the URL it prints; returns the result,
-        its standard output and the page the browser was shown."""
+    def browser_login(self, k, provider, before_browser=None):
+        """Runs tolvex --login, opens the URL it prints (after calling
+        `before_browser` with it, when given); returns the result, its
+        standard output and the page the browser was shown."""
         self.oauth_job(k, provider, f"#OAZ={provider.authorize_url}", secret_line=False)
         env = {name: value for name, value in os.environ.items()
                if name not in ("DISPLAY", "WAYLAND_DISPLAY")}  # no browser to open
@@ -342,6 +344,8 @@ class OAuthCases(SecretKept):
                 line = proc.stdout.readline()
                 self.assertTrue(line, f"no URL printed: {b''.join(lines)!r}")
                 lines.append(line.strip())
+            if before_browser:
+                before_browser(lines[-1].decode("ascii"))
             context = ssl.create_default_context(cafile=self.pki.ca)
             browser = urllib.request.build_opener(urllib.request.ProxyHandler({}),
                                                   urllib.request.HTTPSHandler(context=context))
@@ -451,6 +455,34 @@ class HostileSignInCases(SecretKept):
                 self.assertEqual([path for path, _ in p.requests], ["/devicecode"])
                 self.assertIsNone(self.stored_token(p))
                 self.assert_nothing_secret(res, p, command_holds_it=False)
+
+    def test_browser_sign_in_outlasts_forged_requests_and_idle_connections(self):
+        self.sign_in_env()
+        answers = []
+
+        def hostile(url):
+            redirect = urllib.parse.parse_qs(urllib.parse.urlsplit(url).query)["redirect_uri"][0]
+            port = urllib.parse.urlsplit(redirect).port
+            connect = lambda: socket.create_connection(("127.0.0.1", port), timeout=10)
+            first = connect()  # opened before 40 idle ones, used after them
+            idle = [connect() for _ in range(40)]
+            self.addCleanup(lambda: [s.close() for s in [first, *idle]])
+            for target in ["/?error=x", "/?code=stolen&state=guess", "/?error=access_denied"]:
+                conn = first if not answers else connect()
+                conn.sendall(f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+                answer = b""
+                while chunk := conn.recv(4096):
+                    answer += chunk
+                conn.close()
+                answers.append(answer.split(b"\r\n", 1)[0])
+
+        with self.provider(2) as p:
+            res, out, page, _ = self.browser_login(2, p, before_browser=hostile)
+            self.assertEqual(answers, [b"HTTP/1.1 400 Bad Request"] * 3)
+            self.assertEqual(res.returncode, 0, self.err)
+            self.assertIn("サインインしました。このページは閉じてかまいません。", page)
+            self.assertEqual(len(self.token_requests(p)), 1)
+            self.assertEqual(self.stored_token(p), p.refresh.encode())
 
 class DovecotOAuthCases(SecretKept):
     """Tokens checked by a real server: Postfix submission on 587 with

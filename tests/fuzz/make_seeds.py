@@ -125,6 +125,7 @@ def token_reply_seeds():
     yield "redirect-code", b"\x00GET /?state=st-1&code=4%2F0Ab+c%zz&scope=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
     yield "redirect-denied", b"\x00GET /?error=access_denied&error_description=%E8%A1%A8%0A&state=st-1 HTTP/1.1\r\n\r\n"
     yield "redirect-forged", b"\x00GET /?code=c&state=st-2 HTTP/1.1\r\n\r\n"
+    yield "redirect-error-without-state", b"\x00GET /?error=x HTTP/1.1\r\n\r\n"
     # Numbers whose sums overflowed, or whose waits never ended.
     for name, number in [("max", b"9223372036854775807"), ("min", b"-9223372036854775808"),
                          ("unsigned-max", b"18446744073709551615"),
