@@ -141,6 +141,10 @@ std::string SignInKeyOf(const Submission& s) {
   return SignInKey(TokenUrl(s.oauth), s.oauth.clientId, s.user);
 }
 
+std::string RefusedSignIn(const StoredSignIn& stored) {
+  return stored.refused + ": run tolvex --login in this folder again";
+}
+
 Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   OAuthSettings& o = s.oauth;
   const std::int64_t now = https.NowSeconds();
@@ -154,7 +158,11 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   // The stored sign-in's refresh token; empty when there is none.
   Secret refresh;
   if (signIns) {
-    if (std::optional<Secret> stored = signIns->Load(key)) refresh = *stored;
+    const StoredSignIn stored = signIns->Load(key);
+    if (!stored.refused.empty()) {
+      return Failure{FailureKind::DeliveryFailed, RefusedSignIn(stored)};
+    }
+    refresh = stored.token;
   }
   const bool signedIn = !refresh.Empty();
   if (!signedIn && o.clientSecret.Empty()) {

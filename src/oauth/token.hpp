@@ -66,6 +66,9 @@ TokenReply ParseTokenReply(long status, std::string_view body);
 
 // The key of the sign-in the settings use.
 std::string SignInKeyOf(const Submission& s);
+// The failure's text when the store refuses what it keeps: its reason and
+// the way out.
+std::string RefusedSignIn(const StoredSignIn& stored);
 
 // Printable ASCII only, at most 300 bytes: a reply's text goes to LOG.txt
 // and the terminal as it is.
@@ -81,7 +84,8 @@ class TokenCache {
   // kExpiryMargin seconds left, else a new one from the token endpoint:
   // by the refresh grant when `signIns` holds a sign-in for the endpoint,
   // client and user (a rotated refresh token saved before the token is
-  // used), else by client credentials.
+  // used), else by client credentials. A sign-in the store refuses (open
+  // to other users, too large, corrupt) is a failure saying so.
   // A refused or failed request returns the failure (its text names the
   // error code and description) and leaves the token empty.
   Status Obtain(Submission& s, Https& https, SignInStore* signIns = nullptr);

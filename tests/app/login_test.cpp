@@ -1,6 +1,9 @@
 // tolvex --login in a browser: the authorization URL printed, the
-// browser's requests on the loopback port answered, the code exchanged
-// with the verifier, and the refresh token stored only when all went well.
+// browser's requests on the loopback port answered (one without this
+// sign-in's state refused and the wait going on), the code exchanged with
+// the verifier, and the refresh token stored only when all went well. By
+// the device code: the polls held to the code's life, in virtual time.
+// A sign-in the store refuses ends the start-up.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -8,6 +11,7 @@
 #include <sstream>
 
 #include "app/exit_status.hpp"
+#include "app/load_job.hpp"
 #include "app/login_mode.hpp"
 #include "support/fake_platform.hpp"
 #include "support/memory_folder.hpp"
@@ -45,15 +49,19 @@ struct ScriptedHttps final : Https {
 };
 
 struct MapSignIns final : SignInStore {
-  std::optional<Secret> Load(const std::string& key) override {
+  StoredSignIn Load(const std::string& key) override {
+    StoredSignIn found;
+    found.refused = refusal;
     const auto it = tokens.find(key);
-    return it == tokens.end() ? std::nullopt : std::optional<Secret>(Secret(it->second));
+    if (it != tokens.end() && refusal.empty()) found.token.Assign(it->second);
+    return found;
   }
   std::string Save(const std::string& key, const Secret& token) override {
     tokens[key] = std::string(token.View());
     return {};
   }
   std::map<std::string, std::string> tokens;
+  std::string refusal;  // what Load says of every key
 };
 
 // The browser: fixed random bytes, a stand-in digest, and request heads
@@ -278,6 +286,29 @@ TEST(LoginDevice, PollsHeldToTheCodesLife) {
       EXPECT_EQ(l.window.failures[0].message,
                 "the code expired before the sign-in was completed: run tolvex --login again");
       EXPECT_TRUE(l.signIns.tokens.empty());
+    }
+  }
+}
+
+// The run, --check and --probe: a sign-in the store refuses (open to other
+// users, too large, corrupt) ends the start-up saying so, not "no client
+// secret"; one it keeps needs no secret.
+TEST(StoredSignIn, RefusedEndsTheStartUpSayingWhy) {
+  for (const char* refusal : {"", "the sign-in store /c/tolvex/signin-1 is corrupt: x"}) {
+    Login l;
+    l.signIns.tokens[kKey] = "rt";
+    l.signIns.refusal = refusal;
+    RunState st;
+    EffectRecorder effects;
+    const Status failure = LoadJob(st, JobMode::Check, effects, l.files, l.secrets, &l.signIns);
+    if (*refusal) {
+      ASSERT_TRUE(failure);
+      EXPECT_EQ(failure->kind, FailureKind::InputMissing);
+      EXPECT_EQ(failure->message,
+                std::string(refusal) + ": run tolvex --login in this folder again");
+    } else {
+      EXPECT_FALSE(failure);
+      EXPECT_TRUE(st.Submit.oauth.signedIn);
     }
   }
 }

@@ -200,10 +200,12 @@ TEST(OAuthCache, KeptUntilShortlyBeforeItExpires) {
 
 class MapSignIns final : public SignInStore {
  public:
-  std::optional<Secret> Load(const std::string& key) override {
+  StoredSignIn Load(const std::string& key) override {
+    StoredSignIn found;
+    found.refused = refusal;
     const auto it = tokens.find(key);
-    if (it == tokens.end()) return std::nullopt;
-    return Secret(it->second);
+    if (it != tokens.end() && refusal.empty()) found.token.Assign(it->second);
+    return found;
   }
   std::string Save(const std::string& key, const Secret& token) override {
     if (!saveError.empty()) return saveError;
@@ -212,6 +214,7 @@ class MapSignIns final : public SignInStore {
   }
   std::map<std::string, std::string> tokens;
   std::string saveError;
+  std::string refusal;  // what Load says of every key
 };
 
 // A stored sign-in: the refresh grant, the rotated token saved before the
@@ -223,10 +226,11 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
     long status;
     const char* reply;
     const char* saveError;
-    const char* form;     // the request sent; nullptr: none
-    const char* token;    // the access token; nullptr: the failure below
-    const char* kept;     // the stored refresh token afterwards
-    const char* failure;  // substring of the failure
+    const char* form;          // the request sent; nullptr: none
+    const char* token;         // the access token; nullptr: the failure below
+    const char* kept;          // the stored refresh token afterwards
+    const char* failure;       // substring of the failure
+    const char* refusal = "";  // what the store says of what it keeps
   } cases[] = {
       {"r1", 200, R"({"access_token":"a","refresh_token":"r2","expires_in":60})", "",
        "grant_type=refresh_token&client_id=c&refresh_token=r1", "a", "r2", ""},
@@ -241,6 +245,11 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
        "the new refresh token could not be stored (disk full): run tolvex --login"},
       {nullptr, 0, "", "", nullptr, nullptr, nullptr,
        "no sign-in stored for u@example.jp at https://idp.test/token and no client secret"},
+      // A sign-in the store refuses: not used, no client credentials instead.
+      {"r1", 0, "", "", nullptr, nullptr, "r1",
+       "the sign-in store /s is refused: group or others may write to it: run tolvex --login in "
+       "this folder again",
+       "the sign-in store /s is refused: group or others may write to it"},
       // Google with its client secret but no sign-in: no request sure to fail.
       {nullptr, 0, "google", "", nullptr, nullptr, nullptr,
        "no sign-in stored for u@example.jp at https://oauth2.googleapis.com/token: run tolvex "
@@ -259,6 +268,8 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
     MapSignIns signIns;
     if (c.stored) signIns.tokens[kKey] = c.stored;
     signIns.saveError = c.saveError;
+    signIns.refusal = c.refusal;
+    if (*c.refusal) s.oauth.clientSecret.Assign("s");
     ScriptedHttps https;
     if (c.form) https.replies.push_back(ScriptedHttps::Reply(c.status, c.reply));
     TokenCache cache;
