@@ -23,7 +23,10 @@ Status LoadJob(RunState& st, JobMode mode, CommandEffects& effects, WorkFolder& 
     st.Submit.oauth.signedIn = true;
     needSecret = st.Submit.UsesOAuth();
   } else if (signIns && st.Submit.UsesOAuth()) {
-    st.Submit.oauth.signedIn = signIns->Load(oauth::SignInKeyOf(st.Submit)).has_value();
+    const StoredSignIn stored = signIns->Load(oauth::SignInKeyOf(st.Submit));
+    if (!stored.refused.empty())
+      return Failure{FailureKind::InputMissing, oauth::RefusedSignIn(stored)};
+    st.Submit.oauth.signedIn = !stored.token.Empty();
   }
   return PrepareSubmission(st.Submit, files, secrets, needSecret);
 }

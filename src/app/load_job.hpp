@@ -23,7 +23,8 @@ enum class JobMode {
 
 // Fills `st` from command.txt; the first failure ends it.
 // `signIns`, when given, tells whether a sign-in of `tolvex --login` is
-// stored for the job's OAuth settings (then no client secret is needed).
+// stored for the job's OAuth settings (then no client secret is needed);
+// one the store refuses ends the start-up, saying why.
 Status LoadJob(RunState& st, JobMode mode, CommandEffects& effects, WorkFolder& files,
                SecretSource& secrets, SignInStore* signIns = nullptr);
 

@@ -91,9 +91,6 @@ constexpr char kPageFailedJa[] =
     "\x82\xB3\x82\xA2\x81"
     "B";
 
-// A code is polled for at most this long, whatever the provider says.
-constexpr std::int64_t kLongestWait = 30 * 60;
-
 int Fail(Window& window, Failure failure) {
   window.ReportFailure(failure);
   return ExitCodeFor(failure.kind);
@@ -177,11 +174,10 @@ int BrowserLogin(const LoginPorts& p, const Submission& s) {
         browser.Answer(404, "<!DOCTYPE html>\n<title>Not found</title>\n");
         continue;
       case oauth::Redirect::Kind::Forged:
-        browser.Answer(400, Page(p, kPageFailedJa, "The sign-in did not complete."));
-        p.out << p.display(kFailedJa) << "\n";
-        return Fail(p.window, Failure{FailureKind::DeliveryFailed,
-                                      "the browser came back with a state that is not this "
-                                      "sign-in's: run tolvex --login again"});
+        // Not this sign-in's browser (any local process can reach the
+        // port): refused, and the real one still awaited.
+        browser.Answer(400, "<!DOCTYPE html>\n<title>Bad request</title>\n");
+        continue;
       case oauth::Redirect::Kind::Refused:
         browser.Answer(200, Page(p, kPageFailedJa, "The sign-in did not complete."));
         p.out << p.display(redirect.error == "access_denied" ? kDeniedJa : kFailedJa) << "\n";
@@ -271,19 +267,24 @@ int RunLogin(const LoginPorts& p) {
         << "\n"
         << std::flush;
 
-  const std::int64_t start = p.https.NowSeconds();
-  const std::int64_t deadline = start + std::min(code.expiresIn, kLongestWait);
+  // The reply's numbers are held to kLongestCodeLife and kLongestPollInterval:
+  // each wait ends by the code's expiry, and the expiry is looked at before
+  // each wait and each poll.
+  const std::int64_t deadline = p.https.NowSeconds() + code.expiresIn;
   std::int64_t interval = code.interval;
   const std::string key = oauth::SignInKeyOf(s);
   request.url = oauth::TokenUrl(o);
+  const auto expired = [&p] {
+    p.out << p.display(kExpiredJa) << "\n";
+    return Fail(p.window, Failure{FailureKind::DeliveryFailed,
+                                  "the code expired before the sign-in was completed: run "
+                                  "tolvex --login again"});
+  };
   for (;;) {
-    p.wait(interval);
-    if (p.https.NowSeconds() >= deadline) {
-      p.out << p.display(kExpiredJa) << "\n";
-      return Fail(p.window, Failure{FailureKind::DeliveryFailed,
-                                    "the code expired before the sign-in was completed: run "
-                                    "tolvex --login again"});
-    }
+    const std::int64_t left = deadline - p.https.NowSeconds();
+    if (left <= 0) return expired();
+    p.wait(std::min(interval, left));
+    if (p.https.NowSeconds() >= deadline) return expired();
     oauth::DeviceTokenBody(o, code.deviceCode.View(), form);
     reply = p.https.PostForm(request);
     form.Wipe();
@@ -299,15 +300,10 @@ int RunLogin(const LoginPorts& p) {
       case oauth::PollOutcome::Pending:
         continue;
       case oauth::PollOutcome::SlowDown:
-        interval += 5;  // as RFC 8628 asks
+        interval = std::min(interval + 5, oauth::kLongestPollInterval);  // as RFC 8628 asks
         continue;
       case oauth::PollOutcome::Refused:
-        if (token.error == "expired_token") {
-          p.out << p.display(kExpiredJa) << "\n";
-          return Fail(p.window, Failure{FailureKind::DeliveryFailed,
-                                        "the code expired before the sign-in was completed: "
-                                        "run tolvex --login again"});
-        }
+        if (token.error == "expired_token") return expired();
         p.out << p.display(token.error == "access_denied" ? kDeniedJa : kFailedJa) << "\n";
         return Fail(p.window, Refused("sign-in", token.error, token.description));
       case oauth::PollOutcome::Tokens:

@@ -78,8 +78,14 @@ bool Probe::ProbeToken() {
   if (secrets_ == nullptr || https_ == nullptr) {
     failure = Failure{FailureKind::DeliveryFailed, "no HTTPS client for the token request"};
   } else {
-    if (signIns_) sub.oauth.signedIn = signIns_->Load(oauth::SignInKeyOf(sub)).has_value();
-    failure = FindClientSecret(sub, *secrets_);
+    StoredSignIn stored;
+    if (signIns_) stored = signIns_->Load(oauth::SignInKeyOf(sub));
+    sub.oauth.signedIn = !stored.token.Empty();
+    if (!stored.refused.empty()) {
+      failure = Failure{FailureKind::DeliveryFailed, oauth::RefusedSignIn(stored)};
+    } else {
+      failure = FindClientSecret(sub, *secrets_);
+    }
     if (!failure) {
       oauth::TokenCache cache;
       failure = cache.Obtain(sub, *https_, signIns_);

@@ -56,7 +56,7 @@ struct Redirect {
     Other,    // not the redirect (another path, no code and no error): 404
     Code,     // the authorization code, state checked
     Refused,  // error=… (access_denied when the user said no)
-    Forged,   // a code or error whose state is not this sign-in's
+    Forged,   // a code or error without this sign-in's state: 400, wait on
   };
   Kind kind = Kind::Other;
   Secret code;

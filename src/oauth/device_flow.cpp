@@ -9,13 +9,6 @@ namespace {
 
 constexpr std::string_view kTokenPath = "/token";
 
-std::int64_t Seconds(const nlohmann::json& object, const char* name, std::int64_t otherwise) {
-  const auto it = object.find(name);
-  if (it == object.end() || !it->is_number_integer()) return otherwise;
-  const std::int64_t v = it->get<std::int64_t>();
-  return v > 0 ? v : otherwise;
-}
-
 // Printable ASCII: the codes and the URL go to the terminal as they are.
 bool PlainAscii(std::string_view text) {
   for (char c : text) {
@@ -72,8 +65,9 @@ DeviceCode ParseDeviceCode(long status, std::string_view body) {
   d.userCode = JsonText(json, "user_code");
   d.verificationUri = JsonText(json, "verification_uri");
   if (d.verificationUri.empty()) d.verificationUri = JsonText(json, "verification_url");
-  d.expiresIn = Seconds(json, "expires_in", 0);
-  d.interval = Seconds(json, "interval", 5);
+  d.expiresIn = JsonSeconds(json, "expires_in", kLongestCodeLife).value_or(0);
+  d.interval = JsonSeconds(json, "interval", kLongestPollInterval).value_or(0);
+  if (d.interval == 0) d.interval = 5;  // RFC 8628's default
   if (d.deviceCode.Empty() || !PlainAscii(d.userCode) || !IsHttpsUrl(d.verificationUri) ||
       !PlainAscii(d.verificationUri) || d.expiresIn == 0) {
     d.error = "malformed_reply";

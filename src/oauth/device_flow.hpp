@@ -13,6 +13,11 @@
 
 namespace tolvex::oauth {
 
+// A code is polled for at most this long, whatever the provider says.
+inline constexpr std::int64_t kLongestCodeLife = 30 * 60;
+// Polls are at most this far apart, whatever the provider asks for.
+inline constexpr std::int64_t kLongestPollInterval = 60;
+
 // Microsoft: the tenant's /devicecode beside its /token. An endpoint of its
 // own: its token URL with the last "/token" replaced by "/devicecode".
 // "" when there is none (Google, no tenant, a URL not ending in /token).
@@ -29,8 +34,8 @@ struct DeviceCode {
   Secret deviceCode;
   std::string userCode;
   std::string verificationUri;
-  std::int64_t expiresIn = 0;  // seconds the code is valid
-  std::int64_t interval = 5;   // seconds between polls
+  std::int64_t expiresIn = 0;  // seconds the code is valid, 1..kLongestCodeLife
+  std::int64_t interval = 5;   // seconds between polls, 1..kLongestPollInterval
   std::string error;           // as TokenReply's
   std::string description;
 };

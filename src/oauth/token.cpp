@@ -121,23 +121,7 @@ TokenReply ParseTokenReply(long status, std::string_view body) {
     r.refreshToken.Assign(rt);
     WipeString(rt);
   }
-  const auto expires = json.find("expires_in");
-  if (expires != json.end()) {
-    if (expires->is_number_integer()) {
-      r.expiresIn = expires->get<std::int64_t>();
-    } else if (expires->is_string()) {  // some endpoints send it quoted
-      const std::string& t = expires->get_ref<const std::string&>();
-      // At most nine digits: no overflow, and longer is no lifetime.
-      std::int64_t v = 0;
-      bool digits = !t.empty() && t.size() < 10;
-      for (std::size_t i = 0; digits && i < t.size(); ++i) {
-        digits = t[i] >= '0' && t[i] <= '9';
-        v = v * 10 + (t[i] - '0');
-      }
-      if (digits) r.expiresIn = v;
-    }
-    if (r.expiresIn < 0) r.expiresIn = 0;
-  }
+  r.expiresIn = JsonSeconds(json, "expires_in", kLongestTokenLife).value_or(0);
   r.ok = true;
   return r;
 }
@@ -157,6 +141,10 @@ std::string SignInKeyOf(const Submission& s) {
   return SignInKey(TokenUrl(s.oauth), s.oauth.clientId, s.user);
 }
 
+std::string RefusedSignIn(const StoredSignIn& stored) {
+  return stored.refused + ": run tolvex --login in this folder again";
+}
+
 Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   OAuthSettings& o = s.oauth;
   const std::int64_t now = https.NowSeconds();
@@ -170,7 +158,11 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   // The stored sign-in's refresh token; empty when there is none.
   Secret refresh;
   if (signIns) {
-    if (std::optional<Secret> stored = signIns->Load(key)) refresh = *stored;
+    const StoredSignIn stored = signIns->Load(key);
+    if (!stored.refused.empty()) {
+      return Failure{FailureKind::DeliveryFailed, RefusedSignIn(stored)};
+    }
+    refresh = stored.token;
   }
   const bool signedIn = !refresh.Empty();
   if (!signedIn && o.clientSecret.Empty()) {

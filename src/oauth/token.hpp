@@ -23,6 +23,8 @@ inline constexpr char kGoogleTokenUrl[] = "https://oauth2.googleapis.com/token";
 inline constexpr char kGoogleScope[] = "https://mail.google.com/";
 // A token is used only while it has this many seconds left.
 inline constexpr std::int64_t kExpiryMargin = 60;
+// A longer lifetime in a reply is taken as this long.
+inline constexpr std::int64_t kLongestTokenLife = 24 * 60 * 60;
 
 // "microsoft" and "google" (any ASCII case) name a provider; anything else
 // is the token endpoint itself.
@@ -53,7 +55,7 @@ struct TokenReply {
   bool ok = false;
   Secret accessToken;
   Secret refreshToken;         // empty when none was sent (no rotation)
-  std::int64_t expiresIn = 0;  // seconds; 0 when not given
+  std::int64_t expiresIn = 0;  // seconds, at most kLongestTokenLife; 0 when not given
   std::string error;           // "invalid_client", or what was wrong with the reply
   std::string description;     // error_description, when given
 };
@@ -64,6 +66,9 @@ TokenReply ParseTokenReply(long status, std::string_view body);
 
 // The key of the sign-in the settings use.
 std::string SignInKeyOf(const Submission& s);
+// The failure's text when the store refuses what it keeps: its reason and
+// the way out.
+std::string RefusedSignIn(const StoredSignIn& stored);
 
 // Printable ASCII only, at most 300 bytes: a reply's text goes to LOG.txt
 // and the terminal as it is.
@@ -79,7 +84,8 @@ class TokenCache {
   // kExpiryMargin seconds left, else a new one from the token endpoint:
   // by the refresh grant when `signIns` holds a sign-in for the endpoint,
   // client and user (a rotated refresh token saved before the token is
-  // used), else by client credentials.
+  // used), else by client credentials. A sign-in the store refuses (open
+  // to other users, too large, corrupt) is a failure saying so.
   // A refused or failed request returns the failure (its text names the
   // error code and description) and leaves the token empty.
   Status Obtain(Submission& s, Https& https, SignInStore* signIns = nullptr);

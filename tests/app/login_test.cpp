@@ -1,6 +1,9 @@
 // tolvex --login in a browser: the authorization URL printed, the
-// browser's requests on the loopback port answered, the code exchanged
-// with the verifier, and the refresh token stored only when all went well.
+// browser's requests on the loopback port answered (one without this
+// sign-in's state refused and the wait going on), the code exchanged with
+// the verifier, and the refresh token stored only when all went well. By
+// the device code: the polls held to the code's life, in virtual time.
+// A sign-in the store refuses ends the start-up.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -8,6 +11,7 @@
 #include <sstream>
 
 #include "app/exit_status.hpp"
+#include "app/load_job.hpp"
 #include "app/login_mode.hpp"
 #include "support/fake_platform.hpp"
 #include "support/memory_folder.hpp"
@@ -28,26 +32,36 @@ struct ScriptedHttps final : Https {
     r.done = true;
     r.status = status;
     r.body.Assign(body);
+    if (!script.empty()) {  // else the same reply each time
+      r.status = script.front().first;
+      r.body.Assign(script.front().second);
+      script.pop_front();
+    }
     return r;
   }
   std::int64_t NowSeconds() override { return now; }
   long status = 200;
   std::string body = R"({"access_token":"at","refresh_token":"rt-new","expires_in":3599})";
+  std::deque<std::pair<long, std::string>> script;
   std::vector<std::string> urls;
   std::vector<std::string> forms;
   std::int64_t now = 5000;
 };
 
 struct MapSignIns final : SignInStore {
-  std::optional<Secret> Load(const std::string& key) override {
+  StoredSignIn Load(const std::string& key) override {
+    StoredSignIn found;
+    found.refused = refusal;
     const auto it = tokens.find(key);
-    return it == tokens.end() ? std::nullopt : std::optional<Secret>(Secret(it->second));
+    if (it != tokens.end() && refusal.empty()) found.token.Assign(it->second);
+    return found;
   }
   std::string Save(const std::string& key, const Secret& token) override {
     tokens[key] = std::string(token.View());
     return {};
   }
   std::map<std::string, std::string> tokens;
+  std::string refusal;  // what Load says of every key
 };
 
 // The browser: fixed random bytes, a stand-in digest, and request heads
@@ -98,7 +112,11 @@ struct Login {
     browser.state = "paWlpaWlpaWlpaWlpaWlpQ";
     return RunLogin(LoginPorts{files, window, secrets, https, signIns, out,
                                [](std::string_view t) { return std::string(t); },
-                               [](std::int64_t) {}, &browser});
+                               [this](std::int64_t seconds) {
+                                 waits.push_back(seconds);
+                                 https.now += seconds;
+                               },
+                               &browser});
   }
   MemoryFolder files;
   VirtualScheduler scheduler;
@@ -108,6 +126,7 @@ struct Login {
   MapSignIns signIns;
   std::ostringstream out;
   ScriptedBrowser browser;
+  std::vector<std::int64_t> waits;  // between the device code's polls
 };
 
 constexpr char kKey[] = "https://oauth2.googleapis.com/token id-1.apps you@gmail.com";
@@ -154,10 +173,6 @@ TEST(LoginBrowser, FailuresStoreNothing) {
        "",
        "sign-in refused: "
        "access_denied"},
-      {{"GET /?code=c&state=other HTTP/1.1\r\n\r\n"},
-       200,
-       "",
-       "the browser came back with a state that is not this sign-in's: run tolvex --login again"},
       {{}, 200, "", "the browser did not come back within 5 minutes: run tolvex --login again"},
       {{"GET /?code=c&state=STATE HTTP/1.1\r\n\r\n"},
        400,
@@ -182,6 +197,118 @@ TEST(LoginBrowser, FailuresStoreNothing) {
       EXPECT_NE(l.browser.answers[0].second.find("The sign-in did not complete."),
                 std::string::npos)
           << c.failure;
+    }
+  }
+}
+
+// A request without this sign-in's state (any local process can reach the
+// port) is answered 400 and the browser still awaited, until the 5 minutes
+// are over.
+TEST(LoginBrowser, RequestsWithoutTheStateAreRefusedAndTheWaitGoesOn) {
+  const std::vector<std::string> forged = {
+      "GET /?error=x HTTP/1.1\r\n\r\n",
+      "GET /?error=access_denied&state=other HTTP/1.1\r\n\r\n",
+      "GET /?code=c&state=STATEx HTTP/1.1\r\n\r\n",
+      "GET /?code=c HTTP/1.1\r\n\r\n",
+  };
+  for (bool browserComes : {true, false}) {
+    Login l;
+    l.browser.requests.assign(forged.begin(), forged.end());
+    if (browserComes) l.browser.requests.push_back("GET /?code=c&state=STATE HTTP/1.1\r\n\r\n");
+    l.https.now = 5000;
+    EXPECT_EQ(l.Run(), browserComes ? kExitOk : kExitUnavailable);
+    ASSERT_EQ(l.browser.answers.size(), forged.size() + (browserComes ? 1 : 0));
+    for (std::size_t i = 0; i < forged.size(); ++i) {
+      EXPECT_EQ(l.browser.answers[i].first, 400) << forged[i];
+    }
+    if (browserComes) {
+      EXPECT_EQ(l.browser.answers.back().first, 200);
+      EXPECT_EQ(l.signIns.tokens, (std::map<std::string, std::string>{{kKey, "rt-new"}}));
+      EXPECT_EQ(l.https.forms.size(), 1u);  // the code of the request with the state only
+    } else {
+      ASSERT_EQ(l.window.failures.size(), 1u);
+      EXPECT_EQ(l.window.failures[0].message,
+                "the browser did not come back within 5 minutes: run tolvex --login again");
+      EXPECT_EQ(l.https.now, 5000 + 300);
+      EXPECT_TRUE(l.https.urls.empty());
+      EXPECT_TRUE(l.signIns.tokens.empty());
+    }
+  }
+}
+
+// The device code's polls: the interval held to 1..60 s and to the time
+// left, the code's life to 30 minutes, each wait ending by the expiry
+// (the numbers a hostile endpoint sends cannot overflow or hang the run).
+TEST(LoginDevice, PollsHeldToTheCodesLife) {
+  const std::string pending = R"({"error":"authorization_pending"})";
+  const std::string slow = R"({"error":"slow_down"})";
+  struct Case {
+    const char* numbers;  // the device reply's expires_in and interval
+    std::vector<std::string> polls;
+    std::vector<std::int64_t> waits;
+    int exit;
+  };
+  const Case cases[] = {
+      {R"("expires_in":5,"interval":3600)", {}, {5}, kExitUnavailable},
+      {R"("expires_in":900,"interval":1000000000)", std::vector<std::string>(14, pending),
+       std::vector<std::int64_t>(15, 60), kExitUnavailable},
+      {R"("expires_in":9223372036854775807,"interval":9223372036854775807)",
+       std::vector<std::string>(29, slow), std::vector<std::int64_t>(30, 60), kExitUnavailable},
+      {R"("expires_in":"20","interval":"7")", {pending, pending}, {7, 7, 6}, kExitUnavailable},
+      {R"("expires_in":10,"interval":-3)", {pending}, {5, 5}, kExitUnavailable},
+      {R"("expires_in":900.5,"interval":58)", {slow, pending, "tokens"}, {58, 60, 60}, kExitOk},
+      {R"("expires_in":900,"interval":5)", {R"({"error":"expired_token"})"}, {5}, kExitUnavailable},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.numbers);
+    Login l;
+    l.files.files["command.txt"] =
+        "#HOS=smtp.idp.test\r\n#FRO=u@idp.test\r\n#TO=to@example.jp\r\n#SUB=x\r\n"
+        "#SEC=starttls\r\n#USR=u@idp.test\r\n#OAU=https://idp.test/token\r\n#OID=c\r\n\r\nb\r\n";
+    l.https.script.emplace_back(200, std::string(R"({"device_code":"d","user_code":"U-1",)") +
+                                         R"("verification_uri":"https://idp.test/d",)" + c.numbers +
+                                         "}");
+    for (const std::string& poll : c.polls) {
+      if (poll == "tokens") {
+        l.https.script.emplace_back(200, R"({"access_token":"at","refresh_token":"rt-d"})");
+      } else {
+        l.https.script.emplace_back(400, poll);
+      }
+    }
+    EXPECT_EQ(l.Run(), c.exit);
+    EXPECT_EQ(l.waits, c.waits);
+    EXPECT_EQ(l.https.urls.size(), 1 + c.polls.size());
+    EXPECT_TRUE(l.https.script.empty());
+    if (c.exit == kExitOk) {
+      EXPECT_EQ(l.signIns.tokens.size(), 1u);
+    } else {
+      ASSERT_EQ(l.window.failures.size(), 1u);
+      EXPECT_EQ(l.window.failures[0].message,
+                "the code expired before the sign-in was completed: run tolvex --login again");
+      EXPECT_TRUE(l.signIns.tokens.empty());
+    }
+  }
+}
+
+// The run, --check and --probe: a sign-in the store refuses (open to other
+// users, too large, corrupt) ends the start-up saying so, not "no client
+// secret"; one it keeps needs no secret.
+TEST(StoredSignIn, RefusedEndsTheStartUpSayingWhy) {
+  for (const char* refusal : {"", "the sign-in store /c/tolvex/signin-1 is corrupt: x"}) {
+    Login l;
+    l.signIns.tokens[kKey] = "rt";
+    l.signIns.refusal = refusal;
+    RunState st;
+    EffectRecorder effects;
+    const Status failure = LoadJob(st, JobMode::Check, effects, l.files, l.secrets, &l.signIns);
+    if (*refusal) {
+      ASSERT_TRUE(failure);
+      EXPECT_EQ(failure->kind, FailureKind::InputMissing);
+      EXPECT_EQ(failure->message,
+                std::string(refusal) + ": run tolvex --login in this folder again");
+    } else {
+      EXPECT_FALSE(failure);
+      EXPECT_TRUE(st.Submit.oauth.signedIn);
     }
   }
 }

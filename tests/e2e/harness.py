@@ -5,7 +5,7 @@ log.
 Every test serves on its own loopback address 127.0.0.N (port 25), so test
 programs may run side by side:
   40-49 and 63-64 messages, 50-60 delivery failures, 61-62 schedules,
-  65-69 start-up failures,
+  5-7 hostile sign-ins (a fake OAuth provider on each), 65-69 start-up failures,
   70-74 signals, 75 the real time-out, 76-80 --probe, 90 the Postfix peer,
   91-99 submission over TLS (91 Postfix + Dovecot, 92-99 scripted servers),
   200-212 hostile servers, 213-218 inputs that are not plain files,

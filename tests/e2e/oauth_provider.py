@@ -8,7 +8,8 @@ address with a certificate of the throwaway CA (test_pki.py), one client.
                   (authorization_pending, then slow_down, then the tokens;
                   expired_token once `device_expired` is set)
   POST /devicecode  client_id, scope -> a device code, the user code
-                ("TOLV-EX42") and `device_interval` seconds between polls
+                ("TOLV-EX42"), `device_interval` seconds between polls and
+                `device_expires_in` seconds of life
   POST /introspect  token=... -> {"active": bool, ...} (RFC 7662)
   GET /authorize  the authorization code grant with PKCE: checks the client
                 id, the S256 challenge, the state and a loopback redirect
@@ -52,6 +53,7 @@ class OAuthProvider:
         self.refresh = refresh_token   # the one refresh token that is valid now
         self.device_polls = 0
         self.device_interval = 1
+        self.device_expires_in = 900
         self.device_code = "dc-" + secrets.token_urlsafe(24)
         self.times = []
         self.refreshes = [refresh_token] if refresh_token else []
@@ -178,7 +180,7 @@ class OAuthProvider:
                 return 400, {"error": "invalid_client"}
             return 200, {"device_code": self.device_code, "user_code": "TOLV-EX42",
                          "verification_uri": f"https://{self.address}/device",
-                         "expires_in": 900, "interval": self.device_interval}
+                         "expires_in": self.device_expires_in, "interval": self.device_interval}
         if path == "/introspect":
             live = form.get("token") in self.issued
             return 200, {"active": True, "username": self.subject} if live else {"active": False}

@@ -7,12 +7,14 @@ client secret and every access token issued are looked for, raw, in
 Base64 at each alignment and form-encoded, in every work file, TEMP.TXT
 during the delivery, standard output and standard error.
 
-Addresses 127.0.0.241-248 (provider and server share one address).
+Addresses 127.0.0.241-248 (provider and server share one address); the
+hostile sign-in cases 127.0.0.5-7.
 """
 
 import os
 import re
 import shutil
+import socket
 import ssl
 import subprocess
 import tempfile
@@ -325,9 +327,10 @@ class OAuthCases(SecretKept):
         return subprocess.Popen([TOLVEX, *args], cwd=self.dir, env=env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
-    def browser_login(self, k, provider):
-        """Runs tolvex --login, opens the URL it prints; returns the result,
-        its standard output and the page the browser was shown."""
+    def browser_login(self, k, provider, before_browser=None):
+        """Runs tolvex --login, opens the URL it prints (after calling
+        `before_browser` with it, when given); returns the result, its
+        standard output and the page the browser was shown."""
         self.oauth_job(k, provider, f"#OAZ={provider.authorize_url}", secret_line=False)
         env = {name: value for name, value in os.environ.items()
                if name not in ("DISPLAY", "WAYLAND_DISPLAY")}  # no browser to open
@@ -341,6 +344,8 @@ class OAuthCases(SecretKept):
                 line = proc.stdout.readline()
                 self.assertTrue(line, f"no URL printed: {b''.join(lines)!r}")
                 lines.append(line.strip())
+            if before_browser:
+                before_browser(lines[-1].decode("ascii"))
             context = ssl.create_default_context(cafile=self.pki.ca)
             browser = urllib.request.build_opener(urllib.request.ProxyHandler({}),
                                                   urllib.request.HTTPSHandler(context=context))
@@ -403,6 +408,80 @@ class OAuthCases(SecretKept):
         self.assertEqual(self.token_requests(p), [])
         self.assertIsNone(self.stored_token(p))
         self.assertFalse(self.exists("LOG.txt"))
+
+
+class HostileSignInCases(SecretKept):
+    """--login against a device endpoint whose numbers would keep it waiting,
+    and beside a local process that plays the browser: each ends as it
+    should, in bounded time. A fake provider on 127.0.0.5 and .6."""
+
+    FIRST = 4
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        folder = tempfile.mkdtemp(prefix="tolvex-pki-")
+        cls.addClassCleanup(shutil.rmtree, folder, True)
+        cls.pki = make_pki(folder, {"scripted": [addr(cls.FIRST + k) for k in range(1, 3)]})
+
+    provider = OAuthCases.provider
+    oauth_job = OAuthCases.oauth_job
+    job = OAuthCases.job
+    assert_nothing_secret = OAuthCases.assert_nothing_secret
+    sign_in_env = OAuthCases.sign_in_env
+    stored_token = OAuthCases.stored_token
+    stored_client_secret = OAuthCases.stored_client_secret
+    spawn_tolvex = OAuthCases.spawn_tolvex
+    browser_login = OAuthCases.browser_login
+    token_requests = OAuthCases.token_requests
+    console = OAuthCases.console
+
+    def test_login_ends_when_the_code_expires_whatever_the_interval(self):
+        self.sign_in_env()
+        for interval, life in [(3600, 5), (10 ** 9, 2), (2 ** 63 - 1, 3)]:
+            with self.subTest(interval=interval), self.provider(1) as p:
+                p.device_interval, p.device_expires_in = interval, life
+                self.oauth_job(1, p, secret_line=False)
+                with mock.patch.dict(os.environ, self.env):
+                    t0 = time.monotonic()
+                    res = self.run_tolvex(["--login"], timeout=30)
+                    elapsed = time.monotonic() - t0
+                self.err = res.stderr.decode("utf-8", "replace")
+                self.assertEqual(res.returncode, EX_UNAVAILABLE, self.err)
+                self.assertTrue(life - 0.5 <= elapsed < life + 5, elapsed)
+                self.assertIn("コードの有効期限が切れました。", res.stdout.decode(self.console))
+                self.assertIn("the code expired before the sign-in was completed", self.err)
+                self.assertEqual([path for path, _ in p.requests], ["/devicecode"])
+                self.assertIsNone(self.stored_token(p))
+                self.assert_nothing_secret(res, p, command_holds_it=False)
+
+    def test_browser_sign_in_outlasts_forged_requests_and_idle_connections(self):
+        self.sign_in_env()
+        answers = []
+
+        def hostile(url):
+            redirect = urllib.parse.parse_qs(urllib.parse.urlsplit(url).query)["redirect_uri"][0]
+            port = urllib.parse.urlsplit(redirect).port
+            connect = lambda: socket.create_connection(("127.0.0.1", port), timeout=10)
+            first = connect()  # opened before 40 idle ones, used after them
+            idle = [connect() for _ in range(40)]
+            self.addCleanup(lambda: [s.close() for s in [first, *idle]])
+            for target in ["/?error=x", "/?code=stolen&state=guess", "/?error=access_denied"]:
+                conn = first if not answers else connect()
+                conn.sendall(f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+                answer = b""
+                while chunk := conn.recv(4096):
+                    answer += chunk
+                conn.close()
+                answers.append(answer.split(b"\r\n", 1)[0])
+
+        with self.provider(2) as p:
+            res, out, page, _ = self.browser_login(2, p, before_browser=hostile)
+            self.assertEqual(answers, [b"HTTP/1.1 400 Bad Request"] * 3)
+            self.assertEqual(res.returncode, 0, self.err)
+            self.assertIn("サインインしました。このページは閉じてかまいません。", page)
+            self.assertEqual(len(self.token_requests(p)), 1)
+            self.assertEqual(self.stored_token(p), p.refresh.encode())
 
 
 class DovecotOAuthCases(SecretKept):
@@ -479,6 +558,10 @@ class DovecotOAuthCases(SecretKept):
 
 
 class OAuth(OAuthCases, E2ETest):
+    pass
+
+
+class HostileSignIn(HostileSignInCases, E2ETest):
     pass
 
 

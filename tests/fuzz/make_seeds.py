@@ -143,6 +143,19 @@ def token_reply_seeds():
     yield "redirect-code", b"\x00GET /?state=st-1&code=4%2F0Ab+c%zz&scope=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
     yield "redirect-denied", b"\x00GET /?error=access_denied&error_description=%E8%A1%A8%0A&state=st-1 HTTP/1.1\r\n\r\n"
     yield "redirect-forged", b"\x00GET /?code=c&state=st-2 HTTP/1.1\r\n\r\n"
+    yield "redirect-error-without-state", b"\x00GET /?error=x HTTP/1.1\r\n\r\n"
+    # Numbers whose sums overflowed, or whose waits never ended.
+    for name, number in [("max", b"9223372036854775807"), ("min", b"-9223372036854775808"),
+                         ("unsigned-max", b"18446744073709551615"),
+                         ("beyond-64-bits", b"99999999999999999999999"),
+                         ("quoted-nine-digits", b'"999999999"'), ("float", b"1e300")]:
+        yield f"expires-in-{name}", b"\x00" + (b'{"access_token":"a","token_type":"Bearer","expires_in":'
+                                               + number + b'}')
+        yield f"device-{name}", b"\x00" + (b'{"device_code":"d","user_code":"U-1","verification_uri":'
+                                           b'"https://x.test/d","expires_in":' + number
+                                           + b',"interval":' + number + b'}')
+    yield "device-hour-interval", b"\x00" + (b'{"device_code":"d","user_code":"U-1","verification_uri":'
+                                             b'"https://x.test/d","expires_in":5,"interval":3600}')
 
 
 def main():

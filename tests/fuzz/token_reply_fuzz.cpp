@@ -1,7 +1,9 @@
 // What the OAuth sign-in reads from outside: the token endpoint's and the
 // device authorization endpoint's replies, and the browser's redirect to
 // the loopback port. Input: one byte choosing the HTTP status, then the
-// body; the same bytes are also read as a request head.
+// body; the same bytes are also read as a request head. The token reply
+// is also kept by a TokenCache, so a number that would overflow the sums
+// of its lifetime shows under UBSan.
 #include <cstdint>
 #include <string>
 
@@ -23,6 +25,21 @@ bool Printable(std::string_view text) {
   return text.size() <= 300;
 }
 
+// The body as the token endpoint's one reply, at a time of this century.
+struct OneReply final : Https {
+  HttpsReply PostForm(const HttpsRequest&) override {
+    HttpsReply r;
+    r.done = true;
+    r.status = status;
+    r.body.Assign(body);
+    return r;
+  }
+  std::int64_t NowSeconds() override { return now; }
+  long status = 0;
+  std::string_view body;
+  std::int64_t now = 1767225600;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -39,6 +56,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     FUZZ_CHECK(!reply.error.empty() && reply.accessToken.Empty(), Escaped(body));
   }
+  FUZZ_CHECK(reply.expiresIn <= oauth::kLongestTokenLife, Escaped(body));
+  OneReply https;
+  https.status = status;
+  https.body = body;
+  Submission s;
+  s.user = "u@example.jp";
+  s.oauth.provider = "https://idp.test/token";
+  s.oauth.clientId = "c";
+  s.oauth.clientSecret.Assign("s");
+  oauth::TokenCache cache;
+  FUZZ_CHECK(!cache.Obtain(s, https) == reply.ok, Escaped(body));
+  https.now += reply.expiresIn;  // the kept token's last second, or a new one
+  FUZZ_CHECK(!cache.Obtain(s, https) == reply.ok, Escaped(body));
+
   const oauth::PollOutcome poll = oauth::ClassifyPoll(reply);
   FUZZ_CHECK((poll == oauth::PollOutcome::Tokens) == reply.ok, Escaped(body));
 
@@ -47,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!code.deviceCode.Empty() && IsHttpsUrl(code.verificationUri), Escaped(body));
     FUZZ_CHECK(Printable(code.userCode) && Printable(code.verificationUri.substr(0, 300)),
                Escaped(body));
-    FUZZ_CHECK(code.expiresIn > 0 && code.interval > 0, Escaped(body));
+    FUZZ_CHECK(code.expiresIn > 0 && code.expiresIn <= oauth::kLongestCodeLife, Escaped(body));
+    FUZZ_CHECK(code.interval > 0 && code.interval <= oauth::kLongestPollInterval, Escaped(body));
   } else {
     FUZZ_CHECK(!code.error.empty() && code.deviceCode.Empty(), Escaped(body));
   }

@@ -98,6 +98,15 @@ TEST(OAuthReply, TokensErrorsAndGarbage) {
       {200, R"({"access_token":"at3"})", true, "at3", 0, ""},
       // A quoted lifetime too long to be one is no lifetime (was an overflow).
       {200, R"({"access_token":"at4","expires_in":"35991111111111111"})", true, "at4", 0, ""},
+      // Any other lifetime is held to 0..a day, so no sum with it overflows.
+      {200, R"({"access_token":"a","expires_in":9223372036854775807})", true, "a", 86400, ""},
+      {200, R"({"access_token":"a","expires_in":18446744073709551615})", true, "a", 86400, ""},
+      {200, R"({"access_token":"a","expires_in":99999999999999999999999})", true, "a", 86400, ""},
+      {200, R"({"access_token":"a","expires_in":"999999999"})", true, "a", 86400, ""},
+      {200, R"({"access_token":"a","expires_in":-9223372036854775808})", true, "a", 0, ""},
+      {200, R"({"access_token":"a","expires_in":"-5"})", true, "a", 0, ""},
+      {200, R"({"access_token":"a","expires_in":3599.9})", true, "a", 3599, ""},
+      {200, R"({"access_token":"a","expires_in":true})", true, "a", 0, ""},
       {400,
        R"({"error":"invalid_client","error_description":"AADSTS7000215: Invalid client secret."})",
        false, "", 0, "invalid_client: AADSTS7000215: Invalid client secret."},
@@ -191,10 +200,12 @@ TEST(OAuthCache, KeptUntilShortlyBeforeItExpires) {
 
 class MapSignIns final : public SignInStore {
  public:
-  std::optional<Secret> Load(const std::string& key) override {
+  StoredSignIn Load(const std::string& key) override {
+    StoredSignIn found;
+    found.refused = refusal;
     const auto it = tokens.find(key);
-    if (it == tokens.end()) return std::nullopt;
-    return Secret(it->second);
+    if (it != tokens.end() && refusal.empty()) found.token.Assign(it->second);
+    return found;
   }
   std::string Save(const std::string& key, const Secret& token) override {
     if (!saveError.empty()) return saveError;
@@ -203,6 +214,7 @@ class MapSignIns final : public SignInStore {
   }
   std::map<std::string, std::string> tokens;
   std::string saveError;
+  std::string refusal;  // what Load says of every key
 };
 
 // A stored sign-in: the refresh grant, the rotated token saved before the
@@ -214,10 +226,11 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
     long status;
     const char* reply;
     const char* saveError;
-    const char* form;     // the request sent; nullptr: none
-    const char* token;    // the access token; nullptr: the failure below
-    const char* kept;     // the stored refresh token afterwards
-    const char* failure;  // substring of the failure
+    const char* form;          // the request sent; nullptr: none
+    const char* token;         // the access token; nullptr: the failure below
+    const char* kept;          // the stored refresh token afterwards
+    const char* failure;       // substring of the failure
+    const char* refusal = "";  // what the store says of what it keeps
   } cases[] = {
       {"r1", 200, R"({"access_token":"a","refresh_token":"r2","expires_in":60})", "",
        "grant_type=refresh_token&client_id=c&refresh_token=r1", "a", "r2", ""},
@@ -232,6 +245,11 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
        "the new refresh token could not be stored (disk full): run tolvex --login"},
       {nullptr, 0, "", "", nullptr, nullptr, nullptr,
        "no sign-in stored for u@example.jp at https://idp.test/token and no client secret"},
+      // A sign-in the store refuses: not used, no client credentials instead.
+      {"r1", 0, "", "", nullptr, nullptr, "r1",
+       "the sign-in store /s is refused: group or others may write to it: run tolvex --login in "
+       "this folder again",
+       "the sign-in store /s is refused: group or others may write to it"},
       // Google with its client secret but no sign-in: no request sure to fail.
       {nullptr, 0, "google", "", nullptr, nullptr, nullptr,
        "no sign-in stored for u@example.jp at https://oauth2.googleapis.com/token: run tolvex "
@@ -250,6 +268,8 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
     MapSignIns signIns;
     if (c.stored) signIns.tokens[kKey] = c.stored;
     signIns.saveError = c.saveError;
+    signIns.refusal = c.refusal;
+    if (*c.refusal) s.oauth.clientSecret.Assign("s");
     ScriptedHttps https;
     if (c.form) https.replies.push_back(ScriptedHttps::Reply(c.status, c.reply));
     TokenCache cache;
@@ -338,6 +358,33 @@ TEST(OAuthDevice, EndpointsAndReplies) {
   EXPECT_EQ(d.verificationUri, "https://x.test/d");
   EXPECT_EQ(d.interval, 7);
   EXPECT_EQ(d.expiresIn, 900);
+
+  // The code's life held to 30 minutes, the interval to 1..60 s (5 when
+  // none is given), whatever the endpoint sends.
+  struct Numbers {
+    const char* numbers;
+    std::int64_t expiresIn;
+    std::int64_t interval;
+  } numbers[] = {
+      {R"("expires_in":5,"interval":3600)", 5, 60},
+      {R"("expires_in":9223372036854775807,"interval":9223372036854775807)", 1800, 60},
+      {R"("expires_in":18446744073709551615,"interval":1000000000)", 1800, 60},
+      {R"("expires_in":"900","interval":"7")", 900, 7},
+      {R"("expires_in":900,"interval":-9223372036854775808)", 900, 5},
+      {R"("expires_in":900,"interval":0.5)", 900, 5},
+      {R"("expires_in":900,"interval":"x")", 900, 5},
+      {R"("expires_in":-1,"interval":5)", 0, 0},  // malformed: no life
+  };
+  for (const Numbers& n : numbers) {
+    const DeviceCode c = ParseDeviceCode(
+        200, std::string(R"({"device_code":"d","user_code":"A","verification_uri":"https://x/",)") +
+                 n.numbers + "}");
+    EXPECT_EQ(c.ok, n.expiresIn > 0) << n.numbers;
+    if (c.ok) {
+      EXPECT_EQ(c.expiresIn, n.expiresIn) << n.numbers;
+      EXPECT_EQ(c.interval, n.interval) << n.numbers;
+    }
+  }
 }
 
 TEST(OAuthCodeFlow, EndpointsAndBase64Url) {
@@ -411,6 +458,37 @@ TEST(OAuthCodeFlow, RedirectRequests) {
   }
   // The description is printable: it goes to the terminal.
   EXPECT_EQ(ParseRedirect(cases[2].head, "s1").description, "User said no ");
+}
+
+// The loopback listener's waiting connections, in virtual milliseconds:
+// each has 10 s for its head; when 64 wait, a new one is taken only by
+// closing the oldest, once that one has waited 2 s.
+TEST(OAuthCodeFlow, LoopbackKeepsIdleConnectionsAtBay) {
+  WaitingRequests<int> w;
+  EXPECT_TRUE(w.MayTake(0));
+  EXPECT_EQ(w.NextDue(0, 300000), 300000);
+  for (int i = 0; i < 64; ++i) {
+    ASSERT_TRUE(w.MayTake(i));
+    EXPECT_EQ(w.MakeRoom(), std::nullopt);  // room enough: none closed
+    w.Add(i, i);
+  }
+  EXPECT_FALSE(w.MayTake(1999));  // full, and the oldest has waited less than 2 s
+  EXPECT_EQ(w.NextDue(100, 300000), 1900);
+  EXPECT_EQ(w.NextDue(100, 50), 50);
+  EXPECT_TRUE(w.MayTake(2000));
+  EXPECT_EQ(w.MakeRoom(), 0);  // the oldest makes room
+  w.Add(64, 2000);
+  EXPECT_FALSE(w.MayTake(2000));  // the next oldest came at 1
+  EXPECT_EQ(w.NextDue(2000, 300000), 1);
+  EXPECT_EQ(w.TakeExpired(10000), std::vector<int>{});
+  EXPECT_EQ(w.TakeExpired(10001), std::vector<int>{1});
+  EXPECT_EQ(w.TakeExpired(10063).size(), 62u);
+  EXPECT_EQ(w.Entries().size(), 1u);
+  EXPECT_EQ(w.Entries()[0].handle, 64);
+  EXPECT_TRUE(w.MayTake(10063));
+  EXPECT_EQ(w.NextDue(10063, 300000), 12000 - 10063);
+  EXPECT_EQ(w.TakeExpired(12000), std::vector<int>{64});
+  EXPECT_TRUE(w.Empty());
 }
 
 TEST(OAuthSasl, InitialResponses) {

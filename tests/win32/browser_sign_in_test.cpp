@@ -1,11 +1,13 @@
 // The Windows sign-in platform: PKCE's digest on BCrypt (RFC 7636's
-// example), and the loopback port on Winsock: a connection the browser
-// never uses does not hold up the one that brings the redirect.
+// example), and the loopback port on Winsock: connections the browser
+// never uses, or any local process opens and leaves idle, do not hold up
+// or push out the one that brings the redirect.
 #include <winsock2.h>
 // after winsock2.h
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "oauth/code_flow.hpp"
 #include "platform/win32/win_browser_sign_in.hpp"
@@ -69,6 +71,42 @@ TEST(WinBrowserSignIn, LoopbackTakesTheRequestThatComesWhole) {
   EXPECT_FALSE(p.NextRequest(1));
   closesocket(idle);
   closesocket(used);
+}
+
+TEST(WinBrowserSignIn, IdleConnectionsNeitherPushOutNorKeepOutTheBrowsers) {
+  WinsockInit winsock;
+  WinBrowserSignIn p;
+  std::string error;
+  const int port = p.Listen(error);
+  ASSERT_GT(port, 0) << error;
+  const auto ask = [&](SOCKET s, const std::string& head, std::int64_t within) {
+    ASSERT_EQ(send(s, head.data(), static_cast<int>(head.size()), 0),
+              static_cast<int>(head.size()));
+    std::optional<Secret> got = p.NextRequest(within);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->View(), head);
+    p.Answer(400, "x");
+    char buffer[64];
+    const int n = recv(s, buffer, sizeof buffer, 0);
+    ASSERT_GE(n, 12);
+    EXPECT_EQ(std::string(buffer, 12), "HTTP/1.1 400");
+  };
+  // One opened before 40 idle ones and one after them: both served.
+  const SOCKET before = Connect(port);
+  std::vector<SOCKET> idle;
+  for (int i = 0; i < 40; ++i) idle.push_back(Connect(port));
+  const SOCKET after = Connect(port);
+  ask(before, "GET /?error=x HTTP/1.1\r\n\r\n", 5);
+  ask(after, "GET /?code=c HTTP/1.1\r\n\r\n", 5);
+  // More idle ones than are kept: the newest is taken once the oldest have
+  // had their 2 seconds.
+  for (int i = 0; i < 2 * static_cast<int>(kMaxPendingRequests); ++i) idle.push_back(Connect(port));
+  const SOCKET late = Connect(port);
+  ask(late, "GET /?code=d HTTP/1.1\r\n\r\n", 8);
+  for (SOCKET s : idle) closesocket(s);
+  closesocket(before);
+  closesocket(after);
+  closesocket(late);
 }
 
 }  // namespace

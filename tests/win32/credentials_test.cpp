@@ -1,6 +1,7 @@
 // ReadGenericCredential against credentials written with CredWriteW: the
 // UTF-16 blobs cmdkey stores (ASCII and Japanese with 0x5C trail bytes),
-// byte blobs, an empty blob and a missing credential.
+// byte blobs, an empty blob and a missing credential; a stored sign-in
+// over 64 KiB refused uncopied.
 #include <gtest/gtest.h>
 #include <windows.h>
 // after windows.h
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/credential_sign_in_store.hpp"
 #include "platform/win32/credentials.hpp"
 
 namespace tolvex::win {
@@ -78,6 +80,32 @@ TEST_F(CredentialTest, MissingCredentialIsNullopt) {
   EXPECT_EQ(ReadGenericCredential(L"Tolvex:no-such-host.invalid"), std::nullopt);
   // An empty target names nothing.
   EXPECT_EQ(ReadGenericCredential(L""), std::nullopt);
+}
+
+TEST_F(CredentialTest, StoredSignInOver64KiBIsRefusedUncopied) {
+  const std::string key = "test-" + std::to_string(GetCurrentProcessId()) + " c u@example.jp";
+  const std::wstring target = Target(L"unused");
+  written_.push_back(L"Tolvex:signin:" + std::wstring(key.begin(), key.end()));
+  CredentialSignInStore store;
+  for (std::size_t size : {kMaxStoredSignIn, kMaxStoredSignIn + 1}) {
+    const std::string blob(size, 'r');
+    Write(written_.back(), blob.data(), static_cast<DWORD>(blob.size()));
+    const StoredSignIn found = store.Load(key);
+    if (size == kMaxStoredSignIn) {
+      EXPECT_EQ(found.token.View(), blob);
+      EXPECT_EQ(found.refused, "");
+    } else {
+      EXPECT_TRUE(found.token.Empty());
+      EXPECT_EQ(found.refused, "the sign-in store's credential Tolvex:signin:" + key +
+                                   " is refused: it is larger than 64 KiB");
+    }
+  }
+  bool tooLarge = false;
+  EXPECT_EQ(ReadGenericCredential(written_.back(), kMaxStoredSignIn + 1, tooLarge),
+            std::optional<std::string>(std::string(kMaxStoredSignIn + 1, 'r')));
+  EXPECT_FALSE(tooLarge);
+  EXPECT_EQ(ReadGenericCredential(target, 1, tooLarge), std::nullopt);  // none: not too large
+  EXPECT_FALSE(tooLarge);
 }
 
 }  // namespace

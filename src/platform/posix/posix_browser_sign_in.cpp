@@ -20,7 +20,7 @@ extern char** environ;
 
 namespace tolvex::posix {
 PosixBrowserSignIn::~PosixBrowserSignIn() {
-  while (!pending_.empty()) Drop(pending_.size() - 1);
+  for (const auto& c : waiting_.Entries()) ::close(c.handle);
   if (answering_ >= 0) ::close(answering_);
   if (listener_ >= 0) ::close(listener_);
   // xdg-open hands the URL on and ends; one still running is left to init.
@@ -43,7 +43,9 @@ std::string PosixBrowserSignIn::Sha256(std::string_view data) {
 }
 
 int PosixBrowserSignIn::Listen(std::string& error) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Not blocking: a connection reset before it is taken leaves accept
+  // nothing to return.
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listener_ < 0) {
     error = std::strerror(errno);
     return 0;
@@ -54,7 +56,7 @@ int PosixBrowserSignIn::Listen(std::string& error) {
   address.sin_port = 0;
   socklen_t size = sizeof address;
   if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, 16) != 0 ||
+      ::listen(listener_, SOMAXCONN) != 0 ||
       ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
     error = std::strerror(errno);
     ::close(listener_);
@@ -64,11 +66,6 @@ int PosixBrowserSignIn::Listen(std::string& error) {
   return ntohs(address.sin_port);
 }
 
-void PosixBrowserSignIn::Drop(std::size_t i) {
-  ::close(pending_[i].fd);
-  pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i));
-}
-
 std::optional<Secret> PosixBrowserSignIn::NextRequest(std::int64_t seconds) {
   if (answering_ >= 0) {
     ::close(answering_);
@@ -76,42 +73,50 @@ std::optional<Secret> PosixBrowserSignIn::NextRequest(std::int64_t seconds) {
   }
   if (listener_ < 0) return std::nullopt;
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+  const auto millis = [] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
+  };
+  const std::int64_t deadline = millis() + seconds * 1000;
+  auto& entries = waiting_.Entries();
   for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const std::int64_t now = millis();
+    for (int fd : waiting_.TakeExpired(now)) ::close(fd);
+    const std::int64_t left = deadline - now;
     if (left <= 0) return std::nullopt;
+    // The listener is asked only while a new connection may be taken.
+    const bool taking = waiting_.MayTake(now);
     std::vector<pollfd> fds;
-    fds.push_back({listener_, POLLIN, 0});
-    for (const Pending& c : pending_) fds.push_back({c.fd, POLLIN, 0});
-    const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(left));
+    if (taking) fds.push_back({listener_, POLLIN, 0});
+    for (const auto& c : entries) fds.push_back({c.handle, POLLIN, 0});
+    const std::size_t first = taking ? 1 : 0;
+    const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(waiting_.NextDue(now, left)));
     if (ready < 0 && errno != EINTR) return std::nullopt;
     if (ready <= 0) continue;
-    // Read what has come first, then take new connections.
-    for (std::size_t i = fds.size() - 1; i >= 1; --i) {
+    // Read what has come first, then take a new connection.
+    for (std::size_t i = fds.size(); i-- > first;) {
       if (fds[i].revents == 0) continue;
-      Pending& c = pending_[i - 1];
+      auto& c = entries[i - first];
       char buffer[2048];
-      const ssize_t got = ::recv(c.fd, buffer, sizeof buffer, 0);
+      const ssize_t got = ::recv(c.handle, buffer, sizeof buffer, 0);
       if (got <= 0 || c.head.Size() + static_cast<std::size_t>(got) > kMaxRequestHead) {
         WipeBytes(buffer, sizeof buffer);
-        Drop(i - 1);
+        ::close(waiting_.Take(i - first).handle);
         continue;
       }
       c.head.Append(std::string_view(buffer, static_cast<std::size_t>(got)));
       WipeBytes(buffer, sizeof buffer);
       if (RequestHeadComplete(c.head.View())) {
-        answering_ = c.fd;
-        Secret head = c.head;
-        pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i - 1));
-        return head;
+        auto done = waiting_.Take(i - first);
+        answering_ = done.handle;
+        return done.head;
       }
     }
-    if (fds[0].revents & POLLIN) {
+    if (taking && (fds[0].revents & POLLIN)) {
       const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0) {
-        if (pending_.size() == kMaxPendingRequests) Drop(0);
-        pending_.push_back(Pending{fd, Secret()});
+        if (std::optional<int> oldest = waiting_.MakeRoom()) ::close(*oldest);
+        waiting_.Add(fd, millis());
       }
     }
   }

@@ -6,7 +6,6 @@
 #include <sys/types.h>
 
 #include <string>
-#include <vector>
 
 #include "base/browser_sign_in.hpp"
 
@@ -27,16 +26,8 @@ class PosixBrowserSignIn final : public BrowserSignIn {
   bool OpenBrowser(const std::string& url) override;
 
  private:
-  // A connection whose request head has not all come yet: browsers open
-  // some ahead of need and may never use them.
-  struct Pending {
-    int fd;
-    Secret head;
-  };
-  void Drop(std::size_t i);
-
   int listener_ = -1;
-  std::vector<Pending> pending_;
+  WaitingRequests<int> waiting_;
   int answering_ = -1;  // the connection NextRequest returned the head of
   pid_t opener_ = -1;
 };

@@ -16,13 +16,18 @@ std::wstring Target(const std::string& key) { return WideFromCp932("Tolvex:signi
 
 }  // namespace
 
-std::optional<Secret> CredentialSignInStore::Load(const std::string& key) {
-  std::optional<std::string> blob = ReadGenericCredential(Target(key));
-  if (!blob) return std::nullopt;
-  std::optional<Secret> token;
-  if (!blob->empty()) token.emplace(*blob);
+StoredSignIn CredentialSignInStore::Load(const std::string& key) {
+  StoredSignIn found;
+  bool tooLarge = false;
+  std::optional<std::string> blob = ReadGenericCredential(Target(key), kMaxStoredSignIn, tooLarge);
+  if (tooLarge) {
+    found.refused = "the sign-in store's credential Tolvex:signin:" + key +
+                    " is refused: it is larger than 64 KiB";
+  }
+  if (!blob) return found;
+  found.token.Assign(*blob);
   WipeString(*blob);
-  return token;
+  return found;
 }
 
 std::string CredentialSignInStore::Save(const std::string& key, const Secret& refreshToken) {

@@ -6,6 +6,7 @@
 #include <wincred.h>
 
 #include <algorithm>
+#include <cstdint>
 
 #include "platform/win32/win_text.hpp"
 
@@ -34,11 +35,24 @@ bool ValidUtf16(const std::wstring& w) {
 }  // namespace
 
 std::optional<std::string> ReadGenericCredential(std::wstring_view target) {
+  bool tooLarge = false;
+  return ReadGenericCredential(target, SIZE_MAX, tooLarge);
+}
+
+std::optional<std::string> ReadGenericCredential(std::wstring_view target, std::size_t limit,
+                                                 bool& tooLarge) {
+  tooLarge = false;
   std::wstring name(target);
   PCREDENTIALW cred = nullptr;
   if (!CredReadW(name.c_str(), CRED_TYPE_GENERIC, 0, &cred)) return std::nullopt;
   const BYTE* blob = cred->CredentialBlob;
   DWORD size = blob ? cred->CredentialBlobSize : 0;
+  if (size > limit) {
+    SecureZeroMemory(cred->CredentialBlob, size);
+    CredFree(cred);
+    tooLarge = true;
+    return std::nullopt;
+  }
   std::string out;
   bool bytes = size % 2 != 0 || PrintableAscii(blob, size);
   if (!bytes) {

@@ -2,6 +2,7 @@
 // stored by `cmdkey /generic:Tolvex:mail.example.jp /user:... /pass:...`).
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,5 +15,9 @@ namespace tolvex::win {
 // an odd-sized blob, or one made only of printable ASCII bytes, comes back
 // as it is. The system's copy is wiped before it is freed.
 std::optional<std::string> ReadGenericCredential(std::wstring_view target);
+// The same, but a blob larger than `limit` bytes is not copied: nullopt
+// with `tooLarge` set.
+std::optional<std::string> ReadGenericCredential(std::wstring_view target, std::size_t limit,
+                                                 bool& tooLarge);
 
 }  // namespace tolvex::win

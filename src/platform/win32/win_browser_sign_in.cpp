@@ -13,7 +13,7 @@
 
 namespace tolvex::win {
 WinBrowserSignIn::~WinBrowserSignIn() {
-  while (!pending_.empty()) Drop(pending_.size() - 1);
+  for (const auto& c : waiting_.Entries()) closesocket(c.handle);
   if (answering_ != INVALID_SOCKET) closesocket(answering_);
   if (listener_ != INVALID_SOCKET) closesocket(listener_);
 }
@@ -57,7 +57,7 @@ int WinBrowserSignIn::Listen(std::string& error) {
   address.sin_port = 0;
   int size = sizeof address;
   if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener_, 16) != 0 ||
+      listen(listener_, SOMAXCONN) != 0 ||
       getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
     error = "Winsock error " + std::to_string(WSAGetLastError());
     closesocket(listener_);
@@ -67,11 +67,6 @@ int WinBrowserSignIn::Listen(std::string& error) {
   return ntohs(address.sin_port);
 }
 
-void WinBrowserSignIn::Drop(std::size_t i) {
-  closesocket(pending_[i].socket);
-  pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i));
-}
-
 std::optional<Secret> WinBrowserSignIn::NextRequest(std::int64_t seconds) {
   if (answering_ != INVALID_SOCKET) {
     closesocket(answering_);
@@ -79,42 +74,51 @@ std::optional<Secret> WinBrowserSignIn::NextRequest(std::int64_t seconds) {
   }
   if (listener_ == INVALID_SOCKET) return std::nullopt;
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+  const auto millis = [] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
+  };
+  const std::int64_t deadline = millis() + seconds * 1000;
+  auto& entries = waiting_.Entries();
   for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const std::int64_t now = millis();
+    for (SOCKET s : waiting_.TakeExpired(now)) closesocket(s);
+    const std::int64_t left = deadline - now;
     if (left <= 0) return std::nullopt;
+    // The listener is asked only while a new connection may be taken.
+    const bool taking = waiting_.MayTake(now);
     std::vector<WSAPOLLFD> fds;
-    fds.push_back({listener_, POLLRDNORM, 0});
-    for (const Pending& c : pending_) fds.push_back({c.socket, POLLRDNORM, 0});
-    const int ready = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), static_cast<INT>(left));
+    if (taking) fds.push_back({listener_, POLLRDNORM, 0});
+    for (const auto& c : entries) fds.push_back({c.handle, POLLRDNORM, 0});
+    const std::size_t first = taking ? 1 : 0;
+    const int ready = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()),
+                              static_cast<INT>(waiting_.NextDue(now, left)));
     if (ready == SOCKET_ERROR) return std::nullopt;
     if (ready == 0) continue;
-    // Read what has come first, then take new connections.
-    for (std::size_t i = fds.size() - 1; i >= 1; --i) {
+    // Read what has come first, then take a new connection.
+    for (std::size_t i = fds.size(); i-- > first;) {
       if (fds[i].revents == 0) continue;
-      Pending& c = pending_[i - 1];
+      auto& c = entries[i - first];
       char buffer[2048];
-      const int got = recv(c.socket, buffer, sizeof buffer, 0);
+      const int got = recv(c.handle, buffer, sizeof buffer, 0);
       if (got <= 0 || c.head.Size() + static_cast<std::size_t>(got) > kMaxRequestHead) {
         WipeBytes(buffer, sizeof buffer);
-        Drop(i - 1);
+        closesocket(waiting_.Take(i - first).handle);
         continue;
       }
       c.head.Append(std::string_view(buffer, static_cast<std::size_t>(got)));
       WipeBytes(buffer, sizeof buffer);
       if (RequestHeadComplete(c.head.View())) {
-        answering_ = c.socket;
-        Secret head = c.head;
-        pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i - 1));
-        return head;
+        auto done = waiting_.Take(i - first);
+        answering_ = done.handle;
+        return done.head;
       }
     }
-    if (fds[0].revents & POLLRDNORM) {
+    if (taking && (fds[0].revents & POLLRDNORM)) {
       const SOCKET s = accept(listener_, nullptr, nullptr);
       if (s != INVALID_SOCKET) {
-        if (pending_.size() == kMaxPendingRequests) Drop(0);
-        pending_.push_back(Pending{s, Secret()});
+        if (std::optional<SOCKET> oldest = waiting_.MakeRoom()) closesocket(*oldest);
+        waiting_.Add(s, millis());
       }
     }
   }

@@ -6,7 +6,6 @@
 #include <winsock2.h>
 
 #include <string>
-#include <vector>
 
 #include "base/browser_sign_in.hpp"
 
@@ -27,16 +26,8 @@ class WinBrowserSignIn final : public BrowserSignIn {
   bool OpenBrowser(const std::string& url) override;
 
  private:
-  // A connection whose request head has not all come yet: browsers open
-  // some ahead of need and may never use them.
-  struct Pending {
-    SOCKET socket;
-    Secret head;
-  };
-  void Drop(std::size_t i);
-
   SOCKET listener_ = INVALID_SOCKET;
-  std::vector<Pending> pending_;
+  WaitingRequests<SOCKET> waiting_;
   SOCKET answering_ = INVALID_SOCKET;  // the connection NextRequest returned the head of
 };
 

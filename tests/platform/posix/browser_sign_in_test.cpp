@@ -1,6 +1,7 @@
 // The Linux sign-in platform: PKCE's digest on OpenSSL (RFC 7636's
-// example), and the loopback port on real sockets: a connection the
-// browser never uses does not hold up the one that brings the redirect.
+// example), and the loopback port on real sockets: connections the
+// browser never uses, or any local process opens and leaves idle, do not
+// hold up or push out the one that brings the redirect.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "oauth/code_flow.hpp"
 #include "platform/posix/posix_browser_sign_in.hpp"
@@ -66,6 +68,37 @@ TEST(PosixBrowserSignIn, LoopbackTakesTheRequestThatComesWhole) {
   EXPECT_FALSE(p.NextRequest(1));
   ::close(idle);
   ::close(used);
+}
+
+TEST(PosixBrowserSignIn, IdleConnectionsNeitherPushOutNorKeepOutTheBrowsers) {
+  PosixBrowserSignIn p;
+  std::string error;
+  const int port = p.Listen(error);
+  ASSERT_GT(port, 0) << error;
+  const auto ask = [&](int fd, const std::string& head, std::int64_t within) {
+    ASSERT_EQ(::send(fd, head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
+    std::optional<Secret> got = p.NextRequest(within);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->View(), head);
+    p.Answer(400, "x");
+    EXPECT_EQ(ReadAll(fd).substr(0, 12), "HTTP/1.1 400");
+  };
+  // One opened before 40 idle ones and one after them: both served.
+  const int before = Connect(port);
+  std::vector<int> idle;
+  for (int i = 0; i < 40; ++i) idle.push_back(Connect(port));
+  const int after = Connect(port);
+  ask(before, "GET /?error=x HTTP/1.1\r\n\r\n", 5);
+  ask(after, "GET /?code=c HTTP/1.1\r\n\r\n", 5);
+  // More idle ones than are kept: the newest is taken once the oldest have
+  // had their 2 seconds.
+  for (int i = 0; i < 2 * static_cast<int>(kMaxPendingRequests); ++i) idle.push_back(Connect(port));
+  const int late = Connect(port);
+  ask(late, "GET /?code=d HTTP/1.1\r\n\r\n", 8);
+  for (int fd : idle) ::close(fd);
+  ::close(before);
+  ::close(after);
+  ::close(late);
 }
 
 }  // namespace
