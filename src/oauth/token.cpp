@@ -11,7 +11,7 @@ void AppendFormField(std::string_view name, std::string_view value, Secret& out)
   if (!out.Empty()) out.Append("&");
   out.Append(name);
   out.Append("=");
-  AppendFormValue(value, out);
+  AppendFormEncoded(value, out);
 }
 
 std::string Printable(std::string_view text) {
@@ -47,22 +47,6 @@ std::string SignInScope(const OAuthSettings& o) {
   if (!o.scope.empty()) return o.scope;
   if (SameAscii(o.provider, "microsoft")) return kMicrosoftSignInScope;
   return Scope(o);
-}
-
-void AppendFormValue(std::string_view value, Secret& out) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (char c : value) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || c == '-' ||
-        c == '.' || c == '_' || c == '~') {
-      out.Append(std::string_view(&c, 1));
-    } else if (c == ' ') {
-      out.Append("+");
-    } else {
-      const char esc[3] = {'%', kHex[u >> 4], kHex[u & 15]};
-      out.Append(std::string_view(esc, 3));
-    }
-  }
 }
 
 void ClientCredentialsBody(const OAuthSettings& o, Secret& out) {

@@ -37,10 +37,7 @@ std::string Scope(const OAuthSettings& o);
 // default. Used for the sign-in and for every refresh of it.
 std::string SignInScope(const OAuthSettings& o);
 
-// application/x-www-form-urlencoded: unreserved bytes as they are, the
-// space as "+", every other byte as %XX.
-void AppendFormValue(std::string_view value, Secret& out);
-// "name=value" with the value form-encoded, after an "&" unless `out` is
+// "name=value" with the value form-encoded (AppendFormEncoded), after an "&" unless `out` is
 // empty.
 void AppendFormField(std::string_view name, std::string_view value, Secret& out);
 // grant_type=client_credentials with the client id, secret and scope.
