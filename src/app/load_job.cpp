@@ -23,9 +23,18 @@ Status LoadJob(RunState& st, JobMode mode, CommandEffects& effects, WorkFolder& 
     st.Submit.oauth.signedIn = true;
     needSecret = st.Submit.UsesOAuth();
   } else if (signIns && st.Submit.UsesOAuth()) {
-    st.Submit.oauth.signedIn = signIns->Load(oauth::SignInKeyOf(st.Submit)).has_value();
+    NoteSignIn(st.Submit, *signIns);
   }
   return PrepareSubmission(st.Submit, files, secrets, needSecret);
+}
+
+void NoteSignIn(Submission& s, SignInStore& signIns) {
+  s.oauth.signedIn = signIns.Load(oauth::SignInKeyOf(s)).has_value();
+  s.oauth.signInProblem.clear();
+  if (s.oauth.signedIn) return;
+  if (Status unusable = oauth::UnusableSignIn(s, signIns)) {
+    s.oauth.signInProblem = std::move(unusable->message);
+  }
 }
 
 void SetPorts(const RunState& st, Socket& socket) { socket.SetRemotePort(st.Submit.RemotePort()); }

@@ -27,6 +27,10 @@ enum class JobMode {
 Status LoadJob(RunState& st, JobMode mode, CommandEffects& effects, WorkFolder& files,
                SecretSource& secrets, SignInStore* signIns = nullptr);
 
+// Whether `signIns` keeps a sign-in for `s` (oauth.signedIn), and when one
+// is kept but cannot be used, why (oauth.signInProblem).
+void NoteSignIn(Submission& s, SignInStore& signIns);
+
 // The ports a delivery or a probe connects with.
 void SetPorts(const RunState& st, Socket& socket);
 

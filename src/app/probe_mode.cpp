@@ -78,7 +78,7 @@ bool Probe::ProbeToken() {
   if (secrets_ == nullptr || https_ == nullptr) {
     failure = Failure{FailureKind::DeliveryFailed, "no HTTPS client for the token request"};
   } else {
-    if (signIns_) sub.oauth.signedIn = signIns_->Load(oauth::SignInKeyOf(sub)).has_value();
+    if (signIns_) NoteSignIn(sub, *signIns_);
     failure = FindClientSecret(sub, *secrets_);
     if (!failure) {
       oauth::TokenCache cache;
@@ -129,9 +129,11 @@ void Probe::PrintTls() {
   const TlsInfo tls = p_.socket.TlsPeer();
   if (tls.version.empty()) return;
   tlsShown_ = true;
+  // The certificate's names are the server's text like its replies.
+  const SecretRegistry& known = st_.Submit.secrets;
   p_.out << Label("TLS") << tls.version << ", " << tls.cipher << "\n";
-  p_.out << Label("Certificate") << "subject " << tls.subject << "\n";
-  p_.out << std::string(kLabelWidth, ' ') << "issuer  " << tls.issuer << "\n";
+  p_.out << Label("Certificate") << "subject " << known.Masked(tls.subject) << "\n";
+  p_.out << std::string(kLabelWidth, ' ') << "issuer  " << known.Masked(tls.issuer) << "\n";
   p_.out << std::string(kLabelWidth, ' ') << "expires " << tls.notAfter << "\n";
 }
 

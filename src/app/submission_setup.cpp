@@ -73,6 +73,8 @@ Status LookUpClientSecret(Submission& s, SecretSource& secrets) {
   if (found) WipeString(*found);
   // The refresh grant of a stored sign-in needs no secret (a public client).
   if (o.signedIn) return std::nullopt;
+  // A sign-in is kept but cannot be used: that, not the secret, is missing.
+  if (!o.signInProblem.empty()) return Failure{FailureKind::CommandFileBad, o.signInProblem};
   // Google has no grant without a person: what is missing is the sign-in.
   if (o.provider == "google") {
     return Failure{FailureKind::CommandFileBad,

@@ -20,6 +20,10 @@ class SignInStore {
   // Replaces the token kept under `key` in one step: a reader sees the old
   // token or the new one, never a part. "" when done, else why not.
   virtual std::string Save(const std::string& key, const Secret& refreshToken) = 0;
+  // After a Load that gave nothing: why, when something is kept under the
+  // key that cannot be used ("the sign-in store file … is corrupt"); ""
+  // when nothing is kept there.
+  virtual std::string LoadProblem() const { return {}; }
 };
 
 // "<token endpoint> <client id> <user>": neither a URL nor a client id

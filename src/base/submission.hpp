@@ -43,6 +43,9 @@ struct OAuthSettings {
   std::string authorizeUrl;  // #OAZ: the authorization endpoint of an endpoint of its own
   Secret accessToken;        // fetched before each connection
   bool signedIn = false;     // a sign-in of `tolvex --login` is stored: the refresh grant
+
+  // Why a sign-in kept for these settings cannot be used, when so.
+  std::string signInProblem;
   bool Configured() const { return !provider.empty(); }
 };
 

@@ -68,17 +68,58 @@ void RefreshBody(const OAuthSettings& o, std::string_view refreshToken, Secret& 
   if (!scope.empty()) AppendFormField("scope", scope, out);
 }
 
-TokenReply ParseTokenReply(long status, std::string_view body) {
+bool IsB64Token(std::string_view token) {
+  const auto allowed = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~' || c == '+' || c == '/';
+  };
+  std::size_t i = 0;
+  while (i < token.size() && allowed(token[i])) ++i;
+  if (i == 0) return false;
+  while (i < token.size() && token[i] == '=') ++i;
+  return i == token.size();
+}
+
+namespace {
+
+// What came instead of a JSON object, by its status: the client follows
+// no redirect, and an error page says no more than its status.
+void NoJsonObject(long status, TokenReply& r) {
+  const std::string http = "the token endpoint answered HTTP " + std::to_string(status);
+  if (status == 200) {
+    r.error = "malformed_reply";
+    r.description = http + " with a body that is not a JSON object";
+    return;
+  }
+  r.error = "http_" + std::to_string(status);
+  r.description = status >= 300 && status < 400 ? http + ", a redirect (redirects are not followed)"
+                                                : http + " without a JSON object";
+}
+
+}  // namespace
+
+TokenReply ParseTokenReply(long status, std::string_view body, const SecretRegistry& known) {
   TokenReply r;
   nlohmann::json json = nlohmann::json::parse(body, nullptr, false);
   if (json.is_discarded() || !json.is_object()) {
-    r.error = "malformed_reply";
-    r.description =
-        "the token endpoint answered HTTP " + std::to_string(status) + " with no JSON object";
+    NoJsonObject(status, r);
     return r;
   }
-  r.error = Printable(JsonText(json, "error"));
-  r.description = Printable(JsonText(json, "error_description"));
+  // The reply's texts go to LOG.txt and the terminal: every secret of the
+  // run masked, and the tokens of this very reply.
+  SecretRegistry own;
+  for (const char* name : {"access_token", "refresh_token"}) {
+    const auto it = json.find(name);
+    if (it != json.end() && it->is_string()) own.Add(it->get_ref<const std::string&>());
+  }
+  const auto text = [&](const char* name) {
+    std::string t = JsonText(json, name);
+    known.Mask(t);
+    own.Mask(t);
+    return Printable(t);
+  };
+  r.error = text("error");
+  r.description = text("error_description");
   if (status != 200 || !r.error.empty()) {
     if (r.error.empty()) r.error = "http_" + std::to_string(status);
     return r;
@@ -93,14 +134,29 @@ TokenReply ParseTokenReply(long status, std::string_view body) {
   const std::string type = JsonText(json, "token_type");
   if (!type.empty() && !SameAscii(type, "bearer")) {
     r.error = "malformed_reply";
-    r.description = "token_type " + Printable(type) + " is not Bearer";
+    r.description = "token_type " + text("token_type") + " is not Bearer";
+    return r;
+  }
+  // An empty refresh_token is as good as none.
+  const auto refresh = json.find("refresh_token");
+  const bool hasRefresh = refresh != json.end() && refresh->is_string() &&
+                          !refresh->get_ref<const std::string&>().empty();
+  const char* unusable = nullptr;
+  if (!IsB64Token(access->get_ref<const std::string&>())) {
+    unusable = "access_token";
+  } else if (hasRefresh && !IsB64Token(refresh->get_ref<const std::string&>())) {
+    unusable = "refresh_token";
+  }
+  if (unusable) {
+    r.error = "malformed_reply";
+    r.description = std::string("the ") + unusable +
+                    " holds characters a bearer token cannot have (RFC 6750 b64token)";
     return r;
   }
   std::string& token = access->get_ref<std::string&>();
   r.accessToken.Assign(token);
   WipeString(token);
-  const auto refresh = json.find("refresh_token");
-  if (refresh != json.end() && refresh->is_string()) {
+  if (hasRefresh) {
     std::string& rt = refresh->get_ref<std::string&>();
     r.refreshToken.Assign(rt);
     WipeString(rt);
@@ -141,8 +197,17 @@ std::string SignInKeyOf(const Submission& s) {
   return SignInKey(TokenUrl(s.oauth), s.oauth.clientId, s.user);
 }
 
+Status UnusableSignIn(const Submission& s, const SignInStore& signIns) {
+  const std::string problem = signIns.LoadProblem();
+  if (problem.empty()) return std::nullopt;
+  return Failure{FailureKind::DeliveryFailed,
+                 "the stored sign-in of " + s.user + " at " + TokenUrl(s.oauth) +
+                     " cannot be used: " + problem + ": run tolvex --login in this folder again"};
+}
+
 Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   OAuthSettings& o = s.oauth;
+  SecretRegistry& known = s.secrets;
   const std::int64_t now = https.NowSeconds();
   if (!token_.Empty() && now + kExpiryMargin < expiresAt_) {
     o.accessToken = token_;
@@ -150,13 +215,21 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   }
   Forget();
   o.accessToken.Wipe();
+  known.Add(o.clientSecret.View());
   const std::string key = SignInKeyOf(s);
   // The stored sign-in's refresh token; empty when there is none.
   Secret refresh;
   if (signIns) {
     if (std::optional<Secret> stored = signIns->Load(key)) refresh = *stored;
   }
+  known.Add(refresh.View(), SecretRegistry::Span::Recent);
   const bool signedIn = !refresh.Empty();
+  // A client secret of its own serves without the sign-in, as before; it
+  // is only the missing secret that the store's trouble explains.
+  const bool google = SameAscii(o.provider, "google");
+  if (!signedIn && signIns && (o.clientSecret.Empty() || google)) {
+    if (Status unusable = UnusableSignIn(s, *signIns)) return unusable;
+  }
   if (!signedIn && o.clientSecret.Empty()) {
     return Failure{FailureKind::DeliveryFailed,
                    "no sign-in stored for " + s.user + " at " + TokenUrl(o) +
@@ -164,7 +237,7 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   }
   // Google gives mail tokens to a signed-in user only: its client secret
   // serves the sign-in, there is no client credentials grant.
-  if (!signedIn && SameAscii(o.provider, "google")) {
+  if (!signedIn && google) {
     return Failure{FailureKind::DeliveryFailed, "no sign-in stored for " + s.user + " at " +
                                                     TokenUrl(o) +
                                                     ": run tolvex --login in this folder again"};
@@ -182,10 +255,10 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   HttpsReply reply = https.PostForm(request);
   form.Wipe();
   if (!reply.done) {
-    return Failure{FailureKind::DeliveryFailed,
-                   "token request to " + request.url + " failed: " + Printable(reply.error)};
+    return Failure{FailureKind::DeliveryFailed, "token request to " + request.url + " failed: " +
+                                                    Printable(known.Masked(reply.error))};
   }
-  TokenReply token = ParseTokenReply(reply.status, reply.body.View());
+  TokenReply token = ParseTokenReply(reply.status, reply.body.View(), known);
   reply.body.Wipe();
   if (!token.ok) {
     std::string text = "token request refused: " + DescribeRefusal(token);
@@ -196,6 +269,8 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
     }
     return Failure{FailureKind::DeliveryFailed, std::move(text)};
   }
+  known.Add(token.accessToken.View(), SecretRegistry::Span::Recent);
+  known.Add(token.refreshToken.View(), SecretRegistry::Span::Recent);
   // A rotated refresh token replaces the old one before anything is sent:
   // the old one may already be void.
   if (signedIn && !token.refreshToken.Empty() && token.refreshToken.View() != refresh.View()) {

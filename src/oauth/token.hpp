@@ -57,10 +57,22 @@ struct TokenReply {
 
 // The token endpoint's reply: a 200 with a JSON object holding a bearer
 // access_token, or an error object ({"error": …, "error_description": …}).
-TokenReply ParseTokenReply(long status, std::string_view body);
+// Its texts are masked with `known` and the reply's own tokens. A token
+// that is not an RFC 6750 b64token is refused unused.
+TokenReply ParseTokenReply(long status, std::string_view body, const SecretRegistry& known);
+
+// RFC 6750's b64token: 1*( ALPHA / DIGIT / "-" / "." / "_" / "~" / "+" /
+// "/" ) *"=". Anything else would change the AUTH line's fields (a ^A
+// starts a new one in XOAUTH2) or the form it is sent in.
+bool IsB64Token(std::string_view token);
 
 // The key of the sign-in the settings use.
 std::string SignInKeyOf(const Submission& s);
+
+// After `signIns` gave no sign-in for `s`: the failure that says why, when
+// one is kept there but cannot be used (a store file that cannot be read
+// or is corrupt); nullopt when none is kept.
+Status UnusableSignIn(const Submission& s, const SignInStore& signIns);
 
 // Printable ASCII only, at most 300 bytes: a reply's text goes to LOG.txt
 // and the terminal as it is.

@@ -53,9 +53,14 @@ std::filesystem::path FileSignInStore::FileOf(const std::string& key) const {
 }
 
 std::optional<Secret> FileSignInStore::Load(const std::string& key) {
+  problem_.clear();
   if (folder_.empty()) return std::nullopt;
-  const int fd = ::open(FileOf(key).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return std::nullopt;
+  const std::filesystem::path file = FileOf(key);
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    if (errno != ENOENT) problem_ = "the sign-in store file " + Errno(file.c_str());
+    return std::nullopt;
+  }
   Secret content;
   char buffer[512];
   for (;;) {
@@ -68,10 +73,13 @@ std::optional<Secret> FileSignInStore::Load(const std::string& key) {
   ::close(fd);
   const std::string_view text = content.View();
   const std::size_t eol = text.find('\n');
-  if (eol == std::string_view::npos || text.substr(0, eol) != key) return std::nullopt;
-  std::string_view token = text.substr(eol + 1);
+  std::string_view token;
+  if (eol != std::string_view::npos && text.substr(0, eol) == key) token = text.substr(eol + 1);
   if (!token.empty() && token.back() == '\n') token.remove_suffix(1);
-  if (token.empty() || token.find('\n') != std::string_view::npos) return std::nullopt;
+  if (token.empty() || token.find('\n') != std::string_view::npos) {
+    problem_ = "the sign-in store file " + file.string() + " is corrupt";
+    return std::nullopt;
+  }
   return Secret(token);
 }
 

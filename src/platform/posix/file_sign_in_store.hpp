@@ -21,12 +21,14 @@ class FileSignInStore final : public SignInStore {
 
   std::optional<Secret> Load(const std::string& key) override;
   std::string Save(const std::string& key, const Secret& refreshToken) override;
+  std::string LoadProblem() const override { return problem_; }
 
   // The file a key is kept in.
   std::filesystem::path FileOf(const std::string& key) const;
 
  private:
   std::filesystem::path folder_;
+  std::string problem_;  // of the last Load
 };
 
 }  // namespace tolvex::posix

@@ -24,6 +24,7 @@ TEST(FileSignInStore, KeptPerKeyPrivateAndReplacedWhole) {
   const std::string b = SignInKey("https://idp.test/token", "c", "v@example.jp");
 
   EXPECT_FALSE(store.Load(a));  // nothing yet, not even the folder
+  EXPECT_EQ(store.LoadProblem(), "");
   for (const char* token : {"r1", "r2-rotated", "r3"}) {
     ASSERT_EQ(store.Save(a, Secret(token)), "");
     ASSERT_TRUE(store.Load(a));
@@ -44,6 +45,14 @@ TEST(FileSignInStore, KeptPerKeyPrivateAndReplacedWhole) {
   // this key's.
   fs::copy_file(store.FileOf(b), store.FileOf(a), fs::copy_options::overwrite_existing);
   EXPECT_FALSE(store.Load(a));
+  // Such a file, or one that is not a sign-in at all, is named as corrupt.
+  const std::string corrupt = "the sign-in store file " + store.FileOf(a).string() + " is corrupt";
+  EXPECT_EQ(store.LoadProblem(), corrupt);
+  std::ofstream(store.FileOf(a), std::ios::trunc) << "\x01garbage";
+  EXPECT_FALSE(store.Load(a));
+  EXPECT_EQ(store.LoadProblem(), corrupt);
+  EXPECT_TRUE(store.Load(b));
+  EXPECT_EQ(store.LoadProblem(), "");
 
   // A folder that cannot be made: the reason, nothing stored.
   std::ofstream(fs::path(pattern) / "file") << "x";
