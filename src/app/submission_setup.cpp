@@ -52,6 +52,12 @@ std::string ClientSecretTarget(std::string_view clientId) {
   return target;
 }
 
+std::string CredentialTarget(std::string_view host) {
+  std::string target = "Tolvex:";
+  target += host;
+  return target;
+}
+
 namespace {
 
 Status LookUpClientSecret(Submission& s, SecretSource& secrets) {
@@ -90,12 +96,6 @@ Status LookUpClientSecret(Submission& s, SecretSource& secrets) {
   return Failure{FailureKind::CommandFileBad, std::move(text)};
 }
 
-std::string Target(std::string_view host) {
-  std::string target = "Tolvex:";
-  target += host;
-  return target;
-}
-
 Status LookUpSecrets(Submission& s, WorkFolder& files, SecretSource& secrets, bool needSecret) {
   if (!s.caFile.empty()) {
     if (Status status = ReadCaFile(s, files)) return status;
@@ -107,7 +107,7 @@ Status LookUpSecrets(Submission& s, WorkFolder& files, SecretSource& secrets, bo
     s.origin = SecretOrigin::Environment;
   } else {
     if (found) WipeString(*found);
-    found = secrets.Stored(Target(s.host));
+    found = secrets.Stored(CredentialTarget(s.host));
     if (found && !found->empty()) s.origin = SecretOrigin::CredentialStore;
   }
   if (found && !found->empty()) {
@@ -120,7 +120,7 @@ Status LookUpSecrets(Submission& s, WorkFolder& files, SecretSource& secrets, bo
   text += store.empty() ? " or " : ", ";
   text += "the environment variable ";
   text += kPasswordVariable;
-  if (!store.empty()) text += " or " + store + " " + Target(s.host);
+  if (!store.empty()) text += " or " + store + " " + CredentialTarget(s.host);
   return Failure{FailureKind::CommandFileBad, std::move(text)};
 }
 
@@ -131,8 +131,6 @@ void RegisterSecrets(Submission& s) {
 }
 
 }  // namespace
-
-std::string CredentialTarget(std::string_view host) { return Target(host); }
 
 Status FindClientSecret(Submission& s, SecretSource& secrets) {
   Status status = LookUpClientSecret(s, secrets);
