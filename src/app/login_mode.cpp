@@ -133,7 +133,7 @@ int Store(const LoginPorts& p, const Submission& s, const std::string& key,
 }
 
 // The authorization code grant with PKCE and a loopback redirect.
-int BrowserLogin(const LoginPorts& p, const Submission& s) {
+int BrowserLogin(const LoginPorts& p, Submission& s) {
   const OAuthSettings& o = s.oauth;
   BrowserSignIn& browser = *p.browser;
   oauth::Pkce pkce;
@@ -141,6 +141,7 @@ int BrowserLogin(const LoginPorts& p, const Submission& s) {
     return Fail(p.window, Failure{FailureKind::DeliveryFailed,
                                   "no random bytes for the sign-in could be had"});
   }
+  s.secrets.Add(pkce.verifier.View());
   std::string error;
   const int port = browser.Listen(error);
   if (port == 0) {
@@ -185,6 +186,7 @@ int BrowserLogin(const LoginPorts& p, const Submission& s) {
       case oauth::Redirect::Kind::Code:
         break;
     }
+    s.secrets.Add(redirect.code.View());
     Secret form;
     oauth::CodeTokenBody(o, redirect.code.View(), redirectUri, pkce.verifier.View(), form);
     redirect.code.Wipe();
@@ -199,10 +201,10 @@ int BrowserLogin(const LoginPorts& p, const Submission& s) {
       browser.Answer(200, failedPage);
       p.out << p.display(kFailedJa) << "\n";
       return Fail(p.window, Failure{FailureKind::DeliveryFailed,
-                                    "token request to " + request.url +
-                                        " failed: " + oauth::Printable(reply.error)});
+                                    "token request to " + request.url + " failed: " +
+                                        oauth::Printable(s.secrets.Masked(reply.error))});
     }
-    oauth::TokenReply token = oauth::ParseTokenReply(reply.status, reply.body.View());
+    oauth::TokenReply token = oauth::ParseTokenReply(reply.status, reply.body.View(), s.secrets);
     reply.body.Wipe();
     if (!token.ok) {
       browser.Answer(200, failedPage);
@@ -252,14 +254,15 @@ int RunLogin(const LoginPorts& p) {
   HttpsReply reply = p.https.PostForm(request);
   if (!reply.done) {
     return Fail(p.window, Failure{FailureKind::DeliveryFailed,
-                                  "device code request to " + deviceUrl +
-                                      " failed: " + oauth::Printable(reply.error)});
+                                  "device code request to " + deviceUrl + " failed: " +
+                                      oauth::Printable(s.secrets.Masked(reply.error))});
   }
-  oauth::DeviceCode code = oauth::ParseDeviceCode(reply.status, reply.body.View());
+  oauth::DeviceCode code = oauth::ParseDeviceCode(reply.status, reply.body.View(), s.secrets);
   reply.body.Wipe();
   if (!code.ok) {
     return Fail(p.window, Refused("device code request", code.error, code.description));
   }
+  s.secrets.Add(code.deviceCode.View());
 
   p.out << p.display(kOpenJa + code.verificationUri + kEnterJa + code.userCode + kPleaseJa) << "\n"
         << p.display("To sign in " + s.user + ", open " + code.verificationUri +
@@ -291,10 +294,10 @@ int RunLogin(const LoginPorts& p) {
     if (!reply.done) {
       p.out << p.display(kFailedJa) << "\n";
       return Fail(p.window, Failure{FailureKind::DeliveryFailed,
-                                    "token request to " + request.url +
-                                        " failed: " + oauth::Printable(reply.error)});
+                                    "token request to " + request.url + " failed: " +
+                                        oauth::Printable(s.secrets.Masked(reply.error))});
     }
-    oauth::TokenReply token = oauth::ParseTokenReply(reply.status, reply.body.View());
+    oauth::TokenReply token = oauth::ParseTokenReply(reply.status, reply.body.View(), s.secrets);
     reply.body.Wipe();
     switch (oauth::ClassifyPoll(token)) {
       case oauth::PollOutcome::Pending:

@@ -135,9 +135,11 @@ void Probe::PrintTls() {
   const TlsInfo tls = p_.socket.TlsPeer();
   if (tls.version.empty()) return;
   tlsShown_ = true;
+  // The certificate's names are the server's text like its replies.
+  const SecretRegistry& known = st_.Submit.secrets;
   p_.out << Label("TLS") << tls.version << ", " << tls.cipher << "\n";
-  p_.out << Label("Certificate") << "subject " << tls.subject << "\n";
-  p_.out << std::string(kLabelWidth, ' ') << "issuer  " << tls.issuer << "\n";
+  p_.out << Label("Certificate") << "subject " << known.Masked(tls.subject) << "\n";
+  p_.out << std::string(kLabelWidth, ' ') << "issuer  " << known.Masked(tls.issuer) << "\n";
   p_.out << std::string(kLabelWidth, ' ') << "expires " << tls.notAfter << "\n";
 }
 

@@ -52,7 +52,15 @@ std::string ClientSecretTarget(std::string_view clientId) {
   return target;
 }
 
-Status FindClientSecret(Submission& s, SecretSource& secrets) {
+std::string CredentialTarget(std::string_view host) {
+  std::string target = "Tolvex:";
+  target += host;
+  return target;
+}
+
+namespace {
+
+Status LookUpClientSecret(Submission& s, SecretSource& secrets) {
   OAuthSettings& o = s.oauth;
   if (!o.clientSecret.Empty()) return std::nullopt;
   std::optional<std::string> found = secrets.Environment(kClientSecretVariable);
@@ -86,17 +94,11 @@ Status FindClientSecret(Submission& s, SecretSource& secrets) {
   return Failure{FailureKind::CommandFileBad, std::move(text)};
 }
 
-std::string CredentialTarget(std::string_view host) {
-  std::string target = "Tolvex:";
-  target += host;
-  return target;
-}
-
-Status PrepareSubmission(Submission& s, WorkFolder& files, SecretSource& secrets, bool needSecret) {
+Status LookUpSecrets(Submission& s, WorkFolder& files, SecretSource& secrets, bool needSecret) {
   if (!s.caFile.empty()) {
     if (Status status = ReadCaFile(s, files)) return status;
   }
-  if (s.UsesOAuth()) return needSecret ? FindClientSecret(s, secrets) : std::nullopt;
+  if (s.UsesOAuth()) return needSecret ? LookUpClientSecret(s, secrets) : std::nullopt;
   if (!needSecret || !s.Authenticates() || !s.password.Empty()) return std::nullopt;
   std::optional<std::string> found = secrets.Environment(kPasswordVariable);
   if (found && !found->empty()) {
@@ -118,6 +120,26 @@ Status PrepareSubmission(Submission& s, WorkFolder& files, SecretSource& secrets
   text += kPasswordVariable;
   if (!store.empty()) text += " or " + store + " " + CredentialTarget(s.host);
   return Failure{FailureKind::CommandFileBad, std::move(text)};
+}
+
+// The secrets found are masked in every text from outside from now on.
+void RegisterSecrets(Submission& s) {
+  s.secrets.Add(s.password.View());
+  s.secrets.Add(s.oauth.clientSecret.View());
+}
+
+}  // namespace
+
+Status FindClientSecret(Submission& s, SecretSource& secrets) {
+  Status status = LookUpClientSecret(s, secrets);
+  RegisterSecrets(s);
+  return status;
+}
+
+Status PrepareSubmission(Submission& s, WorkFolder& files, SecretSource& secrets, bool needSecret) {
+  Status status = LookUpSecrets(s, files, secrets, needSecret);
+  RegisterSecrets(s);
+  return status;
 }
 
 }  // namespace tolvex

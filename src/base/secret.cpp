@@ -15,6 +15,11 @@
 #endif
 
 namespace tolvex {
+namespace {
+
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+}  // namespace
 
 void WipeBytes(void* p, std::size_t n) {
   if (p == nullptr || n == 0) return;
@@ -46,6 +51,44 @@ void Secret::Append(std::string_view bytes) {
     bytes_.swap(larger);
   }
   bytes_.append(bytes);
+}
+
+void AppendBase64(std::string_view in, Secret& out) {
+  char quad[4];
+  std::size_t i = 0;
+  for (; i + 3 <= in.size(); i += 3) {
+    const unsigned v = static_cast<unsigned char>(in[i]) << 16 |
+                       static_cast<unsigned char>(in[i + 1]) << 8 |
+                       static_cast<unsigned char>(in[i + 2]);
+    for (int k = 0; k < 4; ++k) quad[k] = kBase64[(v >> (18 - 6 * k)) & 63];
+    out.Append(std::string_view(quad, 4));
+  }
+  if (i < in.size()) {
+    unsigned v = static_cast<unsigned char>(in[i]) << 16;
+    if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
+    quad[0] = kBase64[(v >> 18) & 63];
+    quad[1] = kBase64[(v >> 12) & 63];
+    quad[2] = i + 1 < in.size() ? kBase64[(v >> 6) & 63] : '=';
+    quad[3] = '=';
+    out.Append(std::string_view(quad, 4));
+  }
+  WipeBytes(quad, sizeof quad);
+}
+
+void AppendFormEncoded(std::string_view value, Secret& out) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (char c : value) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || c == '-' ||
+        c == '.' || c == '_' || c == '~') {
+      out.Append(std::string_view(&c, 1));
+    } else if (c == ' ') {
+      out.Append("+");
+    } else {
+      const char esc[3] = {'%', kHex[u >> 4], kHex[u & 15]};
+      out.Append(std::string_view(esc, 3));
+    }
+  }
 }
 
 }  // namespace tolvex

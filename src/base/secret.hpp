@@ -1,5 +1,6 @@
 // A secret held in memory (the SMTP AUTH password and what is built from
-// it): bytes that are overwritten before their memory is given back.
+// it): bytes that are overwritten before their memory is given back. Also
+// the two encodings secrets are sent in, built in a Secret.
 #pragma once
 
 #include <string>
@@ -37,5 +38,11 @@ class Secret {
   static constexpr std::size_t kReserve = 512;
   std::string bytes_;
 };
+
+// Appends the Base64 of `bytes` (one line, no breaks) to `out`.
+void AppendBase64(std::string_view bytes, Secret& out);
+// application/x-www-form-urlencoded: unreserved bytes as they are, the
+// space as "+", every other byte as %XX.
+void AppendFormEncoded(std::string_view value, Secret& out);
 
 }  // namespace tolvex

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "base/secret.hpp"
+#include "base/secret_registry.hpp"
 
 namespace tolvex {
 
@@ -56,6 +57,9 @@ struct Submission {
   std::string host;                    // #HOS as written: the TLS name and the stored credential's
   AuthChoice auth = AuthChoice::Auto;  // #AUT
   OAuthSettings oauth;
+  // Every secret of the run and its forms: what a peer's text is masked
+  // with before it goes to LOG.txt, the terminal or a kept file.
+  SecretRegistry secrets;
 
   // EHLO, gathered replies and the states of TLS and AUTH.
   bool Extended() const { return security != Security::Unset || !user.empty(); }

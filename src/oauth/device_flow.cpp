@@ -45,10 +45,10 @@ void DeviceTokenBody(const OAuthSettings& o, std::string_view deviceCode, Secret
   AppendFormField("device_code", deviceCode, out);
 }
 
-DeviceCode ParseDeviceCode(long status, std::string_view body) {
+DeviceCode ParseDeviceCode(long status, std::string_view body, const SecretRegistry& known) {
   DeviceCode d;
   if (status != 200) {
-    const TokenReply refusal = ParseTokenReply(status, body);
+    const TokenReply refusal = ParseTokenReply(status, body, known);
     d.error = refusal.error;
     d.description = refusal.description;
     return d;

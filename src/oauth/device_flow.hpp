@@ -40,8 +40,8 @@ struct DeviceCode {
   std::string description;
 };
 
-// The device authorization endpoint's reply.
-DeviceCode ParseDeviceCode(long status, std::string_view body);
+// The device authorization endpoint's reply; its texts masked with `known`.
+DeviceCode ParseDeviceCode(long status, std::string_view body, const SecretRegistry& known);
 
 // What one poll answered.
 enum class PollOutcome : std::uint8_t { Tokens, Pending, SlowDown, Refused };

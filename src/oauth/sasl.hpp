@@ -9,9 +9,6 @@
 
 namespace tolvex::oauth {
 
-// Appends the Base64 of `bytes` (no line breaks) to `out`.
-void AppendBase64(std::string_view bytes, Secret& out);
-
 // base64("user=" user ^A "auth=Bearer " token ^A ^A)
 void Xoauth2Response(std::string_view user, std::string_view token, Secret& out);
 

@@ -1,5 +1,7 @@
 #include "oauth/token.hpp"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "base/ascii.hpp"
@@ -11,7 +13,7 @@ void AppendFormField(std::string_view name, std::string_view value, Secret& out)
   if (!out.Empty()) out.Append("&");
   out.Append(name);
   out.Append("=");
-  AppendFormValue(value, out);
+  AppendFormEncoded(value, out);
 }
 
 std::string Printable(std::string_view text) {
@@ -49,22 +51,6 @@ std::string SignInScope(const OAuthSettings& o) {
   return Scope(o);
 }
 
-void AppendFormValue(std::string_view value, Secret& out) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (char c : value) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || c == '-' ||
-        c == '.' || c == '_' || c == '~') {
-      out.Append(std::string_view(&c, 1));
-    } else if (c == ' ') {
-      out.Append("+");
-    } else {
-      const char esc[3] = {'%', kHex[u >> 4], kHex[u & 15]};
-      out.Append(std::string_view(esc, 3));
-    }
-  }
-}
-
 void ClientCredentialsBody(const OAuthSettings& o, Secret& out) {
   out.Wipe();
   AppendFormField("grant_type", "client_credentials", out);
@@ -84,17 +70,66 @@ void RefreshBody(const OAuthSettings& o, std::string_view refreshToken, Secret& 
   if (!scope.empty()) AppendFormField("scope", scope, out);
 }
 
-TokenReply ParseTokenReply(long status, std::string_view body) {
+bool IsB64Token(std::string_view token) {
+  const auto allowed = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~' || c == '+' || c == '/';
+  };
+  std::size_t i = 0;
+  while (i < token.size() && allowed(token[i])) ++i;
+  if (i == 0) return false;
+  while (i < token.size() && token[i] == '=') ++i;
+  return i == token.size();
+}
+
+namespace {
+
+// What came instead of a JSON object, by its status: the client follows
+// no redirect, and an error page says no more than its status.
+void NoJsonObject(long status, TokenReply& r) {
+  const std::string http = "the token endpoint answered HTTP " + std::to_string(status);
+  if (status == 200) {
+    r.error = "malformed_reply";
+    r.description = http + " with a body that is not a JSON object";
+    return;
+  }
+  r.error = "http_" + std::to_string(status);
+  r.description = status >= 300 && status < 400 ? http + ", a redirect (redirects are not followed)"
+                                                : http + " without a JSON object";
+}
+
+}  // namespace
+
+TokenReply ParseTokenReply(long status, std::string_view body, const SecretRegistry& known) {
   TokenReply r;
   nlohmann::json json = nlohmann::json::parse(body, nullptr, false);
   if (json.is_discarded() || !json.is_object()) {
-    r.error = "malformed_reply";
-    r.description =
-        "the token endpoint answered HTTP " + std::to_string(status) + " with no JSON object";
+    NoJsonObject(status, r);
     return r;
   }
-  r.error = Printable(JsonText(json, "error"));
-  r.description = Printable(JsonText(json, "error_description"));
+  // The reply's texts go to LOG.txt and the terminal: every secret of the
+  // run masked, and the tokens of this very reply.
+  SecretRegistry own;
+  for (const char* name : {"access_token", "refresh_token"}) {
+    const auto it = json.find(name);
+    if (it != json.end() && it->is_string()) own.Add(it->get_ref<const std::string&>());
+  }
+  const auto text = [&](const char* name) {
+    std::string t = JsonText(json, name);
+    known.Mask(t);
+    own.Mask(t);
+    return Printable(t);
+  };
+  // A standard error code is kept as it is: the sign-in decides by it, and
+  // a secret that happens to be part of one ("d" in "pending") is no echo.
+  static constexpr std::string_view kCodes[] = {
+      "invalid_request",        "invalid_client", "invalid_grant",         "unauthorized_client",
+      "unsupported_grant_type", "invalid_scope",  "authorization_pending", "slow_down",
+      "access_denied",          "expired_token"};
+  const std::string code = JsonText(json, "error");
+  const bool standard = std::find(std::begin(kCodes), std::end(kCodes), code) != std::end(kCodes);
+  r.error = standard ? code : text("error");
+  r.description = text("error_description");
   if (status != 200 || !r.error.empty()) {
     if (r.error.empty()) r.error = "http_" + std::to_string(status);
     return r;
@@ -109,14 +144,29 @@ TokenReply ParseTokenReply(long status, std::string_view body) {
   const std::string type = JsonText(json, "token_type");
   if (!type.empty() && !SameAscii(type, "bearer")) {
     r.error = "malformed_reply";
-    r.description = "token_type " + Printable(type) + " is not Bearer";
+    r.description = "token_type " + text("token_type") + " is not Bearer";
+    return r;
+  }
+  // An empty refresh_token is as good as none.
+  const auto refresh = json.find("refresh_token");
+  const bool hasRefresh = refresh != json.end() && refresh->is_string() &&
+                          !refresh->get_ref<const std::string&>().empty();
+  const char* unusable = nullptr;
+  if (!IsB64Token(access->get_ref<const std::string&>())) {
+    unusable = "access_token";
+  } else if (hasRefresh && !IsB64Token(refresh->get_ref<const std::string&>())) {
+    unusable = "refresh_token";
+  }
+  if (unusable) {
+    r.error = "malformed_reply";
+    r.description = std::string("the ") + unusable +
+                    " holds characters a bearer token cannot have (RFC 6750 b64token)";
     return r;
   }
   std::string& token = access->get_ref<std::string&>();
   r.accessToken.Assign(token);
   WipeString(token);
-  const auto refresh = json.find("refresh_token");
-  if (refresh != json.end() && refresh->is_string()) {
+  if (hasRefresh) {
     std::string& rt = refresh->get_ref<std::string&>();
     r.refreshToken.Assign(rt);
     WipeString(rt);
@@ -147,6 +197,7 @@ std::string RefusedSignIn(const StoredSignIn& stored) {
 
 Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   OAuthSettings& o = s.oauth;
+  SecretRegistry& known = s.secrets;
   const std::int64_t now = https.NowSeconds();
   if (!token_.Empty() && now + kExpiryMargin < expiresAt_) {
     o.accessToken = token_;
@@ -154,6 +205,7 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   }
   Forget();
   o.accessToken.Wipe();
+  known.Add(o.clientSecret.View());
   const std::string key = SignInKeyOf(s);
   // The stored sign-in's refresh token; empty when there is none.
   Secret refresh;
@@ -164,6 +216,7 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
     }
     refresh = stored.token;
   }
+  known.Add(refresh.View(), SecretRegistry::Span::Recent);
   const bool signedIn = !refresh.Empty();
   if (!signedIn && o.clientSecret.Empty()) {
     return Failure{FailureKind::DeliveryFailed,
@@ -190,10 +243,10 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   HttpsReply reply = https.PostForm(request);
   form.Wipe();
   if (!reply.done) {
-    return Failure{FailureKind::DeliveryFailed,
-                   "token request to " + request.url + " failed: " + Printable(reply.error)};
+    return Failure{FailureKind::DeliveryFailed, "token request to " + request.url + " failed: " +
+                                                    Printable(known.Masked(reply.error))};
   }
-  TokenReply token = ParseTokenReply(reply.status, reply.body.View());
+  TokenReply token = ParseTokenReply(reply.status, reply.body.View(), known);
   reply.body.Wipe();
   if (!token.ok) {
     std::string text = "token request refused: " + DescribeRefusal(token);
@@ -204,6 +257,8 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
     }
     return Failure{FailureKind::DeliveryFailed, std::move(text)};
   }
+  known.Add(token.accessToken.View(), SecretRegistry::Span::Recent);
+  known.Add(token.refreshToken.View(), SecretRegistry::Span::Recent);
   // A rotated refresh token replaces the old one before anything is sent:
   // the old one may already be void.
   if (signedIn && !token.refreshToken.Empty() && token.refreshToken.View() != refresh.View()) {

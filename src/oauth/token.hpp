@@ -39,10 +39,7 @@ std::string Scope(const OAuthSettings& o);
 // default. Used for the sign-in and for every refresh of it.
 std::string SignInScope(const OAuthSettings& o);
 
-// application/x-www-form-urlencoded: unreserved bytes as they are, the
-// space as "+", every other byte as %XX.
-void AppendFormValue(std::string_view value, Secret& out);
-// "name=value" with the value form-encoded, after an "&" unless `out` is
+// "name=value" with the value form-encoded (AppendFormEncoded), after an "&" unless `out` is
 // empty.
 void AppendFormField(std::string_view name, std::string_view value, Secret& out);
 // grant_type=client_credentials with the client id, secret and scope.
@@ -62,7 +59,14 @@ struct TokenReply {
 
 // The token endpoint's reply: a 200 with a JSON object holding a bearer
 // access_token, or an error object ({"error": …, "error_description": …}).
-TokenReply ParseTokenReply(long status, std::string_view body);
+// Its texts are masked with `known` and the reply's own tokens. A token
+// that is not an RFC 6750 b64token is refused unused.
+TokenReply ParseTokenReply(long status, std::string_view body, const SecretRegistry& known);
+
+// RFC 6750's b64token: 1*( ALPHA / DIGIT / "-" / "." / "_" / "~" / "+" /
+// "/" ) *"=". Anything else would change the AUTH line's fields (a ^A
+// starts a new one in XOAUTH2) or the form it is sent in.
+bool IsB64Token(std::string_view token);
 
 // The key of the sign-in the settings use.
 std::string SignInKeyOf(const Submission& s);

@@ -88,16 +88,6 @@ bool SameCodes(std::string_view reply) {
   return true;
 }
 
-void MaskSecrets(std::string& text, const std::vector<std::string_view>& secrets) {
-  for (std::string_view secret : secrets) {
-    if (secret.empty()) continue;
-    for (std::size_t at = text.find(secret); at != std::string::npos;
-         at = text.find(secret, at + 3)) {
-      text.replace(at, secret.size(), "***");
-    }
-  }
-}
-
 bool OffersKeyword(std::string_view ehloReply, std::string_view keyword) {
   bool found = false;
   ForEachKeywordLine(ehloReply, [&](std::string_view text) {

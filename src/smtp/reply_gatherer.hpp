@@ -36,10 +36,6 @@ class ReplyGatherer {
 // (a multi-line reply is judged by its final line, which then says the same).
 bool SameCodes(std::string_view reply);
 
-// Replaces every occurrence of each of `secrets` (empty ones skipped) in
-// `text` with "***".
-void MaskSecrets(std::string& text, const std::vector<std::string_view>& secrets);
-
 // True when a line of the EHLO reply after the first (which names the
 // server) offers `keyword` (ASCII case ignored): "250-STARTTLS".
 bool OffersKeyword(std::string_view ehloReply, std::string_view keyword);

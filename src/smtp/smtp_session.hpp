@@ -181,8 +181,6 @@ class SmtpSession {
   bool awaitingReply_ = false;
   // The last EHLO reply's SIZE: announced, and its limit (0: none).
   std::optional<std::uint64_t> sizeLimit_;
-  // Every form of the credential that went out, masked in server texts.
-  std::vector<Secret> credentialForms_;
   enum class Mechanism : std::uint8_t {
     None,
     Plain,

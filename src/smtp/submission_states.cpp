@@ -19,27 +19,6 @@ using namespace session;
 
 namespace {
 
-constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// Base64 in one line (no breaks), appended to `out`.
-void AppendBase64(std::string_view in, std::string& out) {
-  std::size_t i = 0;
-  for (; i + 3 <= in.size(); i += 3) {
-    const unsigned v = static_cast<unsigned char>(in[i]) << 16 |
-                       static_cast<unsigned char>(in[i + 1]) << 8 |
-                       static_cast<unsigned char>(in[i + 2]);
-    for (int s = 18; s >= 0; s -= 6) out += kBase64[(v >> s) & 63];
-  }
-  if (i < in.size()) {
-    unsigned v = static_cast<unsigned char>(in[i]) << 16;
-    if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
-    out += kBase64[(v >> 18) & 63];
-    out += kBase64[(v >> 12) & 63];
-    out += i + 1 < in.size() ? kBase64[(v >> 6) & 63] : '=';
-    out += '=';
-  }
-}
-
 bool Begins(std::string_view reply, std::string_view code) {
   return sjis::LeftChars(reply, code.size()) == code;
 }
@@ -75,7 +54,6 @@ void SmtpSession::ResetSubmission() {
   gather_.Clear();
   awaitingReply_ = false;
   sizeLimit_.reset();
-  credentialForms_.clear();
   tlsFailed_ = false;
   tlsUp_ = false;
   mechanism_ = Mechanism::None;
@@ -134,65 +112,65 @@ void SmtpSession::ChooseMechanism(std::string_view ehloReply) {
   }
 }
 
-// The AUTH command, or the next line of AUTH LOGIN. The lines are built in
-// buffers large enough never to be reallocated (and so copied) and are
-// wiped by the socket's send queue once sent.
+// The AUTH command, or the next line of AUTH LOGIN. The line is built in a
+// Secret, copied once into a buffer of its exact size (so never
+// reallocated) that the socket's send queue wipes once sent. Every form of
+// the credential that goes out is registered first, to be masked in
+// whatever the server answers.
 void SmtpSession::SendAuth() {
-  const Submission& sub = p_.st.Submit;
+  Submission& sub = p_.st.Submit;
+  SecretRegistry& known = sub.secrets;
+  using Span = SecretRegistry::Span;
+  Secret wire;
   if (mechanism_ == Mechanism::XOAuth2 || mechanism_ == Mechanism::OAuthBearer) {
     const bool xoauth2 = mechanism_ == Mechanism::XOAuth2;
-    Secret wire;
     if (loginLinesSent_ == 0) {
       wire.Append(xoauth2 ? "AUTH XOAUTH2 " : "AUTH OAUTHBEARER ");
+      const std::size_t start = wire.Size();
       const std::string_view token = sub.oauth.accessToken.View();
+      known.Add(token, Span::Recent);
       if (xoauth2) {
         oauth::Xoauth2Response(sub.user, token, wire);
       } else {
         oauth::OAuthBearerResponse(sub.user, HostForResolver(sub.host), sub.RemotePort(), token,
                                    wire);
       }
+      known.AddSent(wire.View().substr(start), Span::Recent);
     } else {  // the answer to the error challenge
       wire.Append(xoauth2 ? oauth::kXoauth2ChallengeAnswer : oauth::kOAuthBearerChallengeAnswer);
     }
-    wire.Append("\r\n");
     ++loginLinesSent_;
-    std::string line;
-    line.reserve(wire.Size());
-    line.append(wire.View());
-    SendData(std::move(line));
-    return;
-  }
-  Secret clear;
-  std::string line;
-  line.reserve(64 + 2 * (sub.user.size() + sub.password.Size()));
-  if (mechanism_ == Mechanism::Plain) {
-    clear.Append(std::string_view("\0", 1));
-    clear.Append(sub.user);
-    clear.Append(std::string_view("\0", 1));
-    clear.Append(sub.password.View());
-    line = "AUTH PLAIN ";
-    AppendBase64(clear.View(), line);
-  } else if (loginLinesSent_ == 0) {
-    line = "AUTH LOGIN";
   } else {
-    AppendBase64(loginLinesSent_ == 1 ? std::string_view(sub.user) : sub.password.View(), line);
+    // The password, and what LOGIN sends: its Base64 and the user's.
+    known.Add(sub.password.View());
+    for (std::string_view clear : {std::string_view(sub.user), sub.password.View()}) {
+      Secret encoded;
+      AppendBase64(clear, encoded);
+      known.AddSent(encoded.View());
+    }
+    if (mechanism_ == Mechanism::Plain) {
+      Secret clear;
+      clear.Append(std::string_view("\0", 1));
+      clear.Append(sub.user);
+      clear.Append(std::string_view("\0", 1));
+      clear.Append(sub.password.View());
+      wire.Append("AUTH PLAIN ");
+      const std::size_t start = wire.Size();
+      AppendBase64(clear.View(), wire);
+      known.AddSent(wire.View().substr(start));
+    } else {
+      if (loginLinesSent_ == 0) {
+        wire.Append("AUTH LOGIN");
+      } else {
+        AppendBase64(loginLinesSent_ == 1 ? std::string_view(sub.user) : sub.password.View(), wire);
+      }
+      ++loginLinesSent_;
+    }
   }
-  // What a server could echo back: the password, the user and password
-  // in Base64 (LOGIN) and the PLAIN line's Base64.
-  if (credentialForms_.empty()) {
-    std::string encoded;
-    credentialForms_.emplace_back(sub.password.View());
-    AppendBase64(sub.password.View(), encoded);
-    credentialForms_.emplace_back(encoded);
-    WipeString(encoded);
-    encoded.reserve(64 + 2 * (sub.user.size() + sub.password.Size()));
-    AppendBase64(sub.user, encoded);
-    credentialForms_.emplace_back(encoded);
-    WipeString(encoded);
-  }
-  if (mechanism_ == Mechanism::Plain) credentialForms_.emplace_back(line.substr(11));
-  line += "\r\n";
-  if (mechanism_ == Mechanism::Login) ++loginLinesSent_;
+  wire.Append("\r\n");
+  std::string line;
+  line.reserve(wire.Size());
+  line.append(wire.View());
   SendData(std::move(line));
 }
 
@@ -220,21 +198,20 @@ Move SmtpSession::OnAuthResponse() {
   return Finish(AWAIT_AUTH_RESPONSE);  // 535 and the like
 }
 
-// Under submission a reply is taken whole, with every form of the
-// credential masked, and only while a command awaits it: a reply nobody
+// Under submission a reply is taken whole, with every form of every
+// secret of the run masked, and only while a command awaits it: a reply nobody
 // asked for, or one whose lines disagree on the code, would put the
 // dialogue out of step, so the session ends instead.
 void SmtpSession::TakeReply(std::string reply) {
-  std::vector<std::string_view> forms;
-  for (const Secret& form : credentialForms_) forms.push_back(form.View());
-  MaskSecrets(reply, forms);
+  const SecretRegistry& known = p_.st.Submit.secrets;
+  known.Mask(reply);
   if (!awaitingReply_) {
     ProtocolError("a reply that no command asked for", reply);
     return;
   }
   if (!gather_.Empty()) {  // more came after the reply, before any command
     std::string more(gather_.Pending());
-    MaskSecrets(more, forms);
+    known.Mask(more);
     ProtocolError("a reply that no command asked for", more);
     return;
   }
@@ -283,12 +260,14 @@ Move SmtpSession::OnConnectionError(const std::string& reason) {
   RunState& st = p_.st;
   if (st.smtpSTEP == AWAIT_TLS_HANDSHAKE && st.SendBusy) {
     tlsFailed_ = true;  // the handshake's handler ends the session
-    st.RecvData = reason.empty() ? std::string("TLS handshake failed") : reason;
+    st.RecvData =
+        reason.empty() ? std::string("TLS handshake failed") : st.Submit.secrets.Masked(reason);
     return Stay();
   }
   if (st.Submit.Extended() && st.smtpSTEP != IDLE && st.smtpSTEP != FAILED && st.smtpSTEP != EXIT) {
     // The connection is gone: waiting two minutes for it would tell no more.
-    st.RecvData = reason.empty() ? std::string("connection failed") : reason;
+    st.RecvData =
+        reason.empty() ? std::string("connection failed") : st.Submit.secrets.Masked(reason);
     return Go(FAILED);
   }
   return Stay();  // the plain session notices through its time-out

@@ -182,6 +182,18 @@ TEST(LoginBrowser, FailuresStoreNothing) {
        200,
        R"({"access_token":"at"})",
        "the sign-in gave no refresh token: the scope needs offline_access"},
+      // The endpoint echoes the code and the verifier; a refresh token that
+      // is not a b64token is not stored.
+      {{"GET /?code=c-4711-code&state=STATE HTTP/1.1\r\n\r\n"},
+       400,
+       R"({"error":"invalid_grant","error_description":"c-4711-code and )"
+       R"(paWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaU"})",
+       "code exchange refused: invalid_grant: *** and ***"},
+      {{"GET /?code=c&state=STATE HTTP/1.1\r\n\r\n"},
+       200,
+       R"({"access_token":"at","refresh_token":"rt\u0001x"})",
+       "code exchange refused: malformed_reply: the refresh_token holds characters a bearer token "
+       "cannot have (RFC 6750 b64token)"},
   };
   for (const Case& c : cases) {
     Login l;

@@ -21,7 +21,10 @@ address with a certificate of the throwaway CA (test_pki.py), one client.
 
 `mode` changes the token endpoint's behaviour: "ok", "refuse" (400
 invalid_client with a description), "stall" (answers nothing for
-`stall_seconds`), "malformed" (200 with a body that is not JSON).
+`stall_seconds`), "malformed" (200 with a body that is not JSON), "echo"
+(400 whose error_description repeats the request: its body as received and
+every value decoded), "redirect" (302 to `redirect_to`), "bad_token" (200
+with `bad_token` as the access token).
 Every request is kept in `requests` as (path, form dict) and its time in
 `times`; every access token issued in `issued`, every refresh token in
 `refreshes`.
@@ -64,6 +67,8 @@ class OAuthProvider:
         self.auth_codes = []  # every authorization code issued
         self.verifiers = []   # every code_verifier sent
         self.authorizations = []  # the query of each GET /authorize
+        self.redirect_to = f"https://{address}/elsewhere"
+        self.bad_token = "at-\x01auth=Bearer x"
         provider = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -92,11 +97,17 @@ class OAuthProvider:
                 form = dict(urllib.parse.parse_qsl(body, keep_blank_values=True))
                 provider.requests.append((self.path, form))
                 provider.times.append(time.monotonic())
-                status, data = provider.answer(self.path, form)
+                if provider.mode == "echo" and self.path == "/token":
+                    status, data = 400, {"error": "invalid_request", "error_description":
+                                         f"received {body} = {' '.join(form.values())}"}
+                else:
+                    status, data = provider.answer(self.path, form)
                 if data is None:
                     return
                 payload = data if isinstance(data, bytes) else json.dumps(data).encode()
                 self.send_response(status)
+                if status == 302:
+                    self.send_header("Location", provider.redirect_to)
                 self.send_header("Content-Type", "application/json")
                 self.send_header("Content-Length", str(len(payload)))
                 self.end_headers()
@@ -191,6 +202,11 @@ class OAuthProvider:
             return 200, None
         if self.mode == "malformed":
             return 200, b"<html>this is not JSON"
+        if self.mode == "redirect":
+            return 302, b""
+        if self.mode == "bad_token":
+            self.issued.append(self.bad_token)
+            return 200, {"access_token": self.bad_token, "token_type": "Bearer", "expires_in": 60}
         if self.mode == "refuse" or form.get("client_id") != self.client_id:
             return 400, {"error": "invalid_client",
                          "error_description": "AADSTS7000215: Invalid client secret provided."}

@@ -52,7 +52,8 @@ class Script:
 
     `tls_replies` override `replies` once TLS is up (say, an EHLO reply
     without STARTTLS). The AUTH reply is the one after the last credential
-    line; `bearer_ok(token)` False answers a bearer token with the error
+    line (a callable AUTH reply is called with the Auth exchange and
+    returns the reply); `bearer_ok(token)` False answers a bearer token with the error
     challenge and 535. `handshake=CLOSE`: read the client's first handshake bytes, then
     close instead of answering them.
     """

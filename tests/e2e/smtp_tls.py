@@ -47,6 +47,7 @@ class Auth:
         self.authzid = self.user = self.password = None  # password: the token for OAuth
         self.initial = None  # the decoded initial response of a bearer mechanism
         self.lines = []
+        self.encoded = []    # the credential lines as sent (Base64, no CR LF)
 
     def __repr__(self):
         return f"Auth({self.mechanism}, user={self.user!r}, tls={self.tls})"
@@ -109,6 +110,7 @@ class TlsAndAuth:
             token = initial if initial is not None else answer(b"334 \r\n")
             if token is None:
                 return False
+            auth.encoded.append(token)
             fields = (_b64(token) or b"").split(b"\0")
             if len(fields) == 3:
                 auth.authzid, auth.user, auth.password = fields
@@ -117,11 +119,13 @@ class TlsAndAuth:
             password = None if user is None else answer(b"334 UGFzc3dvcmQ6\r\n")
             if password is None:
                 return False
+            auth.encoded += [user, password]
             auth.user, auth.password = _b64(user), _b64(password)
         elif mechanism in ("XOAUTH2", "OAUTHBEARER"):
             token = initial if initial is not None else answer(b"334 \r\n")
             if token is None:
                 return False
+            auth.encoded.append(token)
             auth.initial = _b64(token) or b""
             fields = auth.initial.split(b"\x01")
             if mechanism == "XOAUTH2" and fields[0].startswith(b"user="):
@@ -141,7 +145,9 @@ class TlsAndAuth:
             return self._say(link.sock, b"504 5.5.4 Unrecognized authentication type\r\n")
         if auth.password is None:
             return self._say(link.sock, b"501 5.5.2 Cannot decode response\r\n")
-        return self._say(link.sock, self._reply("AUTH", session, 0))
+        reply = self._reply("AUTH", session, 0)
+        # A callable reply is made from the exchange: a server that echoes it.
+        return self._say(link.sock, reply(auth) if callable(reply) else reply)
 
 
 def _b64(data):

@@ -8,7 +8,8 @@ Base64 at each alignment and form-encoded, in every work file, TEMP.TXT
 during the delivery, standard output and standard error.
 
 Addresses 127.0.0.241-248 (provider and server share one address); the
-hostile sign-in cases 127.0.0.5-7.
+hostile sign-in cases 127.0.0.5-7; the echoing peers of EchoedSecretsCases
+127.0.0.2-4.
 """
 
 import os
@@ -32,7 +33,7 @@ from smtp_server import ehlo_reply
 from test_pki import make_pki
 from submission_peer import SUBMISSION, SubmissionPeer
 from test_postfix import parse
-from test_submission import BEFORE_TLS, USER, ScriptedTlsCases, SecretKept, traces
+from test_submission import BEFORE_TLS, UNDER_TLS, USER, ScriptedTlsCases, SecretKept, traces
 
 CLIENT_ID = "0f3c-tolvex-client"
 # Bytes the form encoding changes (+ / = ~) and none it leaves alone only.
@@ -557,11 +558,151 @@ class DovecotOAuthCases(SecretKept):
         self.assertEqual(len(self.peer.delivered("taro")), mailbox)
 
 
+class EchoedSecretsCases(SecretKept):
+    """Peers that echo what they were sent: a server answering AUTH with the
+    credential lines it received and the secret in them, a token endpoint
+    repeating the request (the form as received and every value decoded)
+    in its error_description. Every form shows as *** in LOG.txt, on
+    standard error and in --probe's output. Also what the token path says
+    of a token it will not use, a redirect and a corrupt sign-in store file.
+
+    Addresses 127.0.0.2-4 (provider and server share one address).
+    """
+
+    FIRST = 1
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        folder = tempfile.mkdtemp(prefix="tolvex-pki-")
+        cls.addClassCleanup(shutil.rmtree, folder, True)
+        cls.pki = make_pki(folder, {"scripted": [addr(cls.FIRST + k) for k in range(1, 4)]})
+
+    server = ScriptedTlsCases.server
+    job = ScriptedTlsCases.job
+    converse = ScriptedTlsCases.converse
+    assert_no_credentials_in_plain = ScriptedTlsCases.assert_no_credentials_in_plain
+    provider = OAuthCases.provider
+    oauth_job = OAuthCases.oauth_job
+    run_oauth = OAuthCases.run_oauth
+    assert_nothing_secret = OAuthCases.assert_nothing_secret
+    sign_in_env = OAuthCases.sign_in_env
+    console = OAuthCases.console
+
+    def clear_log(self):
+        if self.exists("LOG.txt"):
+            os.remove(self.path("LOG.txt"))
+
+    def store_sign_in(self, provider, content):
+        """Writes the sign-in store file of the provider's key as tolvex
+        --login would (0600 in a 0700 folder); returns its path."""
+        key = f"{provider.url} {CLIENT_ID} {USER}"
+        h = 14695981039346656037
+        for c in key.encode():
+            h = ((h ^ c) * 1099511628211) & (2 ** 64 - 1)
+        folder = os.path.join(self.config, "tolvex")
+        os.makedirs(folder, mode=0o700, exist_ok=True)
+        path = os.path.join(folder, f"signin-{h:016x}")
+        with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "wb") as f:
+            f.write(content(key))
+        return path
+
+    def test_server_echoing_the_credential_gets_stars_in_139(self):
+        def echo(auth):
+            return (b"535 5.7.8 not accepted: " + b" ".join(auth.encoded) + b" " +
+                    (auth.password or b"") + b"\r\n")
+
+        for name, k, aut in (("XOAUTH2 line and token", 1, "xoauth2"),
+                             ("OAUTHBEARER line and token", 2, "oauthbearer"),
+                             ("LOGIN lines and password", 3, None)):
+            with self.subTest(name):
+                self.clear_log()
+                if aut:
+                    with self.provider(k) as p:
+                        res, sessions = self.run_oauth(k, p, [f"#AUT={aut}"],
+                                                       tls_replies={"EHLO": BOTH, "AUTH": echo})
+                    self.assertEqual(sessions[0].auth[0].mechanism, aut.upper())
+                else:
+                    res, session = self.converse(k, ["#SEC=starttls", "#AUT=login"],
+                                                 replies={"EHLO": BEFORE_TLS},
+                                                 tls_replies={"EHLO": UNDER_TLS, "AUTH": echo})
+                    self.assertEqual(session.auth[0].mechanism, "LOGIN")
+                text = self.assert_failed_in(res, 139, EX_NOPERM)
+                self.assertRegex(text, rb"^535 5\.7\.8 not accepted: \*\*\* \*\*\*( \*\*\*)?\r\n$")
+                self.assertIn(b"state 139: 535 5.7.8 not accepted: ***", res.stderr)
+
+    def test_token_endpoint_echoing_the_request_gets_stars(self):
+        received = "received grant_type={}&client_id=" + CLIENT_ID + "&{}=*** = {} " + CLIENT_ID + " ***"
+        self.sign_in_env()
+        with self.provider(1) as p:
+            p.mode = "echo"
+            # Client credentials: the client secret, form-encoded and decoded.
+            res, sessions = self.run_oauth(1, p)
+            text = self.assert_failed_in(res, 105)
+            expected = received.format("client_credentials", "client_secret", "client_credentials")
+            self.assertEqual(text, b"token request refused: invalid_request: " + expected.encode())
+            self.assertIn(expected, self.err)
+            self.assertEqual(sessions, [])
+            # --probe prints the same refusal.
+            res, _ = self.run_oauth(1, p, args=["--probe"])
+            self.assertEqual(res.returncode, EX_UNAVAILABLE)
+            self.assertIn(f"Token:       token request refused: invalid_request: {expected}\n",
+                          res.stdout.decode("utf-8").replace("\r\n", "\n"))
+            # The refresh grant of a stored sign-in: the refresh token.
+            refresh = "rt-" + "Kq7echo" * 6
+            p.refresh = refresh
+            p.refreshes.append(refresh)
+            self.store_sign_in(p, lambda key: f"{key}\n{refresh}\n".encode())
+            self.clear_log()
+            res, sessions = self.run_oauth(1, p, env=self.env)
+            text = self.assert_failed_in(res, 105)
+            expected = received.format("refresh_token", "refresh_token", "refresh_token")
+            self.assertTrue(text.startswith(b"token request refused: invalid_request: " +
+                                            expected.encode()), text)
+            # --login's device code, polled for at the token endpoint.
+            res, sessions = self.run_oauth(1, p, env=self.env, args=["--login"])
+            self.assertEqual(res.returncode, EX_UNAVAILABLE, self.err)
+            grant = "urn%3Aietf%3Aparams%3Aoauth%3Agrant-type%3Adevice_code"
+            self.assertIn("sign-in refused: invalid_request: " + received.format(
+                grant, "device_code", "urn:ietf:params:oauth:grant-type:device_code"), self.err)
+            self.assertEqual([path for path, _ in p.requests[-2:]], ["/devicecode", "/token"])
+
+    def test_token_path_names_what_came_and_connects_nowhere(self):
+        for mode, pattern in (
+                ("bad_token", rb"^token request refused: malformed_reply: the access_token holds "
+                              rb"characters a bearer token cannot have \(RFC 6750 b64token\)$"),
+                ("redirect", rb"^token request refused: http_302: the token endpoint answered "
+                             rb"HTTP 302, a redirect \(redirects are not followed\)$")):
+            with self.subTest(mode), self.provider(2) as p:
+                self.clear_log()
+                p.mode = mode
+                res, sessions = self.run_oauth(2, p)
+                self.assertRegex(self.assert_failed_in(res, 105), pattern)
+                self.assertEqual(sessions, [], "connected without a usable token")
+                self.assertEqual([path for path, _ in p.requests], ["/token"])
+
+    def test_corrupt_sign_in_store_file_is_named_not_a_missing_secret(self):
+        self.sign_in_env()
+        with self.provider(3) as p:
+            path = self.store_sign_in(p, lambda key: b"\x00\x01 not a sign-in")
+            res, sessions = self.run_oauth(3, p, env=self.env)
+            self.assertEqual(res.returncode, 66, self.err)
+            self.assertIn(f"the sign-in store {path} is corrupt: ", self.err)
+            self.assertIn(": run tolvex --login in this folder again", self.err)
+            self.assertNotIn("client secret", self.err)
+            self.assertEqual((sessions, p.requests), ([], []))
+        self.assertFalse(self.exists("LOG.txt"))
+
+
 class OAuth(OAuthCases, E2ETest):
     pass
 
 
 class HostileSignIn(HostileSignInCases, E2ETest):
+    pass
+
+
+class EchoedSecrets(EchoedSecretsCases, E2ETest):
     pass
 
 

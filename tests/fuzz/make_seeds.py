@@ -125,6 +125,17 @@ def session_seeds():
     yield "silent", b"\x00" + b"\x00".join([ok + full[0], b"i"])
     yield "no-connect", b"\x02"
     yield "connect-error", b"\x03"
+    # EHLO with AUTH (password "secret"): a 535 echoing the AUTH PLAIN line,
+    # the password and their Base64; the same after AUTH LOGIN.
+    ehlo = b"250-mail.example\r\n250 AUTH "
+    yield "echo-plain", b"\x40" + b"\x00".join(ok + r for r in [
+        full[0], ehlo + b"PLAIN\r\n",
+        b"535 5.7.8 not accepted: AUTH PLAIN AHVzZXIAc2VjcmV0 secret c2VjcmV0\r\n"])
+    yield "echo-login", b"\x40" + b"\x00".join(ok + r for r in [
+        full[0], ehlo + b"LOGIN\r\n", b"334 VXNlcm5hbWU6\r\n", b"334 UGFzc3dvcmQ6\r\n",
+        b"535-c2VjcmV0\r\n535 secret\r\n"])
+    yield "echo-unasked", b"\x40" + b"\x00".join(ok + r for r in [
+        full[0], ehlo + b"PLAIN\r\n", b"235 ok\r\n250 secret\r\n"])
 
 
 def token_reply_seeds():
@@ -140,6 +151,14 @@ def token_reply_seeds():
     yield "wrong-types", b"\x00" + b'{"access_token":7,"token_type":"mac","expires_in":-5}'
     yield "device-code", b"\x00" + (b'{"device_code":"GmRh","user_code":"TOLV-EX42","verification_uri":'
                                      b'"https://microsoft.com/devicelogin","expires_in":900,"interval":5}')
+    # A secret of the run ("fz-Secret-42") echoed, the reply's own token
+    # echoed, a redirect, tokens outside b64token.
+    yield "echo-secret", b"\x01" + (b'{"error":"invalid_client","error_description":"client_secret='
+                                     b'fz-Secret-42 fz-Secret%2D42 fz-Secret-42"}')
+    yield "echo-own-token", b"\x00" + b'{"error":"x","error_description":"at-own","access_token":"at-own"}'
+    yield "redirect-302", b"\x04"
+    yield "token-control", b"\x00" + b'{"access_token":"at\\u0001auth=Bearer x","token_type":"Bearer"}'
+    yield "refresh-newline", b"\x00" + b'{"access_token":"at","refresh_token":"rt\\n2"}'
     yield "redirect-code", b"\x00GET /?state=st-1&code=4%2F0Ab+c%zz&scope=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
     yield "redirect-denied", b"\x00GET /?error=access_denied&error_description=%E8%A1%A8%0A&state=st-1 HTTP/1.1\r\n\r\n"
     yield "redirect-forged", b"\x00GET /?code=c&state=st-2 HTTP/1.1\r\n\r\n"

@@ -201,6 +201,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    end == AWAIT_AUTH_RESPONSE || end == SIZE_EXCEEDED)),
              trace);
 
+  // The password is in no text the session hands over, however a reply
+  // echoes it.
+  for (const test::HostCall& call : rig.host)
+    FUZZ_CHECK(call.reply.find("secret") == std::string::npos, trace);
+
   // Closed at the end, once, and nothing after it.
   const std::vector<test::FakeSocket::Call>& calls = rig.socket.calls;
   FUZZ_CHECK(rig.socket.CallsOf("Close").size() == 1 && calls.back().what == "Close", trace);

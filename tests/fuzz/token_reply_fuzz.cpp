@@ -1,7 +1,8 @@
 // What the OAuth sign-in reads from outside: the token endpoint's and the
 // device authorization endpoint's replies, and the browser's redirect to
 // the loopback port. Input: one byte choosing the HTTP status, then the
-// body; the same bytes are also read as a request head. The token reply
+// body; the same bytes are also read as a request head. No text of a reply
+// shows a secret of the run, and only b64tokens are taken. The token reply
 // is also kept by a TokenCache, so a number that would overflow the sums
 // of its lifetime shows under UBSan.
 #include <cstdint>
@@ -48,11 +49,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const long status = kStatus[data[0] % 8];
   const std::string_view body(reinterpret_cast<const char*>(data + 1), size - 1);
 
-  const oauth::TokenReply reply = oauth::ParseTokenReply(status, body);
+  // A secret of the run, which no text of a reply may show.
+  static constexpr std::string_view kRunSecret = "fz-Secret-42";
+  static const SecretRegistry known = [] {
+    SecretRegistry k;
+    k.Add(kRunSecret);
+    return k;
+  }();
+  const auto shows = [](const std::string& text) {
+    return text.find(kRunSecret) != std::string::npos;
+  };
+
+  const oauth::TokenReply reply = oauth::ParseTokenReply(status, body, known);
   FUZZ_CHECK(Printable(reply.error) && Printable(reply.description), Escaped(body));
+  FUZZ_CHECK(!shows(reply.error) && !shows(reply.description), Escaped(body));
   if (reply.ok) {
     FUZZ_CHECK(status == 200 && reply.error.empty() && !reply.accessToken.Empty(), Escaped(body));
     FUZZ_CHECK(reply.expiresIn >= 0, Escaped(body));
+    // Only b64tokens are used or stored.
+    FUZZ_CHECK(oauth::IsB64Token(reply.accessToken.View()) &&
+                   (reply.refreshToken.Empty() || oauth::IsB64Token(reply.refreshToken.View())),
+               Escaped(body));
   } else {
     FUZZ_CHECK(!reply.error.empty() && reply.accessToken.Empty(), Escaped(body));
   }
@@ -73,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const oauth::PollOutcome poll = oauth::ClassifyPoll(reply);
   FUZZ_CHECK((poll == oauth::PollOutcome::Tokens) == reply.ok, Escaped(body));
 
-  const oauth::DeviceCode code = oauth::ParseDeviceCode(status, body);
+  const oauth::DeviceCode code = oauth::ParseDeviceCode(status, body, known);
+  FUZZ_CHECK(!shows(code.error) && !shows(code.description), Escaped(body));
   if (code.ok) {
     FUZZ_CHECK(!code.deviceCode.Empty() && IsHttpsUrl(code.verificationUri), Escaped(body));
     FUZZ_CHECK(Printable(code.userCode) && Printable(code.verificationUri.substr(0, 300)),

@@ -82,13 +82,21 @@ TEST(OAuthRequest, BodiesAreFormEncoded) {
 }
 
 TEST(OAuthReply, TokensErrorsAndGarbage) {
+  // The run's secrets, which a reply's texts may not show.
+  const std::string secret = "Qz8~sec+/=ret";
+  SecretRegistry known;
+  known.Add(secret);
+  known.Add("dc-4711-secret");
+  const std::string b64token =
+      "malformed_reply: the access_token holds characters a bearer token cannot have (RFC 6750 "
+      "b64token)";
   struct Case {
     long status;
-    const char* body;
+    std::string body;
     bool ok;
     const char* token;
     std::int64_t expires;
-    const char* refusal;
+    std::string refusal;
   };
   const Case cases[] = {
       {200, R"({"access_token":"at1","token_type":"Bearer","expires_in":3599})", true, "at1", 3599,
@@ -118,23 +126,58 @@ TEST(OAuthReply, TokensErrorsAndGarbage) {
       {200, R"({"access_token":"a","token_type":"MAC"})", false, "", 0,
        "malformed_reply: token_type MAC is not Bearer"},
       {200, "<html>", false, "", 0,
-       "malformed_reply: the token endpoint answered HTTP 200 with no JSON object"},
+       "malformed_reply: the token endpoint answered HTTP 200 with a body that is not a JSON "
+       "object"},
       {200, R"(["access_token"])", false, "", 0,
-       "malformed_reply: the token endpoint answered HTTP 200 with no JSON object"},
+       "malformed_reply: the token endpoint answered HTTP 200 with a body that is not a JSON "
+       "object"},
       {400, "{\"error\":\"e\\u001b[31m\\n\"}", false, "", 0, "e [31m "},
+      // What came, when it is no JSON object: a redirect is not followed.
+      {302, "", false, "", 0,
+       "http_302: the token endpoint answered HTTP 302, a redirect (redirects are not followed)"},
+      {503, "<html>Service Unavailable", false, "", 0,
+       "http_503: the token endpoint answered HTTP 503 without a JSON object"},
+      // Echoed secrets: the run's, raw or form-encoded, and the reply's own
+      // token; masked before the text is cut to 300 bytes.
+      {400,
+       R"j({"error":"invalid_client","error_description":"bad Qz8~sec+/=ret (Qz8~sec%2B%2F%3Dret)"})j",
+       false, "", 0, "invalid_client: bad *** (***)"},
+      {400, R"({"error":"invalid_grant","error_description":"code dc-4711-secret expired"})", false,
+       "", 0, "invalid_grant: code *** expired"},
+      {200, R"({"error":"x","error_description":"echo at-own-1","access_token":"at-own-1"})", false,
+       "", 0, "x: echo ***"},
+      {200, R"({"access_token":"a","token_type":"Qz8~sec+/=ret"})", false, "", 0,
+       "malformed_reply: token_type *** is not Bearer"},
+      {400, R"({"error":"e","error_description":")" + std::string(295, 'x') + secret + "\"}", false,
+       "", 0, "e: " + std::string(295, 'x') + "***"},
+      // Tokens outside b64token are refused unused; padding is allowed.
+      {200, R"({"access_token":"at\u0001auth=x"})", false, "", 0, b64token},
+      {200, R"({"access_token":"a b"})", false, "", 0, b64token},
+      {200, R"({"access_token":"ab=c"})", false, "", 0, b64token},
+      {200, R"({"access_token":"\u8868"})", false, "", 0, b64token},
+      {200, R"({"access_token":"ab+/~._-9=="})", true, "ab+/~._-9==", 0, ""},
+      {200, R"({"access_token":"a","refresh_token":"r\nx"})", false, "", 0,
+       "malformed_reply: the refresh_token holds characters a bearer token cannot have (RFC 6750 "
+       "b64token)"},
+      {200, R"({"access_token":"a","refresh_token":""})", true, "a", 0, ""},
   };
   for (const Case& c : cases) {
-    const TokenReply r = ParseTokenReply(c.status, c.body);
+    const TokenReply r = ParseTokenReply(c.status, c.body, known);
     EXPECT_EQ(r.ok, c.ok) << c.body;
     EXPECT_EQ(r.accessToken.View(), c.token) << c.body;
     EXPECT_EQ(r.expiresIn, c.expires) << c.body;
     if (!c.ok) {
       EXPECT_EQ(DescribeRefusal(r), c.refusal) << c.body;
+      EXPECT_TRUE(r.refreshToken.Empty()) << c.body;
     }
   }
   EXPECT_EQ(
-      ParseTokenReply(200, R"({"access_token":"a","refresh_token":"r2"})").refreshToken.View(),
+      ParseTokenReply(200, R"({"access_token":"a","refresh_token":"r2"})", {}).refreshToken.View(),
       "r2");
+  for (const char* token : {"a", "Zz09-._~+/", "x=", "x==="}) EXPECT_TRUE(IsB64Token(token));
+  for (const char* token : {"", "=", "a=b", "a b", "a\x01", "a,b", "a\"b", "\x95\x5C"}) {
+    EXPECT_FALSE(IsB64Token(token)) << token;
+  }
 }
 
 class ScriptedHttps final : public Https {
@@ -166,7 +209,7 @@ TEST(OAuthCache, KeptUntilShortlyBeforeItExpires) {
   Submission s;
   s.oauth.provider = "https://idp.test/token";
   s.oauth.clientId = "c";
-  s.oauth.clientSecret.Assign("s");
+  s.oauth.clientSecret.Assign("s3cr3t");
   ScriptedHttps https;
   https.replies.push_back(ScriptedHttps::Reply(200, R"({"access_token":"one","expires_in":600})"));
   https.replies.push_back(ScriptedHttps::Reply(200, R"({"access_token":"two"})"));
@@ -195,7 +238,17 @@ TEST(OAuthCache, KeptUntilShortlyBeforeItExpires) {
             "token request to https://idp.test/token failed: Operation timed out after 30000 "
             "milliseconds");
   EXPECT_TRUE(s.oauth.accessToken.Empty());
-  EXPECT_EQ(https.forms[0], "grant_type=client_credentials&client_id=c&client_secret=s");
+  EXPECT_EQ(https.forms[0], "grant_type=client_credentials&client_id=c&client_secret=s3cr3t");
+  // The secret and every token obtained are masked in what comes after,
+  // a transport failure's text included.
+  HttpsReply echo;
+  echo.error = "TLS alert from s3cr3t after three";
+  https.replies.push_back(std::move(echo));
+  failed = cache.Obtain(s, https);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->message,
+            "token request to https://idp.test/token failed: TLS alert from *** after ***");
+  EXPECT_EQ(s.secrets.Masked("one two three s3cr3t"), "*** *** *** ***");
 }
 
 class MapSignIns final : public SignInStore {
@@ -250,6 +303,11 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
        "the sign-in store /s is refused: group or others may write to it: run tolvex --login in "
        "this folder again",
        "the sign-in store /s is refused: group or others may write to it"},
+      // The endpoint echoes the refresh token, raw and form-encoded.
+      {"rt-old/42", 400,
+       R"({"error":"invalid_grant","error_description":"rt-old/42 or rt-old%2F42 is void"})", "",
+       "grant_type=refresh_token&client_id=c&refresh_token=rt-old%2F42", nullptr, "rt-old/42",
+       "token request refused: invalid_grant: *** or *** is void; the stored sign-in"},
       // Google with its client secret but no sign-in: no request sure to fail.
       {nullptr, 0, "google", "", nullptr, nullptr, nullptr,
        "no sign-in stored for u@example.jp at https://oauth2.googleapis.com/token: run tolvex "
@@ -269,7 +327,7 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
     if (c.stored) signIns.tokens[kKey] = c.stored;
     signIns.saveError = c.saveError;
     signIns.refusal = c.refusal;
-    if (*c.refusal) s.oauth.clientSecret.Assign("s");
+    if (*c.refusal) s.oauth.clientSecret.Assign("s3cr3t");
     ScriptedHttps https;
     if (c.form) https.replies.push_back(ScriptedHttps::Reply(c.status, c.reply));
     TokenCache cache;
@@ -348,12 +406,12 @@ TEST(OAuthDevice, EndpointsAndReplies) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body);
-    const DeviceCode d = ParseDeviceCode(c.status, c.body);
+    const DeviceCode d = ParseDeviceCode(c.status, c.body, {});
     EXPECT_EQ(d.error, c.error);
     EXPECT_EQ(d.ok, *c.error == 0);
     EXPECT_EQ(d.deviceCode.Empty(), !d.ok);
   }
-  const DeviceCode d = ParseDeviceCode(200, cases[0].body);
+  const DeviceCode d = ParseDeviceCode(200, cases[0].body, {});
   EXPECT_EQ(d.userCode, "AB-12");
   EXPECT_EQ(d.verificationUri, "https://x.test/d");
   EXPECT_EQ(d.interval, 7);
@@ -378,7 +436,8 @@ TEST(OAuthDevice, EndpointsAndReplies) {
   for (const Numbers& n : numbers) {
     const DeviceCode c = ParseDeviceCode(
         200, std::string(R"({"device_code":"d","user_code":"A","verification_uri":"https://x/",)") +
-                 n.numbers + "}");
+                 n.numbers + "}",
+        {});
     EXPECT_EQ(c.ok, n.expiresIn > 0) << n.numbers;
     if (c.ok) {
       EXPECT_EQ(c.expiresIn, n.expiresIn) << n.numbers;

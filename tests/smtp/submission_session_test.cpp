@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "encoding/jis_convert.hpp"
 #include "smtp/envelope.hpp"
 #include "support/session_rig.hpp"
 
@@ -374,6 +376,67 @@ TEST(SubmissionSession, RepliesOutOfStepAndEchoedCredentials) {
     EXPECT_EQ(rig.Log().reply.find(echoPlain), std::string::npos);
     const std::vector<std::string> sent = rig.Commands();
     EXPECT_EQ(sent.empty() ? std::string() : sent.back(), c.lastCommand);
+  }
+}
+
+// A server that echoes the token into its refusal, as it came (the AUTH
+// line's Base64), raw, decoded, or in Base64 at another alignment, gets
+// "***" in the record, which still ends in 139.
+TEST(SubmissionSession, EchoedTokenIsMaskedInEveryForm) {
+  const std::string token = "ya29.Kq7-tolvex_Zr9w~token+/==";
+  // What must not show: the token, and the middle of its Base64 after 0,
+  // 1 and 2 bytes of something else.
+  std::vector<std::string> traces = {token};
+  for (int k = 0; k < 3; ++k) {
+    const std::string b64 = EncodeBase64(std::string(static_cast<std::size_t>(k), 'x') + token);
+    traces.push_back(b64.substr(4, b64.size() - 8));
+  }
+  const auto sentBase64 = [](const std::string& line) {
+    return line.substr(line.find(' ', 5) + 1, line.size() - line.find(' ', 5) - 3);
+  };
+  const struct {
+    const char* name;
+    AuthChoice aut;
+    std::function<std::string(const std::string& authLine)> echo;
+  } cases[] = {
+      {"XOAUTH2 line as received", AuthChoice::XOAuth2, sentBase64},
+      {"OAUTHBEARER line as received", AuthChoice::OAuthBearer, sentBase64},
+      {"the raw token", AuthChoice::XOAuth2, [&](const std::string&) { return token; }},
+      {"the decoded response", AuthChoice::XOAuth2,
+       [&](const std::string&) {
+         return "user=yamada\x01"
+                "auth=Bearer " +
+                token + "\x01\x01";
+       }},
+      {"Base64 one byte on", AuthChoice::OAuthBearer,
+       [&](const std::string&) { return EncodeBase64("B" + token + "\x01"); }},
+      {"Base64 two bytes on", AuthChoice::XOAuth2,
+       [&](const std::string&) { return EncodeBase64("Be" + token); }},
+      {"a multi-line echo", AuthChoice::XOAuth2,
+       [&](const std::string& line) {
+         return "no\r\n535-" + sentBase64(line) + "\r\n535-" + token;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerScript script =
+        Submission(kBeforeTls, "250-mail.example\r\n250 AUTH XOAUTH2 OAUTHBEARER\r\n");
+    script.tlsReply = [next = script.tlsReply, &c](const std::string& command) {
+      if (!command.starts_with("AUTH ")) return next(command);
+      return "535-5.7.8 not accepted: " + c.echo(command) + "\r\n535 5.7.8 end\r\n";
+    };
+    Rig rig(script);
+    rig.st.Submit.auth = c.aut;
+    rig.st.Submit.oauth.provider = "https://idp.example.jp/token";
+    rig.st.Submit.oauth.accessToken.Assign(token);
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntilEnded());
+    EXPECT_EQ(rig.Log().step, SmtpStep::AWAIT_AUTH_RESPONSE);
+    EXPECT_EQ(rig.host.at(1).failure, FailureClass::NoPermission);
+    const std::string& logged = rig.Log().reply;
+    EXPECT_TRUE(logged.starts_with("535-5.7.8 not accepted: ")) << logged;
+    EXPECT_NE(logged.find("***"), std::string::npos) << logged;
+    for (const std::string& t : traces) EXPECT_EQ(logged.find(t), std::string::npos) << logged;
   }
 }
 
