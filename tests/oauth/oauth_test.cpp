@@ -435,8 +435,9 @@ TEST(OAuthDevice, EndpointsAndReplies) {
   };
   for (const Numbers& n : numbers) {
     const DeviceCode c = ParseDeviceCode(
-        200, std::string(R"({"device_code":"d","user_code":"A","verification_uri":"https://x/",)") +
-                 n.numbers + "}",
+        200,
+        std::string(R"({"device_code":"d","user_code":"A","verification_uri":"https://x/",)") +
+            n.numbers + "}",
         {});
     EXPECT_EQ(c.ok, n.expiresIn > 0) << n.numbers;
     if (c.ok) {
