@@ -20,7 +20,8 @@ address with a certificate of the throwaway CA (test_pki.py), one client.
 
 `mode` changes the token endpoint's behaviour: "ok", "refuse" (400
 invalid_client with a description), "stall" (answers nothing for
-`stall_seconds`), "malformed" (200 with a body that is not JSON).
+`stall_seconds`), "malformed" (200 with a body that is not JSON), "busy"
+(503 temporarily_unavailable).
 Every request is kept in `requests` as (path, form dict) and its time in
 `times`; every access token issued in `issued`, every refresh token in
 `refreshes`.
@@ -189,6 +190,8 @@ class OAuthProvider:
             return 200, None
         if self.mode == "malformed":
             return 200, b"<html>this is not JSON"
+        if self.mode == "busy":
+            return 503, {"error": "temporarily_unavailable"}
         if self.mode == "refuse" or form.get("client_id") != self.client_id:
             return 400, {"error": "invalid_client",
                          "error_description": "AADSTS7000215: Invalid client secret provided."}
