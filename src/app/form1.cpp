@@ -293,7 +293,7 @@ void Form1::CleanUpWorkFiles() {
 }
 
 void Form1::menuExit_Click() {
-  const bool interrupted = session_.Running() || requestCut_;
+  const bool interrupted = session_.Running() || tokenRequest_;
   EndWait();
   Finish(interrupted ? kExitInterrupted : RunStatus(), true);
 }
@@ -301,7 +301,7 @@ void Form1::menuExit_Click() {
 void Form1::Form_Unload() {
   // Closing the window ends the program with its last window; the tray
   // icon is left as it is.
-  const bool interrupted = session_.Running() || requestCut_;
+  const bool interrupted = session_.Running() || tokenRequest_;
   EndWait();
   Finish(interrupted ? kExitInterrupted : RunStatus(), false);
 }

@@ -127,8 +127,9 @@ class Form1 : public SocketEvents, private SessionHost {
   RetryClock retry_;
   bool messageAccepted_ = false;
   int deliveryStatus_ = 0;
-  // The attempt's token request was given up because the run is ending.
-  bool requestCut_ = false;
+  // The attempt's token request is under way, or was given up because the
+  // run is ending: the run's end then cuts an attempt off.
+  bool tokenRequest_ = false;
   // With retries: the composed message is neither delivered nor kept yet;
   // a message of the run ended neither delivered nor kept (not composed,
   // or keeping it failed). Either keeps command.txt under #DEL.

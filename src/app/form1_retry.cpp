@@ -30,14 +30,13 @@ std::string RetryCaption(int minutes) {
 // "#RTY=" is judged like any other attempt's end.
 bool Form1::StartAttempt() {
   messageAccepted_ = false;
-  requestCut_ = false;
   if (st_.Submit.UsesOAuth()) {
     FailureClass failureClass = FailureClass::Permanent;
-    if (Status failure = ObtainToken(failureClass)) {
-      if (failure->kind == FailureKind::Interrupted) {
-        requestCut_ = true;
-        return true;
-      }
+    tokenRequest_ = true;
+    Status failure = ObtainToken(failureClass);
+    if (failure && failure->kind == FailureKind::Interrupted) return true;
+    tokenRequest_ = false;
+    if (failure) {
       if (st_.RetryOn) return AfterAttempt(SmtpStep::OAUTH_TOKEN, failure->message, failureClass);
       NoteFailure(*failure);
       return false;
@@ -121,7 +120,7 @@ void Form1::EndWait() {
   if (ended_ || !st_.RetryOn) return;
   const bool waiting = retry_.Waiting();
   const bool retrying =
-      (session_.Running() || requestCut_) && retry_.Attempt() > 1 && !messageAccepted_;
+      (session_.Running() || tokenRequest_) && retry_.Attempt() > 1 && !messageAccepted_;
   if (!waiting && !retrying) return;
   p_.tmrWait.SetEnabled(false);
   deliveryStatus_ = kExitTempFail;
