@@ -52,8 +52,10 @@ Form1::Form1(FormPorts ports)
   // A 250 to the message makes it the server's: a later failure is not
   // retried.
   session_.SetTrace([this](SmtpStep from, SmtpStep to) {
-    if (from == SmtpStep::AWAIT_DATA_TRANSFER_RESPONSE && to == SmtpStep::AWAIT_QUIT_TRANSFER)
+    if (from == SmtpStep::AWAIT_DATA_TRANSFER_RESPONSE && to == SmtpStep::AWAIT_QUIT_TRANSFER) {
       messageAccepted_ = true;
+      messageOpen_ = false;
+    }
   });
 }
 
@@ -136,29 +138,39 @@ bool Form1::BeginSend() {
   if (Status failure = ReadCommandFileEx(st_, p_.files)) {
     // Nothing partial goes out; the run goes on as after a delivery.
     NoteFailure(*failure);
+    if (st_.RetryOn) messageLost_ = true;
     if (st_.MoreInterval == 0) EndProc();
     return false;
   }
   retry_.NewMessage(st_.RetryCount);
+  messageOpen_ = true;
   if (StartAttempt()) return true;
   if (st_.MoreInterval == 0) EndProc();
   return false;
 }
 
-bool Form1::ObtainToken() {
+Status Form1::ObtainToken(FailureClass& failureClass) {
   Status failure =
       https_
           ? tokens_.Obtain(st_.Submit, *https_, signIns_)
           : Status(Failure{FailureKind::DeliveryFailed, "no HTTPS client for the token request"});
   // Without repeats or retries no later send needs the client secret.
   if (st_.MoreInterval <= 0 && !st_.RetryOn) st_.Submit.oauth.clientSecret.Wipe();
-  if (!failure) return true;
+  if (!failure) return std::nullopt;
+  const oauth::TokenFailure how = https_ ? tokens_.LastFailure() : oauth::TokenFailure::Refused;
+  // The run's end (a signal, the window closed) is on its way as an event
+  // of its own: it does the clean-up.
+  if (how == oauth::TokenFailure::Cancelled) {
+    failure->kind = FailureKind::Interrupted;
+    return failure;
+  }
+  failureClass =
+      how == oauth::TokenFailure::ForNow ? FailureClass::Temporary : FailureClass::Permanent;
   // No connection is made: the record and the end of the delivery as for
   // a session that failed at once.
   p_.window.SetCaption(kSendingCaption);
   LogSession(SmtpStep::OAUTH_TOKEN, failure->message);
-  NoteFailure(*failure);
-  return false;
+  return failure;
 }
 
 void Form1::RunPending() {
@@ -271,14 +283,17 @@ void Form1::DeleteTaskTrayIcon() { p_.window.DeleteTrayIcon(); }
 
 void Form1::CleanUpWorkFiles() {
   // A file already gone is fine; nothing else can be done about one that
-  // will not go at the very end.
-  if (st_.DeleteCommandFile) p_.files.Remove(kCommandFileName);
+  // will not go at the very end. With retries command.txt goes only when
+  // every message of the run was delivered or kept: it is the last copy of
+  // one that was neither.
+  const bool messageOnlyThere = st_.RetryOn && (messageOpen_ || messageLost_);
+  if (st_.DeleteCommandFile && !messageOnlyThere) p_.files.Remove(kCommandFileName);
   p_.files.Remove(kSpoolNewName);
   p_.files.Remove(kSpoolFileName);
 }
 
 void Form1::menuExit_Click() {
-  const bool interrupted = session_.Running();
+  const bool interrupted = session_.Running() || tokenRequest_;
   EndWait();
   Finish(interrupted ? kExitInterrupted : RunStatus(), true);
 }
@@ -286,7 +301,7 @@ void Form1::menuExit_Click() {
 void Form1::Form_Unload() {
   // Closing the window ends the program with its last window; the tray
   // icon is left as it is.
-  const bool interrupted = session_.Running();
+  const bool interrupted = session_.Running() || tokenRequest_;
   EndWait();
   Finish(interrupted ? kExitInterrupted : RunStatus(), false);
 }

@@ -83,16 +83,18 @@ class Form1 : public SocketEvents, private SessionHost {
   void StartSend();
   // Composes and starts one delivery; false when composition failed.
   bool BeginSend();
-  // OAuth: the access token for this send; false when the token request
-  // failed (logged like a delivery, in state 105).
-  bool ObtainToken();
+  // OAuth: the access token for this attempt. A failed request is logged
+  // like a delivery that ended in state 105 and returned with its class;
+  // one given up because the run is ending comes back Interrupted, unlogged.
+  Status ObtainToken(FailureClass& failureClass);
   // Runs what fell due during the delivery that just finished.
   void RunPending();
   void EndProc();
-  // Retries (form1_retry.cpp): one attempt of the composed message; what
-  // follows an attempt that ended (true: a retry is awaited); a minute of
-  // the wait; keeping the message that will not be delivered; the run's
-  // end during a wait or an attempt.
+  // Retries (form1_retry.cpp): one attempt of the composed message (true:
+  // under way, awaited, or cut off by the run's end); what follows an
+  // attempt that ended (true: a retry is awaited); a minute of the wait;
+  // keeping the message that will not be delivered; the run's end during a
+  // wait or an attempt.
   bool StartAttempt();
   bool AfterAttempt(SmtpStep endStep, std::string_view reply, FailureClass failure);
   void RetryTick();
@@ -125,6 +127,14 @@ class Form1 : public SocketEvents, private SessionHost {
   RetryClock retry_;
   bool messageAccepted_ = false;
   int deliveryStatus_ = 0;
+  // The attempt's token request is under way, or was given up because the
+  // run is ending: the run's end then cuts an attempt off.
+  bool tokenRequest_ = false;
+  // With retries: the composed message is neither delivered nor kept yet;
+  // a message of the run ended neither delivered nor kept (not composed,
+  // or keeping it failed). Either keeps command.txt under #DEL.
+  bool messageOpen_ = false;
+  bool messageLost_ = false;
 };
 
 }  // namespace tolvex

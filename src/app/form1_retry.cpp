@@ -25,11 +25,23 @@ std::string RetryCaption(int minutes) {
 
 // The composed message (MailData, its spool kept open) goes again as it
 // is: nothing is recomposed, so Date, Message-ID and attachments stay.
-// Under OAuth each attempt fetches its token first; false when that failed
-// (logged in state 105) and no connection was made.
+// Under OAuth each attempt fetches its token first; a failed request ends
+// the attempt before any connection (logged in state 105), and under
+// "#RTY=" is judged like any other attempt's end.
 bool Form1::StartAttempt() {
   messageAccepted_ = false;
-  if (st_.Submit.UsesOAuth() && !ObtainToken()) return false;
+  if (st_.Submit.UsesOAuth()) {
+    FailureClass failureClass = FailureClass::Permanent;
+    tokenRequest_ = true;
+    Status failure = ObtainToken(failureClass);
+    if (failure && failure->kind == FailureKind::Interrupted) return true;
+    tokenRequest_ = false;
+    if (failure) {
+      if (st_.RetryOn) return AfterAttempt(SmtpStep::OAUTH_TOKEN, failure->message, failureClass);
+      NoteFailure(*failure);
+      return false;
+    }
+  }
   session_.Start();
   p_.window.SetCaption(kSendingCaption);
   return true;
@@ -37,6 +49,8 @@ bool Form1::StartAttempt() {
 
 bool Form1::AfterAttempt(SmtpStep endStep, std::string_view reply, FailureClass failureClass) {
   const DeliveryOutcome outcome = ClassifyDelivery(endStep, failureClass, messageAccepted_);
+  if (outcome == DeliveryOutcome::Delivered || outcome == DeliveryOutcome::Accepted)
+    messageOpen_ = false;
   if (outcome == DeliveryOutcome::Delivered) return false;
   Failure failure = DeliveryFailure(endStep, reply);
   const std::string attempt = " (attempt " + std::to_string(retry_.Attempt()) + ")";
@@ -50,7 +64,8 @@ bool Form1::AfterAttempt(SmtpStep endStep, std::string_view reply, FailureClass 
     if (pendingSends_ == 0 && !endPending_ &&
         RetryFitsSchedule(st_.RetryMinutes, MoreTick, st_.MoreInterval)) {
       retry_.Arm(st_.RetryMinutes);
-      failure.message += "; trying again in " + std::to_string(st_.RetryMinutes) + " minutes";
+      failure.message += "; trying again in " + std::to_string(st_.RetryMinutes) +
+                         (st_.RetryMinutes == 1 ? " minute" : " minutes");
       p_.window.ReportFailure(failure);
       p_.window.SetCaption(RetryCaption(retry_.MinutesLeft()));
       p_.tmrWait.SetEnabled(true);
@@ -77,17 +92,21 @@ void Form1::RetryTick() {
   p_.window.SetCaption(RetryCaption(retry_.MinutesLeft()));
   if (!due) return;
   p_.tmrWait.SetEnabled(false);
-  if (StartAttempt()) return;
-  deliveryStatus_ = kExitUnavailable;
-  KeepUndelivered();
-  if (st_.MoreInterval == 0) EndProc();
+  // False: the attempt ended in its token request and was judged there
+  // (the message kept when no retry follows).
+  if (!StartAttempt() && st_.MoreInterval == 0) EndProc();
 }
 
 void Form1::KeepUndelivered() {
   retry_.Cancel();
-  if (st_.MailData.Empty()) return;
+  if (!messageOpen_) return;
+  messageOpen_ = false;
   std::string name;
-  if (Status failure = SaveUndelivered(p_.files, st_.MailData, p_.clock.Now(), name)) {
+  Status failure = st_.MailData.Empty()
+                       ? Status(Failure{FailureKind::SpoolWriteFailed, "no message to keep"})
+                       : SaveUndelivered(p_.files, st_.MailData, p_.clock.Now(), name);
+  if (failure) {
+    messageLost_ = true;
     NoteFailure(*failure);
     return;
   }
@@ -100,7 +119,8 @@ void Form1::KeepUndelivered() {
 void Form1::EndWait() {
   if (ended_ || !st_.RetryOn) return;
   const bool waiting = retry_.Waiting();
-  const bool retrying = session_.Running() && retry_.Attempt() > 1 && !messageAccepted_;
+  const bool retrying =
+      (session_.Running() || tokenRequest_) && retry_.Attempt() > 1 && !messageAccepted_;
   if (!waiting && !retrying) return;
   p_.tmrWait.SetEnabled(false);
   deliveryStatus_ = kExitTempFail;

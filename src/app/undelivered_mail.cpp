@@ -42,14 +42,24 @@ Status SaveUndelivered(WorkFolder& files, const MailSpool& mail, const LocalTime
   std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", now.year % 10000, now.month % 100,
                 now.day % 100, now.hour % 100, now.minute % 100, now.second % 100);
   const std::string base = std::string(kUndeliveredFolder) + "/" + stamp;
-  const std::string partial = base + ".eml.new";
   if (!mail.File()) return SaveFailure(base + "-1.eml", "no message");
   if (IoError error = files.MakeFolder(kUndeliveredFolder)) {
     return SaveFailure(kUndeliveredFolder, *error);
   }
+  // The temporary file is new and the program's own: a name already there
+  // (a link planted there included) is passed over, never written through.
   IoError error;
-  std::unique_ptr<OutputFile> out = files.Create(partial, error);
-  if (!out) return SaveFailure(partial, *error);
+  std::string partial;
+  std::unique_ptr<OutputFile> out;
+  for (int n = 1; !out && n <= kMaxSameSecond; ++n) {
+    partial = base;
+    if (n > 1) partial.append("-").append(std::to_string(n));
+    partial.append(".eml.new");
+    bool taken = false;
+    out = files.CreateNew(partial, error, taken);
+    if (!out && !taken) return SaveFailure(partial, *error);
+  }
+  if (!out) return SaveFailure(base + ".eml.new", "every temporary name is taken");
   error = CopyMessage(mail, *out);
   out.reset();
   if (error) {

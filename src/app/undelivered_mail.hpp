@@ -16,8 +16,10 @@ inline constexpr char kUndeliveredFolder[] = "undelivered";
 
 // Writes `mail` to undelivered/<yyyymmdd-hhmmss>-<n>.eml, the time `now`
 // and n the first number from 1 whose file does not exist yet. The file is
-// written under a temporary name and then given its own in one step that
-// never replaces another file. `savedName` gets the name on success.
+// created new, readable by its owner only, under a temporary name nothing
+// else holds; written and flushed to the disk, it is given its own name in
+// one step that never replaces another file. `savedName` gets the name on
+// success.
 Status SaveUndelivered(WorkFolder& files, const MailSpool& mail, const LocalTime& now,
                        std::string& savedName);
 

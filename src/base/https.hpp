@@ -24,6 +24,12 @@ struct HttpsReply {
   long status = 0;    // its status code
   Secret body;        // its body (may hold tokens)
   std::string error;  // transport failure: refused URL, TLS, time-out …
+  // With `error`: a failure that trying again will not mend (the URL, the
+  // server's certificate); else it may pass (no connection, a time-out).
+  bool lasting = false;
+  // With `error`: the request was given up because the run is ending (a
+  // signal, the window closed).
+  bool cancelled = false;
 };
 
 class Https {

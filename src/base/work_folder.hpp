@@ -43,8 +43,15 @@ class WorkFolder {
   // Opens a regular file for reading. A folder, a device, a pipe or a
   // name that cannot be resolved gives an error naming what it is.
   virtual std::unique_ptr<InputFile> OpenRead(std::string_view name, IoError& error) = 0;
-  // Creates the file, or empties it, for writing.
+  // Creates the file, or empties it, for writing. A link at the name is
+  // never written through: a symbolic link or a file with a second name is
+  // taken away and a file of this folder's own made in its place.
   virtual std::unique_ptr<OutputFile> Create(std::string_view name, IoError& error) = 0;
+  // Creates a new file that only its owner may read or write. Any name
+  // already there, a link included, sets `taken` and stays as it is.
+  // Finish writes the bytes through to the disk before closing.
+  virtual std::unique_ptr<OutputFile> CreateNew(std::string_view name, IoError& error,
+                                                bool& taken) = 0;
   // Appends `bytes` with one write. On failure the file keeps exactly the
   // bytes it had.
   virtual IoError Append(std::string_view name, std::string_view bytes) = 0;
@@ -52,7 +59,8 @@ class WorkFolder {
   virtual IoError Replace(std::string_view from, std::string_view to) = 0;
   // Deletes the file; one that does not exist is no error.
   virtual IoError Remove(std::string_view name) = 0;
-  // Creates the folder; one that exists already is no error.
+  // Creates the folder, open to its owner only; one that exists already is
+  // no error.
   virtual IoError MakeFolder(std::string_view name) = 0;
   // Renames `from` to `to` in one step, never replacing a file: when `to`
   // exists, nothing changes, `taken` is set and the error says so.

@@ -206,6 +206,7 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   Forget();
   o.accessToken.Wipe();
   known.Add(o.clientSecret.View());
+  lastFailure_ = TokenFailure::Refused;
   const std::string key = SignInKeyOf(s);
   // The stored sign-in's refresh token; empty when there is none.
   Secret refresh;
@@ -243,12 +244,18 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   HttpsReply reply = https.PostForm(request);
   form.Wipe();
   if (!reply.done) {
+    lastFailure_ = reply.cancelled ? TokenFailure::Cancelled
+                   : reply.lasting ? TokenFailure::Refused
+                                   : TokenFailure::ForNow;
     return Failure{FailureKind::DeliveryFailed, "token request to " + request.url + " failed: " +
                                                     Printable(known.Masked(reply.error))};
   }
   TokenReply token = ParseTokenReply(reply.status, reply.body.View(), known);
   reply.body.Wipe();
   if (!token.ok) {
+    // The endpoint's own trouble (RFC 9110: 5xx, 408, 429) may pass.
+    if (reply.status >= 500 || reply.status == 408 || reply.status == 429)
+      lastFailure_ = TokenFailure::ForNow;
     std::string text = "token request refused: " + DescribeRefusal(token);
     // The stored sign-in expired or was revoked: only a new sign-in helps.
     if (signedIn && token.error == "invalid_grant") {

@@ -81,6 +81,11 @@ std::string Printable(std::string_view text);
 // One line for LOG.txt and the failure report: "invalid_client: AADSTS…".
 std::string DescribeRefusal(const TokenReply& reply);
 
+// How a token request failed: refused for good (a 4xx, a reply that is no
+// token, the certificate), for now (no answer, a time-out, a 5xx or 429),
+// or given up because the run is ending.
+enum class TokenFailure : std::uint8_t { Refused, ForNow, Cancelled };
+
 // An access token kept between sends of one run.
 class TokenCache {
  public:
@@ -94,10 +99,13 @@ class TokenCache {
   // error code and description) and leaves the token empty.
   Status Obtain(Submission& s, Https& https, SignInStore* signIns = nullptr);
   void Forget();
+  // How the last Obtain that returned a failure failed.
+  TokenFailure LastFailure() const { return lastFailure_; }
 
  private:
   Secret token_;
   std::int64_t expiresAt_ = 0;
+  TokenFailure lastFailure_ = TokenFailure::Refused;
 };
 
 }  // namespace tolvex::oauth

@@ -6,6 +6,7 @@
 // held, removes its spool files and reports exactly when something failed.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -143,6 +144,48 @@ INSTANTIATE_TEST_SUITE_P(Kinds, FaultRuns,
                            return std::string(kKinds[std::get<0>(info.param)].name) +
                                   (std::get<1>(info.param) ? "_repeats" : "_once");
                          });
+
+// Under "#RTY=" with #DEL no fault loses the message: it ends taken by the
+// server, kept in undelivered/, or still in command.txt. Against a server
+// that takes it and one that keeps answering 421 (so that the keeping's own
+// file operations are fault points too).
+TEST(FaultRunsWithRetries, EveryMessageEndsDeliveredKeptOrInCommandTxt) {
+  for (const bool refusing : {false, true}) {
+    for (Source source : {Source::SocketQuiet, Source::SocketLoud, Source::Files}) {
+      for (int n = 1;; ++n) {
+        ASSERT_LT(n, 300) << "the run never passes";
+        auto taken = std::make_shared<int>(0);
+        ServerScript script = AcceptingServer();
+        script.reply = [accept = script.reply, refusing, taken](const std::string& c) {
+          if (refusing && c.rfind("HELO", 0) == 0) return std::string("421 busy\r\n");
+          if (c == "<message>") ++*taken;
+          return accept(c);
+        };
+        FormRig rig(script);
+        rig.WriteSimpleCommandFile({"#RTY=1,1", "#DEL"});
+        FaultyFolder* folder = nullptr;
+        if (source == Source::Files) {
+          auto faulty = std::make_unique<FaultyFolder>(std::move(rig.files), n);
+          folder = faulty.get();
+          rig.files = std::move(faulty);
+        } else {
+          rig.socket.FailCallAt(
+              n, source == Source::SocketLoud ? SocketFault::Loud : SocketFault::Quiet);
+        }
+        rig.Load();
+        const bool ended = rig.RunUntilEnded();
+        const std::string what = folder ? folder->InjectedOp() : rig.socket.InjectedCall();
+        SCOPED_TRACE(std::string(refusing ? "421 server" : "accepting server") + ", fault " +
+                     std::to_string(n) + ": " + (what.empty() ? "not reached" : what));
+        ASSERT_TRUE(ended);
+        std::error_code ec;
+        const bool kept = !std::filesystem::is_empty(rig.dir / "undelivered", ec) && !ec;
+        EXPECT_TRUE(*taken > 0 || kept || rig.Exists("command.txt"));
+        if (what.empty()) break;
+      }
+    }
+  }
+}
 
 }  // namespace
 }  // namespace tolvex::test

@@ -12,6 +12,7 @@
 #include "app/exit_status.hpp"
 #include "app/retry_plan.hpp"
 #include "support/form_rig.hpp"
+#include "support/scripted_https.hpp"
 
 namespace tolvex::test {
 namespace {
@@ -145,6 +146,160 @@ TEST(Retry, EndingInTheWaitKeepsTheMessage) {
     EXPECT_FALSE(rig.Exists("command.txt"));
     rig.RunFor(30 * kMinute);
     EXPECT_EQ(rig.ConnectMinutes(), std::vector<Millis>{0});
+  }
+}
+
+// A submission server offering XOAUTH2 that takes every token.
+ServerScript OAuthServer() {
+  ServerScript script = AcceptingServer();
+  auto accept = script.reply;
+  script.reply = [accept](const std::string& c) -> std::string {
+    if (c.rfind("EHLO", 0) == 0) return "250-x\r\n250-STARTTLS\r\n250 AUTH XOAUTH2\r\n";
+    if (c == "STARTTLS\r\n") return "220 go\r\n";
+    if (c.rfind("AUTH", 0) == 0) return "235 ok\r\n";
+    return accept(c);
+  };
+  return script;
+}
+
+std::vector<std::string> OAuthJob(std::vector<std::string> extra) {
+  std::vector<std::string> lines = {"#SEC=starttls", "#USR=u@example.jp",
+                                    "#OAU=https://idp.test/token", "#OID=c", "#OSC=s"};
+  lines.insert(lines.end(), extra.begin(), extra.end());
+  return lines;
+}
+
+// The state of each LOG.txt record, in order.
+std::vector<std::string> LoggedStates(const FormRig& rig) {
+  std::vector<std::string> states;
+  const std::string log = rig.Log();
+  for (std::size_t at = 0; (at = log.find("2026/", at)) != std::string::npos; ++at) {
+    const std::size_t a = log.find(' ', at) + 1;
+    const std::size_t b = log.find(' ', a) + 1;
+    states.push_back(log.substr(b, log.find(' ', b) - b));
+  }
+  return states;
+}
+
+// The token endpoint's replies, one letter each: T a token, B 503, R
+// invalid_client, U no connection, C an untrusted certificate, X given up
+// as the run ends.
+ScriptedHttps TokenEndpoint(std::string_view script) {
+  ScriptedHttps https;
+  for (char c : script) {
+    switch (c) {
+      case 'T':
+        https.replies.push_back(ScriptedHttps::Reply(200, R"({"access_token":"at"})"));
+        break;
+      case 'B':
+        https.replies.push_back(ScriptedHttps::Reply(503, "<html>busy</html>"));
+        break;
+      case 'R':
+        https.replies.push_back(ScriptedHttps::Reply(400, R"({"error":"invalid_client"})"));
+        break;
+      default:
+        https.replies.push_back(ScriptedHttps::Failed("no answer", c == 'C', c == 'X'));
+    }
+  }
+  return https;
+}
+
+// A token request that fails is an attempt like any other under #RTY: for
+// now (no answer, a 5xx) it is tried again after the wait, for good (a
+// 4xx, the certificate) the message is kept at once; either way the
+// message ends delivered or kept, and #DEL spares command.txt only when it
+// could be neither (here: "undelivered" is a file). Without #RTY nothing
+// changes.
+TEST(Retry, TokenRequestFailuresAreAttempts) {
+  const struct {
+    const char* name;
+    std::vector<std::string> extra;
+    const char* replies;
+    int exitCode;
+    std::size_t kept;
+    bool commandFileStays;
+    const char* reportEnds;  // the first attempt's report
+  } cases[] = {
+      {"unreachable, then a token", {"#RTY=2,1"}, "UT", kExitOk, 0, false, "again in 1 minute"},
+      {"503 to every attempt", {"#RTY=2,3"}, "BBB", kExitTempFail, 1, false, "in 3 minutes"},
+      {"invalid_client", {"#RTY=3,1"}, "R", kExitUnavailable, 1, false, "not tried again"},
+      {"untrusted certificate", {"#RTY=3,1"}, "C", kExitUnavailable, 1, false, "not tried again"},
+      {"503, then invalid_client", {"#RTY=3,1"}, "BR", kExitUnavailable, 1, false, "1 minute"},
+      // 75 outranks the 73 of the message that could not be kept.
+      {"keeping fails", {"#RTY=0,1", "#ATT=undelivered"}, "B", kExitTempFail, 0, true, "left"},
+      {"without #RTY", {}, "B", kExitUnavailable, 0, false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedHttps https = TokenEndpoint(c.replies);
+    FormRig rig(OAuthServer());
+    rig.https = &https;
+    std::vector<std::string> extra = c.extra;
+    extra.push_back("#DEL");
+    rig.WriteSimpleCommandFile(OAuthJob(extra));
+    if (std::ranges::count(extra, "#ATT=undelivered") > 0)
+      rig.WriteFile("undelivered", "a file where the folder would go");
+    rig.Load();
+    ASSERT_TRUE(rig.RunUntilEnded());
+    const std::string_view script = c.replies;
+    EXPECT_EQ(https.urls.size(), script.size());
+    std::vector<std::string> states;
+    for (char r : script) states.push_back(r == 'T' ? "0" : "105");
+    EXPECT_EQ(LoggedStates(rig), states);
+    EXPECT_EQ(rig.ConnectTimes().size(), static_cast<std::size_t>(std::ranges::count(script, 'T')));
+    EXPECT_EQ(rig.window.exitCode, c.exitCode);
+    EXPECT_EQ(Kept(rig).size(), c.kept);
+    EXPECT_EQ(rig.Exists("command.txt"), c.commandFileStays);
+    EXPECT_FALSE(rig.Exists("TEMP.TXT"));
+    ASSERT_FALSE(rig.window.failures.empty());
+    EXPECT_TRUE(rig.window.failures.front().message.ends_with(c.reportEnds))
+        << rig.window.failures.front().message;
+  }
+}
+
+// A signal (or the window closed) during a token request: the request is
+// given up, nothing is logged for it, the run ends with 128+N (130 when the
+// window closed); under #RTY a retry's message is kept, a first attempt's
+// stays only in command.txt.
+TEST(Retry, EndingDuringATokenRequest) {
+  const struct {
+    const char* name;
+    std::vector<std::string> extra;
+    const char* replies;
+    bool signal;
+    int exitCode;
+    std::size_t kept;
+    bool commandFileStays;
+  } cases[] = {
+      {"SIGTERM in the first attempt", {"#RTY=2,1"}, "X", true, 143, 0, true},
+      {"SIGTERM in a retry", {"#RTY=2,1"}, "BX", true, 143, 1, false},
+      {"window closed without #RTY", {}, "X", false, 130, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedHttps https = TokenEndpoint(c.replies);
+    FormRig rig(OAuthServer());
+    rig.https = &https;
+    std::vector<std::string> extra = c.extra;
+    extra.push_back("#DEL");
+    rig.WriteSimpleCommandFile(OAuthJob(extra));
+    rig.Load();
+    const std::size_t requests = std::string_view(c.replies).size();
+    rig.RunUntil(requests * kMinute);
+    ASSERT_EQ(https.urls.size(), requests);
+    ASSERT_FALSE(rig.ProcessEnded());
+    // The run's end arrives as its own event once the request has returned.
+    if (c.signal) {
+      rig.form->Terminate(143);
+    } else {
+      rig.form->Form_Unload();
+    }
+    EXPECT_EQ(rig.window.exitCode, c.exitCode);
+    EXPECT_EQ(LoggedStates(rig).size(), requests - 1);
+    EXPECT_TRUE(rig.ConnectTimes().empty());
+    EXPECT_EQ(Kept(rig).size(), c.kept);
+    EXPECT_EQ(rig.Exists("command.txt"), c.commandFileStays);
+    EXPECT_FALSE(rig.Exists("TEMP.TXT"));
   }
 }
 

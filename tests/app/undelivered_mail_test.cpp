@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "support/faulty_folder.hpp"
 #include "support/memory_file.hpp"
@@ -33,6 +36,34 @@ TEST(UndeliveredMail, KeptWithoutEndOfDataAndNeverOverwritten) {
   EXPECT_EQ(folder.files["undelivered/20261207-030405-1.eml"], "an earlier one");
   EXPECT_EQ(folder.folders.count("undelivered"), 1u);
   EXPECT_EQ(folder.files.size(), 2u);  // no temporary file left
+}
+
+// Names already there (a link, an earlier file, one left by a crashed run)
+// at the temporary or final names are passed over and keep their bytes.
+TEST(UndeliveredMail, NamesAlreadyThereAreNeverWrittenThrough) {
+  const std::string base = "undelivered/20261207-030405";
+  const struct {
+    std::vector<std::string> planted;
+    const char* kept;
+  } cases[] = {
+      {{}, "-1.eml"},
+      {{".eml.new"}, "-1.eml"},
+      {{".eml.new", "-2.eml.new", "-1.eml"}, "-2.eml"},
+      {{"-1.eml", "-2.eml", "-3.eml"}, "-4.eml"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kept);
+    MemoryFolder folder;
+    for (const std::string& name : c.planted) folder.files[base + name] = "planted " + name;
+    std::string name;
+    ASSERT_FALSE(SaveUndelivered(folder, Spool(kMessage), kAt, name));
+    EXPECT_EQ(name, base + c.kept);
+    EXPECT_EQ(folder.files[name], "Subject: x\r\nTo: a@x\r\n\r\n.dot\r\n\x95\x5C\r\n");
+    EXPECT_EQ(folder.privateFiles, (std::set<std::string, std::less<>>{name}));
+    for (const std::string& planted : c.planted)
+      EXPECT_EQ(folder.files[base + planted], "planted " + planted);
+    EXPECT_EQ(folder.files.size(), c.planted.size() + 1);
+  }
 }
 
 TEST(UndeliveredMail, FailuresLeaveNoPartialFile) {

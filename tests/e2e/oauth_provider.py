@@ -24,7 +24,7 @@ invalid_client with a description), "stall" (answers nothing for
 `stall_seconds`), "malformed" (200 with a body that is not JSON), "echo"
 (400 whose error_description repeats the request: its body as received and
 every value decoded), "redirect" (302 to `redirect_to`), "bad_token" (200
-with `bad_token` as the access token).
+with `bad_token` as the access token), "busy" (503 temporarily_unavailable).
 Every request is kept in `requests` as (path, form dict) and its time in
 `times`; every access token issued in `issued`, every refresh token in
 `refreshes`.
@@ -207,6 +207,8 @@ class OAuthProvider:
         if self.mode == "bad_token":
             self.issued.append(self.bad_token)
             return 200, {"access_token": self.bad_token, "token_type": "Bearer", "expires_in": 60}
+        if self.mode == "busy":
+            return 503, {"error": "temporarily_unavailable"}
         if self.mode == "refuse" or form.get("client_id") != self.client_id:
             return 400, {"error": "invalid_client",
                          "error_description": "AADSTS7000215: Invalid client secret provided."}

@@ -9,9 +9,16 @@ import email
 import email.policy
 import os
 import re
+import shutil
+import stat
+import tempfile
+import time
 import unittest
+from unittest import mock
 
 from harness import CLOSE, E2ETest, Script, ScriptedSmtpServer, addr
+from oauth_provider import OAuthProvider
+from test_pki import make_pki
 
 SUBJECT = "再送テスト 表示"
 BODY = ["本文の一行目", ".dot line", "ソフト"]
@@ -77,7 +84,7 @@ class Greeting421ThenDelivered(RetryRun):
         self.assertEqual(len(server.sessions), 2)
         self.assert_minute_apart(server)
         self.assertEqual(self.kept(), [])
-        self.assertIn(b"trying again in 1 minutes", res.stderr)
+        self.assertIn(b"trying again in 1 minute\n", res.stderr)
 
 
 class Greylisted450ThenDelivered(RetryRun):
@@ -115,6 +122,62 @@ class Lasting421KeepsTheMessage(RetryRun):
         self.assertEqual(str(msg["Subject"]), SUBJECT)
         self.assertEqual(msg["To"].addresses[0].display_name, "宛先")
         self.assertEqual(msg.get_content().splitlines()[-3:], BODY)
+
+
+class TokenFailures(RetryRun):
+    """Under #RTY a token request that fails is an attempt: refused for good
+    or for now with no retry left, the message is kept at once (never lost
+    with #DEL), in a 0700 folder as a 0600 file, past links planted at the
+    names it would take. The fake provider on 127.0.0.9 and .10."""
+
+    @classmethod
+    def setUpClass(cls):
+        folder = tempfile.mkdtemp(prefix="tolvex-pki-")
+        cls.addClassCleanup(shutil.rmtree, folder, True)
+        cls.pki = make_pki(folder, {"idp": [addr(9), addr(10)]})
+
+    def run_token_job(self, n, mode, extra):
+        shutil.copy(self.pki.ca, self.path("ca.pem"))
+        with OAuthProvider(addr(n), self.pki.cert("idp"), self.pki.key("idp"), "retry-client",
+                           "retry-secret") as provider:
+            provider.mode = mode
+            self.write_command(lines(n, ["#SEC=starttls", "#USR=from@example.jp",
+                                         f"#OAU={provider.url}", "#OID=retry-client",
+                                         "#OSC=retry-secret", "#CAF=ca.pem", "#DEL", *extra]))
+            with mock.patch.dict(os.environ, {"XDG_CONFIG_HOME": self.path("config")}):
+                res = self.run_tolvex(timeout=60)
+        self.assert_clean_end()
+        self.assertEqual([r[1] for r in self.log_records()], [105])
+        self.assertFalse(self.exists("command.txt"), "the message is kept: #DEL removes it")
+        kept = [k for k in self.kept() if not os.path.islink(self.path("undelivered/" + k))]
+        self.assertEqual(len(kept), 1, self.kept())
+        eml = self.path("undelivered/" + kept[0])
+        self.assertEqual(os.lstat(eml).st_mode, stat.S_IFREG | 0o600)
+        self.assertIn(f"undelivered/{kept[0]}".encode(), res.stderr)
+        msg = email.message_from_bytes(self.read(eml), policy=email.policy.default)
+        self.assertEqual(str(msg["Subject"]), SUBJECT)
+        return res
+
+    def test_refused_token_keeps_the_message_past_planted_links(self):
+        self.write("victim.txt", b"precious")
+        os.mkdir(self.path("undelivered"))
+        now = time.time()
+        for s in range(-2, 40):  # every name the run could take
+            stamp = time.strftime("%Y%m%d-%H%M%S", time.localtime(now + s))
+            for name in (f"{stamp}.eml.new", f"{stamp}-1.eml"):
+                os.symlink(self.path("victim.txt"), self.path(f"undelivered/{name}"))
+        res = self.run_token_job(9, "refuse", ["#RTY=3,1"])
+        self.assertEqual(res.returncode, 69, res.stderr)
+        self.assertIn(b"invalid_client", res.stderr)
+        self.assertIn(b"a permanent failure, not tried again", res.stderr)
+        self.assertEqual(self.read("victim.txt"), b"precious")
+        self.assertEqual(len(self.kept()), 2 * 42 + 1)
+
+    def test_busy_endpoint_with_no_retry_left_keeps_it_with_75(self):
+        res = self.run_token_job(10, "busy", ["#RTY=0,1"])
+        self.assertEqual(res.returncode, 75, res.stderr)
+        self.assertIn(b"temporarily_unavailable", res.stderr)
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("undelivered")).st_mode), 0o700)
 
 
 class ResetBeforeTheData(RetryRun):

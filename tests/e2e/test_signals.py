@@ -5,11 +5,16 @@ way is abandoned and not logged; TEMP.TXT and the spool being written go;
 command.txt goes only under #DEL."""
 
 import os
+import shutil
 import signal
+import tempfile
 import time
 import unittest
+from unittest import mock
 
 from harness import E2ETest, Script, ScriptedSmtpServer, addr
+from oauth_provider import OAuthProvider
+from test_pki import make_pki
 
 
 class Signals(E2ETest):
@@ -47,16 +52,10 @@ class Signals(E2ETest):
         self.assertLessEqual(len(server.sessions[0].commands), 1)
 
 
-class SignalsAtAnyMoment(E2ETest):
+class SignalRun(E2ETest):
     def command(self, n, *extra, delete=False):
         return (["#DEL"] if delete else []) + [
             "#LOC=tolvex.test", f"#HOS={addr(n)}", "#TO=a@example.jp", *extra, "", "本文"]
-
-    def big_file(self, mib):
-        block = bytes(range(256)) * 4096
-        with open(self.path("大表.bin"), "wb") as f:
-            for i in range(mib):
-                f.write(block[i % 256:] + block[:i % 256])
 
     def wait_for(self, what, condition, seconds=30):
         deadline = time.monotonic() + seconds
@@ -76,6 +75,14 @@ class SignalsAtAnyMoment(E2ETest):
         self.assert_clean_end()
         self.assertFalse(self.exists("TEMP.TXT.new"))
         return err
+
+
+class SignalsAtAnyMoment(SignalRun):
+    def big_file(self, mib):
+        block = bytes(range(256)) * 4096
+        with open(self.path("大表.bin"), "wb") as f:
+            for i in range(mib):
+                f.write(block[i % 256:] + block[:i % 256])
 
     def spool_size(self):
         try:
@@ -136,6 +143,54 @@ class SignalsAtAnyMoment(E2ETest):
         self.assertEqual(server.sessions, [])
         self.assertEqual(self.log_records(), [])
         self.assertFalse(self.exists("command.txt"), "#DEL did not remove command.txt")
+
+    def test_sigterm_in_the_retry_wait_keeps_the_message_and_exits_143(self):
+        self.write_command(self.command(8, "#RTY=3,5", delete=True))
+        with ScriptedSmtpServer(addr(8), Script(greeting=b"421 4.3.2 busy\r\n")) as server:
+            p = self.spawn()
+            self.wait_for("the first attempt's record", lambda: self.log_records() != [])
+            err = self.end_by(p, signal.SIGTERM, within=5)
+        self.assertEqual(len(server.sessions), 1)
+        kept = os.listdir(self.path("undelivered"))
+        self.assertEqual(len(kept), 1, kept)
+        self.assertIn(f"undelivered/{kept[0]}".encode(), err)
+        self.assertFalse(self.exists("command.txt"), "#DEL did not remove command.txt")
+
+
+class SignalsDuringATokenRequest(SignalRun):
+    """A token endpoint (127.0.0.8) that never answers: the signal gives the
+    request up at once, with the usual clean-up and 128+N, and logs
+    nothing. Under #RTY the first attempt's message stays in command.txt."""
+
+    @classmethod
+    def setUpClass(cls):
+        folder = tempfile.mkdtemp(prefix="tolvex-pki-")
+        cls.addClassCleanup(shutil.rmtree, folder, True)
+        cls.pki = make_pki(folder, {"idp": [addr(8)]})
+
+    def interrupt_token_request(self, sig, *extra):
+        shutil.copy(self.pki.ca, self.path("ca.pem"))
+        with OAuthProvider(addr(8), self.pki.cert("idp"), self.pki.key("idp"), "sig-client",
+                           "sig-secret") as provider:
+            provider.mode = "stall"
+            self.write_command(self.command(
+                8, "#SEC=starttls", "#USR=a@example.jp", f"#OAU={provider.url}",
+                "#OID=sig-client", "#OSC=sig-secret", "#CAF=ca.pem", "#DEL", *extra))
+            with mock.patch.dict(os.environ, {"XDG_CONFIG_HOME": self.path("config")}):
+                p = self.spawn()
+            self.wait_for("the token request", lambda: provider.requests != [])
+            err = self.end_by(p, sig, within=2)
+        self.assertEqual(self.log_records(), [])
+        self.assertFalse(os.path.isdir(self.path("undelivered")))
+        return err
+
+    def test_sigterm_ends_a_token_request_at_once(self):
+        self.interrupt_token_request(signal.SIGTERM)
+        self.assertFalse(self.exists("command.txt"), "#DEL did not remove command.txt")
+
+    def test_sigint_in_a_first_attempt_under_rty_keeps_command_txt(self):
+        self.interrupt_token_request(signal.SIGINT, "#RTY=2,1")
+        self.assertTrue(self.exists("command.txt"), "the message was neither sent nor kept")
 
 
 if __name__ == "__main__":

@@ -77,6 +77,18 @@ std::unique_ptr<OutputFile> FaultyFolder::Create(std::string_view name, IoError&
   return std::make_unique<FaultyOutput>(std::move(file), *this, std::string(name));
 }
 
+std::unique_ptr<OutputFile> FaultyFolder::CreateNew(std::string_view name, IoError& error,
+                                                    bool& taken) {
+  taken = false;
+  if (Trip(name, "create")) {
+    error = kInjected;
+    return nullptr;
+  }
+  std::unique_ptr<OutputFile> file = inner_->CreateNew(name, error, taken);
+  if (!file) return nullptr;
+  return std::make_unique<FaultyOutput>(std::move(file), *this, std::string(name));
+}
+
 IoError FaultyFolder::Append(std::string_view name, std::string_view bytes) {
   if (Trip(name, "append")) return kInjected;  // the contract: nothing of it stays
   return inner_->Append(name, bytes);

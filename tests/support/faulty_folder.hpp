@@ -20,6 +20,8 @@ class FaultyFolder final : public WorkFolder {
 
   std::unique_ptr<InputFile> OpenRead(std::string_view name, IoError& error) override;
   std::unique_ptr<OutputFile> Create(std::string_view name, IoError& error) override;
+  std::unique_ptr<OutputFile> CreateNew(std::string_view name, IoError& error,
+                                        bool& taken) override;
   IoError Append(std::string_view name, std::string_view bytes) override;
   IoError Replace(std::string_view from, std::string_view to) override;
   IoError Remove(std::string_view name) override;

@@ -75,6 +75,7 @@ void FormRig::Load() {
       std::make_unique<Form1>(FormPorts{window, socket, tmrWait, tmrMore, tmrSMTP, clock, *files});
   socket.Attach(*form);
   if (secrets) form->SetSecretSource(secrets);
+  if (https) form->SetHttps(https);
   scheduler.SetHandler(tmrWait, [this] { form->tmrWait_Timer(); });
   scheduler.SetHandler(tmrMore, [this] { form->tmrMore_Timer(); });
   scheduler.SetHandler(tmrSMTP, [this] { form->tmrSMTP_Timer(); });

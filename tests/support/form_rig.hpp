@@ -64,6 +64,8 @@ class FormRig {
   // Where the AUTH secret is looked for when command.txt has none; the
   // process environment when null.
   SecretSource* secrets = nullptr;
+  // The token endpoint of OAuth runs; none when null.
+  Https* https = nullptr;
   std::unique_ptr<Form1> form;
 };
 

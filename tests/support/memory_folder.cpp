@@ -41,6 +41,17 @@ std::unique_ptr<OutputFile> MemoryFolder::Create(std::string_view name, IoError&
   return std::make_unique<MemoryOutput>(*this, std::string(name));
 }
 
+std::unique_ptr<OutputFile> MemoryFolder::CreateNew(std::string_view name, IoError& error,
+                                                    bool& taken) {
+  taken = Exists(name);
+  if (taken) {
+    error = "file exists";
+    return nullptr;
+  }
+  privateFiles.insert(std::string(name));
+  return Create(name, error);
+}
+
 IoError MemoryFolder::Append(std::string_view name, std::string_view bytes) {
   if (name.empty()) return "empty file name";
   files[std::string(name)].append(bytes);
@@ -54,6 +65,10 @@ IoError MemoryFolder::Replace(std::string_view from, std::string_view to) {
   std::string bytes = std::move(it->second);
   files.erase(it);
   files[std::string(to)] = std::move(bytes);
+  if (const auto p = privateFiles.find(from); p != privateFiles.end()) {
+    privateFiles.erase(p);
+    privateFiles.insert(std::string(to));
+  }
   return std::nullopt;
 }
 
@@ -71,6 +86,7 @@ IoError MemoryFolder::PlaceNew(std::string_view from, std::string_view to, bool&
 IoError MemoryFolder::Remove(std::string_view name) {
   const auto it = files.find(name);
   if (it != files.end()) files.erase(it);
+  if (const auto p = privateFiles.find(name); p != privateFiles.end()) privateFiles.erase(p);
   return std::nullopt;
 }
 

@@ -18,6 +18,8 @@ class MemoryFolder final : public WorkFolder {
  public:
   std::unique_ptr<InputFile> OpenRead(std::string_view name, IoError& error) override;
   std::unique_ptr<OutputFile> Create(std::string_view name, IoError& error) override;
+  std::unique_ptr<OutputFile> CreateNew(std::string_view name, IoError& error,
+                                        bool& taken) override;
   IoError Append(std::string_view name, std::string_view bytes) override;
   IoError Replace(std::string_view from, std::string_view to) override;
   IoError Remove(std::string_view name) override;
@@ -29,6 +31,8 @@ class MemoryFolder final : public WorkFolder {
   // Names are compared byte for byte, as the command file writes them.
   std::map<std::string, std::string, std::less<>> files;
   std::set<std::string, std::less<>> folders;
+  // Files made by CreateNew: private to their owner.
+  std::set<std::string, std::less<>> privateFiles;
 };
 
 }  // namespace tolvex::test

@@ -304,7 +304,8 @@ def main():
                                              hostile.NotFiles, hostile.HostileServer,
                                              hostile.SlowHostile, submission.WinSubmission,
                                              submission.WinScriptedTls, submission.WinProbe,
-                                             retry.WinRetry, submission.WinOAuth,
+                                             retry.WinRetry, retry.WinTokenRequest,
+                                             submission.WinOAuth,
                                              submission.WinDovecotOAuth,
                                              submission.WinStrictServers))
     result = unittest.TextTestRunner(verbosity=2).run(suite)

@@ -1,14 +1,20 @@
 """Cc/Bcc and "#RTY=" with tolvex.exe under Wine: the envelope order and
 the head, a 421 greeting delivered a real minute later, and lasting 421s
-leaving one .eml that reads back as the message. Addresses 136-138.
-Loaded by e2e_win.py."""
+leaving one .eml that reads back as the message (addresses 136-138); the
+window closed while a token request waits on an endpoint that never
+answers (36). Loaded by e2e_win.py."""
 
 import email
 import email.policy
 import os
+import shutil
+import tempfile
+import time
 
 from harness import Script, ScriptedSmtpServer, addr
-from winrun import WinRun
+from oauth_provider import OAuthProvider
+from test_pki import make_pki
+from winrun import WinRun, wintool
 
 EX_TEMPFAIL = 75
 
@@ -63,3 +69,36 @@ class WinRetry(WinRun):
         msg = email.message_from_bytes(eml, policy=email.policy.default)
         self.assertEqual(str(msg["Subject"]), "再送 表示とソフト")
         self.assertEqual(msg.get_content().splitlines()[-2:], ["本文 能力", ".dot line"])
+
+
+class WinTokenRequest(WinRun):
+    """WinHTTP's request runs beside the message loop: closing the window
+    gives it up at once, with the usual clean-up and 130, nothing logged;
+    under #RTY the first attempt's message stays in command.txt."""
+
+    def test_window_closed_during_a_token_request(self):
+        folder = tempfile.mkdtemp(prefix="tolvex-pki-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        pki = make_pki(folder, {"idp": [addr(36)]})
+        shutil.copy(pki.ca, self.path("ca.pem"))
+        with OAuthProvider(addr(36), pki.cert("idp"), pki.key("idp"), "win-client",
+                           "win-secret") as provider:
+            provider.mode = "stall"
+            self.write_command(lines(36, ["#SEC=starttls", "#USR=from@example.jp",
+                                          f"#OAU={provider.url}", "#OID=win-client",
+                                          "#OSC=win-secret", "#CAF=ca.pem", "#RTY=2,1",
+                                          "#DEL"]))
+            p = self.spawn()
+            deadline = time.monotonic() + 60
+            while not provider.requests and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertTrue(provider.requests, "no token request")
+            closed = time.monotonic()
+            self.assertEqual(wintool("close", 30).returncode, 0)
+            ended, err = self.wait_exit(p)
+        self.assertEqual(p.returncode, 130, err)
+        self.assert_soon_after(ended, closed, "close")
+        self.assertEqual(self.log_records(), [])
+        self.assert_clean_end()
+        self.assertTrue(self.exists("command.txt"), "the message was neither sent nor kept")
+        self.assertFalse(os.path.isdir(self.path("undelivered")))

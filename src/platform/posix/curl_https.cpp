@@ -45,12 +45,65 @@ CURLcode AddCertificates(CURL*, void* sslCtx, void* user) {
   return CURLE_OK;
 }
 
+// Failures another attempt will not mend: the URL, the server's
+// certificate or TLS version.
+bool IsLasting(CURLcode rc) {
+  switch (rc) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The transfer on a multi handle, looked in on at least every kPollMs so
+// that a stop (the run ending) gives it up at once, with the same end as
+// a transfer aborted by a callback.
+CURLcode Perform(CURL* h, const volatile std::sig_atomic_t* stop) {
+  constexpr int kPollMs = 50;
+  std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi(curl_multi_init(),
+                                                              curl_multi_cleanup);
+  if (!multi || curl_multi_add_handle(multi.get(), h) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+  CURLcode rc = CURLE_OK;
+  for (;;) {
+    if (stop && *stop != 0) {
+      rc = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
+    int running = 0;
+    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+      rc = CURLE_RECV_ERROR;
+      break;
+    }
+    if (running == 0) {
+      int left = 0;
+      const CURLMsg* msg = curl_multi_info_read(multi.get(), &left);
+      rc = msg && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_RECV_ERROR;
+      break;
+    }
+    if (curl_multi_poll(multi.get(), nullptr, 0, kPollMs, nullptr) != CURLM_OK) {
+      rc = CURLE_RECV_ERROR;
+      break;
+    }
+  }
+  curl_multi_remove_handle(multi.get(), h);
+  return rc;
+}
+
 }  // namespace
 
 HttpsReply CurlHttps::PostForm(const HttpsRequest& request) {
   HttpsReply reply;
   if (!IsHttpsUrl(request.url)) {
     reply.error = "not an https:// URL";
+    reply.lasting = true;
     return reply;
   }
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
@@ -85,10 +138,13 @@ HttpsReply CurlHttps::PostForm(const HttpsRequest& request) {
     curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, AddCertificates);
     curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &request.caPem);
   }
-  const CURLcode rc = curl_easy_perform(h);
+  const CURLcode rc = Perform(h, stop_);
   if (rc != CURLE_OK) {
     reply.body.Wipe();
-    reply.error = transfer.tooLarge      ? "the reply is larger than 1 MiB"
+    reply.cancelled = rc == CURLE_ABORTED_BY_CALLBACK;
+    reply.lasting = IsLasting(rc);
+    reply.error = reply.cancelled        ? "given up: the run is ending"
+                  : transfer.tooLarge    ? "the reply is larger than 1 MiB"
                   : errorText[0] != '\0' ? std::string(errorText)
                                          : std::string(curl_easy_strerror(rc));
     return reply;

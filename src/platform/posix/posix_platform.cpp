@@ -1,8 +1,11 @@
 // One run on Linux: the event loop, the run control and the signals.
 #include "platform/posix/posix_platform.hpp"
 
+#include <signal.h>
+
 #include <chrono>
 #include <csignal>
+#include <initializer_list>
 #include <iostream>
 #include <thread>
 
@@ -14,6 +17,35 @@
 #include "platform/posix/posix_work_folder.hpp"
 
 namespace tolvex::posix {
+namespace {
+
+// The signal that ends the run, noted where it arrives (on whichever thread
+// takes it) before Asio's own handler passes it on to the event loop: a
+// blocking token request looks at it and gives up at once.
+volatile std::sig_atomic_t endingSignal = 0;
+void (*asioHandler[NSIG])(int) = {};
+
+void NoteEndingSignal(int signo) {
+  endingSignal = signo;
+  asioHandler[signo](signo);
+}
+
+// Put in front of the handlers Asio has installed for `signals`.
+void NoteBeforeAsio(std::initializer_list<int> signals) {
+  endingSignal = 0;
+  for (int signo : signals) {
+    struct sigaction action {};
+    if (::sigaction(signo, nullptr, &action) != 0 || (action.sa_flags & SA_SIGINFO) ||
+        action.sa_handler == SIG_DFL || action.sa_handler == SIG_IGN) {
+      continue;
+    }
+    asioHandler[signo] = action.sa_handler;
+    action.sa_handler = NoteEndingSignal;
+    ::sigaction(signo, &action, nullptr);
+  }
+}
+
+}  // namespace
 
 PosixPlatform::PosixPlatform(const PlatformOptions& options)
     : options_(options),
@@ -70,7 +102,7 @@ int PosixPlatform::RunProbe(const std::filesystem::path& workDir, std::ostream& 
 int PosixPlatform::Run(const std::filesystem::path& workDir) {
   PosixWorkFolder files(workDir);
   Form1 form(FormPorts{window_, socket_, tmrWait_, tmrMore_, tmrSMTP_, clock_, files});
-  CurlHttps https;
+  CurlHttps https(&endingSignal);
   form.SetHttps(&https);
   FileSignInStore signIns(FileSignInStore::DefaultFolder());
   form.SetSignInStore(&signIns);
@@ -82,6 +114,7 @@ int PosixPlatform::Run(const std::filesystem::path& workDir) {
 
   if (options_.handleSignals) {
     signals_.emplace(io_, SIGINT, SIGTERM, SIGHUP);
+    NoteBeforeAsio({SIGINT, SIGTERM, SIGHUP});
     WaitForSignal();
   }
   bool deadlineHit = false;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/native_path.hpp"
@@ -89,7 +90,8 @@ IoError WriteAll(int fd, std::string_view bytes) {
 
 class PosixOutputFile final : public OutputFile {
  public:
-  explicit PosixOutputFile(int fd) : fd_(fd) {}
+  // `sync`: Finish waits until the bytes are on the disk.
+  PosixOutputFile(int fd, bool sync) : fd_(fd), sync_(sync) {}
   ~PosixOutputFile() override {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -97,12 +99,15 @@ class PosixOutputFile final : public OutputFile {
   IoError Finish() override {
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0) return Reason(errno);
-    return std::nullopt;
+    IoError error;
+    if (sync_ && ::fsync(fd) != 0) error = Reason(errno);
+    if (::close(fd) != 0 && !error) error = Reason(errno);
+    return error;
   }
 
  private:
   int fd_;
+  bool sync_;
 };
 
 }  // namespace
@@ -120,11 +125,45 @@ std::unique_ptr<InputFile> PosixWorkFolder::OpenRead(std::string_view name, IoEr
   return std::make_unique<PosixInputFile>(fd, static_cast<std::uint64_t>(st.st_size));
 }
 
+// A link planted at the name is removed, not written through; one planted
+// again before the open is refused (O_NOFOLLOW, the link count), and the
+// file is emptied only after those checks.
 std::unique_ptr<OutputFile> PosixWorkFolder::Create(std::string_view name, IoError& error) {
   error.reset();
-  const int fd = OpenRegular(PathOf(name), O_WRONLY | O_CREAT | O_TRUNC, error);
+  const std::filesystem::path path = PathOf(name);
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 &&
+      (S_ISLNK(st.st_mode) || (S_ISREG(st.st_mode) && st.st_nlink > 1))) {
+    ::unlink(path.c_str());
+  }
+  const int fd = OpenRegular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, error);
   if (fd < 0) return nullptr;
-  return std::make_unique<PosixOutputFile>(fd);
+  if (::fstat(fd, &st) != 0) {
+    error = Reason(errno);
+  } else if (st.st_nlink > 1) {
+    error = "has another name (a hard link), not written through";
+  } else if (::ftruncate(fd, 0) != 0) {
+    error = Reason(errno);
+  }
+  if (error) {
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<PosixOutputFile>(fd, false);
+}
+
+std::unique_ptr<OutputFile> PosixWorkFolder::CreateNew(std::string_view name, IoError& error,
+                                                       bool& taken) {
+  error.reset();
+  taken = false;
+  const int fd = ::open(PathOf(name).c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) {
+    taken = errno == EEXIST;
+    error = Reason(errno);
+    return nullptr;
+  }
+  return std::make_unique<PosixOutputFile>(fd, true);
 }
 
 IoError PosixWorkFolder::Append(std::string_view name, std::string_view bytes) {
@@ -148,13 +187,14 @@ IoError PosixWorkFolder::Replace(std::string_view from, std::string_view to) {
 }
 
 IoError PosixWorkFolder::MakeFolder(std::string_view name) {
-  if (::mkdir(PathOf(name).c_str(), 0777) != 0 && errno != EEXIST) return Reason(errno);
+  if (::mkdir(PathOf(name).c_str(), 0700) != 0 && errno != EEXIST) return Reason(errno);
   return std::nullopt;
 }
 
-// A hard link never replaces its target; the old name then goes. File
-// systems without hard links get a rename after a check, which is as close
-// as they allow.
+// A hard link never replaces its target (nor follows a link there); the
+// old name then goes. File systems without hard links get a rename that
+// refuses to replace; those without that either, a rename after a check,
+// which is as close as they allow.
 IoError PosixWorkFolder::PlaceNew(std::string_view from, std::string_view to, bool& taken) {
   taken = false;
   const std::filesystem::path source = PathOf(from);
@@ -165,6 +205,11 @@ IoError PosixWorkFolder::PlaceNew(std::string_view from, std::string_view to, bo
   }
   int err = errno;
   if (err == EPERM || err == ENOTSUP || err == EOPNOTSUPP) {
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+      return std::nullopt;
+    err = errno;
+  }
+  if (err == EINVAL || err == ENOSYS) {
     struct stat st {};
     if (::lstat(target.c_str(), &st) == 0) {
       err = EEXIST;

@@ -58,11 +58,24 @@ std::filesystem::path WorkDir() {
   return ec ? std::filesystem::path(L".") : dir;
 }
 
+// The main window, for Ctrl+C in the console the program writes to.
+HWND mainWindow = nullptr;
+
+// Ctrl+C (or Ctrl+Break) ends the run as SIGINT does on Linux: the usual
+// clean-up on the window's thread, 130, instead of the process killed.
+BOOL WINAPI OnConsoleBreak(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+  PostMessageW(mainWindow, tolvex::win::kEndRunMessage, 128 + 2, 0);
+  return TRUE;
+}
+
 int Run(HINSTANCE instance, int showCommand) {
   using namespace tolvex;
   win::EventGate gate;
   win::MainWindow window(instance, gate);
   if (!window.Handle()) return kExitUnavailable;
+  mainWindow = window.Handle();
+  SetConsoleCtrlHandler(OnConsoleBreak, TRUE);
   win::WindowTimer tmrWait(window.Handle(), win::kTimerWait, 60000);
   win::WindowTimer tmrMore(window.Handle(), win::kTimerMore, 60000);
   win::WindowTimer tmrSMTP(window.Handle(), win::kTimerSmtp, 100);
@@ -73,7 +86,8 @@ int Run(HINSTANCE instance, int showCommand) {
   win::WinSecrets secrets;
   Form1 form(FormPorts{window, socket, tmrWait, tmrMore, tmrSMTP, clock, files});
   form.SetSecretSource(&secrets);
-  win::WinHttps https;
+  // A token request is given up as soon as the run is asked to end.
+  win::WinHttps https([&window] { return win::RunEndQueued(window.Handle()); });
   form.SetHttps(&https);
   win::CredentialSignInStore signIns;
   form.SetSignInStore(&signIns);
@@ -88,6 +102,8 @@ int Run(HINSTANCE instance, int showCommand) {
     TranslateMessage(&m);
     DispatchMessageW(&m);
   }
+  SetConsoleCtrlHandler(OnConsoleBreak, FALSE);
+  mainWindow = nullptr;
   return window.Ended() ? window.ExitCode() : form.ExitStatus();
 }
 

@@ -8,7 +8,13 @@
 #include "platform/win32/win_text.hpp"
 
 namespace tolvex::win {
-namespace {}  // namespace
+
+bool RunEndQueued(HWND window) {
+  MSG m;
+  constexpr UINT kLook = PM_NOREMOVE | PM_QS_POSTMESSAGE;
+  return PeekMessageW(&m, window, WM_CLOSE, WM_CLOSE, kLook) ||
+         PeekMessageW(&m, window, kEndRunMessage, kEndRunMessage, kLook);
+}
 
 MainWindow::MainWindow(HINSTANCE instance, EventGate& gate) : gate_(gate), instance_(instance) {
   iconLarge_ =
@@ -197,6 +203,9 @@ LRESULT MainWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       // The user closes the window: the unload clean-up, then the end.
       if (gate_.open && form_) form_->Form_Unload();
       if (!ended_) EndProcess(form_ ? form_->ExitStatus() : 0);
+      return 0;
+    case kEndRunMessage:
+      if (gate_.open && form_) form_->Terminate(static_cast<int>(wParam));
       return 0;
     case WM_QUERYENDSESSION:
       return TRUE;

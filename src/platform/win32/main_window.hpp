@@ -24,6 +24,13 @@ inline constexpr int kCommand1Id = 101;
 inline constexpr UINT kMenuExitId = 201;
 inline constexpr int kIconResourceId = 1;
 inline constexpr wchar_t kMainWindowClass[] = L"TolvexForm1";
+// Posted to the main window to end the run like a signal: wParam is the
+// exit status (130 for Ctrl+C in the console the program writes to).
+inline constexpr UINT kEndRunMessage = WM_APP + 1;
+
+// Whether a message that ends the run (WM_CLOSE, kEndRunMessage) waits in
+// the queue of `window`; looks at posted messages only, so nothing is run.
+bool RunEndQueued(HWND window);
 
 class MainWindow final : public Window {
  public:

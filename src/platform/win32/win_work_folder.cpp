@@ -91,7 +91,8 @@ class WinInputFile final : public InputFile {
 
 class WinOutputFile final : public OutputFile {
  public:
-  explicit WinOutputFile(HANDLE h) : h_(h) {}
+  // `flush`: Finish waits until the bytes are on the disk.
+  WinOutputFile(HANDLE h, bool flush) : h_(h), flush_(flush) {}
   ~WinOutputFile() override {
     if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
   }
@@ -99,13 +100,30 @@ class WinOutputFile final : public OutputFile {
   IoError Finish() override {
     const HANDLE h = h_;
     h_ = INVALID_HANDLE_VALUE;
-    if (!CloseHandle(h)) return Reason(GetLastError());
-    return std::nullopt;
+    IoError error;
+    if (flush_ && !FlushFileBuffers(h)) error = Reason(GetLastError());
+    if (!CloseHandle(h) && !error) error = Reason(GetLastError());
+    return error;
   }
 
  private:
   HANDLE h_;
+  bool flush_;
 };
+
+// Why an open handle is not a file of this folder's own: a link (a
+// reparse point, or a second name; `link` is set), a folder or not a disk
+// file; nothing when it is.
+IoError NotOwnFile(HANDLE h, bool& link) {
+  link = false;
+  if (GetFileType(h) != FILE_TYPE_DISK) return "is a device, not a regular file";
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(h, &info)) return Reason(GetLastError());
+  link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks > 1;
+  if (link) return "is a link, not written through";
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return "is a folder";
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -126,12 +144,57 @@ std::unique_ptr<InputFile> WinWorkFolder::OpenRead(std::string_view name, IoErro
   return std::make_unique<WinInputFile>(h, static_cast<std::uint64_t>(size.QuadPart));
 }
 
+// The name is opened as itself (FILE_FLAG_OPEN_REPARSE_POINT), never
+// through a link: a link found there is removed and the name opened once
+// more; one planted again meanwhile is refused. The file is emptied only
+// after that check.
 std::unique_ptr<OutputFile> WinWorkFolder::Create(std::string_view name, IoError& error) {
   error.reset();
-  HANDLE h = OpenRegular(PathOf(name), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                         CREATE_ALWAYS, error);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
-  return std::make_unique<WinOutputFile>(h);
+  const std::filesystem::path path = PathOf(name);
+  for (int attempt = 0;; ++attempt) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      error = "is a folder";
+      return nullptr;
+    }
+    HANDLE h =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      error = Reason(GetLastError());
+      return nullptr;
+    }
+    bool link = false;
+    error = NotOwnFile(h, link);
+    if (!error && !SetEndOfFile(h)) error = Reason(GetLastError());
+    if (!error) return std::make_unique<WinOutputFile>(h, false);
+    CloseHandle(h);
+    if (!link || attempt > 0 || !DeleteFileW(path.c_str())) return nullptr;
+    error.reset();
+  }
+}
+
+// CREATE_NEW fails on any name already there; FILE_FLAG_OPEN_REPARSE_POINT
+// keeps it from creating a file where a dangling link points.
+std::unique_ptr<OutputFile> WinWorkFolder::CreateNew(std::string_view name, IoError& error,
+                                                     bool& taken) {
+  error.reset();
+  taken = false;
+  HANDLE h = CreateFileW(PathOf(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    taken = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
+    error = Reason(code);
+    return nullptr;
+  }
+  bool link = false;
+  if ((error = NotOwnFile(h, link))) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  return std::make_unique<WinOutputFile>(h, true);
 }
 
 IoError WinWorkFolder::Append(std::string_view name, std::string_view bytes) {

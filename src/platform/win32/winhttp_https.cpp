@@ -39,12 +39,11 @@ std::string Why(const char* what) {
   return std::string(what) + " failed (WinHTTP error " + std::to_string(code) + ")";
 }
 
-}  // namespace
-
-HttpsReply WinHttps::PostForm(const HttpsRequest& request) {
+HttpsReply Exchange(const HttpsRequest& request) {
   HttpsReply reply;
   if (!IsHttpsUrl(request.url)) {
     reply.error = "not an https:// URL";
+    reply.lasting = true;
     return reply;
   }
   std::wstring url = WideFromCp932(request.url);
@@ -55,6 +54,7 @@ HttpsReply WinHttps::PostForm(const HttpsRequest& request) {
   parts.dwExtraInfoLength = static_cast<DWORD>(-1);
   if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTPS) {
     reply.error = "not an https:// URL";
+    reply.lasting = true;
     return reply;
   }
   const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
@@ -122,6 +122,7 @@ HttpsReply WinHttps::PostForm(const HttpsRequest& request) {
   if (!request.caPem.empty()) {
     if (std::string why = extra.LoadPem(request.caPem, "#CAF"); !why.empty()) {
       reply.error = why;
+      reply.lasting = true;
       return reply;
     }
   }
@@ -131,6 +132,7 @@ HttpsReply WinHttps::PostForm(const HttpsRequest& request) {
   }
   if (std::string why = VerifyServerCertificate(cert.get(), extra, name); !why.empty()) {
     reply.error = why;
+    reply.lasting = true;
     return reply;
   }
   DWORD written = 0;
@@ -168,6 +170,53 @@ HttpsReply WinHttps::PostForm(const HttpsRequest& request) {
   reply.status = static_cast<long>(status);
   reply.done = true;
   return reply;
+}
+
+// One request on a thread of its own, with copies of what it needs: when
+// the caller gives it up, the thread ends on its own time (or with the
+// process) and touches nothing of the caller's.
+struct Job {
+  HttpsRequest request;
+  Secret form;
+  HttpsReply reply;
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ~Job() {
+    if (done) CloseHandle(done);
+  }
+};
+
+DWORD WINAPI RunJob(void* param) {
+  std::unique_ptr<std::shared_ptr<Job>> job(static_cast<std::shared_ptr<Job>*>(param));
+  (*job)->reply = Exchange((*job)->request);
+  SetEvent((*job)->done);
+  return 0;
+}
+
+}  // namespace
+
+HttpsReply WinHttps::PostForm(const HttpsRequest& request) {
+  if (!stop_) return Exchange(request);
+  auto job = std::make_shared<Job>();
+  job->request = request;
+  if (request.form) job->form = *request.form;
+  job->request.form = &job->form;
+  auto* param = new std::shared_ptr<Job>(job);
+  HANDLE thread = job->done ? CreateThread(nullptr, 0, RunJob, param, 0, nullptr) : nullptr;
+  if (!thread) {
+    delete param;
+    return Exchange(request);
+  }
+  CloseHandle(thread);
+  constexpr DWORD kLookMs = 50;
+  while (WaitForSingleObject(job->done, kLookMs) == WAIT_TIMEOUT) {
+    if (stop_()) {
+      HttpsReply reply;
+      reply.cancelled = true;
+      reply.error = "given up: the run is ending";
+      return reply;
+    }
+  }
+  return std::move(job->reply);
 }
 
 std::int64_t WinHttps::NowSeconds() { return static_cast<std::int64_t>(GetTickCount64() / 1000); }

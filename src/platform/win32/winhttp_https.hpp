@@ -5,14 +5,25 @@
 // address) before the request body is written.
 #pragma once
 
+#include <functional>
+#include <utility>
+
 #include "base/https.hpp"
 
 namespace tolvex::win {
 
 class WinHttps final : public Https {
  public:
+  // `stop`, when given, is asked every 50 ms while a request runs on a
+  // thread of its own: true gives the request up at once (the reply is
+  // `cancelled`). Without it the request runs on the caller's thread.
+  explicit WinHttps(std::function<bool()> stop = nullptr) : stop_(std::move(stop)) {}
+
   HttpsReply PostForm(const HttpsRequest& request) override;
   std::int64_t NowSeconds() override;
+
+ private:
+  std::function<bool()> stop_;
 };
 
 }  // namespace tolvex::win

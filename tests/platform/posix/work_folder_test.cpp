@@ -116,6 +116,57 @@ TEST_F(WorkFolderTest, PlaceNewNeverReplaces) {
   EXPECT_FALSE(taken);
 }
 
+// Kept mail: a folder and files of the owner's alone; a link planted at a
+// name it would write (symbolic, dangling, or a second hard name) is never
+// written through, and CreateNew passes over any name already there.
+TEST_F(WorkFolderTest, NewFilesArePrivateAndLinksAreNeverWrittenThrough) {
+  PosixWorkFolder files(dir_);
+  const mode_t mask = ::umask(022);
+  EXPECT_FALSE(files.MakeFolder("kept"));
+  Write("victim", "precious");
+  fs::create_symlink(dir_ / "victim", dir_ / "kept/symlink.new");
+  fs::create_symlink(dir_ / "absent", dir_ / "kept/dangling.new");
+  fs::create_hard_link(dir_ / "victim", dir_ / "kept/hardlink.new");
+  Write("kept/plain.new", "earlier");
+  for (const char* name : {"symlink.new", "dangling.new", "hardlink.new", "plain.new"}) {
+    IoError error;
+    bool taken = false;
+    EXPECT_EQ(files.CreateNew(std::string("kept/") + name, error, taken), nullptr) << name;
+    EXPECT_TRUE(taken) << name;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "absent"));
+  IoError error;
+  bool taken = true;
+  auto out = files.CreateNew("kept/\x95\x5C.new", error, taken);  // 表.new
+  ASSERT_NE(out, nullptr) << *error;
+  EXPECT_FALSE(taken);
+  EXPECT_FALSE(out->Write("message"));
+  EXPECT_FALSE(out->Finish());
+  EXPECT_TRUE(files.PlaceNew("kept/\x95\x5C.new", "kept/symlink.new", taken));
+  EXPECT_TRUE(taken);  // the link stays, the file keeps its name
+  EXPECT_FALSE(files.PlaceNew("kept/\x95\x5C.new", "kept/1.eml", taken));
+  struct stat st {};
+  ASSERT_EQ(::stat((dir_ / "kept").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ASSERT_EQ(::lstat((dir_ / "kept/1.eml").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(Read("kept/1.eml"), "message");
+
+  // Create (the spool) takes a planted link away instead of emptying its target.
+  for (const char* name : {"kept/symlink.new", "kept/hardlink.new"}) {
+    auto spool = files.Create(name, error);
+    ASSERT_NE(spool, nullptr) << name;
+    EXPECT_FALSE(spool->Write("spool"));
+    EXPECT_FALSE(spool->Finish());
+    ASSERT_EQ(::lstat((dir_ / name).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1) << name;
+    EXPECT_EQ(Read(name), "spool");
+  }
+  EXPECT_EQ(Read("victim"), "precious");
+  ::umask(mask);
+}
+
 TEST_F(WorkFolderTest, AppendAddsWholeRecords) {
   PosixWorkFolder files(dir_);
   EXPECT_FALSE(files.Append("LOG.txt", "one\r\n"));
