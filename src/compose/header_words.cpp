@@ -16,16 +16,19 @@ constexpr std::string_view kWordOpen = "=?ISO-2022-JP?B?";
 constexpr std::string_view kWordClose = "?=";
 constexpr std::string_view kEnterKanji = "\x1B$B";
 constexpr std::string_view kEnterRoman = "\x1B(J";
+constexpr std::string_view kEnterAscii = "\x1B(B";
 constexpr std::size_t kEscapeLen = 3;
 // The smallest piece that holds a two-byte character: ESC $ B, the
 // character, ESC ( J.
 constexpr std::size_t kMinPieceBytes = 2 * kEscapeLen + 2;
 
-// One character of an ISO-2022-JP stream: its bytes and whether it is a
-// two-byte JIS X 0208 character.
+// One character of an ISO-2022-JP stream: its bytes, whether it is a
+// two-byte JIS X 0208 character, and for a one-byte one whether its run
+// was opened by ESC ( B (ASCII) rather than ESC ( J.
 struct JisChar {
   std::string_view bytes;
   bool kanji;
+  bool ascii;
 };
 
 // Walks the converted stream, consuming the escape sequences and tracking the
@@ -35,6 +38,7 @@ std::vector<JisChar> SplitJisChars(std::string_view jis) {
   std::vector<JisChar> chars;
   chars.reserve(jis.size());
   bool kanji = false;
+  bool ascii = false;
   std::size_t i = 0;
   while (i < jis.size()) {
     if (jis[i] == '\x1B' && i + 2 < jis.size()) {
@@ -47,12 +51,13 @@ std::vector<JisChar> SplitJisChars(std::string_view jis) {
       }
       if (a == '(' && (b == 'J' || b == 'B')) {
         kanji = false;
+        ascii = b == 'B';
         i += kEscapeLen;
         continue;
       }
     }
     std::size_t len = kanji && i + 1 < jis.size() ? 2 : 1;
-    chars.push_back({jis.substr(i, len), kanji && len == 2});
+    chars.push_back({jis.substr(i, len), kanji && len == 2, ascii});
     i += len;
   }
   return chars;
@@ -231,7 +236,7 @@ std::vector<std::string> SplitJisWords(std::string_view jis, std::size_t firstBy
     };
     if (!piece.empty() && piece.size() + need() > limit) close();
     if (c.kanji != kanji) {
-      piece.append(c.kanji ? kEnterKanji : kEnterRoman);
+      piece.append(c.kanji ? kEnterKanji : c.ascii ? kEnterAscii : kEnterRoman);
       kanji = c.kanji;
     }
     piece.append(c.bytes);

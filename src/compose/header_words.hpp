@@ -19,7 +19,8 @@ inline constexpr std::size_t kMaxWordChars = 75;
 
 // Cuts ISO-2022-JP text into self-contained pieces: each starts in the
 // one-byte state (with ESC $ B when its first character is two-byte) and
-// returns to it (ESC ( J), so every piece decodes on its own. The first
+// returns to it (ESC ( J), so every piece decodes on its own; a one-byte
+// run the stream opened with ESC ( B is opened with it again. The first
 // piece holds at most `firstBytes` bytes, the others at most `laterBytes`;
 // a piece holds at least one character whatever the limit.
 std::vector<std::string> SplitJisWords(std::string_view jis, std::size_t firstBytes,

@@ -67,8 +67,9 @@ std::size_t CountLost(const MessageTexts& t) {
 // The text-file text in ISO-2022-JP, back in the one-byte state at its end.
 std::string TextFileJis(std::string_view cp932) {
   std::string jis = SjisToJis(cp932);
+  // A return is ESC ( J, or ESC ( B before a backslash or a tilde.
   const std::size_t kanji = jis.rfind("\x1B$B");
-  if (kanji != std::string::npos && jis.find("\x1B(J", kanji) == std::string::npos)
+  if (kanji != std::string::npos && jis.find("\x1B(", kanji) == std::string::npos)
     jis.append("\x1B(J");
   return jis;
 }

@@ -66,6 +66,18 @@ static_assert(kLead[0x82] + kTrail[0xA0] == 0x2422);
 static_assert(kLead[0xE0] + kTrail[0x40] == 0x5F21);
 static_assert(kLead[0x9F] + kTrail[0xFC] == 0x5E7E);
 
+// The final byte of the escape that opens the one-byte run at `p`: the run
+// is every one-byte character up to the next double-byte character or the
+// end of the text, line ends included. JIS X 0201 Roman (J) as ever, unless
+// the run holds 0x5C or 0x7E, which Roman reads as the yen sign and the
+// overline: then ASCII (B), so the backslash and the tilde arrive as written.
+char RomanFinal(const unsigned char* p, const unsigned char* const end) {
+  for (; p < end && kLead[*p] == 0; ++p) {
+    if (*p == 0x5C || *p == 0x7E) return 'B';
+  }
+  return 'J';
+}
+
 // Converts [p, end) into `o`, which has room for 5 bytes per input byte
 // (a stray lead byte becomes ESC $ B and the geta mark); returns the number
 // of bytes written.
@@ -82,7 +94,7 @@ std::size_t Convert(const unsigned char* p, const unsigned char* const end, unsi
       if (kanji) {
         put(kEsc);
         put('(');
-        put('J');
+        put(RomanFinal(p, end));
         kanji = false;
       }
       do {

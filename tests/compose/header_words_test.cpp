@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -84,7 +85,8 @@ TEST(AddressField, LongNameIsFoldedIntoSeveralWords) {
 }
 
 // The characters of an ISO-2022-JP text as (two-byte?, bytes), and whether
-// it ends in the one-byte state.
+// it ends in the one-byte state. After ESC ( J the bytes 5C and 7E are
+// JIS X 0201's yen sign and overline, given as their UTF-8.
 struct JisText {
   std::vector<std::pair<bool, std::string>> chars;
   bool endsInOneByte = true;
@@ -93,14 +95,20 @@ struct JisText {
 JisText ReadJis(const std::string& jis) {
   JisText t;
   bool two = false;
+  bool roman = false;
   for (std::size_t i = 0; i < jis.size();) {
-    if (jis.compare(i, 3, "\x1B$B") == 0 || jis.compare(i, 3, "\x1B(J") == 0) {
+    if (jis.compare(i, 3, "\x1B$B") == 0 || jis.compare(i, 3, "\x1B(J") == 0 ||
+        jis.compare(i, 3, "\x1B(B") == 0) {
       two = jis[i + 1] == '$';
+      roman = jis[i + 2] == 'J';
       i += 3;
       continue;
     }
     const std::size_t n = two ? 2 : 1;
-    t.chars.emplace_back(two, jis.substr(i, n));
+    std::string c = jis.substr(i, n);
+    if (!two && roman && c == "\\") c = "\xC2\xA5";
+    if (!two && roman && c == "~") c = "\xE2\x80\xBE";
+    t.chars.emplace_back(two, c);
     i += n;
   }
   t.endsInOneByte = !two;
@@ -185,6 +193,21 @@ TEST(SplitJisWords, PiecesKeepToTheirLimitsAndNeverSplitACharacter) {
       joined.insert(joined.end(), t.chars.begin(), t.chars.end());
     }
     EXPECT_EQ(joined, ReadJis(jis).chars) << "limit " << limit;
+  }
+  // A backslash and a tilde after kanji stay themselves in every piece.
+  const std::string path = SjisToJis(kLongName + "C:\\share\\" + kSuzuki + " ~u");
+  const JisText whole = ReadJis(path);
+  EXPECT_EQ(std::count(whole.chars.begin(), whole.chars.end(), std::pair{false, std::string("\\")}),
+            2);
+  EXPECT_EQ(std::count(whole.chars.begin(), whole.chars.end(), std::pair{false, std::string("~")}),
+            1);
+  for (std::size_t limit = 8; limit <= 60; ++limit) {
+    std::vector<std::pair<bool, std::string>> joined;
+    for (const std::string& p : SplitJisWords(path, limit, limit)) {
+      const JisText t = ReadJis(p);
+      joined.insert(joined.end(), t.chars.begin(), t.chars.end());
+    }
+    EXPECT_EQ(joined, whole.chars) << "limit " << limit;
   }
   // Too small a limit still gives one character per piece.
   EXPECT_EQ(SplitJisWords(SjisToJis(kSuzuki), 1, 1),
