@@ -133,8 +133,10 @@ void ApplyCharset(RunState& st, const MessageTexts& t, MessageCharset charset) {
     st.ToList = ToCp932(t.toList);
     st.CcList = ToCp932(t.ccList);
     st.BccList = ToCp932(t.bccList);
-    st.BodyText = SjisToJis(ToCp932(t.body));
-    st.TextFileData = TextFileJis(ToCp932(t.textFile));
+    // Code page 932 text is converted where it stands, not copied first.
+    st.BodyText = t.body.unicode ? SjisToJis(ToCp932(t.body)) : SjisToJis(t.body.text);
+    st.TextFileData =
+        t.textFile.unicode ? TextFileJis(ToCp932(t.textFile)) : TextFileJis(t.textFile.text);
     return;
   }
   if (t.subject) st.SubjectLine = Utf8SubjectLine(ToUtf8(*t.subject)).append(kCrLf);
