@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "base/sjis_text.hpp"
+#include "compose/message_writer.hpp"
 #include "encoding/jis_convert.hpp"
 
 namespace tolvex {
@@ -263,6 +264,60 @@ bool HasNonAscii(std::string_view text) {
                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
+std::string FoldLongLines(std::string field) {
+  // Whether `pos` is inside a quoted string, carried from line to line; a
+  // backslash inside one escapes the next byte.
+  bool quoted = false;
+  auto advance = [&](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+      if (quoted && field[i] == '\\') {
+        ++i;
+      } else if (field[i] == '"') {
+        quoted = !quoted;
+      }
+    }
+  };
+  for (std::size_t pos = 0;;) {
+    std::size_t end = field.find("\r\n", pos);
+    if (end == std::string::npos) end = field.size();
+    if (end - pos > kMaxLineOctets) {
+      const std::size_t limit = pos + kMaxLineOctets;
+      // Before the last blank within the limit that ends a word and has
+      // more than blanks after it, or after the last comma outside quotes
+      // within the limit that has text after it: whichever comes later.
+      const std::size_t lastText = field.find_last_not_of(" \t", end - 1);
+      std::size_t blank = 0;
+      for (std::size_t i = pos + 1; i <= limit && lastText != std::string::npos && i < lastText;
+           ++i) {
+        if (IsBlank(field[i]) && !IsBlank(field[i - 1])) blank = i;
+      }
+      std::size_t comma = 0;
+      bool q = quoted;
+      for (std::size_t i = pos; i < limit && i + 1 < end; ++i) {
+        if (q && field[i] == '\\') {
+          ++i;
+        } else if (field[i] == '"') {
+          q = !q;
+        } else if (!q && field[i] == ',') {
+          comma = i + 1;
+        }
+      }
+      // A fold right after the field's name gains nothing.
+      const std::size_t name = pos == 0 ? field.find(':') + 1 : 0;
+      if (std::max(blank, comma) > name) {
+        const std::size_t fold = std::max(blank, comma);
+        advance(pos, fold);
+        field.insert(fold, fold == blank ? "\r\n" : "\r\n ");
+        pos = fold + 2;
+        continue;
+      }
+    }
+    if (end == field.size()) return field;
+    advance(pos, end);
+    pos = end + 2;
+  }
+}
+
 FoldedField::FoldedField(std::string_view name) { Raw(name); }
 
 void FoldedField::Raw(std::string_view text) {
@@ -313,7 +368,7 @@ void FoldedField::Spaced(std::string_view text) {
 std::string EncodeAddressField(std::string_view name, std::string_view value) {
   std::string plain(name);
   plain.append(" ");
-  if (!HasNonAscii(value)) return plain.append(value);
+  if (!HasNonAscii(value)) return FoldLongLines(plain.append(value));
   FoldedField f(plain);
   std::size_t start = 0;
   for (;;) {
@@ -324,7 +379,7 @@ std::string EncodeAddressField(std::string_view name, std::string_view value) {
     f.Raw(",");
     start = comma + 1;
   }
-  return f.Take();
+  return FoldLongLines(f.Take());
 }
 
 }  // namespace tolvex

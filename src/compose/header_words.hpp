@@ -62,12 +62,18 @@ class FoldedField {
   std::size_t column_ = 0;
 };
 
+// A head field (without its last CR LF) whose lines pass kMaxLineOctets,
+// folded until none does: before the last blank that keeps the line within
+// the limit, else after the last comma outside a quoted string, where a
+// blank is added (an address list allows one there). A line with neither
+// stays as it is; a field whose lines fit is returned unchanged.
+std::string FoldLongLines(std::string field);
+
 // `name` (e.g. "From:") and an address list as the header line without
-// CR LF. A value of ASCII only is written as it is after "name ". Otherwise
-// each entry's display name has its non-ASCII words (and quoted strings,
-// without their quotes) encoded, adjacent ones as one run with the blanks
-// between them inside; the address (<...> or a bare address) and the
-// commas and blanks between entries stay as written.
+// CR LF, folded by FoldLongLines. A value of ASCII only is written as it is after "name ".
+// Otherwise each entry's display name has its non-ASCII words (and quoted strings, without their
+// quotes) encoded, adjacent ones as one run with the blanks between them inside; the address (<...>
+// or a bare address) and the commas and blanks between entries stay as written.
 std::string EncodeAddressField(std::string_view name, std::string_view value);
 
 }  // namespace tolvex

@@ -147,7 +147,7 @@ std::string Utf8SubjectLine(std::string_view subject) {
 std::string Utf8AddressField(std::string_view name, std::string_view value) {
   std::string plain(name);
   plain.append(" ");
-  if (!HasNonAscii(value)) return plain.append(value);
+  if (!HasNonAscii(value)) return FoldLongLines(plain.append(value));
   FoldedField f(plain);
   std::size_t start = 0;
   for (;;) {
@@ -158,7 +158,7 @@ std::string Utf8AddressField(std::string_view name, std::string_view value) {
     f.Raw(",");
     start = comma + 1;
   }
-  return f.Take();
+  return FoldLongLines(f.Take());
 }
 
 std::string Utf8AttachmentTypeLines(std::string_view name) {
