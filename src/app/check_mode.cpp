@@ -56,6 +56,7 @@ int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
   out << "Server:   " << host << ", port " << st.Submit.RemotePort() << "\n";
   out << "Security: " << display(DescribeSubmission(st.Submit)) << "\n";
   out << "Encoding: " << EncodingName(st.CommandEncoding) << " (" << kCommandFileName << ")\n";
+  for (const std::string& note : st.TextNotices) out << "Warning:  " << note << "\n";
   out << "Charset:  " << st.CharsetReason << "\n";
   if (st.CharsetLost > 0) out << "Warning:  " << CharsetLostNote(st.CharsetLost) << "\n";
   out << "Envelope: MAIL FROM:<" << display(AngleAddress(st.FromAddr, st.Charset)) << ">\n";

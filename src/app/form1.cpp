@@ -72,6 +72,7 @@ void Form1::Form_Load() {
     Abort(*failure);
     return;
   }
+  for (const std::string& note : st_.TextNotices) p_.window.ReportNotice(note);
   if (st_.CharsetLost > 0) p_.window.ReportNotice(CharsetLostNote(st_.CharsetLost));
   SetPorts(st_, p_.socket);
   SetTimerEX();

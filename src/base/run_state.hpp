@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/mail_data.hpp"
 #include "base/smtp_step.hpp"
@@ -60,6 +61,9 @@ struct RunState {
   MessageCharset Charset = MessageCharset::Iso2022Jp;     // the message's charset ("#CHR")
   std::string CharsetReason;                              // why, in UTF-8, for --check
   std::size_t CharsetLost = 0;                            // characters sent as the geta mark
+  // Notes on the files read that the run goes on after (a file that looks
+  // like damaged UTF-8), UTF-8 text for standard error and --check.
+  std::vector<std::string> TextNotices;
 };
 
 }  // namespace tolvex

@@ -465,6 +465,13 @@ Status ReadCommandFile(RunState& st, CommandEffects& effects, WorkFolder& files)
   file.reset();
   SourceText source = DecodeSource(data);
   WipeString(data);  // it may hold the "#PAS" secret
+  if (source.invalid) {
+    WipeString(source.text);
+    return UndecodableText(kCommandFileName, *source.invalid);
+  }
+  st.TextNotices.clear();
+  if (source.damagedUtf8)
+    st.TextNotices.push_back(DamagedUtf8Notice(kCommandFileName, *source.damagedUtf8));
   files.SetUnicodeNames(source.Unicode());
   Status status = Interpreter(st, effects, files).Run(source);
   WipeString(source.text);

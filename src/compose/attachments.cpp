@@ -95,10 +95,10 @@ Status AddBinaryFile(MessageWriter& out, const std::string& text, FileListArray&
   out.Reserve(total);
 
   IoError error;
-  for (std::string_view piece :
-       {kMultipart, kDelimiter, textPlain, textEncoding, kCrLf, std::string_view(text)}) {
+  for (std::string_view piece : {kMultipart, kDelimiter, textPlain, textEncoding, kCrLf}) {
     if (!error) error = out.Write(piece);
   }
+  if (!error) error = LineLimiter(out).Write(text);
   for (std::size_t k = 0; k < planned.size() && !error; ++k) {
     const PlannedFile& f = planned[k];
     if (extraCrLf) error = out.Write(kCrLf);
@@ -120,7 +120,9 @@ Status AddMultiFile(MessageWriter& out, const std::string& /*text*/, FileListArr
   if (Status s = PlanFiles(list, n, "part file", false, files, planned)) return s;
 
   // Each part is read whole by the text-file rule before it is written; a
-  // part's text is at most its file size plus a final CR LF.
+  // part's text is at most its file size plus a final CR LF. Its lines are
+  // kept within the limit like the body's (a server would refuse or break
+  // a longer one, and a break inside ISO-2022-JP text would garble it).
   IoError error = out.Write(kMultipart);
   std::string part;
   for (std::size_t k = 1; k <= n && !error; ++k) {
@@ -129,7 +131,7 @@ Status AddMultiFile(MessageWriter& out, const std::string& /*text*/, FileListArr
     if (IoError reason = ReadTextFile(files, list[k], part)) {
       return Unreadable("part file", list[k], *reason);
     }
-    error = out.Write(part);
+    error = LineLimiter(out).Write(part);
     if (!error) error = out.Write(kCrLf);
   }
   if (!error) error = out.Write(kClosing);

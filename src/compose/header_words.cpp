@@ -8,6 +8,7 @@
 
 #include "base/sjis_text.hpp"
 #include "compose/address_list.hpp"
+#include "compose/message_writer.hpp"
 #include "encoding/jis_convert.hpp"
 
 namespace tolvex {
@@ -17,16 +18,19 @@ constexpr std::string_view kWordOpen = "=?ISO-2022-JP?B?";
 constexpr std::string_view kWordClose = "?=";
 constexpr std::string_view kEnterKanji = "\x1B$B";
 constexpr std::string_view kEnterRoman = "\x1B(J";
+constexpr std::string_view kEnterAscii = "\x1B(B";
 constexpr std::size_t kEscapeLen = 3;
 // The smallest piece that holds a two-byte character: ESC $ B, the
 // character, ESC ( J.
 constexpr std::size_t kMinPieceBytes = 2 * kEscapeLen + 2;
 
-// One character of an ISO-2022-JP stream: its bytes and whether it is a
-// two-byte JIS X 0208 character.
+// One character of an ISO-2022-JP stream: its bytes, whether it is a
+// two-byte JIS X 0208 character, and for a one-byte one whether its run
+// was opened by ESC ( B (ASCII) rather than ESC ( J.
 struct JisChar {
   std::string_view bytes;
   bool kanji;
+  bool ascii;
 };
 
 // Walks the converted stream, consuming the escape sequences and tracking the
@@ -36,6 +40,7 @@ std::vector<JisChar> SplitJisChars(std::string_view jis) {
   std::vector<JisChar> chars;
   chars.reserve(jis.size());
   bool kanji = false;
+  bool ascii = false;
   std::size_t i = 0;
   while (i < jis.size()) {
     if (jis[i] == '\x1B' && i + 2 < jis.size()) {
@@ -48,12 +53,13 @@ std::vector<JisChar> SplitJisChars(std::string_view jis) {
       }
       if (a == '(' && (b == 'J' || b == 'B')) {
         kanji = false;
+        ascii = b == 'B';
         i += kEscapeLen;
         continue;
       }
     }
     std::size_t len = kanji && i + 1 < jis.size() ? 2 : 1;
-    chars.push_back({jis.substr(i, len), kanji && len == 2});
+    chars.push_back({jis.substr(i, len), kanji && len == 2, ascii});
     i += len;
   }
   return chars;
@@ -219,7 +225,7 @@ std::vector<std::string> SplitJisWords(std::string_view jis, std::size_t firstBy
     };
     if (!piece.empty() && piece.size() + need() > limit) close();
     if (c.kanji != kanji) {
-      piece.append(c.kanji ? kEnterKanji : kEnterRoman);
+      piece.append(c.kanji ? kEnterKanji : c.ascii ? kEnterAscii : kEnterRoman);
       kanji = c.kanji;
     }
     piece.append(c.bytes);
@@ -244,6 +250,60 @@ std::size_t JisBytesForWidth(std::size_t width) {
 bool HasNonAscii(std::string_view text) {
   return std::any_of(text.begin(), text.end(),
                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+std::string FoldLongLines(std::string field) {
+  // Whether `pos` is inside a quoted string, carried from line to line; a
+  // backslash inside one escapes the next byte.
+  bool quoted = false;
+  auto advance = [&](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+      if (quoted && field[i] == '\\') {
+        ++i;
+      } else if (field[i] == '"') {
+        quoted = !quoted;
+      }
+    }
+  };
+  for (std::size_t pos = 0;;) {
+    std::size_t end = field.find("\r\n", pos);
+    if (end == std::string::npos) end = field.size();
+    if (end - pos > kMaxLineOctets) {
+      const std::size_t limit = pos + kMaxLineOctets;
+      // Before the last blank within the limit that ends a word and has
+      // more than blanks after it, or after the last comma outside quotes
+      // within the limit that has text after it: whichever comes later.
+      const std::size_t lastText = field.find_last_not_of(" \t", end - 1);
+      std::size_t blank = 0;
+      for (std::size_t i = pos + 1; i <= limit && lastText != std::string::npos && i < lastText;
+           ++i) {
+        if (IsBlank(field[i]) && !IsBlank(field[i - 1])) blank = i;
+      }
+      std::size_t comma = 0;
+      bool q = quoted;
+      for (std::size_t i = pos; i < limit && i + 1 < end; ++i) {
+        if (q && field[i] == '\\') {
+          ++i;
+        } else if (field[i] == '"') {
+          q = !q;
+        } else if (!q && field[i] == ',') {
+          comma = i + 1;
+        }
+      }
+      // A fold right after the field's name gains nothing.
+      const std::size_t name = pos == 0 ? field.find(':') + 1 : 0;
+      if (std::max(blank, comma) > name) {
+        const std::size_t fold = std::max(blank, comma);
+        advance(pos, fold);
+        field.insert(fold, fold == blank ? "\r\n" : "\r\n ");
+        pos = fold + 2;
+        continue;
+      }
+    }
+    if (end == field.size()) return field;
+    advance(pos, end);
+    pos = end + 2;
+  }
 }
 
 FoldedField::FoldedField(std::string_view name) { Raw(name); }
@@ -296,7 +356,7 @@ void FoldedField::Spaced(std::string_view text) {
 std::string EncodeAddressField(std::string_view name, std::string_view value) {
   std::string plain(name);
   plain.append(" ");
-  if (!HasNonAscii(value)) return plain.append(value);
+  if (!HasNonAscii(value)) return FoldLongLines(plain.append(value));
   FoldedField f(plain);
   bool first = true;
   for (std::string_view entry : AddressListEntries(value, MessageCharset::Iso2022Jp)) {
@@ -304,7 +364,7 @@ std::string EncodeAddressField(std::string_view name, std::string_view value) {
     first = false;
     AppendEntry(f, entry);
   }
-  return f.Take();
+  return FoldLongLines(f.Take());
 }
 
 }  // namespace tolvex

@@ -19,7 +19,8 @@ inline constexpr std::size_t kMaxWordChars = 75;
 
 // Cuts ISO-2022-JP text into self-contained pieces: each starts in the
 // one-byte state (with ESC $ B when its first character is two-byte) and
-// returns to it (ESC ( J), so every piece decodes on its own. The first
+// returns to it (ESC ( J), so every piece decodes on its own; a one-byte
+// run the stream opened with ESC ( B is opened with it again. The first
 // piece holds at most `firstBytes` bytes, the others at most `laterBytes`;
 // a piece holds at least one character whatever the limit.
 std::vector<std::string> SplitJisWords(std::string_view jis, std::size_t firstBytes,
@@ -61,12 +62,18 @@ class FoldedField {
   std::size_t column_ = 0;
 };
 
+// A head field (without its last CR LF) whose lines pass kMaxLineOctets,
+// folded until none does: before the last blank that keeps the line within
+// the limit, else after the last comma outside a quoted string, where a
+// blank is added (an address list allows one there). A line with neither
+// stays as it is; a field whose lines fit is returned unchanged.
+std::string FoldLongLines(std::string field);
+
 // `name` (e.g. "From:") and an address list as the header line without
-// CR LF. A value of ASCII only is written as it is after "name ". Otherwise
-// each entry's display name has its non-ASCII words (and quoted strings,
-// without their quotes) encoded, adjacent ones as one run with the blanks
-// between them inside; the address (<...> or a bare address) and the
-// commas and blanks between entries stay as written.
+// CR LF, folded by FoldLongLines. A value of ASCII only is written as it is after "name ".
+// Otherwise each entry's display name has its non-ASCII words (and quoted strings, without their
+// quotes) encoded, adjacent ones as one run with the blanks between them inside; the address (<...>
+// or a bare address) and the commas and blanks between entries stay as written.
 std::string EncodeAddressField(std::string_view name, std::string_view value);
 
 }  // namespace tolvex

@@ -51,9 +51,12 @@ Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out) {
     for (std::string_view piece :
          {std::string_view(st.SubjectLine), std::string_view(st.ReplyToLine),
           std::string_view(fields), std::string_view(st.StampLines), kMimeVersion, textPlain,
-          textEncoding, kXMailer, std::string_view(text), std::string_view(st.TextFileData)}) {
+          textEncoding, kXMailer}) {
       if (!error) error = out.Write(piece);
     }
+    LineLimiter body(out);
+    if (!error) error = body.Write(text);
+    if (!error) error = body.Write(st.TextFileData);
     if (!error && !out.EndsWithCrLf()) error = out.Write(kCrLf);
     if (!error) error = out.Write(kEndOfData);
     if (error) return SpoolFailure(*error);

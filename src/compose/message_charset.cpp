@@ -67,8 +67,9 @@ std::size_t CountLost(const MessageTexts& t) {
 // The text-file text in ISO-2022-JP, back in the one-byte state at its end.
 std::string TextFileJis(std::string_view cp932) {
   std::string jis = SjisToJis(cp932);
+  // A return is ESC ( J, or ESC ( B before a backslash or a tilde.
   const std::size_t kanji = jis.rfind("\x1B$B");
-  if (kanji != std::string::npos && jis.find("\x1B(J", kanji) == std::string::npos)
+  if (kanji != std::string::npos && jis.find("\x1B(", kanji) == std::string::npos)
     jis.append("\x1B(J");
   return jis;
 }
@@ -132,8 +133,10 @@ void ApplyCharset(RunState& st, const MessageTexts& t, MessageCharset charset) {
     st.ToList = ToCp932(t.toList);
     st.CcList = ToCp932(t.ccList);
     st.BccList = ToCp932(t.bccList);
-    st.BodyText = SjisToJis(ToCp932(t.body));
-    st.TextFileData = TextFileJis(ToCp932(t.textFile));
+    // Code page 932 text is converted where it stands, not copied first.
+    st.BodyText = t.body.unicode ? SjisToJis(ToCp932(t.body)) : SjisToJis(t.body.text);
+    st.TextFileData =
+        t.textFile.unicode ? TextFileJis(ToCp932(t.textFile)) : TextFileJis(t.textFile.text);
     return;
   }
   if (t.subject) st.SubjectLine = Utf8SubjectLine(ToUtf8(*t.subject)).append(kCrLf);

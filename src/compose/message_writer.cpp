@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 
+#include "base/sjis_text.hpp"
 #include "encoding/jis_convert.hpp"
 
 namespace tolvex {
 namespace {
+constexpr std::string_view kCrLf = "\r\n";
 // Whole lines per block, so block-wise encoding gives the text of the file
 // encoded whole.
 constexpr std::size_t kBlockBytes = kBase64LineBytes * 19418;  // about 1 MiB
@@ -49,6 +52,55 @@ IoError MessageWriter::WriteFileBase64(InputFile& file) {
     return "not enough memory";
   }
   return std::nullopt;
+}
+
+LineLimiter::LineLimiter(MessageWriter& out, std::size_t limit)
+    : out_(out), limit_(std::max<std::size_t>(limit, 16)) {}
+
+IoError LineLimiter::Write(std::string_view text) {
+  constexpr std::string_view kBreakInKanji = "\x1B(J\r\n\x1B$B";
+  constexpr std::size_t kEscapeLen = 3;
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  std::size_t written = 0;  // text before this is written
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = byte(i);
+    if (c == '\r' || c == '\n') {
+      column_ = 0;
+      ++i;
+      continue;
+    }
+    // The next unit: an escape, a JIS pair, or a code page 932 character;
+    // `room` is what it needs on the line, a return to one-byte text
+    // included where one must follow.
+    std::size_t len = 1;
+    std::size_t room = 1;
+    std::optional<bool> enters;  // an escape: into two-byte text or out of it
+    if (c == 0x1B && i + 2 < text.size() &&
+        ((byte(i + 1) == '$' && (byte(i + 2) == 'B' || byte(i + 2) == '@')) ||
+         (byte(i + 1) == '(' && (byte(i + 2) == 'B' || byte(i + 2) == 'J')))) {
+      enters = byte(i + 1) == '$';
+      len = kEscapeLen;
+      // Entering: the escape, one pair and the return. Leaving two-byte
+      // text: its room was kept.
+      room = *enters ? kEscapeLen + 2 + kEscapeLen : kanji_ ? 0 : kEscapeLen;
+    } else if (kanji_) {
+      len = i + 1 < text.size() && byte(i + 1) != '\r' && byte(i + 1) != '\n' ? 2 : 1;
+      room = len + kEscapeLen;
+    } else if (sjis::IsLeadByte(c) && i + 1 < text.size() && sjis::IsTrailByte(byte(i + 1))) {
+      len = room = 2;
+    }
+    if (column_ + room > limit_) {
+      const std::string_view breakText = kanji_ ? kBreakInKanji : kCrLf;
+      if (IoError error = out_.Write(text.substr(written, i - written))) return error;
+      if (IoError error = out_.Write(breakText)) return error;
+      written = i;
+      column_ = kanji_ ? kEscapeLen : 0;
+    }
+    if (enters) kanji_ = *enters;
+    column_ += len;
+    i += len;
+  }
+  return out_.Write(text.substr(written));
 }
 
 void StringWriter::Reserve(std::uint64_t bytes) {

@@ -37,6 +37,32 @@ class MessageWriter {
   std::vector<char> block_;  // its encoded text, reused
 };
 
+// The octets a line of the message may hold before its CR LF (RFC 5322).
+inline constexpr std::size_t kMaxLineOctets = 998;
+
+// Writes text into `out` so that no line passes `limit` octets: a longer
+// line is broken with CR LF before the character that would pass it. The
+// text is read as the composer writes it: ISO-2022-JP, whose escapes are
+// never split and whose JIS X 0208 pairs stay whole; in two-byte text a
+// break returns to one-byte text first and enters two-byte text again after
+// it (ESC ( J CR LF ESC $ B), and the return must always fit. One-byte text
+// is walked by code page 932 characters, so a part file in Shift_JIS is
+// not split inside a character either. A CR or an LF ends a line (the
+// session sends each as CR LF). Text whose lines fit goes through
+// unchanged; nothing is copied but the breaks. Starts at the start of a
+// line in the one-byte state; keeps its state from one Write to the next.
+class LineLimiter {
+ public:
+  explicit LineLimiter(MessageWriter& out, std::size_t limit = kMaxLineOctets);
+  IoError Write(std::string_view text);
+
+ private:
+  MessageWriter& out_;
+  std::size_t limit_;
+  std::size_t column_ = 0;  // octets written on the current line
+  bool kanji_ = false;      // in JIS X 0208 text
+};
+
 // Writes into a string (the --check view, tests).
 class StringWriter final : public MessageWriter {
  public:

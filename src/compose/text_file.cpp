@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/sjis_text.hpp"
+#include "compose/message_charset.hpp"
 #include "encoding/source_text.hpp"
 
 namespace tolvex {
@@ -153,6 +154,19 @@ Failure Unreadable(std::string_view what, std::string_view name, std::string_vie
   return Failure{FailureKind::InputMissing, std::move(msg)};
 }
 
+Failure UndecodableText(std::string_view file, const SourceFault& fault) {
+  std::string msg(file);
+  msg.append(" line ").append(std::to_string(fault.line)).append(": ").append(fault.what);
+  return Failure{FailureKind::CommandFileBad, std::move(msg)};
+}
+
+std::string DamagedUtf8Notice(std::string_view file, const SourceFault& fault) {
+  std::string note(file);
+  note.append(" is probably damaged UTF-8 (line ").append(std::to_string(fault.line));
+  note.append(": ").append(fault.what).append("); it is read as Shift_JIS");
+  return note;
+}
+
 Status ReadFile(RunState& st, const std::string& name, WorkFolder& files, bool& unicode) {
   unicode = false;
   auto fail = [&](std::string_view reason) { return Unreadable("text file", name, reason); };
@@ -165,6 +179,15 @@ Status ReadFile(RunState& st, const std::string& name, WorkFolder& files, bool& 
   if (IoError e = ReadExactly(*file, 0, bytes.data(), bytes.size())) return fail(*e);
   file.reset();
   SourceText source = DecodeSource(bytes);
+  if (source.invalid) {
+    std::size_t lost = 0;
+    const std::string shown = files.UnicodeNames() ? Utf8ToCp932(name, lost) : name;
+    return UndecodableText("text file \"" + shown + "\"", *source.invalid);
+  }
+  if (source.damagedUtf8) {
+    const std::string shown = files.UnicodeNames() ? name : Cp932ToUtf8Lossy(name);
+    st.TextNotices.push_back(DamagedUtf8Notice("text file \"" + shown + "\"", *source.damagedUtf8));
+  }
   if (!source.Unicode()) return ReadFile(st, name, files);  // the text-file rule, as ever
   unicode = true;
   st.TextFileData = NaturalLines(source.text);

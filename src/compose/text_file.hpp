@@ -11,6 +11,7 @@
 #include "base/failure.hpp"
 #include "base/run_state.hpp"
 #include "base/work_folder.hpp"
+#include "encoding/source_text.hpp"
 
 namespace tolvex {
 
@@ -24,10 +25,21 @@ Status ReadFile(RunState& st, const std::string& name, WorkFolder& files);
 // The text of "#TEX" and "cat " by the detection rule: a Shift_JIS file by
 // the text-file rule above (code page 932 bytes), a UTF-8 or UTF-16 file as
 // UTF-8 by the natural rule (lines joined with CR LF, trailing blanks and
-// empty lines at the end removed); `unicode` says which.
+// empty lines at the end removed); `unicode` says which. A file whose BOM
+// it belies is refused (UndecodableText); a Shift_JIS one that looks like
+// damaged UTF-8 adds a notice to st.TextNotices.
 Status ReadFile(RunState& st, const std::string& name, WorkFolder& files, bool& unicode);
 
 // "cannot read <what> "<name>": <reason>", as an InputMissing failure.
 Failure Unreadable(std::string_view what, std::string_view name, std::string_view reason);
+
+// A file whose BOM says UTF-8 or UTF-16 but that holds a sequence that is
+// no character: "<file> line <n>: <what>", a CommandFileBad failure.
+// `file` is code page 932 text ("command.txt", "text file "x.txt"").
+Failure UndecodableText(std::string_view file, const SourceFault& fault);
+
+// The notice for a file read as Shift_JIS that looks like damaged UTF-8
+// (UTF-8 text; `file` as for UndecodableText, but UTF-8).
+std::string DamagedUtf8Notice(std::string_view file, const SourceFault& fault);
 
 }  // namespace tolvex

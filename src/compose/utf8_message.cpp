@@ -132,7 +132,7 @@ std::string Utf8SubjectLine(std::string_view subject) {
 std::string Utf8AddressField(std::string_view name, std::string_view value) {
   std::string plain(name);
   plain.append(" ");
-  if (!HasNonAscii(value)) return plain.append(value);
+  if (!HasNonAscii(value)) return FoldLongLines(plain.append(value));
   FoldedField f(plain);
   bool first = true;
   for (std::string_view entry : AddressListEntries(value, MessageCharset::Utf8)) {
@@ -140,7 +140,7 @@ std::string Utf8AddressField(std::string_view name, std::string_view value) {
     first = false;
     AppendEntry(f, entry);
   }
-  return f.Take();
+  return FoldLongLines(f.Take());
 }
 
 std::string Utf8AttachmentTypeLines(std::string_view name) {

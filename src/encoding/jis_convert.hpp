@@ -11,7 +11,10 @@
 namespace tolvex {
 
 // Converts code page 932 text to ISO-2022-JP (ESC $ B to enter JIS X 0208,
-// ESC ( J to return), then trims spaces at both ends. No closing escape is
+// ESC ( J to return), then trims spaces at both ends. A one-byte run after
+// a double-byte character (up to the next one or the end of the text, line
+// ends included) that holds a backslash or a tilde returns with ESC ( B
+// instead, so that neither is read as the yen sign or the overline. No closing escape is
 // added. Every other one-byte character, half-width katakana included, is
 // copied unchanged in the one-byte state. NEC row 13 (0x87) and the
 // NEC-selected IBM extensions (0xED-0xEE) take the same arithmetic as

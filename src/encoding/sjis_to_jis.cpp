@@ -66,12 +66,28 @@ static_assert(kLead[0x82] + kTrail[0xA0] == 0x2422);
 static_assert(kLead[0xE0] + kTrail[0x40] == 0x5F21);
 static_assert(kLead[0x9F] + kTrail[0xFC] == 0x5E7E);
 
-// Converts [p, end) into `o`, which has room for 5 bytes per input byte
-// (a stray lead byte becomes ESC $ B and the geta mark); returns the number
-// of bytes written.
+// The final byte of the escape that opens the one-byte run at `p`: the run
+// is every one-byte character up to the next double-byte character or the
+// end of the text, line ends included. JIS X 0201 Roman (J) as ever, unless
+// the run holds 0x5C or 0x7E, which Roman reads as the yen sign and the
+// overline: then ASCII (B), so the backslash and the tilde arrive as written.
+char RomanFinal(const unsigned char* p, const unsigned char* const end) {
+  for (; p < end && kLead[*p] == 0; ++p) {
+    if (*p == 0x5C || *p == 0x7E) return 'B';
+  }
+  return 'J';
+}
+
+// Converts [p, end) into `o` and returns the number of bytes written; with
+// kWrite false only counts them, so the result can be sized exactly (a
+// large body is not given room for its worst case, five bytes a byte).
+template <bool kWrite>
 std::size_t Convert(const unsigned char* p, const unsigned char* const end, unsigned char* o) {
   std::size_t size = 0;
-  auto put = [&](unsigned char b) { o[size++] = b; };
+  auto put = [&](unsigned char b) {
+    if constexpr (kWrite) o[size] = b;
+    ++size;
+  };
   bool kanji = false;
   while (p < end) {
     if (kLead[*p] == 0) {  // a run of one-byte characters
@@ -82,7 +98,7 @@ std::size_t Convert(const unsigned char* p, const unsigned char* const end, unsi
       if (kanji) {
         put(kEsc);
         put('(');
-        put('J');
+        put(RomanFinal(p, end));
         kanji = false;
       }
       do {
@@ -113,9 +129,8 @@ std::size_t Convert(const unsigned char* p, const unsigned char* const end, unsi
       } else {
         ++p;  // the next byte, if any, is a character of its own
       }
-      o[size] = static_cast<unsigned char>(code >> 8);
-      o[size + 1] = static_cast<unsigned char>(code);
-      size += 2;
+      put(static_cast<unsigned char>(code >> 8));
+      put(static_cast<unsigned char>(code));
     } while (p < end && kLead[*p] != 0);
   }
   return size;
@@ -130,15 +145,13 @@ std::string SjisToJis(std::string_view text) {
   // trim would remove again: skip them.
   while (p < end && (*p == ' ' || *p == 0)) ++p;
 
-  // Written once into a buffer for the worst case, then shrunk.
-  std::string out;
-  out.resize(5 * static_cast<std::size_t>(end - p));
+  // Counted, then written once into a result of that size.
+  std::string out(Convert<false>(p, end, nullptr), '\0');
   auto* const o = reinterpret_cast<unsigned char*>(out.data());
-  std::size_t size = Convert(p, end, o);
+  std::size_t size = Convert<true>(p, end, o);
   // JIS bytes are 0x21-0x7E, so trailing spaces are spaces of the text.
   while (size > 0 && o[size - 1] == ' ') --size;
   out.resize(size);
-  out.shrink_to_fit();
   return out;
 }
 

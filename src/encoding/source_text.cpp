@@ -44,14 +44,37 @@ std::size_t ValidLen(std::string_view s, std::size_t pos) {
   return n;
 }
 
-std::string FromUtf16(std::string_view bytes, bool bigEndian) {
-  std::string out;
+// The line (from 1) of `pos` in `text`: CR LF, CR and LF each end a line.
+// Both are ASCII, never part of a multi-byte character of code page 932 or
+// UTF-8, so the bytes are searched directly.
+std::size_t LineAt(std::string_view text, std::size_t pos) {
+  std::size_t line = 1;
+  for (std::size_t i = 0; i < pos && i < text.size(); ++i) {
+    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n')))
+      ++line;
+  }
+  return line;
+}
+
+std::string HexByte(unsigned char b) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "0x%02X", static_cast<unsigned>(b));
+  return buf;
+}
+
+SourceText FromUtf16(std::string_view bytes, TextEncoding encoding) {
+  const bool bigEndian = encoding == TextEncoding::Utf16Be;
+  SourceText source{encoding, {}, {}, {}};
+  std::string& out = source.text;
   out.reserve(bytes.size() * 3 / 2);
   const std::size_t units = bytes.size() / 2;
   auto unit = [&](std::size_t i) -> char32_t {
     const auto a = static_cast<unsigned char>(bytes[2 * i]);
     const auto b = static_cast<unsigned char>(bytes[2 * i + 1]);
     return bigEndian ? (char32_t{a} << 8 | b) : (char32_t{b} << 8 | a);
+  };
+  auto fault = [&](std::string what) {
+    if (!source.invalid) source.invalid = SourceFault{LineAt(out, out.size()), std::move(what)};
   };
   for (std::size_t i = 0; i < units; ++i) {
     const char32_t u = unit(i);
@@ -63,9 +86,20 @@ std::string FromUtf16(std::string_view bytes, bool bigEndian) {
         continue;
       }
     }
-    utf8::Append(out, u >= 0xD800 && u <= 0xDFFF ? kReplacement : u);
+    if (u >= 0xD800 && u <= 0xDFFF) {
+      char buf[48];
+      std::snprintf(buf, sizeof buf, "a lone UTF-16 surrogate 0x%04X", static_cast<unsigned>(u));
+      fault(buf);
+      utf8::Append(out, kReplacement);
+    } else {
+      utf8::Append(out, u);
+    }
   }
-  return out;
+  if (bytes.size() % 2 != 0) {
+    fault("an odd number of bytes: the last one, " +
+          HexByte(static_cast<unsigned char>(bytes.back())) + ", is half a UTF-16 code unit");
+  }
+  return source;
 }
 
 // Unicode → code page 932, built once from the platform's code page 932 →
@@ -226,13 +260,20 @@ std::string_view DropChars(std::string_view s, std::size_t n) {
 SourceText DecodeSource(std::string_view bytes) {
   auto starts = [&](std::string_view bom) { return bytes.substr(0, bom.size()) == bom; };
   if (starts("\xEF\xBB\xBF")) {
-    // A BOM says UTF-8; a sequence that is not becomes U+FFFD.
+    // A BOM says UTF-8; a sequence that is not is reported, and becomes
+    // U+FFFD in the text.
     std::string_view rest = bytes.substr(3);
-    std::string text;
+    SourceText source{TextEncoding::Utf8Bom, {}, {}, {}};
+    std::string& text = source.text;
     text.reserve(rest.size());
     for (std::size_t p = 0; p < rest.size();) {
       const std::size_t n = ValidLen(rest, p);
       if (n == 0) {
+        if (!source.invalid) {
+          source.invalid =
+              SourceFault{LineAt(rest, p), "invalid UTF-8 after the UTF-8 BOM: byte " +
+                                               HexByte(static_cast<unsigned char>(rest[p]))};
+        }
         utf8::Append(text, kReplacement);
         ++p;
       } else {
@@ -240,18 +281,43 @@ SourceText DecodeSource(std::string_view bytes) {
         p += n;
       }
     }
-    return {TextEncoding::Utf8Bom, std::move(text)};
+    return source;
   }
-  if (starts("\xFF\xFE")) return {TextEncoding::Utf16Le, FromUtf16(bytes.substr(2), false)};
-  if (starts("\xFE\xFF")) return {TextEncoding::Utf16Be, FromUtf16(bytes.substr(2), true)};
+  if (starts("\xFF\xFE")) return FromUtf16(bytes.substr(2), TextEncoding::Utf16Le);
+  if (starts("\xFE\xFF")) return FromUtf16(bytes.substr(2), TextEncoding::Utf16Be);
   bool multiByte = false;
   for (std::size_t p = 0; p < bytes.size();) {
     const std::size_t n = ValidLen(bytes, p);
-    if (n == 0) return {TextEncoding::ShiftJis, std::string(bytes)};
+    if (n == 0) {
+      SourceText source{TextEncoding::ShiftJis, std::string(bytes), {}, {}};
+      std::size_t at = 0;
+      if (LooksLikeDamagedUtf8(bytes, &at)) {
+        source.damagedUtf8 =
+            SourceFault{LineAt(bytes, at),
+                        "byte " + HexByte(static_cast<unsigned char>(bytes[at])) + " is no UTF-8"};
+      }
+      return source;
+    }
     multiByte = multiByte || n > 1;
     p += n;
   }
-  return {multiByte ? TextEncoding::Utf8 : TextEncoding::ShiftJis, std::string(bytes)};
+  return {multiByte ? TextEncoding::Utf8 : TextEncoding::ShiftJis, std::string(bytes), {}, {}};
+}
+
+bool LooksLikeDamagedUtf8(std::string_view bytes, std::size_t* firstInvalid) {
+  std::size_t sequences = 0;
+  std::size_t invalid = 0;
+  for (std::size_t p = 0; p < bytes.size();) {
+    const std::size_t n = ValidLen(bytes, p);
+    if (n == 0) {
+      if (invalid++ == 0 && firstInvalid) *firstInvalid = p;
+      ++p;
+      continue;
+    }
+    if (n > 1) ++sequences;
+    p += n;
+  }
+  return invalid > 0 && sequences >= 8 && sequences >= 4 * invalid;
 }
 
 std::optional<std::string> Utf8ToCp932Exact(std::string_view utf8) {

@@ -3,7 +3,9 @@
 // form, every byte below 0x80, when it does not.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "command/command_file.hpp"
 #include "compose/message.hpp"
@@ -53,13 +55,18 @@ class UnicodeCommandTest : public ::testing::Test {
     EffectRecorder effects;
     st = RunState{};
     st.FromAddr = "DummySender";
-    if (Status s = ReadCommandFile(st, effects, dir.folder())) return "failed: " + s->message;
+    failedAs.reset();
+    if (Status s = ReadCommandFile(st, effects, dir.folder())) {
+      failedAs = s->kind;
+      return "failed: " + s->message;
+    }
     std::string mail;
     StringWriter out(mail);
     if (Status s = ComposeMessage(st, dir.folder(), out)) return "failed: " + s->message;
     return mail;
   }
   RunState st;
+  std::optional<FailureKind> failedAs;  // the kind of the last reading's failure
 };
 
 // Lines in UTF-8 and the same lines in Shift_JIS. 表, ソ and 能 end in 0x5C.
@@ -141,6 +148,71 @@ TEST_F(UnicodeCommandTest, TextFileTextIsConvertedWhateverItsEncoding) {
   Message("#TEX=r.txt\r\n\r\n本文\r\n", {{"r.txt", "ok 😀"}});
   EXPECT_EQ(st.Charset, MessageCharset::Utf8);
   EXPECT_EQ(st.CharsetReason, "UTF-8: 😀 U+1F600 in the text file has no ISO-2022-JP form");
+}
+
+// A text file that ends in a one-byte run holding a backslash returns to
+// ASCII there and needs no closing escape of its own.
+TEST_F(UnicodeCommandTest, TextFileEndingInABackslashRunIsClosedOnce) {
+  const std::string mail = Message("#TEX=r.txt\r\n\r\nbody\r\n", {{"r.txt", "\x8C\x8E\\\r\n"}});
+  EXPECT_NE(mail.find("\r\nbody\r\n\x1B$B7n\x1B(B\\\r\n.\r\n"), std::string::npos) << mail;
+}
+
+// A file whose BOM says UTF-8 or UTF-16 but that holds no such text stops
+// the reading (65), naming the file and the first bad line; a file without
+// BOM that looks like UTF-8 with a stray byte is read as Shift_JIS with a
+// notice.
+TEST_F(UnicodeCommandTest, FilesBelyingTheirEncoding) {
+  const std::string utf8 = "#TO=a@x\r\n\r\n日本語の本文です。\r\n";  // 9 characters of 3 bytes
+  struct Case {
+    const char* label;
+    std::string command;
+    std::string textFile;  // r.txt, when the command file names it
+    std::string failure;   // empty: read, with `notice` (or none)
+    std::string notice;
+  };
+  const Case cases[] = {
+      {"BOM, then a stray byte", "\xEF\xBB\xBF" + utf8 + "\xFF\r\n", "",
+       "command.txt line 4: invalid UTF-8 after the UTF-8 BOM: byte 0xFF", ""},
+      {"UTF-16 LE, a lone high surrogate",
+       Utf16("#TO=a@x\n\nab", false) + std::string("\x00\xD8", 2), "",
+       "command.txt line 3: a lone UTF-16 surrogate 0xD800", ""},
+      {"UTF-16 BE, a lone low surrogate first", Utf16("", true) + std::string("\xDC\x00\x00a", 4),
+       "", "command.txt line 1: a lone UTF-16 surrogate 0xDC00", ""},
+      {"UTF-16 LE, an odd byte count", Utf16("#TO=a@x\r\n\r\nb", false) + "c", "",
+       "command.txt line 3: an odd number of bytes: the last one, 0x63, is half a UTF-16 code unit",
+       ""},
+      {"text file, BOM then a cut sequence", "#TEX=r.txt\r\n\r\nx\r\n",
+       "\xEF\xBB\xBFok\r\n\r\n\xE6\x97",
+       "text file \"r.txt\" line 3: invalid UTF-8 after the "
+       "UTF-8 BOM: byte 0xE6",
+       ""},
+      {"text file, UTF-16 odd", "#TEX=r.txt\r\n\r\nx\r\n", Utf16("a", false) + "b",
+       "text file \"r.txt\" line 1: an odd number of bytes: the last one, 0x62, is half a UTF-16 "
+       "code unit",
+       ""},
+      {"no BOM, UTF-8 with a stray byte", utf8 + "\x81x\r\n", "", "",
+       "command.txt is probably damaged UTF-8 (line 4: byte 0x81 is no UTF-8); it is read as "
+       "Shift_JIS"},
+      {"no BOM, text file UTF-8 with a stray byte", "#TEX=r.txt\r\n\r\nx\r\n",
+       "一\n二\n三\n四\n五\n\xC0六七八\n", "",
+       "text file \"r.txt\" is probably damaged UTF-8 (line 6: byte 0xC0 is no UTF-8); it is read "
+       "as Shift_JIS"},
+      {"Shift_JIS", kSjis, "", "", ""},
+      {"too few characters to tell", "#TO=a@x\r\n\r\n日本\xFF\r\n", "", "", ""},
+  };
+  for (const Case& c : cases) {
+    const std::string mail =
+        c.textFile.empty() ? Message(c.command) : Message(c.command, {{"r.txt", c.textFile}});
+    if (c.failure.empty()) {
+      EXPECT_EQ(failedAs, std::nullopt) << c.label << ": " << mail;
+      EXPECT_EQ(st.TextNotices,
+                c.notice.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.notice})
+          << c.label;
+    } else {
+      EXPECT_EQ(mail, "failed: " + c.failure) << c.label;
+      EXPECT_EQ(failedAs, FailureKind::CommandFileBad) << c.label;
+    }
+  }
 }
 
 TEST_F(UnicodeCommandTest, CharsetRule) {

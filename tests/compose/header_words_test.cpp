@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -114,8 +115,69 @@ TEST(AddressField, LongNameIsFoldedIntoSeveralWords) {
             " =?ISO-2022-JP?B?GyRCJSQlXSROJTclZSE8JWolcxsoSg==?= <jugemu@example.jp>");
 }
 
+std::string Remove(std::string s, std::string_view what) {
+  for (std::size_t at; (at = s.find(what)) != std::string::npos;) s.erase(at, what.size());
+  return s;
+}
+
+std::size_t LongestLine(std::string_view s) {
+  std::size_t longest = 0;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = s.find("\r\n", start);
+    longest = std::max(longest, (end == s.npos ? s.size() : end) - start);
+    if (end == s.npos) return longest;
+    start = end + 2;
+  }
+}
+
+// A field whose lines pass 998 octets is folded before a blank (CR LF
+// inserted), else after a comma outside quotes (CR LF and a blank
+// inserted); one that fits, or offers neither, is left alone.
+TEST(FoldLongLines, KeepsEveryLineWithinTheLimitWhereItCan) {
+  std::string spaced = "To:", packed = "To: ", quotedHead = "To: \"";
+  for (int i = 0; i < 100; ++i) {
+    spaced += (i ? ", r" : " r") + std::to_string(i) + "@example.jp";
+    packed += (i ? ",r" : "r") + std::to_string(i) + "@example.jp";
+  }
+  quotedHead +=
+      std::string(600, 'n') + ",n\\\",\" <q@example.jp>";  // a comma inside, an escaped quote
+  for (int i = 0; i < 60; ++i) quotedHead += ",c" + std::to_string(i) + "@example.jp";
+  const struct {
+    std::string field;
+    std::string_view inserted;  // taken out again, gives the field back
+    std::size_t shortest;       // the longest line after folding is in
+    std::size_t longest;        // shortest..longest
+  } cases[] = {
+      {"To: a@example.jp, b@example.jp", "\r\n", 30, 30},
+      {spaced, "\r\n", 980, 998},  // before the blank of the entry that passes
+      {packed, "\r\n ", 980, 998},
+      {quotedHead, "\r\n ", 980, 998},
+      {"To: \"" + std::string(1000, 'x') + ",y\" <z@example.jp>", "", 1023, 1023},  // nowhere
+      {"To: " + std::string(1200, 'x') + "   ", "", 1207, 1207},
+  };
+  for (const auto& c : cases) {
+    const std::string folded = FoldLongLines(c.field);
+    EXPECT_GE(LongestLine(folded), c.shortest) << c.field.substr(0, 40);
+    EXPECT_LE(LongestLine(folded), c.longest) << c.field.substr(0, 40);
+    EXPECT_EQ(c.inserted.empty() ? folded : Remove(folded, c.inserted), c.field)
+        << c.field.substr(0, 40);
+  }
+  // Not at the blank after "To:", nor inside the quoted string.
+  const std::string folded = FoldLongLines(quotedHead);
+  EXPECT_GT(folded.find("\r\n"), folded.find("<q@example.jp>,"));
+  // A list of 100 recipients as the To: line, either charset of names.
+  EXPECT_EQ(EncodeAddressField("To:", packed.substr(4)), FoldLongLines(packed));
+  EXPECT_LE(LongestLine(FoldLongLines(packed)), 998u);
+  EXPECT_LE(LongestLine(EncodeAddressField("To:", kSuzuki + " <s@x.jp>," + packed.substr(4))),
+            998u);
+  EXPECT_LE(LongestLine(Utf8AddressField("To:", "\xE9\x88\xB4 <s@x.jp>," + packed.substr(4))),
+            998u);
+  EXPECT_EQ(Utf8AddressField("To:", packed.substr(4)), FoldLongLines(packed));
+}
+
 // The characters of an ISO-2022-JP text as (two-byte?, bytes), and whether
-// it ends in the one-byte state.
+// it ends in the one-byte state. After ESC ( J the bytes 5C and 7E are
+// JIS X 0201's yen sign and overline, given as their UTF-8.
 struct JisText {
   std::vector<std::pair<bool, std::string>> chars;
   bool endsInOneByte = true;
@@ -124,14 +186,20 @@ struct JisText {
 JisText ReadJis(const std::string& jis) {
   JisText t;
   bool two = false;
+  bool roman = false;
   for (std::size_t i = 0; i < jis.size();) {
-    if (jis.compare(i, 3, "\x1B$B") == 0 || jis.compare(i, 3, "\x1B(J") == 0) {
+    if (jis.compare(i, 3, "\x1B$B") == 0 || jis.compare(i, 3, "\x1B(J") == 0 ||
+        jis.compare(i, 3, "\x1B(B") == 0) {
       two = jis[i + 1] == '$';
+      roman = jis[i + 2] == 'J';
       i += 3;
       continue;
     }
     const std::size_t n = two ? 2 : 1;
-    t.chars.emplace_back(two, jis.substr(i, n));
+    std::string c = jis.substr(i, n);
+    if (!two && roman && c == "\\") c = "\xC2\xA5";
+    if (!two && roman && c == "~") c = "\xE2\x80\xBE";
+    t.chars.emplace_back(two, c);
     i += n;
   }
   t.endsInOneByte = !two;
@@ -216,6 +284,21 @@ TEST(SplitJisWords, PiecesKeepToTheirLimitsAndNeverSplitACharacter) {
       joined.insert(joined.end(), t.chars.begin(), t.chars.end());
     }
     EXPECT_EQ(joined, ReadJis(jis).chars) << "limit " << limit;
+  }
+  // A backslash and a tilde after kanji stay themselves in every piece.
+  const std::string path = SjisToJis(kLongName + "C:\\share\\" + kSuzuki + " ~u");
+  const JisText whole = ReadJis(path);
+  EXPECT_EQ(std::count(whole.chars.begin(), whole.chars.end(), std::pair{false, std::string("\\")}),
+            2);
+  EXPECT_EQ(std::count(whole.chars.begin(), whole.chars.end(), std::pair{false, std::string("~")}),
+            1);
+  for (std::size_t limit = 8; limit <= 60; ++limit) {
+    std::vector<std::pair<bool, std::string>> joined;
+    for (const std::string& p : SplitJisWords(path, limit, limit)) {
+      const JisText t = ReadJis(p);
+      joined.insert(joined.end(), t.chars.begin(), t.chars.end());
+    }
+    EXPECT_EQ(joined, whole.chars) << "limit " << limit;
   }
   // Too small a limit still gives one character per piece.
   EXPECT_EQ(SplitJisWords(SjisToJis(kSuzuki), 1, 1),

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
+#include "encoding/jis_convert.hpp"
 #include "platform/native_path.hpp"
 #include "test_util.hpp"
 
@@ -214,6 +216,116 @@ TEST_F(Compose, PartsFromFilesGolden) {
   EXPECT_EQ(Spool(), expected + "\r\n");
   EXPECT_EQ(st.FileList[1], "p1.txt");
   EXPECT_EQ(st.FileList[2], std::string(kSo) + ".txt");
+}
+
+// The longest line of a message, CR LF not counted (CR and LF each end a
+// line).
+std::size_t LongestLine(std::string_view m) {
+  std::size_t longest = 0, start = 0;
+  for (std::size_t i = 0; i <= m.size(); ++i) {
+    if (i == m.size() || m[i] == '\r' || m[i] == '\n') {
+      longest = std::max(longest, i - start);
+      start = i + 1;
+    }
+  }
+  return longest;
+}
+
+// Lines over 998 octets are broken wherever a text goes out: the plain
+// body and the text file, the attachment message's text part, part files.
+// The break inside two-byte text returns to one-byte text and comes back.
+TEST_F(Compose, NoLineOfAnyKindPassesTheLimit) {
+  const std::string kanji = "\x1B$B" + std::string(1200, '!') + "\x1B(J";  // 600 pairs
+  st.FromAddr = "s@example.jp";
+  st.ToList = "t@example.jp";
+  st.BodyText = "\r\n" + std::string(2500, 'x') + "\r\n" + kanji + "\r\n";
+  st.TextFileData = kanji;
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
+  const std::string& plain = st.MailData.Bytes();
+  EXPECT_EQ(LongestLine(plain), 998u);
+  const std::string brokenKanji =
+      "\x1B$B" + std::string(992, '!') + "\x1B(J\r\n\x1B$B" + std::string(208, '!') + "\x1B(J";
+  EXPECT_NE(plain.find("RAVONEK)\r\n\r\n" + std::string(998, 'x') + "\r\n" + std::string(998, 'x') +
+                       "\r\n" + std::string(504, 'x') + "\r\n" + brokenKanji + "\r\n" +
+                       brokenKanji + "\r\n.\r\n"),
+            std::string::npos);
+
+  st.AttachFlag = true;
+  Put("a.bin", std::string(3000, 'a'));
+  st.FileList[1] = "a.bin";
+  st.FileCount = 1;
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
+  EXPECT_EQ(LongestLine(st.MailData.Bytes()), 998u);
+  EXPECT_NE(st.MailData.Bytes().find(brokenKanji), std::string::npos);
+
+  st.AttachFlag = false;
+  st.MultiFlag = true;
+  // A Shift_JIS part: 表 (95 5C) is never split, its line ends one short.
+  Put("p.txt", "Content-Type: text/plain; charset=shift_jis\r\n\r\n" + std::string(997, 'p') +
+                   kHyo + "q\r\n");
+  st.FileList[1] = "p.txt";
+  ASSERT_FALSE(ReadCommandFileEx(st, dir.folder()));
+  EXPECT_EQ(LongestLine(st.MailData.Bytes()), 997u);
+  EXPECT_NE(st.MailData.Bytes().find(std::string(997, 'p') + "\r\n" + kHyo + "q\r\n"),
+            std::string::npos);
+}
+
+// Each row: the text written (in pieces split at "|"), what goes out, with a
+// limit of 16 octets.
+TEST(LineLimiter, BreaksOnlyWhereALineWouldPassTheLimit) {
+  const struct {
+    const char* in;
+    const char* out;
+  } rows[] = {
+      {"abc\r\ndef", "abc\r\ndef"},
+      {"aaaaaaaaaaaaaaa\naaaaaaaaaaaaaaa\rb", "aaaaaaaaaaaaaaa\naaaaaaaaaaaaaaa\rb"},
+      {"aaaaaaaaaaaaaaaaaaaa", "aaaaaaaaaaaaaaaa\r\naaaa"},
+      // two-byte text: room kept for the return, which closes each line
+      {"\x1B$B!!\"\"##$$%%&&''((\x1B(Jx", "\x1B$B!!\"\"##$$%%\x1B(J\r\n\x1B$B&&''((\x1B(Jx"},
+      {"\x1B$B!!\"\"##$$%%&&''((\x1B(Bx\\", "\x1B$B!!\"\"##$$%%\x1B(J\r\n\x1B$B&&''((\x1B(Bx\\"},
+      // the state goes on from one piece to the next
+      {"\x1B$B!!\"\"##|$$%%&&\x1B(J", "\x1B$B!!\"\"##$$%%\x1B(J\r\n\x1B$B&&\x1B(J"},
+      // an escape into two-byte text goes where a pair fits after it
+      {"aaaaaaaaaa\x1B$B!!\x1B(J", "aaaaaaaaaa\r\n\x1B$B!!\x1B(J"},
+      {"aaaaaaaa\x1B$B!!\x1B(J", "aaaaaaaa\x1B$B!!\x1B(J"},
+      // a code page 932 character is not split; an escape is one unit
+      {"aaaaaaaaaaaaaaa\x95\x5C", "aaaaaaaaaaaaaaa\r\n\x95\x5C"},
+      {"aaaaaaaaaaaaaa\x1B(Jb", "aaaaaaaaaaaaaa\r\n\x1B(Jb"},
+  };
+  for (const auto& row : rows) {
+    std::string out;
+    StringWriter writer(out);
+    LineLimiter limiter(writer, 16);
+    std::string_view in = row.in;
+    for (std::size_t bar; (bar = in.find('|')) != std::string_view::npos; in.remove_prefix(bar + 1))
+      ASSERT_FALSE(limiter.Write(in.substr(0, bar)));
+    ASSERT_FALSE(limiter.Write(in));
+    EXPECT_EQ(out, row.out) << row.in;
+  }
+}
+
+// Converted text of every shape, kanji runs and one-byte runs of random
+// lengths on one long line: every line fits, and taking the breaks out
+// gives the text back.
+TEST(LineLimiter, BrokenTextIsTheTextWhateverItsShape) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 200; ++round) {
+    std::string sjisText;
+    while (sjisText.size() < 5000) {
+      const std::size_t n = rng() % 600;
+      for (std::size_t k = 0; k < n; ++k) sjisText += rng() % 2 ? std::string(kHyo) : "a\\";
+    }
+    const std::string jis = SjisToJis(sjisText);
+    std::string out;
+    StringWriter writer(out);
+    ASSERT_FALSE(LineLimiter(writer).Write(jis));
+    EXPECT_LE(LongestLine(out), 998u);
+    std::string joined = out;
+    for (std::size_t at; (at = joined.find("\x1B(J\r\n\x1B$B")) != std::string::npos;)
+      joined.erase(at, 8);
+    for (std::size_t at; (at = joined.find("\r\n")) != std::string::npos;) joined.erase(at, 2);
+    EXPECT_EQ(joined, jis) << "round " << round;
+  }
 }
 
 TEST_F(Compose, EveryCompositionRereadsFilesAndReplacesMailData) {

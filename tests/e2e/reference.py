@@ -4,10 +4,9 @@ Header fields with Japanese are modelled for values short enough to need
 no folding (the model refuses longer ones)."""
 
 import base64
+import functools
 import re
 import urllib.parse
-
-import re
 
 CRLF = b"\r\n"
 BOUNDARY = b"BoUnDaRy_StRiNg_Ich_Liebe_Dich"
@@ -45,29 +44,43 @@ def twin(c):
     return c
 
 
+# Runs of double-byte characters (a lead byte takes the next byte, whatever
+# it is) and runs of one-byte characters; a lead byte at the very end is a
+# one-byte character.
+_RUNS = re.compile(rb"((?:[\x81-\x9f\xe0-\xfc][\x00-\xff])+)|([^\x81-\x9f\xe0-\xfc]+|[\x81-\x9f\xe0-\xfc]$)")
+
+
+@functools.lru_cache(maxsize=None)
+def _jis_pair(c):
+    c = twin(c)
+    if c[0] >= 0xF0:  # no JIS code: the geta mark
+        c = b"\x81\xac"
+    s1, s2 = c[0], c[1]
+    if s1 >= 0xE0:
+        s1 -= 0x40
+    if s2 >= 0x80:
+        s2 -= 1
+    n = (s1 - 0x81) * 188 + (s2 - 0x40)
+    return bytes([n // 94 + 0x21, n % 94 + 0x21])
+
+
 def sjis_to_jis(data):
+    """A one-byte run after a kanji (to the next kanji or the end) returns
+    with ESC ( J, or with ESC ( B when it holds a backslash or a tilde."""
     out = bytearray()
     kanji = False
-    for c in chars(data):
-        if len(c) == 1:
-            if kanji:
-                out += b"\x1b(J"
-                kanji = False
-            out += c
+    for m in _RUNS.finditer(data):
+        two, one = m.groups()
+        if two is not None:
+            if not kanji:
+                out += b"\x1b$B"
+                kanji = True
+            out += b"".join(_jis_pair(two[k:k + 2]) for k in range(0, len(two), 2))
             continue
-        c = twin(c)
-        if c[0] >= 0xF0:  # no JIS code: the geta mark
-            c = b"\x81\xac"
-        s1, s2 = c[0], c[1]
-        if s1 >= 0xE0:
-            s1 -= 0x40
-        if s2 >= 0x80:
-            s2 -= 1
-        n = (s1 - 0x81) * 188 + (s2 - 0x40)
-        if not kanji:
-            out += b"\x1b$B"
-            kanji = True
-        out += bytes([n // 94 + 0x21, n % 94 + 0x21])
+        if kanji:
+            out += b"\x1b(B" if b"\\" in one or b"~" in one else b"\x1b(J"
+            kanji = False
+        out += one
     return bytes(out).strip(b" ")
 
 
@@ -124,7 +137,7 @@ def subject_line(subject_sjis):
 def encoded_word(text_sjis):
     """One encoded word, ending in the one-byte state."""
     jis = sjis_to_jis(text_sjis)
-    if jis.rfind(b"\x1b$B") > jis.rfind(b"\x1b(J"):
+    if jis.rfind(b"\x1b$B") > jis.rfind(b"\x1b("):
         jis += b"\x1b(J"
     return b"=?ISO-2022-JP?B?" + base64.b64encode(jis) + b"?="
 
@@ -179,7 +192,7 @@ def address_field(name, value):
 def text_file_jis(text):
     """Text-file text converted like the body, back in the one-byte state."""
     jis = sjis_to_jis(text)
-    if jis.rfind(b"\x1b$B") > jis.rfind(b"\x1b(J"):
+    if jis.rfind(b"\x1b$B") > jis.rfind(b"\x1b("):
         jis += b"\x1b(J"
     return jis
 

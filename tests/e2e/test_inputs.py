@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from harness import CRLF, E2ETest, ScriptedSmtpServer, addr
+from harness import CRLF, E2ETest, ScriptedSmtpServer, addr, command_file
 
 EX_NOINPUT = 66
 # "Within a second or two": a run that waited on one of these files would
@@ -190,6 +190,80 @@ class ChangingSize(E2ETest):
         self.assertFalse(self.exists("LOG.txt"))
         self.assert_clean_end()
         self.assertFalse(self.exists("TEMP.TXT.new"))
+
+
+EX_DATAERR = 65
+BELIE = 17  # the address of the server these runs must not reach, or reach once
+
+
+def utf16(text, order="le"):
+    return {"le": b"\xff\xfe", "be": b"\xfe\xff"}[order] + text.encode("utf-16-" + order)
+
+
+class BelyingEncodings(E2ETest):
+    """A BOM-declared or UTF-16 file that holds no such text stops the run at
+    start-up (65), naming the file and its first bad line; a file without
+    BOM that looks like UTF-8 with a stray byte goes out as Shift_JIS with
+    a notice, and --check says the same."""
+
+    HEAD = [f"#HOS={addr(BELIE)}", "#DEL", "#TO=a@example.jp"]
+
+    # (what, files, the stderr line). The text file's name holds ソ (5C).
+    CASES = [
+        ("UTF-16 command.txt, a lone surrogate",
+         {"command.txt": utf16("\r\n".join(HEAD + ["", "本文"]) + "\r\n")[:-4] + b"\x00\xd8\r\x00"},
+         "command.txt line 5: a lone UTF-16 surrogate 0xD800"),
+        ("UTF-16 BE command.txt, an odd byte count",
+         {"command.txt": utf16("\n".join(HEAD + ["", "本文"]), "be") + b"\x00"},
+         "command.txt line 5: an odd number of bytes: the last one, 0x00, is half a UTF-16 code unit"),
+        ("UTF-8 BOM command.txt, a stray byte",
+         {"command.txt": b"\xef\xbb\xbf" + "\r\n".join(HEAD + ["", "本文"]).encode() + b"\xff\r\n"},
+         "command.txt line 5: invalid UTF-8 after the UTF-8 BOM: byte 0xFF"),
+        ("#TEX file in UTF-16, a lone surrogate",
+         {"command.txt": command_file(HEAD + ["#TEX=報告ソ.txt", "", "x"]),
+          "報告ソ.txt": utf16("一行目\n二行目") + b"\x3d\xd8"},
+         'text file "報告ソ.txt" line 2: a lone UTF-16 surrogate 0xD83D'),
+        ("cat file with a UTF-8 BOM, a cut sequence",
+         {"command.txt": command_file(HEAD[:2] + ["cat 報告ソ.txt |mail a@example.jp", "x"]),
+          "報告ソ.txt": b"\xef\xbb\xbf" + "一行目\r\n".encode() + "二行目".encode()[:-1]},
+         'text file "報告ソ.txt" line 2: invalid UTF-8 after the UTF-8 BOM: byte 0xE7'),
+    ]
+
+    def test_refused_at_start_up_naming_the_file_and_line(self):
+        with ScriptedSmtpServer(addr(BELIE)) as server:
+            for what, files, line in self.CASES:
+                with self.subTest(what):
+                    for name in os.listdir(self.dir):
+                        os.remove(self.path(name))
+                    for name, data in files.items():
+                        self.write(name, data)
+                    res = self.run_tolvex()
+                    self.assertEqual(res.returncode, EX_DATAERR, res.stderr)
+                    self.assertEqual(res.stderr.decode("utf-8").splitlines(), [f"tolvex: {line}"])
+                    self.assertTrue(self.exists("command.txt"), "#DEL removed command.txt")
+                    self.assertFalse(self.exists("LOG.txt"))
+                    check = self.run_tolvex(["--check"])
+                    self.assertEqual((check.returncode, check.stdout), (EX_DATAERR, b""))
+                    self.assertEqual(check.stderr, res.stderr)
+        self.assertEqual(server.sessions, [], "something was sent")
+
+    def test_damaged_utf8_is_sent_as_shift_jis_with_a_notice(self):
+        text = "日本語の本文です。よろしく。"
+        body = text.encode() + b"\xff" + "以上".encode()
+        self.write("command.txt", "\r\n".join(self.HEAD + ["", "前書き", ""]).encode() + body + CRLF)
+        notice = ("command.txt is probably damaged UTF-8 (line 6: byte 0xFF is no UTF-8); "
+                  "it is read as Shift_JIS")
+        check = self.run_tolvex(["--check"])
+        self.assertEqual(check.returncode, 0, check.stderr)
+        self.assertIn(f"Encoding: Shift_JIS (code page 932) (command.txt)\nWarning:  {notice}\n",
+                      check.stdout.decode("utf-8"))
+        with self.serve(BELIE) as server:
+            res = self.run_tolvex()
+        self.assertEqual(res.returncode, 0, res.stderr)
+        self.assertEqual(res.stderr.decode("utf-8").splitlines(), [f"tolvex: {notice}"])
+        self.assertEqual(len(server.sessions), 1)
+        self.assertTrue(server.sessions[0].complete)
+        self.assertFalse(self.exists("command.txt"), "#DEL did not remove command.txt")
 
 
 if __name__ == "__main__":

@@ -1,10 +1,13 @@
 """Successful deliveries of the three kinds of message: the exact commands,
 the exact bytes on the wire, the spool file while sending, the log."""
 
+import contextlib
 import email
 import email.policy
+import os
 import unittest
 
+import mail_readers as readers
 import reference as ref
 from harness import CRLF, E2ETest, Script, ScriptedSmtpServer, addr, sjis
 
@@ -148,6 +151,88 @@ class PlainMessage(Delivery):
         self.assertRegex(self.read("LOG.txt"),
                          rb"\A\d{4}/\d\d/\d\d \d{1,2}:\d\d:\d\d 0 \r\n"
                          rb"\d{4}/\d\d/\d\d \d{1,2}:\d\d:\d\d 120 554-first\\r\\n554 second line\r\n\r\n\Z")
+
+
+class WrittenAsTyped(Delivery):
+    """A backslash and a tilde after Japanese text arrive as typed in every
+    reader the harness has; a body line of 10 MB leaves as lines of at most
+    998 octets that read back as the line."""
+
+    PATH = "保存先：C:\\share\\月報"
+    URL = "URL: http://example.jp/~user/ 表ソ能"
+    SUBJECT = "保存先 C:\\share\\月報 ~user"
+
+    def test_backslash_and_tilde_read_back_as_typed(self):
+        body = [self.PATH, self.URL, "竹|bar ￥ ですが \\ はそのまま"]
+        self.write_command([f"#HOS={addr(15)}", "#LOC=tolvex.test", "#FRO=from@example.jp",
+                            "#TO=to@example.jp", f"#SUB={self.SUBJECT}", ""] + body)
+        _, s = self.deliver(self.serve(15))
+        acc = CRLF + b"".join(sjis(l) + CRLF for l in body)
+        self.assert_message(s, ref.plain_message(acc, b"from@example.jp", b"to@example.jp",
+                                                 subject=sjis(self.SUBJECT)))
+        self.assertIn(b"\x1b(BC:\\share\\\x1b$B", s.message)
+        path = self.write("delivered.eml", s.message)
+        m = readers.parse(path)
+        self.assertEqual(m["Subject"], self.SUBJECT)
+        self.assertEqual(m.get_content().splitlines(), body)
+        raw = email.message_from_bytes(s.message)
+        self.assertEqual(readers.whatwg_header(raw["Subject"]), self.SUBJECT)
+        self.assertEqual(readers.whatwg_decode([(raw.get_payload(decode=True), "iso-2022-jp")])[0]
+                         .splitlines(), body)
+        view = readers.mutt_view(path).splitlines()
+        for line in [f"Subject: {self.SUBJECT}"] + body:
+            self.assertIn(line, view)
+
+    def test_ten_megabyte_line_leaves_in_lines_of_998_octets(self):
+        unit = self.PATH + " ~user "
+        n = 10_000_000 // len(sjis(unit))
+        text = unit * n
+        s, peak = self.measured_delivery([text])
+        whole = ref.plain_message(CRLF + sjis(text) + CRLF, b"DummySender", b"to@example.jp")
+        split = whole.index(b"\r\n\r\n") + 4
+        head, line = whole[:split], whole[split:]
+        got = (s.message + b".\r\n")[len(ref.stamped(head, ref.stamp_of(s.message))):]
+        lines = got.split(CRLF)
+        self.assertEqual(lines[-2:], [b".", b""])
+        # Each line but the last as long as the limit lets it be: broken
+        # before the character that would pass 998, inside two-byte text
+        # back to one-byte text first and into it again after the break.
+        self.assertGreater(len(lines), 10000)
+        self.assertTrue(all(990 <= len(l) <= 998 for l in lines[:-3]), sorted(map(len, lines))[:3])
+        self.assertEqual(unbreak(lines[:-2]) + b"\r\n.\r\n", line)
+        content = readers.parse(self.write("big.eml", s.message)).get_content()
+        self.assertEqual("".join(content.splitlines()), text)
+        # The breaking copies nothing: the same text in lines of 40 units
+        # takes as much memory.
+        _, short_peak = self.measured_delivery([unit * 40] * (n // 40))
+        self.assertLess(abs(peak - short_peak), 2048, (peak, short_peak))
+
+    def measured_delivery(self, lines):
+        """One delivery to 127.0.0.16 under GNU time: the session and the
+        peak resident set in KiB."""
+        self.write_command([f"#HOS={addr(16)}", "#TO=to@example.jp", ""] + lines)
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(self.path("LOG.txt"))
+        with self.serve(16) as server:
+            m = self.run_measured(timeout=120)
+        self.assertEqual((m.status, m.stderr), (0, b""))
+        self.assertEqual(len(server.sessions), 1)
+        self.assertTrue(server.sessions[0].complete)
+        self.assert_one_record(0, b"")
+        return server.sessions[0], m.peak_kib
+
+
+def unbreak(lines):
+    """Lines of a broken text joined again: a break inside two-byte text
+    (ESC ( J at the end of a line and ESC $ B at the start of the next)
+    taken out with its escapes."""
+    out = []
+    for i, l in enumerate(lines):
+        if i > 0 and out[-1].endswith(b"\x1b(J") and l.startswith(b"\x1b$B"):
+            out[-1] = out[-1][:-3]
+            l = l[3:]
+        out.append(l)
+    return b"".join(out)
 
 
 class AttachmentMessage(Delivery):

@@ -98,6 +98,25 @@ TEST(SjisToJisProperty, EveryAssignedCellRoundTripsThroughIso2022Jp) {
   EXPECT_EQ(assigned, viaIso2022 + viaEucMs + vendorOnly);
 }
 
+// Mixed texts of kanji (表, ソ and 能 among them, trail byte 5C), ASCII with
+// backslashes and tildes, and line ends: the C library's ISO-2022-JP
+// decoder gives back the text the C library reads from code page 932, the
+// backslash and the tilde included.
+TEST(SjisToJisProperty, MixedTextsDecodeBackWithBackslashAndTilde) {
+  const char* const pieces[] = {"\x95\x5C", "\x83\x5C", "\x94\x5C", "\x8C\x8E", "\x82\xA0", "\\",
+                                "~",        "a",        "C:",       "\r\n",     " ",        "|"};
+  std::mt19937 rng(2024);
+  for (int round = 0; round < 500; ++round) {
+    std::string text = "x";
+    const std::size_t n = rng() % 24;
+    for (std::size_t k = 0; k < n; ++k) text += pieces[rng() % std::size(pieces)];
+    text += "y";
+    const std::optional<std::string> want = Iconv("CP932", text);
+    ASSERT_TRUE(want.has_value());
+    EXPECT_EQ(Iconv("ISO-2022-JP", SjisToJis(text) + "\x1B(B"), want) << text;
+  }
+}
+
 // Reference decoder: strict RFC 2045 alphabet, CR LF skipped.
 std::optional<std::string> DecodeBase64(const std::string& text) {
   std::string out;

@@ -36,6 +36,37 @@ TEST(SjisToJis, ConvertsTheReferenceTable) {
   }
 }
 
+// A one-byte run after a double-byte character holding 5C or 7E returns
+// with ESC ( B, so readers see a backslash and a tilde, not the yen sign
+// and the overline of JIS X 0201 Roman; every other run keeps ESC ( J. The
+// run reaches to the next double-byte character or the end of the text.
+TEST(SjisToJis, RunsWithBackslashOrTildeReturnToAscii) {
+  const Vector table[] = {
+      // 保存先：C:\share\月報
+      {"95 DB 91 B6 90 E6 81 46 43 3A 5C 73 68 61 72 65 5C 8C 8E 95 F1",
+       "1B 24 42 4A 5D 42 38 40 68 21 27 1B 28 42 43 3A 5C 73 68 61 72 65 5C 1B 24 42 37 6E 4A 73"},
+      // 先 ~user: the tilde too
+      {"90 E6 20 7E 75", "1B 24 42 40 68 1B 28 42 20 7E 75"},
+      // the run goes on over line ends: one ESC ( B for all of it
+      {"8C 8E 0D 0A 61 0D 0A 5C 0D 0A 8C 8E",
+       "1B 24 42 37 6E 1B 28 42 0D 0A 61 0D 0A 5C 0D 0A 1B 24 42 37 6E"},
+      // a run without them keeps ESC ( J, the next one's backslash notwithstanding
+      {"8C 8E 61 8C 8E 5C", "1B 24 42 37 6E 1B 28 4A 61 1B 24 42 37 6E 1B 28 42 5C"},
+      // trail bytes 5C (表, ソ) and 7E are no backslash or tilde
+      {"95 5C 61 83 5C 62 81 7E 63",
+       "1B 24 42 49 3D 1B 28 4A 61 1B 24 42 25 3D 1B 28 4A 62 1B 24 42 21 5F 1B 28 4A 63"},
+      // before any double-byte character the text is ASCII already
+      {"5C 7E 8C 8E", "5C 7E 1B 24 42 37 6E"},
+      // half-width katakana and a dropped NUL inside the run
+      {"8C 8E B1 00 5C", "1B 24 42 37 6E 1B 28 42 B1 5C"},
+      // the trim keeps the escape of a run it empties
+      {"8C 8E 20 20", "1B 24 42 37 6E 1B 28 4A"},
+  };
+  for (const Vector& v : table) {
+    EXPECT_EQ(ToHex(SjisToJis(Hex(v.input))), v.output) << "input " << v.input;
+  }
+}
+
 TEST(SjisToJis, EmptyAndSpaceOnlyTextsGiveEmptyResults) {
   EXPECT_EQ(SjisToJis(""), "");
   EXPECT_EQ(SjisToJis(" "), "");

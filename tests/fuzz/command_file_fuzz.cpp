@@ -108,6 +108,18 @@ void CheckMessage(RunState& st, test::MemoryFolder& folder) {
              Escaped(message.substr(message.size() - std::min<std::size_t>(message.size(), 40))));
   const std::string head = st.SubjectLine + st.ReplyToLine + AddField(st) + "MIME-Version: 1.0\r\n";
   FUZZ_CHECK(message.starts_with(head), Escaped(message.substr(0, head.size())));
+  // Below the head no line passes 998 octets (an attachment's head lines
+  // hold its name, which a real file keeps short).
+  if (!st.AttachFlag) {
+    std::size_t start = message.find("X-Mailer: Tolvex (by RAVONEK)\r\n");
+    for (std::size_t i = start; i < message.size(); ++i) {
+      if (message[i] == '\r' || message[i] == '\n') {
+        start = i + 1;
+        continue;
+      }
+      FUZZ_CHECK(i - start < kMaxLineOctets, Escaped(message.substr(start, 80)));
+    }
+  }
 }
 
 }  // namespace

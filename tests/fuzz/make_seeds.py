@@ -45,6 +45,16 @@ def command_file_seeds():
     yield "bad-number", crlf("#WAI=5x", "body")
     yield "lf-and-cr", b"#HOS=h\n#TO=a@example.jp,\r#SUB=\x95\x5c\x83\x5c\x94\x5c\r\n\nbody\x81"
     yield "many-recipients", crlf("#TO=" + ",".join(f"r{i}@example.jp" for i in range(100)), "x")
+    utf8 = "#TO=a@example.jp\r\n\r\n日本語の本文です。よろしく。\r\n".encode()
+    yield "bom-invalid", b"\xef\xbb\xbf" + utf8 + b"\xff\r\n"
+    yield "utf16-lone-surrogate", b"\xff\xfe" + utf8.decode().encode("utf-16-le") + b"\x00\xd8"
+    yield "utf16-odd", b"\xfe\xff" + utf8.decode().encode("utf-16-be") + b"\x00"
+    yield "damaged-utf8", utf8 + b"\x81" + "以上".encode()
+    yield "tex-utf16-bad", with_files(crlf("#TO=a@example.jp", "#TEX=r.txt", "", "x"),
+                                      [("r.txt", b"\xff\xfe" + "一\n二".encode("utf-16-le") + b"\x3d\xd8")])
+    yield "backslash-tilde", crlf("#TO=a@example.jp", "#SUB=保存先 C:\\share\\月報 ~user", "",
+                                  "保存先：C:\\share\\月報", "http://example.jp/~user/ 表ソ能")
+    yield "long-line", crlf("#TO=a, b,c" + ",x@example.jp" * 90, "", ("漢字かなabc\\" * 150) + "終", "a" * 1200)
     yield "names", crlf('#FRO="山田 太郎" <yamada@example.jp>', "#TO=鈴木 <s@example.jp>, 表ソ能, t@example.jp",
                         "#REP=係 desk@example.jp", "#FOR=icon", "#DEL", "#NEX=x", "#KIL", "",
                         "Subj", "Repl", "ｶﾀｶﾅ 半角")
@@ -72,6 +82,8 @@ def sjis_seeds():
     yield "vendor", sj("①㈱㍻髙﨑∵¬ⅰ") + b"\xfa\x40\xfc\x4b\xfc\x4c\xf0\x40\xed\x40\xee\xfc"
     yield "broken", b"\x81\r\n\x82\x20\xe0\x7f\x81\x00\x00 \x80\xa0\xfd\xfe\xff\x1b$B"
     yield "spaces", b"   \x81\x40 a \x81\x40   "
+    yield "backslash-tilde", sj("保存先：C:\\share\\月報\r\n~user 表ソ能\\ 月~")
+    yield "long-line", sj("漢字かなabc\\~" * 200)
 
 
 def text_file_seeds():
@@ -82,6 +94,17 @@ def text_file_seeds():
     yield "lead-at-end", b"abc\x81"
     yield "lead-before-cr", b"\x81\r\x81\n\x81\r\n"
     yield "empty-lines", b"\r\r\r\n\r"
+    yield "bom-invalid", b"\xef\xbb\xbf" + "一行目\r\n".encode() + b"\xe6\x97"
+    yield "utf16-lone-surrogate", b"\xff\xfe" + "一\n二".encode("utf-16-le") + b"\x00\xdc"
+    yield "utf16-odd", b"\xfe\xff" + "一\r\n二".encode("utf-16-be") + b"\x41"
+    yield "damaged-utf8", "日本語の本文です。\n".encode() + b"\xc0" + "以上".encode()
+
+
+def source_text_seeds():
+    # The first byte chooses the #CHR setting.
+    for name, data in text_file_seeds():
+        yield name, b"\x00" + data
+    yield "backslash-after-kanji", b"\x03" + sj("月報 C:\\share\\ ~user")
 
 
 def header_seeds():
@@ -179,7 +202,7 @@ def token_reply_seeds():
 
 def main():
     for target, seeds in [("command_file", command_file_seeds), ("sjis_text", sjis_seeds),
-                          ("text_file", text_file_seeds), ("header_text", header_seeds_for_each_function),
+                          ("text_file", text_file_seeds), ("source_text", source_text_seeds), ("header_text", header_seeds_for_each_function),
                           ("smtp_session", session_seeds), ("token_reply", token_reply_seeds)]:
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/sjis_text.hpp"
+#include "compose/message_writer.hpp"
 #include "encoding/cp932_vendor.hpp"
 #include "encoding/jis_convert.hpp"
 #include "encoding/jis_decode.hpp"
@@ -142,9 +143,37 @@ void CheckCharacters(std::string_view s, std::string_view params) {
 
 }  // namespace
 
+// The converted text through the line limit the composer puts on it (a
+// short limit, chosen by the input): no line passes it, and taking the
+// breaks out of a text without line ends gives the text back.
+void CheckLineLimit(std::string_view in) {
+  std::string clean(in);
+  std::erase_if(clean, [](char c) { return c == '\r' || c == '\n' || c == '\x1B'; });
+  const std::string jis = SjisToJis(clean);
+  const std::size_t limit = 16 + (in.empty() ? 0 : static_cast<unsigned char>(in[0]) % 64);
+  std::string out;
+  StringWriter writer(out);
+  FUZZ_CHECK(!LineLimiter(writer, limit).Write(jis), "write failed");
+  std::string joined;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= out.size(); ++i) {
+    if (i < out.size() && out[i] != '\r') continue;
+    FUZZ_CHECK(i - start <= limit, Escaped(out.substr(start, i - start)));
+    std::string_view line = std::string_view(out).substr(start, i - start);
+    if (i < out.size() && line.ends_with("\x1B(J") && out.compare(i, 5, "\r\n\x1B$B") == 0) {
+      line.remove_suffix(3);  // a break inside two-byte text
+      i += 3;
+    }
+    joined.append(line);
+    start = i + 2;
+  }
+  FUZZ_CHECK(joined == jis, Escaped(jis) + "\n  broken " + Escaped(out));
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input = fuzz::AsText(data, size);
   CheckConversion(input);
+  CheckLineLimit(input);
   // The first bytes also choose the positions the helpers are asked about.
   CheckCharacters(input, input.substr(0, 3));
   return 0;

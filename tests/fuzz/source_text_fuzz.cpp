@@ -2,6 +2,7 @@
 // the charset choice with the texts it writes. Input: one byte choosing the
 // "#CHR" setting, then the bytes of a file, which serve as the subject and
 // the body of a message.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -40,6 +41,24 @@ std::string WordsText(std::string_view line) {
   return text;
 }
 
+std::string ToUtf16(std::string_view utf8Text, bool bigEndian) {
+  std::string out;
+  auto unit = [&](char32_t u) {
+    const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+    out += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
+  };
+  for (std::size_t p = 0; p < utf8Text.size(); p += utf8::CharLen(utf8Text, p)) {
+    const char32_t cp = utf8::CodePoint(utf8Text, p);
+    if (cp >= 0x10000) {
+      unit(0xD800 + ((cp - 0x10000) >> 10));
+      unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      unit(cp);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -48,6 +67,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
 
   const SourceText source = DecodeSource(bytes);
+  // Only a file whose BOM it belies is refused, only a Shift_JIS one looks
+  // damaged; a fault names a line the text has.
+  const bool utf16 =
+      source.encoding == TextEncoding::Utf16Le || source.encoding == TextEncoding::Utf16Be;
+  FUZZ_CHECK(!source.invalid || source.encoding == TextEncoding::Utf8Bom || utf16, Escaped(bytes));
+  if (source.encoding == TextEncoding::Utf8Bom) {
+    FUZZ_CHECK(source.invalid.has_value() == !utf8::IsValid(bytes.substr(3)), Escaped(bytes));
+  }
+  if (utf16 && !source.invalid) {  // nothing lost: the text gives the file back
+    FUZZ_CHECK(ToUtf16(source.text, source.encoding == TextEncoding::Utf16Be) == bytes.substr(2),
+               Escaped(bytes));
+  }
+  FUZZ_CHECK(source.damagedUtf8.has_value() ==
+                 (source.encoding == TextEncoding::ShiftJis && LooksLikeDamagedUtf8(bytes)),
+             Escaped(bytes));
+  for (const std::optional<SourceFault>* f : {&source.invalid, &source.damagedUtf8}) {
+    if (!*f) continue;
+    const std::size_t lines = 1 + std::count(bytes.begin(), bytes.end(), '\n') +
+                              std::count(bytes.begin(), bytes.end(), '\r');
+    FUZZ_CHECK((*f)->line >= 1 && (*f)->line <= lines && !(*f)->what.empty(), Escaped(bytes));
+  }
   if (source.Unicode()) {
     FUZZ_CHECK(utf8::IsValid(source.text), Escaped(bytes));
     // Unicode → code page 932 → Unicode gives the text back.

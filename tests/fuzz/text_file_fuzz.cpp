@@ -8,6 +8,7 @@
 
 #include "base/sjis_text.hpp"
 #include "compose/text_file.hpp"
+#include "encoding/source_text.hpp"
 #include "fuzz_check.hpp"
 #include "support/memory_folder.hpp"
 
@@ -81,6 +82,28 @@ Model ReadByModel(std::string_view file) {
   return m;
 }
 
+// The text of "#TEX" by the detection rule: a file whose BOM it belies is
+// refused naming its line, a Shift_JIS one is read by the rule above (with
+// a notice when it looks like damaged UTF-8).
+void CheckDetection(test::MemoryFolder& folder, std::string_view file, const IoError& ruleError,
+                    const std::string& ruleText) {
+  RunState st;
+  bool unicode = false;
+  const Status read = ReadFile(st, "t.txt", folder, unicode);
+  const SourceText source = DecodeSource(file);
+  if (source.invalid) {
+    FUZZ_CHECK(read && read->kind == FailureKind::CommandFileBad &&
+                   read->message.starts_with("text file \"t.txt\" line "),
+               Escaped(file));
+    return;
+  }
+  FUZZ_CHECK(unicode == source.Unicode(), Escaped(file));
+  FUZZ_CHECK(st.TextNotices.size() == (source.damagedUtf8 ? 1u : 0u), Escaped(file));
+  if (source.Unicode()) return;
+  FUZZ_CHECK(read.has_value() == ruleError.has_value(), Escaped(file));
+  FUZZ_CHECK(read || st.TextFileData == ruleText, Escaped(file));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -89,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   folder.files["t.txt"] = std::string(file);
   std::string text = "untouched";
   const IoError error = ReadTextFile(folder, "t.txt", text);
+  CheckDetection(folder, file, error, text);
   const Model model = ReadByModel(file);
   if (error) {
     FUZZ_CHECK(text == "untouched", "a failed read changed the text");

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """End-to-end runs of tolvex.exe under Wine against a scripted SMTP server
-on 127.0.0.100-130 and 39 port 25: messages byte for byte on the wire, LOG.txt,
+on 127.0.0.100-130, 38 and 39 port 25: messages byte for byte on the wire, LOG.txt,
 the work files, exit codes and the main window's states; the failures are
 in e2e_win_failures.py, devices and hostile servers in e2e_win_hostile.py
 (231-235), the submission and --probe cases and the Exim and OpenSMTPD
@@ -179,6 +179,29 @@ class UnicodeCommandFile(Delivery):
         self.assert_message(s, ref.plain_message(CRLF + sjis("本文です。") + CRLF, b"DummySender",
                                                  sjis("鈴木 <s@example.jp>"),
                                                  subject=sjis("表ソ能の件")))
+
+
+    def test_belied_bom_stops_at_start_up_and_damaged_utf8_is_noticed(self):
+        # Windows reads the files by the same rule and says so on its
+        # standard error (in the console's code page).
+        self.write("報告ソ.txt", b"\xff\xfe" + "一行目\n二行目".encode("utf-16-le") + b"\x3d\xd8")
+        self.write_command([f"#HOS={addr(38)}", "#TO=a@example.jp", "#DEL", "#TEX=報告ソ.txt", "",
+                            "x"])
+        with self.serve(38) as server:
+            res = self.run_tolvex()
+        self.assertEqual(res.returncode, 65, res.stderr)
+        self.assertIn('text file "報告ソ.txt" line 2: a lone UTF-16 surrogate 0xD83D',
+                      res.stderr.decode("cp932"))
+        self.assertEqual(server.sessions, [])
+        self.assertTrue(self.exists("command.txt"))
+        self.write("command.txt", f"#HOS={addr(38)}\r\n#TO=a@example.jp\r\n\r\n".encode()
+                   + "日本語の本文です。よろしく。".encode() + b"\xff\r\n")
+        with self.serve(38) as server:
+            res = self.run_tolvex()
+        self.assertEqual(res.returncode, 0, res.stderr)
+        self.assertIn(b"command.txt is probably damaged UTF-8 (line 4: byte 0xFF is no UTF-8); "
+                      b"it is read as Shift_JIS", res.stderr)
+        self.assertEqual([s.complete for s in server.sessions], [True])
 
 
 class WindowStates(WinRun):
