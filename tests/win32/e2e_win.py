@@ -286,6 +286,8 @@ def main():
                                              hostile.NotFiles, hostile.HostileServer,
                                              hostile.SlowHostile, submission.WinSubmission,
                                              submission.WinScriptedTls, submission.WinProbe,
+                                             submission.WinServerEdges,
+                                             submission.WinProbeClose,
                                              retry.WinRetry, submission.WinOAuth,
                                              submission.WinDovecotOAuth,
                                              submission.WinStrictServers))
