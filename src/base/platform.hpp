@@ -43,6 +43,15 @@ struct TlsRequest {
   std::string caPem;
 };
 
+// How a failed handshake's reason begins where the outcome depends on it:
+// the server's certificate refused ("certificate verify failed: ..."), or
+// the peer refusing the TLS versions or the ciphers this client offers,
+// which no later attempt changes. Every other reason (the connection cut)
+// may pass another time.
+inline constexpr char kTlsCertificateRefused[] = "certificate";
+inline constexpr char kTlsVersionRefused[] = "handshake: protocol version";
+inline constexpr char kTlsNoSharedCipher[] = "handshake: no shared cipher";
+
 // The TLS connection as set up, for display: "TLS 1.3",
 // "TLS_AES_256_GCM_SHA384", the server certificate's subject and issuer,
 // and its expiry ("2027-01-06 12:00:00 UTC"). Empty before TLS.

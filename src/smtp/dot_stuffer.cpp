@@ -109,4 +109,29 @@ std::size_t DotStuffer::Fill(char* buf, std::size_t cap) {
   return written;
 }
 
+std::optional<std::uint64_t> OctetsOnTheWire(ByteSource& message, std::uint64_t size) {
+  std::vector<char> buf(kInBytes);
+  std::uint64_t octets = 0;
+  bool afterCr = false;
+  bool lineStart = true;
+  for (std::uint64_t left = size; left > 0;) {
+    const std::size_t n = message.Fill(
+        buf.data(), static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), left)));
+    if (n == 0) return std::nullopt;
+    left -= n;
+    for (std::size_t i = 0; i < n; ++i) {
+      const char c = buf[i];
+      if (afterCr && c == '\n') {  // counted with its CR
+        afterCr = false;
+        continue;
+      }
+      afterCr = c == '\r';
+      lineStart = c == '\r' || c == '\n';
+      octets += lineStart ? 2 : 1;
+    }
+  }
+  if (!lineStart) octets += 2;
+  return octets;
+}
+
 }  // namespace tolvex

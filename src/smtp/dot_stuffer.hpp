@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "base/platform.hpp"
@@ -42,5 +43,11 @@ class DotStuffer final : public ByteSource {
   std::array<char, 8> pend_{};  // output that did not fit the caller's buffer
   std::size_t pendLen_ = 0;
 };
+
+// The size of the `size` bytes of `message` as DotStuffer sends them, less
+// the doubled dots and the end-of-data line: what RFC 1870 calls the
+// message's size (every line end two octets, a CR LF added to a last line
+// without one). Nullopt when the source fails or ends early.
+std::optional<std::uint64_t> OctetsOnTheWire(ByteSource& message, std::uint64_t size);
 
 }  // namespace tolvex

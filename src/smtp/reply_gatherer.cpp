@@ -77,6 +77,14 @@ void ReplyGatherer::Clear() {
   scanned_ = 0;
 }
 
+bool HasReplyCode(std::string_view reply) {
+  if (reply.size() < 3 || !IsDigit(reply[0]) || !IsDigit(reply[1]) || !IsDigit(reply[2])) {
+    return false;
+  }
+  return reply.size() == 3 || reply[3] == ' ' || reply[3] == '-' || reply[3] == '\r' ||
+         reply[3] == '\n';
+}
+
 bool SameCodes(std::string_view reply) {
   const std::string_view code = reply.substr(0, 3);
   for (std::size_t start = 0; start < reply.size();) {

@@ -32,6 +32,10 @@ class ReplyGatherer {
   std::size_t scanned_ = 0;  // bytes of whole continuation lines already seen
 };
 
+// True when the reply begins with a code: three digits, then a space, a
+// "-" or the end of the line.
+bool HasReplyCode(std::string_view reply);
+
 // True when every line of the reply carries the code of its first line
 // (a multi-line reply is judged by its final line, which then says the same).
 bool SameCodes(std::string_view reply);

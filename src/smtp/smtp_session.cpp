@@ -30,6 +30,17 @@ FailureClass ClassOfReply(std::string_view reply) {
   return FailureClass::Protocol;
 }
 
+// A failed handshake's class by its reason: the certificate refused, the
+// peer refusing the versions or ciphers offered (no retry changes that),
+// else the connection cut.
+FailureClass ClassOfHandshake(std::string_view reason) {
+  if (reason.starts_with(kTlsCertificateRefused)) return FailureClass::NoPermission;
+  if (reason.starts_with(kTlsVersionRefused) || reason.starts_with(kTlsNoSharedCipher)) {
+    return FailureClass::Permanent;
+  }
+  return FailureClass::Temporary;
+}
+
 // A message whose end could not be read.
 class UnreadableSource final : public ByteSource {
  public:
@@ -51,6 +62,7 @@ void SmtpSession::SetStep(SmtpStep step) {
 }
 
 void SmtpSession::Start() {
+  farewell_.reset();
   SetStep(smtpSTART);
   RcptIndex = 1;
   dataAccepted_ = false;
@@ -146,6 +158,7 @@ void SmtpSession::Enter(SmtpStep step) {
       SendMessage();
       break;
     case AWAIT_QUIT_TRANSFER:
+      quitSent_ = true;
       SendData("QUIT\r\n");
       break;
     default:
@@ -175,6 +188,7 @@ bool SmtpSession::Apply(Move move) {
 
 bool SmtpSession::ReplyIn() {
   if (p_.st.RecvData.empty()) return false;
+  replyUnjudged_ = false;
   if (replyTrace_) replyTrace_(p_.st.smtpSTEP, p_.st.RecvData);
   return true;
 }
@@ -236,6 +250,7 @@ Move SmtpSession::OnQuitResponse() {
 
 void SmtpSession::SendData(std::string text) {
   awaitingReply_ = true;
+  replyUnjudged_ = false;
   p_.st.RecvData.clear();
   p_.st.SendBusy = true;
   p_.socket.SendData(std::move(text));
@@ -246,13 +261,29 @@ void SmtpSession::SendMailFrom() {
   // RFC 1870: the size goes with MAIL FROM when the server announced SIZE.
   // A probe has no message.
   SendData("MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr, st.Charset)) +
-           (sizeLimit_ && !probe_ ? " SIZE=" + std::to_string(st.MailData.Size()) : std::string()) +
+           (sizeLimit_ && !probe_ ? " SIZE=" + std::to_string(MessageOctets()) : std::string()) +
            "\r\n");
+}
+
+std::uint64_t SmtpSession::MessageOctets() {
+  if (messageOctets_) return *messageOctets_;
+  const MailSpool& mail = p_.st.MailData;
+  IoError error;
+  const std::uint64_t size = MessageSize(mail, error);
+  std::optional<std::uint64_t> octets;
+  if (!error) {
+    FileSource source(mail.File(), 0, size);
+    octets = OctetsOnTheWire(source, size);
+  }
+  // Unreadable: the send fails as well; the spool's size stands in.
+  messageOctets_ = octets.value_or(mail.Size());
+  return *messageOctets_;
 }
 
 void SmtpSession::SendMessage() {
   RunState& st = p_.st;
   awaitingReply_ = true;
+  replyUnjudged_ = false;
   st.RecvData.clear();
   st.SendBusy = true;
   // TEMP.TXT keeps the end-of-data line the composition wrote; the stuffer
@@ -271,6 +302,11 @@ void SmtpSession::SendMessage() {
 
 bool SmtpSession::tmrSMTP_Timer() {
   RunState& st = p_.st;
+  if (farewell_) {
+    if (!farewell_->over && ++farewell_->ticks < kQuitWaitTicks) return false;
+    CloseSession(farewell_->catchAll);
+    return true;
+  }
 
   // Time-out: a state is abandoned at the first tick that counts it
   // unchanged more than kStepTickLimit times. While the message itself is
@@ -294,7 +330,21 @@ bool SmtpSession::tmrSMTP_Timer() {
   return Dispatch();
 }
 
-bool SmtpSession::Dispatch() { return Apply(Handle(p_.st.smtpSTEP)); }
+bool SmtpSession::Dispatch() {
+  if (Apply(Handle(p_.st.smtpSTEP))) return true;
+  ApplyHeldLoss();
+  return false;
+}
+
+void SmtpSession::ApplyHeldLoss() {
+  if (!heldLoss_ || replyUnjudged_) return;
+  std::string reason = std::move(*heldLoss_);
+  heldLoss_.reset();
+  const SmtpStep step = p_.st.smtpSTEP;
+  if (step == IDLE || step == FAILED || step == EXIT) return;
+  p_.st.RecvData = std::move(reason);
+  Enter(FAILED);
+}
 
 void SmtpSession::Advance() {
   if (!EventDriven()) return;
@@ -313,6 +363,7 @@ Move SmtpSession::OnConnected() {
 }
 
 void SmtpSession::WSOCK_Connect() {
+  if (farewell_) return;
   awaitingReply_ = true;  // the greeting
   Apply(OnConnected());
   // Implicit TLS: the handshake comes before the greeting.
@@ -330,27 +381,71 @@ void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
     std::string piece;
     p_.socket.GetData(piece, bytesWaiting);
     gather_.Add(piece);
+    if (farewell_) {
+      if (gather_.Take(piece)) farewell_->over = true;  // QUIT's answer: nothing in it counts
+      return;
+    }
     std::string reply;
     if (gather_.Take(reply)) TakeReply(std::move(reply));
   }
   if (p_.st.smtpSTEP == CONFARM_CONNECTION) Enter(AWAIT_GREETING);
   Advance();
+  // What came with the message's acceptance answers the QUIT that follows
+  // it, as it would had it come later.
+  std::string reply;
+  while (dataAccepted_ && awaitingReply_ && !farewell_ && gather_.Take(reply)) {
+    TakeReply(std::move(reply));
+    Advance();
+  }
 }
 
 void SmtpSession::WSOCK_SendComplete() {
+  if (farewell_) return;
   p_.st.SendBusy = false;
   Advance();
 }
 
 void SmtpSession::WSOCK_Error(const std::string& reason) {
+  if (farewell_) {
+    farewell_->over = true;
+    return;
+  }
   Apply(OnConnectionError(reason));
   Advance();
 }
 
 void SmtpSession::smtpEROR(bool catchAll) {
+  const SmtpStep endStep = p_.st.smtpSTEP;
+  p_.host.LogSession(endStep, p_.st.RecvData);
+  if (QuitDue(endStep)) {
+    // The record stands; QUIT's answer is only waited for, briefly.
+    farewell_ = Farewell{catchAll, 0, false};
+    gather_.Clear();
+    p_.socket.SendData("QUIT\r\n");
+    return;
+  }
+  CloseSession(catchAll);
+}
+
+bool SmtpSession::QuitDue(SmtpStep endStep) const {
+  const RunState& st = p_.st;
+  if (!st.Submit.Extended() || quitSent_ || connectionLost_ || tlsFailed_) return false;
+  if (endStep == IDLE || endStep == EXIT || endStep == AWAIT_TLS_HANDSHAKE) return false;
+  // A command unanswered (the time-out), or a reply out of step: the
+  // dialogue cannot go on.
+  if (awaitingReply_ || st.SendBusy) return false;
+  if (endStep == FAILED && (flagged_ == FailureClass::None || flagged_ == FailureClass::Protocol)) {
+    return false;
+  }
+  // 421: the server is closing the connection itself.
+  if (st.RecvData.starts_with("421")) return false;
+  return p_.socket.State() == SocketState::Connected;
+}
+
+void SmtpSession::CloseSession(bool catchAll) {
   RunState& st = p_.st;
   const SmtpStep endStep = st.smtpSTEP;
-  p_.host.LogSession(endStep, st.RecvData);
+  farewell_.reset();
   p_.socket.Close();
   wireSource_.reset();
   mailSource_.reset();
@@ -367,17 +462,16 @@ void SmtpSession::smtpEROR(bool catchAll) {
 FailureClass SmtpSession::ClassOfEnd(SmtpStep endStep) const {
   const std::string& text = p_.st.RecvData;
   if (endStep == IDLE) return FailureClass::None;
-  // The message is with the server: sending it again would duplicate it.
-  if (dataAccepted_) {
-    return flagged_ == FailureClass::Protocol ? FailureClass::Protocol : FailureClass::Permanent;
-  }
+  // The message is with the server: sending it again would duplicate it,
+  // and nothing after its acceptance makes it undelivered.
+  if (dataAccepted_) return FailureClass::Permanent;
   switch (endStep) {
     case FAILED:
       // Flagged with a reply or a protocol error; else the time-out, a
       // connection not made or lost.
       return flagged_ != FailureClass::None ? flagged_ : FailureClass::Temporary;
     case AWAIT_TLS_HANDSHAKE:
-      return text.starts_with("certificate") ? FailureClass::NoPermission : FailureClass::Temporary;
+      return ClassOfHandshake(text);
     case AUTH_MECHANISM:
     case SIZE_EXCEEDED:
       return FailureClass::Permanent;

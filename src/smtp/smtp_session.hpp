@@ -22,6 +22,8 @@ namespace tolvex {
 
 // Ticks a state may stay unchanged before the session is abandoned.
 inline constexpr std::int16_t kStepTickLimit = 1200;
+// Ticks the answer to the QUIT that follows a refusal is waited for.
+inline constexpr int kQuitWaitTicks = 20;
 
 // What the session needs from run control.
 class SessionHost {
@@ -29,6 +31,7 @@ class SessionHost {
   virtual ~SessionHost() = default;
   // The session has finished: write its LOG.txt record. `endStep` is the
   // state it ended in (IDLE = delivered), `reply` the text it holds.
+  // Under submission a refusal is logged before the QUIT that follows it.
   virtual void LogSession(SmtpStep endStep, std::string_view reply) = 0;
   // Then: logged, socket closed, smtpSTEP IDLE, tmrSMTP off. This is the
   // session's last act in the tick. `catchAll`: the session ended through
@@ -56,14 +59,15 @@ class SmtpSession {
   // Begins a session: smtpSTEP := 100, first recipient, tmrSMTP enabled.
   void Start();
 
-  // One tick. Returns true when the session finished in it.
+  // One tick. Returns true when the session's dialogue finished in it.
   bool tmrSMTP_Timer();
   void WSOCK_Connect();
   void WSOCK_DataArrival(std::int32_t bytesWaiting);
   void WSOCK_SendComplete();
   // A TLS handshake failed: the session ends in 133 with `reason`. Under
   // submission any other failure of the connection (refused, reset, closed
-  // by the server) ends the session at once, 999 with `reason`.
+  // by the server) ends the session at once, 999 with `reason`; a reply
+  // that came with it is judged first.
   void WSOCK_Error(const std::string& reason);
 
   // A session is under way: not idle, or the timer still has to run the
@@ -127,6 +131,8 @@ class SmtpSession {
   bool Accepted(std::string_view code, bool anyLine = false) const;
   // A reply check failed where the next tick finishes through 999.
   Move Flag999();
+  // The server said 421 outside a reply to a command: it is closing.
+  void ServerClosing(std::string reply);
   bool Submitting() const { return p_.st.Submit.Extended() || probe_; }
 
   void SendData(std::string text);
@@ -135,6 +141,9 @@ class SmtpSession {
   // The message is larger than the server takes: the text of the end in
   // SIZE_EXCEEDED, in RecvData; false when it fits.
   bool TooLarge();
+  // The message's size as SIZE counts it (RFC 1870): the octets sent after
+  // 354 less the doubled dots and the end-of-data line.
+  std::uint64_t MessageOctets();
   void BeginTls();
   void SendAuth();
   // A gathered reply has arrived (submission): masked, checked, kept.
@@ -145,12 +154,21 @@ class SmtpSession {
   // The tick's work after the time-out bookkeeping; true when the session
   // finished in it.
   bool Dispatch();
+  // Applies a loss of the connection held back for a reply that came with
+  // it, once that reply has been judged.
+  void ApplyHeldLoss();
   // Under submission each step acts on the event that completes it: the
   // states are run until one waits. The plain session keeps its tick pace,
   // and so does a probe, whose caller looks for its end at the ticks.
   bool EventDriven() const { return p_.st.Submit.Extended() && !probe_; }
   void Advance();
   void smtpEROR(bool catchAll);
+  // Under submission, after a refusal on a connection still in step: QUIT
+  // is due before the socket closes (RFC 5321 §4.1.1.10).
+  bool QuitDue(SmtpStep endStep) const;
+  // The end after the record: socket closed, idle, run control told.
+  void CloseSession(bool catchAll);
+
   // The kind of failure a session that ended in `endStep` had.
   FailureClass ClassOfEnd(SmtpStep endStep) const;
 
@@ -181,6 +199,23 @@ class SmtpSession {
   bool awaitingReply_ = false;
   // The last EHLO reply's SIZE: announced, and its limit (0: none).
   std::optional<std::uint64_t> sizeLimit_;
+  std::optional<std::uint64_t> messageOctets_;  // measured once per session
+  // RecvData holds a reply taken for the current command, not yet judged.
+  bool replyUnjudged_ = false;
+  // The connection was reported lost; its reason, while a reply that came
+  // with it waits to be judged.
+  bool connectionLost_ = false;
+  std::optional<std::string> heldLoss_;
+  bool quitSent_ = false;
+  // The QUIT after a refusal is under way: how the session ended, the ticks
+  // waited for the answer, and whether it (or the close) came. The session
+  // ends at a tick, as a probe's caller expects.
+  struct Farewell {
+    bool catchAll = false;
+    int ticks = 0;
+    bool over = false;
+  };
+  std::optional<Farewell> farewell_;
   enum class Mechanism : std::uint8_t {
     None,
     Plain,

@@ -58,6 +58,11 @@ void SmtpSession::ResetSubmission() {
   tlsUp_ = false;
   mechanism_ = Mechanism::None;
   loginLinesSent_ = 0;
+  messageOctets_.reset();
+  replyUnjudged_ = false;
+  connectionLost_ = false;
+  heldLoss_.reset();
+  quitSent_ = false;
 }
 
 // The EHLO reply has been accepted (RecvData holds it).
@@ -84,7 +89,7 @@ Move SmtpSession::AfterEhlo() {
 }
 
 bool SmtpSession::TooLarge() {
-  const std::uint64_t size = p_.st.MailData.Size();
+  const std::uint64_t size = MessageOctets();
   if (!sizeLimit_ || *sizeLimit_ == 0 || size <= *sizeLimit_) return false;
   p_.st.RecvData = "message too large: " + std::to_string(size) +
                    " octets, the server takes at most " + std::to_string(*sizeLimit_) + " (SIZE)";
@@ -199,28 +204,61 @@ Move SmtpSession::OnAuthResponse() {
 }
 
 // Under submission a reply is taken whole, with every form of every
-// secret of the run masked, and only while a command awaits it: a reply nobody
-// asked for, or one whose lines disagree on the code, would put the
-// dialogue out of step, so the session ends instead.
+// secret of the run masked, and only while a command awaits it: a reply
+// nobody asked for, one without a code or one whose lines disagree on the
+// code would put the dialogue out of step, so the session ends instead. Two
+// replies stand apart: a 421, which a server may send at any time before
+// it closes (RFC 5321 §3.8), and the message's acceptance, which nothing
+// after it undoes (what came with it answers the QUIT that follows).
 void SmtpSession::TakeReply(std::string reply) {
+  const SmtpStep step = p_.st.smtpSTEP;
+  if (step == EXIT) return;  // QUIT was answered: the dialogue is over
   const SecretRegistry& known = p_.st.Submit.secrets;
   known.Mask(reply);
   if (!awaitingReply_) {
-    ProtocolError("a reply that no command asked for", reply);
+    if (Begins(reply, "421")) {
+      ServerClosing(std::move(reply));
+    } else {
+      ProtocolError("a reply that no command asked for", reply);
+    }
     return;
   }
-  if (!gather_.Empty()) {  // more came after the reply, before any command
+  const bool coded = HasReplyCode(reply);
+  const bool acceptance = coded && Begins(reply, "250") &&
+                          (step == AWAIT_DATA_TRANSFER || step == AWAIT_DATA_TRANSFER_RESPONSE);
+  const bool quitAnswered = step == AWAIT_QUIT_TRANSFER || step == AWAIT_QUIT_RESPONSE;
+  if (quitAnswered) gather_.Clear();
+  if (!gather_.Empty() && !acceptance) {  // more came after the reply, before any command
     std::string more(gather_.Pending());
     known.Mask(more);
-    ProtocolError("a reply that no command asked for", more);
+    if (Begins(more, "421")) {
+      ServerClosing(std::move(more));
+    } else {
+      ProtocolError("a reply that no command asked for", more);
+    }
     return;
   }
   awaitingReply_ = false;
-  if (!SameCodes(reply)) {
+  if (!coded) {
+    ProtocolError("a reply without a code", reply);
+    return;
+  }
+  if (!acceptance && !SameCodes(reply)) {
     ProtocolError("reply lines with differing codes", reply);
     return;
   }
   p_.st.RecvData = std::move(reply);
+  replyUnjudged_ = true;
+}
+
+void SmtpSession::ServerClosing(std::string reply) {
+  RunState& st = p_.st;
+  if (st.smtpSTEP == FAILED || st.smtpSTEP == IDLE) return;
+  st.RecvData = std::move(reply);
+  gather_.Clear();
+  awaitingReply_ = false;
+  flagged_ = FailureClass::Temporary;  // try later
+  Enter(FAILED);
 }
 
 void SmtpSession::ProtocolError(std::string_view what, std::string_view reply) {
@@ -266,8 +304,17 @@ Move SmtpSession::OnConnectionError(const std::string& reason) {
   }
   if (st.Submit.Extended() && st.smtpSTEP != IDLE && st.smtpSTEP != FAILED && st.smtpSTEP != EXIT) {
     // The connection is gone: waiting two minutes for it would tell no more.
-    st.RecvData =
+    connectionLost_ = true;
+    std::string text =
         reason.empty() ? std::string("connection failed") : st.Submit.secrets.Masked(reason);
+    if (replyUnjudged_) {
+      // A reply that came with the close is judged first: a 221 read
+      // together with the close ends the session as one read before it.
+      heldLoss_ = std::move(text);
+      st.SendBusy = false;  // nothing more completes on this connection
+      return Stay();
+    }
+    st.RecvData = std::move(text);
     return Go(FAILED);
   }
   return Stay();  // the plain session notices through its time-out

@@ -13,7 +13,9 @@ programs may run side by side:
   work folder, 241-248 OAuth (a fake provider and a scripted server on each),
   249 the Postfix + Dovecot peer that checks OAuth tokens, 250-253 Exim and
   OpenSMTPD (250-251) behind taps (252-253), 2-4 peers that echo the
-  secrets they were sent (test_oauth.EchoedSecrets).
+  secrets they were sent (test_oauth.EchoedSecrets), 11-13 what a submission
+  server may say at any moment, a probe against servers closing after 221
+  (12 scripted, 13 Postfix + Dovecot).
 """
 
 import collections

@@ -121,15 +121,19 @@ class _Link:
 
 class ScriptedSmtpServer(TlsAndAuth):
     """`tls` = (certificate PEM, key PEM) enables STARTTLS; with
-    `implicit_tls` the handshake comes before the greeting."""
+    `implicit_tls` the handshake comes before the greeting; `tls_setup`
+    (given the ssl.SSLContext) narrows what the server allows."""
 
-    def __init__(self, address, script=None, port=25, tls=None, implicit_tls=False):
+    def __init__(self, address, script=None, port=25, tls=None, implicit_tls=False,
+                 tls_setup=None):
         self.address = address
         self.port = port
         # A list of scripts: one per connection in turn, the last for the rest.
         self.scripts = list(script) if isinstance(script, list) else [script or Script()]
         self.script = self.scripts[0]
         self._context = server_context(tls) if tls else None
+        if tls_setup and self._context:
+            tls_setup(self._context)
         self.implicit_tls = implicit_tls
         self.sessions = []
         self.errors = []

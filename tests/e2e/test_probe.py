@@ -4,8 +4,9 @@ RCPT TO, then RSET and QUIT. No mail goes out, no secret is printed, no file
 is written, the exit status says whether every step was accepted. With
 OAuth the probe stops after EHLO (test_oauth.py).
 
-Linux uses 127.0.0.76-80; the Wine variant binds ProbeCases to WinRun with
-FIRST = 168 (127.0.0.169-173)."""
+Linux uses 127.0.0.76-80 and 12 (a server closing at once after its 221);
+the Wine variant binds ProbeCases to WinRun with FIRST = 168
+(127.0.0.169-173), ProbeCloseCases with FIRST = 36 (127.0.0.37)."""
 
 import os
 import shutil
@@ -14,7 +15,7 @@ import unittest
 from unittest import mock
 
 from harness import E2ETest, addr
-from smtp_server import Script, ScriptedSmtpServer, ehlo_reply
+from smtp_server import CLOSE, Script, ScriptedSmtpServer, ehlo_reply
 from test_pki import make_pki
 from test_submission import SECRET, USER, traces
 
@@ -22,15 +23,20 @@ BEFORE_TLS = ehlo_reply("probe.test", "PIPELINING", "STARTTLS", "8BITMIME")
 UNDER_TLS = ehlo_reply("probe.test", "PIPELINING", "AUTH PLAIN LOGIN", "8BITMIME")
 
 
-class ProbeCases:
+class ProbeRun:
+    """Probes against scripted servers with the throwaway CA's certificate
+    for FIRST+1 .. FIRST+ADDRESSES."""
+
     FIRST = 75
+    ADDRESSES = 5
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         folder = tempfile.mkdtemp(prefix="tolvex-pki-")
         cls.addClassCleanup(shutil.rmtree, folder, True)
-        cls.pki = make_pki(folder, {"probe": [addr(cls.FIRST + k) for k in range(1, 6)]})
+        cls.pki = make_pki(folder, {"probe": [addr(cls.FIRST + k)
+                                              for k in range(1, cls.ADDRESSES + 1)]})
 
     def probe(self, k, directives, caf=True, env=None, **script):
         if caf:
@@ -57,6 +63,9 @@ class ProbeCases:
 
     def output(self, res):
         return res.stdout.decode("utf-8").replace("\r\n", "\n")
+
+
+class ProbeCases(ProbeRun):
 
     def test_starttls_probe_shows_what_the_server_offers(self):
         # The password from the environment, as a run would find it.
@@ -89,7 +98,7 @@ class ProbeCases:
         self.assertEqual(res.returncode, 69, out)
         self.assertIn("AUTH:        (none offered)", out)
         self.assertIn("Result:      refused in state 137", out)
-        self.assertEqual(s.verbs(), ["EHLO"])
+        self.assertEqual(s.verbs(), ["EHLO", "QUIT"])  # QUIT after a refusal, nothing else
 
     def test_untrusted_certificate_is_refused_in_133(self):
         res, out, s = self.probe(3, ["#SEC=starttls"], caf=False, replies={"EHLO": BEFORE_TLS})
@@ -129,7 +138,32 @@ class ProbeCases:
                       "RCPT TO:     <b@example.jp>\n             550 5.1.1 no such user\n", out)
 
 
+class ProbeCloseCases(ProbeRun):
+    """A server that closes the connection at once after its 221, as
+    Postfix, Dovecot and Exim do: the 221 comes with the close and still
+    ends the probe well, under STARTTLS and implicit TLS."""
+
+    FIRST = 11
+    ADDRESSES = 1
+
+    def test_221_read_with_the_close_ends_well(self):
+        for sec in ("#SEC=starttls", "#SEC=tls"):
+            with self.subTest(sec):
+                res, out, s = self.probe(1, [sec, f"#USR={USER}", f"#PAS={SECRET}"],
+                                         replies={"EHLO": BEFORE_TLS, "QUIT": [b"221 2.0.0 Bye\r\n", CLOSE]},
+                                         tls_replies={"EHLO": UNDER_TLS})
+                self.assertEqual(res.returncode, 0, out)
+                self.assertEqual(s.verbs()[-2:], ["RSET", "QUIT"])
+                self.assertIn("QUIT:        221 2.0.0 Bye\n", out)
+                self.assertIn("Result:      the server would accept this session\n", out)
+
+
 class Probe(ProbeCases, E2ETest):
+    def run_probe(self):
+        return self.run_tolvex(["--probe"])
+
+
+class ProbeClose(ProbeCloseCases, E2ETest):
     def run_probe(self):
         return self.run_tolvex(["--probe"])
 

@@ -16,6 +16,7 @@ import base64
 import email.utils
 import os
 import shutil
+import ssl
 import tempfile
 import time
 import unittest
@@ -130,8 +131,9 @@ class SecretKept:
         self.assertRegex(message_id, r"^<[^<>@\s]+@[^<>@\s]+>$")
 
 
-class SubmissionCases(SecretKept):
-    """A real submission server: Postfix with TLS, AUTH through Dovecot."""
+class SubmissionPeerRunning(SecretKept):
+    """The real submission peer on FIRST: Postfix with TLS, AUTH through
+    Dovecot."""
 
     FIRST = 91
 
@@ -144,6 +146,15 @@ class SubmissionCases(SecretKept):
         cls.peer = SubmissionPeer(addr(cls.FIRST), USER, SECRET)
         cls.addClassCleanup(cls.peer.cleanup)  # stops both daemons whatever happens
         cls.peer.start()
+
+    def one_session(self, port, mark):
+        found = self.peer.wait_sessions(port, mark)
+        self.assertEqual(len(found), 1, found)
+        return found[0]
+
+
+class SubmissionCases(SubmissionPeerRunning):
+    """A real submission server: Postfix with TLS, AUTH through Dovecot."""
 
     def submit(self, *lines, to="taro", password=SECRET, caf=True, loc=True):
         """Runs one job against the peer; returns the result and the log
@@ -172,11 +183,6 @@ class SubmissionCases(SecretKept):
         self.assertRegex(msg["Received"], r"\bwith ESMTPSA\b")
         self.assert_date_and_id_follow_to(list(msg.keys()), msg["Date"], msg["Message-ID"])
         return msg
-
-    def one_session(self, port, mark):
-        found = self.peer.wait_sessions(port, mark)
-        self.assertEqual(len(found), 1, found)
-        return found[0]
 
     def assert_nothing_delivered(self, to="taro"):
         self.assertEqual(len(self.peer.delivered(to)), self.mailbox)
@@ -241,6 +247,7 @@ class SubmissionCases(SecretKept):
         counts = self.one_session(SUBMISSION, mark)
         self.assertEqual(counts.get("auth"), "0/1", counts)
         self.assertNotIn("mail", counts)
+        self.assertEqual(counts.get("quit"), "1", counts)  # not "lost connection after AUTH"
         self.assert_nothing_delivered()
 
     def test_certificate_for_another_host_fails_in_133(self):
@@ -279,28 +286,30 @@ UNDER_TLS = ehlo_reply("e2e.test", "PIPELINING", "SIZE 10240000", "AUTH PLAIN LO
 DELIVERY = ["EHLO", "STAR", "EHLO", "AUTH", "MAIL", "RCPT", "DATA", "QUIT"]
 
 
-class ScriptedTlsCases(SecretKept):
-    """Scripted servers with the throwaway CA's certificate for their
-    addresses FIRST+1 .. FIRST+8."""
+class ScriptedTlsJobs(SecretKept):
+    """Jobs against scripted servers with the throwaway CA's certificate for
+    their addresses FIRST+1 .. FIRST+ADDRESSES."""
 
     FIRST = 91
+    ADDRESSES = 8
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         folder = tempfile.mkdtemp(prefix="tolvex-pki-")
         cls.addClassCleanup(shutil.rmtree, folder, True)
-        cls.pki = make_pki(folder, {"scripted": [addr(cls.FIRST + k) for k in range(1, 9)],
+        cls.pki = make_pki(folder, {"scripted": [addr(cls.FIRST + k)
+                                                 for k in range(1, cls.ADDRESSES + 1)],
                                     "cnonly": ["CN-only", "localhost"]})
 
-    def server(self, k, port=587, implicit_tls=False, **script):
+    def server(self, k, port=587, implicit_tls=False, tls_setup=None, **script):
         """Serves on FIRST+k and keeps a copy of TEMP.TXT at each message."""
         self.spool = []
         script.setdefault("on_message", lambda _s: self.spool.append(
             self.read("TEMP.TXT") if self.exists("TEMP.TXT") else None))
         return ScriptedSmtpServer(addr(self.FIRST + k), Script(**script), port=port,
                                   tls=(self.pki.cert("scripted"), self.pki.key("scripted")),
-                                  implicit_tls=implicit_tls)
+                                  implicit_tls=implicit_tls, tls_setup=tls_setup)
 
     def job(self, k, *directives, password=True, host=None):
         shutil.copy(self.pki.ca, self.path("ca.pem"))
@@ -342,6 +351,10 @@ class ScriptedTlsCases(SecretKept):
         names = [f[0] for f in fields]
         values = {f[0]: f[1] for f in fields if len(f) == 2}
         self.assert_date_and_id_follow_to(names, values["Date"], values["Message-ID"])
+
+
+class ScriptedTlsCases(ScriptedTlsJobs):
+    """TLS and AUTH faults of scripted servers on FIRST+1 .. FIRST+8."""
 
     def test_capabilities_in_three_packets_on_the_default_port(self):
         res, s = self.converse(1, ["#SEC=starttls"], replies={"EHLO": in_pieces(BEFORE_TLS, 3)},
@@ -446,11 +459,10 @@ class ScriptedTlsCases(SecretKept):
         res, s = self.converse(7, ["#SEC=starttls"], replies={"EHLO": BEFORE_TLS},
                                tls_replies={"EHLO": UNDER_TLS})
         self.assert_delivered(res, s, "PLAIN")
-        # The size of the message as composed (the spool holds the CR LF
-        # after the terminator as well).
+        # RFC 1870: the message as received, without the end-of-data line
+        # and the doubled dots.
         mail = [c for c in s.commands if c.startswith(b"MAIL")]
-        self.assertEqual(mail, [b"MAIL FROM:<sender@example.jp> SIZE=%d\r\n"
-                                % (len(self.spool[0]) - 2)])
+        self.assertEqual(mail, [b"MAIL FROM:<sender@example.jp> SIZE=%d\r\n" % len(s.message)])
 
     def test_close_during_the_handshake_fails_in_133(self):
         res, s = self.converse(4, ["#SEC=starttls"], replies={"EHLO": BEFORE_TLS},
@@ -490,11 +502,119 @@ class ScriptedTlsCases(SecretKept):
         self.assertFalse(s.tls)
 
 
+class ServerEdgeCases(ScriptedTlsJobs):
+    """What a server may say at any moment, on one scripted STARTTLS server
+    at FIRST+1 (Linux 127.0.0.11; the Wine variant 127.0.0.37): what follows
+    the message's acceptance, a 421 between commands, a reply without a
+    code, QUIT after a refusal, a TLS version the server refuses, SIZE at
+    its limit."""
+
+    FIRST = 10
+    ADDRESSES = 1
+
+    def edge(self, directives=(), tls_setup=None, **under):
+        for name in ("LOG.txt",):
+            if self.exists(name):
+                os.remove(self.path(name))
+        shutil.rmtree(self.path("undelivered"), ignore_errors=True)
+        return self.converse(1, ["#SEC=starttls", *directives], tls_setup=tls_setup,
+                             replies={"EHLO": BEFORE_TLS},
+                             tls_replies={"EHLO": UNDER_TLS, **under})
+
+    def kept(self):
+        folder = self.path("undelivered")
+        return os.listdir(folder) if os.path.isdir(folder) else []
+
+    def test_acceptance_stands_whatever_follows_it(self):
+        # The same bytes in one segment or 30 ms apart: the server has the
+        # message, so with #RTY it is neither sent again nor kept.
+        bye = b"421 4.3.2 shutting down\r\n"
+        for name, reply in [("one segment", [b"250 2.0.0 queued\r\n" + bye, CLOSE]),
+                            ("30 ms apart", [b"250 2.0.0 queued\r\n", 0.03, bye, CLOSE])]:
+            with self.subTest(name):
+                res, s = self.edge(["#RTY=1,1"], MESSAGE=reply)
+                self.assertEqual(self.assert_failed_in(res, 999, EX_UNAVAILABLE), bye)
+                self.assertTrue(s.complete)
+                self.assertIn("accepted the message", self.err)
+                self.assertEqual(self.kept(), [])
+
+    def test_replies_at_any_moment(self):
+        # (name, reply, state, status, text logged, the last two commands)
+        bye = b"421 4.3.2 closing\r\n"
+        refusal = b"550 5.1.1 <a@example.jp>: Recipient address rejected\r\n"
+        cases = [
+            ("421 after MAIL's 250", dict(MAIL=[b"250 2.1.0 Ok\r\n" + bye, CLOSE]), 999,
+             EX_TEMPFAIL, bye, ["AUTH", "MAIL"]),
+            ("no code", dict(RCPT=b"hello there\r\n"), 999, EX_PROTOCOL,
+             b"protocol error: a reply without a code: hello there\r\n", ["MAIL", "RCPT"]),
+            ("refusal, then QUIT", dict(RCPT=refusal), 150, EX_UNAVAILABLE, refusal, ["RCPT", "QUIT"]),
+        ]
+        for name, under, state, status, text, last in cases:
+            with self.subTest(name):
+                res, s = self.edge(**under)
+                self.assertEqual(self.assert_failed_in(res, state, status), text)
+                self.assertEqual(s.verbs()[-2:], last)
+
+    def test_tls_version_the_server_refuses_is_permanent(self):
+        def old_versions_only(context):
+            context.minimum_version = ssl.TLSVersion.TLSv1
+            context.maximum_version = ssl.TLSVersion.TLSv1_1
+            context.set_ciphers("DEFAULT:@SECLEVEL=0")
+
+        res, s = self.edge(["#RTY=2,1"], tls_setup=old_versions_only)
+        self.assertRegex(self.assert_failed_in(res, 133, EX_UNAVAILABLE),
+                         rb"^handshake: protocol version")
+        self.assertEqual(s.verbs(), ["EHLO", "STAR"])  # one session, no QUIT after it
+        self.assertEqual(len(self.kept()), 1)
+
+    def test_size_at_the_servers_limit_is_taken(self):
+        res, s = self.edge()
+        self.assert_delivered(res, s, "PLAIN")
+        size = len(s.message)
+        for limit, state in [(size, 0), (size - 1, 141)]:
+            with self.subTest(limit=limit):
+                res, s = self.edge(EHLO=ehlo_reply("e2e.test", f"SIZE {limit}", "AUTH PLAIN"))
+                if state:
+                    self.assert_failed_in(res, state)
+                    self.assertEqual(s.verbs()[-1], "QUIT")
+                else:
+                    self.assert_delivered(res, s, "PLAIN")
+                    self.assertIn(b"MAIL FROM:<sender@example.jp> SIZE=%d\r\n" % size, s.commands)
+
+
+class PostfixProbe(SubmissionPeerRunning, E2ETest):
+    """--probe against the real peer, which closes the connection as soon
+    as it has answered QUIT (Linux only, 127.0.0.13)."""
+
+    FIRST = 13
+
+    def test_probe_ends_well_over_starttls_and_implicit_tls(self):
+        for sec, port in (("#SEC=starttls", SUBMISSION), ("#SEC=tls", SMTPS)):
+            with self.subTest(sec):
+                shutil.copy(self.peer.pki.ca, self.path("ca.pem"))
+                self.write_command(["#LOC=client.tolvex.test", f"#HOS={addr(self.FIRST)}",
+                                    "#FRO=sender@example.jp", "#TO=taro@tolvex.test",
+                                    f"#USR={USER}", f"#PAS={SECRET}", "#CAF=ca.pem", sec, "", "x"])
+                mark = self.peer.log_mark()
+                res = self.run_tolvex(["--probe"])
+                self.assert_secret_kept(res, SECRET, command_holds_it=True)
+                out = res.stdout.decode("utf-8", "replace")
+                self.assertEqual(res.returncode, 0, out + self.peer.log_text())
+                self.assertIn("Result:      the server would accept this session", out)
+                counts = self.one_session(port, mark)
+                self.assertEqual({k: counts.get(k) for k in ("auth", "rcpt", "rset", "quit")},
+                                 {"auth": "1", "rcpt": "1", "rset": "1", "quit": "1"}, counts)
+
+
 class PostfixSubmission(SubmissionCases, E2ETest):
     pass
 
 
 class ScriptedTls(ScriptedTlsCases, E2ETest):
+    pass
+
+
+class ServerEdges(ServerEdgeCases, E2ETest):
     pass
 
 

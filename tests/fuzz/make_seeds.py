@@ -159,6 +159,28 @@ def session_seeds():
         b"535-c2VjcmV0\r\n535 secret\r\n"])
     yield "echo-unasked", b"\x40" + b"\x00".join(ok + r for r in [
         full[0], ehlo + b"PLAIN\r\n", b"235 ok\r\n250 secret\r\n"])
+    # Submission without TLS (EHLO, AUTH PLAIN): hostile and closing servers.
+    closes = b"q"  # the send completes, the reply arrives, the server closes
+    sub = [b"220 mail.example ESMTP\r\n", b"250-mail.example\r\n250-SIZE 20\r\n250 AUTH PLAIN\r\n",
+           b"235 2.7.0 ok\r\n", b"250 2.1.0 Ok\r\n", b"250 2.1.5 Ok\r\n", b"354 go ahead\r\n",
+           b"250 2.0.0 queued\r\n", b"221 2.0.0 Bye\r\n"]
+    bye = b"421 4.3.2 shutting down\r\n"
+
+    def dialogue(replies, controls=None):
+        controls = controls or {}
+        return b"\x40" + b"\x00".join(controls.get(i, ok) + r for i, r in enumerate(replies))
+
+    yield "sub-size-exact", dialogue(sub)
+    yield "sub-accepted-then-421", dialogue(sub[:6] + [sub[6] + bye])
+    yield "sub-accepted-then-421-close", dialogue(sub[:6] + [sub[6] + bye], {6: closes})
+    yield "sub-221-with-close", dialogue(sub, {7: closes})
+    yield "sub-421-after-mail", dialogue(sub[:3] + [sub[3] + bye])
+    yield "sub-421-answering-rcpt", dialogue(sub[:3] + [sub[3], bye])
+    yield "sub-no-code", dialogue(sub[:3] + [b"hello there\r\n"])
+    yield "sub-four-digits", dialogue(sub[:4] + [b"2500 ok\r\n"])
+    yield "sub-refusal-quit", dialogue(sub[:4] + [b"550 5.1.1 unknown\r\n", sub[7]])
+    yield "sub-refusal-close", dialogue(sub[:4] + [b"550 5.1.1 unknown\r\n"], {4: closes})
+    yield "sub-refusal-silent-quit", dialogue(sub[:4] + [b"553 5.1.8 bad\r\n", b""], {5: b"i"})
 
 
 def token_reply_seeds():

@@ -4,13 +4,15 @@
 // the greeting, then the answer to each send in turn. A record's first byte
 // chooses what the network does (bit 0: the send completes; bit 1: the reply
 // arrives before the completion; bit 2: the reply comes in two arrivals;
-// bit 3: no reply), the rest is the reply. After the last record every send
-// completes and nothing more arrives.
+// bit 3: no reply; bit 4: the server closes after it), the rest is the
+// reply. After the last record every send completes and nothing more
+// arrives.
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "compose/message.hpp"
 #include "fuzz_check.hpp"
 #include "support/session_rig.hpp"
 
@@ -66,6 +68,7 @@ struct Record {
   bool replyFirst = false;
   bool split = false;
   bool silent = false;
+  bool closes = false;
   std::string reply;
 };
 
@@ -77,6 +80,7 @@ Record ParseRecord(std::string_view piece) {
   r.replyFirst = (control & 2) != 0;
   r.split = (control & 4) != 0;
   r.silent = (control & 8) != 0;
+  r.closes = (control & 16) != 0;
   r.reply = std::string(piece.substr(1));
   return r;
 }
@@ -133,6 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (r.replyFirst) arrive();
     if (r.complete) socket.QueueSendComplete();
     if (!r.replyFirst) arrive();
+    if (r.closes) socket.QueueClose();
     return {};
   };
 
@@ -221,9 +226,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::string& r : to) tail.push_back("RCPT TO:<" + r + ">\r\n");
     for (const char* c : {"DATA\r\n", "<message>", "QUIT\r\n"}) tail.emplace_back(c);
     std::vector<std::string> sent = rig.Commands();
-    // Under submission MAIL FROM declares the size when SIZE was announced.
+    // Under submission MAIL FROM declares the size when SIZE was announced:
+    // the message without its end-of-data line (these have CR LF ends only).
+    IoError unread;
     const std::string sized =
-        "MAIL FROM:<DummySender> SIZE=" + std::to_string(rig.st.MailData.Size()) + "\r\n";
+        "MAIL FROM:<DummySender> SIZE=" + std::to_string(MessageSize(rig.st.MailData, unread)) +
+        "\r\n";
     for (std::string& c : sent) {
       if (rig.st.Submit.Extended() && c == sized) c = "MAIL FROM:<DummySender>\r\n";
     }

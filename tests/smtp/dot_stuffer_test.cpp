@@ -154,5 +154,40 @@ TEST(DotStuffer, LargeMessageStreamsInFixedChunks) {
   EXPECT_TRUE(out.ends_with("text\r\n.\r\n"));
 }
 
+// RFC 1870's size: what the stuffer sends less its doubled dots and the
+// end-of-data line, however the source hands the bytes out.
+TEST(DotStuffer, OctetsOnTheWireCountNeitherDoubledDotsNorTheEnd) {
+  const struct {
+    std::string message;
+    std::uint64_t octets;
+  } cases[] = {
+      {"", 0},
+      {"a\r\n", 3},
+      {".\r\n..\r\n.b\r\n", 11},  // doubled dots not counted
+      {"x\ny\rz\r\n", 9},         // a lone LF or CR goes out as CR LF
+      {"\x95\x5C\x83\x5C", 6},    // the last line ended by the stuffer
+      {"end\r", 5},               // a CR at the very end: one line end
+      {std::string(290, 'x'), 292},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message.substr(0, 20));
+    for (std::size_t piece : {std::size_t{1}, std::size_t{3}, std::string::npos}) {
+      Dribble source(c.message, piece);
+      EXPECT_EQ(OctetsOnTheWire(source, c.message.size()), c.octets);
+    }
+    // The same count from the stuffer's own output.
+    const std::string wire = Whole(c.message);
+    std::size_t doubled = wire.starts_with("..") ? 1 : 0;
+    for (std::size_t at = wire.find("\r\n.."); at != std::string::npos;
+         at = wire.find("\r\n..", at + 1))
+      ++doubled;
+    EXPECT_EQ(wire.size() - 3 - doubled, c.octets);
+  }
+  Dribble failing("abc\r\n", 2, 3);
+  EXPECT_EQ(OctetsOnTheWire(failing, 5), std::nullopt);
+  Dribble shorter("ab", 8);
+  EXPECT_EQ(OctetsOnTheWire(shorter, 5), std::nullopt);
+}
+
 }  // namespace
 }  // namespace tolvex

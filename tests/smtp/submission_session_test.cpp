@@ -64,7 +64,7 @@ TEST(SubmissionSession, StartTlsThenAuthPlainThenTheUsualDelivery) {
   EXPECT_EQ(rig.Commands(),
             (std::vector<std::string>{
                 "EHLO desk1\r\n", "STARTTLS\r\n", "EHLO desk1\r\n",
-                "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n", "MAIL FROM:<DummySender> SIZE=23\r\n",
+                "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n", "MAIL FROM:<DummySender> SIZE=20\r\n",
                 "RCPT TO:<to@example.jp>\r\n", "DATA\r\n", "<message>", "QUIT\r\n"}));
   ASSERT_EQ(rig.socket.tlsRequests.size(), 1u);
   EXPECT_EQ(rig.socket.tlsRequests[0].host, "mail.example.jp");
@@ -150,7 +150,8 @@ TEST(SubmissionSession, MechanismChosenByAutAndOffer) {
     const std::vector<std::string> commands = rig.Commands();
     if (c.sent.empty()) {
       EXPECT_EQ(rig.Log().step, SmtpStep::AUTH_MECHANISM) << c.offered;
-      EXPECT_EQ(commands.size(), 3u) << c.offered;
+      EXPECT_EQ(commands.size(), 4u) << c.offered;  // the second EHLO, then QUIT
+      EXPECT_EQ(commands.back(), "QUIT\r\n") << c.offered;
     } else {
       EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << c.offered;
       ASSERT_GE(commands.size(), 4u) << c.offered;
@@ -160,14 +161,14 @@ TEST(SubmissionSession, MechanismChosenByAutAndOffer) {
   }
 }
 
-TEST(SubmissionSession, StartTlsNotOfferedFailsIn132WithTheEhloReplyAndSendsNothingMore) {
+TEST(SubmissionSession, StartTlsNotOfferedFailsIn132WithTheEhloReplyAndSendsOnlyQuit) {
   const std::string ehlo = "250-mail.example\r\n250-AUTH PLAIN\r\n250 8BITMIME\r\n";
   Rig rig(Submission(ehlo));
   rig.Start();
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Log().step, SmtpStep::AWAIT_STARTTLS_RESPONSE);
   EXPECT_EQ(rig.Log().reply, ehlo);
-  EXPECT_EQ(rig.Commands(), (std::vector<std::string>{"EHLO desk1\r\n"}));
+  EXPECT_EQ(rig.Commands(), (std::vector<std::string>{"EHLO desk1\r\n", "QUIT\r\n"}));
   EXPECT_TRUE(rig.socket.tlsRequests.empty());
 }
 
@@ -218,7 +219,9 @@ TEST(SubmissionSession, AuthMissingUnderTlsFailsIn137WithoutACredential) {
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Log().step, SmtpStep::AUTH_MECHANISM);
   EXPECT_EQ(rig.Log().reply, bare);
-  EXPECT_EQ(rig.Commands().back(), "EHLO desk1\r\n");
+  const std::vector<std::string> sent = rig.Commands();
+  EXPECT_EQ(std::vector<std::string>(sent.end() - 2, sent.end()),
+            (std::vector<std::string>{"EHLO desk1\r\n", "QUIT\r\n"}));
   EXPECT_EQ(rig.socket.wire.find("AHlhbWFk"), std::string::npos);
 }
 
@@ -234,7 +237,8 @@ TEST(SubmissionSession, RejectedCredentialsFailIn139WithThe535Reply) {
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Log().step, SmtpStep::AWAIT_AUTH_RESPONSE);
   EXPECT_EQ(rig.Log().reply, "535 5.7.8 Error: authentication failed\r\n");
-  EXPECT_EQ(rig.Commands().size(), 4u);  // nothing after AUTH
+  EXPECT_EQ(rig.Commands().size(), 5u);  // nothing after AUTH but QUIT
+  EXPECT_EQ(rig.Commands().back(), "QUIT\r\n");
 }
 
 TEST(SubmissionSession, ImplicitTlsStartsRightAfterTheConnectAndGreetsUnderIt) {
@@ -266,7 +270,7 @@ TEST(SubmissionSession, StartTlsWithoutUserGoesFromTheSecondEhloToMailFrom) {
   rig.Start();
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.Log().step, SmtpStep::IDLE);
-  EXPECT_EQ(rig.Commands().at(3), "MAIL FROM:<DummySender> SIZE=23\r\n");
+  EXPECT_EQ(rig.Commands().at(3), "MAIL FROM:<DummySender> SIZE=20\r\n");
 }
 
 // Servers refuse an empty or non-FQDN name: an empty #LOC greets with the
@@ -348,16 +352,25 @@ TEST(SubmissionSession, RepliesOutOfStepAndEchoedCredentials) {
        "STARTTLS\r\n"},
       {"replies before the client asked", "", "", "220 hi\r\n250 ok\r\n250 ok\r\n250 ok\r\n",
        SmtpStep::FAILED, "no command asked for: 250 ok", ""},
-      {"multi-line reply ending in a refusal", "MAIL FROM:<DummySender> SIZE=23\r\n",
+      {"multi-line reply ending in a refusal", "MAIL FROM:<DummySender> SIZE=20\r\n",
        "250-accepted\r\n550 5.7.1 rejected\r\n", "220 mail.example ESMTP\r\n", SmtpStep::FAILED,
        "differing codes: 250-accepted\r\n550 5.7.1 rejected",
-       "MAIL FROM:<DummySender> SIZE=23\r\n"},
+       "MAIL FROM:<DummySender> SIZE=20\r\n"},
+      {"reply without a code", "MAIL FROM:<DummySender> SIZE=20\r\n", "hello there\r\n",
+       "220 mail.example ESMTP\r\n", SmtpStep::FAILED,
+       "protocol error: a reply without a code: hello there",
+       "MAIL FROM:<DummySender> SIZE=20\r\n"},
+      {"greeting without a code", "", "", "\r\n", SmtpStep::FAILED,
+       "protocol error: a reply without a code: \r\n", ""},
+      {"code of four digits", "RCPT TO:<to@example.jp>\r\n", "2500 ok\r\n",
+       "220 mail.example ESMTP\r\n", SmtpStep::FAILED, "a reply without a code: 2500 ok",
+       "RCPT TO:<to@example.jp>\r\n"},
       {"EHLO reply ending in a refusal", "EHLO desk1\r\n", "250-x\r\n554 go away\r\n",
        "220 mail.example ESMTP\r\n", SmtpStep::FAILED, "differing codes", "EHLO desk1\r\n"},
       {"535 echoing the AUTH line", "AUTH PLAIN " + echoPlain + "\r\n",
        "535 5.7.8 bad: AUTH PLAIN " + echoPlain + " p\x95\x5Cw cA==\r\n",
        "220 mail.example ESMTP\r\n", SmtpStep::AWAIT_AUTH_RESPONSE,
-       "535 5.7.8 bad: AUTH PLAIN *** *** cA==", "AUTH PLAIN " + echoPlain + "\r\n"},
+       "535 5.7.8 bad: AUTH PLAIN *** *** cA==", "QUIT\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -441,33 +454,46 @@ TEST(SubmissionSession, EchoedTokenIsMaskedInEveryForm) {
 }
 
 // SIZE under TLS: declared with MAIL FROM, and a message over the limit is
-// refused before the credential or MAIL FROM goes out.
+// refused before the credential or MAIL FROM goes out. Both count the
+// message as RFC 1870 does: without the end-of-data line or the doubled
+// dots, every line end as CR LF ("Subject: x\r\n\r\nbody\r\n" is 20).
 TEST(SubmissionSession, SizeAnnouncedByTheServer) {
   const std::string head = "250-mail.example\r\n250-AUTH PLAIN\r\n";
+  // 21 octets in the spool, 22 on the wire: the lone LF goes out as CR LF.
+  const std::string dotted = "Subject: x\r\n\r\n.a\n..\r\n.\r\n";
   const struct {
     std::string sizeLine;
     SmtpStep step;
-    std::string lastCommand;
+    std::string lastCommand;  // MAIL FROM when delivered, else before QUIT
+    std::string mail = "Subject: x\r\n\r\nbody\r\n.\r\n";
   } cases[] = {
-      {"250 SIZE 10240000\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender> SIZE=23\r\n"},
-      {"250 SIZE\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender> SIZE=23\r\n"},
-      {"250 SIZE 23\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender> SIZE=23\r\n"},
+      {"250 SIZE 10240000\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender> SIZE=20\r\n"},
+      {"250 SIZE\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender> SIZE=20\r\n"},
+      {"250 SIZE 20\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender> SIZE=20\r\n"},
       {"250 8BITMIME\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender>\r\n"},
-      {"250 SIZE 22\r\n", SmtpStep::SIZE_EXCEEDED, "EHLO desk1\r\n"},
+      {"250 SIZE 19\r\n", SmtpStep::SIZE_EXCEEDED, "EHLO desk1\r\n"},
+      {"250 SIZE 22\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender> SIZE=22\r\n", dotted},
+      {"250 SIZE 21\r\n", SmtpStep::SIZE_EXCEEDED, "EHLO desk1\r\n", dotted},
+      {"250 SIZE 290\r\n", SmtpStep::IDLE, "MAIL FROM:<DummySender> SIZE=290\r\n",
+       std::string(288, 'x') + "\r\n.\r\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.sizeLine);
+    SCOPED_TRACE(c.sizeLine + c.mail.substr(0, 12));
     Rig rig(Submission(kBeforeTls, head + c.sizeLine));
+    rig.SetMail(c.mail);
     rig.Start();
     ASSERT_TRUE(rig.RunUntilEnded());
     EXPECT_EQ(rig.Log().step, c.step) << rig.Log().reply;
     const std::vector<std::string> sent = rig.Commands();
     const auto mail = std::find_if(sent.begin(), sent.end(),
                                    [](const std::string& s) { return s.starts_with("MAIL"); });
-    EXPECT_EQ(c.step == SmtpStep::IDLE ? *mail : sent.back(), c.lastCommand);
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(c.step == SmtpStep::IDLE ? *mail : sent[sent.size() - 2], c.lastCommand);
     if (c.step == SmtpStep::SIZE_EXCEEDED) {
+      EXPECT_EQ(sent.back(), "QUIT\r\n");
       EXPECT_EQ(rig.Log().reply,
-                "message too large: 23 octets, the server takes at most 22 (SIZE)");
+                "message too large: " + std::string(c.mail == dotted ? "22" : "20") +
+                    " octets, the server takes at most " + c.sizeLine.substr(9, 2) + " (SIZE)");
     }
   }
 }
@@ -494,6 +520,17 @@ TEST(SubmissionSession, FailureClassOfEachEnding) {
       {"no 221 after the message was taken", "QUIT", "500 what\r\n", "", FailureClass::Permanent},
       {"differing codes", "DATA", "354-go\r\n550 no\r\n", "", FailureClass::Protocol},
       {"silence after DATA", "DATA", "", "", FailureClass::Temporary},
+      {"TLS version refused", "", "", "handshake: protocol version", FailureClass::Permanent},
+      {"TLS version offered refused", "", "",
+       "handshake: protocol version (the server offers TLS 1.0)", FailureClass::Permanent},
+      {"no shared cipher", "", "",
+       "handshake: no shared cipher (the server sent alert handshake failure)",
+       FailureClass::Permanent},
+      {"not TLS at all", "", "", "handshake: the server does not answer in TLS",
+       FailureClass::Temporary},
+      {"reply without a code", "MAIL", "hello\r\n", "", FailureClass::Protocol},
+      {"lines disagreeing after the message was taken", "QUIT", "221-x\r\n500 y\r\n", "",
+       FailureClass::Permanent},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -546,6 +583,177 @@ TEST(SubmissionSession, ProbeRunsTheEnvelopeThenResetsAndQuits) {
     EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << c.oauth;
     EXPECT_EQ(rig.Commands(), c.commands) << c.oauth;
     EXPECT_EQ(steps, c.replySteps) << c.oauth;
+  }
+}
+
+// A submission server whose answers to the commands beginning with
+// `command` ("<message>" for the message) are `reply` instead, before TLS
+// and under it; "|" in a reply splits it into arrivals.
+ServerScript Answering(ServerScript script, std::string command, std::string reply) {
+  script.pieceBreak = "|";
+  for (auto* answer : {&script.reply, &script.tlsReply}) {
+    *answer = [next = *answer, command, reply](const std::string& c) {
+      return !command.empty() && c.starts_with(command) ? reply : next(c);
+    };
+  }
+  return script;
+}
+
+int Count(const std::vector<std::string>& sent, const std::string& command) {
+  return static_cast<int>(std::count(sent.begin(), sent.end(), command));
+}
+
+// What a server may say at any moment, and how each session ends: the
+// record (state and text), the class run control decides from, the last
+// command sent. The message's 250 stands whatever follows it (the step
+// from 180 to 190 is run control's sign the server has it), however TCP
+// splits the bytes. A 421 ends the session at once as temporary, QUIT
+// not sent (RFC 5321 §3.8). A reply read with the close is judged before
+// the close. A refusal is logged, then QUIT goes out (RFC 5321 §4.1.1.10)
+// and its answer is waited for at most kQuitWaitTicks; no QUIT after a
+// 421, a TLS failure, a reply out of step, a known loss, the time-out, nor
+// in the plain session.
+TEST(SubmissionSession, WhatAServerSaysAtAnyMoment) {
+  using enum SmtpStep;
+  using enum FailureClass;
+  const std::string bye = "421 4.3.2 closing\r\n";
+  const std::string queued = "250 2.0.0 queued\r\n";
+  const std::string closed = "connection closed by the server";
+  const std::string mail = "MAIL FROM:<DummySender> SIZE=20\r\n";
+  const std::string rcpt = "RCPT TO:<to@example.jp>\r\n";
+  const std::string quit = "QUIT\r\n";
+  const struct {
+    const char* name;
+    std::string command;  // answered with `reply`; "" = the greeting is `reply`
+    std::string reply;    // "|" between arrivals
+    SmtpStep step;
+    std::string logged;
+    FailureClass failure;
+    std::string last;  // the last command sent
+    bool farewell;     // QUIT went out after the record
+    std::string quitAnswer = "221 bye\r\n";
+    std::string closesAfter = {};  // the server closes after answering this
+    std::string tls = {};          // the handshake's failure
+    bool probe = false;
+    bool plain = false;
+  } cases[] = {
+      {"250 then 421, one read", "<message>", queued + bye, FAILED, bye, Permanent, quit, false,
+       ""},
+      {"250 then 421, one read, the close", "<message>", queued + bye, FAILED, bye, Permanent, quit,
+       false, "", "<message>"},
+      {"250 then 421, two reads", "<message>", queued + "|" + bye, FAILED, bye, Permanent, quit,
+       false, ""},
+      {"421 answering QUIT", "<message>", queued, FAILED, bye, Permanent, quit, false, bye},
+      {"the close instead of 221", "<message>", queued, FAILED, closed, Permanent, quit, false, "",
+       "<message>"},
+      {"one reply ending in 421", "<message>", "250-queued\r\n" + bye, IDLE, "", None, quit, false},
+      {"more after the 221", "QUIT", "221 bye\r\n250 more\r\n", IDLE, "", None, quit, false},
+      {"421 answering RCPT TO", "RCPT", bye, AWAIT_RCPT_TO_RESPONSE, bye, Temporary, rcpt, false},
+      {"421 after MAIL's 250, one read", "MAIL", "250 ok\r\n" + bye, FAILED, bye, Temporary, mail,
+       false},
+      {"421 after MAIL's 250, next read", "MAIL", "250 ok\r\n|" + bye, AWAIT_RCPT_TO_RESPONSE, bye,
+       Temporary, rcpt, false},
+      {"421 between commands", "MAIL", "250 ok\r\n|" + bye, FAILED, bye, Temporary,
+       "MAIL FROM:<DummySender>\r\n", false, "221 bye\r\n", "", "", true},
+      {"421 after STARTTLS's 220, one read", "STARTTLS", "220 go\r\n" + bye, FAILED, bye, Temporary,
+       "STARTTLS\r\n", false},
+      {"421 answering AUTH", "AUTH", bye, AWAIT_AUTH_RESPONSE, bye, Temporary,
+       "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n", false},
+      {"421 answering the message", "<message>", bye, FAILED, bye, Temporary, "<message>", false},
+      {"greeting refused", "", "554 5.7.1 no\r\n", AWAIT_GREETING, "554 5.7.1 no\r\n", Permanent,
+       quit, true},
+      {"EHLO refused", "EHLO", "550 go away\r\n", AWAIT_HELLO_RESPONSE, "550 go away\r\n",
+       Permanent, quit, true},
+      {"STARTTLS refused", "STARTTLS", "454 4.7.0 not now\r\n", AWAIT_STARTTLS_RESPONSE,
+       "454 4.7.0 not now\r\n", Temporary, quit, true},
+      {"AUTH refused", "AUTH", "535 5.7.8 no\r\n", AWAIT_AUTH_RESPONSE, "535 5.7.8 no\r\n",
+       NoPermission, quit, true},
+      {"recipient refused", "RCPT", "550 5.1.1 unknown\r\n", AWAIT_RCPT_TO_RESPONSE,
+       "550 5.1.1 unknown\r\n", Permanent, quit, true},
+      {"DATA refused", "DATA", "554 5.5.1 none\r\n", AWAIT_DATA_RESPONSE, "554 5.5.1 none\r\n",
+       Permanent, quit, true},
+      {"message refused", "<message>", "554 5.6.0 no\r\n", FAILED, "554 5.6.0 no\r\n", Permanent,
+       quit, true},
+      {"QUIT never answered", "MAIL", "553 5.1.8 bad\r\n", AWAIT_MAIL_FROM_RESPONSE,
+       "553 5.1.8 bad\r\n", Permanent, quit, true, ""},
+      {"the server closes at QUIT", "MAIL", "451 4.3.0 later\r\n", AWAIT_MAIL_FROM_RESPONSE,
+       "451 4.3.0 later\r\n", Temporary, quit, true, "", "QUIT"},
+      {"refusal read with the close, judged before the close is known", "MAIL", "553 5.1.8 bad\r\n",
+       AWAIT_MAIL_FROM_RESPONSE, "553 5.1.8 bad\r\n", Permanent, quit, true, "", "MAIL"},
+      {"reply out of step", "MAIL", "250-a\r\n550 b\r\n", FAILED,
+       "protocol error: reply lines with differing codes: 250-a\r\n550 b\r\n", Protocol, mail,
+       false},
+      {"TLS failure", "", "220 hi\r\n", AWAIT_TLS_HANDSHAKE,
+       "certificate verify failed: unknown CA", NoPermission, "STARTTLS\r\n", false, "221 bye\r\n",
+       "", "certificate verify failed: unknown CA"},
+      {"time-out", "MAIL", "", FAILED, "", Temporary, mail, false},
+      {"plain session", "RCPT", "550 5.1.1 unknown\r\n", AWAIT_RCPT_TO_RESPONSE,
+       "550 5.1.1 unknown\r\n", Permanent, rcpt, false, "221 bye\r\n", "", "", false, true},
+      {"probe: 221 with the close", "QUIT", "221 bye\r\n", IDLE, "", None, quit, false, "", "QUIT",
+       "", true},
+      {"probe: RSET's 250 with the close", "RSET", "250 ok\r\n", FAILED, closed, Temporary, quit,
+       false, "", "RSET", "", true},
+      {"probe: a refusal with the close", "RCPT", "550 5.1.1 unknown\r\n", AWAIT_RCPT_TO_RESPONSE,
+       "550 5.1.1 unknown\r\n", Permanent, rcpt, false, "", "RCPT", "", true},
+      {"221 with the close", "QUIT", "221 bye\r\n", IDLE, "", None, quit, false, "", "QUIT"},
+      {"EHLO's reply with the close", "EHLO", "250-mail.example\r\n250 STARTTLS\r\n", FAILED,
+       closed, Temporary, "STARTTLS\r\n", false, "", "EHLO"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerScript script =
+        Answering(Answering(c.plain ? AcceptingServer() : Submission(), "QUIT", c.quitAnswer),
+                  c.command, c.reply);
+    if (c.command.empty()) script.greeting = c.reply;
+    if (!c.tls.empty()) script.tls = [&c](const TlsRequest&) { return c.tls; };
+    script.closesAfter = [&c](const std::string& cmd) {
+      return !c.closesAfter.empty() && cmd.starts_with(c.closesAfter);
+    };
+    Rig* self = nullptr;
+    std::size_t recordsAtQuit = 0;
+    for (auto* answer : {&script.reply, &script.tlsReply}) {
+      *answer = [&self, &recordsAtQuit, next = *answer](const std::string& cmd) {
+        if (cmd == "QUIT\r\n") recordsAtQuit = self->host.size();
+        return next(cmd);
+      };
+    }
+    Rig rig(script, c.plain ? Security::Unset : Security::StartTls, c.plain ? "" : "yamada");
+    self = &rig;
+    rig.session.SetProbe(c.probe);
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntilEnded(5 * 60000));
+    ASSERT_EQ(rig.host.size(), 2u);
+    EXPECT_EQ(rig.Log().step, c.step);
+    EXPECT_EQ(rig.Log().reply, c.logged);
+    EXPECT_EQ(rig.host[1].step, c.step);
+    EXPECT_EQ(rig.host[1].failure, c.failure);
+    const std::vector<std::string> sent = rig.Commands();
+    EXPECT_EQ(sent.back(), c.last);
+    EXPECT_LE(Count(sent, quit), 1);
+    EXPECT_EQ(rig.socket.calls.back().what, "Close");
+    const std::vector<int> steps = rig.Steps();
+    const int taken[] = {180, 190};
+    EXPECT_EQ(
+        std::search(steps.begin(), steps.end(), std::begin(taken), std::end(taken)) != steps.end(),
+        c.last == quit && !c.farewell && !c.probe);  // QUIT in its course
+    // QUIT after the record, then the end at its answer, the close or the
+    // time limit.
+    if (Count(sent, quit) == 1) {
+      EXPECT_EQ(recordsAtQuit, c.farewell ? 1u : 0u);
+    }
+    const Millis wait = rig.host[1].at - rig.host[0].at;
+    if (!c.farewell) {
+      EXPECT_EQ(wait, 0);
+    } else if (c.quitAnswer.empty() && c.closesAfter.empty()) {
+      EXPECT_GE(wait, (kQuitWaitTicks - 1) * 100);
+      EXPECT_LE(wait, (kQuitWaitTicks + 1) * 100);
+    } else {
+      EXPECT_LE(wait, 100);
+    }
+    // A probe's caller, and a farewell, look for the end at the ticks.
+    if (c.probe || c.farewell) {
+      EXPECT_TRUE(rig.host[1].atTick);
+    }
   }
 }
 

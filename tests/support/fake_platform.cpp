@@ -86,6 +86,10 @@ void FakeSocket::QueueError(std::string reason) {
   queue_.push_back(Event{Event::Error, std::move(reason), true});
 }
 
+void FakeSocket::QueueClose() {
+  queue_.push_back(Event{Event::Closed, "connection closed by the server", true});
+}
+
 bool FakeSocket::Deliver() {
   bool any = false;
   while (!queue_.empty() && events_ != nullptr) {
@@ -108,6 +112,9 @@ bool FakeSocket::Deliver() {
       state_ = event.connected ? SocketState::Connected : SocketState::Error;
       events_->WSOCK_Connect();
     } else if (event.kind == Event::Error) {
+      events_->WSOCK_Error(event.bytes);
+    } else if (event.kind == Event::Closed) {
+      state_ = SocketState::PeerClosed;
       events_->WSOCK_Error(event.bytes);
     } else {
       events_->WSOCK_SendComplete();
@@ -154,7 +161,13 @@ void FakeSocket::Respond(const std::string& command) {
   const auto& answer = tlsUp_ && script_.tlsReply ? script_.tlsReply : script_.reply;
   if (!answer) return;
   std::string reply = answer(command);
+  const std::string& cut = script_.pieceBreak;
+  for (std::size_t at; !cut.empty() && (at = reply.find(cut)) != std::string::npos;) {
+    if (at > 0) QueueData(reply.substr(0, at));
+    reply.erase(0, at + cut.size());
+  }
   if (!reply.empty()) QueueData(std::move(reply));
+  if (script_.closesAfter && script_.closesAfter(command)) QueueClose();
 }
 
 std::string FakeSocket::Drain() {

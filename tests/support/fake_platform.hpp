@@ -91,6 +91,13 @@ struct ServerScript {
   bool handshakeEnds = true;
   // Replies once TLS is up; unset: `reply` answers then too.
   std::function<std::string(const std::string& command)> tlsReply;
+  // A reply holding this text arrives in pieces, one arrival each, split
+  // where it stands (the text itself is not sent); empty: whole.
+  std::string pieceBreak;
+  // The server closes the connection right after its answer to a command
+  // for which this says true: the close follows the reply between the
+  // same two ticks, as a socket reports a reply read together with it.
+  std::function<bool(const std::string& command)> closesAfter;
   // Implicit TLS: the greeting comes after the handshake, not the connect.
   bool greetAfterTls = false;
   // What TlsPeer() reports once TLS is up.
@@ -127,6 +134,9 @@ class FakeSocket : public Socket {
   void QueueData(std::string bytes);
   void QueueSendComplete();
   void QueueError(std::string reason);
+  // The peer closes: "connection closed by the server", and from then on
+  // the socket is PeerClosed.
+  void QueueClose();
   // Delivers every queued event; true when there was any.
   bool Deliver();
 
@@ -171,7 +181,7 @@ class FakeSocket : public Socket {
 
  private:
   struct Event {
-    enum Kind { Connect, Data, SendComplete, Error } kind;
+    enum Kind { Connect, Data, SendComplete, Error, Closed } kind;
     std::string bytes;
     bool connected = true;
   };

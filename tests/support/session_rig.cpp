@@ -10,7 +10,11 @@ SessionRig::SessionRig(ServerScript script)
       session(SessionPorts{st, socket, tmrSMTP, *this}) {
   socket.Attach(*this);
   scheduler.AddPump([this] { return socket.Deliver(); });
-  scheduler.SetHandler(tmrSMTP, [this] { session.tmrSMTP_Timer(); });
+  scheduler.SetHandler(tmrSMTP, [this] {
+    inTick = true;
+    session.tmrSMTP_Timer();
+    inTick = false;
+  });
   session.SetTrace([this](SmtpStep, SmtpStep to) { steps.push_back(to); });
   st.FromAddr = "DummySender";
   Recipients({"to@example.jp"});
@@ -51,12 +55,14 @@ std::vector<std::string> SessionRig::Commands() const {
 }
 
 void SessionRig::LogSession(SmtpStep endStep, std::string_view reply) {
-  host.push_back({"log", endStep, std::string(reply), false, scheduler.Now()});
+  host.push_back(
+      {"log", endStep, std::string(reply), false, scheduler.Now(), FailureClass::None, inTick});
 }
 
 void SessionRig::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
                                FailureClass failure) {
-  host.push_back({"ended", endStep, std::string(reply), catchAll, scheduler.Now(), failure});
+  host.push_back(
+      {"ended", endStep, std::string(reply), catchAll, scheduler.Now(), failure, inTick});
   ++endings;
 }
 

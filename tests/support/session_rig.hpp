@@ -18,6 +18,7 @@ struct HostCall {
   bool catchAll = false;
   Millis at = 0;
   FailureClass failure = FailureClass::None;  // "ended" only
+  bool atTick = false;                        // told during a tmrSMTP tick
 };
 
 class SessionRig : public SessionHost, public SocketEvents {
@@ -56,6 +57,7 @@ class SessionRig : public SessionHost, public SocketEvents {
   std::vector<HostCall> host;
   std::vector<SmtpStep> steps;  // every change of smtpSTEP
   int endings = 0;
+  bool inTick = false;
 };
 
 }  // namespace tolvex::test

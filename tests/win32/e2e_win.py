@@ -327,6 +327,8 @@ def main():
                                              hostile.NotFiles, hostile.HostileServer,
                                              hostile.SlowHostile, submission.WinSubmission,
                                              submission.WinScriptedTls, submission.WinProbe,
+                                             submission.WinServerEdges,
+                                             submission.WinProbeClose,
                                              retry.WinRetry, retry.WinTokenRequest,
                                              submission.WinOAuth,
                                              submission.WinDovecotOAuth,

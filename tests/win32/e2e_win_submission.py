@@ -4,7 +4,8 @@ cases of e2e/test_oauth.py (WinHTTP, the client secret also from the
 Credential Manager) and the Exim and OpenSMTPD cases of
 e2e/test_strict_servers.py, run with tolvex.exe under Wine on
 127.0.0.160-168, 169-173, 181-188, 189 (Postfix + Dovecot checking the
-tokens) and 236-239."""
+tokens) and 236-239; what a server may say at any moment and a 221 that
+comes with the close (one after the other) on 37."""
 
 import subprocess
 
@@ -12,9 +13,9 @@ import winrun
 from winrun import WinRun, wine_cmd
 
 from test_oauth import CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases  # noqa: E402
-from test_probe import ProbeCases  # noqa: E402
+from test_probe import ProbeCases, ProbeCloseCases  # noqa: E402
 from test_strict_servers import StrictServerCases  # noqa: E402
-from test_submission import USER, ScriptedTlsCases, SubmissionCases  # noqa: E402
+from test_submission import USER, ScriptedTlsCases, ServerEdgeCases, SubmissionCases  # noqa: E402
 
 
 class ArgsRun(WinRun):
@@ -39,6 +40,17 @@ class WinStrictServers(StrictServerCases, ArgsRun):
 
 class WinProbe(ProbeCases, ArgsRun):
     FIRST = 168
+
+    def run_probe(self):
+        return self.run_tolvex(["--probe"])
+
+
+class WinServerEdges(ServerEdgeCases, ArgsRun):
+    FIRST = 36
+
+
+class WinProbeClose(ProbeCloseCases, ArgsRun):
+    FIRST = 36
 
     def run_probe(self):
         return self.run_tolvex(["--probe"])

@@ -93,6 +93,28 @@ TEST(TlsEngineTest, ACutRecordIsKeptUntilItIsWhole) {
   EXPECT_EQ(tls.FailureReason(), "handshake: protocol version");
 }
 
+// A refusal of what the client offers reads the same on both platforms, so
+// the session counts it as permanent; other alerts are named as they are.
+TEST(TlsEngineTest, TheServersFatalAlertNamesTheRefusal) {
+  const struct {
+    char alert;
+    const char* reason;
+  } cases[] = {
+      {'\x46', "handshake: protocol version"},
+      {'\x28', "handshake: no shared cipher (the server sent alert handshake failure)"},
+      {'\x47', "handshake: no shared cipher (the server sent alert insufficient security)"},
+      {'\x30', "handshake: the server sent alert unknown CA"},
+  };
+  for (const auto& c : cases) {
+    SchannelTls tls(L"mail.tolvex.test", L"");
+    std::string out, plain;
+    tls.Start(out);
+    EXPECT_EQ(tls.Receive(Record(tls::kAlert, std::string{'\x02', c.alert}), out, plain),
+              State::Failed);
+    EXPECT_EQ(tls.FailureReason(), c.reason);
+  }
+}
+
 TEST(TlsEngineTest, CallsOutOfOrder) {
   SchannelTls tls(L"mail.tolvex.test", L"");
   std::string out, plain;

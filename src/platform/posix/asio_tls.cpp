@@ -122,11 +122,21 @@ std::string AsioTls::HandshakeReason(const asio::error_code& ec) const {
   }
   if (ec.category() == asio::error::get_ssl_category()) {
     const int why = ERR_GET_REASON(static_cast<unsigned long>(ec.value()));
+    // The peer refusing the versions or the ciphers offered: permanent
+    // failures, so they begin with the texts the session classifies.
     switch (why) {
       case SSL_R_UNSUPPORTED_PROTOCOL:
       case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
       case SSL_R_NO_PROTOCOLS_AVAILABLE:
-        return "handshake: protocol version";
+      case SSL_R_VERSION_TOO_LOW:
+        return kTlsVersionRefused;
+      case SSL_R_NO_SHARED_CIPHER:
+      case SSL_R_NO_CIPHERS_AVAILABLE:
+        return kTlsNoSharedCipher;
+      case SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE:
+        return std::string(kTlsNoSharedCipher) + " (the server sent alert handshake failure)";
+      case SSL_R_TLSV1_ALERT_INSUFFICIENT_SECURITY:
+        return std::string(kTlsNoSharedCipher) + " (the server sent alert insufficient security)";
       case SSL_R_WRONG_VERSION_NUMBER:
         return "handshake: the server does not answer in TLS";
       default:

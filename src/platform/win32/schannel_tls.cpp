@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/platform.hpp"
 #include "platform/win32/schannel_status.hpp"
 #include "platform/win32/tls_records.hpp"
 
@@ -176,14 +177,22 @@ bool SchannelTls::ScanRecords() {
   return true;
 }
 
+// The peer refusing the versions or the ciphers offered is a permanent
+// failure: those reasons begin with the texts the session classifies.
 std::string SchannelTls::HandshakeReason(SECURITY_STATUS status) const {
+  const std::string version = kTlsVersionRefused;
   if (helloVersion_ && helloVersion_ < tls::kTls12)
-    return "handshake: protocol version (the server offers " + tls::VersionName(helloVersion_) +
-           ")";
-  if (peerAlert_ == tls::kAlertProtocolVersion) return "handshake: protocol version";
+    return version + " (the server offers " + tls::VersionName(helloVersion_) + ")";
+  if (peerAlert_ == tls::kAlertProtocolVersion) return version;
+  if (peerAlert_ == tls::kAlertHandshakeFailure || peerAlert_ == tls::kAlertInsufficientSecurity)
+    return std::string(kTlsNoSharedCipher) + " (the server sent alert " +
+           tls::AlertName(static_cast<std::uint8_t>(peerAlert_)) + ")";
   if (peerAlert_ >= 0)
     return "handshake: the server sent alert " +
            tls::AlertName(static_cast<std::uint8_t>(peerAlert_));
+  // What SChannel says itself when the server chose what it does not allow.
+  if (status == SEC_E_UNSUPPORTED_FUNCTION) return version;
+  if (status == SEC_E_ALGORITHM_MISMATCH) return kTlsNoSharedCipher;
   return "handshake: " + StatusName(status);
 }
 

@@ -57,6 +57,8 @@ std::string CipherSuiteName(std::uint16_t suite);
 std::string AlertName(std::uint8_t description);
 
 inline constexpr std::uint8_t kAlertCloseNotify = 0;
+inline constexpr std::uint8_t kAlertHandshakeFailure = 40;
 inline constexpr std::uint8_t kAlertProtocolVersion = 70;
+inline constexpr std::uint8_t kAlertInsufficientSecurity = 71;
 
 }  // namespace tolvex::win::tls

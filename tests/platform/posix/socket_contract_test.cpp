@@ -1,5 +1,7 @@
 // The socket contract against the Asio socket and a peer thread on
 // loopback (free ports, so no privileges are needed).
+#include <openssl/ssl.h>
+
 #include <mutex>
 
 #include "contract/socket_contract.hpp"
@@ -44,6 +46,17 @@ class AsioHarness {
     caPem_ = good.caPem;
     return "127.0.0.1";
   }
+  // A good peer that allows only what `limits` says.
+  std::string ServeLimitedTls(const TlsLimits& limits) {
+    static const TestPki good = MakeTestPki({"mail.tolvex.test"}, {"127.0.0.1"});
+    server_.emplace("127.0.0.1", 0);
+    server_->Serve([limits](Peer& p) {
+      std::string got;
+      ServeTlsEcho(p.Fd(), good, got, limits);
+    });
+    caPem_ = good.caPem;
+    return "127.0.0.1";
+  }
   TlsRequest Request(bool trust) { return TlsRequest{"mail.tolvex.test", trust ? caPem_ : ""}; }
   std::int32_t Port() const { return server_ ? server_->Port() : 0; }
   std::string Received() {
@@ -70,6 +83,34 @@ class AsioHarness {
   std::string received_;
   std::string caPem_ = "-----BEGIN CERTIFICATE-----";
 };
+
+// A peer refusing the versions or the ciphers the client offers: the
+// reasons the session counts as permanent (SChannel's: tls_engine_test).
+TEST(AsioTlsRefusal, VersionsOrCiphersThePeerRefuses) {
+  const struct {
+    TlsLimits limits;
+    std::string reason;
+  } cases[] = {
+      {{TLS1_1_VERSION, ""}, kTlsVersionRefused},
+      {{0, "TLS_AES_128_CCM_8_SHA256"},
+       std::string(kTlsNoSharedCipher) + " (the server sent alert handshake failure)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    AsioHarness h;
+    contract::Events events(h.Sock());
+    h.Attach(&events);
+    const std::string address = h.ServeLimitedTls(c.limits);
+    h.Sock().SetRemotePort(h.Port());
+    h.Sock().SetRemoteHost(address);
+    h.Sock().Connect();
+    ASSERT_TRUE(h.RunUntil([&] { return events.connects == 1; }, 10000));
+    h.Sock().StartTls(h.Request(true));
+    ASSERT_TRUE(h.RunUntil([&] { return !events.errors.empty(); }, 20000));
+    EXPECT_EQ(events.errors, std::vector<std::string>{c.reason});
+    EXPECT_EQ(events.completes, 0);
+  }
+}
 
 }  // namespace
 }  // namespace tolvex::posix::test

@@ -100,7 +100,7 @@ TestPki IssueServer(const TestPki& from, const std::vector<std::string>& names,
   return pki;
 }
 
-bool ServeTlsEcho(int fd, const TestPki& pki, std::string& received) {
+bool ServeTlsEcho(int fd, const TestPki& pki, std::string& received, const TlsLimits& limits) {
   timeval limit{10, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
@@ -111,6 +111,14 @@ bool ServeTlsEcho(int fd, const TestPki& pki, std::string& received) {
   EVP_PKEY* key = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
   SSL_CTX_use_certificate(ctx, cert);
   SSL_CTX_use_PrivateKey(ctx, key);
+  if (limits.maxVersion != 0) {
+    SSL_CTX_set_max_proto_version(ctx, limits.maxVersion);
+    SSL_CTX_set_cipher_list(ctx, "DEFAULT:@SECLEVEL=0");  // old versions need it
+  }
+  if (!limits.suites.empty()) {
+    SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
+    SSL_CTX_set_ciphersuites(ctx, limits.suites.c_str());
+  }
   SSL* ssl = SSL_new(ctx);
   SSL_set_fd(ssl, fd);
   const bool ok = SSL_accept(ssl) == 1;

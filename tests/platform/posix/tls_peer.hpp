@@ -21,9 +21,17 @@ TestPki MakeTestPki(const std::vector<std::string>& names, const std::vector<std
 TestPki IssueServer(const TestPki& ca, const std::vector<std::string>& names,
                     const std::vector<std::string>& ips);
 
+// What a peer allows beyond its certificate: the highest TLS version
+// (0: any), and the TLS 1.3 suites (empty: the defaults; with them it
+// speaks TLS 1.3 only).
+struct TlsLimits {
+  int maxVersion = 0;
+  std::string suites;
+};
+
 // Serves TLS on `fd`: the handshake with `pki`'s certificate, then each
 // line that comes is appended to `received` and sent back, until the
 // client goes. False when the handshake failed.
-bool ServeTlsEcho(int fd, const TestPki& pki, std::string& received);
+bool ServeTlsEcho(int fd, const TestPki& pki, std::string& received, const TlsLimits& limits = {});
 
 }  // namespace tolvex::posix::test
