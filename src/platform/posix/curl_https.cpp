@@ -1,6 +1,7 @@
 #include "platform/posix/curl_https.hpp"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -10,6 +11,61 @@
 
 namespace tolvex::posix {
 namespace {
+
+// libcurl is opened on the first request, not linked: a run without OAuth
+// then maps none of the libraries it pulls in (LDAP, Kerberos, SSH, ...),
+// which would more than double the program's resident memory.
+// clang-format off
+#define TOLVEX_CURL_FUNCTIONS(X) \
+  X(curl_global_init) \
+  X(curl_easy_init) \
+  X(curl_easy_setopt) \
+  X(curl_easy_perform) \
+  X(curl_easy_getinfo) \
+  X(curl_easy_cleanup) \
+  X(curl_easy_strerror) \
+  X(curl_slist_append) \
+  X(curl_slist_free_all) \
+  X(curl_multi_init) \
+  X(curl_multi_cleanup) \
+  X(curl_multi_add_handle) \
+  X(curl_multi_remove_handle) \
+  X(curl_multi_perform) \
+  X(curl_multi_info_read) \
+  X(curl_multi_poll)
+// clang-format on
+
+struct CurlApi {
+#define TOLVEX_CURL_MEMBER(f) decltype(&::f) f = nullptr;
+  TOLVEX_CURL_FUNCTIONS(TOLVEX_CURL_MEMBER)
+#undef TOLVEX_CURL_MEMBER
+  std::string error;  // why the library cannot be used; "" when it can
+};
+
+CurlApi LoadCurl() {
+  CurlApi api;
+  void* lib = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+  if (!lib) {
+    api.error = std::string("libcurl (libcurl.so.4) cannot be loaded: ") + ::dlerror();
+    return api;
+  }
+#define TOLVEX_CURL_BIND(f)                                    \
+  api.f = reinterpret_cast<decltype(api.f)>(::dlsym(lib, #f)); \
+  if (!api.f) api.error = "libcurl (libcurl.so.4) has no " #f;
+  TOLVEX_CURL_FUNCTIONS(TOLVEX_CURL_BIND)
+#undef TOLVEX_CURL_BIND
+  // Once, before any handle.
+  if (api.error.empty() && api.curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+    api.error = "libcurl could not start";
+  }
+  return api;
+}
+
+// The library, loaded once for the process.
+const CurlApi& Curl() {
+  static const CurlApi api = LoadCurl();
+  return api;
+}
 
 // Bodies larger than this are not token replies.
 constexpr std::size_t kMaxBody = 1024 * 1024;
@@ -68,9 +124,10 @@ bool IsLasting(CURLcode rc) {
 // a transfer aborted by a callback.
 CURLcode Perform(CURL* h, const volatile std::sig_atomic_t* stop) {
   constexpr int kPollMs = 50;
-  std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi(curl_multi_init(),
-                                                              curl_multi_cleanup);
-  if (!multi || curl_multi_add_handle(multi.get(), h) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+  const CurlApi& c = Curl();
+  std::unique_ptr<CURLM, decltype(c.curl_multi_cleanup)> multi(c.curl_multi_init(),
+                                                               c.curl_multi_cleanup);
+  if (!multi || c.curl_multi_add_handle(multi.get(), h) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
   CURLcode rc = CURLE_OK;
   for (;;) {
     if (stop && *stop != 0) {
@@ -78,22 +135,22 @@ CURLcode Perform(CURL* h, const volatile std::sig_atomic_t* stop) {
       break;
     }
     int running = 0;
-    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+    if (c.curl_multi_perform(multi.get(), &running) != CURLM_OK) {
       rc = CURLE_RECV_ERROR;
       break;
     }
     if (running == 0) {
       int left = 0;
-      const CURLMsg* msg = curl_multi_info_read(multi.get(), &left);
+      const CURLMsg* msg = c.curl_multi_info_read(multi.get(), &left);
       rc = msg && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_RECV_ERROR;
       break;
     }
-    if (curl_multi_poll(multi.get(), nullptr, 0, kPollMs, nullptr) != CURLM_OK) {
+    if (c.curl_multi_poll(multi.get(), nullptr, 0, kPollMs, nullptr) != CURLM_OK) {
       rc = CURLE_RECV_ERROR;
       break;
     }
   }
-  curl_multi_remove_handle(multi.get(), h);
+  c.curl_multi_remove_handle(multi.get(), h);
   return rc;
 }
 
@@ -106,7 +163,14 @@ HttpsReply CurlHttps::PostForm(const HttpsRequest& request) {
     reply.lasting = true;
     return reply;
   }
-  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
+  const CurlApi& c = Curl();
+  if (!c.error.empty()) {
+    reply.error = c.error;
+    reply.lasting = true;
+    return reply;
+  }
+  std::unique_ptr<CURL, decltype(c.curl_easy_cleanup)> curl(c.curl_easy_init(),
+                                                            c.curl_easy_cleanup);
   if (!curl) {
     reply.error = "libcurl could not start";
     return reply;
@@ -114,29 +178,29 @@ HttpsReply CurlHttps::PostForm(const HttpsRequest& request) {
   CURL* h = curl.get();
   Transfer transfer{&reply};
   char errorText[CURL_ERROR_SIZE] = {};
-  std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(
-      curl_slist_append(nullptr, "Accept: application/json"), curl_slist_free_all);
+  std::unique_ptr<curl_slist, decltype(c.curl_slist_free_all)> headers(
+      c.curl_slist_append(nullptr, "Accept: application/json"), c.curl_slist_free_all);
   const std::string_view form = request.form ? request.form->View() : std::string_view();
-  curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
-  curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(request.connectSeconds));
-  curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(request.totalSeconds));
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(h, CURLOPT_USERAGENT, "Tolvex");
+  c.curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
+  c.curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
+  c.curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  c.curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  c.curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+  c.curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  c.curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+  c.curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  c.curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(request.connectSeconds));
+  c.curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(request.totalSeconds));
+  c.curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  c.curl_easy_setopt(h, CURLOPT_USERAGENT, "Tolvex");
   // The body is sent from the caller's Secret, never copied by curl.
-  curl_easy_setopt(h, CURLOPT_POSTFIELDS, form.data());
-  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Collect);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+  c.curl_easy_setopt(h, CURLOPT_POSTFIELDS, form.data());
+  c.curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
+  c.curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Collect);
+  c.curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
   if (!request.caPem.empty()) {
-    curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, AddCertificates);
-    curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &request.caPem);
+    c.curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, AddCertificates);
+    c.curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &request.caPem);
   }
   const CURLcode rc = Perform(h, stop_);
   if (rc != CURLE_OK) {
@@ -146,10 +210,10 @@ HttpsReply CurlHttps::PostForm(const HttpsRequest& request) {
     reply.error = reply.cancelled        ? "given up: the run is ending"
                   : transfer.tooLarge    ? "the reply is larger than 1 MiB"
                   : errorText[0] != '\0' ? std::string(errorText)
-                                         : std::string(curl_easy_strerror(rc));
+                                         : std::string(c.curl_easy_strerror(rc));
     return reply;
   }
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply.status);
+  c.curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply.status);
   reply.done = true;
   return reply;
 }
