@@ -12,7 +12,7 @@ pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-de
       libssl-dev libcurl4-openssl-dev nlohmann-json3-dev python3)
 if [[ ${1:-} != --core ]]; then
   pkgs+=(clang-format time postfix dovecot-core openssl locales g++-mingw-w64-x86-64-win32 wine wine64
-         libgnutls30 python3-openssl mutt nodejs xvfb xauth xdotool)
+         libgnutls30 python3-openssl mutt nodejs xvfb xauth xdotool iproute2)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

@@ -14,6 +14,9 @@ it carries AUTH PLAIN and AUTH LOGIN exchanges and records the credentials
 and whether they came over TLS.
 """
 
+import fcntl
+import struct
+import termios
 import errno
 import socket
 import ssl
@@ -101,6 +104,15 @@ class Session:
         self.tls = False      # TLS was set up
         self.tls_error = None  # why a TLS handshake did not complete
         self.auth = []        # Auth exchanges
+        self.conn = None      # the connection's socket while it is open
+
+    def unread(self):
+        """Bytes the client sent that the server has not read yet (0 once
+        the connection is closed)."""
+        try:
+            return struct.unpack("i", fcntl.ioctl(self.conn, termios.FIONREAD, b"\0" * 4))[0]
+        except (OSError, TypeError, ValueError):
+            return 0
 
     @property
     def message(self):
@@ -178,6 +190,7 @@ class ScriptedSmtpServer(TlsAndAuth):
                 self.sessions.append(session)
             self.connected.set()
             link = _Link(conn)
+            session.conn = conn
             try:
                 self._converse(link, session)
             except (ConnectionResetError, BrokenPipeError):

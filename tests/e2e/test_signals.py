@@ -63,6 +63,17 @@ class SignalRun(E2ETest):
             self.assertLess(time.monotonic(), deadline, f"never saw {what}")
             time.sleep(0.002)
 
+    def idle_after_reading(self, p):
+        """The run has read its command file and sleeps in its event loop."""
+        try:
+            with open(f"/proc/{p.pid}/io") as f:
+                read = int(dict(l.split(": ") for l in f.read().splitlines())["rchar"])
+            with open(f"/proc/{p.pid}/stat") as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except (OSError, KeyError, IndexError, ValueError):
+            return False
+        return read >= os.path.getsize(self.path("command.txt")) and state == "S"
+
     def end_by(self, p, sig, within):
         """Signals the run; returns its standard error once it has ended
         with 128+N within `within` seconds, the spool files gone."""
@@ -112,7 +123,7 @@ class SignalsAtAnyMoment(SignalRun):
             p = self.spawn()
             self.wait_for("DATA", lambda: bool(server.sessions) and
                           "DATA" in server.sessions[0].received_at)
-            time.sleep(0.5)
+            self.wait_for("the message arriving", lambda: server.sessions[0].unread() > 65536)
             self.assertTrue(self.exists("TEMP.TXT"))
             self.end_by(p, signal.SIGTERM, within=5)
         self.assertFalse(server.sessions[0].complete)
@@ -125,7 +136,6 @@ class SignalsAtAnyMoment(SignalRun):
             p = self.spawn()
             self.assertTrue(server.session_done.wait(30), "no first delivery")
             self.wait_for("the first record", lambda: self.log_records() != [])
-            time.sleep(0.3)
             # The spool stays for the next send until the signal.
             self.assertTrue(self.exists("TEMP.TXT"))
             self.end_by(p, signal.SIGHUP, within=5)
@@ -137,7 +147,7 @@ class SignalsAtAnyMoment(SignalRun):
         self.write_command(self.command(223, "#WAI=5", delete=True))
         with ScriptedSmtpServer(addr(223)) as server:
             p = self.spawn()
-            time.sleep(0.5)
+            self.wait_for("the start-up done", lambda: self.idle_after_reading(p))
             self.assertFalse(self.exists("TEMP.TXT"), "composed before the wait was over")
             self.end_by(p, signal.SIGTERM, within=5)
         self.assertEqual(server.sessions, [])

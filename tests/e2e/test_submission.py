@@ -451,7 +451,8 @@ class ScriptedTlsCases(ScriptedTlsJobs):
         with self.server(7, replies={"EHLO": BEFORE_TLS},
                          tls_replies={"EHLO": UNDER_TLS, "AUTH": b"535 5.7.8 no\r\n"}) as srv:
             res = self.run_job()
-            time.sleep(0.5)  # the server reads on to the end of the connection
+            # The server reads on to the end of the connection.
+            self.assertTrue(srv.session_done.wait(10), "the connection never ended")
         self.assert_failed_in(res, 139, EX_NOPERM)
         self.assertEqual(srv.ragged_eofs, 0)
 

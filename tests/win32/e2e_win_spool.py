@@ -59,12 +59,15 @@ class Spool(WinRun):
         self.write("big.bin", big_bytes())
         self.write_command(self.command(133))
         # The server stops reading after 354: the send stalls in the middle.
-        with self.serve(133, replies={"DATA": [b"354 go ahead\r\n", 20.0]}):
+        with self.serve(133, replies={"DATA": [b"354 go ahead\r\n", 20.0]}) as server:
             p = self.spawn(limit=200)
             deadline = time.monotonic() + 60
             while not self.exists("TEMP.TXT") and time.monotonic() < deadline:
                 time.sleep(0.2)
-            time.sleep(3)  # well into the message
+            # Well into the message: what the server has not read piles up.
+            while not (server.sessions and server.sessions[0].unread() > 65536) \
+                    and time.monotonic() < deadline:
+                time.sleep(0.05)
             self.assertIsNone(p.poll())
             self.assertEqual(wintool("close", 30).returncode, 0)
             ended, err = self.wait_exit(p)
