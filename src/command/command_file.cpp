@@ -122,7 +122,10 @@ class Interpreter {
   Interpreter(RunState& st, CommandEffects& effects, WorkFolder& files)
       : st_(st), effects_(effects), files_(files) {}
 
-  Status Run(const SourceText& source) {
+  // Reads `source` line by line, then lets its text go (wiped: it may hold
+  // the "#PAS" secret) before the texts are converted, so that a large
+  // body is not held three times.
+  Status Run(SourceText& source) {
     unicode_ = source.Unicode();
     st_.CommandEncoding = source.encoding;
     const std::string_view data = source.text;
@@ -146,6 +149,8 @@ class Interpreter {
         pos = end;
       }
     }
+    WipeString(source.text);
+    source.text.shrink_to_fit();
     return Finish();
   }
 
@@ -408,7 +413,7 @@ class Interpreter {
     texts_.toList = Piece(st_.ToList);
     texts_.ccList = Piece(st_.CcList);
     texts_.bccList = Piece(st_.BccList);
-    texts_.body = Piece(body_);
+    texts_.body = PieceText{std::move(body_), unicode_};
     texts_.textFile = PieceText{st_.TextFileData, textFileUnicode_};
     const CharsetChoice choice = ChooseCharset(charset_, st_.CommandEncoding, texts_);
     st_.CharsetReason = choice.reason;
@@ -463,8 +468,8 @@ Status ReadCommandFile(RunState& st, CommandEffects& effects, WorkFolder& files)
   data.resize(static_cast<std::size_t>(file->Size()));
   if (IoError e = ReadExactly(*file, 0, data.data(), data.size())) return unreadable(*e);
   file.reset();
-  SourceText source = DecodeSource(data);
-  WipeString(data);  // it may hold the "#PAS" secret
+  SourceText source = DecodeSource(std::move(data));
+  WipeString(data);  // it may hold the "#PAS" secret (when it was decoded)
   if (source.invalid) {
     WipeString(source.text);
     return UndecodableText(kCommandFileName, *source.invalid);
@@ -474,7 +479,7 @@ Status ReadCommandFile(RunState& st, CommandEffects& effects, WorkFolder& files)
     st.TextNotices.push_back(DamagedUtf8Notice(kCommandFileName, *source.damagedUtf8));
   files.SetUnicodeNames(source.Unicode());
   Status status = Interpreter(st, effects, files).Run(source);
-  WipeString(source.text);
+  WipeString(source.text);  // when the reading stopped early
   return status;
 }
 

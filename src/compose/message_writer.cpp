@@ -13,7 +13,7 @@ namespace {
 constexpr std::string_view kCrLf = "\r\n";
 // Whole lines per block, so block-wise encoding gives the text of the file
 // encoded whole.
-constexpr std::size_t kBlockBytes = kBase64LineBytes * 19418;  // about 1 MiB
+constexpr std::size_t kBlockBytes = kBase64LineBytes * 1150;  // about 64 KiB
 }  // namespace
 
 IoError MessageWriter::Write(std::string_view bytes) {

@@ -80,7 +80,7 @@ class StringWriter final : public MessageWriter {
 // large pieces go to the file directly.
 class SpoolWriter final : public MessageWriter {
  public:
-  explicit SpoolWriter(OutputFile& file, std::size_t bufferBytes = 256 * 1024);
+  explicit SpoolWriter(OutputFile& file, std::size_t bufferBytes = 64 * 1024);
   // Writes what is buffered; the caller then finishes the file.
   IoError Flush();
 

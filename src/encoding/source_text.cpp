@@ -257,6 +257,38 @@ std::string_view DropChars(std::string_view s, std::size_t n) {
 
 }  // namespace utf8
 
+namespace {
+
+bool HasBom(std::string_view bytes) {
+  return bytes.starts_with("\xEF\xBB\xBF") || bytes.starts_with("\xFF\xFE") ||
+         bytes.starts_with("\xFE\xFF");
+}
+
+// What text without a BOM is: UTF-8 when every sequence is, else code page
+// 932 (noting whether it looks like damaged UTF-8). The text itself is left
+// to the caller.
+SourceText WithoutBom(std::string_view bytes) {
+  bool multiByte = false;
+  for (std::size_t p = 0; p < bytes.size();) {
+    const std::size_t n = ValidLen(bytes, p);
+    if (n == 0) {
+      SourceText source{TextEncoding::ShiftJis, {}, {}, {}};
+      std::size_t at = 0;
+      if (LooksLikeDamagedUtf8(bytes, &at)) {
+        source.damagedUtf8 =
+            SourceFault{LineAt(bytes, at),
+                        "byte " + HexByte(static_cast<unsigned char>(bytes[at])) + " is no UTF-8"};
+      }
+      return source;
+    }
+    multiByte = multiByte || n > 1;
+    p += n;
+  }
+  return {multiByte ? TextEncoding::Utf8 : TextEncoding::ShiftJis, {}, {}, {}};
+}
+
+}  // namespace
+
 SourceText DecodeSource(std::string_view bytes) {
   auto starts = [&](std::string_view bom) { return bytes.substr(0, bom.size()) == bom; };
   if (starts("\xEF\xBB\xBF")) {
@@ -285,23 +317,18 @@ SourceText DecodeSource(std::string_view bytes) {
   }
   if (starts("\xFF\xFE")) return FromUtf16(bytes.substr(2), TextEncoding::Utf16Le);
   if (starts("\xFE\xFF")) return FromUtf16(bytes.substr(2), TextEncoding::Utf16Be);
-  bool multiByte = false;
-  for (std::size_t p = 0; p < bytes.size();) {
-    const std::size_t n = ValidLen(bytes, p);
-    if (n == 0) {
-      SourceText source{TextEncoding::ShiftJis, std::string(bytes), {}, {}};
-      std::size_t at = 0;
-      if (LooksLikeDamagedUtf8(bytes, &at)) {
-        source.damagedUtf8 =
-            SourceFault{LineAt(bytes, at),
-                        "byte " + HexByte(static_cast<unsigned char>(bytes[at])) + " is no UTF-8"};
-      }
-      return source;
-    }
-    multiByte = multiByte || n > 1;
-    p += n;
-  }
-  return {multiByte ? TextEncoding::Utf8 : TextEncoding::ShiftJis, std::string(bytes), {}, {}};
+  SourceText source = WithoutBom(bytes);
+  source.text.assign(bytes);
+  return source;
+}
+
+SourceText DecodeSource(std::string&& bytes) {
+  if (HasBom(bytes)) return DecodeSource(std::string_view(bytes));
+  // Text without a BOM is kept as it is: the bytes themselves become the
+  // text, so a large file is not held twice.
+  SourceText source = WithoutBom(bytes);
+  source.text = std::move(bytes);
+  return source;
 }
 
 bool LooksLikeDamagedUtf8(std::string_view bytes, std::size_t* firstInvalid) {

@@ -41,6 +41,8 @@ struct SourceText {
 // happens to be valid UTF-8 with a multi-byte sequence is read as UTF-8: the
 // one ambiguity of the rule.
 SourceText DecodeSource(std::string_view bytes);
+// The same, taking the bytes: text without a BOM keeps them, not a copy.
+SourceText DecodeSource(std::string&& bytes);
 
 // Bytes that are not valid UTF-8 but read as UTF-8 (each invalid byte
 // skipped) give at least 8 well-formed multi-byte sequences and at least

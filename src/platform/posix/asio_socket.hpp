@@ -29,7 +29,7 @@ namespace tolvex::posix {
 class AsioSocket : public Socket {
  public:
   // Bytes of a streamed message taken per write.
-  static constexpr std::size_t kDefaultChunk = 512 * 1024;
+  static constexpr std::size_t kDefaultChunk = 64 * 1024;
 
   AsioSocket(asio::io_context& io, EventGate& gate, std::size_t chunkBytes = kDefaultChunk);
   ~AsioSocket() override;
