@@ -6,7 +6,9 @@
 # root). Prints wall time, CPU time (user + sys) and peak resident memory,
 # each the median of RUNS runs (default 3), then the CPU ratio, and the
 # wall time of a plain one-recipient session (paced by the 100 ms tick,
-# 1.6 s at the least).
+# 1.6 s at the least); then the peak memory of a 1 MiB Japanese body (code
+# page 932 for tolvex, the same text in UTF-8 for s-nail) and of printing
+# the version, beside s-nail's.
 #   TOLVEX_BIN   the program (otherwise the release preset is built)
 #   RUNS         runs per case
 set -euo pipefail
@@ -112,3 +114,41 @@ printf '#LOC=bench.local\r\n#HOS=%s\r\n#TO=sink@example.jp\r\n\r\nplain one-reci
 for _ in $(seq "$runs"); do measure "$p" "$TOLVEX_BIN"; done
 read -r pw pc pr <<<"$(summary "$p")"
 printf 'plain one-recipient session: wall %.2fs, CPU %.2fs, peak RSS %.1f MiB\n' "$pw" "$pc" "$pr"
+
+# A 1 MiB Japanese body: the same lines, code page 932 in command.txt for
+# tolvex and UTF-8 on standard input for s-nail.
+t=$work/tolvex-body
+s=$work/snail-body
+mkdir -p "$t" "$s"
+python3 - "$t/command.txt" "$s/body.txt" "$address" <<'PY'
+import sys
+line = "表ソ能の件：本日の売上報告書を送ります。詳細は添付をご覧ください。"
+lines, size = [], 0
+while size < 1024 * 1024:
+    lines.append(line)
+    size += len(line.encode("cp932")) + 2
+head = f"#LOC=bench.local\r\n#HOS={sys.argv[3]}\r\n#TO=sink@example.jp\r\n\r\n"
+open(sys.argv[1], "wb").write(head.encode() + "\r\n".join(lines).encode("cp932") + b"\r\n")
+open(sys.argv[2], "wb").write("\n".join(lines).encode("utf-8") + b"\n")
+PY
+for _ in $(seq "$runs"); do
+  measure "$t" "$TOLVEX_BIN"
+  (cd "$s" && /usr/bin/time -v -o "$s/time.txt" s-nail -:/ -S v15-compat -S "mta=smtp://$address:25" \
+    -S smtp-auth=none -S sendwait -S from=bench@bench.local -s benchmark sink@example.jp \
+    <body.txt >/dev/null 2>&1)
+  echo "0 0 $(field "$s/time.txt" "Maximum resident set size (kbytes)")" >>"$s/results"
+done
+read -r _ _ tr <<<"$(summary "$t")"
+read -r _ _ sr <<<"$(summary "$s")"
+printf '1 MiB Japanese body: peak RSS tolvex %.1f MiB, s-nail %.1f MiB\n' "$tr" "$sr"
+
+v=$work/version
+mkdir -p "$v/t" "$v/s"
+for _ in $(seq "$runs"); do
+  measure "$v/t" "$TOLVEX_BIN" --version
+  (cd "$v/s" && /usr/bin/time -v -o "$v/s/time.txt" s-nail -V >/dev/null 2>&1)
+  echo "0 0 $(field "$v/s/time.txt" "Maximum resident set size (kbytes)")" >>"$v/s/results"
+done
+read -r _ _ tr <<<"$(summary "$v/t")"
+read -r _ _ sr <<<"$(summary "$v/s")"
+printf 'version only: peak RSS tolvex %.1f MiB, s-nail %.1f MiB\n' "$tr" "$sr"

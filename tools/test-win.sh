@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build/win32
 
-say() { printf '== %s\n' "$*"; }
+say() { printf '== %s (at %d s)\n' "$*" "$SECONDS"; }
 
 say "build (preset win32, with the Wine tests)"
 cmake --preset win32 -DTOLVEX_WIN32_TESTS=ON -DTOLVEX_WERROR=ON >/dev/null || exit 1
@@ -148,5 +148,6 @@ else
   say "no xvfb-run/xdotool: notification-area tests skipped"
 fi
 
+say "end"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
