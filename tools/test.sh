@@ -33,11 +33,15 @@ cmake --build --preset debug -j "$jobs"
 
 # Everything, including the end-to-end tests against real sockets; the
 # slow cases take most of their time waiting, so they run side by side.
-phase "debug tests (in the background)"
+phase "debug tests and the Windows program under Wine (in the background)"
 debug_log=$(mktemp /tmp/tolvex-debug-tests.XXXXXX)
+win_log=$(mktemp /tmp/tolvex-win-tests.XXXXXX)
 isolated ctest --preset debug -j 8 >"$debug_log" 2>&1 &
 debug_pid=$!
-trap 'kill "$debug_pid" 2>/dev/null || true' EXIT
+# The Windows program: cross-built with MinGW-w64, tested under Wine.
+isolated bash tools/test-win.sh >"$win_log" 2>&1 &
+win_pid=$!
+trap 'kill "$debug_pid" "$win_pid" 2>/dev/null || true' EXIT
 
 phase "sanitizer build"
 cmake --preset asan -DTOLVEX_WERROR=ON >/dev/null
@@ -45,18 +49,17 @@ cmake --build --preset asan -j "$jobs"
 # Sanitizer run of the unit and integration tests (the end-to-end tests run
 # the debug binary).
 phase "sanitizer tests"
-isolated ctest --preset asan -j "$jobs" -L "unit|integration"
-
-# The Windows program: cross-built with MinGW-w64, tested under Wine.
-phase "Windows program under Wine"
-isolated bash tools/test-win.sh
-
-phase "waiting for the debug tests"
 status=0
+isolated ctest --preset asan -j "$jobs" -L "unit|integration" || status=$?
+
+phase "waiting for the Windows program's tests"
+wait "$win_pid" || status=$?
+cat "$win_log"
+phase "waiting for the debug tests"
 wait "$debug_pid" || status=$?
 trap - EXIT
 # The debug run's report; its summary line closes the run.
 cat "$debug_log"
-rm -f "$debug_log"
+rm -f "$debug_log" "$win_log"
 phase "done"
 exit "$status"
