@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 
+#include "base/base64.hpp"
 #include "oauth/code_flow.hpp"
 #include "oauth/device_flow.hpp"
 #include "oauth/sasl.hpp"
