@@ -14,6 +14,7 @@
 #include "command/command_file.hpp"
 #include "oauth/code_flow.hpp"
 #include "oauth/device_flow.hpp"
+#include "oauth/request.hpp"
 #include "oauth/token.hpp"
 
 namespace tolvex {
@@ -118,29 +119,22 @@ int BrowserLogin(const LoginPorts& p, Submission& s) {
     Secret form;
     oauth::CodeTokenBody(o, redirect.code.View(), redirectUri, pkce.verifier.View(), form);
     redirect.code.Wipe();
-    HttpsRequest request;
-    request.url = oauth::TokenUrl(o);
-    request.form = &form;
-    request.caPem = s.caPem;
-    HttpsReply reply = p.https.PostForm(request);
-    form.Wipe();
+    const std::string tokenUrl = oauth::TokenUrl(o);
+    auto answer = oauth::RequestToken(p.https, tokenUrl, s.caPem, form, s.secrets);
     const std::string failedPage = Page(p, kPageFailedJa, "The sign-in did not complete.");
-    if (!reply.done) {
+    if (answer.failure) {
       browser.Answer(200, failedPage);
       p.out << p.display(kFailedJa) << "\n";
-      return Fail(p.window, Failure{FailureKind::DeliveryFailed,
-                                    "token request to " + request.url + " failed: " +
-                                        oauth::Printable(s.secrets.Masked(reply.error))});
+      return Fail(p.window, Failure{FailureKind::DeliveryFailed, answer.failure->text});
     }
-    oauth::TokenReply token = oauth::ParseTokenReply(reply.status, reply.body.View(), s.secrets);
-    reply.body.Wipe();
+    const oauth::TokenReply& token = answer.reply;
     if (!token.ok) {
       browser.Answer(200, failedPage);
       p.out << p.display(kFailedJa) << "\n";
       return Fail(p.window, Refused("code exchange", token.error, token.description));
     }
     // The browser is told the outcome once the refresh token is stored.
-    const int status = Store(p, s, oauth::SignInKeyOf(s), token, request.url);
+    const int status = Store(p, s, oauth::SignInKeyOf(s), token, tokenUrl);
     browser.Answer(200, status == kExitOk
                             ? Page(p, kPageDoneJa, "Signed in. You may close this page.")
                             : failedPage);
@@ -175,18 +169,11 @@ int RunLogin(const LoginPorts& p) {
 
   Secret form;
   oauth::DeviceCodeBody(o, form);
-  HttpsRequest request;
-  request.url = deviceUrl;
-  request.form = &form;
-  request.caPem = s.caPem;
-  HttpsReply reply = p.https.PostForm(request);
-  if (!reply.done) {
-    return Fail(p.window, Failure{FailureKind::DeliveryFailed,
-                                  "device code request to " + deviceUrl + " failed: " +
-                                      oauth::Printable(s.secrets.Masked(reply.error))});
+  auto device = oauth::RequestDeviceCode(p.https, deviceUrl, s.caPem, form, s.secrets);
+  if (device.failure) {
+    return Fail(p.window, Failure{FailureKind::DeliveryFailed, device.failure->text});
   }
-  oauth::DeviceCode code = oauth::ParseDeviceCode(reply.status, reply.body.View(), s.secrets);
-  reply.body.Wipe();
+  const oauth::DeviceCode& code = device.reply;
   if (!code.ok) {
     return Fail(p.window, Refused("device code request", code.error, code.description));
   }
@@ -204,7 +191,7 @@ int RunLogin(const LoginPorts& p) {
   const std::int64_t deadline = p.https.NowSeconds() + code.expiresIn;
   std::int64_t interval = code.interval;
   const std::string key = oauth::SignInKeyOf(s);
-  request.url = oauth::TokenUrl(o);
+  const std::string tokenUrl = oauth::TokenUrl(o);
   const auto expired = [&p] {
     p.out << p.display(kExpiredJa) << "\n";
     return Fail(p.window, Failure{FailureKind::DeliveryFailed,
@@ -217,16 +204,12 @@ int RunLogin(const LoginPorts& p) {
     p.wait(std::min(interval, left));
     if (p.https.NowSeconds() >= deadline) return expired();
     oauth::DeviceTokenBody(o, code.deviceCode.View(), form);
-    reply = p.https.PostForm(request);
-    form.Wipe();
-    if (!reply.done) {
+    auto poll = oauth::RequestToken(p.https, tokenUrl, s.caPem, form, s.secrets);
+    if (poll.failure) {
       p.out << p.display(kFailedJa) << "\n";
-      return Fail(p.window, Failure{FailureKind::DeliveryFailed,
-                                    "token request to " + request.url + " failed: " +
-                                        oauth::Printable(s.secrets.Masked(reply.error))});
+      return Fail(p.window, Failure{FailureKind::DeliveryFailed, poll.failure->text});
     }
-    oauth::TokenReply token = oauth::ParseTokenReply(reply.status, reply.body.View(), s.secrets);
-    reply.body.Wipe();
+    const oauth::TokenReply& token = poll.reply;
     switch (oauth::ClassifyPoll(token)) {
       case oauth::PollOutcome::Pending:
         continue;
@@ -240,7 +223,7 @@ int RunLogin(const LoginPorts& p) {
       case oauth::PollOutcome::Tokens:
         break;
     }
-    return Store(p, s, key, token, request.url);
+    return Store(p, s, key, token, tokenUrl);
   }
 }
 
