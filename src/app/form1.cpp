@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "app/exit_status.hpp"
+#include "app/japanese_texts.hpp"
 #include "app/load_job.hpp"
 #include "command/command_file.hpp"
 #include "compose/message.hpp"
@@ -16,12 +17,6 @@ namespace tolvex {
 
 namespace {
 
-// Captions, code page 932.
-constexpr char kSendingCaption[] = "Tolvex(\x91\x97\x90\x4D\x92\x86)";  // Tolvex(送信中)
-constexpr char kWaitPrefix[] = "\x91\xD2\x8E\x9E\x8A\xD4=";             // 待時間=
-constexpr char kWaitSuffix[] = "\x95\xAA";                              // 分
-constexpr char kMorePrefix[] = "\x8C\x4A\x95\xD4=";                     // 繰返=
-constexpr char kMoreSuffix[] = "\x89\xF1";                              // 回
 constexpr char kIdleCaption[] = "Tolvex";
 
 // The reply's first line, for a one-line failure report.

@@ -7,15 +7,11 @@
 
 #include "app/exit_status.hpp"
 #include "app/form1.hpp"
+#include "app/japanese_texts.hpp"
 #include "app/undelivered_mail.hpp"
 
 namespace tolvex {
 namespace {
-
-// 再送待=N分: the retry wait, in the style of the start delay's caption.
-constexpr char kRetryPrefix[] = "\x8D\xC4\x91\x97\x91\xD2=";  // 再送待=
-constexpr char kRetrySuffix[] = "\x95\xAA";                   // 分
-constexpr char kSendingCaption[] = "Tolvex(\x91\x97\x90\x4D\x92\x86)";
 
 std::string RetryCaption(int minutes) {
   return kRetryPrefix + std::to_string(minutes) + kRetrySuffix;

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "app/exit_status.hpp"
+#include "app/japanese_texts.hpp"
 #include "app/load_job.hpp"
 #include "app/submission_setup.hpp"
 #include "base/run_state.hpp"
@@ -13,83 +14,11 @@
 #include "command/command_file.hpp"
 #include "oauth/code_flow.hpp"
 #include "oauth/device_flow.hpp"
+#include "oauth/request.hpp"
 #include "oauth/token.hpp"
 
 namespace tolvex {
 namespace {
-
-// ブラウザで <URL> を開き、コード <code> を入力してください。
-constexpr char kOpenJa[] =
-    "\x83u\x83\x89\x83"
-    "E\x83U\x82\xC5 ";
-constexpr char kEnterJa[] =
-    " \x82\xF0\x8AJ\x82\xAB\x81"
-    "A\x83R\x81[\x83h ";
-constexpr char kPleaseJa[] =
-    " \x82\xF0\x93\xFC\x97\xCD\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81"
-    "B";
-// サインインしました。
-constexpr char kDoneJa[] =
-    "\x83T\x83"
-    "C\x83\x93\x83"
-    "C\x83\x93\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81"
-    "B";
-// コードの有効期限が切れました。もう一度 tolvex --login を実行してください。
-constexpr char kExpiredJa[] =
-    "\x83R\x81[\x83h\x82\xCC\x97L\x8C\xF8\x8A\xFA\x8C\xC0\x82\xAA\x90\xD8\x82\xEA\x82\xDC\x82\xB5"
-    "\x82\xBD\x81"
-    "B\x82\xE0\x82\xA4\x88\xEA\x93x tolvex --login "
-    "\x82\xF0\x8E\xC0\x8Ds\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81"
-    "B";
-// サインインは拒否されました。
-constexpr char kDeniedJa[] =
-    "\x83T\x83"
-    "C\x83\x93\x83"
-    "C\x83\x93\x82\xCD\x8B\x91\x94\xDB\x82\xB3\x82\xEA\x82\xDC\x82\xB5"
-    "\x82\xBD\x81"
-    "B";
-// サインインできませんでした。
-constexpr char kFailedJa[] =
-    "\x83T\x83"
-    "C\x83\x93\x83"
-    "C\x83\x93\x82\xC5\x82\xAB\x82\xDC\x82\xB9\x82\xF1\x82\xC5\x82\xB5"
-    "\x82\xBD\x81"
-    "B";
-
-// ブラウザで次の URL を開き、サインインしてください（5 分以内）。
-constexpr char kOpenUrlJa[] =
-    "\x83u\x83\x89\x83"
-    "E\x83U\x82\xC5\x8E\x9F\x82\xCC URL \x82\xF0\x8AJ\x82\xAB\x81"
-    "A\x83T\x83"
-    "C\x83\x93\x83"
-    "C\x83\x93\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81i5 "
-    "\x95\xAA\x88\xC8\x93\xE0\x81j\x81"
-    "B";
-// 時間内にサインインされませんでした。もう一度 tolvex --login を実行してください。
-constexpr char kNoAnswerJa[] =
-    "\x8E\x9E\x8A\xD4\x93\xE0\x82\xC9\x83T\x83"
-    "C\x83\x93\x83"
-    "C\x83\x93\x82\xB3\x82\xEA\x82\xDC\x82\xB9\x82\xF1\x82\xC5\x82\xB5\x82\xBD\x81"
-    "B\x82\xE0\x82\xA4\x88\xEA\x93x tolvex --login "
-    "\x82\xF0\x8E\xC0\x8Ds\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81"
-    "B";
-// The pages the browser is answered with.
-// サインインしました。このページは閉じてかまいません。
-constexpr char kPageDoneJa[] =
-    "\x83T\x83"
-    "C\x83\x93\x83"
-    "C\x83\x93\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81"
-    "B\x82\xB1\x82\xCC\x83y\x81[\x83W\x82\xCD\x95\xC2\x82\xB6\x82\xC4\x82\xA9\x82\xDC"
-    "\x82\xA2\x82\xDC\x82\xB9\x82\xF1\x81"
-    "B";
-// サインインできませんでした。端末の表示を見てください。
-constexpr char kPageFailedJa[] =
-    "\x83T\x83"
-    "C\x83\x93\x83"
-    "C\x83\x93\x82\xC5\x82\xAB\x82\xDC\x82\xB9\x82\xF1\x82\xC5\x82\xB5\x82\xBD\x81"
-    "B\x92[\x96\x96\x82\xCC\x95\x5C\x8E\xA6\x82\xF0\x8C\xA9\x82\xC4\x82\xAD\x82\xBE"
-    "\x82\xB3\x82\xA2\x81"
-    "B";
 
 int Fail(Window& window, Failure failure) {
   window.ReportFailure(failure);
@@ -190,29 +119,22 @@ int BrowserLogin(const LoginPorts& p, Submission& s) {
     Secret form;
     oauth::CodeTokenBody(o, redirect.code.View(), redirectUri, pkce.verifier.View(), form);
     redirect.code.Wipe();
-    HttpsRequest request;
-    request.url = oauth::TokenUrl(o);
-    request.form = &form;
-    request.caPem = s.caPem;
-    HttpsReply reply = p.https.PostForm(request);
-    form.Wipe();
+    const std::string tokenUrl = oauth::TokenUrl(o);
+    auto answer = oauth::RequestToken(p.https, tokenUrl, s.caPem, form, s.secrets);
     const std::string failedPage = Page(p, kPageFailedJa, "The sign-in did not complete.");
-    if (!reply.done) {
+    if (answer.failure) {
       browser.Answer(200, failedPage);
       p.out << p.display(kFailedJa) << "\n";
-      return Fail(p.window, Failure{FailureKind::DeliveryFailed,
-                                    "token request to " + request.url + " failed: " +
-                                        oauth::Printable(s.secrets.Masked(reply.error))});
+      return Fail(p.window, Failure{FailureKind::DeliveryFailed, answer.failure->text});
     }
-    oauth::TokenReply token = oauth::ParseTokenReply(reply.status, reply.body.View(), s.secrets);
-    reply.body.Wipe();
+    const oauth::TokenReply& token = answer.reply;
     if (!token.ok) {
       browser.Answer(200, failedPage);
       p.out << p.display(kFailedJa) << "\n";
       return Fail(p.window, Refused("code exchange", token.error, token.description));
     }
     // The browser is told the outcome once the refresh token is stored.
-    const int status = Store(p, s, oauth::SignInKeyOf(s), token, request.url);
+    const int status = Store(p, s, oauth::SignInKeyOf(s), token, tokenUrl);
     browser.Answer(200, status == kExitOk
                             ? Page(p, kPageDoneJa, "Signed in. You may close this page.")
                             : failedPage);
@@ -247,18 +169,11 @@ int RunLogin(const LoginPorts& p) {
 
   Secret form;
   oauth::DeviceCodeBody(o, form);
-  HttpsRequest request;
-  request.url = deviceUrl;
-  request.form = &form;
-  request.caPem = s.caPem;
-  HttpsReply reply = p.https.PostForm(request);
-  if (!reply.done) {
-    return Fail(p.window, Failure{FailureKind::DeliveryFailed,
-                                  "device code request to " + deviceUrl + " failed: " +
-                                      oauth::Printable(s.secrets.Masked(reply.error))});
+  auto device = oauth::RequestDeviceCode(p.https, deviceUrl, s.caPem, form, s.secrets);
+  if (device.failure) {
+    return Fail(p.window, Failure{FailureKind::DeliveryFailed, device.failure->text});
   }
-  oauth::DeviceCode code = oauth::ParseDeviceCode(reply.status, reply.body.View(), s.secrets);
-  reply.body.Wipe();
+  const oauth::DeviceCode& code = device.reply;
   if (!code.ok) {
     return Fail(p.window, Refused("device code request", code.error, code.description));
   }
@@ -276,7 +191,7 @@ int RunLogin(const LoginPorts& p) {
   const std::int64_t deadline = p.https.NowSeconds() + code.expiresIn;
   std::int64_t interval = code.interval;
   const std::string key = oauth::SignInKeyOf(s);
-  request.url = oauth::TokenUrl(o);
+  const std::string tokenUrl = oauth::TokenUrl(o);
   const auto expired = [&p] {
     p.out << p.display(kExpiredJa) << "\n";
     return Fail(p.window, Failure{FailureKind::DeliveryFailed,
@@ -289,16 +204,12 @@ int RunLogin(const LoginPorts& p) {
     p.wait(std::min(interval, left));
     if (p.https.NowSeconds() >= deadline) return expired();
     oauth::DeviceTokenBody(o, code.deviceCode.View(), form);
-    reply = p.https.PostForm(request);
-    form.Wipe();
-    if (!reply.done) {
+    auto poll = oauth::RequestToken(p.https, tokenUrl, s.caPem, form, s.secrets);
+    if (poll.failure) {
       p.out << p.display(kFailedJa) << "\n";
-      return Fail(p.window, Failure{FailureKind::DeliveryFailed,
-                                    "token request to " + request.url + " failed: " +
-                                        oauth::Printable(s.secrets.Masked(reply.error))});
+      return Fail(p.window, Failure{FailureKind::DeliveryFailed, poll.failure->text});
     }
-    oauth::TokenReply token = oauth::ParseTokenReply(reply.status, reply.body.View(), s.secrets);
-    reply.body.Wipe();
+    const oauth::TokenReply& token = poll.reply;
     switch (oauth::ClassifyPoll(token)) {
       case oauth::PollOutcome::Pending:
         continue;
@@ -312,7 +223,7 @@ int RunLogin(const LoginPorts& p) {
       case oauth::PollOutcome::Tokens:
         break;
     }
-    return Store(p, s, key, token, request.url);
+    return Store(p, s, key, token, tokenUrl);
   }
 }
 

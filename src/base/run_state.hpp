@@ -45,7 +45,7 @@ struct RunState {
   std::int16_t RetryMinutes = 0;
   std::string SubjectLine;   // encoded "Subject: " line with CR LF
   std::string ReplyToLine;   // "Reply-To: " line with CR LF
-  std::string BodyText;      // body, already ISO-2022-JP
+  std::string BodyText;      // body as sent: ISO-2022-JP, or Base64 lines of UTF-8
   std::string TextFileData;  // text file read at start-up
   FileListArray FileList{};  // 1..FileCount
   std::int16_t FileCount = 0;

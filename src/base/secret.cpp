@@ -15,11 +15,6 @@
 #endif
 
 namespace tolvex {
-namespace {
-
-constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-}  // namespace
 
 void WipeBytes(void* p, std::size_t n) {
   if (p == nullptr || n == 0) return;
@@ -41,38 +36,26 @@ void Secret::Assign(std::string_view bytes) {
   Append(bytes);
 }
 
+void Secret::Reserve(std::size_t more) {
+  if (bytes_.size() + more <= bytes_.capacity()) return;
+  // Move to a larger buffer by hand so the old one is wiped.
+  std::string larger;
+  larger.reserve(std::max(kReserve, 2 * (bytes_.size() + more)));
+  larger.append(bytes_);
+  Wipe();
+  bytes_.swap(larger);
+}
+
 void Secret::Append(std::string_view bytes) {
-  if (bytes_.size() + bytes.size() > bytes_.capacity()) {
-    // Move to a larger buffer by hand so the old one is wiped.
-    std::string larger;
-    larger.reserve(std::max(kReserve, 2 * (bytes_.size() + bytes.size())));
-    larger.append(bytes_);
-    Wipe();
-    bytes_.swap(larger);
-  }
+  Reserve(bytes.size());
   bytes_.append(bytes);
 }
 
-void AppendBase64(std::string_view in, Secret& out) {
-  char quad[4];
-  std::size_t i = 0;
-  for (; i + 3 <= in.size(); i += 3) {
-    const unsigned v = static_cast<unsigned char>(in[i]) << 16 |
-                       static_cast<unsigned char>(in[i + 1]) << 8 |
-                       static_cast<unsigned char>(in[i + 2]);
-    for (int k = 0; k < 4; ++k) quad[k] = kBase64[(v >> (18 - 6 * k)) & 63];
-    out.Append(std::string_view(quad, 4));
-  }
-  if (i < in.size()) {
-    unsigned v = static_cast<unsigned char>(in[i]) << 16;
-    if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
-    quad[0] = kBase64[(v >> 18) & 63];
-    quad[1] = kBase64[(v >> 12) & 63];
-    quad[2] = i + 1 < in.size() ? kBase64[(v >> 6) & 63] : '=';
-    quad[3] = '=';
-    out.Append(std::string_view(quad, 4));
-  }
-  WipeBytes(quad, sizeof quad);
+char* Secret::Extend(std::size_t n) {
+  Reserve(n);
+  const std::size_t old = bytes_.size();
+  bytes_.resize(old + n);
+  return bytes_.data() + old;
 }
 
 void AppendFormEncoded(std::string_view value, Secret& out) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/base64.hpp"
+
 namespace tolvex {
 
 bool SecretRegistry::Known(std::string_view first, Span span) {

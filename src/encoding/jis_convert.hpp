@@ -1,11 +1,13 @@
 // Japanese text and transfer encodings: Shift_JIS to ISO-2022-JP and the
-// two Base64 encoders with their line rules. Bytes in, bytes out.
+// message's two Base64 line rules over the one Base64 (base/base64.hpp).
+// Bytes in, bytes out.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "base/base64.hpp"
 #include "base/work_folder.hpp"
 
 namespace tolvex {
@@ -30,25 +32,29 @@ namespace tolvex {
 std::string SjisToJis(std::string_view text);
 
 // Base64 of the bytes of `text` in lines of 72 characters separated by
-// CR LF. Never ends with CR LF.
+// CR LF (kBase64TextLines). Never ends with CR LF.
 std::string EncodeBase64(std::string_view text);
 
 // Input bytes of one full 72-character Base64 line.
 inline constexpr std::size_t kBase64LineBytes = 54;
 
-// Base64 of `bytes` with the file rule: every 72-character line is followed
-// by CR LF, the last one too; a shorter last line has none. Appends to
-// `out`. A file encoded in blocks whose sizes are multiples of
-// kBase64LineBytes (the last block excepted) gives the same text as the
-// file encoded whole.
-void AppendBase64Lines(std::string_view bytes, std::string& out);
+// Base64 of `bytes` with the file rule (kBase64FileLines): every
+// 72-character line is followed by CR LF, the last one too; a shorter last
+// line has none. Appends to `out`. A file encoded in blocks whose sizes are
+// multiples of kBase64LineBytes (the last block excepted) gives the same
+// text as the file encoded whole.
+inline void AppendBase64Lines(std::string_view bytes, std::string& out) {
+  AppendBase64(bytes, out, kBase64FileLines);
+}
 
 // The same text written at `out`, which has room for Base64LinesLength(n)
 // characters; returns the end of what was written.
-char* WriteBase64Lines(const char* bytes, std::size_t n, char* out);
+inline char* WriteBase64Lines(const char* bytes, std::size_t n, char* out) {
+  return WriteBase64(bytes, n, out, kBase64FileLines);
+}
 
 // Exact length of what AppendBase64Lines writes for `n` input bytes.
-std::size_t Base64LinesLength(std::size_t n);
+inline std::size_t Base64LinesLength(std::size_t n) { return Base64Length(n, kBase64FileLines); }
 
 // Replaces `result` with the Base64 text of the whole file (file rule),
 // reserved once and filled in place. On failure `result` is left as it was

@@ -1,6 +1,7 @@
 #include "oauth/code_flow.hpp"
 
 #include "base/ascii.hpp"
+#include "base/base64.hpp"
 #include "oauth/token.hpp"
 
 namespace tolvex::oauth {
@@ -37,30 +38,17 @@ std::string AuthorizeUrl(const OAuthSettings& o) {
 }
 
 std::string Base64Url(std::string_view bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
   std::string out;
-  std::uint32_t v = 0;
-  int bits = 0;
-  for (char c : bytes) {
-    v = (v << 8) | static_cast<unsigned char>(c);
-    bits += 8;
-    while (bits >= 6) {
-      bits -= 6;
-      out += kAlphabet[(v >> bits) & 63];
-    }
-  }
-  if (bits > 0) out += kAlphabet[(v << (6 - bits)) & 63];
+  AppendBase64(bytes, out, kBase64Url);
   return out;
 }
 
 bool MakePkce(BrowserSignIn& platform, Pkce& out) {
   Secret random;
   if (!platform.RandomBytes(32, random) || random.Size() != 32) return false;
-  std::string verifier = Base64Url(random.View());
+  out.verifier.Wipe();
+  AppendBase64(random.View(), out.verifier, kBase64Url);
   random.Wipe();
-  out.verifier.Assign(verifier);
-  WipeString(verifier);
   out.challenge = Base64Url(platform.Sha256(out.verifier.View()));
   if (!platform.RandomBytes(16, random) || random.Size() != 16) return false;
   out.state = Base64Url(random.View());

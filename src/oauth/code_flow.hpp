@@ -23,7 +23,7 @@ inline constexpr std::int64_t kBrowserWait = 5 * 60;
 // when the sign-in is by the device code instead.
 std::string AuthorizeUrl(const OAuthSettings& o);
 
-// Base64 with "-" and "_" and no padding (RFC 4648 section 5).
+// Base64 with "-" and "_" and no padding (kBase64Url, RFC 4648 section 5).
 std::string Base64Url(std::string_view bytes);
 
 struct Pkce {

@@ -2,12 +2,22 @@
 
 #include <string>
 
+#include "base/base64.hpp"
+
 namespace tolvex::oauth {
 namespace {
 
-// Base64 of the Secret's bytes, through a second Secret so no plain copy
-// is left behind.
-void AppendEncoded(const Secret& clear, Secret& out) { AppendBase64(clear.View(), out); }
+// Ends the response both mechanisms share, ^A "auth=Bearer " token ^A ^A,
+// and appends its Base64 to `out`: built in a Secret so no plain copy is
+// left behind.
+void EndWithBearer(Secret& clear, std::string_view token, Secret& out) {
+  clear.Append(
+      "\x01"
+      "auth=Bearer ");
+  clear.Append(token);
+  clear.Append("\x01\x01");
+  AppendBase64(clear.View(), out);
+}
 
 }  // namespace
 
@@ -15,12 +25,7 @@ void Xoauth2Response(std::string_view user, std::string_view token, Secret& out)
   Secret clear;
   clear.Append("user=");
   clear.Append(user);
-  clear.Append(
-      "\x01"
-      "auth=Bearer ");
-  clear.Append(token);
-  clear.Append("\x01\x01");
-  AppendEncoded(clear, out);
+  EndWithBearer(clear, token, out);
 }
 
 void OAuthBearerResponse(std::string_view user, std::string_view host, std::int32_t port,
@@ -44,12 +49,7 @@ void OAuthBearerResponse(std::string_view user, std::string_view host, std::int3
       "\x01"
       "port=");
   clear.Append(std::to_string(port));
-  clear.Append(
-      "\x01"
-      "auth=Bearer ");
-  clear.Append(token);
-  clear.Append("\x01\x01");
-  AppendEncoded(clear, out);
+  EndWithBearer(clear, token, out);
 }
 
 }  // namespace tolvex::oauth

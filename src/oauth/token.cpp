@@ -6,6 +6,7 @@
 
 #include "base/ascii.hpp"
 #include "oauth/json_text.hpp"
+#include "oauth/request.hpp"
 
 namespace tolvex::oauth {
 
@@ -237,24 +238,17 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   } else {
     ClientCredentialsBody(o, form);
   }
-  HttpsRequest request;
-  request.url = TokenUrl(o);
-  request.form = &form;
-  request.caPem = s.caPem;
-  HttpsReply reply = https.PostForm(request);
-  form.Wipe();
-  if (!reply.done) {
-    lastFailure_ = reply.cancelled ? TokenFailure::Cancelled
-                   : reply.lasting ? TokenFailure::Refused
-                                   : TokenFailure::ForNow;
-    return Failure{FailureKind::DeliveryFailed, "token request to " + request.url + " failed: " +
-                                                    Printable(known.Masked(reply.error))};
+  EndpointAnswer<TokenReply> answer = RequestToken(https, TokenUrl(o), s.caPem, form, known);
+  if (const std::optional<RequestFailure>& f = answer.failure) {
+    lastFailure_ = f->cancelled ? TokenFailure::Cancelled
+                   : f->lasting ? TokenFailure::Refused
+                                : TokenFailure::ForNow;
+    return Failure{FailureKind::DeliveryFailed, f->text};
   }
-  TokenReply token = ParseTokenReply(reply.status, reply.body.View(), known);
-  reply.body.Wipe();
+  const TokenReply& token = answer.reply;
   if (!token.ok) {
     // The endpoint's own trouble (RFC 9110: 5xx, 408, 429) may pass.
-    if (reply.status >= 500 || reply.status == 408 || reply.status == 429)
+    if (answer.status >= 500 || answer.status == 408 || answer.status == 429)
       lastFailure_ = TokenFailure::ForNow;
     std::string text = "token request refused: " + DescribeRefusal(token);
     // The stored sign-in expired or was revoked: only a new sign-in helps.

@@ -1,7 +1,8 @@
 // OAuth 2.0 access tokens for SMTP AUTH: the token endpoint and scope of a
 // provider, the client credentials and refresh request bodies, the token
 // endpoint's JSON reply, and a token kept until shortly before it expires.
-// The HTTPS exchange itself is the platform's (base/https.hpp).
+// The HTTPS exchange itself is the platform's (base/https.hpp), asked
+// through RequestToken (oauth/request.hpp).
 #pragma once
 
 #include <cstdint>

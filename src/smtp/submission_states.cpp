@@ -6,6 +6,7 @@
 // socket's: the session only asks for it and waits for its end.
 #include <string>
 
+#include "base/base64.hpp"
 #include "base/sjis_text.hpp"
 #include "base/socket_buffers.hpp"
 #include "oauth/sasl.hpp"

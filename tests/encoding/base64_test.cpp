@@ -1,13 +1,106 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
+#include "base/base64.hpp"
 #include "encoding/jis_convert.hpp"
 
 namespace tolvex {
 namespace {
 
 std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
+
+// Base64 the slow way: the bits six at a time, then padding, then the
+// characters cut into lines.
+std::string Reference(std::string_view bytes, const Base64Form& f) {
+  const char* alphabet = f.urlSafe
+                             ? "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+                             : "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string chars;
+  std::uint32_t bits = 0;
+  int held = 0;
+  for (unsigned char c : bytes) {
+    bits = (bits << 8) | c;
+    for (held += 8; held >= 6; held -= 6) chars += alphabet[(bits >> (held - 6)) & 63];
+  }
+  if (held > 0) chars += alphabet[(bits << (6 - held)) & 63];
+  while (f.padded && chars.size() % 4 != 0) chars += '=';
+  if (f.lineChars == 0) return chars;
+  std::string out;
+  for (std::size_t at = 0; at < chars.size(); at += f.lineChars) {
+    if (at > 0) out += "\r\n";
+    out += chars.substr(at, f.lineChars);
+  }
+  if (f.breakAfterFullLast && !chars.empty() && chars.size() % f.lineChars == 0) out += "\r\n";
+  return out;
+}
+
+struct NamedForm {
+  const char* name;
+  Base64Form form;
+};
+
+const NamedForm kForms[] = {
+    {"one line", kBase64OneLine},
+    {"URL-safe", kBase64Url},
+    {"text lines", kBase64TextLines},
+    {"file lines", kBase64FileLines},
+    {"URL-safe, padded, lines of 8", {true, true, 8, false}},
+    {"unpadded lines of 12, a full last one broken", {false, false, 12, true}},
+};
+
+// Every form, every length to 300 and a few past a Secret's first buffer,
+// every byte value: the string, the Secret and the buffer all get the
+// reference text after what they held, the length said beforehand.
+TEST(Base64, EveryFormAgreesWithTheReference) {
+  std::mt19937 rng(11);
+  std::vector<std::size_t> sizes(301);
+  for (std::size_t n = 0; n < sizes.size(); ++n) sizes[n] = n;
+  sizes.insert(sizes.end(), {511, 512, 513, 1000, 4096 + 7});
+  for (const NamedForm& f : kForms) {
+    for (std::size_t n : sizes) {
+      std::string bytes(n, '\0');
+      for (char& b : bytes) b = static_cast<char>(rng());
+      const std::string expected = Reference(bytes, f.form);
+      ASSERT_EQ(Base64Length(n, f.form), expected.size()) << f.name << ", " << n << " bytes";
+
+      std::string text = "head";
+      AppendBase64(bytes, text, f.form);
+      EXPECT_EQ(text, "head" + expected) << f.name << ", " << n << " bytes";
+
+      Secret secret("AUTH PLAIN ");
+      AppendBase64(bytes, secret, f.form);
+      EXPECT_EQ(secret.View(), "AUTH PLAIN " + expected) << f.name << ", " << n << " bytes";
+
+      std::string buffer(expected.size() + 1, '#');
+      const char* end = WriteBase64(bytes.data(), n, buffer.data(), f.form);
+      EXPECT_EQ(end, buffer.data() + expected.size()) << f.name << ", " << n << " bytes";
+      EXPECT_EQ(buffer, expected + "#") << f.name << ", " << n << " bytes";
+    }
+  }
+}
+
+// With a CR LF after every full line, blocks of whole lines give the text
+// of the whole.
+TEST(Base64, BlocksOfWholeLinesGiveTheTextOfTheWhole) {
+  std::mt19937 rng(5);
+  for (const NamedForm& f : kForms) {
+    if (!f.form.breakAfterFullLast) continue;
+    const std::size_t lineBytes = f.form.lineChars / 4 * 3;
+    std::string bytes(7 * lineBytes + 5, '\0');
+    for (char& b : bytes) b = static_cast<char>(rng());
+    for (std::size_t block = lineBytes; block <= 3 * lineBytes; block += lineBytes) {
+      std::string text;
+      for (std::size_t at = 0; at < bytes.size(); at += block) {
+        AppendBase64(std::string_view(bytes).substr(at, block), text, f.form);
+      }
+      EXPECT_EQ(text, Reference(bytes, f.form)) << f.name << ", blocks of " << block;
+    }
+  }
+}
 
 TEST(EncodeBase64, EncodesRfcVectors) {
   EXPECT_EQ(EncodeBase64(""), "");

@@ -6,8 +6,10 @@
 #include <deque>
 #include <map>
 
+#include "base/base64.hpp"
 #include "oauth/code_flow.hpp"
 #include "oauth/device_flow.hpp"
+#include "oauth/request.hpp"
 #include "oauth/sasl.hpp"
 #include "oauth/token.hpp"
 
@@ -185,6 +187,7 @@ class ScriptedHttps final : public Https {
   HttpsReply PostForm(const HttpsRequest& request) override {
     urls.push_back(request.url);
     forms.emplace_back(request.form->View());
+    caPems.push_back(request.caPem);
     HttpsReply r = std::move(replies.front());
     replies.pop_front();
     return r;
@@ -202,8 +205,84 @@ class ScriptedHttps final : public Https {
   std::deque<HttpsReply> replies;
   std::vector<std::string> urls;
   std::vector<std::string> forms;
+  std::vector<std::string> caPems;
   std::int64_t now = 1000;
 };
+
+// Every OAuth request goes one way: the form posted with the extra CAs and
+// then wiped, the reply parsed by its endpoint's parser, a request without
+// an HTTP reply told in one line with the run's secrets masked and how it
+// failed carried on.
+TEST(OAuthRequest, EveryEndpointIsAskedAlike) {
+  struct Case {
+    bool device;  // the device authorization endpoint, else the token endpoint
+    HttpsReply reply;
+    const char* failure;  // nullptr: an HTTP reply came
+    bool lasting, cancelled;
+    const char* parsed;  // the token, the user code or the error got from the reply
+  };
+  const auto failed = [](const char* error, bool lasting, bool cancelled) {
+    HttpsReply r;
+    r.error = error;
+    r.lasting = lasting;
+    r.cancelled = cancelled;
+    return r;
+  };
+  Case cases[] = {
+      {false, ScriptedHttps::Reply(200, R"({"access_token":"tok"})"), nullptr, false, false, "tok"},
+      {false, ScriptedHttps::Reply(503, R"({"error":"temporarily_unavailable"})"), nullptr, false,
+       false, "temporarily_unavailable"},
+      {true,
+       ScriptedHttps::Reply(200, R"({"device_code":"d","user_code":"ABC-DEF",)"
+                                 R"("verification_uri":"https://idp.test/d","expires_in":900})"),
+       nullptr, false, false, "ABC-DEF"},
+      {true, ScriptedHttps::Reply(400, R"({"error":"invalid_client"})"), nullptr, false, false,
+       "invalid_client"},
+      {false, failed("Connection refused", false, false),
+       "token request to https://idp.test/token failed: Connection refused", false, false, ""},
+      {false, failed("SSL certificate problem for s3cr3t\r\n", true, false),
+       "token request to https://idp.test/token failed: SSL certificate problem for ***  ", true,
+       false, ""},
+      {true, failed("cancelled", false, true),
+       "device code request to https://idp.test/devicecode failed: cancelled", false, true, ""},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.failure ? c.failure : c.parsed);
+    SecretRegistry known;
+    known.Add("s3cr3t");
+    ScriptedHttps https;
+    https.replies.push_back(std::move(c.reply));
+    const std::string url = c.device ? "https://idp.test/devicecode" : "https://idp.test/token";
+    Secret form("client_id=c&client_secret=s3cr3t");
+    std::optional<RequestFailure> failure;
+    long status = 0;
+    std::string parsed;
+    if (c.device) {
+      auto answer = RequestDeviceCode(https, url, "PEM", form, known);
+      failure = answer.failure;
+      status = answer.status;
+      parsed = answer.reply.ok ? answer.reply.userCode : answer.reply.error;
+    } else {
+      auto answer = RequestToken(https, url, "PEM", form, known);
+      failure = answer.failure;
+      status = answer.status;
+      parsed = answer.reply.ok ? std::string(answer.reply.accessToken.View()) : answer.reply.error;
+    }
+    EXPECT_EQ(https.urls, std::vector<std::string>{url});
+    EXPECT_EQ(https.forms, std::vector<std::string>{"client_id=c&client_secret=s3cr3t"});
+    EXPECT_EQ(https.caPems, std::vector<std::string>{"PEM"});
+    EXPECT_TRUE(form.Empty());
+    ASSERT_EQ(failure.has_value(), c.failure != nullptr);
+    if (failure) {
+      EXPECT_EQ(failure->text, c.failure);
+      EXPECT_EQ(failure->lasting, c.lasting);
+      EXPECT_EQ(failure->cancelled, c.cancelled);
+    } else {
+      EXPECT_NE(status, 0);
+      EXPECT_EQ(parsed, c.parsed);
+    }
+  }
+}
 
 TEST(OAuthCache, KeptUntilShortlyBeforeItExpires) {
   Submission s;
