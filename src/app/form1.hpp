@@ -71,6 +71,7 @@ class Form1 : public SocketEvents, private SessionHost {
 
   RunState& State() { return st_; }
   const RunState& State() const { return st_; }
+  const SmtpSession& Session() const { return session_; }
 
  private:
   // SessionHost: the session's record and end, owned here.

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "base/smtp_step.hpp"
 #include "smtp/failure_class.hpp"
+#include "smtp/smtp_step.hpp"
 
 namespace tolvex {
 

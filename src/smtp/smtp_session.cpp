@@ -56,8 +56,8 @@ SmtpSession::SmtpSession(SessionPorts ports) : p_(std::move(ports)) {}
 SmtpSession::~SmtpSession() = default;
 
 void SmtpSession::SetStep(SmtpStep step) {
-  const SmtpStep from = p_.st.smtpSTEP;
-  p_.st.smtpSTEP = step;
+  const SmtpStep from = smtpSTEP;
+  smtpSTEP = step;
   if (trace_ && from != step) trace_(from, step);
 }
 
@@ -72,7 +72,7 @@ void SmtpSession::Start() {
   Advance();  // under submission: connect now, not at the first tick
 }
 
-bool SmtpSession::Running() const { return p_.st.smtpSTEP != IDLE || p_.tmrSMTP.Enabled(); }
+bool SmtpSession::Running() const { return smtpSTEP != IDLE || p_.tmrSMTP.Enabled(); }
 
 Move SmtpSession::Handle(SmtpStep step) {
   switch (step) {
@@ -108,7 +108,7 @@ Move SmtpSession::Handle(SmtpStep step) {
     case AWAIT_QUIT_RESPONSE:
       return OnQuitResponse();
     case EXIT:
-      p_.st.RecvData.clear();
+      RecvData.clear();
       return Go(IDLE);
     default:
       break;
@@ -187,9 +187,9 @@ bool SmtpSession::Apply(Move move) {
 }
 
 bool SmtpSession::ReplyIn() {
-  if (p_.st.RecvData.empty()) return false;
+  if (RecvData.empty()) return false;
   replyUnjudged_ = false;
-  if (replyTrace_) replyTrace_(p_.st.smtpSTEP, p_.st.RecvData);
+  if (replyTrace_) replyTrace_(smtpSTEP, RecvData);
   return true;
 }
 
@@ -197,7 +197,7 @@ bool SmtpSession::ReplyIn() {
 // (a later line may carry it, as in "500 ..." CR LF "250 ..."); a code that
 // merely stands inside the text ("552 size 2500 exceeded") does not.
 bool SmtpSession::Accepted(std::string_view code, bool anyLine) const {
-  const std::string_view reply = p_.st.RecvData;
+  const std::string_view reply = RecvData;
   if (!anyLine) return sjis::LeftChars(reply, code.size()) == code;
   for (std::size_t start = 0; start < reply.size();) {
     if (reply.compare(start, code.size(), code) == 0) return true;
@@ -209,20 +209,20 @@ bool SmtpSession::Accepted(std::string_view code, bool anyLine) const {
 }
 
 Move SmtpSession::Flag999() {
-  flagged_ = ClassOfReply(p_.st.RecvData);
+  flagged_ = ClassOfReply(RecvData);
   return Go(FAILED);
 }
 
-Move SmtpSession::OnSent(SmtpStep next) const { return p_.st.SendBusy ? Stay() : Go(next); }
+Move SmtpSession::OnSent(SmtpStep next) const { return SendBusy ? Stay() : Go(next); }
 
 Move SmtpSession::OnReply(std::string_view code, SmtpStep next) {
   if (!ReplyIn()) return Stay();
-  return Accepted(code) ? Go(next) : Finish(p_.st.smtpSTEP);
+  return Accepted(code) ? Go(next) : Finish(smtpSTEP);
 }
 
 Move SmtpSession::OnHelloResponse() {
   if (!ReplyIn()) return Stay();
-  if (!Accepted("250")) return Finish(p_.st.smtpSTEP);
+  if (!Accepted("250")) return Finish(smtpSTEP);
   return Submitting() ? AfterEhlo() : Go(AWAIT_MAIL_FROM_TRANSFER);
 }
 
@@ -251,8 +251,8 @@ Move SmtpSession::OnQuitResponse() {
 void SmtpSession::SendData(std::string text) {
   awaitingReply_ = true;
   replyUnjudged_ = false;
-  p_.st.RecvData.clear();
-  p_.st.SendBusy = true;
+  RecvData.clear();
+  SendBusy = true;
   p_.socket.SendData(std::move(text));
 }
 
@@ -284,8 +284,8 @@ void SmtpSession::SendMessage() {
   RunState& st = p_.st;
   awaitingReply_ = true;
   replyUnjudged_ = false;
-  st.RecvData.clear();
-  st.SendBusy = true;
+  RecvData.clear();
+  SendBusy = true;
   // TEMP.TXT keeps the end-of-data line the composition wrote; the stuffer
   // ends the data itself.
   IoError error;
@@ -301,7 +301,6 @@ void SmtpSession::SendMessage() {
 }
 
 bool SmtpSession::tmrSMTP_Timer() {
-  RunState& st = p_.st;
   if (farewell_) {
     if (!farewell_->over && ++farewell_->ticks < kQuitWaitTicks) return false;
     CloseSession(farewell_->catchAll);
@@ -313,9 +312,9 @@ bool SmtpSession::tmrSMTP_Timer() {
   // being handed over, bytes the network takes are progress: there the
   // count is of ticks without a byte taken, so a slow uplink that keeps
   // moving is not cut off.
-  if (st.smtpSTEP == LastStep) {
+  if (smtpSTEP == LastStep) {
     const std::uint64_t accepted = p_.socket.BytesAccepted();
-    if (st.smtpSTEP == AWAIT_DATA_TRANSFER && accepted != lastAccepted_) {
+    if (smtpSTEP == AWAIT_DATA_TRANSFER && accepted != lastAccepted_) {
       StepTicks = 0;
     } else {
       ++StepTicks;
@@ -326,12 +325,12 @@ bool SmtpSession::tmrSMTP_Timer() {
     StepTicks = 0;
     lastAccepted_ = p_.socket.BytesAccepted();
   }
-  LastStep = st.smtpSTEP;
+  LastStep = smtpSTEP;
   return Dispatch();
 }
 
 bool SmtpSession::Dispatch() {
-  if (Apply(Handle(p_.st.smtpSTEP))) return true;
+  if (Apply(Handle(smtpSTEP))) return true;
   ApplyHeldLoss();
   return false;
 }
@@ -340,25 +339,25 @@ void SmtpSession::ApplyHeldLoss() {
   if (!heldLoss_ || replyUnjudged_) return;
   std::string reason = std::move(*heldLoss_);
   heldLoss_.reset();
-  const SmtpStep step = p_.st.smtpSTEP;
+  const SmtpStep step = smtpSTEP;
   if (step == IDLE || step == FAILED || step == EXIT) return;
-  p_.st.RecvData = std::move(reason);
+  RecvData = std::move(reason);
   Enter(FAILED);
 }
 
 void SmtpSession::Advance() {
   if (!EventDriven()) return;
   for (;;) {
-    const SmtpStep before = p_.st.smtpSTEP;
+    const SmtpStep before = smtpSTEP;
     if (before == IDLE && !p_.tmrSMTP.Enabled()) return;  // no session
     if (Dispatch()) return;
-    if (p_.st.smtpSTEP == before) return;
+    if (smtpSTEP == before) return;
   }
 }
 
 Move SmtpSession::OnConnected() {
   if (p_.socket.State() != SocketState::Connected) return Go(FAILED);
-  if (p_.st.smtpSTEP != AWAIT_CONNECTION) return Stay();
+  if (smtpSTEP != AWAIT_CONNECTION) return Stay();
   return Go(CONFARM_CONNECTION);
 }
 
@@ -367,7 +366,7 @@ void SmtpSession::WSOCK_Connect() {
   awaitingReply_ = true;  // the greeting
   Apply(OnConnected());
   // Implicit TLS: the handshake comes before the greeting.
-  if (p_.st.smtpSTEP == CONFARM_CONNECTION && p_.st.Submit.security == Security::Tls) {
+  if (smtpSTEP == CONFARM_CONNECTION && p_.st.Submit.security == Security::Tls) {
     Enter(AWAIT_TLS_HANDSHAKE);
   }
   Advance();
@@ -375,7 +374,7 @@ void SmtpSession::WSOCK_Connect() {
 
 void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
   if (!p_.st.Submit.Extended()) {
-    p_.socket.GetData(p_.st.RecvData, bytesWaiting);
+    p_.socket.GetData(RecvData, bytesWaiting);
   } else {
     // A reply counts once its final line is there.
     std::string piece;
@@ -388,7 +387,7 @@ void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
     std::string reply;
     if (gather_.Take(reply)) TakeReply(std::move(reply));
   }
-  if (p_.st.smtpSTEP == CONFARM_CONNECTION) Enter(AWAIT_GREETING);
+  if (smtpSTEP == CONFARM_CONNECTION) Enter(AWAIT_GREETING);
   Advance();
   // What came with the message's acceptance answers the QUIT that follows
   // it, as it would had it come later.
@@ -401,7 +400,7 @@ void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
 
 void SmtpSession::WSOCK_SendComplete() {
   if (farewell_) return;
-  p_.st.SendBusy = false;
+  SendBusy = false;
   Advance();
 }
 
@@ -415,8 +414,8 @@ void SmtpSession::WSOCK_Error(const std::string& reason) {
 }
 
 void SmtpSession::smtpEROR(bool catchAll) {
-  const SmtpStep endStep = p_.st.smtpSTEP;
-  p_.host.LogSession(endStep, p_.st.RecvData);
+  const SmtpStep endStep = smtpSTEP;
+  p_.host.LogSession(endStep, RecvData);
   if (QuitDue(endStep)) {
     // The record stands; QUIT's answer is only waited for, briefly.
     farewell_ = Farewell{catchAll, 0, false};
@@ -433,18 +432,18 @@ bool SmtpSession::QuitDue(SmtpStep endStep) const {
   if (endStep == IDLE || endStep == EXIT || endStep == AWAIT_TLS_HANDSHAKE) return false;
   // A command unanswered (the time-out), or a reply out of step: the
   // dialogue cannot go on.
-  if (awaitingReply_ || st.SendBusy) return false;
+  if (awaitingReply_ || SendBusy) return false;
   if (endStep == FAILED && (flagged_ == FailureClass::None || flagged_ == FailureClass::Protocol)) {
     return false;
   }
   // 421: the server is closing the connection itself.
-  if (st.RecvData.starts_with("421")) return false;
+  if (RecvData.starts_with("421")) return false;
   return p_.socket.State() == SocketState::Connected;
 }
 
 void SmtpSession::CloseSession(bool catchAll) {
   RunState& st = p_.st;
-  const SmtpStep endStep = st.smtpSTEP;
+  const SmtpStep endStep = smtpSTEP;
   farewell_.reset();
   p_.socket.Close();
   wireSource_.reset();
@@ -456,11 +455,11 @@ void SmtpSession::CloseSession(bool catchAll) {
   const FailureClass failure = ClassOfEnd(endStep);
   dataAccepted_ = false;
   flagged_ = FailureClass::None;
-  p_.host.DeliveryEnded(endStep, st.RecvData, catchAll, failure);
+  p_.host.DeliveryEnded(endStep, RecvData, catchAll, failure);
 }
 
 FailureClass SmtpSession::ClassOfEnd(SmtpStep endStep) const {
-  const std::string& text = p_.st.RecvData;
+  const std::string& text = RecvData;
   if (endStep == IDLE) return FailureClass::None;
   // The message is with the server: sending it again would duplicate it,
   // and nothing after its acceptance makes it undelivered.

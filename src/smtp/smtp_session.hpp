@@ -1,7 +1,9 @@
-// The tick-driven SMTP client: one delivery of MailData per session, one
-// step per tmrSMTP tick, moved on by the socket's events. The protocol
-// only: the LOG.txt record, the caption and the end of the run belong to
-// run control, which the session tells through SessionHost.
+// The SMTP client: one delivery of MailData per session. The plain session
+// (and a probe) takes one step per tmrSMTP tick; under submission each step
+// acts on the socket's event that completes it, the tick only counting the
+// time-out. The protocol only: the LOG.txt record, the caption and the end
+// of the run belong to run control, which the session tells through
+// SessionHost.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include "base/secret.hpp"
 #include "smtp/failure_class.hpp"
 #include "smtp/reply_gatherer.hpp"
+#include "smtp/smtp_step.hpp"
 
 namespace tolvex {
 
@@ -90,6 +93,17 @@ class SmtpSession {
   void SetProbe(bool probe) { probe_ = probe; }
 
   std::int16_t RcptIndexValue() const { return RcptIndex; }
+  SmtpStep Step() const { return smtpSTEP; }
+  // RecvData: the server's last text, or why the connection failed.
+  const std::string& Received() const { return RecvData; }
+
+  // As if the session had come to `step` with `received` taken and a send
+  // under way or not: one state's handler can then run alone (tests).
+  void PutInState(SmtpStep step, std::string received, bool sendBusy) {
+    SetStep(step);
+    RecvData = std::move(received);
+    SendBusy = sendBusy;
+  }
 
   // What a state's handler decides at a tick (or, under submission, at the
   // event that completes the state).
@@ -173,6 +187,12 @@ class SmtpSession {
   FailureClass ClassOfEnd(SmtpStep endStep) const;
 
   SessionPorts p_;
+  // The state; the last text received from the server (or the reason the
+  // connection failed); a socket send (or the TLS handshake) has not
+  // completed.
+  SmtpStep smtpSTEP = SmtpStep::IDLE;
+  std::string RecvData;
+  bool SendBusy = false;
   SmtpStep LastStep = SmtpStep::IDLE;
   std::int16_t StepTicks = 0;
   std::int16_t RcptIndex = 1;

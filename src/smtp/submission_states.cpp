@@ -68,7 +68,7 @@ void SmtpSession::ResetSubmission() {
 // The EHLO reply has been accepted (RecvData holds it).
 Move SmtpSession::AfterEhlo() {
   const Submission& sub = p_.st.Submit;
-  const std::string& reply = p_.st.RecvData;
+  const std::string& reply = RecvData;
   if (sub.security == Security::StartTls && !tlsUp_) {
     // Not offered: logged with the EHLO reply; nothing sent.
     if (!OffersKeyword(reply, "STARTTLS")) return Finish(AWAIT_STARTTLS_RESPONSE);
@@ -91,8 +91,8 @@ Move SmtpSession::AfterEhlo() {
 bool SmtpSession::TooLarge() {
   const std::uint64_t size = MessageOctets();
   if (!sizeLimit_ || *sizeLimit_ == 0 || size <= *sizeLimit_) return false;
-  p_.st.RecvData = "message too large: " + std::to_string(size) +
-                   " octets, the server takes at most " + std::to_string(*sizeLimit_) + " (SIZE)";
+  RecvData = "message too large: " + std::to_string(size) + " octets, the server takes at most " +
+             std::to_string(*sizeLimit_) + " (SIZE)";
   return true;
 }
 
@@ -183,7 +183,7 @@ void SmtpSession::SendAuth() {
 // AUTH LOGIN or as a token's error challenge.
 Move SmtpSession::OnAuthResponse() {
   if (!ReplyIn()) return Stay();
-  const std::string& reply = p_.st.RecvData;
+  const std::string& reply = RecvData;
   if (Begins(reply, "235")) {
     // Without repeats or retries no later send needs the secret.
     if (p_.st.MoreInterval <= 0 && !p_.st.RetryOn) p_.st.Submit.password.Wipe();
@@ -211,7 +211,7 @@ Move SmtpSession::OnAuthResponse() {
 // it closes (RFC 5321 §3.8), and the message's acceptance, which nothing
 // after it undoes (what came with it answers the QUIT that follows).
 void SmtpSession::TakeReply(std::string reply) {
-  const SmtpStep step = p_.st.smtpSTEP;
+  const SmtpStep step = smtpSTEP;
   if (step == EXIT) return;  // QUIT was answered: the dialogue is over
   const SecretRegistry& known = p_.st.Submit.secrets;
   known.Mask(reply);
@@ -247,14 +247,13 @@ void SmtpSession::TakeReply(std::string reply) {
     ProtocolError("reply lines with differing codes", reply);
     return;
   }
-  p_.st.RecvData = std::move(reply);
+  RecvData = std::move(reply);
   replyUnjudged_ = true;
 }
 
 void SmtpSession::ServerClosing(std::string reply) {
-  RunState& st = p_.st;
-  if (st.smtpSTEP == FAILED || st.smtpSTEP == IDLE) return;
-  st.RecvData = std::move(reply);
+  if (smtpSTEP == FAILED || smtpSTEP == IDLE) return;
+  RecvData = std::move(reply);
   gather_.Clear();
   awaitingReply_ = false;
   flagged_ = FailureClass::Temporary;  // try later
@@ -262,12 +261,11 @@ void SmtpSession::ServerClosing(std::string reply) {
 }
 
 void SmtpSession::ProtocolError(std::string_view what, std::string_view reply) {
-  RunState& st = p_.st;
-  if (st.smtpSTEP == FAILED || st.smtpSTEP == IDLE) return;
-  st.RecvData = "protocol error: ";
-  st.RecvData += what;
-  st.RecvData += ": ";
-  st.RecvData += reply;
+  if (smtpSTEP == FAILED || smtpSTEP == IDLE) return;
+  RecvData = "protocol error: ";
+  RecvData += what;
+  RecvData += ": ";
+  RecvData += reply;
   gather_.Clear();
   awaitingReply_ = false;
   flagged_ = FailureClass::Protocol;
@@ -280,15 +278,15 @@ void SmtpSession::BeginTls() {
   // Whatever came before TLS is not to be trusted; the socket drops its
   // own unread bytes as well.
   gather_.Clear();
-  st.RecvData.clear();
-  st.SendBusy = true;  // the socket reports the end like a send
+  RecvData.clear();
+  SendBusy = true;  // the socket reports the end like a send
   tlsFailed_ = false;
   p_.socket.StartTls(TlsRequest{HostForResolver(st.Submit.host), st.Submit.caPem});
 }
 
 Move SmtpSession::OnHandshake() {
   if (tlsFailed_) return Finish(AWAIT_TLS_HANDSHAKE);  // RecvData holds the reason
-  if (p_.st.SendBusy) return Stay();
+  if (SendBusy) return Stay();
   tlsUp_ = true;
   // Implicit TLS: the greeting comes under TLS; STARTTLS: EHLO again.
   return Go(p_.st.Submit.security == Security::Tls ? AWAIT_GREETING : AWAIT_EHLO_TLS_TRANSFER);
@@ -296,13 +294,13 @@ Move SmtpSession::OnHandshake() {
 
 Move SmtpSession::OnConnectionError(const std::string& reason) {
   RunState& st = p_.st;
-  if (st.smtpSTEP == AWAIT_TLS_HANDSHAKE && st.SendBusy) {
+  if (smtpSTEP == AWAIT_TLS_HANDSHAKE && SendBusy) {
     tlsFailed_ = true;  // the handshake's handler ends the session
-    st.RecvData =
+    RecvData =
         reason.empty() ? std::string("TLS handshake failed") : st.Submit.secrets.Masked(reason);
     return Stay();
   }
-  if (st.Submit.Extended() && st.smtpSTEP != IDLE && st.smtpSTEP != FAILED && st.smtpSTEP != EXIT) {
+  if (st.Submit.Extended() && smtpSTEP != IDLE && smtpSTEP != FAILED && smtpSTEP != EXIT) {
     // The connection is gone: waiting two minutes for it would tell no more.
     connectionLost_ = true;
     std::string text =
@@ -311,10 +309,10 @@ Move SmtpSession::OnConnectionError(const std::string& reason) {
       // A reply that came with the close is judged first: a 221 read
       // together with the close ends the session as one read before it.
       heldLoss_ = std::move(text);
-      st.SendBusy = false;  // nothing more completes on this connection
+      SendBusy = false;  // nothing more completes on this connection
       return Stay();
     }
-    st.RecvData = std::move(text);
+    RecvData = std::move(text);
     return Go(FAILED);
   }
   return Stay();  // the plain session notices through its time-out

@@ -1,4 +1,4 @@
-// The SMTP session's state numbers, held in RunState::smtpSTEP. Every
+// The SMTP session's state numbers, held in SmtpSession::smtpSTEP. Every
 // 16-bit value is representable: values without a name (0 and 999
 // included) take the session's catch-all branch.
 #pragma once
