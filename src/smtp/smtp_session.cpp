@@ -1,8 +1,11 @@
-// The session's states, each with one handler that takes the reply or the
-// event and says what happens: stay, go to a named state (which sends its
-// command on entry), or finish. The plain session runs one handler per
-// tmrSMTP tick; the submission states' handlers are in
-// submission_states.cpp.
+// The session's machinery: every event goes through Handle, which asks the
+// current state's handler (a tick) or the event's own (the connection made
+// or lost, the first data, the time-out, a 421, a protocol error) what
+// happens: stay, go to a named state (Apply enters it, doing what entering
+// it does), or finish. The plain session runs one handler per tmrSMTP tick;
+// under submission the states run on each event until one waits. The
+// states themselves are in plain_states.cpp and submission_states.cpp; the
+// end (the record, QUIT after a refusal, the class) is here.
 #include "smtp/smtp_session.hpp"
 
 #include <utility>
@@ -41,14 +44,6 @@ FailureClass ClassOfHandshake(std::string_view reason) {
   return FailureClass::Temporary;
 }
 
-// A message whose end could not be read.
-class UnreadableSource final : public ByteSource {
- public:
-  std::size_t Fill(char*, std::size_t) override { return 0; }
-  bool Done() const override { return false; }
-  bool Failed() const override { return true; }
-};
-
 }  // namespace
 
 SmtpSession::SmtpSession(SessionPorts ports) : p_(std::move(ports)) {}
@@ -74,96 +69,38 @@ void SmtpSession::Start() {
 
 bool SmtpSession::Running() const { return smtpSTEP != IDLE || p_.tmrSMTP.Enabled(); }
 
-Move SmtpSession::Handle(SmtpStep step) {
-  switch (step) {
-    case smtpSTART:
-      return Go(AWAIT_CONNECTION);
-    case AWAIT_CONNECTION:
-    case CONFARM_CONNECTION:
-      return Stay();  // the connection's events move these
-    case AWAIT_GREETING:
-      return OnReply("220", AWAIT_HELLO_TRANSFER);
-    case AWAIT_HELLO_TRANSFER:
-      return OnSent(AWAIT_HELLO_RESPONSE);
-    case AWAIT_HELLO_RESPONSE:
-      return OnHelloResponse();
-    case AWAIT_MAIL_FROM_TRANSFER:
-      return OnSent(AWAIT_MAIL_FROM_RESPONSE);
-    case AWAIT_MAIL_FROM_RESPONSE:
-      return OnReply("250", AWAIT_RCPT_TO_TRANSFER);
-    case AWAIT_RCPT_TO_TRANSFER:
-      return OnSent(AWAIT_RCPT_TO_RESPONSE);
-    case AWAIT_RCPT_TO_RESPONSE:
-      return OnRcptToResponse();
-    case AWAIT_DATA1_TRANSFER:
-      return OnSent(AWAIT_DATA_RESPONSE);
-    case AWAIT_DATA_RESPONSE:
-      return OnReply("354", AWAIT_DATA_TRANSFER);
-    case AWAIT_DATA_TRANSFER:
-      return OnSent(AWAIT_DATA_TRANSFER_RESPONSE);
-    case AWAIT_DATA_TRANSFER_RESPONSE:
-      return OnMessageResponse();
-    case AWAIT_QUIT_TRANSFER:
-      return OnSent(AWAIT_QUIT_RESPONSE);
-    case AWAIT_QUIT_RESPONSE:
-      return OnQuitResponse();
-    case EXIT:
-      RecvData.clear();
-      return Go(IDLE);
-    default:
-      break;
+const SmtpSession::StateRule* SmtpSession::RuleOf(SmtpStep step) const {
+  if (const StateRule* rule = PlainRule(step)) return rule;
+  return Submitting() ? SubmissionRule(step) : nullptr;
+}
+
+Move SmtpSession::Handle(Event event, std::string text) {
+  switch (event) {
+    case Event::Tick:
+      if (const StateRule* rule = RuleOf(smtpSTEP)) return rule->handle(*this);
+      return End();  // idle after a normal end, 999, or any unknown value
+    case Event::Connected:
+      return OnConnected();
+    case Event::Arrived:
+      return smtpSTEP == CONFARM_CONNECTION ? Go(AWAIT_GREETING) : Stay();
+    case Event::TimedOut:
+      return Go(FAILED);
+    case Event::Lost:
+      return OnConnectionError(text);
+    case Event::LostAfterReply:
+      return OnLossAfterReply(std::move(text));
+    case Event::Closing:
+      return OnServerClosing(std::move(text));
+    case Event::OutOfStep:
+      return OnProtocolError(std::move(text));
   }
-  if (Submitting()) return HandleSubmission(step);
-  return End();  // idle after a normal end, 999, or any unknown value
+  return Stay();
 }
 
 void SmtpSession::Enter(SmtpStep step) {
-  RunState& st = p_.st;
   SetStep(step);
-  switch (step) {
-    case AWAIT_CONNECTION:
-      p_.socket.Connect();
-      break;
-    case AWAIT_HELLO_TRANSFER:
-    case AWAIT_EHLO_TLS_TRANSFER:  // RFC 3207: forget what came before, ask again
-      // Servers refuse an empty or made-up name: without #LOC the client
-      // names itself by the connection's own address.
-      SendData((st.Submit.Extended() ? "EHLO " : "HELO ") +
-               HelloName(st.LocalName, p_.socket.LocalAddress()) + "\r\n");
-      break;
-    case AWAIT_STARTTLS_TRANSFER:
-      SendData("STARTTLS\r\n");
-      break;
-    case AWAIT_TLS_HANDSHAKE:
-      BeginTls();
-      break;
-    case AWAIT_AUTH_TRANSFER:
-      SendAuth();
-      break;
-    case AWAIT_MAIL_FROM_TRANSFER:
-      SendMailFrom();
-      break;
-    case AWAIT_RCPT_TO_TRANSFER: {
-      const std::string& to = st.ToAddr[static_cast<std::size_t>(RcptIndex)];
-      SendData("RCPT TO:" + EnvelopePath(AngleAddress(to, st.Charset)) + "\r\n");
-      break;
-    }
-    case AWAIT_RSET_TRANSFER:
-      SendData("RSET\r\n");
-      break;
-    case AWAIT_DATA1_TRANSFER:
-      SendData("DATA\r\n");
-      break;
-    case AWAIT_DATA_TRANSFER:
-      SendMessage();
-      break;
-    case AWAIT_QUIT_TRANSFER:
-      quitSent_ = true;
-      SendData("QUIT\r\n");
-      break;
-    default:
-      break;  // the other states send nothing
-  }
+  const StateRule* rule = RuleOf(step);
+  if (rule && rule->enter) rule->enter(*this);
 }
 
 bool SmtpSession::Apply(Move move) {
@@ -213,93 +150,6 @@ Move SmtpSession::Flag999() {
   return Go(FAILED);
 }
 
-Move SmtpSession::OnSent(SmtpStep next) const { return SendBusy ? Stay() : Go(next); }
-
-Move SmtpSession::OnReply(std::string_view code, SmtpStep next) {
-  if (!ReplyIn()) return Stay();
-  return Accepted(code) ? Go(next) : Finish(smtpSTEP);
-}
-
-Move SmtpSession::OnHelloResponse() {
-  if (!ReplyIn()) return Stay();
-  if (!Accepted("250")) return Finish(smtpSTEP);
-  return Submitting() ? AfterEhlo() : Go(AWAIT_MAIL_FROM_TRANSFER);
-}
-
-Move SmtpSession::OnRcptToResponse() {
-  const RunState& st = p_.st;
-  if (RcptIndex < st.ToCount && RcptIndex < kMaxRecipients) {
-    ++RcptIndex;  // this reply is judged in 140, before the next RCPT TO
-    return Go(AWAIT_MAIL_FROM_RESPONSE);
-  }
-  // A probe resets the envelope where the message would begin.
-  return OnReply("250", probe_ ? AWAIT_RSET_TRANSFER : AWAIT_DATA1_TRANSFER);
-}
-
-Move SmtpSession::OnMessageResponse() {
-  if (!ReplyIn()) return Stay();
-  if (!Accepted("250", true)) return Flag999();
-  dataAccepted_ = true;
-  return Go(AWAIT_QUIT_TRANSFER);
-}
-
-Move SmtpSession::OnQuitResponse() {
-  if (!ReplyIn()) return Stay();
-  return Accepted("221", true) ? Go(EXIT) : Flag999();
-}
-
-void SmtpSession::SendData(std::string text) {
-  awaitingReply_ = true;
-  replyUnjudged_ = false;
-  RecvData.clear();
-  SendBusy = true;
-  p_.socket.SendData(std::move(text));
-}
-
-void SmtpSession::SendMailFrom() {
-  const RunState& st = p_.st;
-  // RFC 1870: the size goes with MAIL FROM when the server announced SIZE.
-  // A probe has no message.
-  SendData("MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr, st.Charset)) +
-           (sizeLimit_ && !probe_ ? " SIZE=" + std::to_string(MessageOctets()) : std::string()) +
-           "\r\n");
-}
-
-std::uint64_t SmtpSession::MessageOctets() {
-  if (messageOctets_) return *messageOctets_;
-  const MailSpool& mail = p_.st.MailData;
-  IoError error;
-  const std::uint64_t size = MessageSize(mail, error);
-  std::optional<std::uint64_t> octets;
-  if (!error) {
-    FileSource source(mail.File(), 0, size);
-    octets = OctetsOnTheWire(source, size);
-  }
-  // Unreadable: the send fails as well; the spool's size stands in.
-  messageOctets_ = octets.value_or(mail.Size());
-  return *messageOctets_;
-}
-
-void SmtpSession::SendMessage() {
-  RunState& st = p_.st;
-  awaitingReply_ = true;
-  replyUnjudged_ = false;
-  RecvData.clear();
-  SendBusy = true;
-  // TEMP.TXT keeps the end-of-data line the composition wrote; the stuffer
-  // ends the data itself.
-  IoError error;
-  std::uint64_t size = MessageSize(st.MailData, error);
-  if (error) {  // the socket fails the connection, as for any unreadable byte
-    size = st.MailData.Size();
-    mailSource_ = std::make_unique<UnreadableSource>();
-  } else {
-    mailSource_ = std::make_unique<FileSource>(st.MailData.File(), 0, size);
-  }
-  wireSource_ = std::make_unique<DotStuffer>(*mailSource_, size);
-  p_.socket.SendMessageData(*wireSource_);
-}
-
 bool SmtpSession::tmrSMTP_Timer() {
   if (farewell_) {
     if (!farewell_->over && ++farewell_->ticks < kQuitWaitTicks) return false;
@@ -320,7 +170,7 @@ bool SmtpSession::tmrSMTP_Timer() {
       ++StepTicks;
     }
     lastAccepted_ = accepted;
-    if (StepTicks > kStepTickLimit) SetStep(FAILED);
+    if (StepTicks > kStepTickLimit) Apply(Handle(Event::TimedOut));
   } else {
     StepTicks = 0;
     lastAccepted_ = p_.socket.BytesAccepted();
@@ -330,7 +180,7 @@ bool SmtpSession::tmrSMTP_Timer() {
 }
 
 bool SmtpSession::Dispatch() {
-  if (Apply(Handle(smtpSTEP))) return true;
+  if (Apply(Handle(Event::Tick))) return true;
   ApplyHeldLoss();
   return false;
 }
@@ -339,10 +189,7 @@ void SmtpSession::ApplyHeldLoss() {
   if (!heldLoss_ || replyUnjudged_) return;
   std::string reason = std::move(*heldLoss_);
   heldLoss_.reset();
-  const SmtpStep step = smtpSTEP;
-  if (step == IDLE || step == FAILED || step == EXIT) return;
-  RecvData = std::move(reason);
-  Enter(FAILED);
+  Apply(Handle(Event::LostAfterReply, std::move(reason)));
 }
 
 void SmtpSession::Advance() {
@@ -364,11 +211,10 @@ Move SmtpSession::OnConnected() {
 void SmtpSession::WSOCK_Connect() {
   if (farewell_) return;
   awaitingReply_ = true;  // the greeting
-  Apply(OnConnected());
-  // Implicit TLS: the handshake comes before the greeting.
-  if (smtpSTEP == CONFARM_CONNECTION && p_.st.Submit.security == Security::Tls) {
-    Enter(AWAIT_TLS_HANDSHAKE);
-  }
+  Apply(Handle(Event::Connected));
+  // 115's handler runs at once, at any pace: with implicit TLS the
+  // handshake begins as the connection is made.
+  if (smtpSTEP == CONFARM_CONNECTION) Apply(Handle(Event::Tick));
   Advance();
 }
 
@@ -387,7 +233,7 @@ void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
     std::string reply;
     if (gather_.Take(reply)) TakeReply(std::move(reply));
   }
-  if (smtpSTEP == CONFARM_CONNECTION) Enter(AWAIT_GREETING);
+  Apply(Handle(Event::Arrived));
   Advance();
   // What came with the message's acceptance answers the QUIT that follows
   // it, as it would had it come later.
@@ -409,7 +255,7 @@ void SmtpSession::WSOCK_Error(const std::string& reason) {
     farewell_->over = true;
     return;
   }
-  Apply(OnConnectionError(reason));
+  Apply(Handle(Event::Lost, reason));
   Advance();
 }
 

@@ -105,12 +105,12 @@ class SmtpSession {
     SendBusy = sendBusy;
   }
 
-  // What a state's handler decides at a tick (or, under submission, at the
-  // event that completes the state).
+  // What a handler decides: at a tick, at the event that may complete its
+  // state (under submission), or at one of the connection's events.
   struct Move {
     enum class Kind : std::uint8_t {
       Stay,    // nothing yet
-      Go,      // enter `to`, sending what it sends
+      Go,      // enter `to`, doing what entering it does
       Finish,  // end now, logged in `to` with RecvData's text
       End,     // the catch-all end: idle after a normal end, 999, unknown
     };
@@ -119,25 +119,61 @@ class SmtpSession {
   };
 
  private:
-  // The one place that says where each state goes: its handler.
-  Move Handle(SmtpStep step);
+  // What happens to the session.
+  enum class Event : std::uint8_t {
+    Tick,            // the current state's handler: its reply, its send's end
+    Connected,       // the connection was made, or failed to be
+    Arrived,         // data arrived: the first moves 115 on to the greeting
+    TimedOut,        // the state stayed unchanged past kStepTickLimit ticks
+    Lost,            // the connection failed or closed (`text`: the reason)
+    LostAfterReply,  // such a loss, held back until a reply that came with
+                     // it was judged (`text`: the reason)
+    Closing,         // a 421 outside a reply to a command (`text`: the reply)
+    OutOfStep,       // a protocol error (`text`: what was wrong)
+  };
+  // The one place that says where the session goes: a tick goes to the
+  // current state's handler, every other event to its own.
+  Move Handle(Event event, std::string text = {});
+  // Sets smtpSTEP to `step` and does what entering it does (mostly: send
+  // its command). Only Apply enters a state.
+  void Enter(SmtpStep step);
+  // Carries out a move; true when the session finished.
+  bool Apply(Move move);
+
+  // A state of the dialogue: what entering it does, and its handler. Each
+  // group keeps its states' table beside their handlers: the states every
+  // session runs in plain_states.cpp, those of submission and the probe
+  // in submission_states.cpp.
+  struct StateRule {
+    SmtpStep step;
+    void (*enter)(SmtpSession&);  // nullptr: entering it sends nothing
+    Move (*handle)(SmtpSession&);
+  };
+  static const StateRule* PlainRule(SmtpStep step);
+  static const StateRule* SubmissionRule(SmtpStep step);
+  // The rule of `step` in this session; nullptr when it has none (idle,
+  // 999, an unknown value, or a submission state in the plain session).
+  const StateRule* RuleOf(SmtpStep step) const;
+
+  // Handlers of the states (plain_states.cpp).
   Move OnSent(SmtpStep next) const;
   Move OnReply(std::string_view code, SmtpStep next);
   Move OnHelloResponse();
   Move OnRcptToResponse();
   Move OnMessageResponse();
   Move OnQuitResponse();
-  Move OnConnected();
-  Move OnConnectionError(const std::string& reason);
-  // Submission handlers (submission_states.cpp).
-  Move HandleSubmission(SmtpStep step);
+  // Handlers of the submission states (submission_states.cpp).
   Move AfterEhlo();
   Move OnHandshake();
   Move OnAuthResponse();
-  // Sets smtpSTEP to `step` and sends what that state sends.
-  void Enter(SmtpStep step);
-  // Carries out a handler's move; true when the session finished.
-  bool Apply(Move move);
+  // Handlers of the connection's events.
+  Move OnConnected();
+  Move OnConnectionMade();
+  Move OnConnectionError(const std::string& reason);
+  Move OnLossAfterReply(std::string reason);
+  Move OnServerClosing(std::string reply);
+  Move OnProtocolError(std::string text);
+
   // A reply has arrived for the current state: traced, and true; false
   // while none has.
   bool ReplyIn();
@@ -147,11 +183,19 @@ class SmtpSession {
   Move Flag999();
   // The server said 421 outside a reply to a command: it is closing.
   void ServerClosing(std::string reply);
+  void ProtocolError(std::string_view what, std::string_view reply);
   bool Submitting() const { return p_.st.Submit.Extended() || probe_; }
 
+  // What entering a state sends.
   void SendData(std::string text);
-  void SendMessage();
+  // A command or the message goes out: its reply is awaited, and nothing
+  // received before it counts.
+  void ExpectReply();
+  void SendHello();
   void SendMailFrom();
+  void SendRcptTo();
+  void SendMessage();
+  void SendQuit();
   // The message is larger than the server takes: the text of the end in
   // SIZE_EXCEEDED, in RecvData; false when it fits.
   bool TooLarge();
@@ -162,7 +206,6 @@ class SmtpSession {
   void SendAuth();
   // A gathered reply has arrived (submission): masked, checked, kept.
   void TakeReply(std::string reply);
-  void ProtocolError(std::string_view what, std::string_view reply);
   void ChooseMechanism(std::string_view ehloReply);
   void ResetSubmission();
   // The tick's work after the time-out bookkeeping; true when the session

@@ -1,9 +1,12 @@
 // The session's submission states: EHLO's answer decides between STARTTLS,
 // AUTH and MAIL FROM; STARTTLS and the TLS handshake (or the handshake right
 // after the connection, for implicit TLS); EHLO again under TLS; AUTH PLAIN,
-// LOGIN, XOAUTH2 or OAUTHBEARER; a probe's RSET. Their handlers run
-// whenever #SEC or #USR is set, and in a probe. The TLS itself is the
-// socket's: the session only asks for it and waits for its end.
+// LOGIN, XOAUTH2 or OAUTHBEARER; a probe's RSET. They run whenever #SEC or
+// #USR is set, and in a probe: each row of the table says what entering the
+// state does and what its handler does. The TLS itself is the socket's: the
+// session only asks for it and waits for its end. Then what a server may say
+// at any moment (replies gathered whole, a 421, a protocol error) and the
+// connection's loss.
 #include <string>
 
 #include "base/sjis_text.hpp"
@@ -25,29 +28,28 @@ bool Begins(std::string_view reply, std::string_view code) {
 
 }  // namespace
 
-Move SmtpSession::HandleSubmission(SmtpStep step) {
-  switch (step) {
-    case AWAIT_STARTTLS_TRANSFER:
-      return OnSent(AWAIT_STARTTLS_RESPONSE);
-    case AWAIT_STARTTLS_RESPONSE:
-      return OnReply("220", AWAIT_TLS_HANDSHAKE);
-    case AWAIT_TLS_HANDSHAKE:
-      return OnHandshake();
-    case AWAIT_EHLO_TLS_TRANSFER:
-      return OnSent(AWAIT_EHLO_TLS_RESPONSE);
-    case AWAIT_EHLO_TLS_RESPONSE:
-      return OnHelloResponse();
-    case AWAIT_AUTH_TRANSFER:
-      return OnSent(AWAIT_AUTH_RESPONSE);
-    case AWAIT_AUTH_RESPONSE:
-      return OnAuthResponse();
-    case AWAIT_RSET_TRANSFER:
-      return OnSent(AWAIT_RSET_RESPONSE);
-    case AWAIT_RSET_RESPONSE:
-      return OnReply("250", AWAIT_QUIT_TRANSFER);
-    default:
-      return End();  // 999 and the rest
+const SmtpSession::StateRule* SmtpSession::SubmissionRule(SmtpStep step) {
+  using S = SmtpSession;
+  static constexpr StateRule kRules[] = {
+      {AWAIT_STARTTLS_TRANSFER, [](S& s) { s.SendData("STARTTLS\r\n"); },
+       [](S& s) { return s.OnSent(AWAIT_STARTTLS_RESPONSE); }},
+      {AWAIT_STARTTLS_RESPONSE, nullptr,
+       [](S& s) { return s.OnReply("220", AWAIT_TLS_HANDSHAKE); }},
+      {AWAIT_TLS_HANDSHAKE, [](S& s) { s.BeginTls(); }, [](S& s) { return s.OnHandshake(); }},
+      {AWAIT_EHLO_TLS_TRANSFER, [](S& s) { s.SendHello(); },
+       [](S& s) { return s.OnSent(AWAIT_EHLO_TLS_RESPONSE); }},
+      {AWAIT_EHLO_TLS_RESPONSE, nullptr, [](S& s) { return s.OnHelloResponse(); }},
+      {AWAIT_AUTH_TRANSFER, [](S& s) { s.SendAuth(); },
+       [](S& s) { return s.OnSent(AWAIT_AUTH_RESPONSE); }},
+      {AWAIT_AUTH_RESPONSE, nullptr, [](S& s) { return s.OnAuthResponse(); }},
+      {AWAIT_RSET_TRANSFER, [](S& s) { s.SendData("RSET\r\n"); },
+       [](S& s) { return s.OnSent(AWAIT_RSET_RESPONSE); }},
+      {AWAIT_RSET_RESPONSE, nullptr, [](S& s) { return s.OnReply("250", AWAIT_QUIT_TRANSFER); }},
+  };
+  for (const StateRule& rule : kRules) {
+    if (rule.step == step) return &rule;
   }
+  return nullptr;
 }
 
 void SmtpSession::ResetSubmission() {
@@ -252,24 +254,33 @@ void SmtpSession::TakeReply(std::string reply) {
 }
 
 void SmtpSession::ServerClosing(std::string reply) {
-  if (smtpSTEP == FAILED || smtpSTEP == IDLE) return;
+  Apply(Handle(Event::Closing, std::move(reply)));
+}
+
+void SmtpSession::ProtocolError(std::string_view what, std::string_view reply) {
+  std::string text = "protocol error: ";
+  text += what;
+  text += ": ";
+  text += reply;
+  Apply(Handle(Event::OutOfStep, std::move(text)));
+}
+
+Move SmtpSession::OnServerClosing(std::string reply) {
+  if (smtpSTEP == FAILED || smtpSTEP == IDLE) return Stay();
   RecvData = std::move(reply);
   gather_.Clear();
   awaitingReply_ = false;
   flagged_ = FailureClass::Temporary;  // try later
-  Enter(FAILED);
+  return Go(FAILED);
 }
 
-void SmtpSession::ProtocolError(std::string_view what, std::string_view reply) {
-  if (smtpSTEP == FAILED || smtpSTEP == IDLE) return;
-  RecvData = "protocol error: ";
-  RecvData += what;
-  RecvData += ": ";
-  RecvData += reply;
+Move SmtpSession::OnProtocolError(std::string text) {
+  if (smtpSTEP == FAILED || smtpSTEP == IDLE) return Stay();
+  RecvData = std::move(text);
   gather_.Clear();
   awaitingReply_ = false;
   flagged_ = FailureClass::Protocol;
-  Enter(FAILED);
+  return Go(FAILED);
 }
 
 // Entering AWAIT_TLS_HANDSHAKE.
@@ -316,6 +327,12 @@ Move SmtpSession::OnConnectionError(const std::string& reason) {
     return Go(FAILED);
   }
   return Stay();  // the plain session notices through its time-out
+}
+
+Move SmtpSession::OnLossAfterReply(std::string reason) {
+  if (smtpSTEP == IDLE || smtpSTEP == FAILED || smtpSTEP == EXIT) return Stay();
+  RecvData = std::move(reason);
+  return Go(FAILED);
 }
 
 }  // namespace tolvex
