@@ -4,7 +4,7 @@
 #pragma once
 
 #include "base/failure.hpp"
-#include "smtp/failure_class.hpp"
+#include "smtp/delivery_end.hpp"
 
 namespace tolvex {
 

@@ -31,11 +31,11 @@ std::string_view FirstLine(std::string_view text) {
 
 }  // namespace
 
-Failure DeliveryFailure(SmtpStep endStep, std::string_view reply) {
-  std::string line = CleanServerText(FirstLine(reply));
+Failure DeliveryFailure(const DeliveryEnd& end) {
+  std::string line = CleanServerText(FirstLine(end.text));
   if (line.empty()) line = "(no reply)";
   return Failure{FailureKind::DeliveryFailed,
-                 "delivery failed in state " + std::to_string(StepNumber(endStep)) + ": " + line};
+                 "delivery failed in state " + std::to_string(StepNumber(end.step)) + ": " + line};
 }
 
 Status ValidateStartUp(const RunState& st) {
@@ -48,16 +48,7 @@ Status ValidateStartUp(const RunState& st) {
 }
 
 Form1::Form1(FormPorts ports)
-    : p_(std::move(ports)), session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, *this}) {
-  // A 250 to the message makes it the server's: a later failure is not
-  // retried.
-  session_.SetTrace([this](SmtpStep from, SmtpStep to) {
-    if (from == SmtpStep::AWAIT_DATA_TRANSFER_RESPONSE && to == SmtpStep::AWAIT_QUIT_TRANSFER) {
-      messageAccepted_ = true;
-      messageOpen_ = false;
-    }
-  });
-}
+    : p_(std::move(ports)), session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, *this}) {}
 
 // ---- start-up ---------------------------------------------------------
 
@@ -233,20 +224,19 @@ void Form1::LogSession(SmtpStep endStep, std::string_view reply) {
   }
 }
 
-void Form1::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
-                          FailureClass failure) {
+void Form1::DeliveryEnded(const DeliveryEnd& end) {
   if (st_.RetryOn) {
-    if (AfterAttempt(endStep, reply, failure)) return;  // a retry is awaited
-  } else if (endStep != SmtpStep::IDLE) {
-    NoteFailure(DeliveryFailure(endStep, reply));
-    exitStatus_ = std::max(exitStatus_, DeliveryExitCode(failure, st_.Submit.Extended()));
+    if (AfterAttempt(end)) return;  // a retry is awaited
+  } else if (!end.Delivered()) {
+    NoteFailure(DeliveryFailure(end));
+    exitStatus_ = std::max(exitStatus_, DeliveryExitCode(end.failure, st_.Submit.Extended()));
   }
   // With no repeat interval, the end of a delivery is the end of the run.
   if (st_.MoreInterval == 0) {
     EndProc();
     return;
   }
-  if (catchAll) p_.window.SetCaption(kIdleCaption);
+  if (end.catchAll) p_.window.SetCaption(kIdleCaption);
   RunPending();
 }
 
@@ -286,8 +276,10 @@ void Form1::CleanUpWorkFiles() {
   // A file already gone is fine; nothing else can be done about one that
   // will not go at the very end. With retries command.txt goes only when
   // every message of the run was delivered or kept: it is the last copy of
-  // one that was neither.
-  const bool messageOnlyThere = st_.RetryOn && (messageOpen_ || messageLost_);
+  // one that was neither. A message the server has accepted is delivered,
+  // though its session was cut off.
+  const bool open = messageOpen_ && !session_.MessageAccepted();
+  const bool messageOnlyThere = st_.RetryOn && (open || messageLost_);
   if (st_.DeleteCommandFile && !messageOnlyThere) p_.files.Remove(kCommandFileName);
   p_.files.Remove(kSpoolNewName);
   p_.files.Remove(kSpoolFileName);

@@ -22,8 +22,8 @@ namespace tolvex {
 // read, beyond the interpreter's own: what the schedule cannot hold.
 Status ValidateStartUp(const RunState& st);
 
-// The one-line report of a delivery that ended in `endStep`.
-Failure DeliveryFailure(SmtpStep endStep, std::string_view reply);
+// The one-line report of a delivery that failed.
+Failure DeliveryFailure(const DeliveryEnd& end);
 
 struct FormPorts {
   Window& window;
@@ -76,8 +76,7 @@ class Form1 : public SocketEvents, private SessionHost {
  private:
   // SessionHost: the session's record and end, owned here.
   void LogSession(SmtpStep endStep, std::string_view reply) override;
-  void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
-                     FailureClass failure) override;
+  void DeliveryEnded(const DeliveryEnd& end) override;
 
   void SetTimerEX();
   void Timer_SET();
@@ -97,7 +96,7 @@ class Form1 : public SocketEvents, private SessionHost {
   // keeping the message that will not be delivered; the run's end during a
   // wait or an attempt.
   bool StartAttempt();
-  bool AfterAttempt(SmtpStep endStep, std::string_view reply, FailureClass failure);
+  bool AfterAttempt(const DeliveryEnd& end);
   void RetryTick();
   void KeepUndelivered();
   void EndWait();
@@ -123,10 +122,9 @@ class Form1 : public SocketEvents, private SessionHost {
   bool endPending_ = false;  // the run's end fell due during a delivery
   bool ended_ = false;
   int exitStatus_ = 0;
-  // Retries ("#RTY="): the countdown, what the attempt under way has seen,
-  // and the status of the last message that was finally not delivered.
+  // Retries ("#RTY="): the countdown, and the status of the last message
+  // that was finally not delivered.
   RetryClock retry_;
-  bool messageAccepted_ = false;
   int deliveryStatus_ = 0;
   // The attempt's token request is under way, or was given up because the
   // run is ending: the run's end then cuts an attempt off.

@@ -206,7 +206,9 @@ void Probe::OnReply(SmtpStep step, std::string_view reply) {
 
 void Probe::LogSession(SmtpStep, std::string_view) {}  // a probe writes no file
 
-void Probe::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool, FailureClass) {
+void Probe::DeliveryEnded(const DeliveryEnd& end) {
+  const SmtpStep endStep = end.step;
+  const std::string_view reply = end.text;
   ended_ = true;
   if (endStep == SmtpStep::IDLE) {
     if (tokenFailed_) {

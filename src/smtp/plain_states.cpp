@@ -184,7 +184,7 @@ Move SmtpSession::OnRcptToResponse() {
 Move SmtpSession::OnMessageResponse() {
   if (!ReplyIn()) return Stay();
   if (!Accepted("250", true)) return Flag999();
-  dataAccepted_ = true;
+  messageAccepted_ = true;
   return Go(AWAIT_QUIT_TRANSFER);
 }
 

@@ -60,7 +60,7 @@ void SmtpSession::Start() {
   farewell_.reset();
   SetStep(smtpSTART);
   RcptIndex = 1;
-  dataAccepted_ = false;
+  messageAccepted_ = false;
   flagged_ = FailureClass::None;
   ResetSubmission();
   p_.tmrSMTP.SetEnabled(true);
@@ -238,7 +238,7 @@ void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
   // What came with the message's acceptance answers the QUIT that follows
   // it, as it would had it come later.
   std::string reply;
-  while (dataAccepted_ && awaitingReply_ && !farewell_ && gather_.Take(reply)) {
+  while (messageAccepted_ && awaitingReply_ && !farewell_ && gather_.Take(reply)) {
     TakeReply(std::move(reply));
     Advance();
   }
@@ -298,10 +298,10 @@ void SmtpSession::CloseSession(bool catchAll) {
   st.Submit.oauth.accessToken.Wipe();
   SetStep(IDLE);
   p_.tmrSMTP.SetEnabled(false);
-  const FailureClass failure = ClassOfEnd(endStep);
-  dataAccepted_ = false;
+  const DeliveryEnd end{endStep, ClassOfEnd(endStep), RecvData, messageAccepted_, catchAll};
+  messageAccepted_ = false;
   flagged_ = FailureClass::None;
-  p_.host.DeliveryEnded(endStep, RecvData, catchAll, failure);
+  p_.host.DeliveryEnded(end);
 }
 
 FailureClass SmtpSession::ClassOfEnd(SmtpStep endStep) const {
@@ -309,7 +309,7 @@ FailureClass SmtpSession::ClassOfEnd(SmtpStep endStep) const {
   if (endStep == IDLE) return FailureClass::None;
   // The message is with the server: sending it again would duplicate it,
   // and nothing after its acceptance makes it undelivered.
-  if (dataAccepted_) return FailureClass::Permanent;
+  if (messageAccepted_) return FailureClass::Permanent;
   switch (endStep) {
     case FAILED:
       // Flagged with a reply or a protocol error; else the time-out, a

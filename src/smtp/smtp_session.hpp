@@ -17,7 +17,7 @@
 #include "base/platform.hpp"
 #include "base/run_state.hpp"
 #include "base/secret.hpp"
-#include "smtp/failure_class.hpp"
+#include "smtp/delivery_end.hpp"
 #include "smtp/reply_gatherer.hpp"
 #include "smtp/smtp_step.hpp"
 
@@ -36,13 +36,9 @@ class SessionHost {
   // state it ended in (IDLE = delivered), `reply` the text it holds.
   // Under submission a refusal is logged before the QUIT that follows it.
   virtual void LogSession(SmtpStep endStep, std::string_view reply) = 0;
-  // Then: logged, socket closed, smtpSTEP IDLE, tmrSMTP off. This is the
-  // session's last act in the tick. `catchAll`: the session ended through
-  // the catch-all branch (a normal end or a flagged 999), after which the
-  // caption returns to "Tolvex" when the run goes on. `failure` says what
-  // kind of failure it was (None when delivered).
-  virtual void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
-                             FailureClass failure) = 0;
+  // Then: logged, socket closed, smtpSTEP IDLE, tmrSMTP off; how the
+  // delivery ended, told once. This is the session's last act in the tick.
+  virtual void DeliveryEnded(const DeliveryEnd& end) = 0;
 };
 
 struct SessionPorts {
@@ -93,6 +89,9 @@ class SmtpSession {
   void SetProbe(bool probe) { probe_ = probe; }
 
   std::int16_t RcptIndexValue() const { return RcptIndex; }
+  // The server has accepted this session's message (a 250 to it); false
+  // again once the session has ended and said so.
+  bool MessageAccepted() const { return messageAccepted_; }
   SmtpStep Step() const { return smtpSTEP; }
   // RecvData: the server's last text, or why the connection failed.
   const std::string& Received() const { return RecvData; }
@@ -241,8 +240,8 @@ class SmtpSession {
   std::int16_t RcptIndex = 1;
   std::uint64_t lastAccepted_ = 0;  // socket bytes taken, at the last tick
   // The server accepted the message (250 to the data): no later failure
-  // is temporary.
-  bool dataAccepted_ = false;
+  // is temporary. Kept here alone; the end carries it to run control.
+  bool messageAccepted_ = false;
   // What a flagged 999 was, when known at the flag (else: the time-out or
   // a lost connection).
   FailureClass flagged_ = FailureClass::None;
