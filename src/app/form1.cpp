@@ -1,7 +1,6 @@
 // Run control: start-up, the schedule, the sends, the captions, the end of the run.
 #include "app/form1.hpp"
 
-#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -123,7 +122,7 @@ void Form1::StartSend() {
 bool Form1::BeginSend() {
   if (retry_.Waiting()) {  // a message still waiting is kept before it is replaced
     p_.tmrWait.SetEnabled(false);
-    deliveryStatus_ = kExitTempFail;
+    ends_.Undelivered(FailureClass::Temporary, st_.Submit.Extended());
     KeepUndelivered();
   }
   st_.StampLines = StampLines(p_.clock.Now(), st_.FromAddr, st_.LocalName, messageIds_);
@@ -228,8 +227,8 @@ void Form1::DeliveryEnded(const DeliveryEnd& end) {
   if (st_.RetryOn) {
     if (AfterAttempt(end)) return;  // a retry is awaited
   } else if (!end.Delivered()) {
-    NoteFailure(DeliveryFailure(end));
-    exitStatus_ = std::max(exitStatus_, DeliveryExitCode(end.failure, st_.Submit.Extended()));
+    p_.window.ReportFailure(DeliveryFailure(end));
+    ends_.DeliveryFailed(end.failure, st_.Submit.Extended());
   }
   // With no repeat interval, the end of a delivery is the end of the run.
   if (st_.MoreInterval == 0) {
@@ -244,31 +243,29 @@ void Form1::DeliveryEnded(const DeliveryEnd& end) {
 
 void Form1::NoteFailure(const Failure& failure) {
   p_.window.ReportFailure(failure);
-  // The higher code wins: a file that could not be written (73) outranks a
-  // refused delivery (69).
-  exitStatus_ = std::max(exitStatus_, ExitCodeFor(failure.kind));
+  ends_.Failed(failure.kind);
 }
 
 // Start-up failures touch no work file, but what start-up added (the tray
 // icon of "#FOR=tray") goes.
 void Form1::Abort(const Failure& failure) {
   ended_ = true;
-  exitStatus_ = ExitCodeFor(failure.kind);
+  ends_.Failed(failure.kind);
   p_.window.ReportFailure(failure);
   DeleteTaskTrayIcon();
-  p_.window.EndProcess(exitStatus_);
+  p_.window.EndProcess(ends_.ExitStatus());
 }
 
-void Form1::Finish(int exitCode, bool removeTrayIcon) {
+void Form1::Finish(bool removeTrayIcon, std::optional<int> cutOff) {
   if (ended_) return;
   ended_ = true;
-  exitStatus_ = exitCode;
+  if (cutOff) ends_.CutOff(*cutOff);
   if (removeTrayIcon) DeleteTaskTrayIcon();
   CleanUpWorkFiles();
-  p_.window.EndProcess(exitCode);
+  p_.window.EndProcess(ends_.ExitStatus());
 }
 
-void Form1::EndProc() { Finish(RunStatus(), true); }
+void Form1::EndProc() { Finish(true); }
 
 void Form1::DeleteTaskTrayIcon() { p_.window.DeleteTrayIcon(); }
 
@@ -285,23 +282,22 @@ void Form1::CleanUpWorkFiles() {
   p_.files.Remove(kSpoolFileName);
 }
 
-void Form1::menuExit_Click() {
-  const bool interrupted = session_.Running() || tokenRequest_;
+std::optional<int> Form1::UserEnd() {
+  const bool cutOff = session_.Running() || tokenRequest_;
   EndWait();
-  Finish(interrupted ? kExitInterrupted : RunStatus(), true);
+  if (!cutOff) return std::nullopt;
+  return kExitInterrupted;
 }
 
-void Form1::Form_Unload() {
-  // Closing the window ends the program with its last window; the tray
-  // icon is left as it is.
-  const bool interrupted = session_.Running() || tokenRequest_;
-  EndWait();
-  Finish(interrupted ? kExitInterrupted : RunStatus(), false);
-}
+void Form1::menuExit_Click() { Finish(true, UserEnd()); }
+
+// Closing the window ends the program with its last window; the tray icon
+// is left as it is.
+void Form1::Form_Unload() { Finish(false, UserEnd()); }
 
 void Form1::Terminate(int exitCode) {
   EndWait();
-  Finish(exitCode, true);
+  Finish(true, exitCode);
 }
 
 }  // namespace tolvex

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/exit_status.hpp"
 #include "app/retry_plan.hpp"
 #include "app/submission_setup.hpp"
 #include "base/platform.hpp"
@@ -67,7 +68,7 @@ class Form1 : public SocketEvents, private SessionHost {
 
   bool Ended() const { return ended_; }
   // 0 when every delivery of the run ended normally.
-  int ExitStatus() const { return exitStatus_; }
+  int ExitStatus() const { return ends_.ExitStatus(); }
 
   RunState& State() { return st_; }
   const RunState& State() const { return st_; }
@@ -100,13 +101,16 @@ class Form1 : public SocketEvents, private SessionHost {
   void RetryTick();
   void KeepUndelivered();
   void EndWait();
-  int RunStatus() const;
   void DeleteTaskTrayIcon();
   void CleanUpWorkFiles();
   void NoteFailure(const Failure& failure);
   // Ends the process without touching any file (start-up failures).
   void Abort(const Failure& failure);
-  void Finish(int exitCode, bool removeTrayIcon);
+  // The end of the run, cut off (`cutOff`: its status) or not.
+  void Finish(bool removeTrayIcon, std::optional<int> cutOff = std::nullopt);
+  // The user ends the run: 130 when a delivery or a token request is cut
+  // off by it.
+  std::optional<int> UserEnd();
 
   FormPorts p_;
   RunState st_;
@@ -121,11 +125,9 @@ class Form1 : public SocketEvents, private SessionHost {
   int pendingSends_ = 0;     // repeats that fell due during a delivery
   bool endPending_ = false;  // the run's end fell due during a delivery
   bool ended_ = false;
-  int exitStatus_ = 0;
-  // Retries ("#RTY="): the countdown, and the status of the last message
-  // that was finally not delivered.
+  RunEnds ends_;  // what the exit status is worked out from
+  // Retries ("#RTY="): the countdown.
   RetryClock retry_;
-  int deliveryStatus_ = 0;
   // The attempt's token request is under way, or was given up because the
   // run is ending: the run's end then cuts an attempt off.
   bool tokenRequest_ = false;

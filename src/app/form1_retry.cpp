@@ -2,7 +2,6 @@
 // done, a retry of the same composed message after a wait counted by
 // tmrWait (free once the start delay is over), and keeping the message as
 // an .eml file when no attempt is left.
-#include <algorithm>
 #include <string>
 
 #include "app/exit_status.hpp"
@@ -79,8 +78,7 @@ bool Form1::AfterAttempt(const DeliveryEnd& end) {
   p_.window.ReportFailure(failure);
   // Under submission a refused AUTH or certificate (77) and a protocol
   // error (76) keep their own statuses.
-  deliveryStatus_ =
-      end.Temporary() ? kExitTempFail : DeliveryExitCode(end.failure, st_.Submit.Extended());
+  ends_.Undelivered(end.failure, st_.Submit.Extended());
   KeepUndelivered();
   return false;
 }
@@ -121,18 +119,8 @@ void Form1::EndWait() {
       (session_.Running() || tokenRequest_) && retry_.Attempt() > 1 && !session_.MessageAccepted();
   if (!waiting && !retrying) return;
   p_.tmrWait.SetEnabled(false);
-  deliveryStatus_ = kExitTempFail;
+  ends_.Undelivered(FailureClass::Temporary, st_.Submit.Extended());
   KeepUndelivered();
-}
-
-// With retries the last message that was finally not delivered decides:
-// 75 when its last failure was temporary, 69 when permanent, over a
-// refused delivery of the run; against any other failure the higher code
-// wins, as everywhere else.
-int Form1::RunStatus() const {
-  if (deliveryStatus_ == 0) return exitStatus_;
-  if (exitStatus_ <= kExitUnavailable) return deliveryStatus_;
-  return std::max(exitStatus_, deliveryStatus_);
 }
 
 }  // namespace tolvex
