@@ -32,7 +32,10 @@ constexpr int ExitCodeFor(FailureKind kind) {
     case FailureKind::LogWriteFailed:
       return kExitCantCreate;
     case FailureKind::DeliveryFailed:
+    case FailureKind::SignInFailed:
       return kExitUnavailable;
+    case FailureKind::SignInStoreFailed:
+      return kExitCantCreate;
     case FailureKind::Interrupted:
       return kExitInterrupted;
   }

@@ -142,9 +142,8 @@ bool Form1::BeginSend() {
 
 Status Form1::ObtainToken(FailureClass& failureClass) {
   Status failure =
-      https_
-          ? tokens_.Obtain(st_.Submit, *https_, signIns_)
-          : Status(Failure{FailureKind::DeliveryFailed, "no HTTPS client for the token request"});
+      https_ ? tokens_.Obtain(st_.Submit, *https_, signIns_)
+             : Status(Failure{FailureKind::SignInFailed, "no HTTPS client for the token request"});
   // Without repeats or retries no later send needs the client secret.
   if (st_.MoreInterval <= 0 && !st_.RetryOn) st_.Submit.oauth.clientSecret.Wipe();
   if (!failure) return std::nullopt;

@@ -35,10 +35,12 @@ bool Form1::StartAttempt() {
     if (failure && failure->kind == FailureKind::Interrupted) return true;
     tokenRequest_ = false;
     if (failure) {
+      // The delivery ended in 105, whatever failed in the sign-in: it is
+      // reported and counted as a failed delivery.
       if (st_.RetryOn) {
         return AfterAttempt(DeliveryEnd{SmtpStep::OAUTH_TOKEN, failureClass, failure->message});
       }
-      NoteFailure(*failure);
+      NoteFailure(Failure{FailureKind::DeliveryFailed, failure->message});
       return false;
     }
   }

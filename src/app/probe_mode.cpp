@@ -76,13 +76,13 @@ bool Probe::ProbeToken() {
   Submission& sub = st_.Submit;
   Status failure;
   if (secrets_ == nullptr || https_ == nullptr) {
-    failure = Failure{FailureKind::DeliveryFailed, "no HTTPS client for the token request"};
+    failure = Failure{FailureKind::SignInFailed, "no HTTPS client for the token request"};
   } else {
     StoredSignIn stored;
     if (signIns_) stored = signIns_->Load(oauth::SignInKeyOf(sub));
     sub.oauth.signedIn = !stored.token.Empty();
     if (!stored.refused.empty()) {
-      failure = Failure{FailureKind::DeliveryFailed, oauth::RefusedSignIn(stored)};
+      failure = Failure{FailureKind::SignInFailed, oauth::RefusedSignIn(stored)};
     } else {
       failure = FindClientSecret(sub, *secrets_);
     }
