@@ -4,7 +4,7 @@
 #pragma once
 
 #include "base/failure.hpp"
-#include "smtp/failure_class.hpp"
+#include "smtp/delivery_end.hpp"
 
 namespace tolvex {
 
@@ -32,7 +32,10 @@ constexpr int ExitCodeFor(FailureKind kind) {
     case FailureKind::LogWriteFailed:
       return kExitCantCreate;
     case FailureKind::DeliveryFailed:
+    case FailureKind::SignInFailed:
       return kExitUnavailable;
+    case FailureKind::SignInStoreFailed:
+      return kExitCantCreate;
     case FailureKind::Interrupted:
       return kExitInterrupted;
   }
@@ -57,5 +60,53 @@ constexpr int DeliveryExitCode(FailureClass failure, bool submission) {
   }
   return kExitUnavailable;
 }
+
+// What the ends of a run come to: each failure, delivery and message that
+// ended badly is noted as it ends, and ExitStatus turns them into the run's
+// exit status.
+class RunEnds {
+ public:
+  // A failure reported during the run: a message not composed, a file not
+  // written, a refused token request, a delivery refused after the server
+  // had taken the message.
+  constexpr void Failed(FailureKind kind) { worst_ = std::max(worst_, ExitCodeFor(kind)); }
+  // A delivery that failed, without "#RTY".
+  constexpr void DeliveryFailed(FailureClass failure, bool submission) {
+    worst_ = std::max(worst_, DeliveryExitCode(failure, submission));
+  }
+  // "#RTY": a message finally not delivered (kept, or lost), by the class of
+  // its last failure; a temporary one is 75 in the plain session as well.
+  constexpr void Undelivered(FailureClass lastFailure, bool submission) {
+    undelivered_ = lastFailure == FailureClass::Temporary
+                       ? kExitTempFail
+                       : DeliveryExitCode(lastFailure, submission);
+  }
+  // The run cut off by the user (130) or by signal N (128+N).
+  constexpr void CutOff(int status) { cutOff_ = status; }
+
+  // The precedence, first match wins:
+  // 1. A run cut off says so: 130 or 128+N, whatever else happened.
+  // 2. Under "#RTY" the last message finally not delivered decides (75
+  //    when its last failure was temporary, else 69, 76 or 77) over the
+  //    failures up to 69 (a message not composed, a delivery refused after
+  //    the server had taken the message); against a file not written (73)
+  //    the higher code wins.
+  // 3. Otherwise the highest code of the run's failures wins: a file not
+  //    written (73) over a refused delivery (69) over a file not read (66)
+  //    or a message not composed (65); under submission a temporary (75),
+  //    out-of-protocol (76) or refused (77) delivery over all of them.
+  // 0 when nothing failed.
+  constexpr int ExitStatus() const {
+    if (cutOff_) return *cutOff_;
+    if (undelivered_ == 0) return worst_;
+    if (worst_ <= kExitUnavailable) return undelivered_;
+    return std::max(worst_, undelivered_);
+  }
+
+ private:
+  int worst_ = kExitOk;        // the highest code of the failures
+  int undelivered_ = kExitOk;  // "#RTY": the last message not delivered
+  std::optional<int> cutOff_;
+};
 
 }  // namespace tolvex

@@ -1,7 +1,6 @@
 // Run control: start-up, the schedule, the sends, the captions, the end of the run.
 #include "app/form1.hpp"
 
-#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -26,11 +25,11 @@ std::string_view FirstLine(std::string_view text) {
 
 }  // namespace
 
-Failure DeliveryFailure(SmtpStep endStep, std::string_view reply) {
-  std::string line = CleanServerText(FirstLine(reply));
+Failure DeliveryFailure(const DeliveryEnd& end) {
+  std::string line = CleanServerText(FirstLine(end.text));
   if (line.empty()) line = "(no reply)";
   return Failure{FailureKind::DeliveryFailed,
-                 "delivery failed in state " + std::to_string(StepNumber(endStep)) + ": " + line};
+                 "delivery failed in state " + std::to_string(StepNumber(end.step)) + ": " + line};
 }
 
 Status ValidateStartUp(const RunState& st) {
@@ -43,16 +42,7 @@ Status ValidateStartUp(const RunState& st) {
 }
 
 Form1::Form1(FormPorts ports)
-    : p_(std::move(ports)), session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, *this}) {
-  // A 250 to the message makes it the server's: a later failure is not
-  // retried.
-  session_.SetTrace([this](SmtpStep from, SmtpStep to) {
-    if (from == SmtpStep::AWAIT_DATA_TRANSFER_RESPONSE && to == SmtpStep::AWAIT_QUIT_TRANSFER) {
-      messageAccepted_ = true;
-      messageOpen_ = false;
-    }
-  });
-}
+    : p_(std::move(ports)), session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, *this}) {}
 
 // ---- start-up ---------------------------------------------------------
 
@@ -127,7 +117,7 @@ void Form1::StartSend() {
 bool Form1::BeginSend() {
   if (retry_.Waiting()) {  // a message still waiting is kept before it is replaced
     p_.tmrWait.SetEnabled(false);
-    deliveryStatus_ = kExitTempFail;
+    ends_.Undelivered(FailureClass::Temporary, st_.Submit.Extended());
     KeepUndelivered();
   }
   st_.StampLines = StampLines(p_.clock.Now(), st_.FromAddr, st_.LocalName, messageIds_);
@@ -147,9 +137,8 @@ bool Form1::BeginSend() {
 
 Status Form1::ObtainToken(FailureClass& failureClass) {
   Status failure =
-      https_
-          ? tokens_.Obtain(st_.Submit, *https_, signIns_)
-          : Status(Failure{FailureKind::DeliveryFailed, "no HTTPS client for the token request"});
+      https_ ? tokens_.Obtain(st_.Submit, *https_, signIns_)
+             : Status(Failure{FailureKind::SignInFailed, "no HTTPS client for the token request"});
   // Without repeats or retries no later send needs the client secret.
   if (st_.MoreInterval <= 0 && !st_.RetryOn) st_.Submit.oauth.clientSecret.Wipe();
   if (!failure) return std::nullopt;
@@ -228,20 +217,19 @@ void Form1::LogSession(SmtpStep endStep, std::string_view reply) {
   }
 }
 
-void Form1::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
-                          FailureClass failure) {
+void Form1::DeliveryEnded(const DeliveryEnd& end) {
   if (st_.RetryOn) {
-    if (AfterAttempt(endStep, reply, failure)) return;  // a retry is awaited
-  } else if (endStep != SmtpStep::IDLE) {
-    NoteFailure(DeliveryFailure(endStep, reply));
-    exitStatus_ = std::max(exitStatus_, DeliveryExitCode(failure, st_.Submit.Extended()));
+    if (AfterAttempt(end)) return;  // a retry is awaited
+  } else if (!end.Delivered()) {
+    p_.window.ReportFailure(DeliveryFailure(end));
+    ends_.DeliveryFailed(end.failure, st_.Submit.Extended());
   }
   // With no repeat interval, the end of a delivery is the end of the run.
   if (st_.MoreInterval == 0) {
     EndProc();
     return;
   }
-  if (catchAll) p_.window.SetCaption(kIdleCaption);
+  if (end.catchAll) p_.window.SetCaption(kIdleCaption);
   RunPending();
 }
 
@@ -249,31 +237,29 @@ void Form1::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAl
 
 void Form1::NoteFailure(const Failure& failure) {
   p_.window.ReportFailure(failure);
-  // The higher code wins: a file that could not be written (73) outranks a
-  // refused delivery (69).
-  exitStatus_ = std::max(exitStatus_, ExitCodeFor(failure.kind));
+  ends_.Failed(failure.kind);
 }
 
 // Start-up failures touch no work file, but what start-up added (the tray
 // icon of "#FOR=tray") goes.
 void Form1::Abort(const Failure& failure) {
   ended_ = true;
-  exitStatus_ = ExitCodeFor(failure.kind);
+  ends_.Failed(failure.kind);
   p_.window.ReportFailure(failure);
   DeleteTaskTrayIcon();
-  p_.window.EndProcess(exitStatus_);
+  p_.window.EndProcess(ends_.ExitStatus());
 }
 
-void Form1::Finish(int exitCode, bool removeTrayIcon) {
+void Form1::Finish(bool removeTrayIcon, std::optional<int> cutOff) {
   if (ended_) return;
   ended_ = true;
-  exitStatus_ = exitCode;
+  if (cutOff) ends_.CutOff(*cutOff);
   if (removeTrayIcon) DeleteTaskTrayIcon();
   CleanUpWorkFiles();
-  p_.window.EndProcess(exitCode);
+  p_.window.EndProcess(ends_.ExitStatus());
 }
 
-void Form1::EndProc() { Finish(RunStatus(), true); }
+void Form1::EndProc() { Finish(true); }
 
 void Form1::DeleteTaskTrayIcon() { p_.window.DeleteTrayIcon(); }
 
@@ -281,30 +267,31 @@ void Form1::CleanUpWorkFiles() {
   // A file already gone is fine; nothing else can be done about one that
   // will not go at the very end. With retries command.txt goes only when
   // every message of the run was delivered or kept: it is the last copy of
-  // one that was neither.
-  const bool messageOnlyThere = st_.RetryOn && (messageOpen_ || messageLost_);
+  // one that was neither. A message the server has accepted is delivered,
+  // though its session was cut off.
+  const bool open = messageOpen_ && !session_.MessageAccepted();
+  const bool messageOnlyThere = st_.RetryOn && (open || messageLost_);
   if (st_.DeleteCommandFile && !messageOnlyThere) p_.files.Remove(kCommandFileName);
   p_.files.Remove(kSpoolNewName);
   p_.files.Remove(kSpoolFileName);
 }
 
-void Form1::menuExit_Click() {
-  const bool interrupted = session_.Running() || tokenRequest_;
+std::optional<int> Form1::UserEnd() {
+  const bool cutOff = session_.Running() || tokenRequest_;
   EndWait();
-  Finish(interrupted ? kExitInterrupted : RunStatus(), true);
+  if (!cutOff) return std::nullopt;
+  return kExitInterrupted;
 }
 
-void Form1::Form_Unload() {
-  // Closing the window ends the program with its last window; the tray
-  // icon is left as it is.
-  const bool interrupted = session_.Running() || tokenRequest_;
-  EndWait();
-  Finish(interrupted ? kExitInterrupted : RunStatus(), false);
-}
+void Form1::menuExit_Click() { Finish(true, UserEnd()); }
+
+// Closing the window ends the program with its last window; the tray icon
+// is left as it is.
+void Form1::Form_Unload() { Finish(false, UserEnd()); }
 
 void Form1::Terminate(int exitCode) {
   EndWait();
-  Finish(exitCode, true);
+  Finish(true, exitCode);
 }
 
 }  // namespace tolvex

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "app/exit_status.hpp"
 #include "app/retry_plan.hpp"
 #include "app/submission_setup.hpp"
 #include "base/platform.hpp"
@@ -22,8 +24,8 @@ namespace tolvex {
 // read, beyond the interpreter's own: what the schedule cannot hold.
 Status ValidateStartUp(const RunState& st);
 
-// The one-line report of a delivery that ended in `endStep`.
-Failure DeliveryFailure(SmtpStep endStep, std::string_view reply);
+// The one-line report of a delivery that failed.
+Failure DeliveryFailure(const DeliveryEnd& end);
 
 struct FormPorts {
   Window& window;
@@ -67,16 +69,16 @@ class Form1 : public SocketEvents, private SessionHost {
 
   bool Ended() const { return ended_; }
   // 0 when every delivery of the run ended normally.
-  int ExitStatus() const { return exitStatus_; }
+  int ExitStatus() const { return ends_.ExitStatus(); }
 
   RunState& State() { return st_; }
   const RunState& State() const { return st_; }
+  const SmtpSession& Session() const { return session_; }
 
  private:
   // SessionHost: the session's record and end, owned here.
   void LogSession(SmtpStep endStep, std::string_view reply) override;
-  void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
-                     FailureClass failure) override;
+  void DeliveryEnded(const DeliveryEnd& end) override;
 
   void SetTimerEX();
   void Timer_SET();
@@ -96,17 +98,20 @@ class Form1 : public SocketEvents, private SessionHost {
   // keeping the message that will not be delivered; the run's end during a
   // wait or an attempt.
   bool StartAttempt();
-  bool AfterAttempt(SmtpStep endStep, std::string_view reply, FailureClass failure);
+  bool AfterAttempt(const DeliveryEnd& end);
   void RetryTick();
   void KeepUndelivered();
   void EndWait();
-  int RunStatus() const;
   void DeleteTaskTrayIcon();
   void CleanUpWorkFiles();
   void NoteFailure(const Failure& failure);
   // Ends the process without touching any file (start-up failures).
   void Abort(const Failure& failure);
-  void Finish(int exitCode, bool removeTrayIcon);
+  // The end of the run, cut off (`cutOff`: its status) or not.
+  void Finish(bool removeTrayIcon, std::optional<int> cutOff = std::nullopt);
+  // The user ends the run: 130 when a delivery or a token request is cut
+  // off by it.
+  std::optional<int> UserEnd();
 
   FormPorts p_;
   RunState st_;
@@ -121,12 +126,9 @@ class Form1 : public SocketEvents, private SessionHost {
   int pendingSends_ = 0;     // repeats that fell due during a delivery
   bool endPending_ = false;  // the run's end fell due during a delivery
   bool ended_ = false;
-  int exitStatus_ = 0;
-  // Retries ("#RTY="): the countdown, what the attempt under way has seen,
-  // and the status of the last message that was finally not delivered.
+  RunEnds ends_;  // what the exit status is worked out from
+  // Retries ("#RTY="): the countdown.
   RetryClock retry_;
-  bool messageAccepted_ = false;
-  int deliveryStatus_ = 0;
   // The attempt's token request is under way, or was given up because the
   // run is ending: the run's end then cuts an attempt off.
   bool tokenRequest_ = false;

@@ -2,7 +2,6 @@
 // done, a retry of the same composed message after a wait counted by
 // tmrWait (free once the start delay is over), and keeping the message as
 // an .eml file when no attempt is left.
-#include <algorithm>
 #include <string>
 
 #include "app/exit_status.hpp"
@@ -25,7 +24,6 @@ std::string RetryCaption(int minutes) {
 // the attempt before any connection (logged in state 105), and under
 // "#RTY=" is judged like any other attempt's end.
 bool Form1::StartAttempt() {
-  messageAccepted_ = false;
   if (st_.Submit.UsesOAuth()) {
     FailureClass failureClass = FailureClass::Permanent;
     tokenRequest_ = true;
@@ -33,8 +31,12 @@ bool Form1::StartAttempt() {
     if (failure && failure->kind == FailureKind::Interrupted) return true;
     tokenRequest_ = false;
     if (failure) {
-      if (st_.RetryOn) return AfterAttempt(SmtpStep::OAUTH_TOKEN, failure->message, failureClass);
-      NoteFailure(*failure);
+      // The delivery ended in 105, whatever failed in the sign-in: it is
+      // reported and counted as a failed delivery.
+      if (st_.RetryOn) {
+        return AfterAttempt(DeliveryEnd{SmtpStep::OAUTH_TOKEN, failureClass, failure->message});
+      }
+      NoteFailure(Failure{FailureKind::DeliveryFailed, failure->message});
       return false;
     }
   }
@@ -43,20 +45,18 @@ bool Form1::StartAttempt() {
   return true;
 }
 
-bool Form1::AfterAttempt(SmtpStep endStep, std::string_view reply, FailureClass failureClass) {
-  const DeliveryOutcome outcome = ClassifyDelivery(endStep, failureClass, messageAccepted_);
-  if (outcome == DeliveryOutcome::Delivered || outcome == DeliveryOutcome::Accepted)
-    messageOpen_ = false;
-  if (outcome == DeliveryOutcome::Delivered) return false;
-  Failure failure = DeliveryFailure(endStep, reply);
+bool Form1::AfterAttempt(const DeliveryEnd& end) {
+  if (end.Delivered() || end.accepted) messageOpen_ = false;
+  if (end.Delivered()) return false;
+  Failure failure = DeliveryFailure(end);
   const std::string attempt = " (attempt " + std::to_string(retry_.Attempt()) + ")";
-  if (outcome == DeliveryOutcome::Accepted) {
+  if (end.accepted) {
     failure.message += attempt + "; the server had accepted the message, so it is not sent again";
     NoteFailure(failure);
     return false;
   }
   failure.message += attempt;
-  if (outcome == DeliveryOutcome::Temporary && retry_.CanRetry()) {
+  if (end.Temporary() && retry_.CanRetry()) {
     if (pendingSends_ == 0 && !endPending_ &&
         RetryFitsSchedule(st_.RetryMinutes, MoreTick, st_.MoreInterval)) {
       retry_.Arm(st_.RetryMinutes);
@@ -68,7 +68,7 @@ bool Form1::AfterAttempt(SmtpStep endStep, std::string_view reply, FailureClass 
       return true;
     }
     failure.message += "; no retry: it would fall at or after the next scheduled send";
-  } else if (outcome == DeliveryOutcome::Temporary) {
+  } else if (end.Temporary()) {
     failure.message += "; no retries left";
   } else {
     failure.message += "; a permanent failure, not tried again";
@@ -76,9 +76,7 @@ bool Form1::AfterAttempt(SmtpStep endStep, std::string_view reply, FailureClass 
   p_.window.ReportFailure(failure);
   // Under submission a refused AUTH or certificate (77) and a protocol
   // error (76) keep their own statuses.
-  deliveryStatus_ = outcome == DeliveryOutcome::Temporary
-                        ? kExitTempFail
-                        : DeliveryExitCode(failureClass, st_.Submit.Extended());
+  ends_.Undelivered(end.failure, st_.Submit.Extended());
   KeepUndelivered();
   return false;
 }
@@ -116,21 +114,11 @@ void Form1::EndWait() {
   if (ended_ || !st_.RetryOn) return;
   const bool waiting = retry_.Waiting();
   const bool retrying =
-      (session_.Running() || tokenRequest_) && retry_.Attempt() > 1 && !messageAccepted_;
+      (session_.Running() || tokenRequest_) && retry_.Attempt() > 1 && !session_.MessageAccepted();
   if (!waiting && !retrying) return;
   p_.tmrWait.SetEnabled(false);
-  deliveryStatus_ = kExitTempFail;
+  ends_.Undelivered(FailureClass::Temporary, st_.Submit.Extended());
   KeepUndelivered();
-}
-
-// With retries the last message that was finally not delivered decides:
-// 75 when its last failure was temporary, 69 when permanent, over a
-// refused delivery of the run; against any other failure the higher code
-// wins, as everywhere else.
-int Form1::RunStatus() const {
-  if (deliveryStatus_ == 0) return exitStatus_;
-  if (exitStatus_ <= kExitUnavailable) return deliveryStatus_;
-  return std::max(exitStatus_, deliveryStatus_);
 }
 
 }  // namespace tolvex

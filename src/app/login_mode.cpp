@@ -28,7 +28,7 @@ int Fail(Window& window, Failure failure) {
 Failure Refused(const std::string& what, const std::string& error, const std::string& description) {
   std::string text = what + " refused: " + error;
   if (!description.empty()) text += ": " + description;
-  return Failure{FailureKind::DeliveryFailed, std::move(text)};
+  return Failure{FailureKind::SignInFailed, std::move(text)};
 }
 
 // The page is code page 932 text; the browser is told UTF-8.
@@ -43,14 +43,14 @@ int Store(const LoginPorts& p, const Submission& s, const std::string& key,
           const oauth::TokenReply& token, const std::string& tokenUrl) {
   if (token.refreshToken.Empty()) {
     p.out << p.display(kFailedJa) << "\n";
-    return Fail(p.window, Failure{FailureKind::DeliveryFailed,
+    return Fail(p.window, Failure{FailureKind::SignInFailed,
                                   "the sign-in gave no refresh token: the scope needs "
                                   "offline_access"});
   }
   const std::string error = p.signIns.Save(key, token.refreshToken);
   if (!error.empty()) {
     p.out << p.display(kFailedJa) << "\n";
-    return Fail(p.window, Failure{FailureKind::SpoolWriteFailed,
+    return Fail(p.window, Failure{FailureKind::SignInStoreFailed,
                                   "the refresh token could not be stored: " + error});
   }
   p.out << p.display(kDoneJa) << "\n"
@@ -67,14 +67,14 @@ int BrowserLogin(const LoginPorts& p, Submission& s) {
   BrowserSignIn& browser = *p.browser;
   oauth::Pkce pkce;
   if (!oauth::MakePkce(browser, pkce)) {
-    return Fail(p.window, Failure{FailureKind::DeliveryFailed,
-                                  "no random bytes for the sign-in could be had"});
+    return Fail(p.window,
+                Failure{FailureKind::SignInFailed, "no random bytes for the sign-in could be had"});
   }
   s.secrets.Add(pkce.verifier.View());
   std::string error;
   const int port = browser.Listen(error);
   if (port == 0) {
-    return Fail(p.window, Failure{FailureKind::DeliveryFailed,
+    return Fail(p.window, Failure{FailureKind::SignInFailed,
                                   "cannot listen on 127.0.0.1 for the browser: " + error});
   }
   const std::string redirectUri = oauth::RedirectUri(port);
@@ -93,7 +93,7 @@ int BrowserLogin(const LoginPorts& p, Submission& s) {
     if (left > 0) head = browser.NextRequest(left);
     if (!head) {
       p.out << p.display(kNoAnswerJa) << "\n";
-      return Fail(p.window, Failure{FailureKind::DeliveryFailed,
+      return Fail(p.window, Failure{FailureKind::SignInFailed,
                                     "the browser did not come back within 5 minutes: run tolvex "
                                     "--login again"});
     }
@@ -125,7 +125,7 @@ int BrowserLogin(const LoginPorts& p, Submission& s) {
     if (answer.failure) {
       browser.Answer(200, failedPage);
       p.out << p.display(kFailedJa) << "\n";
-      return Fail(p.window, Failure{FailureKind::DeliveryFailed, answer.failure->text});
+      return Fail(p.window, Failure{FailureKind::SignInFailed, answer.failure->text});
     }
     const oauth::TokenReply& token = answer.reply;
     if (!token.ok) {
@@ -171,7 +171,7 @@ int RunLogin(const LoginPorts& p) {
   oauth::DeviceCodeBody(o, form);
   auto device = oauth::RequestDeviceCode(p.https, deviceUrl, s.caPem, form, s.secrets);
   if (device.failure) {
-    return Fail(p.window, Failure{FailureKind::DeliveryFailed, device.failure->text});
+    return Fail(p.window, Failure{FailureKind::SignInFailed, device.failure->text});
   }
   const oauth::DeviceCode& code = device.reply;
   if (!code.ok) {
@@ -194,7 +194,7 @@ int RunLogin(const LoginPorts& p) {
   const std::string tokenUrl = oauth::TokenUrl(o);
   const auto expired = [&p] {
     p.out << p.display(kExpiredJa) << "\n";
-    return Fail(p.window, Failure{FailureKind::DeliveryFailed,
+    return Fail(p.window, Failure{FailureKind::SignInFailed,
                                   "the code expired before the sign-in was completed: run "
                                   "tolvex --login again"});
   };
@@ -207,7 +207,7 @@ int RunLogin(const LoginPorts& p) {
     auto poll = oauth::RequestToken(p.https, tokenUrl, s.caPem, form, s.secrets);
     if (poll.failure) {
       p.out << p.display(kFailedJa) << "\n";
-      return Fail(p.window, Failure{FailureKind::DeliveryFailed, poll.failure->text});
+      return Fail(p.window, Failure{FailureKind::SignInFailed, poll.failure->text});
     }
     const oauth::TokenReply& token = poll.reply;
     switch (oauth::ClassifyPoll(token)) {

@@ -76,13 +76,13 @@ bool Probe::ProbeToken() {
   Submission& sub = st_.Submit;
   Status failure;
   if (secrets_ == nullptr || https_ == nullptr) {
-    failure = Failure{FailureKind::DeliveryFailed, "no HTTPS client for the token request"};
+    failure = Failure{FailureKind::SignInFailed, "no HTTPS client for the token request"};
   } else {
     StoredSignIn stored;
     if (signIns_) stored = signIns_->Load(oauth::SignInKeyOf(sub));
     sub.oauth.signedIn = !stored.token.Empty();
     if (!stored.refused.empty()) {
-      failure = Failure{FailureKind::DeliveryFailed, oauth::RefusedSignIn(stored)};
+      failure = Failure{FailureKind::SignInFailed, oauth::RefusedSignIn(stored)};
     } else {
       failure = FindClientSecret(sub, *secrets_);
     }
@@ -206,7 +206,9 @@ void Probe::OnReply(SmtpStep step, std::string_view reply) {
 
 void Probe::LogSession(SmtpStep, std::string_view) {}  // a probe writes no file
 
-void Probe::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool, FailureClass) {
+void Probe::DeliveryEnded(const DeliveryEnd& end) {
+  const SmtpStep endStep = end.step;
+  const std::string_view reply = end.text;
   ended_ = true;
   if (endStep == SmtpStep::IDLE) {
     if (tokenFailed_) {

@@ -60,8 +60,7 @@ class Probe : public SocketEvents, private SessionHost {
 
  private:
   void LogSession(SmtpStep endStep, std::string_view reply) override;
-  void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
-                     FailureClass failure) override;
+  void DeliveryEnded(const DeliveryEnd& end) override;
   void OnReply(SmtpStep step, std::string_view reply);
   void PrintReply(const char* label, std::string_view reply, std::string_view subject = {});
   void PrintTls();

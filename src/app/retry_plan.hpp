@@ -1,27 +1,12 @@
-// Retries of deliveries that failed for the time being ("#RTY="): which
-// endings are temporary, when a retry falls against the repeat schedule,
-// and the countdown of one retry wait. Run control (form1_retry.cpp)
-// drives it; nothing here touches a port.
+// Retries of deliveries that failed for the time being ("#RTY="; which
+// endings those are, DeliveryEnd::Temporary says): when a retry falls
+// against the repeat schedule, and the countdown of one retry wait. Run
+// control (form1_retry.cpp) drives it; nothing here touches a port.
 #pragma once
 
 #include <cstdint>
-#include <string_view>
-
-#include "base/smtp_step.hpp"
-#include "smtp/failure_class.hpp"
 
 namespace tolvex {
-
-enum class DeliveryOutcome : std::uint8_t {
-  Delivered,  // the session ended normally
-  Accepted,   // the server took the message (250 to it); what failed after is never retried
-  Temporary,  // worth trying again: 4xx, no or a lost connection, silence, a cut handshake
-  Permanent,  // 5xx, a certificate or AUTH refusal, anything else
-};
-
-// How a delivery ended, from the class the session gave its end.
-// `messageAccepted`: the message's own reply was accepted in this session.
-DeliveryOutcome ClassifyDelivery(SmtpStep endStep, FailureClass failure, bool messageAccepted);
 
 // Repeat-timer ticks until the next scheduled send (or the end of a
 // repeating run), from MoreTick as tmrMore_Timer leaves it between ticks.

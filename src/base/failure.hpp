@@ -8,13 +8,15 @@
 namespace tolvex {
 
 enum class FailureKind {
-  Usage,             // bad command-line arguments
-  CommandFileBad,    // a value or line of command.txt is unusable
-  InputMissing,      // command.txt or a file it names cannot be read
-  SpoolWriteFailed,  // TEMP.TXT cannot be written
-  LogWriteFailed,    // LOG.txt cannot be written
-  DeliveryFailed,    // an SMTP session ended in a failure state
-  Interrupted,       // ended by the user or a signal during the run
+  Usage,              // bad command-line arguments
+  CommandFileBad,     // a value or line of command.txt is unusable
+  InputMissing,       // command.txt or a file it names cannot be read
+  SpoolWriteFailed,   // TEMP.TXT cannot be written
+  LogWriteFailed,     // LOG.txt cannot be written
+  DeliveryFailed,     // an SMTP session ended in a failure state
+  SignInFailed,       // an OAuth sign-in or token request failed or was refused
+  SignInStoreFailed,  // the sign-in store cannot be written
+  Interrupted,        // ended by the user or a signal during the run
 };
 
 struct Failure {

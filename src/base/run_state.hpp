@@ -1,6 +1,8 @@
-// The whole run state of the main window: every subsystem reads and writes
-// it by these names. Integers are 16-bit signed like the counters they model;
-// texts are code page 932 byte strings.
+// The run state of the main window: every subsystem reads and writes it by
+// these names; the SMTP session keeps its own (smtpSTEP, RecvData,
+// SendBusy). Integers are 16-bit signed like the counters they model; texts
+// are code page 932 byte strings, the message's own texts UTF-8 when its
+// charset is.
 #pragma once
 
 #include <array>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "base/mail_data.hpp"
-#include "base/smtp_step.hpp"
 #include "base/submission.hpp"
 #include "base/text_encoding.hpp"
 
@@ -21,7 +22,6 @@ inline constexpr int kMaxFiles = 10;
 using FileListArray = std::array<std::string, kMaxFiles + 1>;
 
 struct RunState {
-  SmtpStep smtpSTEP = SmtpStep::IDLE;                    // SMTP state; changed only by the session
   std::int16_t WaitMinutes = 0;                          // minutes left before the first send
   std::int16_t MoreCount = 0;                            // sends still allowed
   std::int16_t MoreInterval = 0;                         // minutes between sends; 0 = send once
@@ -54,8 +54,6 @@ struct RunState {
   bool MailMode = false;    // directive section is over
   MailSpool MailData;       // composed message (its spool copy), sent after DATA
   std::string StampLines;   // "Date:" and "Message-ID:" lines of this send
-  std::string RecvData;     // last text received from the server
-  bool SendBusy = false;    // a socket send has not completed
   Submission Submit;        // port, TLS and AUTH settings
   TextEncoding CommandEncoding = TextEncoding::ShiftJis;  // how command.txt was written
   MessageCharset Charset = MessageCharset::Iso2022Jp;     // the message's charset ("#CHR")

@@ -214,23 +214,23 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   if (signIns) {
     const StoredSignIn stored = signIns->Load(key);
     if (!stored.refused.empty()) {
-      return Failure{FailureKind::DeliveryFailed, RefusedSignIn(stored)};
+      return Failure{FailureKind::SignInFailed, RefusedSignIn(stored)};
     }
     refresh = stored.token;
   }
   known.Add(refresh.View(), SecretRegistry::Span::Recent);
   const bool signedIn = !refresh.Empty();
   if (!signedIn && o.clientSecret.Empty()) {
-    return Failure{FailureKind::DeliveryFailed,
+    return Failure{FailureKind::SignInFailed,
                    "no sign-in stored for " + s.user + " at " + TokenUrl(o) +
                        " and no client secret: run tolvex --login in this folder again"};
   }
   // Google gives mail tokens to a signed-in user only: its client secret
   // serves the sign-in, there is no client credentials grant.
   if (!signedIn && SameAscii(o.provider, "google")) {
-    return Failure{FailureKind::DeliveryFailed, "no sign-in stored for " + s.user + " at " +
-                                                    TokenUrl(o) +
-                                                    ": run tolvex --login in this folder again"};
+    return Failure{FailureKind::SignInFailed, "no sign-in stored for " + s.user + " at " +
+                                                  TokenUrl(o) +
+                                                  ": run tolvex --login in this folder again"};
   }
   Secret form;
   if (signedIn) {
@@ -243,7 +243,7 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
     lastFailure_ = f->cancelled ? TokenFailure::Cancelled
                    : f->lasting ? TokenFailure::Refused
                                 : TokenFailure::ForNow;
-    return Failure{FailureKind::DeliveryFailed, f->text};
+    return Failure{FailureKind::SignInFailed, f->text};
   }
   const TokenReply& token = answer.reply;
   if (!token.ok) {
@@ -256,7 +256,7 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
       text += "; the stored sign-in of " + s.user +
               " is no longer valid: run tolvex --login in this folder again";
     }
-    return Failure{FailureKind::DeliveryFailed, std::move(text)};
+    return Failure{FailureKind::SignInFailed, std::move(text)};
   }
   known.Add(token.accessToken.View(), SecretRegistry::Span::Recent);
   known.Add(token.refreshToken.View(), SecretRegistry::Span::Recent);
@@ -265,9 +265,9 @@ Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
   if (signedIn && !token.refreshToken.Empty() && token.refreshToken.View() != refresh.View()) {
     const std::string error = signIns->Save(key, token.refreshToken);
     if (!error.empty()) {
-      return Failure{FailureKind::DeliveryFailed, "the new refresh token could not be stored (" +
-                                                      error +
-                                                      "): run tolvex --login in this folder again"};
+      return Failure{FailureKind::SignInStoreFailed,
+                     "the new refresh token could not be stored (" + error +
+                         "): run tolvex --login in this folder again"};
     }
   }
   o.accessToken = token.accessToken;

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "base/smtp_step.hpp"
+#include "smtp/smtp_step.hpp"
 
 namespace tolvex {
 

@@ -1,5 +1,5 @@
-// The moves a state's handler returns, by name, for both files of the
-// session's handlers.
+// The moves a handler returns, by name, for the files of the session's
+// handlers.
 #pragma once
 
 #include "smtp/smtp_session.hpp"

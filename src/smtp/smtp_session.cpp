@@ -1,8 +1,11 @@
-// The session's states, each with one handler that takes the reply or the
-// event and says what happens: stay, go to a named state (which sends its
-// command on entry), or finish. The plain session runs one handler per
-// tmrSMTP tick; the submission states' handlers are in
-// submission_states.cpp.
+// The session's machinery: every event goes through Handle, which asks the
+// current state's handler (a tick) or the event's own (the connection made
+// or lost, the first data, the time-out, a 421, a protocol error) what
+// happens: stay, go to a named state (Apply enters it, doing what entering
+// it does), or finish. The plain session runs one handler per tmrSMTP tick;
+// under submission the states run on each event until one waits. The
+// states themselves are in plain_states.cpp and submission_states.cpp; the
+// end (the record, QUIT after a refusal, the class) is here.
 #include "smtp/smtp_session.hpp"
 
 #include <utility>
@@ -41,14 +44,6 @@ FailureClass ClassOfHandshake(std::string_view reason) {
   return FailureClass::Temporary;
 }
 
-// A message whose end could not be read.
-class UnreadableSource final : public ByteSource {
- public:
-  std::size_t Fill(char*, std::size_t) override { return 0; }
-  bool Done() const override { return false; }
-  bool Failed() const override { return true; }
-};
-
 }  // namespace
 
 SmtpSession::SmtpSession(SessionPorts ports) : p_(std::move(ports)) {}
@@ -56,8 +51,8 @@ SmtpSession::SmtpSession(SessionPorts ports) : p_(std::move(ports)) {}
 SmtpSession::~SmtpSession() = default;
 
 void SmtpSession::SetStep(SmtpStep step) {
-  const SmtpStep from = p_.st.smtpSTEP;
-  p_.st.smtpSTEP = step;
+  const SmtpStep from = smtpSTEP;
+  smtpSTEP = step;
   if (trace_ && from != step) trace_(from, step);
 }
 
@@ -65,105 +60,47 @@ void SmtpSession::Start() {
   farewell_.reset();
   SetStep(smtpSTART);
   RcptIndex = 1;
-  dataAccepted_ = false;
+  messageAccepted_ = false;
   flagged_ = FailureClass::None;
   ResetSubmission();
   p_.tmrSMTP.SetEnabled(true);
   Advance();  // under submission: connect now, not at the first tick
 }
 
-bool SmtpSession::Running() const { return p_.st.smtpSTEP != IDLE || p_.tmrSMTP.Enabled(); }
+bool SmtpSession::Running() const { return smtpSTEP != IDLE || p_.tmrSMTP.Enabled(); }
 
-Move SmtpSession::Handle(SmtpStep step) {
-  switch (step) {
-    case smtpSTART:
-      return Go(AWAIT_CONNECTION);
-    case AWAIT_CONNECTION:
-    case CONFARM_CONNECTION:
-      return Stay();  // the connection's events move these
-    case AWAIT_GREETING:
-      return OnReply("220", AWAIT_HELLO_TRANSFER);
-    case AWAIT_HELLO_TRANSFER:
-      return OnSent(AWAIT_HELLO_RESPONSE);
-    case AWAIT_HELLO_RESPONSE:
-      return OnHelloResponse();
-    case AWAIT_MAIL_FROM_TRANSFER:
-      return OnSent(AWAIT_MAIL_FROM_RESPONSE);
-    case AWAIT_MAIL_FROM_RESPONSE:
-      return OnReply("250", AWAIT_RCPT_TO_TRANSFER);
-    case AWAIT_RCPT_TO_TRANSFER:
-      return OnSent(AWAIT_RCPT_TO_RESPONSE);
-    case AWAIT_RCPT_TO_RESPONSE:
-      return OnRcptToResponse();
-    case AWAIT_DATA1_TRANSFER:
-      return OnSent(AWAIT_DATA_RESPONSE);
-    case AWAIT_DATA_RESPONSE:
-      return OnReply("354", AWAIT_DATA_TRANSFER);
-    case AWAIT_DATA_TRANSFER:
-      return OnSent(AWAIT_DATA_TRANSFER_RESPONSE);
-    case AWAIT_DATA_TRANSFER_RESPONSE:
-      return OnMessageResponse();
-    case AWAIT_QUIT_TRANSFER:
-      return OnSent(AWAIT_QUIT_RESPONSE);
-    case AWAIT_QUIT_RESPONSE:
-      return OnQuitResponse();
-    case EXIT:
-      p_.st.RecvData.clear();
-      return Go(IDLE);
-    default:
-      break;
+const SmtpSession::StateRule* SmtpSession::RuleOf(SmtpStep step) const {
+  if (const StateRule* rule = PlainRule(step)) return rule;
+  return Submitting() ? SubmissionRule(step) : nullptr;
+}
+
+Move SmtpSession::Handle(Event event, std::string text) {
+  switch (event) {
+    case Event::Tick:
+      if (const StateRule* rule = RuleOf(smtpSTEP)) return rule->handle(*this);
+      return End();  // idle after a normal end, 999, or any unknown value
+    case Event::Connected:
+      return OnConnected();
+    case Event::Arrived:
+      return smtpSTEP == CONFARM_CONNECTION ? Go(AWAIT_GREETING) : Stay();
+    case Event::TimedOut:
+      return Go(FAILED);
+    case Event::Lost:
+      return OnConnectionError(text);
+    case Event::LostAfterReply:
+      return OnLossAfterReply(std::move(text));
+    case Event::Closing:
+      return OnServerClosing(std::move(text));
+    case Event::OutOfStep:
+      return OnProtocolError(std::move(text));
   }
-  if (Submitting()) return HandleSubmission(step);
-  return End();  // idle after a normal end, 999, or any unknown value
+  return Stay();
 }
 
 void SmtpSession::Enter(SmtpStep step) {
-  RunState& st = p_.st;
   SetStep(step);
-  switch (step) {
-    case AWAIT_CONNECTION:
-      p_.socket.Connect();
-      break;
-    case AWAIT_HELLO_TRANSFER:
-    case AWAIT_EHLO_TLS_TRANSFER:  // RFC 3207: forget what came before, ask again
-      // Servers refuse an empty or made-up name: without #LOC the client
-      // names itself by the connection's own address.
-      SendData((st.Submit.Extended() ? "EHLO " : "HELO ") +
-               HelloName(st.LocalName, p_.socket.LocalAddress()) + "\r\n");
-      break;
-    case AWAIT_STARTTLS_TRANSFER:
-      SendData("STARTTLS\r\n");
-      break;
-    case AWAIT_TLS_HANDSHAKE:
-      BeginTls();
-      break;
-    case AWAIT_AUTH_TRANSFER:
-      SendAuth();
-      break;
-    case AWAIT_MAIL_FROM_TRANSFER:
-      SendMailFrom();
-      break;
-    case AWAIT_RCPT_TO_TRANSFER: {
-      const std::string& to = st.ToAddr[static_cast<std::size_t>(RcptIndex)];
-      SendData("RCPT TO:" + EnvelopePath(AngleAddress(to, st.Charset)) + "\r\n");
-      break;
-    }
-    case AWAIT_RSET_TRANSFER:
-      SendData("RSET\r\n");
-      break;
-    case AWAIT_DATA1_TRANSFER:
-      SendData("DATA\r\n");
-      break;
-    case AWAIT_DATA_TRANSFER:
-      SendMessage();
-      break;
-    case AWAIT_QUIT_TRANSFER:
-      quitSent_ = true;
-      SendData("QUIT\r\n");
-      break;
-    default:
-      break;  // the other states send nothing
-  }
+  const StateRule* rule = RuleOf(step);
+  if (rule && rule->enter) rule->enter(*this);
 }
 
 bool SmtpSession::Apply(Move move) {
@@ -187,9 +124,9 @@ bool SmtpSession::Apply(Move move) {
 }
 
 bool SmtpSession::ReplyIn() {
-  if (p_.st.RecvData.empty()) return false;
+  if (RecvData.empty()) return false;
   replyUnjudged_ = false;
-  if (replyTrace_) replyTrace_(p_.st.smtpSTEP, p_.st.RecvData);
+  if (replyTrace_) replyTrace_(smtpSTEP, RecvData);
   return true;
 }
 
@@ -197,7 +134,7 @@ bool SmtpSession::ReplyIn() {
 // (a later line may carry it, as in "500 ..." CR LF "250 ..."); a code that
 // merely stands inside the text ("552 size 2500 exceeded") does not.
 bool SmtpSession::Accepted(std::string_view code, bool anyLine) const {
-  const std::string_view reply = p_.st.RecvData;
+  const std::string_view reply = RecvData;
   if (!anyLine) return sjis::LeftChars(reply, code.size()) == code;
   for (std::size_t start = 0; start < reply.size();) {
     if (reply.compare(start, code.size(), code) == 0) return true;
@@ -209,99 +146,11 @@ bool SmtpSession::Accepted(std::string_view code, bool anyLine) const {
 }
 
 Move SmtpSession::Flag999() {
-  flagged_ = ClassOfReply(p_.st.RecvData);
+  flagged_ = ClassOfReply(RecvData);
   return Go(FAILED);
 }
 
-Move SmtpSession::OnSent(SmtpStep next) const { return p_.st.SendBusy ? Stay() : Go(next); }
-
-Move SmtpSession::OnReply(std::string_view code, SmtpStep next) {
-  if (!ReplyIn()) return Stay();
-  return Accepted(code) ? Go(next) : Finish(p_.st.smtpSTEP);
-}
-
-Move SmtpSession::OnHelloResponse() {
-  if (!ReplyIn()) return Stay();
-  if (!Accepted("250")) return Finish(p_.st.smtpSTEP);
-  return Submitting() ? AfterEhlo() : Go(AWAIT_MAIL_FROM_TRANSFER);
-}
-
-Move SmtpSession::OnRcptToResponse() {
-  const RunState& st = p_.st;
-  if (RcptIndex < st.ToCount && RcptIndex < kMaxRecipients) {
-    ++RcptIndex;  // this reply is judged in 140, before the next RCPT TO
-    return Go(AWAIT_MAIL_FROM_RESPONSE);
-  }
-  // A probe resets the envelope where the message would begin.
-  return OnReply("250", probe_ ? AWAIT_RSET_TRANSFER : AWAIT_DATA1_TRANSFER);
-}
-
-Move SmtpSession::OnMessageResponse() {
-  if (!ReplyIn()) return Stay();
-  if (!Accepted("250", true)) return Flag999();
-  dataAccepted_ = true;
-  return Go(AWAIT_QUIT_TRANSFER);
-}
-
-Move SmtpSession::OnQuitResponse() {
-  if (!ReplyIn()) return Stay();
-  return Accepted("221", true) ? Go(EXIT) : Flag999();
-}
-
-void SmtpSession::SendData(std::string text) {
-  awaitingReply_ = true;
-  replyUnjudged_ = false;
-  p_.st.RecvData.clear();
-  p_.st.SendBusy = true;
-  p_.socket.SendData(std::move(text));
-}
-
-void SmtpSession::SendMailFrom() {
-  const RunState& st = p_.st;
-  // RFC 1870: the size goes with MAIL FROM when the server announced SIZE.
-  // A probe has no message.
-  SendData("MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr, st.Charset)) +
-           (sizeLimit_ && !probe_ ? " SIZE=" + std::to_string(MessageOctets()) : std::string()) +
-           "\r\n");
-}
-
-std::uint64_t SmtpSession::MessageOctets() {
-  if (messageOctets_) return *messageOctets_;
-  const MailSpool& mail = p_.st.MailData;
-  IoError error;
-  const std::uint64_t size = MessageSize(mail, error);
-  std::optional<std::uint64_t> octets;
-  if (!error) {
-    FileSource source(mail.File(), 0, size);
-    octets = OctetsOnTheWire(source, size);
-  }
-  // Unreadable: the send fails as well; the spool's size stands in.
-  messageOctets_ = octets.value_or(mail.Size());
-  return *messageOctets_;
-}
-
-void SmtpSession::SendMessage() {
-  RunState& st = p_.st;
-  awaitingReply_ = true;
-  replyUnjudged_ = false;
-  st.RecvData.clear();
-  st.SendBusy = true;
-  // TEMP.TXT keeps the end-of-data line the composition wrote; the stuffer
-  // ends the data itself.
-  IoError error;
-  std::uint64_t size = MessageSize(st.MailData, error);
-  if (error) {  // the socket fails the connection, as for any unreadable byte
-    size = st.MailData.Size();
-    mailSource_ = std::make_unique<UnreadableSource>();
-  } else {
-    mailSource_ = std::make_unique<FileSource>(st.MailData.File(), 0, size);
-  }
-  wireSource_ = std::make_unique<DotStuffer>(*mailSource_, size);
-  p_.socket.SendMessageData(*wireSource_);
-}
-
 bool SmtpSession::tmrSMTP_Timer() {
-  RunState& st = p_.st;
   if (farewell_) {
     if (!farewell_->over && ++farewell_->ticks < kQuitWaitTicks) return false;
     CloseSession(farewell_->catchAll);
@@ -313,25 +162,25 @@ bool SmtpSession::tmrSMTP_Timer() {
   // being handed over, bytes the network takes are progress: there the
   // count is of ticks without a byte taken, so a slow uplink that keeps
   // moving is not cut off.
-  if (st.smtpSTEP == LastStep) {
+  if (smtpSTEP == LastStep) {
     const std::uint64_t accepted = p_.socket.BytesAccepted();
-    if (st.smtpSTEP == AWAIT_DATA_TRANSFER && accepted != lastAccepted_) {
+    if (smtpSTEP == AWAIT_DATA_TRANSFER && accepted != lastAccepted_) {
       StepTicks = 0;
     } else {
       ++StepTicks;
     }
     lastAccepted_ = accepted;
-    if (StepTicks > kStepTickLimit) SetStep(FAILED);
+    if (StepTicks > kStepTickLimit) Apply(Handle(Event::TimedOut));
   } else {
     StepTicks = 0;
     lastAccepted_ = p_.socket.BytesAccepted();
   }
-  LastStep = st.smtpSTEP;
+  LastStep = smtpSTEP;
   return Dispatch();
 }
 
 bool SmtpSession::Dispatch() {
-  if (Apply(Handle(p_.st.smtpSTEP))) return true;
+  if (Apply(Handle(Event::Tick))) return true;
   ApplyHeldLoss();
   return false;
 }
@@ -340,42 +189,38 @@ void SmtpSession::ApplyHeldLoss() {
   if (!heldLoss_ || replyUnjudged_) return;
   std::string reason = std::move(*heldLoss_);
   heldLoss_.reset();
-  const SmtpStep step = p_.st.smtpSTEP;
-  if (step == IDLE || step == FAILED || step == EXIT) return;
-  p_.st.RecvData = std::move(reason);
-  Enter(FAILED);
+  Apply(Handle(Event::LostAfterReply, std::move(reason)));
 }
 
 void SmtpSession::Advance() {
   if (!EventDriven()) return;
   for (;;) {
-    const SmtpStep before = p_.st.smtpSTEP;
+    const SmtpStep before = smtpSTEP;
     if (before == IDLE && !p_.tmrSMTP.Enabled()) return;  // no session
     if (Dispatch()) return;
-    if (p_.st.smtpSTEP == before) return;
+    if (smtpSTEP == before) return;
   }
 }
 
 Move SmtpSession::OnConnected() {
   if (p_.socket.State() != SocketState::Connected) return Go(FAILED);
-  if (p_.st.smtpSTEP != AWAIT_CONNECTION) return Stay();
+  if (smtpSTEP != AWAIT_CONNECTION) return Stay();
   return Go(CONFARM_CONNECTION);
 }
 
 void SmtpSession::WSOCK_Connect() {
   if (farewell_) return;
   awaitingReply_ = true;  // the greeting
-  Apply(OnConnected());
-  // Implicit TLS: the handshake comes before the greeting.
-  if (p_.st.smtpSTEP == CONFARM_CONNECTION && p_.st.Submit.security == Security::Tls) {
-    Enter(AWAIT_TLS_HANDSHAKE);
-  }
+  Apply(Handle(Event::Connected));
+  // 115's handler runs at once, at any pace: with implicit TLS the
+  // handshake begins as the connection is made.
+  if (smtpSTEP == CONFARM_CONNECTION) Apply(Handle(Event::Tick));
   Advance();
 }
 
 void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
   if (!p_.st.Submit.Extended()) {
-    p_.socket.GetData(p_.st.RecvData, bytesWaiting);
+    p_.socket.GetData(RecvData, bytesWaiting);
   } else {
     // A reply counts once its final line is there.
     std::string piece;
@@ -388,12 +233,12 @@ void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
     std::string reply;
     if (gather_.Take(reply)) TakeReply(std::move(reply));
   }
-  if (p_.st.smtpSTEP == CONFARM_CONNECTION) Enter(AWAIT_GREETING);
+  Apply(Handle(Event::Arrived));
   Advance();
   // What came with the message's acceptance answers the QUIT that follows
   // it, as it would had it come later.
   std::string reply;
-  while (dataAccepted_ && awaitingReply_ && !farewell_ && gather_.Take(reply)) {
+  while (messageAccepted_ && awaitingReply_ && !farewell_ && gather_.Take(reply)) {
     TakeReply(std::move(reply));
     Advance();
   }
@@ -401,7 +246,7 @@ void SmtpSession::WSOCK_DataArrival(std::int32_t bytesWaiting) {
 
 void SmtpSession::WSOCK_SendComplete() {
   if (farewell_) return;
-  p_.st.SendBusy = false;
+  SendBusy = false;
   Advance();
 }
 
@@ -410,13 +255,13 @@ void SmtpSession::WSOCK_Error(const std::string& reason) {
     farewell_->over = true;
     return;
   }
-  Apply(OnConnectionError(reason));
+  Apply(Handle(Event::Lost, reason));
   Advance();
 }
 
 void SmtpSession::smtpEROR(bool catchAll) {
-  const SmtpStep endStep = p_.st.smtpSTEP;
-  p_.host.LogSession(endStep, p_.st.RecvData);
+  const SmtpStep endStep = smtpSTEP;
+  p_.host.LogSession(endStep, RecvData);
   if (QuitDue(endStep)) {
     // The record stands; QUIT's answer is only waited for, briefly.
     farewell_ = Farewell{catchAll, 0, false};
@@ -433,18 +278,18 @@ bool SmtpSession::QuitDue(SmtpStep endStep) const {
   if (endStep == IDLE || endStep == EXIT || endStep == AWAIT_TLS_HANDSHAKE) return false;
   // A command unanswered (the time-out), or a reply out of step: the
   // dialogue cannot go on.
-  if (awaitingReply_ || st.SendBusy) return false;
+  if (awaitingReply_ || SendBusy) return false;
   if (endStep == FAILED && (flagged_ == FailureClass::None || flagged_ == FailureClass::Protocol)) {
     return false;
   }
   // 421: the server is closing the connection itself.
-  if (st.RecvData.starts_with("421")) return false;
+  if (RecvData.starts_with("421")) return false;
   return p_.socket.State() == SocketState::Connected;
 }
 
 void SmtpSession::CloseSession(bool catchAll) {
   RunState& st = p_.st;
-  const SmtpStep endStep = st.smtpSTEP;
+  const SmtpStep endStep = smtpSTEP;
   farewell_.reset();
   p_.socket.Close();
   wireSource_.reset();
@@ -453,18 +298,18 @@ void SmtpSession::CloseSession(bool catchAll) {
   st.Submit.oauth.accessToken.Wipe();
   SetStep(IDLE);
   p_.tmrSMTP.SetEnabled(false);
-  const FailureClass failure = ClassOfEnd(endStep);
-  dataAccepted_ = false;
+  const DeliveryEnd end{endStep, ClassOfEnd(endStep), RecvData, messageAccepted_, catchAll};
+  messageAccepted_ = false;
   flagged_ = FailureClass::None;
-  p_.host.DeliveryEnded(endStep, st.RecvData, catchAll, failure);
+  p_.host.DeliveryEnded(end);
 }
 
 FailureClass SmtpSession::ClassOfEnd(SmtpStep endStep) const {
-  const std::string& text = p_.st.RecvData;
+  const std::string& text = RecvData;
   if (endStep == IDLE) return FailureClass::None;
   // The message is with the server: sending it again would duplicate it,
   // and nothing after its acceptance makes it undelivered.
-  if (dataAccepted_) return FailureClass::Permanent;
+  if (messageAccepted_) return FailureClass::Permanent;
   switch (endStep) {
     case FAILED:
       // Flagged with a reply or a protocol error; else the time-out, a

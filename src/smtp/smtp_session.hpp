@@ -1,7 +1,9 @@
-// The tick-driven SMTP client: one delivery of MailData per session, one
-// step per tmrSMTP tick, moved on by the socket's events. The protocol
-// only: the LOG.txt record, the caption and the end of the run belong to
-// run control, which the session tells through SessionHost.
+// The SMTP client: one delivery of MailData per session. The plain session
+// (and a probe) takes one step per tmrSMTP tick; under submission each step
+// acts on the socket's event that completes it, the tick only counting the
+// time-out. The protocol only: the LOG.txt record, the caption and the end
+// of the run belong to run control, which the session tells through
+// SessionHost.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +17,9 @@
 #include "base/platform.hpp"
 #include "base/run_state.hpp"
 #include "base/secret.hpp"
-#include "smtp/failure_class.hpp"
+#include "smtp/delivery_end.hpp"
 #include "smtp/reply_gatherer.hpp"
+#include "smtp/smtp_step.hpp"
 
 namespace tolvex {
 
@@ -33,13 +36,9 @@ class SessionHost {
   // state it ended in (IDLE = delivered), `reply` the text it holds.
   // Under submission a refusal is logged before the QUIT that follows it.
   virtual void LogSession(SmtpStep endStep, std::string_view reply) = 0;
-  // Then: logged, socket closed, smtpSTEP IDLE, tmrSMTP off. This is the
-  // session's last act in the tick. `catchAll`: the session ended through
-  // the catch-all branch (a normal end or a flagged 999), after which the
-  // caption returns to "Tolvex" when the run goes on. `failure` says what
-  // kind of failure it was (None when delivered).
-  virtual void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
-                             FailureClass failure) = 0;
+  // Then: logged, socket closed, smtpSTEP IDLE, tmrSMTP off; how the
+  // delivery ended, told once. This is the session's last act in the tick.
+  virtual void DeliveryEnded(const DeliveryEnd& end) = 0;
 };
 
 struct SessionPorts {
@@ -90,13 +89,27 @@ class SmtpSession {
   void SetProbe(bool probe) { probe_ = probe; }
 
   std::int16_t RcptIndexValue() const { return RcptIndex; }
+  // The server has accepted this session's message (a 250 to it); false
+  // again once the session has ended and said so.
+  bool MessageAccepted() const { return messageAccepted_; }
+  SmtpStep Step() const { return smtpSTEP; }
+  // RecvData: the server's last text, or why the connection failed.
+  const std::string& Received() const { return RecvData; }
 
-  // What a state's handler decides at a tick (or, under submission, at the
-  // event that completes the state).
+  // As if the session had come to `step` with `received` taken and a send
+  // under way or not: one state's handler can then run alone (tests).
+  void PutInState(SmtpStep step, std::string received, bool sendBusy) {
+    SetStep(step);
+    RecvData = std::move(received);
+    SendBusy = sendBusy;
+  }
+
+  // What a handler decides: at a tick, at the event that may complete its
+  // state (under submission), or at one of the connection's events.
   struct Move {
     enum class Kind : std::uint8_t {
       Stay,    // nothing yet
-      Go,      // enter `to`, sending what it sends
+      Go,      // enter `to`, doing what entering it does
       Finish,  // end now, logged in `to` with RecvData's text
       End,     // the catch-all end: idle after a normal end, 999, unknown
     };
@@ -105,25 +118,61 @@ class SmtpSession {
   };
 
  private:
-  // The one place that says where each state goes: its handler.
-  Move Handle(SmtpStep step);
+  // What happens to the session.
+  enum class Event : std::uint8_t {
+    Tick,            // the current state's handler: its reply, its send's end
+    Connected,       // the connection was made, or failed to be
+    Arrived,         // data arrived: the first moves 115 on to the greeting
+    TimedOut,        // the state stayed unchanged past kStepTickLimit ticks
+    Lost,            // the connection failed or closed (`text`: the reason)
+    LostAfterReply,  // such a loss, held back until a reply that came with
+                     // it was judged (`text`: the reason)
+    Closing,         // a 421 outside a reply to a command (`text`: the reply)
+    OutOfStep,       // a protocol error (`text`: what was wrong)
+  };
+  // The one place that says where the session goes: a tick goes to the
+  // current state's handler, every other event to its own.
+  Move Handle(Event event, std::string text = {});
+  // Sets smtpSTEP to `step` and does what entering it does (mostly: send
+  // its command). Only Apply enters a state.
+  void Enter(SmtpStep step);
+  // Carries out a move; true when the session finished.
+  bool Apply(Move move);
+
+  // A state of the dialogue: what entering it does, and its handler. Each
+  // group keeps its states' table beside their handlers: the states every
+  // session runs in plain_states.cpp, those of submission and the probe
+  // in submission_states.cpp.
+  struct StateRule {
+    SmtpStep step;
+    void (*enter)(SmtpSession&);  // nullptr: entering it sends nothing
+    Move (*handle)(SmtpSession&);
+  };
+  static const StateRule* PlainRule(SmtpStep step);
+  static const StateRule* SubmissionRule(SmtpStep step);
+  // The rule of `step` in this session; nullptr when it has none (idle,
+  // 999, an unknown value, or a submission state in the plain session).
+  const StateRule* RuleOf(SmtpStep step) const;
+
+  // Handlers of the states (plain_states.cpp).
   Move OnSent(SmtpStep next) const;
   Move OnReply(std::string_view code, SmtpStep next);
   Move OnHelloResponse();
   Move OnRcptToResponse();
   Move OnMessageResponse();
   Move OnQuitResponse();
-  Move OnConnected();
-  Move OnConnectionError(const std::string& reason);
-  // Submission handlers (submission_states.cpp).
-  Move HandleSubmission(SmtpStep step);
+  // Handlers of the submission states (submission_states.cpp).
   Move AfterEhlo();
   Move OnHandshake();
   Move OnAuthResponse();
-  // Sets smtpSTEP to `step` and sends what that state sends.
-  void Enter(SmtpStep step);
-  // Carries out a handler's move; true when the session finished.
-  bool Apply(Move move);
+  // Handlers of the connection's events.
+  Move OnConnected();
+  Move OnConnectionMade();
+  Move OnConnectionError(const std::string& reason);
+  Move OnLossAfterReply(std::string reason);
+  Move OnServerClosing(std::string reply);
+  Move OnProtocolError(std::string text);
+
   // A reply has arrived for the current state: traced, and true; false
   // while none has.
   bool ReplyIn();
@@ -133,11 +182,19 @@ class SmtpSession {
   Move Flag999();
   // The server said 421 outside a reply to a command: it is closing.
   void ServerClosing(std::string reply);
+  void ProtocolError(std::string_view what, std::string_view reply);
   bool Submitting() const { return p_.st.Submit.Extended() || probe_; }
 
+  // What entering a state sends.
   void SendData(std::string text);
-  void SendMessage();
+  // A command or the message goes out: its reply is awaited, and nothing
+  // received before it counts.
+  void ExpectReply();
+  void SendHello();
   void SendMailFrom();
+  void SendRcptTo();
+  void SendMessage();
+  void SendQuit();
   // The message is larger than the server takes: the text of the end in
   // SIZE_EXCEEDED, in RecvData; false when it fits.
   bool TooLarge();
@@ -148,7 +205,6 @@ class SmtpSession {
   void SendAuth();
   // A gathered reply has arrived (submission): masked, checked, kept.
   void TakeReply(std::string reply);
-  void ProtocolError(std::string_view what, std::string_view reply);
   void ChooseMechanism(std::string_view ehloReply);
   void ResetSubmission();
   // The tick's work after the time-out bookkeeping; true when the session
@@ -173,13 +229,19 @@ class SmtpSession {
   FailureClass ClassOfEnd(SmtpStep endStep) const;
 
   SessionPorts p_;
+  // The state; the last text received from the server (or the reason the
+  // connection failed); a socket send (or the TLS handshake) has not
+  // completed.
+  SmtpStep smtpSTEP = SmtpStep::IDLE;
+  std::string RecvData;
+  bool SendBusy = false;
   SmtpStep LastStep = SmtpStep::IDLE;
   std::int16_t StepTicks = 0;
   std::int16_t RcptIndex = 1;
   std::uint64_t lastAccepted_ = 0;  // socket bytes taken, at the last tick
   // The server accepted the message (250 to the data): no later failure
-  // is temporary.
-  bool dataAccepted_ = false;
+  // is temporary. Kept here alone; the end carries it to run control.
+  bool messageAccepted_ = false;
   // What a flagged 999 was, when known at the flag (else: the time-out or
   // a lost connection).
   FailureClass flagged_ = FailureClass::None;

@@ -1,9 +1,12 @@
 // The session's submission states: EHLO's answer decides between STARTTLS,
 // AUTH and MAIL FROM; STARTTLS and the TLS handshake (or the handshake right
 // after the connection, for implicit TLS); EHLO again under TLS; AUTH PLAIN,
-// LOGIN, XOAUTH2 or OAUTHBEARER; a probe's RSET. Their handlers run
-// whenever #SEC or #USR is set, and in a probe. The TLS itself is the
-// socket's: the session only asks for it and waits for its end.
+// LOGIN, XOAUTH2 or OAUTHBEARER; a probe's RSET. They run whenever #SEC or
+// #USR is set, and in a probe: each row of the table says what entering the
+// state does and what its handler does. The TLS itself is the socket's: the
+// session only asks for it and waits for its end. Then what a server may say
+// at any moment (replies gathered whole, a 421, a protocol error) and the
+// connection's loss.
 #include <string>
 
 #include "base/base64.hpp"
@@ -26,29 +29,28 @@ bool Begins(std::string_view reply, std::string_view code) {
 
 }  // namespace
 
-Move SmtpSession::HandleSubmission(SmtpStep step) {
-  switch (step) {
-    case AWAIT_STARTTLS_TRANSFER:
-      return OnSent(AWAIT_STARTTLS_RESPONSE);
-    case AWAIT_STARTTLS_RESPONSE:
-      return OnReply("220", AWAIT_TLS_HANDSHAKE);
-    case AWAIT_TLS_HANDSHAKE:
-      return OnHandshake();
-    case AWAIT_EHLO_TLS_TRANSFER:
-      return OnSent(AWAIT_EHLO_TLS_RESPONSE);
-    case AWAIT_EHLO_TLS_RESPONSE:
-      return OnHelloResponse();
-    case AWAIT_AUTH_TRANSFER:
-      return OnSent(AWAIT_AUTH_RESPONSE);
-    case AWAIT_AUTH_RESPONSE:
-      return OnAuthResponse();
-    case AWAIT_RSET_TRANSFER:
-      return OnSent(AWAIT_RSET_RESPONSE);
-    case AWAIT_RSET_RESPONSE:
-      return OnReply("250", AWAIT_QUIT_TRANSFER);
-    default:
-      return End();  // 999 and the rest
+const SmtpSession::StateRule* SmtpSession::SubmissionRule(SmtpStep step) {
+  using S = SmtpSession;
+  static constexpr StateRule kRules[] = {
+      {AWAIT_STARTTLS_TRANSFER, [](S& s) { s.SendData("STARTTLS\r\n"); },
+       [](S& s) { return s.OnSent(AWAIT_STARTTLS_RESPONSE); }},
+      {AWAIT_STARTTLS_RESPONSE, nullptr,
+       [](S& s) { return s.OnReply("220", AWAIT_TLS_HANDSHAKE); }},
+      {AWAIT_TLS_HANDSHAKE, [](S& s) { s.BeginTls(); }, [](S& s) { return s.OnHandshake(); }},
+      {AWAIT_EHLO_TLS_TRANSFER, [](S& s) { s.SendHello(); },
+       [](S& s) { return s.OnSent(AWAIT_EHLO_TLS_RESPONSE); }},
+      {AWAIT_EHLO_TLS_RESPONSE, nullptr, [](S& s) { return s.OnHelloResponse(); }},
+      {AWAIT_AUTH_TRANSFER, [](S& s) { s.SendAuth(); },
+       [](S& s) { return s.OnSent(AWAIT_AUTH_RESPONSE); }},
+      {AWAIT_AUTH_RESPONSE, nullptr, [](S& s) { return s.OnAuthResponse(); }},
+      {AWAIT_RSET_TRANSFER, [](S& s) { s.SendData("RSET\r\n"); },
+       [](S& s) { return s.OnSent(AWAIT_RSET_RESPONSE); }},
+      {AWAIT_RSET_RESPONSE, nullptr, [](S& s) { return s.OnReply("250", AWAIT_QUIT_TRANSFER); }},
+  };
+  for (const StateRule& rule : kRules) {
+    if (rule.step == step) return &rule;
   }
+  return nullptr;
 }
 
 void SmtpSession::ResetSubmission() {
@@ -69,7 +71,7 @@ void SmtpSession::ResetSubmission() {
 // The EHLO reply has been accepted (RecvData holds it).
 Move SmtpSession::AfterEhlo() {
   const Submission& sub = p_.st.Submit;
-  const std::string& reply = p_.st.RecvData;
+  const std::string& reply = RecvData;
   if (sub.security == Security::StartTls && !tlsUp_) {
     // Not offered: logged with the EHLO reply; nothing sent.
     if (!OffersKeyword(reply, "STARTTLS")) return Finish(AWAIT_STARTTLS_RESPONSE);
@@ -92,8 +94,8 @@ Move SmtpSession::AfterEhlo() {
 bool SmtpSession::TooLarge() {
   const std::uint64_t size = MessageOctets();
   if (!sizeLimit_ || *sizeLimit_ == 0 || size <= *sizeLimit_) return false;
-  p_.st.RecvData = "message too large: " + std::to_string(size) +
-                   " octets, the server takes at most " + std::to_string(*sizeLimit_) + " (SIZE)";
+  RecvData = "message too large: " + std::to_string(size) + " octets, the server takes at most " +
+             std::to_string(*sizeLimit_) + " (SIZE)";
   return true;
 }
 
@@ -184,7 +186,7 @@ void SmtpSession::SendAuth() {
 // AUTH LOGIN or as a token's error challenge.
 Move SmtpSession::OnAuthResponse() {
   if (!ReplyIn()) return Stay();
-  const std::string& reply = p_.st.RecvData;
+  const std::string& reply = RecvData;
   if (Begins(reply, "235")) {
     // Without repeats or retries no later send needs the secret.
     if (p_.st.MoreInterval <= 0 && !p_.st.RetryOn) p_.st.Submit.password.Wipe();
@@ -212,7 +214,7 @@ Move SmtpSession::OnAuthResponse() {
 // it closes (RFC 5321 §3.8), and the message's acceptance, which nothing
 // after it undoes (what came with it answers the QUIT that follows).
 void SmtpSession::TakeReply(std::string reply) {
-  const SmtpStep step = p_.st.smtpSTEP;
+  const SmtpStep step = smtpSTEP;
   if (step == EXIT) return;  // QUIT was answered: the dialogue is over
   const SecretRegistry& known = p_.st.Submit.secrets;
   known.Mask(reply);
@@ -248,31 +250,38 @@ void SmtpSession::TakeReply(std::string reply) {
     ProtocolError("reply lines with differing codes", reply);
     return;
   }
-  p_.st.RecvData = std::move(reply);
+  RecvData = std::move(reply);
   replyUnjudged_ = true;
 }
 
 void SmtpSession::ServerClosing(std::string reply) {
-  RunState& st = p_.st;
-  if (st.smtpSTEP == FAILED || st.smtpSTEP == IDLE) return;
-  st.RecvData = std::move(reply);
-  gather_.Clear();
-  awaitingReply_ = false;
-  flagged_ = FailureClass::Temporary;  // try later
-  Enter(FAILED);
+  Apply(Handle(Event::Closing, std::move(reply)));
 }
 
 void SmtpSession::ProtocolError(std::string_view what, std::string_view reply) {
-  RunState& st = p_.st;
-  if (st.smtpSTEP == FAILED || st.smtpSTEP == IDLE) return;
-  st.RecvData = "protocol error: ";
-  st.RecvData += what;
-  st.RecvData += ": ";
-  st.RecvData += reply;
+  std::string text = "protocol error: ";
+  text += what;
+  text += ": ";
+  text += reply;
+  Apply(Handle(Event::OutOfStep, std::move(text)));
+}
+
+Move SmtpSession::OnServerClosing(std::string reply) {
+  if (smtpSTEP == FAILED || smtpSTEP == IDLE) return Stay();
+  RecvData = std::move(reply);
+  gather_.Clear();
+  awaitingReply_ = false;
+  flagged_ = FailureClass::Temporary;  // try later
+  return Go(FAILED);
+}
+
+Move SmtpSession::OnProtocolError(std::string text) {
+  if (smtpSTEP == FAILED || smtpSTEP == IDLE) return Stay();
+  RecvData = std::move(text);
   gather_.Clear();
   awaitingReply_ = false;
   flagged_ = FailureClass::Protocol;
-  Enter(FAILED);
+  return Go(FAILED);
 }
 
 // Entering AWAIT_TLS_HANDSHAKE.
@@ -281,15 +290,15 @@ void SmtpSession::BeginTls() {
   // Whatever came before TLS is not to be trusted; the socket drops its
   // own unread bytes as well.
   gather_.Clear();
-  st.RecvData.clear();
-  st.SendBusy = true;  // the socket reports the end like a send
+  RecvData.clear();
+  SendBusy = true;  // the socket reports the end like a send
   tlsFailed_ = false;
   p_.socket.StartTls(TlsRequest{HostForResolver(st.Submit.host), st.Submit.caPem});
 }
 
 Move SmtpSession::OnHandshake() {
   if (tlsFailed_) return Finish(AWAIT_TLS_HANDSHAKE);  // RecvData holds the reason
-  if (p_.st.SendBusy) return Stay();
+  if (SendBusy) return Stay();
   tlsUp_ = true;
   // Implicit TLS: the greeting comes under TLS; STARTTLS: EHLO again.
   return Go(p_.st.Submit.security == Security::Tls ? AWAIT_GREETING : AWAIT_EHLO_TLS_TRANSFER);
@@ -297,13 +306,13 @@ Move SmtpSession::OnHandshake() {
 
 Move SmtpSession::OnConnectionError(const std::string& reason) {
   RunState& st = p_.st;
-  if (st.smtpSTEP == AWAIT_TLS_HANDSHAKE && st.SendBusy) {
+  if (smtpSTEP == AWAIT_TLS_HANDSHAKE && SendBusy) {
     tlsFailed_ = true;  // the handshake's handler ends the session
-    st.RecvData =
+    RecvData =
         reason.empty() ? std::string("TLS handshake failed") : st.Submit.secrets.Masked(reason);
     return Stay();
   }
-  if (st.Submit.Extended() && st.smtpSTEP != IDLE && st.smtpSTEP != FAILED && st.smtpSTEP != EXIT) {
+  if (st.Submit.Extended() && smtpSTEP != IDLE && smtpSTEP != FAILED && smtpSTEP != EXIT) {
     // The connection is gone: waiting two minutes for it would tell no more.
     connectionLost_ = true;
     std::string text =
@@ -312,13 +321,19 @@ Move SmtpSession::OnConnectionError(const std::string& reason) {
       // A reply that came with the close is judged first: a 221 read
       // together with the close ends the session as one read before it.
       heldLoss_ = std::move(text);
-      st.SendBusy = false;  // nothing more completes on this connection
+      SendBusy = false;  // nothing more completes on this connection
       return Stay();
     }
-    st.RecvData = std::move(text);
+    RecvData = std::move(text);
     return Go(FAILED);
   }
   return Stay();  // the plain session notices through its time-out
+}
+
+Move SmtpSession::OnLossAfterReply(std::string reason) {
+  if (smtpSTEP == IDLE || smtpSTEP == FAILED || smtpSTEP == EXIT) return Stay();
+  RecvData = std::move(reason);
+  return Go(FAILED);
 }
 
 }  // namespace tolvex

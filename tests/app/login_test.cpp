@@ -57,11 +57,12 @@ struct MapSignIns final : SignInStore {
     return found;
   }
   std::string Save(const std::string& key, const Secret& token) override {
-    tokens[key] = std::string(token.View());
-    return {};
+    if (saveError.empty()) tokens[key] = std::string(token.View());
+    return saveError;
   }
   std::map<std::string, std::string> tokens;
-  std::string refusal;  // what Load says of every key
+  std::string refusal;    // what Load says of every key
+  std::string saveError;  // what Save says
 };
 
 // The browser: fixed random bytes, a stand-in digest, and request heads
@@ -166,6 +167,9 @@ TEST(LoginBrowser, FailuresStoreNothing) {
     long status;
     const char* body;
     const char* failure;
+    const char* saveError = "";
+    FailureKind kind = FailureKind::SignInFailed;
+    int exit = kExitUnavailable;
   };
   const Case cases[] = {
       {{"GET /?error=access_denied&state=STATE HTTP/1.1\r\n\r\n"},
@@ -194,15 +198,24 @@ TEST(LoginBrowser, FailuresStoreNothing) {
        R"({"access_token":"at","refresh_token":"rt\u0001x"})",
        "code exchange refused: malformed_reply: the refresh_token holds characters a bearer token "
        "cannot have (RFC 6750 b64token)"},
+      {{"GET /?code=c&state=STATE HTTP/1.1\r\n\r\n"},
+       200,
+       R"({"access_token":"at","refresh_token":"rt-new"})",
+       "the refresh token could not be stored: disk full",
+       "disk full",
+       FailureKind::SignInStoreFailed,
+       kExitCantCreate},
   };
   for (const Case& c : cases) {
     Login l;
     l.browser.requests.assign(c.requests.begin(), c.requests.end());
     l.https.status = c.status;
     l.https.body = c.body;
-    EXPECT_EQ(l.Run(), kExitUnavailable) << c.failure;
+    l.signIns.saveError = c.saveError;
+    EXPECT_EQ(l.Run(), c.exit) << c.failure;
     ASSERT_EQ(l.window.failures.size(), 1u) << c.failure;
     EXPECT_EQ(l.window.failures[0].message, c.failure);
+    EXPECT_EQ(l.window.failures[0].kind, c.kind) << c.failure;
     EXPECT_TRUE(l.signIns.tokens.empty()) << c.failure;
     if (!c.requests.empty()) {  // the browser is told too
       ASSERT_EQ(l.browser.answers.size(), 1u) << c.failure;

@@ -307,25 +307,29 @@ TEST(Retry, EndingDuringATokenRequest) {
 // message is tried again (the session's classes are tested with it).
 TEST(Retry, Classification) {
   using enum SmtpStep;
-  using O = DeliveryOutcome;
   using F = FailureClass;
   const struct {
     SmtpStep step;
     F failure;
     bool accepted;
-    O outcome;
+    bool delivered;
+    bool tryAgain;
   } cases[] = {
-      {IDLE, F::None, false, O::Delivered},
-      {FAILED, F::Temporary, false, O::Temporary},
-      {FAILED, F::Temporary, true, O::Accepted},
-      {FAILED, F::Protocol, false, O::Permanent},
-      {AWAIT_GREETING, F::Temporary, false, O::Temporary},
-      {AWAIT_AUTH_RESPONSE, F::NoPermission, false, O::Permanent},
-      {AWAIT_TLS_HANDSHAKE, F::Temporary, false, O::Temporary},
-      {AUTH_MECHANISM, F::Permanent, false, O::Permanent},
+      {IDLE, F::None, false, true, false},
+      {IDLE, F::None, true, true, false},
+      {FAILED, F::Temporary, false, false, true},
+      {FAILED, F::Temporary, true, false, false},
+      {FAILED, F::Protocol, false, false, false},
+      {AWAIT_GREETING, F::Temporary, false, false, true},
+      {AWAIT_AUTH_RESPONSE, F::NoPermission, false, false, false},
+      {AWAIT_TLS_HANDSHAKE, F::Temporary, false, false, true},
+      {AUTH_MECHANISM, F::Permanent, false, false, false},
+      {OAUTH_TOKEN, F::Temporary, false, false, true},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ClassifyDelivery(c.step, c.failure, c.accepted), c.outcome) << StepNumber(c.step);
+    const DeliveryEnd end{c.step, c.failure, "", c.accepted};
+    EXPECT_EQ(end.Delivered(), c.delivered) << StepNumber(c.step);
+    EXPECT_EQ(end.Temporary(), c.tryAgain) << StepNumber(c.step);
   }
   // Against the repeat schedule: MoreTick 0 before the first tick.
   EXPECT_TRUE(RetryFitsSchedule(4, 0, 5));

@@ -3,6 +3,7 @@
 // disk, and the exit status.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -278,6 +279,96 @@ TEST(RunControl, UserCloseAfterAFailedDeliveryKeepsItsStatus) {
   rig.form->Form_Unload();
   EXPECT_EQ(rig.window.exitCode, kExitUnavailable);
   EXPECT_EQ(rig.form->ExitStatus(), kExitUnavailable);
+}
+
+// What a run's ends come to, by the precedence written beside
+// RunEnds::ExitStatus.
+TEST(RunControl, ExitStatusOfTheRunsEnds) {
+  using enum FailureClass;
+  using K = FailureKind;
+  const struct {
+    const char* name;
+    std::function<void(RunEnds&)> ends;
+    int status;
+  } cases[] = {
+      {"nothing failed", [](RunEnds&) {}, kExitOk},
+      {"a file not written over a refused delivery",
+       [](RunEnds& e) {
+         e.DeliveryFailed(Permanent, false);
+         e.Failed(K::LogWriteFailed);
+       },
+       kExitCantCreate},
+      {"a refused delivery over a message not composed",
+       [](RunEnds& e) {
+         e.Failed(K::CommandFileBad);
+         e.DeliveryFailed(Permanent, false);
+         e.Failed(K::InputMissing);
+       },
+       kExitUnavailable},
+      {"the plain session: 69 whatever the class",
+       [](RunEnds& e) { e.DeliveryFailed(Temporary, false); }, kExitUnavailable},
+      {"submission: temporary over a file not written",
+       [](RunEnds& e) {
+         e.Failed(K::LogWriteFailed);
+         e.DeliveryFailed(Temporary, true);
+       },
+       kExitTempFail},
+      {"submission: the highest class wins",
+       [](RunEnds& e) {
+         e.DeliveryFailed(NoPermission, true);
+         e.DeliveryFailed(Temporary, true);
+         e.DeliveryFailed(Protocol, true);
+       },
+       kExitNoPerm},
+      {"#RTY: the last message not delivered over a refused delivery",
+       [](RunEnds& e) {
+         e.Failed(K::DeliveryFailed);
+         e.Undelivered(Temporary, false);
+       },
+       kExitTempFail},
+      {"#RTY: the last message decides, not the worst",
+       [](RunEnds& e) {
+         e.Undelivered(NoPermission, true);
+         e.Undelivered(Protocol, true);
+       },
+       kExitProtocol},
+      {"#RTY: permanent in the plain session, over a message not composed",
+       [](RunEnds& e) {
+         e.Failed(K::CommandFileBad);
+         e.Undelivered(NoPermission, false);
+       },
+       kExitUnavailable},
+      {"#RTY: a file not written over a permanent failure",
+       [](RunEnds& e) {
+         e.Undelivered(Permanent, true);
+         e.Failed(K::SpoolWriteFailed);
+       },
+       kExitCantCreate},
+      {"#RTY: a temporary failure over a file not written",
+       [](RunEnds& e) {
+         e.Failed(K::SpoolWriteFailed);
+         e.Undelivered(Temporary, false);
+       },
+       kExitTempFail},
+      {"cut off by the user over everything",
+       [](RunEnds& e) {
+         e.Failed(K::LogWriteFailed);
+         e.Undelivered(Temporary, true);
+         e.CutOff(kExitInterrupted);
+       },
+       kExitInterrupted},
+      {"cut off by a signal after a delivery",
+       [](RunEnds& e) {
+         e.DeliveryFailed(NoPermission, true);
+         e.CutOff(128 + 15);
+       },
+       128 + 15},
+  };
+  for (const auto& c : cases) {
+    RunEnds ends;
+    c.ends(ends);
+    EXPECT_EQ(ends.ExitStatus(), c.status) << c.name;
+  }
 }
 
 // ---- start-up failures ---------------------------------------------------

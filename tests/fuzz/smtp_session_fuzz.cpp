@@ -215,7 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<test::FakeSocket::Call>& calls = rig.socket.calls;
   FUZZ_CHECK(rig.socket.CallsOf("Close").size() == 1 && calls.back().what == "Close", trace);
   FUZZ_CHECK(rig.socket.State() == SocketState::Closed, trace);
-  FUZZ_CHECK(!rig.session.Running() && !rig.tmrSMTP.Enabled() && rig.st.smtpSTEP == IDLE, trace);
+  FUZZ_CHECK(!rig.session.Running() && !rig.tmrSMTP.Enabled() && rig.session.Step() == IDLE, trace);
 
   if (end == IDLE) {
     // Delivered: the greeting command and what submission adds (STARTTLS

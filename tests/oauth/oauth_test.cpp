@@ -423,6 +423,8 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
     } else {
       ASSERT_TRUE(failed);
       EXPECT_NE(failed->message.find(c.failure), std::string::npos) << failed->message;
+      EXPECT_EQ(failed->kind,
+                *c.saveError ? FailureKind::SignInStoreFailed : FailureKind::SignInFailed);
       EXPECT_TRUE(s.oauth.accessToken.Empty());
     }
     if (c.kept) {

@@ -77,11 +77,11 @@ TEST(SessionAlone, ReplyBeforeTheCompletionIsJudgedOnlyAfterIt) {
   SessionRig rig(script);
   rig.Start();
   rig.scheduler.RunUntil(20 * 100);
-  EXPECT_EQ(rig.st.smtpSTEP, SmtpStep::AWAIT_HELLO_TRANSFER);
-  EXPECT_EQ(rig.st.RecvData, "250 ok\r\n");
+  EXPECT_EQ(rig.session.Step(), SmtpStep::AWAIT_HELLO_TRANSFER);
+  EXPECT_EQ(rig.session.Received(), "250 ok\r\n");
   rig.socket.QueueSendComplete();
   rig.scheduler.RunUntil(22 * 100);
-  EXPECT_EQ(rig.st.smtpSTEP, SmtpStep::AWAIT_MAIL_FROM_TRANSFER);
+  EXPECT_EQ(rig.session.Step(), SmtpStep::AWAIT_MAIL_FROM_TRANSFER);
 }
 
 TEST(SessionAlone, MessageThatKeepsMovingIsNotCutOffButAStalledOneIs) {
@@ -94,14 +94,14 @@ TEST(SessionAlone, MessageThatKeepsMovingIsNotCutOffButAStalledOneIs) {
   };
   rig.Start();
   rig.scheduler.RunUntil(2000);
-  ASSERT_EQ(rig.st.smtpSTEP, SmtpStep::AWAIT_DATA_TRANSFER);
+  ASSERT_EQ(rig.session.Step(), SmtpStep::AWAIT_DATA_TRANSFER);
   // Five minutes of a slow uplink: a few bytes taken every 30 s.
   for (int i = 0; i < 10; ++i) {
     rig.scheduler.RunFor(30000);
     rig.socket.Trickle(1000);
   }
   EXPECT_FALSE(rig.Ended());
-  EXPECT_EQ(rig.st.smtpSTEP, SmtpStep::AWAIT_DATA_TRANSFER);
+  EXPECT_EQ(rig.session.Step(), SmtpStep::AWAIT_DATA_TRANSFER);
   // Then nothing moves: abandoned about two minutes after the last byte.
   const Millis lastProgress = rig.scheduler.Now();
   ASSERT_TRUE(rig.RunUntilEnded(lastProgress + 200000));
@@ -131,8 +131,8 @@ TEST(SessionAlone, ANewSessionStartsAtTheFirstRecipientWithTheOldReplyKept) {
   rig.Start();
   ASSERT_TRUE(rig.RunUntilEnded());
   EXPECT_EQ(rig.host[0].step, SmtpStep::AWAIT_MAIL_FROM_RESPONSE);
-  EXPECT_EQ(rig.session.RcptIndexValue(), 3);  // moved on before the reply to b was judged
-  EXPECT_EQ(rig.st.RecvData, "550 no b\r\n");  // carried into the next session
+  EXPECT_EQ(rig.session.RcptIndexValue(), 3);         // moved on before the reply to b was judged
+  EXPECT_EQ(rig.session.Received(), "550 no b\r\n");  // carried into the next session
   rig.socket.Script().connect = ServerScript::ConnectMode::NoEvent;
   rig.Start();
   EXPECT_EQ(rig.session.RcptIndexValue(), 1);

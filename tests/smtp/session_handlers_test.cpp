@@ -112,9 +112,7 @@ TEST_P(Handler, GoesWhereItsStateSays) {
     rig.st.Submit.user = "yamada";
     rig.st.Submit.password.Assign("secret");
   }
-  rig.session.SetStep(row.from);
-  rig.st.RecvData = row.reply;
-  rig.st.SendBusy = row.sendBusy;
+  rig.session.PutInState(row.from, row.reply, row.sendBusy);
   rig.tmrSMTP.SetEnabled(true);
   const std::size_t callsBefore = rig.socket.calls.size();
 
@@ -123,10 +121,10 @@ TEST_P(Handler, GoesWhereItsStateSays) {
   if (row.ended) {
     ASSERT_FALSE(rig.host.empty());
     EXPECT_EQ(rig.host.front().step, row.to);
-    EXPECT_EQ(rig.st.smtpSTEP, IDLE);
+    EXPECT_EQ(rig.session.Step(), IDLE);
   } else {
     EXPECT_TRUE(rig.host.empty());
-    EXPECT_EQ(rig.st.smtpSTEP, row.to);
+    EXPECT_EQ(rig.session.Step(), row.to);
   }
   // Only the entry of the new state sends; closing on an end is not a send.
   std::string sent;

@@ -39,7 +39,7 @@ TEST(SmtpSession, NormalSessionWalksEveryStateAndLogsZero) {
   std::vector<int> states;
   rig.scheduler.SetHandler(rig.tmrSMTP, [&] {
     rig.form->tmrSMTP_Timer();
-    states.push_back(StepNumber(rig.form->State().smtpSTEP));
+    states.push_back(StepNumber(rig.form->Session().Step()));
   });
   ASSERT_TRUE(rig.RunUntilEnded(10 * kMinute));
 
@@ -149,7 +149,7 @@ TEST_P(SmtpFailureTable, LogsTheStateAndTheReply) {
   const std::string expectedTail = " " + std::to_string(row.loggedStep) + " " + row.reply + "\r\n";
   EXPECT_TRUE(log.ends_with(expectedTail)) << log;
   EXPECT_EQ(log.size(), 23 + expectedTail.size()) << "one record only";
-  EXPECT_EQ(StepNumber(rig.form->State().smtpSTEP), 0);
+  EXPECT_EQ(StepNumber(rig.form->Session().Step()), 0);
   EXPECT_FALSE(rig.tmrSMTP.Enabled());
   EXPECT_EQ(rig.socket.CallsOf("Close").size(), 1u);
   // An immediate failure leaves the sending caption; 999 ends with "Tolvex".
@@ -247,7 +247,7 @@ TEST(SmtpSession, UnchangedStateIsAbandonedAtThe1201stTick) {
   // ticks 3 .. 1202 count it unchanged 1200 times.
   rig.RunUntil(1202 * kTick);
   EXPECT_FALSE(rig.ProcessEnded());
-  EXPECT_EQ(StepNumber(rig.form->State().smtpSTEP), 110);
+  EXPECT_EQ(StepNumber(rig.form->Session().Step()), 110);
   EXPECT_EQ(rig.Log(), "");
   rig.RunUntil(1203 * kTick);
   ASSERT_TRUE(rig.ProcessEnded());
@@ -282,7 +282,7 @@ TEST(SmtpSession, StaleReplyOfAnEarlierSessionIsLoggedAtTimeOut) {
   EXPECT_EQ(rig.ConnectTimes(), (std::vector<Millis>{kTick, second + kTick}));
   EXPECT_EQ(rig.Log(), FormRig::Record(4 * kTick, 130, "421 busy\r\n") +
                            FormRig::Record(second + 1203 * kTick, 999, "421 busy\r\n"));
-  EXPECT_EQ(rig.form->State().RecvData, "421 busy\r\n");
+  EXPECT_EQ(rig.form->Session().Received(), "421 busy\r\n");
 }
 
 TEST(SmtpSession, LogRecordsAreAppended) {
@@ -342,8 +342,8 @@ TEST(SmtpSession, DataBeforeTheConnectEventOnlyReplacesTheReply) {
   rig.RunUntil(5 * kTick);
   rig.socket.QueueData("220 early\r\n");
   rig.RunUntil(10 * kTick);
-  EXPECT_EQ(StepNumber(rig.form->State().smtpSTEP), 110);
-  EXPECT_EQ(rig.form->State().RecvData, "220 early\r\n");
+  EXPECT_EQ(StepNumber(rig.form->Session().Step()), 110);
+  EXPECT_EQ(rig.form->Session().Received(), "220 early\r\n");
   rig.socket.QueueConnect(true);
   rig.socket.QueueData("220 now\r\n");
   rig.RunUntil(kMinute);

@@ -605,10 +605,9 @@ int Count(const std::vector<std::string>& sent, const std::string& command) {
 
 // What a server may say at any moment, and how each session ends: the
 // record (state and text), the class run control decides from, the last
-// command sent. The message's 250 stands whatever follows it (the step
-// from 180 to 190 is run control's sign the server has it), however TCP
-// splits the bytes. A 421 ends the session at once as temporary, QUIT
-// not sent (RFC 5321 §3.8). A reply read with the close is judged before
+// command sent. The message's 250 stands whatever follows it (the end
+// tells run control the server has it), however TCP splits the bytes. A 421 ends the session at
+// once as temporary, QUIT not sent (RFC 5321 §3.8). A reply read with the close is judged before
 // the close. A refusal is logged, then QUIT goes out (RFC 5321 §4.1.1.10)
 // and its answer is waited for at most kQuitWaitTicks; no QUIT after a
 // 421, a TLS failure, a reply out of step, a known loss, the time-out, nor
@@ -733,9 +732,11 @@ TEST(SubmissionSession, WhatAServerSaysAtAnyMoment) {
     EXPECT_EQ(rig.socket.calls.back().what, "Close");
     const std::vector<int> steps = rig.Steps();
     const int taken[] = {180, 190};
+    const bool accepted = c.last == quit && !c.farewell && !c.probe;  // QUIT in its course
     EXPECT_EQ(
         std::search(steps.begin(), steps.end(), std::begin(taken), std::end(taken)) != steps.end(),
-        c.last == quit && !c.farewell && !c.probe);  // QUIT in its course
+        accepted);
+    EXPECT_EQ(rig.host[1].accepted, accepted);
     // QUIT after the record, then the end at its answer, the close or the
     // time limit.
     if (Count(sent, quit) == 1) {

@@ -59,10 +59,9 @@ void SessionRig::LogSession(SmtpStep endStep, std::string_view reply) {
       {"log", endStep, std::string(reply), false, scheduler.Now(), FailureClass::None, inTick});
 }
 
-void SessionRig::DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
-                               FailureClass failure) {
-  host.push_back(
-      {"ended", endStep, std::string(reply), catchAll, scheduler.Now(), failure, inTick});
+void SessionRig::DeliveryEnded(const DeliveryEnd& end) {
+  host.push_back({"ended", end.step, end.text, end.catchAll, scheduler.Now(), end.failure, inTick,
+                  end.accepted});
   ++endings;
 }
 

@@ -19,6 +19,7 @@ struct HostCall {
   Millis at = 0;
   FailureClass failure = FailureClass::None;  // "ended" only
   bool atTick = false;                        // told during a tmrSMTP tick
+  bool accepted = false;                      // "ended": the server had the message
 };
 
 class SessionRig : public SessionHost, public SocketEvents {
@@ -46,8 +47,7 @@ class SessionRig : public SessionHost, public SocketEvents {
 
   // SessionHost
   void LogSession(SmtpStep endStep, std::string_view reply) override;
-  void DeliveryEnded(SmtpStep endStep, std::string_view reply, bool catchAll,
-                     FailureClass failure) override;
+  void DeliveryEnded(const DeliveryEnd& end) override;
 
   VirtualScheduler scheduler;
   FakeTimer& tmrSMTP;

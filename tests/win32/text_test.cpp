@@ -53,6 +53,7 @@ TEST(FailureTextTest, EachKindHasItsOwnSentence) {
   const FailureKind kinds[] = {FailureKind::Usage,          FailureKind::CommandFileBad,
                                FailureKind::InputMissing,   FailureKind::SpoolWriteFailed,
                                FailureKind::LogWriteFailed, FailureKind::DeliveryFailed,
+                               FailureKind::SignInFailed,   FailureKind::SignInStoreFailed,
                                FailureKind::Interrupted};
   for (FailureKind a : kinds) {
     EXPECT_FALSE(FailureSentence(a).empty());

@@ -43,6 +43,10 @@ std::wstring FailureSentence(FailureKind kind) {
       return L"記録ファイル LOG.txt に書き込めませんでした。";
     case FailureKind::DeliveryFailed:
       return L"メールを送信できませんでした。詳しくは LOG.txt をご覧ください。";
+    case FailureKind::SignInFailed:
+      return L"サインインできませんでした。";
+    case FailureKind::SignInStoreFailed:
+      return L"サインインの情報を保存できませんでした。";
     case FailureKind::Interrupted:
       return L"処理が中断されました。";
   }

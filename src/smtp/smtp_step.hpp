@@ -1,4 +1,4 @@
-// The SMTP session's state numbers, held in RunState::smtpSTEP. Every
+// The SMTP session's state numbers, held in SmtpSession::smtpSTEP. Every
 // 16-bit value is representable: values without a name (0 and 999
 // included) take the session's catch-all branch.
 #pragma once
@@ -27,6 +27,8 @@ enum class SmtpStep : std::int16_t {
   AWAIT_AUTH_TRANSFER = 138,
   AWAIT_AUTH_RESPONSE = 139,
   AWAIT_MAIL_FROM_TRANSFER = 135,
+  // The 250 to MAIL FROM, and to each RCPT TO but the last: 150 goes back
+  // here for the next recipient.
   AWAIT_MAIL_FROM_RESPONSE = 140,
   // Submission: the message is larger than the server's SIZE; no MAIL FROM.
   SIZE_EXCEEDED = 141,
