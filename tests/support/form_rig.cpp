@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "platform/posix/posix_work_folder.hpp"
+#include "platform/posix/work_folder.hpp"
 
 namespace tolvex::test {
 

@@ -1,7 +1,7 @@
 // The main window's operations as run control uses them.
 #include <gtest/gtest.h>
 
-#include "platform/win32/main_window.hpp"
+#include "platform/win32/window.hpp"
 #include "pump.hpp"
 
 namespace tolvex::win {

@@ -16,9 +16,9 @@
 #include "app/program.hpp"
 #include "app/submission_setup.hpp"
 #include "platform/native_path.hpp"
-#include "platform/posix/posix_platform.hpp"
-#include "platform/posix/posix_work_folder.hpp"
-#include "platform/posix/terminal_window.hpp"
+#include "platform/posix/platform.hpp"
+#include "platform/posix/window.hpp"
+#include "platform/posix/work_folder.hpp"
 
 #ifndef TOLVEX_VERSION
 #define TOLVEX_VERSION "0"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/exit_status.hpp"
-#include "platform/posix/posix_platform.hpp"
+#include "platform/posix/platform.hpp"
 #include "scripted_server.hpp"
 
 namespace tolvex::posix::test {

@@ -1,5 +1,5 @@
 // The main window Form1 on Windows: caption, tray, menu, timers, the end.
-#include "platform/win32/main_window.hpp"
+#include "platform/win32/window.hpp"
 
 #include <shellapi.h>
 

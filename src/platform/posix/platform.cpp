@@ -1,5 +1,5 @@
 // One run on Linux: the event loop, the run control and the signals.
-#include "platform/posix/posix_platform.hpp"
+#include "platform/posix/platform.hpp"
 
 #include <signal.h>
 
@@ -13,8 +13,8 @@
 #include "app/login_mode.hpp"
 #include "app/probe_mode.hpp"
 #include "platform/native_path.hpp"
-#include "platform/posix/posix_browser_sign_in.hpp"
-#include "platform/posix/posix_work_folder.hpp"
+#include "platform/posix/browser_sign_in.hpp"
+#include "platform/posix/work_folder.hpp"
 
 namespace tolvex::posix {
 namespace {

@@ -12,8 +12,8 @@
 #include "app/form1.hpp"
 #include "base/platform.hpp"
 #include "platform/win32/message_window.hpp"
-#include "platform/win32/window_timer.hpp"
-#include "platform/win32/winsock_socket.hpp"
+#include "platform/win32/socket.hpp"
+#include "platform/win32/timer.hpp"
 
 namespace tolvex::win {
 

@@ -13,13 +13,13 @@
 #include <iostream>
 #include <optional>
 
-#include "platform/posix/asio_socket.hpp"
-#include "platform/posix/asio_timer.hpp"
-#include "platform/posix/curl_https.hpp"
+#include "platform/posix/clock.hpp"
 #include "platform/posix/event_gate.hpp"
-#include "platform/posix/file_sign_in_store.hpp"
-#include "platform/posix/system_clock.hpp"
-#include "platform/posix/terminal_window.hpp"
+#include "platform/posix/https.hpp"
+#include "platform/posix/sign_in_store.hpp"
+#include "platform/posix/socket.hpp"
+#include "platform/posix/timer.hpp"
+#include "platform/posix/window.hpp"
 
 namespace tolvex::posix {
 
