@@ -249,6 +249,9 @@ Move SmtpSession::OnQuitResponse() {
 }
 
 void SmtpSession::SendData(std::string text) {
+  std::string_view line = text;
+  if (line.ends_with("\r\n")) line.remove_suffix(2);
+  lastCommand_ = p_.st.Submit.secrets.Masked(line);
   awaitingReply_ = true;
   replyUnjudged_ = false;
   p_.st.RecvData.clear();

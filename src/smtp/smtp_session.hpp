@@ -90,6 +90,9 @@ class SmtpSession {
   void SetProbe(bool probe) { probe_ = probe; }
 
   std::int16_t RcptIndexValue() const { return RcptIndex; }
+  // The last command line sent, without its CR LF and with the secrets it
+  // carries masked: while a reply is judged, the command it answers.
+  const std::string& LastCommand() const { return lastCommand_; }
 
   // What a state's handler decides at a tick (or, under submission, at the
   // event that completes the state).
@@ -189,6 +192,7 @@ class SmtpSession {
   std::function<void(SmtpStep, SmtpStep)> trace_;
   std::function<void(SmtpStep, std::string_view)> replyTrace_;
   bool probe_ = false;
+  std::string lastCommand_;
   // Submission: the reply being gathered, the TLS handshake's outcome and
   // the AUTH exchange under way.
   ReplyGatherer gather_;

@@ -64,7 +64,7 @@ TEST_F(MainWindowTest, EndProcessStopsTimersClosesTheGateAndQuitsWithTheCode) {
   WindowTimer tmrWait(window.Handle(), kTimerWait, 60000);
   WindowTimer tmrMore(window.Handle(), kTimerMore, 60000);
   WindowTimer tmrSMTP(window.Handle(), kTimerSmtp, 100);
-  window.Attach(nullptr, &tmrWait, &tmrMore, &tmrSMTP, nullptr);
+  window.Attach(&tmrWait, &tmrMore, &tmrSMTP, nullptr);
   tmrMore.SetEnabled(true);
   tmrSMTP.SetEnabled(true);
   window.EndProcess(69);

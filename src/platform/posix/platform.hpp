@@ -1,7 +1,9 @@
-// Everything the run control needs on Linux, on one io_context and one
-// thread: the three timers, the socket, the terminal window, the clock and
-// the signals that end a run. The program builds it with the shipped
-// periods; tests build the same thing with shortened ones.
+// Everything the modes need on Linux, on one io_context and one thread:
+// the event loop with the signals that end a run, the three timers, the
+// socket, the terminal window and the clock, and around them the rest of
+// the platform bundle (the work folder, the secrets of the environment,
+// libcurl, the sign-in store's files, the browser). The program builds it
+// with the shipped periods; tests build the same thing with shortened ones.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -10,13 +12,13 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <optional>
 
+#include "app/platform_bundle.hpp"
 #include "platform/posix/clock.hpp"
 #include "platform/posix/event_gate.hpp"
-#include "platform/posix/https.hpp"
-#include "platform/posix/sign_in_store.hpp"
 #include "platform/posix/socket.hpp"
 #include "platform/posix/timer.hpp"
 #include "platform/posix/window.hpp"
@@ -27,8 +29,9 @@ struct PlatformOptions {
   std::chrono::milliseconds minute{60000};  // tmrWait and tmrMore
   std::chrono::milliseconds tick{100};      // tmrSMTP
   std::ostream* err = &std::cerr;
-  bool statusLine = false;    // show the caption (standard error is a terminal)
-  bool handleSignals = true;  // SIGINT, SIGTERM and SIGHUP end the run
+  std::ostream* out = &std::cout;  // what --check, --probe and --login print
+  bool statusLine = false;         // show the caption (standard error is a terminal)
+  bool handleSignals = true;       // SIGINT, SIGTERM and SIGHUP end the run
   std::size_t chunkBytes = AsioSocket::kDefaultChunk;
   // When set, a run still going after this long is stopped and Run returns
   // kRunDeadlineExceeded (a safety net for tests).
@@ -37,27 +40,21 @@ struct PlatformOptions {
 
 inline constexpr int kRunDeadlineExceeded = -1;
 
-class PosixPlatform {
+class PosixPlatform final : public EventLoop {
  public:
   explicit PosixPlatform(const PlatformOptions& options = {});
   PosixPlatform(const PosixPlatform&) = delete;
   PosixPlatform& operator=(const PosixPlatform&) = delete;
 
-  // Runs one whole program run in `workDir`: Form_Load, then every event
-  // until the run ends. Returns the exit status given to EndProcess.
-  int Run(const std::filesystem::path& workDir);
-  // "--probe" in `workDir`: the session up to the envelope, printed to `out`.
-  // Returns the exit status.
-  int RunProbe(const std::filesystem::path& workDir, std::ostream& out);
+  // Builds the platform bundle with `workDir` as the work folder and
+  // returns what `mode` returns with it.
+  int Serve(const std::filesystem::path& workDir, const std::function<int(PlatformBundle&)>& mode);
+
+  // EventLoop: every event until the process is ended, or a mode that does
+  // not end it (--probe) has ended after a timer's tick.
+  int Run(LoopEvents& events, const std::function<void()>& first) override;
 
   asio::io_context& Io() { return io_; }
-  EventGate& Gate() { return gate_; }
-  AsioTimer& TmrWait() { return tmrWait_; }
-  AsioTimer& TmrMore() { return tmrMore_; }
-  AsioTimer& TmrSMTP() { return tmrSMTP_; }
-  AsioSocket& Sock() { return socket_; }
-  TerminalWindow& Win() { return window_; }
-  SystemClock& SysClock() { return clock_; }
 
  private:
   void WaitForSignal();
@@ -77,9 +74,5 @@ class PosixPlatform {
   asio::steady_timer deadline_{io_};
   std::function<void(int)> onSignal_;
 };
-
-// --login in `workDir`: the sign-in in a browser or by the device code, its
-// instructions on `out`.
-int RunLogin(const std::filesystem::path& workDir, std::ostream& out);
 
 }  // namespace tolvex::posix
