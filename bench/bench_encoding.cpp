@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "encoding/jis_convert.hpp"
-#include "platform/posix/posix_work_folder.hpp"
+#include "platform/posix/work_folder.hpp"
 
 namespace {
 

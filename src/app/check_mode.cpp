@@ -2,7 +2,6 @@
 #include "app/check_mode.hpp"
 
 #include "app/exit_status.hpp"
-#include "app/form1.hpp"
 #include "app/load_job.hpp"
 #include "app/submission_setup.hpp"
 #include "base/run_state.hpp"
@@ -23,9 +22,10 @@ int Fail(Window& window, const Failure& failure) {
 
 }  // namespace
 
-int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
-             const DisplayText& display, Clock& clock, SecretSource& secrets,
-             SignInStore* signIns) {
+int RunCheck(PlatformBundle& p, bool raw) {
+  Window& window = p.window;
+  std::ostream& out = raw ? p.bytes : p.out;
+  const DisplayText& display = p.display;
   RunState st;
   // The window directives act on the window as in a run; the remote host
   // is only recorded.
@@ -39,13 +39,12 @@ int RunCheck(WorkFolder& files, Window& window, bool raw, std::ostream& out,
     Window& window;
     std::string host;
   } effects(window);
-  if (Status failure = LoadJob(st, JobMode::Check, effects, files, secrets, signIns))
-    return Fail(window, *failure);
+  if (Status failure = LoadJob(st, JobMode::Check, effects, p)) return Fail(window, *failure);
   MessageIdMaker ids;
-  st.StampLines = StampLines(clock.Now(), st.FromAddr, st.LocalName, ids);
+  st.StampLines = StampLines(p.clock.Now(), st.FromAddr, st.LocalName, ids);
   std::string mail;
   StringWriter writer(mail);
-  if (Status failure = ComposeMessage(st, files, writer)) return Fail(window, *failure);
+  if (Status failure = ComposeMessage(st, p.files, writer)) return Fail(window, *failure);
 
   if (raw) {
     out.write(mail.data(), static_cast<std::streamsize>(mail.size()));

@@ -1,7 +1,7 @@
 // Run control: start-up, the schedule, the sends, the captions, the end of the run.
 #include "app/form1.hpp"
 
-#include <limits>
+#include <algorithm>
 #include <utility>
 
 #include "app/exit_status.hpp"
@@ -32,17 +32,15 @@ Failure DeliveryFailure(const DeliveryEnd& end) {
                  "delivery failed in state " + std::to_string(StepNumber(end.step)) + ": " + line};
 }
 
-Status ValidateStartUp(const RunState& st) {
-  // The repeat countdown is reset to MoreInterval + 1 after each send.
-  if (st.MoreInterval == std::numeric_limits<std::int16_t>::max()) {
-    return Failure{FailureKind::CommandFileBad,
-                   "command.txt: #TER value 32767 is too large (at most 32766)"};
-  }
-  return std::nullopt;
+int RunForm(PlatformBundle& platform) {
+  Form1 form(platform);
+  return platform.loop.Run(form, [&form] { form.Form_Load(); });
 }
 
-Form1::Form1(FormPorts ports)
-    : p_(std::move(ports)), session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, *this}) {}
+Form1::Form1(PlatformBundle& platform)
+    : SessionDriver(session_),
+      p_(platform),
+      session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, *this}) {}
 
 // ---- start-up ---------------------------------------------------------
 
@@ -53,7 +51,7 @@ void Form1::Form_Load() {
   p_.tmrWait.SetEnabled(false);
   p_.tmrMore.SetEnabled(false);
   WindowSocketEffects effects(p_.window, p_.socket);
-  if (Status failure = LoadJob(st_, JobMode::Run, effects, p_.files, *secrets_, signIns_)) {
+  if (Status failure = LoadJob(st_, JobMode::Run, effects, p_)) {
     Abort(*failure);
     return;
   }
@@ -136,13 +134,11 @@ bool Form1::BeginSend() {
 }
 
 Status Form1::ObtainToken(FailureClass& failureClass) {
-  Status failure =
-      https_ ? tokens_.Obtain(st_.Submit, *https_, signIns_)
-             : Status(Failure{FailureKind::SignInFailed, "no HTTPS client for the token request"});
+  Status failure = tokens_.Obtain(st_.Submit, p_.https, &p_.signIns);
   // Without repeats or retries no later send needs the client secret.
   if (st_.MoreInterval <= 0 && !st_.RetryOn) st_.Submit.oauth.clientSecret.Wipe();
   if (!failure) return std::nullopt;
-  const oauth::TokenFailure how = https_ ? tokens_.LastFailure() : oauth::TokenFailure::Refused;
+  const oauth::TokenFailure how = tokens_.LastFailure();
   // The run's end (a signal, the window closed) is on its way as an event
   // of its own: it does the clean-up.
   if (how == oauth::TokenFailure::Cancelled) {
@@ -186,27 +182,7 @@ void Form1::tmrMore_Timer() {
   }
 }
 
-// ---- SMTP events ------------------------------------------------------
-
-void Form1::tmrSMTP_Timer() {
-  if (!ended_) session_.tmrSMTP_Timer();
-}
-
-void Form1::WSOCK_Connect() {
-  if (!ended_) session_.WSOCK_Connect();
-}
-
-void Form1::WSOCK_DataArrival(std::int32_t bytesWaiting) {
-  if (!ended_) session_.WSOCK_DataArrival(bytesWaiting);
-}
-
-void Form1::WSOCK_SendComplete() {
-  if (!ended_) session_.WSOCK_SendComplete();
-}
-
-void Form1::WSOCK_Error(const std::string& reason) {
-  if (!ended_) session_.WSOCK_Error(reason);
-}
+// ---- the session's record and end ------------------------------------
 
 void Form1::LogSession(SmtpStep endStep, std::string_view reply) {
   const std::string record = FormatLogRecord(p_.clock.LogDateTime(), endStep, reply);

@@ -9,8 +9,9 @@
 #include <string_view>
 
 #include "app/exit_status.hpp"
+#include "app/platform_bundle.hpp"
 #include "app/retry_plan.hpp"
-#include "app/submission_setup.hpp"
+#include "app/session_driver.hpp"
 #include "base/platform.hpp"
 #include "base/run_state.hpp"
 #include "base/work_folder.hpp"
@@ -20,56 +21,33 @@
 
 namespace tolvex {
 
-// The checks start-up makes of the run state once the command file is
-// read, beyond the interpreter's own: what the schedule cannot hold.
-Status ValidateStartUp(const RunState& st);
-
 // The one-line report of a delivery that failed.
 Failure DeliveryFailure(const DeliveryEnd& end);
 
-struct FormPorts {
-  Window& window;
-  Socket& socket;
-  Timer& tmrWait;  // 60 000 ms
-  Timer& tmrMore;  // 60 000 ms
-  Timer& tmrSMTP;  // 100 ms
-  Clock& clock;
-  WorkFolder& files;  // command.txt, TEMP.TXT and LOG.txt live here
-};
+// The run: Form1 on the platform's event loop. Returns the exit status.
+int RunForm(PlatformBundle& platform);
 
-class Form1 : public SocketEvents, private SessionHost {
+// The tmrSMTP tick and the socket's events reach the session through
+// SessionDriver.
+class Form1 : public SessionDriver, private SessionHost {
  public:
-  explicit Form1(FormPorts ports);
+  // Everything comes from `platform`, which outlives the form.
+  explicit Form1(PlatformBundle& platform);
 
   // Events delivered by the platform.
   void Form_Load();
-  void tmrWait_Timer();
-  void tmrMore_Timer();
-  void tmrSMTP_Timer();
-  void WSOCK_Connect() override;
-  void WSOCK_DataArrival(std::int32_t bytesWaiting) override;
-  void WSOCK_SendComplete() override;
-  void WSOCK_Error(const std::string& reason) override;
-  void menuExit_Click();
+  void tmrWait_Timer() override;
+  void tmrMore_Timer() override;
+  void menuExit_Click() override;
   // The window closed by the user: clean-up, then the process ends.
-  void Form_Unload();
+  void Form_Unload() override;
   // A termination request (a signal on Linux): same clean-up as EndProc,
   // exit status `exitCode`.
-  void Terminate(int exitCode);
+  void Terminate(int exitCode) override;
 
-  // Where an AUTH secret not in command.txt is looked for (before
-  // Form_Load); the process environment unless set.
-  void SetSecretSource(SecretSource* secrets) { secrets_ = secrets ? secrets : &processSecrets_; }
-
-  // The HTTPS client for OAuth token requests (before Form_Load).
-  void SetHttps(Https* https) { https_ = https; }
-  // Where sign-ins of `tolvex --login` are kept (before Form_Load); none:
-  // client credentials only.
-  void SetSignInStore(SignInStore* signIns) { signIns_ = signIns; }
-
-  bool Ended() const { return ended_; }
+  bool Ended() const override { return ended_; }
   // 0 when every delivery of the run ended normally.
-  int ExitStatus() const { return ends_.ExitStatus(); }
+  int ExitStatus() const override { return ends_.ExitStatus(); }
 
   RunState& State() { return st_; }
   const RunState& State() const { return st_; }
@@ -113,13 +91,9 @@ class Form1 : public SocketEvents, private SessionHost {
   // off by it.
   std::optional<int> UserEnd();
 
-  FormPorts p_;
+  PlatformBundle& p_;
   RunState st_;
   SmtpSession session_;
-  ProcessSecrets processSecrets_;
-  SecretSource* secrets_ = &processSecrets_;
-  Https* https_ = nullptr;
-  SignInStore* signIns_ = nullptr;
   oauth::TokenCache tokens_;
   MessageIdMaker messageIds_;
   std::int16_t MoreTick = 0;

@@ -32,14 +32,14 @@ Failure Refused(const std::string& what, const std::string& error, const std::st
 }
 
 // The page is code page 932 text; the browser is told UTF-8.
-std::string Page(const LoginPorts& p, const char* ja, const char* en) {
+std::string Page(const PlatformBundle& p, const char* ja, const char* en) {
   return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Tolvex</title></head>"
          "<body><p>" +
          p.display(ja) + "</p><p>" + en + "</p></body></html>\n";
 }
 
 // Keeps the refresh token the sign-in gave under `key`.
-int Store(const LoginPorts& p, const Submission& s, const std::string& key,
+int Store(const PlatformBundle& p, const Submission& s, const std::string& key,
           const oauth::TokenReply& token, const std::string& tokenUrl) {
   if (token.refreshToken.Empty()) {
     p.out << p.display(kFailedJa) << "\n";
@@ -62,7 +62,7 @@ int Store(const LoginPorts& p, const Submission& s, const std::string& key,
 }
 
 // The authorization code grant with PKCE and a loopback redirect.
-int BrowserLogin(const LoginPorts& p, Submission& s) {
+int BrowserLogin(const PlatformBundle& p, Submission& s) {
   const OAuthSettings& o = s.oauth;
   BrowserSignIn& browser = *p.browser;
   oauth::Pkce pkce;
@@ -144,10 +144,10 @@ int BrowserLogin(const LoginPorts& p, Submission& s) {
 
 }  // namespace
 
-int RunLogin(const LoginPorts& p) {
+int RunLogin(PlatformBundle& p) {
   RunState st;
   EffectRecorder effects;  // no window to hide, no connection to make
-  if (Status failure = LoadJob(st, JobMode::Login, effects, p.files, p.secrets)) {
+  if (Status failure = LoadJob(st, JobMode::Login, effects, p)) {
     return Fail(p.window, *failure);
   }
   Submission& s = st.Submit;

@@ -10,33 +10,12 @@
 // #USR.
 #pragma once
 
-#include <cstdint>
-#include <functional>
-#include <ostream>
-
-#include "app/message_view.hpp"
-#include "base/browser_sign_in.hpp"
-#include "base/https.hpp"
-#include "base/platform.hpp"
-#include "base/sign_in_store.hpp"
-#include "base/submission.hpp"
-#include "base/work_folder.hpp"
+#include "app/platform_bundle.hpp"
 
 namespace tolvex {
 
-struct LoginPorts {
-  WorkFolder& files;
-  Window& window;  // the command file's window directives, the failure report
-  SecretSource& secrets;
-  Https& https;
-  SignInStore& signIns;
-  std::ostream& out;  // the instructions and the outcome (UTF-8)
-  DisplayText display;
-  std::function<void(std::int64_t seconds)> wait;  // between polls
-  BrowserSignIn* browser = nullptr;                // the sign-in in a browser
-};
-
+// Its instructions and outcome go to `p.out`, a failure to the window.
 // Returns the exit status: 0 when the sign-in is stored.
-int RunLogin(const LoginPorts& p);
+int RunLogin(PlatformBundle& p);
 
 }  // namespace tolvex

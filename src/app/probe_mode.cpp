@@ -3,13 +3,10 @@
 #include <utility>
 
 #include "app/exit_status.hpp"
-#include "app/form1.hpp"
 #include "app/load_job.hpp"
 #include "app/submission_setup.hpp"
 #include "command/command_file.hpp"
-#include "compose/text_functions.hpp"
 #include "oauth/token.hpp"
-#include "smtp/envelope.hpp"
 #include "smtp/reply_gatherer.hpp"
 
 namespace tolvex {
@@ -38,25 +35,24 @@ std::vector<std::string_view> Lines(std::string_view reply) {
   return out;
 }
 
-class NoSecrets final : public SecretSource {
- public:
-  std::optional<std::string> Environment(const char*) override { return std::nullopt; }
-  std::optional<std::string> Stored(std::string_view) override { return std::nullopt; }
-};
-
 }  // namespace
 
-Probe::Probe(ProbePorts ports)
-    : p_(std::move(ports)), session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, *this}) {
+int RunProbe(PlatformBundle& platform) {
+  Probe probe(platform);
+  return platform.loop.Run(probe, [&probe] { probe.Start(); });
+}
+
+Probe::Probe(PlatformBundle& platform)
+    : SessionDriver(session_),
+      p_(platform),
+      session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, *this}) {
   session_.SetProbe(true);
   session_.SetReplyTrace([this](SmtpStep step, std::string_view reply) { OnReply(step, reply); });
 }
 
 bool Probe::Start() {
-  NoSecrets none;
   WindowSocketEffects effects(p_.window, p_.socket);
-  if (Status failure =
-          LoadJob(st_, JobMode::Probe, effects, p_.files, secrets_ ? *secrets_ : none)) {
+  if (Status failure = LoadJob(st_, JobMode::Probe, effects, p_, &signIn_)) {
     p_.window.ReportFailure(*failure);
     exitStatus_ = ExitCodeFor(failure->kind);
     ended_ = true;
@@ -74,22 +70,18 @@ bool Probe::Start() {
 
 bool Probe::ProbeToken() {
   Submission& sub = st_.Submit;
+  // The sign-in as LoadJob found it in the store.
+  sub.oauth.signedIn = !signIn_.token.Empty();
+  signIn_.token.Wipe();
   Status failure;
-  if (secrets_ == nullptr || https_ == nullptr) {
-    failure = Failure{FailureKind::SignInFailed, "no HTTPS client for the token request"};
+  if (!signIn_.refused.empty()) {
+    failure = Failure{FailureKind::SignInFailed, oauth::RefusedSignIn(signIn_)};
   } else {
-    StoredSignIn stored;
-    if (signIns_) stored = signIns_->Load(oauth::SignInKeyOf(sub));
-    sub.oauth.signedIn = !stored.token.Empty();
-    if (!stored.refused.empty()) {
-      failure = Failure{FailureKind::SignInFailed, oauth::RefusedSignIn(stored)};
-    } else {
-      failure = FindClientSecret(sub, *secrets_);
-    }
-    if (!failure) {
-      oauth::TokenCache cache;
-      failure = cache.Obtain(sub, *https_, signIns_);
-    }
+    failure = FindClientSecret(sub, p_.secrets);
+  }
+  if (!failure) {
+    oauth::TokenCache cache;
+    failure = cache.Obtain(sub, p_.https, &p_.signIns);
   }
   const bool obtained = !failure && !sub.oauth.accessToken.Empty();
   // Only whether there is one: the token itself is never shown or sent.
@@ -100,22 +92,6 @@ bool Probe::ProbeToken() {
                       : p_.display(failure ? failure->message : "none"))
          << "\n";
   return obtained;
-}
-
-void Probe::tmrSMTP_Timer() {
-  if (!ended_) session_.tmrSMTP_Timer();
-}
-void Probe::WSOCK_Connect() {
-  if (!ended_) session_.WSOCK_Connect();
-}
-void Probe::WSOCK_DataArrival(std::int32_t n) {
-  if (!ended_) session_.WSOCK_DataArrival(n);
-}
-void Probe::WSOCK_SendComplete() {
-  if (!ended_) session_.WSOCK_SendComplete();
-}
-void Probe::WSOCK_Error(const std::string& reason) {
-  if (!ended_) session_.WSOCK_Error(reason);
 }
 
 void Probe::PrintReply(const char* label, std::string_view reply, std::string_view subject) {
@@ -152,8 +128,7 @@ void Probe::OnReply(SmtpStep step, std::string_view reply) {
     case SmtpStep::AWAIT_HELLO_RESPONSE:
     case SmtpStep::AWAIT_EHLO_TLS_RESPONSE: {
       PrintTls();
-      lastCommand_ = st_.Submit.Extended() ? "EHLO " : "HELO ";
-      lastCommand_ += HelloName(st_.LocalName, p_.socket.LocalAddress());
+      lastCommand_ = session_.LastCommand();
       PrintReply(step == SmtpStep::AWAIT_HELLO_RESPONSE ? "EHLO" : "EHLO (TLS)", reply);
       const bool final =
           st_.Submit.security != Security::StartTls || step == SmtpStep::AWAIT_EHLO_TLS_RESPONSE;
@@ -173,15 +148,14 @@ void Probe::OnReply(SmtpStep step, std::string_view reply) {
       break;
     case SmtpStep::AWAIT_MAIL_FROM_RESPONSE:
     case SmtpStep::AWAIT_RCPT_TO_RESPONSE: {
-      // 140 judges MAIL FROM's reply and, on the walk, the reply to the
-      // recipient before the current one.
-      std::int16_t index = session_.RcptIndexValue();
-      if (step == SmtpStep::AWAIT_MAIL_FROM_RESPONSE) --index;
-      const bool mail = index == 0;
-      lastCommand_ = mail ? "MAIL FROM " : "RCPT TO ";
-      lastCommand_ += EnvelopePath(AngleAddress(
-          mail ? st_.FromAddr : st_.ToAddr[static_cast<std::size_t>(index)], st_.Charset));
-      PrintReply(mail ? "MAIL FROM" : "RCPT TO", reply, lastCommand_.substr(mail ? 10 : 8));
+      // The command the reply answers as the session sent it: "MAIL
+      // FROM:<path>" or "RCPT TO:<path>", named "MAIL FROM <path>".
+      lastCommand_ = session_.LastCommand();
+      const std::size_t colon = lastCommand_.find(':');
+      if (colon == std::string::npos) break;
+      const bool mail = lastCommand_.starts_with("MAIL FROM:");
+      PrintReply(mail ? "MAIL FROM" : "RCPT TO", reply, lastCommand_.substr(colon + 1));
+      lastCommand_[colon] = ' ';
       break;
     }
     case SmtpStep::AWAIT_RSET_RESPONSE:

@@ -9,54 +9,35 @@
 // accepted, 69 when not.
 #pragma once
 
-#include <ostream>
 #include <string>
 
-#include "app/message_view.hpp"
-#include "base/https.hpp"
-#include "base/platform.hpp"
+#include "app/platform_bundle.hpp"
+#include "app/session_driver.hpp"
 #include "base/run_state.hpp"
 #include "base/sign_in_store.hpp"
-#include "base/submission.hpp"
-#include "base/work_folder.hpp"
 #include "smtp/smtp_session.hpp"
 
 namespace tolvex {
 
-struct ProbePorts {
-  Socket& socket;
-  Timer& tmrSMTP;  // 100 ms
-  WorkFolder& files;
-  Window& window;  // the command file's window directives; failures
-  std::ostream& out;
-  DisplayText display;
-};
+// The probe on the platform's event loop. Returns the exit status.
+int RunProbe(PlatformBundle& platform);
 
-class Probe : public SocketEvents, private SessionHost {
+// What it prints goes to `out`; the window takes the command file's window
+// directives and the failures. The password (when "#PAS" does not give it)
+// and the OAuth client secret come from the secrets; the token is asked
+// for over HTTPS (only whether one came is shown), a stored sign-in used
+// and a rotated refresh token kept as a run keeps it. The tmrSMTP tick and
+// the socket's events reach the session through SessionDriver.
+class Probe : public SessionDriver, private SessionHost {
  public:
-  explicit Probe(ProbePorts ports);
+  explicit Probe(PlatformBundle& platform);
 
   // Reads command.txt and starts the session; false when start-up failed
   // (reported, ExitStatus set, nothing connected).
   bool Start();
-  void tmrSMTP_Timer();
-  void WSOCK_Connect() override;
-  void WSOCK_DataArrival(std::int32_t bytesWaiting) override;
-  void WSOCK_SendComplete() override;
-  void WSOCK_Error(const std::string& reason) override;
 
-  // The source of the AUTH password (when "#PAS" does not give it) and of
-  // the OAuth client secret; the HTTPS client, with which the probe asks
-  // for a token (and shows only whether it got one); the stored sign-ins
-  // (a rotated refresh token is kept as a run keeps it).
-  void SetSecrets(SecretSource* secrets, Https* https, SignInStore* signIns = nullptr) {
-    secrets_ = secrets;
-    https_ = https;
-    signIns_ = signIns;
-  }
-
-  bool Ended() const { return ended_; }
-  int ExitStatus() const { return exitStatus_; }
+  bool Ended() const override { return ended_; }
+  int ExitStatus() const override { return exitStatus_; }
 
  private:
   void LogSession(SmtpStep endStep, std::string_view reply) override;
@@ -67,12 +48,10 @@ class Probe : public SocketEvents, private SessionHost {
   // "Token:" line; false when no token could be obtained.
   bool ProbeToken();
 
-  ProbePorts p_;
+  PlatformBundle& p_;
   RunState st_;
   SmtpSession session_;
-  SecretSource* secrets_ = nullptr;
-  SignInStore* signIns_ = nullptr;
-  Https* https_ = nullptr;
+  StoredSignIn signIn_;  // what the store keeps for the job's OAuth settings
   bool tokenFailed_ = false;
   std::string lastCommand_;  // the HELO, EHLO, MAIL FROM or RCPT TO a refusal answers
   bool tlsShown_ = false;

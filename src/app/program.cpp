@@ -1,13 +1,20 @@
 #include "app/program.hpp"
 
+#include <system_error>
+
+#include "app/check_mode.hpp"
 #include "app/command_line.hpp"
 #include "app/exit_status.hpp"
+#include "app/form1.hpp"
+#include "app/login_mode.hpp"
+#include "app/probe_mode.hpp"
 
 namespace tolvex {
 
 int RunProgram(const std::vector<std::string_view>& args, std::string_view program,
                std::string_view version, std::string_view lineEnd, ProgramHost& host) {
   const CommandLine cl = ParseCommandLine(args);
+  JobMode mode = JobMode::Run;
   switch (cl.action) {
     case CommandLineAction::Help:
       host.WriteOut(UsageText(program));
@@ -22,15 +29,45 @@ int RunProgram(const std::vector<std::string_view>& args, std::string_view progr
       return kExitUsage;
     }
     case CommandLineAction::Check:
-      return host.Check(cl.raw);
+      mode = JobMode::Check;
+      break;
     case CommandLineAction::Probe:
-      return host.Probe();
+      mode = JobMode::Probe;
+      break;
     case CommandLineAction::Login:
-      return host.Login();
+      mode = JobMode::Login;
+      break;
     case CommandLineAction::Run:
       break;
   }
-  return host.Run();
+  // Every mode works in the current directory.
+  std::error_code ec;
+  const std::filesystem::path workDir = std::filesystem::current_path(ec);
+  if (ec) {
+    std::string text = "tolvex: cannot determine the current directory: " + ec.message();
+    host.WriteError(text.append(lineEnd));
+    return kExitNoInput;
+  }
+  return host.WithPlatform(mode, workDir, [mode, raw = cl.raw](PlatformBundle& p) {
+    int status = kExitOk;
+    switch (mode) {
+      case JobMode::Check:
+        status = RunCheck(p, raw);
+        break;
+      case JobMode::Probe:
+        status = RunProbe(p);
+        break;
+      case JobMode::Login:
+        status = RunLogin(p);
+        break;
+      case JobMode::Run:
+        status = RunForm(p);
+        break;
+    }
+    p.out.flush();
+    p.bytes.flush();
+    return status;
+  });
 }
 
 }  // namespace tolvex

@@ -1,11 +1,16 @@
 // The program's modes, chosen from the command line: the usage and version
-// texts, a usage error, or one of --check, --probe, --login and the run, which each
-// platform's main carries out with its own window, socket and loop.
+// texts, a usage error, or one of --check, --probe, --login and the run,
+// each given the platform bundle its main builds.
 #pragma once
 
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "app/load_job.hpp"
+#include "app/platform_bundle.hpp"
 
 namespace tolvex {
 
@@ -14,10 +19,11 @@ class ProgramHost {
   virtual ~ProgramHost() = default;
   virtual void WriteOut(const std::string& text) = 0;
   virtual void WriteError(const std::string& text) = 0;
-  virtual int Check(bool raw) = 0;
-  virtual int Probe() = 0;
-  virtual int Login() = 0;
-  virtual int Run() = 0;
+  // Builds the platform bundle for `mode` with `workDir` as its work
+  // folder and returns what `body` returns with it; when the platform
+  // cannot be set up, says why on standard error and returns the status.
+  virtual int WithPlatform(JobMode mode, const std::filesystem::path& workDir,
+                           const std::function<int(PlatformBundle&)>& body) = 0;
 };
 
 // Runs the mode `args` ask for and returns the exit status. `program` is

@@ -83,6 +83,9 @@ void SmtpSession::ExpectReply() {
 }
 
 void SmtpSession::SendData(std::string text) {
+  std::string_view line = text;
+  if (line.ends_with("\r\n")) line.remove_suffix(2);
+  lastCommand_ = p_.st.Submit.secrets.Masked(line);
   ExpectReply();
   p_.socket.SendData(std::move(text));
 }

@@ -95,6 +95,9 @@ class SmtpSession {
   SmtpStep Step() const { return smtpSTEP; }
   // RecvData: the server's last text, or why the connection failed.
   const std::string& Received() const { return RecvData; }
+  // The last command line sent, without its CR LF and with the secrets it
+  // carries masked: while a reply is judged, the command it answers.
+  const std::string& LastCommand() const { return lastCommand_; }
 
   // As if the session had come to `step` with `received` taken and a send
   // under way or not: one state's handler can then run alone (tests).
@@ -251,6 +254,7 @@ class SmtpSession {
   std::function<void(SmtpStep, SmtpStep)> trace_;
   std::function<void(SmtpStep, std::string_view)> replyTrace_;
   bool probe_ = false;
+  std::string lastCommand_;
   // Submission: the reply being gathered, the TLS handshake's outcome and
   // the AUTH exchange under way.
   ReplyGatherer gather_;

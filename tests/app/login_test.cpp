@@ -15,6 +15,7 @@
 #include "app/login_mode.hpp"
 #include "support/fake_platform.hpp"
 #include "support/memory_folder.hpp"
+#include "support/virtual_platform.hpp"
 
 namespace tolvex::test {
 namespace {
@@ -46,23 +47,6 @@ struct ScriptedHttps final : Https {
   std::vector<std::string> urls;
   std::vector<std::string> forms;
   std::int64_t now = 5000;
-};
-
-struct MapSignIns final : SignInStore {
-  StoredSignIn Load(const std::string& key) override {
-    StoredSignIn found;
-    found.refused = refusal;
-    const auto it = tokens.find(key);
-    if (it != tokens.end() && refusal.empty()) found.token.Assign(it->second);
-    return found;
-  }
-  std::string Save(const std::string& key, const Secret& token) override {
-    if (saveError.empty()) tokens[key] = std::string(token.View());
-    return saveError;
-  }
-  std::map<std::string, std::string> tokens;
-  std::string refusal;    // what Load says of every key
-  std::string saveError;  // what Save says
 };
 
 // The browser: fixed random bytes, a stand-in digest, and request heads
@@ -101,7 +85,7 @@ struct ScriptedBrowser final : BrowserSignIn {
   std::string opened;
 };
 
-struct Login {
+struct Login : VirtualPlatform {
   Login() {
     files.files["command.txt"] =
         "#HOS=smtp.gmail.com\r\n#FRO=you@gmail.com\r\n#TO=to@example.jp\r\n#SUB=x\r\n"
@@ -111,17 +95,19 @@ struct Login {
   int Run() {
     // The state: Base64Url of the second random block, 16 bytes of 0xA5.
     browser.state = "paWlpaWlpaWlpaWlpaWlpQ";
-    return RunLogin(LoginPorts{files, window, secrets, https, signIns, out,
-                               [](std::string_view t) { return std::string(t); },
-                               [this](std::int64_t seconds) {
-                                 waits.push_back(seconds);
-                                 https.now += seconds;
-                               },
-                               &browser});
+    PlatformBundle p = Parts();
+    return RunLogin(p);
+  }
+  PlatformBundle Parts() {
+    PlatformBundle p = Bundle(files, secrets, https, signIns, &browser, out);
+    p.display = [](std::string_view t) { return std::string(t); };
+    p.wait = [this](std::int64_t seconds) {
+      waits.push_back(seconds);
+      https.now += seconds;
+    };
+    return p;
   }
   MemoryFolder files;
-  VirtualScheduler scheduler;
-  FakeWindow window{scheduler};
   NoSecrets secrets;
   ScriptedHttps https;
   MapSignIns signIns;
@@ -315,17 +301,25 @@ TEST(LoginDevice, PollsHeldToTheCodesLife) {
   }
 }
 
-// The run, --check and --probe: a sign-in the store refuses (open to other
-// users, too large, corrupt) ends the start-up saying so, not "no client
-// secret"; one it keeps needs no secret.
+// The run and --check: a sign-in the store refuses (open to other users,
+// too large, corrupt) ends the start-up saying so, not "no client secret";
+// one it keeps needs no secret. --probe is handed what the store said and
+// goes on (it shows the refusal as its token's outcome).
 TEST(StoredSignIn, RefusedEndsTheStartUpSayingWhy) {
   for (const char* refusal : {"", "the sign-in store /c/tolvex/signin-1 is corrupt: x"}) {
     Login l;
     l.signIns.tokens[kKey] = "rt";
     l.signIns.refusal = refusal;
-    RunState st;
+    PlatformBundle p = l.Parts();
+    RunState probed;
     EffectRecorder effects;
-    const Status failure = LoadJob(st, JobMode::Check, effects, l.files, l.secrets, &l.signIns);
+    StoredSignIn found;
+    EXPECT_FALSE(LoadJob(probed, JobMode::Probe, effects, p, &found));
+    EXPECT_EQ(found.refused, refusal);
+    EXPECT_EQ(found.token.View(), *refusal ? "" : "rt");
+    EXPECT_FALSE(probed.Submit.oauth.signedIn);  // the probe judges it itself
+    RunState st;
+    const Status failure = LoadJob(st, JobMode::Check, effects, p);
     if (*refusal) {
       ASSERT_TRUE(failure);
       EXPECT_EQ(failure->kind, FailureKind::InputMissing);

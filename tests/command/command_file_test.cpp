@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/native_path.hpp"
-#include "platform/posix/posix_work_folder.hpp"
+#include "platform/posix/work_folder.hpp"
 #include "support/memory_folder.hpp"
 
 namespace tolvex {

@@ -9,7 +9,7 @@
 
 #include "command/command_effects.hpp"
 #include "command/command_file.hpp"
-#include "platform/posix/posix_work_folder.hpp"
+#include "platform/posix/work_folder.hpp"
 
 namespace tolvex {
 namespace {

@@ -13,7 +13,7 @@
 
 #include <unistd.h>
 
-#include "platform/posix/posix_work_folder.hpp"
+#include "platform/posix/work_folder.hpp"
 
 namespace tolvex::testing {
 

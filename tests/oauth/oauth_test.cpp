@@ -12,9 +12,12 @@
 #include "oauth/request.hpp"
 #include "oauth/sasl.hpp"
 #include "oauth/token.hpp"
+#include "support/map_sign_ins.hpp"
 
 namespace tolvex::oauth {
 namespace {
+
+using test::MapSignIns;
 
 std::string Decoded(std::string_view b64) {
   static const std::string kAlphabet =
@@ -329,25 +332,6 @@ TEST(OAuthCache, KeptUntilShortlyBeforeItExpires) {
             "token request to https://idp.test/token failed: TLS alert from *** after ***");
   EXPECT_EQ(s.secrets.Masked("one two three s3cr3t"), "*** *** *** ***");
 }
-
-class MapSignIns final : public SignInStore {
- public:
-  StoredSignIn Load(const std::string& key) override {
-    StoredSignIn found;
-    found.refused = refusal;
-    const auto it = tokens.find(key);
-    if (it != tokens.end() && refusal.empty()) found.token.Assign(it->second);
-    return found;
-  }
-  std::string Save(const std::string& key, const Secret& token) override {
-    if (!saveError.empty()) return saveError;
-    tokens[key] = std::string(token.View());
-    return {};
-  }
-  std::map<std::string, std::string> tokens;
-  std::string saveError;
-  std::string refusal;  // what Load says of every key
-};
 
 // A stored sign-in: the refresh grant, the rotated token saved before the
 // access token is used, a void sign-in sending the user back to --login.

@@ -550,21 +550,27 @@ TEST(SubmissionSession, FailureClassOfEachEnding) {
 
 // A probe with the password runs the envelope and resets it; with OAuth it
 // quits after EHLO, the token never sent even when one is held.
+// Each reply is judged while LastCommand is the command it answers, the
+// credential in it masked.
 TEST(SubmissionSession, ProbeRunsTheEnvelopeThenResetsAndQuits) {
   const struct {
     bool oauth;
     std::vector<std::string> commands;
     std::vector<int> replySteps;
+    std::vector<std::string> answered;
   } cases[] = {
       // No SIZE with MAIL FROM although the server announces it: there is
       // no message to measure.
       {false,
        {"EHLO desk1\r\n", "STARTTLS\r\n", "EHLO desk1\r\n", "AUTH PLAIN AHlhbWFkYQBwlVx3\r\n",
         "MAIL FROM:<DummySender>\r\n", "RCPT TO:<to@example.jp>\r\n", "RSET\r\n", "QUIT\r\n"},
-       {120, 130, 132, 136, 139, 140, 150, 152, 200}},
+       {120, 130, 132, 136, 139, 140, 150, 152, 200},
+       {"", "EHLO desk1", "STARTTLS", "EHLO desk1", "AUTH PLAIN ***", "MAIL FROM:<DummySender>",
+        "RCPT TO:<to@example.jp>", "RSET", "QUIT"}},
       {true,
        {"EHLO desk1\r\n", "STARTTLS\r\n", "EHLO desk1\r\n", "QUIT\r\n"},
-       {120, 130, 132, 136, 200}},
+       {120, 130, 132, 136, 200},
+       {"", "EHLO desk1", "STARTTLS", "EHLO desk1", "QUIT"}},
   };
   for (const auto& c : cases) {
     Rig rig(Submission(kBeforeTls,
@@ -576,13 +582,17 @@ TEST(SubmissionSession, ProbeRunsTheEnvelopeThenResetsAndQuits) {
     }
     rig.session.SetProbe(true);
     std::vector<int> steps;
-    rig.session.SetReplyTrace(
-        [&](SmtpStep step, std::string_view) { steps.push_back(StepNumber(step)); });
+    std::vector<std::string> answered;
+    rig.session.SetReplyTrace([&](SmtpStep step, std::string_view) {
+      steps.push_back(StepNumber(step));
+      answered.push_back(rig.session.LastCommand());
+    });
     rig.Start();
     ASSERT_TRUE(rig.RunUntilEnded());
     EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << c.oauth;
     EXPECT_EQ(rig.Commands(), c.commands) << c.oauth;
     EXPECT_EQ(steps, c.replySteps) << c.oauth;
+    EXPECT_EQ(answered, c.answered) << c.oauth;
   }
 }
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "platform/posix/posix_work_folder.hpp"
+#include "platform/posix/work_folder.hpp"
 
 namespace tolvex::test {
 
@@ -21,17 +21,9 @@ std::filesystem::path MakeTempDir() {
 }  // namespace
 
 FormRig::FormRig(ServerScript script)
-    : tmrWait(scheduler.AddTimer("tmrWait", kMinute)),
-      tmrMore(scheduler.AddTimer("tmrMore", kMinute)),
-      tmrSMTP(scheduler.AddTimer("tmrSMTP", kTick)),
-      socket(scheduler, std::move(script)),
-      window(scheduler),
-      clock(scheduler),
+    : VirtualPlatform(std::move(script)),
       dir(MakeTempDir()),
-      files(std::make_unique<posix::PosixWorkFolder>(dir)) {
-  scheduler.AddPump([this] { return socket.Deliver(); });
-  scheduler.SetStopCondition([this] { return ProcessEnded(); });
-}
+      files(std::make_unique<posix::PosixWorkFolder>(dir)) {}
 
 FormRig::~FormRig() {
   std::error_code ignored;
@@ -70,15 +62,17 @@ std::string FormRig::ReadFile(const std::string& name) const {
 
 bool FormRig::Exists(const std::string& name) const { return std::filesystem::exists(dir / name); }
 
+PlatformBundle& FormRig::Bundle() {
+  if (!bundle_) {
+    bundle_.emplace(VirtualPlatform::Bundle(*files, secrets ? *secrets : processSecrets_,
+                                            https ? *https : noHttps_, signIns, nullptr, out));
+  }
+  return *bundle_;
+}
+
 void FormRig::Load() {
-  form =
-      std::make_unique<Form1>(FormPorts{window, socket, tmrWait, tmrMore, tmrSMTP, clock, *files});
-  socket.Attach(*form);
-  if (secrets) form->SetSecretSource(secrets);
-  if (https) form->SetHttps(https);
-  scheduler.SetHandler(tmrWait, [this] { form->tmrWait_Timer(); });
-  scheduler.SetHandler(tmrMore, [this] { form->tmrMore_Timer(); });
-  scheduler.SetHandler(tmrSMTP, [this] { form->tmrSMTP_Timer(); });
+  form = std::make_unique<Form1>(Bundle());
+  loop.Attach(*form);
   form->Form_Load();
   scheduler.Pump();
 }

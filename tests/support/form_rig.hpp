@@ -4,19 +4,26 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/form1.hpp"
+#include "app/submission_setup.hpp"
 #include "base/work_folder.hpp"
 #include "support/fake_platform.hpp"
+#include "support/scripted_https.hpp"
+#include "support/virtual_platform.hpp"
 
 namespace tolvex::test {
 
 inline constexpr Millis kMinute = 60000;
 inline constexpr Millis kTick = 100;
 
-class FormRig {
+// The fakes (scheduler, timers, socket, window, clock) are those of
+// VirtualPlatform.
+class FormRig : public VirtualPlatform {
  public:
   explicit FormRig(ServerScript script = AcceptingServer());
   ~FormRig();
@@ -32,6 +39,9 @@ class FormRig {
   std::string ReadFile(const std::string& name) const;
   bool Exists(const std::string& name) const;
 
+  // The platform bundle the form gets: the work folder, the secrets and
+  // the HTTPS client as set below when it is first asked for.
+  PlatformBundle& Bundle();
   // Creates Form1 and runs Form_Load (then delivers pending events).
   void Load();
   void RunUntil(Millis until) { scheduler.RunUntil(until); }
@@ -50,13 +60,6 @@ class FormRig {
   // Records in LOG.txt.
   int LogRecordCount() const;
 
-  VirtualScheduler scheduler;
-  FakeTimer& tmrWait;
-  FakeTimer& tmrMore;
-  FakeTimer& tmrSMTP;
-  FakeSocket socket;
-  FakeWindow window;
-  FakeClock clock;
   std::filesystem::path dir;
   // The work folder the program sees: the real files of `dir`, or a
   // wrapper a test puts in before Load.
@@ -64,9 +67,16 @@ class FormRig {
   // Where the AUTH secret is looked for when command.txt has none; the
   // process environment when null.
   SecretSource* secrets = nullptr;
-  // The token endpoint of OAuth runs; none when null.
+  // The token endpoint of OAuth runs; one that never answers when null.
   Https* https = nullptr;
+  MapSignIns signIns;
+  std::ostringstream out;  // what a mode prints
   std::unique_ptr<Form1> form;
+
+ private:
+  ProcessSecrets processSecrets_;
+  ScriptedHttps noHttps_;
+  std::optional<PlatformBundle> bundle_;
 };
 
 // Code page 932 caption texts.

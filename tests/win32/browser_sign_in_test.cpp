@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "oauth/code_flow.hpp"
-#include "platform/win32/win_browser_sign_in.hpp"
+#include "platform/win32/browser_sign_in.hpp"
 
 namespace tolvex::win {
 namespace {

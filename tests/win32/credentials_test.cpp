@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/credential_sign_in_store.hpp"
 #include "platform/win32/credentials.hpp"
+#include "platform/win32/sign_in_store.hpp"
 
 namespace tolvex::win {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "contract/socket_contract.hpp"
-#include "platform/win32/winsock_socket.hpp"
+#include "platform/win32/socket.hpp"
 #include "pump.hpp"
 
 namespace tolvex::win::test {

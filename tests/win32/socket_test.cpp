@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/string_source.hpp"
-#include "platform/win32/winsock_socket.hpp"
+#include "platform/win32/socket.hpp"
 #include "pump.hpp"
 #include "smtp/dot_stuffer.hpp"
 

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "platform/native_path.hpp"
-#include "platform/win32/locale_clock.hpp"
+#include "platform/win32/clock.hpp"
 #include "platform/win32/win_text.hpp"
 
 namespace tolvex::win {

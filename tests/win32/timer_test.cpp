@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/win32/message_window.hpp"
-#include "platform/win32/window_timer.hpp"
+#include "platform/win32/timer.hpp"
 #include "pump.hpp"
 
 namespace tolvex::win {

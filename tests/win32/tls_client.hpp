@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/win32/schannel_tls.hpp"
+#include "platform/win32/tls.hpp"
 
 namespace tolvex::win::test {
 

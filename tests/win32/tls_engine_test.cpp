@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/win32/schannel_tls.hpp"
+#include "platform/win32/tls.hpp"
 #include "platform/win32/tls_records.hpp"
 
 namespace tolvex::win {

@@ -1,7 +1,7 @@
 // The main window's operations as run control uses them.
 #include <gtest/gtest.h>
 
-#include "platform/win32/main_window.hpp"
+#include "platform/win32/window.hpp"
 #include "pump.hpp"
 
 namespace tolvex::win {
@@ -64,7 +64,7 @@ TEST_F(MainWindowTest, EndProcessStopsTimersClosesTheGateAndQuitsWithTheCode) {
   WindowTimer tmrWait(window.Handle(), kTimerWait, 60000);
   WindowTimer tmrMore(window.Handle(), kTimerMore, 60000);
   WindowTimer tmrSMTP(window.Handle(), kTimerSmtp, 100);
-  window.Attach(nullptr, &tmrWait, &tmrMore, &tmrSMTP, nullptr);
+  window.Attach(&tmrWait, &tmrMore, &tmrSMTP, nullptr);
   tmrMore.SetEnabled(true);
   tmrSMTP.SetEnabled(true);
   window.EndProcess(69);

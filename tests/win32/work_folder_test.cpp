@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "platform/win32/win_work_folder.hpp"
+#include "platform/win32/work_folder.hpp"
 
 namespace tolvex::win {
 namespace {

@@ -77,6 +77,17 @@ void WriteOutBytes(std::string_view bytes) {
   WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
+int ConsoleBuffer::sync() {
+  if (str().empty()) return 0;
+  if (bytes_) {
+    WriteOutBytes(str());
+  } else {
+    WriteOut(str());
+  }
+  str({});
+  return 0;
+}
+
 void WriteStandardError(const std::wstring& line) { Write(StdHandle(STD_ERROR_HANDLE), line); }
 
 void ConsoleWindow::ReportFailure(const Failure& failure) {

@@ -4,6 +4,7 @@
 // redirection writes to that console.
 #pragma once
 
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,19 @@ void WriteOut(std::string_view utf8);
 void WriteOutBytes(std::string_view bytes);
 // One line (UTF-16, line end included) to standard error.
 void WriteStandardError(const std::wstring& line);
+
+// Standard output as a stream: what was written goes out at each flush,
+// as UTF-8 text (WriteOut) or, with `bytes`, unchanged (WriteOutBytes).
+class ConsoleBuffer final : public std::stringbuf {
+ public:
+  explicit ConsoleBuffer(bool bytes = false) : bytes_(bytes) {}
+
+ protected:
+  int sync() override;
+
+ private:
+  bool bytes_;
+};
 
 // The window of a run without a window (--check): failures go to standard
 // error as the program's line; the window directives do nothing.

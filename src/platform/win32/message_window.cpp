@@ -19,6 +19,14 @@ void RegisterOnce(WNDPROC proc) {
 
 }  // namespace
 
+void PumpMessages() {
+  MSG m;
+  while (GetMessageW(&m, nullptr, 0, 0) > 0) {
+    TranslateMessage(&m);
+    DispatchMessageW(&m);
+  }
+}
+
 MessageWindow::MessageWindow(Handler handler) : handler_(std::move(handler)) {
   RegisterOnce(&MessageWindow::Proc);
   hwnd_ = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,

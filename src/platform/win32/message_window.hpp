@@ -15,6 +15,10 @@ struct EventGate {
   bool open = true;
 };
 
+// Dispatches the thread's messages until WM_QUIT: the program's message
+// loop.
+void PumpMessages();
+
 class MessageWindow {
  public:
   // Returns true when it handled the message.

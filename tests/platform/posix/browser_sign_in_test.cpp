@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "oauth/code_flow.hpp"
-#include "platform/posix/posix_browser_sign_in.hpp"
+#include "platform/posix/browser_sign_in.hpp"
 
 namespace tolvex::posix {
 namespace {

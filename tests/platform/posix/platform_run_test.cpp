@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "app/exit_status.hpp"
-#include "platform/posix/posix_platform.hpp"
+#include "app/form1.hpp"
+#include "platform/posix/platform.hpp"
 #include "scripted_server.hpp"
 
 namespace tolvex::posix::test {
@@ -85,7 +86,7 @@ TEST_F(RunFixture, FullSessionSendsExactCommandsAndStuffedData) {
       "#TO=a@example.jp, b@example.jp\r\n#SUB=test\r\n#DEL\r\n\r\n"
       "first line\r\n.\r\n.dot line\r\n");
   PosixPlatform platform(Options());
-  const int status = platform.Run(dir);
+  const int status = platform.Serve(dir, RunForm);
   server.Join();
 
   EXPECT_EQ(status, 0) << err.str();
@@ -111,7 +112,7 @@ TEST_F(RunFixture, RefusedConnectEndsThroughTheTimeOut) {
   WriteCommandFile("#HOS=127.0.0.31\r\n#TO=a@example.jp\r\n\r\nbody\r\n");
   const auto start = std::chrono::steady_clock::now();
   PosixPlatform platform(Options());
-  const int status = platform.Run(dir);
+  const int status = platform.Serve(dir, RunForm);
   const auto elapsed = std::chrono::steady_clock::now() - start;
 
   EXPECT_EQ(status, kExitUnavailable);
@@ -134,7 +135,7 @@ TEST_F(RunFixture, ServerClosingMidSessionIsLoggedAsAFailure) {
   });
   WriteCommandFile("#HOS=127.0.0.32\r\n#TO=a@example.jp\r\n\r\nbody\r\n");
   PosixPlatform platform(Options());
-  const int status = platform.Run(dir);
+  const int status = platform.Serve(dir, RunForm);
   server.Join();
   EXPECT_EQ(status, kExitUnavailable);
   EXPECT_NE(ReadFile("LOG.txt").find(" 999 "), std::string::npos);
@@ -148,7 +149,7 @@ TEST_F(RunFixture, RepeatedSendsReconnect) {
   server.Serve([&](Peer& p) { NormalSession(p, sessions++ == 0 ? first : second); }, 2);
   WriteCommandFile("#HOS=127.0.0.33\r\n#TO=a@example.jp\r\n#MOR=2\r\n#TER=2\r\n\r\nbody\r\n");
   PosixPlatform platform(Options());
-  const int status = platform.Run(dir);
+  const int status = platform.Serve(dir, RunForm);
   server.Join();
   EXPECT_EQ(status, 0) << err.str();
   EXPECT_EQ(sessions, 2);
@@ -178,7 +179,7 @@ TEST_F(RunFixture, SignalEndsTheRunWithCleanUp) {
   raiser.async_wait([](const asio::error_code& ec) {
     if (!ec) std::raise(SIGTERM);
   });
-  const int status = platform.Run(dir);
+  const int status = platform.Serve(dir, RunForm);
   EXPECT_EQ(status, 128 + SIGTERM);
   EXPECT_FALSE(fs::exists(dir / "command.txt"));
   EXPECT_FALSE(fs::exists(dir / "TEMP.TXT"));
@@ -188,7 +189,7 @@ TEST_F(RunFixture, SignalEndsTheRunWithCleanUp) {
 // A start-up failure is reported on standard error and touches nothing.
 TEST_F(RunFixture, MissingCommandFileIsReported) {
   PosixPlatform platform(Options());
-  const int status = platform.Run(dir);
+  const int status = platform.Serve(dir, RunForm);
   EXPECT_EQ(status, kExitNoInput);
   const std::string text = err.str();
   EXPECT_EQ(text.rfind("tolvex: ", 0), 0u) << text;
@@ -206,7 +207,7 @@ TEST_F(RunFixture, StatusLineFollowsTheCaption) {
   raiser.async_wait([](const asio::error_code& ec) {
     if (!ec) std::raise(SIGINT);
   });
-  EXPECT_EQ(platform.Run(dir), 128 + SIGINT);
+  EXPECT_EQ(platform.Serve(dir, RunForm), 128 + SIGINT);
   // "Tolvex(送信中)" in UTF-8, redrawn in place, then a line end at exit.
   EXPECT_NE(err.str().find("\rTolvex(\xE9\x80\x81\xE4\xBF\xA1\xE4\xB8\xAD)\x1b[K"),
             std::string::npos)

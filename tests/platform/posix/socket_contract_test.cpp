@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "contract/socket_contract.hpp"
-#include "platform/posix/asio_socket.hpp"
+#include "platform/posix/socket.hpp"
 #include "scripted_server.hpp"
 #include "tls_peer.hpp"
 

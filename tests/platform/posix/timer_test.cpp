@@ -6,7 +6,7 @@
 #include <chrono>
 #include <vector>
 
-#include "platform/posix/asio_timer.hpp"
+#include "platform/posix/timer.hpp"
 #include "scripted_server.hpp"
 
 namespace tolvex::posix::test {

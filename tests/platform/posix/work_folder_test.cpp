@@ -1,7 +1,7 @@
 // The Linux work folder: only regular files, found without blocking on a
 // FIFO; reads held to the size taken at open; appends that fail leave the
 // file as it was.
-#include "platform/posix/posix_work_folder.hpp"
+#include "platform/posix/work_folder.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,20 +1,19 @@
-// One run on Linux: the event loop, the run control and the signals.
-#include "platform/posix/posix_platform.hpp"
+// The platform bundle on Linux: the event loop and the signals.
+#include "platform/posix/platform.hpp"
 
 #include <signal.h>
 
 #include <chrono>
 #include <csignal>
 #include <initializer_list>
-#include <iostream>
 #include <thread>
 
-#include "app/form1.hpp"
-#include "app/login_mode.hpp"
-#include "app/probe_mode.hpp"
+#include "app/submission_setup.hpp"
 #include "platform/native_path.hpp"
-#include "platform/posix/posix_browser_sign_in.hpp"
-#include "platform/posix/posix_work_folder.hpp"
+#include "platform/posix/browser_sign_in.hpp"
+#include "platform/posix/https.hpp"
+#include "platform/posix/sign_in_store.hpp"
+#include "platform/posix/work_folder.hpp"
 
 namespace tolvex::posix {
 namespace {
@@ -80,37 +79,47 @@ void PosixPlatform::Detach() {
   }
 }
 
-int PosixPlatform::RunProbe(const std::filesystem::path& workDir, std::ostream& out) {
+int PosixPlatform::Serve(const std::filesystem::path& workDir,
+                         const std::function<int(PlatformBundle&)>& mode) {
   PosixWorkFolder files(workDir);
-  Probe probe(ProbePorts{socket_, tmrSMTP_, files, window_, out,
-                         [](std::string_view text) { return Cp932ToUtf8(text); }});
-  ProcessSecrets secrets;
-  CurlHttps https;
+  ProcessSecrets secrets;  // the environment; Linux keeps no credentials
+  CurlHttps https(&endingSignal);
   FileSignInStore signIns(FileSignInStore::DefaultFolder());
-  probe.SetSecrets(&secrets, &https, &signIns);
-  tmrSMTP_.SetCallback([this, &probe] {
-    probe.tmrSMTP_Timer();
-    if (probe.Ended()) EndLoop();
-  });
-  socket_.SetEvents(&probe);
-  if (probe.Start()) io_.run();
-  gate_.Close();
-  Detach();
-  return probe.ExitStatus();
+  PosixBrowserSignIn browser;
+  PlatformBundle bundle{
+      files,
+      window_,
+      clock_,
+      tmrWait_,
+      tmrMore_,
+      tmrSMTP_,
+      socket_,
+      *this,
+      secrets,
+      https,
+      signIns,
+      &browser,
+      *options_.out,
+      *options_.out,
+      [](std::string_view text) { return Cp932ToUtf8(text); },
+      [](std::int64_t seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); }};
+  return mode(bundle);
 }
 
-int PosixPlatform::Run(const std::filesystem::path& workDir) {
-  PosixWorkFolder files(workDir);
-  Form1 form(FormPorts{window_, socket_, tmrWait_, tmrMore_, tmrSMTP_, clock_, files});
-  CurlHttps https(&endingSignal);
-  form.SetHttps(&https);
-  FileSignInStore signIns(FileSignInStore::DefaultFolder());
-  form.SetSignInStore(&signIns);
-  tmrWait_.SetCallback([&form] { form.tmrWait_Timer(); });
-  tmrMore_.SetCallback([&form] { form.tmrMore_Timer(); });
-  tmrSMTP_.SetCallback([&form] { form.tmrSMTP_Timer(); });
-  socket_.SetEvents(&form);
-  onSignal_ = [&form](int exitCode) { form.Terminate(exitCode); };
+int PosixPlatform::Run(LoopEvents& events, const std::function<void()>& first) {
+  // A mode that does not end the process itself stops the loop once it has
+  // ended.
+  const auto deliver = [this, &events](void (LoopEvents::*handler)()) {
+    return [this, &events, handler] {
+      (events.*handler)();
+      if (events.Ended()) EndLoop();
+    };
+  };
+  tmrWait_.SetCallback(deliver(&LoopEvents::tmrWait_Timer));
+  tmrMore_.SetCallback(deliver(&LoopEvents::tmrMore_Timer));
+  tmrSMTP_.SetCallback(deliver(&LoopEvents::tmrSMTP_Timer));
+  socket_.SetEvents(&events);
+  onSignal_ = [&events](int exitCode) { events.Terminate(exitCode); };
 
   if (options_.handleSignals) {
     signals_.emplace(io_, SIGINT, SIGTERM, SIGHUP);
@@ -126,10 +135,15 @@ int PosixPlatform::Run(const std::filesystem::path& workDir) {
       EndLoop();
     });
   }
-  asio::post(io_, [this, &form] { gate_.Deliver([&form] { form.Form_Load(); }); });
+  asio::post(io_, [this, &events, &first] {
+    gate_.Deliver([this, &events, &first] {
+      first();
+      if (events.Ended()) EndLoop();
+    });
+  });
   io_.run();
 
-  // Nothing of this run may fire once Form1 is gone.
+  // Nothing of this run may fire once the mode is gone.
   gate_.Close();
   deadline_.cancel();
   if (signals_) {
@@ -139,22 +153,8 @@ int PosixPlatform::Run(const std::filesystem::path& workDir) {
     signals_.reset();
   }
   Detach();
-  if (deadlineHit && !window_.Ended()) return kRunDeadlineExceeded;
-  return window_.ExitCode();
-}
-
-int RunLogin(const std::filesystem::path& workDir, std::ostream& out) {
-  PosixWorkFolder files(workDir);
-  TerminalWindow window(std::cerr, false, nullptr);
-  ProcessSecrets secrets;
-  CurlHttps https;
-  FileSignInStore signIns(FileSignInStore::DefaultFolder());
-  PosixBrowserSignIn browser;
-  return tolvex::RunLogin(LoginPorts{
-      files, window, secrets, https, signIns, out,
-      [](std::string_view text) { return Cp932ToUtf8(text); },
-      [](std::int64_t seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); },
-      &browser});
+  if (deadlineHit && !events.Ended()) return kRunDeadlineExceeded;
+  return window_.Ended() ? window_.ExitCode() : events.ExitStatus();
 }
 
 }  // namespace tolvex::posix

@@ -1,5 +1,5 @@
 // Local date and time in the user's formats.
-#include "platform/win32/locale_clock.hpp"
+#include "platform/win32/clock.hpp"
 
 #include "platform/win32/win_text.hpp"
 

@@ -1,4 +1,4 @@
-#include "platform/posix/file_sign_in_store.hpp"
+#include "platform/posix/sign_in_store.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

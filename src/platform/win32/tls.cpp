@@ -1,5 +1,5 @@
 // The SChannel TLS client session on byte buffers.
-#include "platform/win32/schannel_tls.hpp"
+#include "platform/win32/tls.hpp"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "platform/win32/win_browser_sign_in.hpp"
+#include "platform/win32/browser_sign_in.hpp"
 
 #include <winsock2.h>
 // after winsock2.h

@@ -1,4 +1,4 @@
-#include "platform/win32/win_secrets.hpp"
+#include "platform/win32/secrets.hpp"
 
 #include "platform/win32/credentials.hpp"
 #include "platform/win32/win_text.hpp"

@@ -1,5 +1,5 @@
 // Local date and time on Linux.
-#include "platform/posix/system_clock.hpp"
+#include "platform/posix/clock.hpp"
 
 #include <cstdio>
 

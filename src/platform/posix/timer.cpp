@@ -1,5 +1,5 @@
 // Periodic timers on the Asio event loop.
-#include "platform/posix/asio_timer.hpp"
+#include "platform/posix/timer.hpp"
 
 namespace tolvex::posix {
 

@@ -1,5 +1,5 @@
 // The main window Form1 on Windows: caption, tray, menu, timers, the end.
-#include "platform/win32/main_window.hpp"
+#include "platform/win32/window.hpp"
 
 #include <shellapi.h>
 
@@ -16,7 +16,8 @@ bool RunEndQueued(HWND window) {
          PeekMessageW(&m, window, kEndRunMessage, kEndRunMessage, kLook);
 }
 
-MainWindow::MainWindow(HINSTANCE instance, EventGate& gate) : gate_(gate), instance_(instance) {
+MainWindow::MainWindow(HINSTANCE instance, EventGate& gate, int showCommand)
+    : gate_(gate), instance_(instance), showCommand_(showCommand) {
   iconLarge_ =
       static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResourceId), IMAGE_ICON,
                                     GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
@@ -52,13 +53,24 @@ MainWindow::~MainWindow() {
   if (iconSmall_) DestroyIcon(iconSmall_);
 }
 
-void MainWindow::Attach(Form1* form, WindowTimer* tmrWait, WindowTimer* tmrMore,
-                        WindowTimer* tmrSMTP, WinsockSocket* socket) {
-  form_ = form;
+void MainWindow::Attach(WindowTimer* tmrWait, WindowTimer* tmrMore, WindowTimer* tmrSMTP,
+                        WinsockSocket* socket) {
   timers_[0] = tmrWait;
   timers_[1] = tmrMore;
   timers_[2] = tmrSMTP;
   socket_ = socket;
+}
+
+int MainWindow::Run(LoopEvents& events, const std::function<void()>& first) {
+  events_ = &events;
+  if (socket_) socket_->SetEvents(&events);
+  first();
+  FinishStartup(showCommand_);
+  PumpMessages();
+  const int status = ended_ ? exitCode_ : events.ExitStatus();
+  if (socket_) socket_->SetEvents(nullptr);
+  events_ = nullptr;
+  return status;
 }
 
 void MainWindow::FinishStartup(int showCommand) {
@@ -148,7 +160,7 @@ void MainWindow::DoEvents() {
 // The tray icon's notifications arrive as WM_MOUSEMOVE with the mouse
 // message over the icon in lParam; a left click opens menuMain.
 void MainWindow::Form_MouseMove(LPARAM lParam) {
-  if (!IsTrayLeftClick(lParam) || menuOpen_ || !form_) return;
+  if (!IsTrayLeftClick(lParam) || menuOpen_ || !events_) return;
   // Far outside any screen (-50000 twips), size unchanged.
   HDC dc = GetDC(hwnd_);
   int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSX) : 96;
@@ -170,7 +182,7 @@ void MainWindow::Form_MouseMove(LPARAM lParam) {
   PostMessageW(hwnd_, WM_NULL, 0, 0);
   if (ended_) return;
   ShowWindow(hwnd_, SW_HIDE);
-  if (chosen == kMenuExitId) form_->menuExit_Click();
+  if (chosen == kMenuExitId) events_->menuExit_Click();
 }
 
 void MainWindow::Command1_Click() {
@@ -178,13 +190,13 @@ void MainWindow::Command1_Click() {
 }
 
 void MainWindow::OnTimer(UINT_PTR id) {
-  if (!form_) return;
+  if (!events_) return;
   if (timers_[0] && timers_[0]->Accepts(id)) {
-    form_->tmrWait_Timer();
+    events_->tmrWait_Timer();
   } else if (timers_[1] && timers_[1]->Accepts(id)) {
-    form_->tmrMore_Timer();
+    events_->tmrMore_Timer();
   } else if (timers_[2] && timers_[2]->Accepts(id)) {
-    form_->tmrSMTP_Timer();
+    events_->tmrSMTP_Timer();
   }
 }
 
@@ -201,17 +213,17 @@ LRESULT MainWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_CLOSE:
       // The user closes the window: the unload clean-up, then the end.
-      if (gate_.open && form_) form_->Form_Unload();
-      if (!ended_) EndProcess(form_ ? form_->ExitStatus() : 0);
+      if (gate_.open && events_) events_->Form_Unload();
+      if (!ended_) EndProcess(events_ ? events_->ExitStatus() : 0);
       return 0;
     case kEndRunMessage:
-      if (gate_.open && form_) form_->Terminate(static_cast<int>(wParam));
+      if (gate_.open && events_) events_->Terminate(static_cast<int>(wParam));
       return 0;
     case WM_QUERYENDSESSION:
       return TRUE;
     case WM_ENDSESSION:
       // Windows is shutting down: the work files go as when the window closes.
-      if (wParam && gate_.open && form_) form_->Form_Unload();
+      if (wParam && gate_.open && events_) events_->Form_Unload();
       return 0;
     default:
       break;

@@ -1,4 +1,4 @@
-#include "platform/posix/asio_tls.hpp"
+#include "platform/posix/tls.hpp"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>

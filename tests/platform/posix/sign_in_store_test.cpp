@@ -1,7 +1,7 @@
 // Stored sign-ins on Linux: kept per key in 0600 files, replaced whole,
 // found in XDG_CONFIG_HOME or ~/.config; refused (with why) when open to
 // other users, too large, not a plain file or corrupt.
-#include "platform/posix/file_sign_in_store.hpp"
+#include "platform/posix/sign_in_store.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "platform/win32/winhttp_https.hpp"
+#include "platform/win32/https.hpp"
 
 #include <windows.h>
 // after windows.h

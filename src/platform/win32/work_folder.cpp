@@ -1,5 +1,5 @@
 // The work folder's files on Windows through the wide file API.
-#include "platform/win32/win_work_folder.hpp"
+#include "platform/win32/work_folder.hpp"
 
 #include <windows.h>
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/string_source.hpp"
-#include "platform/posix/asio_socket.hpp"
+#include "platform/posix/socket.hpp"
 #include "scripted_server.hpp"
 #include "smtp/dot_stuffer.hpp"
 

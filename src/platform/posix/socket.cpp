@@ -1,5 +1,5 @@
 // The SMTP client socket on Asio: connect, the shared send queue, bounded reads.
-#include "platform/posix/asio_socket.hpp"
+#include "platform/posix/socket.hpp"
 
 #include <asio/connect.hpp>
 #include <asio/post.hpp>

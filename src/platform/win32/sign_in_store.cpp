@@ -1,4 +1,4 @@
-#include "platform/win32/credential_sign_in_store.hpp"
+#include "platform/win32/sign_in_store.hpp"
 
 #include <windows.h>
 // after windows.h

@@ -22,7 +22,7 @@
 #include "base/platform.hpp"
 #include "base/socket_buffers.hpp"
 #include "platform/win32/message_window.hpp"
-#include "platform/win32/schannel_tls.hpp"
+#include "platform/win32/tls.hpp"
 
 namespace tolvex::win {
 

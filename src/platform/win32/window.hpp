@@ -7,13 +7,14 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
-#include "app/form1.hpp"
+#include "app/platform_bundle.hpp"
 #include "base/platform.hpp"
 #include "platform/win32/message_window.hpp"
-#include "platform/win32/window_timer.hpp"
-#include "platform/win32/winsock_socket.hpp"
+#include "platform/win32/socket.hpp"
+#include "platform/win32/timer.hpp"
 
 namespace tolvex::win {
 
@@ -32,16 +33,24 @@ inline constexpr UINT kEndRunMessage = WM_APP + 1;
 // the queue of `window`; looks at posted messages only, so nothing is run.
 bool RunEndQueued(HWND window);
 
-class MainWindow final : public Window {
+// Also the run's event loop: the timers' ticks, the socket's events, the
+// tray menu's Exit, the window's close and Ctrl+C reach run control here.
+class MainWindow final : public Window, public EventLoop {
  public:
-  MainWindow(HINSTANCE instance, EventGate& gate);
+  // `showCommand`: how the program was asked to show its window.
+  MainWindow(HINSTANCE instance, EventGate& gate, int showCommand = SW_SHOWNORMAL);
   ~MainWindow() override;
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
 
-  // Connects the run control and the parts whose events pass through here.
-  void Attach(Form1* form, WindowTimer* tmrWait, WindowTimer* tmrMore, WindowTimer* tmrSMTP,
+  // The parts whose events pass through here; they stop when the process
+  // ends.
+  void Attach(WindowTimer* tmrWait, WindowTimer* tmrMore, WindowTimer* tmrSMTP,
               WinsockSocket* socket);
+
+  // EventLoop: `first` (Form_Load), then the window shown, then the
+  // message loop until the process ends.
+  int Run(LoopEvents& events, const std::function<void()>& first) override;
 
   HWND Handle() const { return hwnd_; }
   HICON Icon() const { return iconSmall_; }
@@ -73,12 +82,13 @@ class MainWindow final : public Window {
 
   EventGate& gate_;
   HINSTANCE instance_;
+  int showCommand_;
   HWND hwnd_ = nullptr;
   HWND command1_ = nullptr;
   HMENU menuMain_ = nullptr;
   HICON iconLarge_ = nullptr;
   HICON iconSmall_ = nullptr;
-  Form1* form_ = nullptr;
+  LoopEvents* events_ = nullptr;  // run control, while the loop runs
   WindowTimer* timers_[3] = {nullptr, nullptr, nullptr};
   WinsockSocket* socket_ = nullptr;
   bool visibilityChosen_ = false;

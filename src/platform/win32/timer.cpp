@@ -1,5 +1,5 @@
 // Window timers (SetTimer/KillTimer).
-#include "platform/win32/window_timer.hpp"
+#include "platform/win32/timer.hpp"
 
 namespace tolvex::win {
 

@@ -1,5 +1,5 @@
 // The terminal that stands in for the window on Linux.
-#include "platform/posix/terminal_window.hpp"
+#include "platform/posix/window.hpp"
 
 #include "platform/native_path.hpp"
 

@@ -1,5 +1,5 @@
 // The work folder's files on Linux: regular files only, opened without blocking.
-#include "platform/posix/posix_work_folder.hpp"
+#include "platform/posix/work_folder.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // The SMTP client socket on Winsock, driven by the message loop.
-#include "platform/win32/winsock_socket.hpp"
+#include "platform/win32/socket.hpp"
 
 #include <algorithm>
 #include <climits>

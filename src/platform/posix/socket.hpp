@@ -21,8 +21,8 @@
 
 #include "base/platform.hpp"
 #include "base/socket_buffers.hpp"
-#include "platform/posix/asio_tls.hpp"
 #include "platform/posix/event_gate.hpp"
+#include "platform/posix/tls.hpp"
 
 namespace tolvex::posix {
 

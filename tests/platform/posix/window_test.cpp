@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "base/failure.hpp"
-#include "platform/posix/system_clock.hpp"
-#include "platform/posix/terminal_window.hpp"
+#include "platform/posix/clock.hpp"
+#include "platform/posix/window.hpp"
 
 namespace tolvex::posix::test {
 namespace {

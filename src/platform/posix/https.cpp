@@ -1,4 +1,4 @@
-#include "platform/posix/curl_https.hpp"
+#include "platform/posix/https.hpp"
 
 #include <curl/curl.h>
 #include <dlfcn.h>

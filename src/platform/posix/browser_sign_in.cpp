@@ -1,4 +1,4 @@
-#include "platform/posix/posix_browser_sign_in.hpp"
+#include "platform/posix/browser_sign_in.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
