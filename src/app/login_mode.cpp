@@ -86,9 +86,9 @@ int BrowserLogin(const PlatformBundle& p, Submission& s) {
         << std::flush;
   browser.OpenBrowser(url);
 
-  const std::int64_t deadline = p.https.NowSeconds() + oauth::kBrowserWait;
+  const std::int64_t deadline = p.clock.SteadySeconds() + oauth::kBrowserWait;
   for (;;) {
-    const std::int64_t left = deadline - p.https.NowSeconds();
+    const std::int64_t left = deadline - p.clock.SteadySeconds();
     std::optional<Secret> head;
     if (left > 0) head = browser.NextRequest(left);
     if (!head) {
@@ -188,7 +188,7 @@ int RunLogin(PlatformBundle& p) {
   // The reply's numbers are held to kLongestCodeLife and kLongestPollInterval:
   // each wait ends by the code's expiry, and the expiry is looked at before
   // each wait and each poll.
-  const std::int64_t deadline = p.https.NowSeconds() + code.expiresIn;
+  const std::int64_t deadline = p.clock.SteadySeconds() + code.expiresIn;
   std::int64_t interval = code.interval;
   const std::string key = oauth::SignInKeyOf(s);
   const std::string tokenUrl = oauth::TokenUrl(o);
@@ -199,10 +199,10 @@ int RunLogin(PlatformBundle& p) {
                                   "tolvex --login again"});
   };
   for (;;) {
-    const std::int64_t left = deadline - p.https.NowSeconds();
+    const std::int64_t left = deadline - p.clock.SteadySeconds();
     if (left <= 0) return expired();
-    p.wait(std::min(interval, left));
-    if (p.https.NowSeconds() >= deadline) return expired();
+    p.clock.Wait(std::min(interval, left));
+    if (p.clock.SteadySeconds() >= deadline) return expired();
     oauth::DeviceTokenBody(o, code.deviceCode.View(), form);
     auto poll = oauth::RequestToken(p.https, tokenUrl, s.caPem, form, s.secrets);
     if (poll.failure) {

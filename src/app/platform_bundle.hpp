@@ -6,7 +6,6 @@
 // mode the command line asks for; no mode wires the platform itself.
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <ostream>
 
@@ -65,7 +64,6 @@ struct PlatformBundle {
   std::ostream& out;       // what --check, --probe and --login print (UTF-8)
   std::ostream& bytes;     // --check --raw: the message's bytes, unchanged
   DisplayText display;     // code page 932 text as `out` takes it
-  std::function<void(std::int64_t seconds)> wait;  // between --login's polls
 };
 
 }  // namespace tolvex

@@ -36,8 +36,6 @@ class Https {
  public:
   virtual ~Https() = default;
   virtual HttpsReply PostForm(const HttpsRequest& request) = 0;
-  // Seconds on a clock that never goes back (token lifetimes).
-  virtual std::int64_t NowSeconds() = 0;
 };
 
 // True when `url` is an https:// URL with a host: nothing else is ever

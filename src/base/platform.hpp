@@ -162,12 +162,18 @@ struct LocalTime {
   int utcOffsetMinutes = 0;  // east of UTC positive
 };
 
+// The time of day for the log and the message, and the time that never
+// goes back for lifetimes and deadlines (a token's, --login's).
 class Clock {
  public:
   virtual ~Clock() = default;
   // Local date and time text for the log record, in the platform's formats.
   virtual std::string LogDateTime() = 0;
   virtual LocalTime Now() = 0;
+  // Seconds on a clock that never goes back.
+  virtual std::int64_t SteadySeconds() = 0;
+  // Blocks the thread for `seconds` (between --login's polls).
+  virtual void Wait(std::int64_t seconds) = 0;
 };
 
 }  // namespace tolvex

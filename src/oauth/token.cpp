@@ -196,10 +196,10 @@ std::string RefusedSignIn(const StoredSignIn& stored) {
   return stored.refused + ": run tolvex --login in this folder again";
 }
 
-Status TokenCache::Obtain(Submission& s, Https& https, SignInStore* signIns) {
+Status TokenCache::Obtain(Submission& s, Https& https, Clock& clock, SignInStore* signIns) {
   OAuthSettings& o = s.oauth;
   SecretRegistry& known = s.secrets;
-  const std::int64_t now = https.NowSeconds();
+  const std::int64_t now = clock.SteadySeconds();
   if (!token_.Empty() && now + kExpiryMargin < expiresAt_) {
     o.accessToken = token_;
     return std::nullopt;

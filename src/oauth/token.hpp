@@ -11,6 +11,7 @@
 
 #include "base/failure.hpp"
 #include "base/https.hpp"
+#include "base/platform.hpp"
 #include "base/secret.hpp"
 #include "base/sign_in_store.hpp"
 #include "base/submission.hpp"
@@ -97,8 +98,9 @@ class TokenCache {
   // used), else by client credentials. A sign-in the store refuses (open
   // to other users, too large, corrupt) is a failure saying so.
   // A refused or failed request returns the failure (its text names the
-  // error code and description) and leaves the token empty.
-  Status Obtain(Submission& s, Https& https, SignInStore* signIns = nullptr);
+  // error code and description) and leaves the token empty. Lifetimes are
+  // counted on `clock`'s steady seconds.
+  Status Obtain(Submission& s, Https& https, Clock& clock, SignInStore* signIns = nullptr);
   void Forget();
   // How the last Obtain that returned a failure failed.
   TokenFailure LastFailure() const { return lastFailure_; }

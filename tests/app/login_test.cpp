@@ -40,13 +40,11 @@ struct ScriptedHttps final : Https {
     }
     return r;
   }
-  std::int64_t NowSeconds() override { return now; }
   long status = 200;
   std::string body = R"({"access_token":"at","refresh_token":"rt-new","expires_in":3599})";
   std::deque<std::pair<long, std::string>> script;
   std::vector<std::string> urls;
   std::vector<std::string> forms;
-  std::int64_t now = 5000;
 };
 
 // The browser: fixed random bytes, a stand-in digest, and request heads
@@ -61,7 +59,7 @@ struct ScriptedBrowser final : BrowserSignIn {
   std::optional<Secret> NextRequest(std::int64_t seconds) override {
     waits.push_back(seconds);
     if (requests.empty()) {
-      https->now += seconds;
+      scheduler->RunFor(seconds * 1000);
       return std::nullopt;
     }
     std::string head = requests.front();
@@ -77,7 +75,7 @@ struct ScriptedBrowser final : BrowserSignIn {
     opened = url;
     return true;
   }
-  ScriptedHttps* https = nullptr;
+  VirtualScheduler* scheduler = nullptr;
   std::string state;  // set by the test from the URL
   std::deque<std::string> requests;
   std::vector<std::int64_t> waits;
@@ -90,7 +88,7 @@ struct Login : VirtualPlatform {
     files.files["command.txt"] =
         "#HOS=smtp.gmail.com\r\n#FRO=you@gmail.com\r\n#TO=to@example.jp\r\n#SUB=x\r\n"
         "#SEC=starttls\r\n#USR=you@gmail.com\r\n#OAU=google\r\n#OID=id-1.apps\r\n\r\nbody\r\n";
-    browser.https = &https;
+    browser.scheduler = &scheduler;
   }
   int Run() {
     // The state: Base64Url of the second random block, 16 bytes of 0xA5.
@@ -101,10 +99,6 @@ struct Login : VirtualPlatform {
   PlatformBundle Parts() {
     PlatformBundle p = Bundle(files, secrets, https, signIns, &browser, out);
     p.display = [](std::string_view t) { return std::string(t); };
-    p.wait = [this](std::int64_t seconds) {
-      waits.push_back(seconds);
-      https.now += seconds;
-    };
     return p;
   }
   MemoryFolder files;
@@ -113,7 +107,6 @@ struct Login : VirtualPlatform {
   MapSignIns signIns;
   std::ostringstream out;
   ScriptedBrowser browser;
-  std::vector<std::int64_t> waits;  // between the device code's polls
 };
 
 constexpr char kKey[] = "https://oauth2.googleapis.com/token id-1.apps you@gmail.com";
@@ -226,7 +219,7 @@ TEST(LoginBrowser, RequestsWithoutTheStateAreRefusedAndTheWaitGoesOn) {
     Login l;
     l.browser.requests.assign(forged.begin(), forged.end());
     if (browserComes) l.browser.requests.push_back("GET /?code=c&state=STATE HTTP/1.1\r\n\r\n");
-    l.https.now = 5000;
+    l.scheduler.RunFor(5000 * 1000);
     EXPECT_EQ(l.Run(), browserComes ? kExitOk : kExitUnavailable);
     ASSERT_EQ(l.browser.answers.size(), forged.size() + (browserComes ? 1 : 0));
     for (std::size_t i = 0; i < forged.size(); ++i) {
@@ -240,7 +233,7 @@ TEST(LoginBrowser, RequestsWithoutTheStateAreRefusedAndTheWaitGoesOn) {
       ASSERT_EQ(l.window.failures.size(), 1u);
       EXPECT_EQ(l.window.failures[0].message,
                 "the browser did not come back within 5 minutes: run tolvex --login again");
-      EXPECT_EQ(l.https.now, 5000 + 300);
+      EXPECT_EQ(l.clock.SteadySeconds(), 5000 + 300);
       EXPECT_TRUE(l.https.urls.empty());
       EXPECT_TRUE(l.signIns.tokens.empty());
     }
@@ -287,7 +280,7 @@ TEST(LoginDevice, PollsHeldToTheCodesLife) {
       }
     }
     EXPECT_EQ(l.Run(), c.exit);
-    EXPECT_EQ(l.waits, c.waits);
+    EXPECT_EQ(l.clock.waits, c.waits);  // between the device code's polls
     EXPECT_EQ(l.https.urls.size(), 1 + c.polls.size());
     EXPECT_TRUE(l.https.script.empty());
     if (c.exit == kExitOk) {

@@ -12,6 +12,7 @@
 #include "oauth/code_flow.hpp"
 #include "oauth/device_flow.hpp"
 #include "oauth/token.hpp"
+#include "support/manual_clock.hpp"
 
 using namespace tolvex;
 using tolvex::fuzz::Escaped;
@@ -26,7 +27,7 @@ bool Printable(std::string_view text) {
   return text.size() <= 300;
 }
 
-// The body as the token endpoint's one reply, at a time of this century.
+// The body as the token endpoint's one reply.
 struct OneReply final : Https {
   HttpsReply PostForm(const HttpsRequest&) override {
     HttpsReply r;
@@ -35,10 +36,8 @@ struct OneReply final : Https {
     r.body.Assign(body);
     return r;
   }
-  std::int64_t NowSeconds() override { return now; }
   long status = 0;
   std::string_view body;
-  std::int64_t now = 1767225600;
 };
 
 }  // namespace
@@ -82,10 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   s.oauth.provider = "https://idp.test/token";
   s.oauth.clientId = "c";
   s.oauth.clientSecret.Assign("s");
+  test::ManualClock clock;
+  clock.now = 1767225600;
   oauth::TokenCache cache;
-  FUZZ_CHECK(!cache.Obtain(s, https) == reply.ok, Escaped(body));
-  https.now += reply.expiresIn;  // the kept token's last second, or a new one
-  FUZZ_CHECK(!cache.Obtain(s, https) == reply.ok, Escaped(body));
+  FUZZ_CHECK(!cache.Obtain(s, https, clock) == reply.ok, Escaped(body));
+  clock.now += reply.expiresIn;  // the kept token's last second, or a new one
+  FUZZ_CHECK(!cache.Obtain(s, https, clock) == reply.ok, Escaped(body));
 
   const oauth::PollOutcome poll = oauth::ClassifyPoll(reply);
   FUZZ_CHECK((poll == oauth::PollOutcome::Tokens) == reply.ok, Escaped(body));

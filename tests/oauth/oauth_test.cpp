@@ -12,12 +12,16 @@
 #include "oauth/request.hpp"
 #include "oauth/sasl.hpp"
 #include "oauth/token.hpp"
+#include "support/manual_clock.hpp"
 #include "support/map_sign_ins.hpp"
+#include "support/scripted_https.hpp"
 
 namespace tolvex::oauth {
 namespace {
 
+using test::ManualClock;
 using test::MapSignIns;
+using test::ScriptedHttps;
 
 std::string Decoded(std::string_view b64) {
   static const std::string kAlphabet =
@@ -185,33 +189,6 @@ TEST(OAuthReply, TokensErrorsAndGarbage) {
   }
 }
 
-class ScriptedHttps final : public Https {
- public:
-  HttpsReply PostForm(const HttpsRequest& request) override {
-    urls.push_back(request.url);
-    forms.emplace_back(request.form->View());
-    caPems.push_back(request.caPem);
-    HttpsReply r = std::move(replies.front());
-    replies.pop_front();
-    return r;
-  }
-  std::int64_t NowSeconds() override { return now; }
-
-  static HttpsReply Reply(long status, std::string_view body) {
-    HttpsReply r;
-    r.done = true;
-    r.status = status;
-    r.body.Assign(body);
-    return r;
-  }
-
-  std::deque<HttpsReply> replies;
-  std::vector<std::string> urls;
-  std::vector<std::string> forms;
-  std::vector<std::string> caPems;
-  std::int64_t now = 1000;
-};
-
 // Every OAuth request goes one way: the form posted with the extra CAs and
 // then wiped, the reply parsed by its endpoint's parser, a request without
 // an HTTP reply told in one line with the run's secrets masked and how it
@@ -299,22 +276,23 @@ TEST(OAuthCache, KeptUntilShortlyBeforeItExpires) {
   HttpsReply stalled;
   stalled.error = "Operation timed out after 30000 milliseconds";
   https.replies.push_back(std::move(stalled));
+  ManualClock clock;
   TokenCache cache;
 
-  ASSERT_FALSE(cache.Obtain(s, https));
+  ASSERT_FALSE(cache.Obtain(s, https, clock));
   EXPECT_EQ(s.oauth.accessToken.View(), "one");
-  https.now += 600 - kExpiryMargin - 1;  // still more than the margin left
+  clock.now += 600 - kExpiryMargin - 1;  // still more than the margin left
   s.oauth.accessToken.Wipe();
-  ASSERT_FALSE(cache.Obtain(s, https));
+  ASSERT_FALSE(cache.Obtain(s, https, clock));
   EXPECT_EQ(s.oauth.accessToken.View(), "one");
   EXPECT_EQ(https.urls.size(), 1u);
-  https.now += 1;  // within the margin: a new one
-  ASSERT_FALSE(cache.Obtain(s, https));
+  clock.now += 1;  // within the margin: a new one
+  ASSERT_FALSE(cache.Obtain(s, https, clock));
   EXPECT_EQ(s.oauth.accessToken.View(), "two");
   // Without expires_in a token serves one send only.
-  ASSERT_FALSE(cache.Obtain(s, https));
+  ASSERT_FALSE(cache.Obtain(s, https, clock));
   EXPECT_EQ(s.oauth.accessToken.View(), "three");
-  Status failed = cache.Obtain(s, https);
+  Status failed = cache.Obtain(s, https, clock);
   ASSERT_TRUE(failed);
   EXPECT_EQ(failed->message,
             "token request to https://idp.test/token failed: Operation timed out after 30000 "
@@ -326,7 +304,7 @@ TEST(OAuthCache, KeptUntilShortlyBeforeItExpires) {
   HttpsReply echo;
   echo.error = "TLS alert from s3cr3t after three";
   https.replies.push_back(std::move(echo));
-  failed = cache.Obtain(s, https);
+  failed = cache.Obtain(s, https, clock);
   ASSERT_TRUE(failed);
   EXPECT_EQ(failed->message,
             "token request to https://idp.test/token failed: TLS alert from *** after ***");
@@ -393,8 +371,9 @@ TEST(OAuthCache, StoredSignInRefreshesAndRotates) {
     if (*c.refusal) s.oauth.clientSecret.Assign("s3cr3t");
     ScriptedHttps https;
     if (c.form) https.replies.push_back(ScriptedHttps::Reply(c.status, c.reply));
+    ManualClock clock;
     TokenCache cache;
-    Status failed = cache.Obtain(s, https, &signIns);
+    Status failed = cache.Obtain(s, https, clock, &signIns);
     if (c.form) {
       ASSERT_EQ(https.forms.size(), 1u);
       EXPECT_EQ(https.forms[0], c.form);

@@ -254,6 +254,15 @@ class FakeClock : public Clock {
   std::string LogDateTime() override;
   // 2026-12-07 (a Monday) 00:00:00 +0900 plus virtual time.
   LocalTime Now() override;
+  // Whole seconds of virtual time.
+  std::int64_t SteadySeconds() override { return scheduler_.Now() / 1000; }
+  // Kept in `waits`; virtual time runs on by as much.
+  void Wait(std::int64_t seconds) override {
+    waits.push_back(seconds);
+    scheduler_.RunFor(seconds * 1000);
+  }
+
+  std::vector<std::int64_t> waits;
 
  private:
   VirtualScheduler& scheduler_;

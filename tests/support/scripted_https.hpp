@@ -2,7 +2,6 @@
 // (a transport failure when none is left) and is kept for inspection.
 #pragma once
 
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
@@ -18,13 +17,13 @@ class ScriptedHttps final : public Https {
   HttpsReply PostForm(const HttpsRequest& request) override {
     urls.push_back(request.url);
     forms.emplace_back(request.form ? request.form->View() : std::string_view());
+    caPems.push_back(request.caPem);
     if (onRequest) onRequest();
     if (replies.empty()) return Failed("no reply scripted");
     HttpsReply r = std::move(replies.front());
     replies.pop_front();
     return r;
   }
-  std::int64_t NowSeconds() override { return now; }
 
   static HttpsReply Reply(long status, std::string_view body) {
     HttpsReply r;
@@ -46,8 +45,8 @@ class ScriptedHttps final : public Https {
   std::deque<HttpsReply> replies;
   std::vector<std::string> urls;
   std::vector<std::string> forms;
+  std::vector<std::string> caPems;
   std::function<void()> onRequest;  // runs inside each request, before its reply
-  std::int64_t now = 1000;
 };
 
 }  // namespace tolvex::test

@@ -45,22 +45,10 @@ VirtualPlatform::VirtualPlatform(ServerScript script)
 PlatformBundle VirtualPlatform::Bundle(WorkFolder& files, SecretSource& secrets, Https& https,
                                        SignInStore& signIns, BrowserSignIn* browser,
                                        std::ostream& out) {
-  return PlatformBundle{files,
-                        window,
-                        clock,
-                        tmrWait,
-                        tmrMore,
-                        tmrSMTP,
-                        socket,
-                        loop,
-                        secrets,
-                        https,
-                        signIns,
-                        browser,
-                        out,
-                        out,
-                        [](std::string_view text) { return Cp932ToUtf8(text); },
-                        [this](std::int64_t seconds) { scheduler.RunFor(seconds * 1000); }};
+  return PlatformBundle{
+      files,   window,  clock, tmrWait, tmrMore,
+      tmrSMTP, socket,  loop,  secrets, https,
+      signIns, browser, out,   out,     [](std::string_view text) { return Cp932ToUtf8(text); }};
 }
 
 }  // namespace tolvex::test

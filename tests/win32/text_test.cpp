@@ -95,5 +95,15 @@ TEST(LocaleClockTest, UsesTheLocalesShortDateAndTimeFormats) {
   EXPECT_EQ(evening.substr(evening.size() - 9), " 19:08:09") << evening;
 }
 
+// The seconds deadlines are counted in: a wait of one moves them by one.
+TEST(LocaleClockTest, WaitMovesTheSteadySeconds) {
+  LocaleClock clock;
+  const std::int64_t before = clock.SteadySeconds();
+  clock.Wait(1);
+  const std::int64_t after = clock.SteadySeconds();
+  EXPECT_GE(after - before, 1);
+  EXPECT_LE(after - before, 3);
+}
+
 }  // namespace
 }  // namespace tolvex::win

@@ -1,7 +1,9 @@
 // Local date and time on Linux.
 #include "platform/posix/clock.hpp"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace tolvex::posix {
 
@@ -37,6 +39,16 @@ LocalTime SystemClock::Now() {
   std::tm local{};
   localtime_r(&now, &local);
   return ToLocalTime(local);
+}
+
+std::int64_t SystemClock::SteadySeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void SystemClock::Wait(std::int64_t seconds) {
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
 }
 
 }  // namespace tolvex::posix

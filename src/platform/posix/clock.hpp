@@ -17,6 +17,8 @@ class SystemClock : public Clock {
  public:
   std::string LogDateTime() override;
   LocalTime Now() override;
+  std::int64_t SteadySeconds() override;
+  void Wait(std::int64_t seconds) override;
 };
 
 }  // namespace tolvex::posix

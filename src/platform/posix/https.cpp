@@ -6,7 +6,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include <chrono>
 #include <memory>
 
 namespace tolvex::posix {
@@ -216,12 +215,6 @@ HttpsReply CurlHttps::PostForm(const HttpsRequest& request) {
   c.curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply.status);
   reply.done = true;
   return reply;
-}
-
-std::int64_t CurlHttps::NowSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 }  // namespace tolvex::posix

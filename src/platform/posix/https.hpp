@@ -17,7 +17,6 @@ class CurlHttps final : public Https {
   explicit CurlHttps(const volatile std::sig_atomic_t* stop = nullptr) : stop_(stop) {}
 
   HttpsReply PostForm(const HttpsRequest& request) override;
-  std::int64_t NowSeconds() override;
 
  private:
   const volatile std::sig_atomic_t* stop_;

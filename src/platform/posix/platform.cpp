@@ -3,10 +3,8 @@
 
 #include <signal.h>
 
-#include <chrono>
 #include <csignal>
 #include <initializer_list>
-#include <thread>
 
 #include "app/submission_setup.hpp"
 #include "platform/native_path.hpp"
@@ -87,22 +85,11 @@ int PosixPlatform::Serve(const std::filesystem::path& workDir,
   FileSignInStore signIns(FileSignInStore::DefaultFolder());
   PosixBrowserSignIn browser;
   PlatformBundle bundle{
-      files,
-      window_,
-      clock_,
-      tmrWait_,
-      tmrMore_,
-      tmrSMTP_,
-      socket_,
-      *this,
-      secrets,
-      https,
-      signIns,
-      &browser,
-      *options_.out,
-      *options_.out,
-      [](std::string_view text) { return Cp932ToUtf8(text); },
-      [](std::int64_t seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); }};
+      files,         window_,       clock_,
+      tmrWait_,      tmrMore_,      tmrSMTP_,
+      socket_,       *this,         secrets,
+      https,         signIns,       &browser,
+      *options_.out, *options_.out, [](std::string_view text) { return Cp932ToUtf8(text); }};
   return mode(bundle);
 }
 

@@ -47,4 +47,10 @@ LocalTime LocaleClock::Now() {
   return ToLocalTime(now, static_cast<int>(-bias));
 }
 
+std::int64_t LocaleClock::SteadySeconds() {
+  return static_cast<std::int64_t>(GetTickCount64() / 1000);
+}
+
+void LocaleClock::Wait(std::int64_t seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); }
+
 }  // namespace tolvex::win

@@ -18,6 +18,8 @@ class LocaleClock final : public Clock {
  public:
   std::string LogDateTime() override;
   LocalTime Now() override;
+  std::int64_t SteadySeconds() override;
+  void Wait(std::int64_t seconds) override;
 };
 
 }  // namespace tolvex::win

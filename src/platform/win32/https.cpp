@@ -219,6 +219,4 @@ HttpsReply WinHttps::PostForm(const HttpsRequest& request) {
   return std::move(job->reply);
 }
 
-std::int64_t WinHttps::NowSeconds() { return static_cast<std::int64_t>(GetTickCount64() / 1000); }
-
 }  // namespace tolvex::win

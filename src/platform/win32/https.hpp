@@ -20,7 +20,6 @@ class WinHttps final : public Https {
   explicit WinHttps(std::function<bool()> stop = nullptr) : stop_(std::move(stop)) {}
 
   HttpsReply PostForm(const HttpsRequest& request) override;
-  std::int64_t NowSeconds() override;
 
  private:
   std::function<bool()> stop_;

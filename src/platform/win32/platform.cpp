@@ -133,22 +133,10 @@ int WinPlatform::Serve(const std::filesystem::path& workDir,
   WinsockSocket socket(&gate);
   const auto serve = [&](Window& window, EventLoop& loop, Timer& tmrWait, Timer& tmrMore,
                          Timer& tmrSMTP, Https& https) {
-    PlatformBundle bundle{files,
-                          window,
-                          clock,
-                          tmrWait,
-                          tmrMore,
-                          tmrSMTP,
-                          socket,
-                          loop,
-                          secrets,
-                          https,
-                          signIns,
-                          &browser,
-                          out,
-                          raw,
-                          [](std::string_view t) { return Cp932ToUtf8(t); },
-                          [](std::int64_t seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); }};
+    PlatformBundle bundle{
+        files,   window,   clock, tmrWait, tmrMore,
+        tmrSMTP, socket,   loop,  secrets, https,
+        signIns, &browser, out,   raw,     [](std::string_view t) { return Cp932ToUtf8(t); }};
     return mode(bundle);
   };
   if (mode_ != JobMode::Run) {

@@ -1,0 +1,21 @@
+// A clock whose steady seconds move only when a test says so, or by Wait:
+// for token lifetimes and deadlines without an event loop.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/platform.hpp"
+
+namespace tolvex::test {
+
+struct ManualClock final : Clock {
+  std::string LogDateTime() override { return {}; }
+  LocalTime Now() override { return {}; }
+  std::int64_t SteadySeconds() override { return now; }
+  void Wait(std::int64_t seconds) override { now += seconds; }
+
+  std::int64_t now = 1000;
+};
+
+}  // namespace tolvex::test
