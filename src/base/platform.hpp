@@ -129,6 +129,22 @@ class Socket {
   virtual void Close() = 0;
 };
 
+// What each platform's socket keeps alike: where it connects and whom it
+// tells of its events.
+class ClientSocket : public Socket {
+ public:
+  void SetEvents(SocketEvents* events) { events_ = events; }
+  void SetRemotePort(std::int32_t port) override { remotePort_ = port; }
+  void SetRemoteHost(const std::string& host) override { remoteHost_ = host; }
+  std::int32_t RemotePort() const { return remotePort_; }
+  const std::string& RemoteHost() const { return remoteHost_; }
+
+ protected:
+  SocketEvents* events_ = nullptr;
+  std::int32_t remotePort_ = 0;
+  std::string remoteHost_;
+};
+
 // The main window and what stands in for it (a terminal status line on
 // Linux). Texts are code page 932.
 class Window {

@@ -26,7 +26,7 @@
 
 namespace tolvex::posix {
 
-class AsioSocket : public Socket {
+class AsioSocket : public ClientSocket {
  public:
   // Bytes of a streamed message taken per write.
   static constexpr std::size_t kDefaultChunk = 64 * 1024;
@@ -36,10 +36,6 @@ class AsioSocket : public Socket {
   AsioSocket(const AsioSocket&) = delete;
   AsioSocket& operator=(const AsioSocket&) = delete;
 
-  void SetEvents(SocketEvents* events) { events_ = events; }
-
-  void SetRemotePort(std::int32_t port) override { remotePort_ = port; }
-  void SetRemoteHost(const std::string& host) override { remoteHost_ = host; }
   void Connect() override;
   SocketState State() const override;
   void SendData(std::string text) override;
@@ -51,8 +47,6 @@ class AsioSocket : public Socket {
   TlsInfo TlsPeer() const override;
   void Close() override;
 
-  std::int32_t RemotePort() const { return remotePort_; }
-  const std::string& RemoteHost() const { return remoteHost_; }
   // Bytes received and not yet taken by GetData.
   std::size_t BytesWaiting() const;
 
@@ -88,9 +82,6 @@ class AsioSocket : public Socket {
   asio::io_context& io_;
   EventGate& gate_;
   std::size_t chunkBytes_;
-  SocketEvents* events_ = nullptr;
-  std::int32_t remotePort_ = 0;
-  std::string remoteHost_;
   ConnectionPtr conn_;
 };
 

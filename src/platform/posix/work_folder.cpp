@@ -111,12 +111,17 @@ class PosixOutputFile final : public OutputFile {
 };
 
 }  // namespace
+}  // namespace tolvex::posix
 
-std::filesystem::path PosixWorkFolder::PathOf(std::string_view name) const {
+namespace tolvex {
+
+using namespace posix;
+
+std::filesystem::path NativeWorkFolder::PathOf(std::string_view name) const {
   return UnicodeNames() ? NativePathUtf8(dir_, name) : NativePath(dir_, name);
 }
 
-std::unique_ptr<InputFile> PosixWorkFolder::OpenRead(std::string_view name, IoError& error) {
+std::unique_ptr<InputFile> NativeWorkFolder::OpenRead(std::string_view name, IoError& error) {
   error.reset();
   const int fd = OpenRegular(PathOf(name), O_RDONLY, error);
   if (fd < 0) return nullptr;
@@ -128,7 +133,7 @@ std::unique_ptr<InputFile> PosixWorkFolder::OpenRead(std::string_view name, IoEr
 // A link planted at the name is removed, not written through; one planted
 // again before the open is refused (O_NOFOLLOW, the link count), and the
 // file is emptied only after those checks.
-std::unique_ptr<OutputFile> PosixWorkFolder::Create(std::string_view name, IoError& error) {
+std::unique_ptr<OutputFile> NativeWorkFolder::Create(std::string_view name, IoError& error) {
   error.reset();
   const std::filesystem::path path = PathOf(name);
   struct stat st {};
@@ -152,8 +157,8 @@ std::unique_ptr<OutputFile> PosixWorkFolder::Create(std::string_view name, IoErr
   return std::make_unique<PosixOutputFile>(fd, false);
 }
 
-std::unique_ptr<OutputFile> PosixWorkFolder::CreateNew(std::string_view name, IoError& error,
-                                                       bool& taken) {
+std::unique_ptr<OutputFile> NativeWorkFolder::CreateNew(std::string_view name, IoError& error,
+                                                        bool& taken) {
   error.reset();
   taken = false;
   const int fd = ::open(PathOf(name).c_str(),
@@ -166,7 +171,7 @@ std::unique_ptr<OutputFile> PosixWorkFolder::CreateNew(std::string_view name, Io
   return std::make_unique<PosixOutputFile>(fd, true);
 }
 
-IoError PosixWorkFolder::Append(std::string_view name, std::string_view bytes) {
+IoError NativeWorkFolder::Append(std::string_view name, std::string_view bytes) {
   IoError error;
   const int fd = OpenRegular(PathOf(name), O_WRONLY | O_CREAT | O_APPEND, error);
   if (fd < 0) return error;
@@ -181,12 +186,12 @@ IoError PosixWorkFolder::Append(std::string_view name, std::string_view bytes) {
   return error;
 }
 
-IoError PosixWorkFolder::Replace(std::string_view from, std::string_view to) {
+IoError NativeWorkFolder::Replace(std::string_view from, std::string_view to) {
   if (::rename(PathOf(from).c_str(), PathOf(to).c_str()) != 0) return Reason(errno);
   return std::nullopt;
 }
 
-IoError PosixWorkFolder::MakeFolder(std::string_view name) {
+IoError NativeWorkFolder::MakeFolder(std::string_view name) {
   if (::mkdir(PathOf(name).c_str(), 0700) != 0 && errno != EEXIST) return Reason(errno);
   return std::nullopt;
 }
@@ -195,7 +200,7 @@ IoError PosixWorkFolder::MakeFolder(std::string_view name) {
 // old name then goes. File systems without hard links get a rename that
 // refuses to replace; those without that either, a rename after a check,
 // which is as close as they allow.
-IoError PosixWorkFolder::PlaceNew(std::string_view from, std::string_view to, bool& taken) {
+IoError NativeWorkFolder::PlaceNew(std::string_view from, std::string_view to, bool& taken) {
   taken = false;
   const std::filesystem::path source = PathOf(from);
   const std::filesystem::path target = PathOf(to);
@@ -223,9 +228,9 @@ IoError PosixWorkFolder::PlaceNew(std::string_view from, std::string_view to, bo
   return Reason(err);
 }
 
-IoError PosixWorkFolder::Remove(std::string_view name) {
+IoError NativeWorkFolder::Remove(std::string_view name) {
   if (::unlink(PathOf(name).c_str()) != 0 && errno != ENOENT) return Reason(errno);
   return std::nullopt;
 }
 
-}  // namespace tolvex::posix
+}  // namespace tolvex

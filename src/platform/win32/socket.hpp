@@ -26,7 +26,7 @@
 
 namespace tolvex::win {
 
-class WinsockSocket final : public Socket {
+class WinsockSocket final : public ClientSocket {
  public:
   // `gate` (optional) closed means: raise no further event.
   explicit WinsockSocket(const EventGate* gate = nullptr, std::size_t chunkBytes = 64 * 1024);
@@ -34,10 +34,6 @@ class WinsockSocket final : public Socket {
   WinsockSocket(const WinsockSocket&) = delete;
   WinsockSocket& operator=(const WinsockSocket&) = delete;
 
-  void SetEvents(SocketEvents* events) { events_ = events; }
-
-  void SetRemotePort(std::int32_t port) override { remotePort_ = port; }
-  void SetRemoteHost(const std::string& host) override { remoteHost_ = host; }
   void Connect() override;
   SocketState State() const override { return state_; }
   void SendData(std::string text) override;
@@ -49,8 +45,6 @@ class WinsockSocket final : public Socket {
   TlsInfo TlsPeer() const override;
   void Close() override;
 
-  std::int32_t RemotePort() const { return remotePort_; }
-  const std::string& RemoteHost() const { return remoteHost_; }
   // Bytes queued for sending and not yet handed to the network.
   bool SendPending() const { return !sends_.Empty() || wireSent_ < wire_.size(); }
 
@@ -78,10 +72,7 @@ class WinsockSocket final : public Socket {
   UINT SelectMessage() const;
 
   const EventGate* gate_;
-  SocketEvents* events_ = nullptr;
   MessageWindow window_;
-  std::int32_t remotePort_ = 0;
-  std::string remoteHost_;
   SocketState state_ = SocketState::Closed;
   SOCKET sock_ = INVALID_SOCKET;
   unsigned generation_ = 0;  // connection number: older ones' messages are dropped

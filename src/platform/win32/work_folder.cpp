@@ -126,12 +126,17 @@ IoError NotOwnFile(HANDLE h, bool& link) {
 }
 
 }  // namespace
+}  // namespace tolvex::win
 
-std::filesystem::path WinWorkFolder::PathOf(std::string_view name) const {
+namespace tolvex {
+
+using namespace win;
+
+std::filesystem::path NativeWorkFolder::PathOf(std::string_view name) const {
   return UnicodeNames() ? NativePathUtf8(dir_, name) : NativePath(dir_, name);
 }
 
-std::unique_ptr<InputFile> WinWorkFolder::OpenRead(std::string_view name, IoError& error) {
+std::unique_ptr<InputFile> NativeWorkFolder::OpenRead(std::string_view name, IoError& error) {
   error.reset();
   HANDLE h = OpenRegular(PathOf(name), GENERIC_READ, kShareAll, OPEN_EXISTING, error);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
@@ -148,7 +153,7 @@ std::unique_ptr<InputFile> WinWorkFolder::OpenRead(std::string_view name, IoErro
 // through a link: a link found there is removed and the name opened once
 // more; one planted again meanwhile is refused. The file is emptied only
 // after that check.
-std::unique_ptr<OutputFile> WinWorkFolder::Create(std::string_view name, IoError& error) {
+std::unique_ptr<OutputFile> NativeWorkFolder::Create(std::string_view name, IoError& error) {
   error.reset();
   const std::filesystem::path path = PathOf(name);
   for (int attempt = 0;; ++attempt) {
@@ -177,8 +182,8 @@ std::unique_ptr<OutputFile> WinWorkFolder::Create(std::string_view name, IoError
 
 // CREATE_NEW fails on any name already there; FILE_FLAG_OPEN_REPARSE_POINT
 // keeps it from creating a file where a dangling link points.
-std::unique_ptr<OutputFile> WinWorkFolder::CreateNew(std::string_view name, IoError& error,
-                                                     bool& taken) {
+std::unique_ptr<OutputFile> NativeWorkFolder::CreateNew(std::string_view name, IoError& error,
+                                                        bool& taken) {
   error.reset();
   taken = false;
   HANDLE h = CreateFileW(PathOf(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
@@ -197,7 +202,7 @@ std::unique_ptr<OutputFile> WinWorkFolder::CreateNew(std::string_view name, IoEr
   return std::make_unique<WinOutputFile>(h, true);
 }
 
-IoError WinWorkFolder::Append(std::string_view name, std::string_view bytes) {
+IoError NativeWorkFolder::Append(std::string_view name, std::string_view bytes) {
   IoError error;
   HANDLE h = OpenRegular(PathOf(name), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                          OPEN_ALWAYS, error);
@@ -219,14 +224,14 @@ IoError WinWorkFolder::Append(std::string_view name, std::string_view bytes) {
   return error;
 }
 
-IoError WinWorkFolder::Replace(std::string_view from, std::string_view to) {
+IoError NativeWorkFolder::Replace(std::string_view from, std::string_view to) {
   if (!MoveFileExW(PathOf(from).c_str(), PathOf(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
     return Reason(GetLastError());
   }
   return std::nullopt;
 }
 
-IoError WinWorkFolder::MakeFolder(std::string_view name) {
+IoError NativeWorkFolder::MakeFolder(std::string_view name) {
   if (!CreateDirectoryW(PathOf(name).c_str(), nullptr)) {
     const DWORD code = GetLastError();
     if (code != ERROR_ALREADY_EXISTS) return Reason(code);
@@ -235,7 +240,7 @@ IoError WinWorkFolder::MakeFolder(std::string_view name) {
 }
 
 // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
-IoError WinWorkFolder::PlaceNew(std::string_view from, std::string_view to, bool& taken) {
+IoError NativeWorkFolder::PlaceNew(std::string_view from, std::string_view to, bool& taken) {
   taken = false;
   if (!MoveFileExW(PathOf(from).c_str(), PathOf(to).c_str(), 0)) {
     const DWORD code = GetLastError();
@@ -245,7 +250,7 @@ IoError WinWorkFolder::PlaceNew(std::string_view from, std::string_view to, bool
   return std::nullopt;
 }
 
-IoError WinWorkFolder::Remove(std::string_view name) {
+IoError NativeWorkFolder::Remove(std::string_view name) {
   if (!DeleteFileW(PathOf(name).c_str())) {
     const DWORD code = GetLastError();
     if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) return Reason(code);
@@ -253,4 +258,4 @@ IoError WinWorkFolder::Remove(std::string_view name) {
   return std::nullopt;
 }
 
-}  // namespace tolvex::win
+}  // namespace tolvex
