@@ -5,6 +5,7 @@
 #include <winhttp.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/win32/cert_check.hpp"
@@ -39,130 +40,123 @@ std::string Why(const char* what) {
   return std::string(what) + " failed (WinHTTP error " + std::to_string(code) + ")";
 }
 
-HttpsReply Exchange(const HttpsRequest& request) {
+// A failed request: `why`, and whether trying again cannot help.
+HttpsReply Failed(std::string why, bool lasting = false) {
   HttpsReply reply;
-  if (!IsHttpsUrl(request.url)) {
-    reply.error = "not an https:// URL";
-    reply.lasting = true;
-    return reply;
-  }
-  std::wstring url = WideFromCp932(request.url);
+  reply.error = std::move(why);
+  reply.lasting = lasting;
+  return reply;
+}
+
+// Where an https:// URL points.
+struct Target {
+  std::wstring host;  // as written, an IPv6 address in brackets
+  std::wstring path;  // with the query
+  INTERNET_PORT port = 0;
+};
+
+std::optional<Target> TargetOf(const std::string& cp932Url) {
+  if (!IsHttpsUrl(cp932Url)) return std::nullopt;
+  const std::wstring url = WideFromCp932(cp932Url);
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof parts;
   parts.dwHostNameLength = static_cast<DWORD>(-1);
   parts.dwUrlPathLength = static_cast<DWORD>(-1);
   parts.dwExtraInfoLength = static_cast<DWORD>(-1);
   if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTPS) {
-    reply.error = "not an https:// URL";
-    reply.lasting = true;
-    return reply;
+    return std::nullopt;
   }
-  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
-  std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
-  path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-  if (path.empty()) path = L"/";
+  Target t{std::wstring(parts.lpszHostName, parts.dwHostNameLength),
+           std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength), parts.nPort};
+  t.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  if (t.path.empty()) t.path = L"/";
+  return t;
+}
 
-  Internet session(WinHttpOpen(L"Tolvex", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session) {
-    reply.error = Why("WinHttpOpen");
-    return reply;
-  }
+// The session, the connection and the POST request on it, each bounded by
+// the request's limits, TLS 1.2 or later, no redirect followed.
+struct Handles {
+  Internet session, connection, request;
+};
+
+std::string OpenPost(const Target& target, const HttpsRequest& request, Handles& h) {
+  h.session.reset(WinHttpOpen(L"Tolvex", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!h.session) return Why("WinHttpOpen");
   const int connectMs = request.connectSeconds * 1000;
   const int totalMs = request.totalSeconds * 1000;
-  WinHttpSetTimeouts(session.get(), connectMs, connectMs, totalMs, totalMs);
+  WinHttpSetTimeouts(h.session.get(), connectMs, connectMs, totalMs, totalMs);
   DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-  if (!WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+  if (!WinHttpSetOption(h.session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
                         sizeof protocols)) {
     protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;  // systems without TLS 1.3
-    WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    WinHttpSetOption(h.session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                     sizeof protocols);
   }
-  Internet connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
-  if (!connection) {
-    reply.error = Why("WinHttpConnect");
-    return reply;
-  }
-  Internet req(WinHttpOpenRequest(connection.get(), L"POST", path.c_str(), nullptr,
-                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                  WINHTTP_FLAG_SECURE));
-  if (!req) {
-    reply.error = Why("WinHttpOpenRequest");
-    return reply;
-  }
+  h.connection.reset(WinHttpConnect(h.session.get(), target.host.c_str(), target.port, 0));
+  if (!h.connection) return Why("WinHttpConnect");
+  h.request.reset(WinHttpOpenRequest(h.connection.get(), L"POST", target.path.c_str(), nullptr,
+                                     WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                     WINHTTP_FLAG_SECURE));
+  if (!h.request) return Why("WinHttpOpenRequest");
+  HINTERNET req = h.request.get();
   // On the request too, and the wait for the reply's head by its own
   // option: some WinHTTP versions leave that one unbounded otherwise.
-  WinHttpSetTimeouts(req.get(), connectMs, connectMs, totalMs, totalMs);
+  WinHttpSetTimeouts(req, connectMs, connectMs, totalMs, totalMs);
   DWORD responseMs = static_cast<DWORD>(totalMs);
-  WinHttpSetOption(req.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseMs,
-                   sizeof responseMs);
+  WinHttpSetOption(req, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseMs, sizeof responseMs);
   DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-  WinHttpSetOption(req.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
-  // The chain and the name are checked below, by the code the SMTP
+  WinHttpSetOption(req, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+  // The chain and the name are checked by PeerRefused, by the code the SMTP
   // connection uses (it knows the #CAF certificates and IP subjectAltNames),
   // before a byte of the body goes out.
   DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
-  WinHttpSetOption(req.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
+  WinHttpSetOption(req, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
+  return {};
+}
 
-  const std::string_view form = request.form ? request.form->View() : std::string_view();
-  const wchar_t* headers =
-      L"Content-Type: application/x-www-form-urlencoded\r\nAccept: application/json\r\n";
-  if (!WinHttpSendRequest(req.get(), headers, static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0,
-                          static_cast<DWORD>(form.size()), 0)) {
-    reply.error = Why("sending the request");
-    return reply;
-  }
+// The failure when the server's certificate is not trusted for `host`.
+std::optional<HttpsReply> PeerRefused(HINTERNET req, const std::wstring& host,
+                                      const std::string& caPem) {
   PCCERT_CONTEXT raw = nullptr;
   DWORD size = sizeof raw;
-  if (!WinHttpQueryOption(req.get(), WINHTTP_OPTION_SERVER_CERT_CONTEXT, &raw, &size) || !raw) {
-    reply.error = "the server sent no certificate";
-    return reply;
+  if (!WinHttpQueryOption(req, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &raw, &size) || !raw) {
+    return Failed("the server sent no certificate");
   }
   std::unique_ptr<const CERT_CONTEXT, CertFree> cert(raw);
   CaStore extra;
-  if (!request.caPem.empty()) {
-    if (std::string why = extra.LoadPem(request.caPem, "#CAF"); !why.empty()) {
-      reply.error = why;
-      reply.lasting = true;
-      return reply;
-    }
+  if (!caPem.empty()) {
+    if (std::string why = extra.LoadPem(caPem, "#CAF"); !why.empty()) return Failed(why, true);
   }
   std::wstring name = host;
   if (name.size() > 2 && name.front() == L'[' && name.back() == L']') {
     name = name.substr(1, name.size() - 2);
   }
   if (std::string why = VerifyServerCertificate(cert.get(), extra, name); !why.empty()) {
-    reply.error = why;
-    reply.lasting = true;
-    return reply;
+    return Failed(why, true);
   }
-  DWORD written = 0;
-  if (!form.empty() &&
-      (!WinHttpWriteData(req.get(), form.data(), static_cast<DWORD>(form.size()), &written) ||
-       written != form.size())) {
-    reply.error = Why("sending the request body");
-    return reply;
-  }
-  if (!WinHttpReceiveResponse(req.get(), nullptr)) {
-    reply.error = Why("waiting for the reply");
-    return reply;
-  }
+  return std::nullopt;
+}
+
+// The reply's status and body (at most kMaxBody), or why not.
+HttpsReply ReadReply(HINTERNET req) {
+  HttpsReply reply;
+  if (!WinHttpReceiveResponse(req, nullptr)) return Failed(Why("waiting for the reply"));
   DWORD status = 0;
-  size = sizeof status;
-  WinHttpQueryHeaders(req.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+  DWORD size = sizeof status;
+  WinHttpQueryHeaders(req, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                       WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
   char buffer[4096];
   for (;;) {
     DWORD got = 0;
-    if (!WinHttpReadData(req.get(), buffer, sizeof buffer, &got)) {
+    if (!WinHttpReadData(req, buffer, sizeof buffer, &got)) {
       reply.body.Wipe();
-      reply.error = Why("reading the reply");
-      return reply;
+      return Failed(Why("reading the reply"));
     }
     if (got == 0) break;
     if (reply.body.Size() + got > kMaxBody) {
       reply.body.Wipe();
-      reply.error = "the reply is larger than 1 MiB";
-      return reply;
+      return Failed("the reply is larger than 1 MiB");
     }
     reply.body.Append(std::string_view(buffer, got));
   }
@@ -170,6 +164,29 @@ HttpsReply Exchange(const HttpsRequest& request) {
   reply.status = static_cast<long>(status);
   reply.done = true;
   return reply;
+}
+
+HttpsReply Exchange(const HttpsRequest& request) {
+  const std::optional<Target> target = TargetOf(request.url);
+  if (!target) return Failed("not an https:// URL", true);
+  Handles h;
+  if (std::string why = OpenPost(*target, request, h); !why.empty()) return Failed(why);
+  HINTERNET req = h.request.get();
+  const std::string_view form = request.form ? request.form->View() : std::string_view();
+  const wchar_t* headers =
+      L"Content-Type: application/x-www-form-urlencoded\r\nAccept: application/json\r\n";
+  if (!WinHttpSendRequest(req, headers, static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0,
+                          static_cast<DWORD>(form.size()), 0)) {
+    return Failed(Why("sending the request"));
+  }
+  if (auto refused = PeerRefused(req, target->host, request.caPem)) return std::move(*refused);
+  DWORD written = 0;
+  if (!form.empty() &&
+      (!WinHttpWriteData(req, form.data(), static_cast<DWORD>(form.size()), &written) ||
+       written != form.size())) {
+    return Failed(Why("sending the request body"));
+  }
+  return ReadReply(req);
 }
 
 // One request on a thread of its own, with copies of what it needs: when
