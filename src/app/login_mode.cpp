@@ -142,55 +142,14 @@ int BrowserLogin(const PlatformBundle& p, Submission& s) {
   }
 }
 
-}  // namespace
-
-int RunLogin(PlatformBundle& p) {
-  RunState st;
-  EffectRecorder effects;  // no window to hide, no connection to make
-  if (Status failure = LoadJob(st, JobMode::Login, effects, p)) {
-    return Fail(p.window, *failure);
-  }
-  Submission& s = st.Submit;
-  if (!s.UsesOAuth()) {
-    return Fail(p.window, Failure{FailureKind::CommandFileBad,
-                                  "command.txt: --login needs \"#USR\" and \"#OAU\""});
-  }
+// Polls the token endpoint until the user has signed in with the device
+// code, then keeps the sign-in. The reply's numbers are held to
+// kLongestCodeLife and kLongestPollInterval: each wait ends by the code's
+// expiry, and the expiry is looked at before each wait and each poll.
+int PollDeviceToken(PlatformBundle& p, Submission& s, const oauth::DeviceCode& code) {
   const OAuthSettings& o = s.oauth;
-  if (p.browser && !oauth::AuthorizeUrl(o).empty()) return BrowserLogin(p, s);
-  const std::string deviceUrl = oauth::DeviceCodeUrl(o);
-  if (deviceUrl.empty()) {
-    return Fail(p.window,
-                Failure{FailureKind::CommandFileBad,
-                        "command.txt: \"#OAU\" " + o.provider +
-                            ": --login signs in by the device code (Microsoft with \"#OTE\", or "
-                            "a token endpoint ending in /token) or in a browser (Google, or "
-                            "\"#OAZ\" naming the authorization endpoint)"});
-  }
-
-  Secret form;
-  oauth::DeviceCodeBody(o, form);
-  auto device = oauth::RequestDeviceCode(p.https, deviceUrl, s.caPem, form, s.secrets);
-  if (device.failure) {
-    return Fail(p.window, Failure{FailureKind::SignInFailed, device.failure->text});
-  }
-  const oauth::DeviceCode& code = device.reply;
-  if (!code.ok) {
-    return Fail(p.window, Refused("device code request", code.error, code.description));
-  }
-  s.secrets.Add(code.deviceCode.View());
-
-  p.out << p.display(kOpenJa + code.verificationUri + kEnterJa + code.userCode + kPleaseJa) << "\n"
-        << p.display("To sign in " + s.user + ", open " + code.verificationUri +
-                     " in a browser and enter the code " + code.userCode + ".")
-        << "\n"
-        << std::flush;
-
-  // The reply's numbers are held to kLongestCodeLife and kLongestPollInterval:
-  // each wait ends by the code's expiry, and the expiry is looked at before
-  // each wait and each poll.
   const std::int64_t deadline = p.clock.SteadySeconds() + code.expiresIn;
   std::int64_t interval = code.interval;
-  const std::string key = oauth::SignInKeyOf(s);
   const std::string tokenUrl = oauth::TokenUrl(o);
   const auto expired = [&p] {
     p.out << p.display(kExpiredJa) << "\n";
@@ -198,6 +157,7 @@ int RunLogin(PlatformBundle& p) {
                                   "the code expired before the sign-in was completed: run "
                                   "tolvex --login again"});
   };
+  Secret form;
   for (;;) {
     const std::int64_t left = deadline - p.clock.SteadySeconds();
     if (left <= 0) return expired();
@@ -223,8 +183,58 @@ int RunLogin(PlatformBundle& p) {
       case oauth::PollOutcome::Tokens:
         break;
     }
-    return Store(p, s, key, token, tokenUrl);
+    return Store(p, s, oauth::SignInKeyOf(s), token, tokenUrl);
   }
+}
+
+// The device authorization grant: a code the user enters in a browser
+// anywhere, then the polls.
+int DeviceLogin(PlatformBundle& p, Submission& s, const std::string& deviceUrl) {
+  Secret form;
+  oauth::DeviceCodeBody(s.oauth, form);
+  auto device = oauth::RequestDeviceCode(p.https, deviceUrl, s.caPem, form, s.secrets);
+  if (device.failure) {
+    return Fail(p.window, Failure{FailureKind::SignInFailed, device.failure->text});
+  }
+  const oauth::DeviceCode& code = device.reply;
+  if (!code.ok) {
+    return Fail(p.window, Refused("device code request", code.error, code.description));
+  }
+  s.secrets.Add(code.deviceCode.View());
+
+  p.out << p.display(kOpenJa + code.verificationUri + kEnterJa + code.userCode + kPleaseJa) << "\n"
+        << p.display("To sign in " + s.user + ", open " + code.verificationUri +
+                     " in a browser and enter the code " + code.userCode + ".")
+        << "\n"
+        << std::flush;
+  return PollDeviceToken(p, s, code);
+}
+
+}  // namespace
+
+int RunLogin(PlatformBundle& p) {
+  RunState st;
+  EffectRecorder effects;  // no window to hide, no connection to make
+  if (Status failure = LoadJob(st, JobMode::Login, effects, p)) {
+    return Fail(p.window, *failure);
+  }
+  Submission& s = st.Submit;
+  if (!s.UsesOAuth()) {
+    return Fail(p.window, Failure{FailureKind::CommandFileBad,
+                                  "command.txt: --login needs \"#USR\" and \"#OAU\""});
+  }
+  const OAuthSettings& o = s.oauth;
+  if (p.browser && !oauth::AuthorizeUrl(o).empty()) return BrowserLogin(p, s);
+  const std::string deviceUrl = oauth::DeviceCodeUrl(o);
+  if (deviceUrl.empty()) {
+    return Fail(p.window,
+                Failure{FailureKind::CommandFileBad,
+                        "command.txt: \"#OAU\" " + o.provider +
+                            ": --login signs in by the device code (Microsoft with \"#OTE\", or "
+                            "a token endpoint ending in /token) or in a browser (Google, or "
+                            "\"#OAZ\" naming the authorization endpoint)"});
+  }
+  return DeviceLogin(p, s, deviceUrl);
 }
 
 }  // namespace tolvex
