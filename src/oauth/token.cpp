@@ -196,6 +196,37 @@ std::string RefusedSignIn(const StoredSignIn& stored) {
   return stored.refused + ": run tolvex --login in this folder again";
 }
 
+namespace {
+
+// The refresh token of the sign-in stored for `s` into `refresh` (empty when
+// there is none), or why no token can be asked for.
+Status StoredGrant(const Submission& s, SignInStore* signIns, Secret& refresh) {
+  const OAuthSettings& o = s.oauth;
+  if (signIns) {
+    const StoredSignIn stored = signIns->Load(SignInKeyOf(s));
+    if (!stored.refused.empty()) {
+      return Failure{FailureKind::SignInFailed, RefusedSignIn(stored)};
+    }
+    refresh = stored.token;
+  }
+  if (!refresh.Empty()) return std::nullopt;
+  if (o.clientSecret.Empty()) {
+    return Failure{FailureKind::SignInFailed,
+                   "no sign-in stored for " + s.user + " at " + TokenUrl(o) +
+                       " and no client secret: run tolvex --login in this folder again"};
+  }
+  // Google gives mail tokens to a signed-in user only: its client secret
+  // serves the sign-in, there is no client credentials grant.
+  if (SameAscii(o.provider, "google")) {
+    return Failure{FailureKind::SignInFailed, "no sign-in stored for " + s.user + " at " +
+                                                  TokenUrl(o) +
+                                                  ": run tolvex --login in this folder again"};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 Status TokenCache::Obtain(Submission& s, Https& https, Clock& clock, SignInStore* signIns) {
   OAuthSettings& o = s.oauth;
   SecretRegistry& known = s.secrets;
@@ -209,29 +240,10 @@ Status TokenCache::Obtain(Submission& s, Https& https, Clock& clock, SignInStore
   known.Add(o.clientSecret.View());
   lastFailure_ = TokenFailure::Refused;
   const std::string key = SignInKeyOf(s);
-  // The stored sign-in's refresh token; empty when there is none.
-  Secret refresh;
-  if (signIns) {
-    const StoredSignIn stored = signIns->Load(key);
-    if (!stored.refused.empty()) {
-      return Failure{FailureKind::SignInFailed, RefusedSignIn(stored)};
-    }
-    refresh = stored.token;
-  }
+  Secret refresh;  // the stored sign-in's refresh token; empty when there is none
+  if (Status failure = StoredGrant(s, signIns, refresh)) return failure;
   known.Add(refresh.View(), SecretRegistry::Span::Recent);
   const bool signedIn = !refresh.Empty();
-  if (!signedIn && o.clientSecret.Empty()) {
-    return Failure{FailureKind::SignInFailed,
-                   "no sign-in stored for " + s.user + " at " + TokenUrl(o) +
-                       " and no client secret: run tolvex --login in this folder again"};
-  }
-  // Google gives mail tokens to a signed-in user only: its client secret
-  // serves the sign-in, there is no client credentials grant.
-  if (!signedIn && SameAscii(o.provider, "google")) {
-    return Failure{FailureKind::SignInFailed, "no sign-in stored for " + s.user + " at " +
-                                                  TokenUrl(o) +
-                                                  ": run tolvex --login in this folder again"};
-  }
   Secret form;
   if (signedIn) {
     RefreshBody(o, refresh.View(), form);
