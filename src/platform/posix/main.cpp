@@ -3,11 +3,11 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <iostream>
 #include <string_view>
 #include <vector>
 
 #include "app/program.hpp"
+#include "platform/posix/fd_stream.hpp"
 #include "platform/posix/platform.hpp"
 
 #ifndef TOLVEX_VERSION
@@ -21,8 +21,8 @@ using namespace tolvex;
 // The modes on Linux: the terminal, Asio, the platform bundle.
 class PosixProgram final : public ProgramHost {
  public:
-  void WriteOut(const std::string& text) override { std::cout << text << std::flush; }
-  void WriteError(const std::string& text) override { std::cerr << text; }
+  void WriteOut(const std::string& text) override { posix::WriteAll(STDOUT_FILENO, text); }
+  void WriteError(const std::string& text) override { posix::WriteAll(STDERR_FILENO, text); }
 
   int WithPlatform(JobMode mode, const std::filesystem::path& workDir,
                    const std::function<int(PlatformBundle&)>& body) override {

@@ -46,11 +46,13 @@ void NoteBeforeAsio(std::initializer_list<int> signals) {
 
 PosixPlatform::PosixPlatform(const PlatformOptions& options)
     : options_(options),
+      err_(options.err ? *options.err : stdErr_),
+      out_(options.out ? *options.out : stdOut_),
       tmrWait_(io_, gate_, options.minute),
       tmrMore_(io_, gate_, options.minute),
       tmrSMTP_(io_, gate_, options.tick),
       socket_(io_, gate_, options.chunkBytes),
-      window_(*options.err, options.statusLine, [this](int) { EndLoop(); }) {}
+      window_(err_, options.statusLine, [this](int) { EndLoop(); }) {}
 
 void PosixPlatform::EndLoop() {
   gate_.Close();
@@ -85,11 +87,11 @@ int PosixPlatform::Serve(const std::filesystem::path& workDir,
   FileSignInStore signIns(FileSignInStore::DefaultFolder());
   PosixBrowserSignIn browser;
   PlatformBundle bundle{
-      files,         window_,       clock_,
-      tmrWait_,      tmrMore_,      tmrSMTP_,
-      socket_,       *this,         secrets,
-      https,         signIns,       &browser,
-      *options_.out, *options_.out, [](std::string_view text) { return Cp932ToUtf8(text); }};
+      files,    window_,  clock_,
+      tmrWait_, tmrMore_, tmrSMTP_,
+      socket_,  *this,    secrets,
+      https,    signIns,  &browser,
+      out_,     out_,     [](std::string_view text) { return Cp932ToUtf8(text); }};
   return mode(bundle);
 }
 

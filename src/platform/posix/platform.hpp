@@ -13,12 +13,12 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <iostream>
 #include <optional>
 
 #include "app/platform_bundle.hpp"
 #include "platform/posix/clock.hpp"
 #include "platform/posix/event_gate.hpp"
+#include "platform/posix/fd_stream.hpp"
 #include "platform/posix/socket.hpp"
 #include "platform/posix/timer.hpp"
 #include "platform/posix/window.hpp"
@@ -28,10 +28,10 @@ namespace tolvex::posix {
 struct PlatformOptions {
   std::chrono::milliseconds minute{60000};  // tmrWait and tmrMore
   std::chrono::milliseconds tick{100};      // tmrSMTP
-  std::ostream* err = &std::cerr;
-  std::ostream* out = &std::cout;  // what --check, --probe and --login print
-  bool statusLine = false;         // show the caption (standard error is a terminal)
-  bool handleSignals = true;       // SIGINT, SIGTERM and SIGHUP end the run
+  std::ostream* err = nullptr;              // none: standard error
+  std::ostream* out = nullptr;  // what --check, --probe and --login print; none: standard output
+  bool statusLine = false;      // show the caption (standard error is a terminal)
+  bool handleSignals = true;    // SIGINT, SIGTERM and SIGHUP end the run
   std::size_t chunkBytes = AsioSocket::kDefaultChunk;
   // When set, a run still going after this long is stopped and Run returns
   // kRunDeadlineExceeded (a safety net for tests).
@@ -62,6 +62,10 @@ class PosixPlatform final : public EventLoop {
   void Detach();
 
   PlatformOptions options_;
+  FdStream stdErr_{2};
+  FdStream stdOut_{1};
+  std::ostream& err_;
+  std::ostream& out_;
   asio::io_context io_{1};  // one thread runs everything
   EventGate gate_{io_};
   AsioTimer tmrWait_;
