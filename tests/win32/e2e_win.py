@@ -300,11 +300,44 @@ class TrayIcon(WinRun):
         self.assert_clean_end()
 
 
+# The classes without a display, in groups of about equal length that
+# tools/test-win.sh runs side by side, each in a network namespace of its
+# own; the real servers' cases stay in one group.
+GROUPS = [
+    [submission.WinSubmission, submission.WinScriptedTls, submission.WinProbe,
+     submission.WinServerEdges, submission.WinProbeClose, submission.WinOAuth,
+     submission.WinDovecotOAuth, submission.WinStrictServers],
+    [Messages, UnicodeCommandFile, failures.Failures, failures.TrayBalloon, WindowStates,
+     check.CommandLine],
+    [spool.Spool, hostile.NotFiles, hostile.HostileServer, hostile.SlowHostile, retry.WinRetry,
+     retry.WinTokenRequest],
+]
+
+
+class ClassTimes(unittest.TextTestResult):
+    """Keeps how long each test class took, to balance GROUPS."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.class_times = {}
+        self._started = 0.0
+
+    def startTest(self, test):
+        self._started = time.monotonic()
+        super().startTest(test)
+
+    def stopTest(self, test):
+        super().stopTest(test)
+        name = type(test).__name__
+        self.class_times[name] = self.class_times.get(name, 0.0) + time.monotonic() - self._started
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--exe", required=True)
     ap.add_argument("--wintool", required=True)
     ap.add_argument("--tray", action="store_true")
+    ap.add_argument("--group", type=int, help=f"run only group 0-{len(GROUPS) - 1} of the classes")
     ap.add_argument("tests", nargs="*")
     args = ap.parse_args()
     winrun.configure(args.exe, args.wintool)
@@ -320,20 +353,11 @@ def main():
         suite = unittest.TestSuite(loader.loadTestsFromTestCase(c)
                                    for c in (TrayIcon, failures.TrayFailureOnScreen))
     else:
-        suite = unittest.TestSuite(loader.loadTestsFromTestCase(c)
-                                   for c in (Messages, UnicodeCommandFile, failures.Failures,
-                                             failures.TrayBalloon,
-                                             WindowStates, spool.Spool, check.CommandLine,
-                                             hostile.NotFiles, hostile.HostileServer,
-                                             hostile.SlowHostile, submission.WinSubmission,
-                                             submission.WinScriptedTls, submission.WinProbe,
-                                             submission.WinServerEdges,
-                                             submission.WinProbeClose,
-                                             retry.WinRetry, retry.WinTokenRequest,
-                                             submission.WinOAuth,
-                                             submission.WinDovecotOAuth,
-                                             submission.WinStrictServers))
-    result = unittest.TextTestRunner(verbosity=2).run(suite)
+        groups = GROUPS if args.group is None else [GROUPS[args.group]]
+        suite = unittest.TestSuite(loader.loadTestsFromTestCase(c) for g in groups for c in g)
+    result = unittest.TextTestRunner(verbosity=2, resultclass=ClassTimes).run(suite)
+    for name, took in result.class_times.items():
+        print(f"class {name}: {took:.0f} s")
     for test, what, took in winrun.timings:
         print(f"ended {took:.2f} s after the {what}: {test}")
     # A failing subtest is reported on its own; count each test once.
