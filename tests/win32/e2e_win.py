@@ -308,9 +308,10 @@ GROUPS = [
      submission.WinServerEdges, submission.WinProbeClose, submission.WinOAuth,
      submission.WinDovecotOAuth, submission.WinStrictServers],
     [Messages, UnicodeCommandFile, failures.Failures, failures.TrayBalloon, WindowStates,
-     check.CommandLine],
-    [spool.Spool, hostile.NotFiles, hostile.HostileServer, hostile.SlowHostile, retry.WinRetry,
+     check.CommandLine, spool.Spool, hostile.NotFiles, hostile.HostileServer,
      retry.WinTokenRequest],
+    [hostile.SlowHostile],
+    [retry.WinRetry],
 ]
 
 
