@@ -3,7 +3,9 @@
 # compilers and libraries (OpenSSL for TLS), Postfix and Dovecot (the real
 # peers of the SMTP and submission tests), and the MinGW-w64 cross
 # compiler, Wine (its SChannel runs on GnuTLS), pyOpenSSL (TLS test peers),
-# Xvfb and xdotool for the Windows program. Exim and OpenSMTPD (strict peers
+# Xvfb and xdotool for the Windows program, dpkg-dev, file and lintian for
+# the Debian package (CPack's dependency scan and the package check) and
+# man-db to find its installed man page. Exim and OpenSMTPD (strict peers
 # of the end-to-end tests) are unpacked beside Postfix, not installed: see
 # the end of this file.
 set -euo pipefail
@@ -12,7 +14,8 @@ pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-de
       libssl-dev libcurl4-openssl-dev nlohmann-json3-dev python3)
 if [[ ${1:-} != --core ]]; then
   pkgs+=(clang-format time postfix dovecot-core openssl locales g++-mingw-w64-x86-64-win32 wine wine64
-         libgnutls30 python3-openssl mutt nodejs xvfb xauth xdotool iproute2)
+         libgnutls30 python3-openssl mutt nodejs xvfb xauth xdotool iproute2 dpkg-dev file lintian
+         man-db)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

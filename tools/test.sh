@@ -2,9 +2,9 @@
 # Installs what the tests need, builds every preset that has tests and runs
 # them: the layer check, the unit and integration tests under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the Windows program under
-# Wine, and the debug build's unit, integration, end-to-end and real-server
-# (Postfix, Dovecot, Exim, OpenSMTPD) tests. Warnings are errors in every
-# build.
+# Wine, the debug build's unit, integration, end-to-end and real-server
+# (Postfix, Dovecot, Exim, OpenSMTPD) tests, and the Debian package of the
+# release build. Warnings are errors in every build.
 #
 # Most end-to-end cases wait on real time (two-minute time-outs, retries a
 # minute apart), so the debug tests run side by side and in the background
@@ -51,6 +51,24 @@ cmake --build --preset asan -j "$jobs"
 phase "sanitizer tests"
 status=0
 isolated ctest --preset asan -j "$jobs" -L "unit|integration" || status=$?
+
+# The Debian package, while the background tests still run: the release
+# build of the program, cpack, lintian (an error fails), then installed on
+# this machine: its --version and its man page, and removed again.
+phase "Debian package"
+package_check() {
+  cmake --preset release -DTOLVEX_WERROR=ON >/dev/null &&
+    cmake --build --preset release -j "$jobs" --target tolvex tolvex_docs || return
+  local version deb out
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
+  deb=build/release/tolvex_${version}_amd64.deb
+  rm -f "$deb"
+  (cd build/release && cpack -G DEB) && ls -l "$deb" &&
+    lintian --allow-root --fail-on error "$deb" && dpkg -i "$deb" &&
+    out=$(/usr/bin/tolvex --version) && printf '%s\n' "$out" &&
+    [[ ${out%%$'\n'*} == "tolvex $version" ]] && man -w tolvex && dpkg -r tolvex >/dev/null
+}
+package_check || status=$?
 
 phase "waiting for the Windows program's tests"
 wait "$win_pid" || status=$?

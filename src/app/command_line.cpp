@@ -1,6 +1,7 @@
 // The shared command line and its help text.
 #include "app/command_line.hpp"
 
+#include <utility>
 #include <vector>
 
 namespace tolvex {
@@ -92,8 +93,15 @@ std::string UsageText(std::string_view program) {
          "The command file is described in README.md.\n";
 }
 
-std::string VersionText(std::string_view program, std::string_view version) {
-  return std::string(program) + " " + std::string(version) + "\n";
+std::string VersionText(std::string_view program, const VersionFacts& facts) {
+  std::string out(program);
+  out.append(" ").append(facts.version).append("\n");
+  const std::pair<std::string_view, std::string_view> lines[] = {
+      {"commit:   ", facts.commit}, {"built:    ", facts.buildDate}, {"compiler: ", facts.compiler},
+      {"TLS:      ", facts.tls},    {"HTTPS:    ", facts.https},
+  };
+  for (const auto& [label, value] : lines) out.append(label).append(value).append("\n");
+  return out;
 }
 
 }  // namespace tolvex

@@ -12,7 +12,7 @@
 namespace tolvex {
 
 int RunProgram(const std::vector<std::string_view>& args, std::string_view program,
-               std::string_view version, std::string_view lineEnd, ProgramHost& host) {
+               const VersionFacts& version, std::string_view lineEnd, ProgramHost& host) {
   const CommandLine cl = ParseCommandLine(args);
   JobMode mode = JobMode::Run;
   switch (cl.action) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/command_line.hpp"
 #include "app/load_job.hpp"
 #include "app/platform_bundle.hpp"
 
@@ -27,9 +28,9 @@ class ProgramHost {
 };
 
 // Runs the mode `args` ask for and returns the exit status. `program` is
-// the name the texts use ("tolvex", "tolvex.exe"), `version` the one
+// the name the texts use ("tolvex", "tolvex.exe"), `version` what
 // --version prints, `lineEnd` the error text's line end.
 int RunProgram(const std::vector<std::string_view>& args, std::string_view program,
-               std::string_view version, std::string_view lineEnd, ProgramHost& host);
+               const VersionFacts& version, std::string_view lineEnd, ProgramHost& host);
 
 }  // namespace tolvex

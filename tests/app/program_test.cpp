@@ -33,7 +33,9 @@ struct RigHost final : ProgramHost {
 };
 
 int RunWith(RigHost& host, std::vector<std::string_view> args) {
-  return RunProgram(args, "tolvex", "9.9", "\n", host);
+  const VersionFacts version{"9.9",     "v9.9-2-g1a2b3c4-dirty", "2026-12-08",
+                             "GCC 1.2", "OpenSSL 3.9.9",         "libcurl.so.4"};
+  return RunProgram(args, "tolvex", version, "\n", host);
 }
 
 TEST(Program, EachModeRunsOnTheBundle) {
@@ -44,7 +46,12 @@ TEST(Program, EachModeRunsOnTheBundle) {
     std::vector<std::string> printed;
     std::vector<std::string> sent;  // the command lines the server saw
   } cases[] = {
-      {{"--version"}, kExitOk, std::nullopt, {"tolvex 9.9\n"}, {}},
+      {{"--version"},
+       kExitOk,
+       std::nullopt,
+       {"tolvex 9.9\ncommit:   v9.9-2-g1a2b3c4-dirty\nbuilt:    2026-12-08\n"
+        "compiler: GCC 1.2\nTLS:      OpenSSL 3.9.9\nHTTPS:    libcurl.so.4\n"},
+       {}},
       {{"--help"}, kExitOk, std::nullopt, {"Usage: tolvex\n"}, {}},
       {{"--nonsense"}, kExitUsage, std::nullopt, {"Try 'tolvex --help'.\n"}, {}},
       {{"--check"},
@@ -91,6 +98,14 @@ TEST(Program, EachModeRunsOnTheBundle) {
     }
     EXPECT_EQ(sent, c.sent);
   }
+}
+
+// --version names the compiler that built the program as it calls itself.
+TEST(Program, VersionNamesTheCompiler) {
+  const std::string_view name = kCompilerText.substr(0, kCompilerText.find(' '));
+  const std::string_view number = kCompilerText.substr(name.size() + 1);
+  EXPECT_TRUE(name == "GCC" || name == "Clang") << kCompilerText;
+  EXPECT_NE(std::string_view(__VERSION__).find(number), std::string_view::npos) << __VERSION__;
 }
 
 // A refusal names the command it answers as the session sent it.

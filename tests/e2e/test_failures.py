@@ -158,9 +158,17 @@ class CommandLine(E2ETest):
         self.assertEqual(os.listdir(self.dir), [])
 
     def test_version(self):
+        # The version the build set first (scripts read that line), then the
+        # build and the libraries, one a line.
         res = self.run_tolvex(["--version"])
         self.assertEqual(res.returncode, 0, res.stderr)
-        self.assertRegex(res.stdout.decode(), r"^tolvex \d+\.\d+\.\d+\n$")
+        lines = res.stdout.decode().split("\n")
+        self.assertEqual(lines[0], "tolvex " + os.environ["TOLVEX_BUILT_VERSION"])
+        self.assertEqual([line[:10] for line in lines[1:]],
+                         ["commit:   ", "built:    ", "compiler: ", "TLS:      ", "HTTPS:    ", ""])
+        self.assertRegex(lines[2], r"^built:    \d{4}-\d\d-\d\d$")
+        self.assertRegex(lines[4], r"^TLS:      OpenSSL 3\.\d+\.\d+$")
+        self.assertIn("libcurl.so.4", lines[5])
 
     def test_unknown_argument(self):
         self.write_command(["#HOS=127.0.0.69", "#TO=a@example.jp"])

@@ -23,7 +23,10 @@ class CommandLine(WinRun):
         self.assertIn(b"tolvex.exe --check [--raw]", res.stdout)
         res = self.run_args("--version")
         self.assertEqual(res.returncode, 0)
-        self.assertRegex(res.stdout, rb"^tolvex\.exe \d+\.\d+\.\d+\r\n$")
+        self.assertRegex(res.stdout, rb"^tolvex\.exe \d+\.\d+\.\d+\r\ncommit:   .+\r\n"
+                                     rb"built:    \d{4}-\d\d-\d\d\r\ncompiler: GCC .+\(MinGW-w64 .+\r\n"
+                                     rb"TLS:      SChannel \(Windows \d+\.\d+\.\d+\)\r\n"
+                                     rb"HTTPS:    WinHTTP \(Windows \d+\.\d+\.\d+\)\r\n$")
         res = self.run_args("/x")
         self.assertEqual(res.returncode, 64)
         self.assertIn(b"unknown argument '/x'", res.stderr)

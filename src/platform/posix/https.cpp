@@ -41,9 +41,11 @@ struct CurlApi {
   std::string error;  // why the library cannot be used; "" when it can
 };
 
+constexpr const char* kCurlLibrary = "libcurl.so.4";
+
 CurlApi LoadCurl() {
   CurlApi api;
-  void* lib = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+  void* lib = ::dlopen(kCurlLibrary, RTLD_NOW | RTLD_LOCAL);
   if (!lib) {
     api.error = std::string("libcurl (libcurl.so.4) cannot be loaded: ") + ::dlerror();
     return api;
@@ -154,6 +156,10 @@ CURLcode Perform(CURL* h, const volatile std::sig_atomic_t* stop) {
 }
 
 }  // namespace
+
+std::string HttpsLibraryVersion() {
+  return std::string(kCurlLibrary) + ", opened on first use (built with " LIBCURL_VERSION ")";
+}
 
 HttpsReply CurlHttps::PostForm(const HttpsRequest& request) {
   HttpsReply reply;

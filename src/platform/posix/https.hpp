@@ -5,10 +5,16 @@
 #pragma once
 
 #include <csignal>
+#include <string>
 
 #include "base/https.hpp"
 
 namespace tolvex::posix {
+
+// The HTTPS library, named without loading it (loading it would map every
+// library it pulls in): its file and the version the program was built
+// against.
+std::string HttpsLibraryVersion();
 
 class CurlHttps final : public Https {
  public:

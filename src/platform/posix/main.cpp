@@ -8,7 +8,10 @@
 
 #include "app/program.hpp"
 #include "platform/posix/fd_stream.hpp"
+#include "platform/posix/https.hpp"
 #include "platform/posix/platform.hpp"
+#include "platform/posix/tls.hpp"
+#include "tolvex/build_info.hpp"
 
 #ifndef TOLVEX_VERSION
 #define TOLVEX_VERSION "0"
@@ -42,5 +45,11 @@ class PosixProgram final : public ProgramHost {
 int main(int argc, char** argv) {
   std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   PosixProgram program;
-  return RunProgram(args, "tolvex", TOLVEX_VERSION, "\n", program);
+  const VersionFacts version{TOLVEX_VERSION,
+                             TOLVEX_COMMIT,
+                             TOLVEX_BUILD_DATE,
+                             kCompilerText,
+                             posix::TlsLibraryVersion(),
+                             posix::HttpsLibraryVersion()};
+  return RunProgram(args, "tolvex", version, "\n", program);
 }

@@ -73,6 +73,10 @@ std::string VersionText(const char* version) {
 
 }  // namespace
 
+std::string TlsLibraryVersion() {
+  return std::string("OpenSSL ") + ::OpenSSL_version(OPENSSL_VERSION_STRING);
+}
+
 bool IsAddressLiteral(const std::string& host) {
   asio::error_code ec;
   asio::ip::make_address(host, ec);

@@ -16,6 +16,9 @@
 
 namespace tolvex::posix {
 
+// The TLS library the process runs on: "OpenSSL 3.0.17".
+std::string TlsLibraryVersion();
+
 class AsioTls {
  public:
   using Stream = asio::ssl::stream<asio::ip::tcp::socket&>;

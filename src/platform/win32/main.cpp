@@ -12,6 +12,7 @@
 #include "platform/win32/console_output.hpp"
 #include "platform/win32/platform.hpp"
 #include "platform/win32/win_text.hpp"
+#include "tolvex/build_info.hpp"
 
 #ifndef TOLVEX_VERSION
 #define TOLVEX_VERSION "0"
@@ -28,6 +29,21 @@ std::vector<std::string> Arguments() {
   for (int i = 1; i < argc; ++i) args.push_back(tolvex::win::Cp932FromWide(argv[i]));
   LocalFree(argv);
   return args;
+}
+
+// The Windows that runs the program, "Windows 10.0.19045": RtlGetVersion
+// tells the real version, where GetVersionEx answers what the program's
+// manifest declares.
+std::string WindowsVersion() {
+  using RtlGetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const auto get = reinterpret_cast<RtlGetVersion>(
+      reinterpret_cast<void (*)()>(ntdll ? GetProcAddress(ntdll, "RtlGetVersion") : nullptr));
+  OSVERSIONINFOW info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  if (!get || get(&info) != 0) return "Windows";
+  return "Windows " + std::to_string(info.dwMajorVersion) + "." +
+         std::to_string(info.dwMinorVersion) + "." + std::to_string(info.dwBuildNumber);
 }
 
 // The modes on Windows: the console, the window, Winsock, the platform
@@ -58,5 +74,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   const std::vector<std::string> owned = Arguments();
   const std::vector<std::string_view> args(owned.begin(), owned.end());
   WinProgram program(instance, showCommand);
-  return tolvex::RunProgram(args, "tolvex.exe", TOLVEX_VERSION, "\r\n", program);
+  const std::string windows = " (" + WindowsVersion() + ")";
+  const tolvex::VersionFacts version{TOLVEX_VERSION,       TOLVEX_COMMIT,
+                                     TOLVEX_BUILD_DATE,    tolvex::kCompilerText,
+                                     "SChannel" + windows, "WinHTTP" + windows};
+  return tolvex::RunProgram(args, "tolvex.exe", version, "\r\n", program);
 }
