@@ -1,8 +1,8 @@
 // What the sign-in in a browser (`tolvex --login` by the authorization
-// code grant with a loopback redirect) needs of the platform: random bytes
-// and SHA-256 for PKCE, a listening socket on 127.0.0.1 that takes the
-// browser's requests one at a time, and a way to open the browser.
-// Implemented by each platform; the tests use a script.
+// code grant with a loopback redirect) needs of the platform besides its
+// cryptography (base/crypto.hpp): a listening socket on 127.0.0.1 that
+// takes the browser's requests one at a time, and a way to open the
+// browser. Implemented by each platform; the tests use a script.
 #pragma once
 
 #include <algorithm>
@@ -20,12 +20,6 @@ namespace tolvex {
 class BrowserSignIn {
  public:
   virtual ~BrowserSignIn() = default;
-
-  // `n` bytes from the system's cryptographic random source; false when
-  // there are none.
-  virtual bool RandomBytes(std::size_t n, Secret& out) = 0;
-  // The 32 bytes of the SHA-256 digest of `data`.
-  virtual std::string Sha256(std::string_view data) = 0;
 
   // Listens on 127.0.0.1 at a port the system picks. Returns the port, or
   // 0 with `error` saying why not.

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "base/base64.hpp"
+#include "base/browser_sign_in.hpp"
 #include "oauth/code_flow.hpp"
 #include "oauth/device_flow.hpp"
 #include "oauth/request.hpp"

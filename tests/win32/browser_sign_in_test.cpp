@@ -1,7 +1,6 @@
-// The Windows sign-in platform: PKCE's digest on BCrypt (RFC 7636's
-// example), and the loopback port on Winsock: connections the browser
-// never uses, or any local process opens and leaves idle, do not hold up
-// or push out the one that brings the redirect.
+// The Windows sign-in platform: the loopback port on Winsock: connections
+// the browser never uses, or any local process opens and leaves idle, do
+// not hold up or push out the one that brings the redirect.
 #include <winsock2.h>
 // after winsock2.h
 #include <gtest/gtest.h>
@@ -9,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "oauth/code_flow.hpp"
 #include "platform/win32/browser_sign_in.hpp"
 
 namespace tolvex::win {
@@ -31,17 +29,6 @@ SOCKET Connect(int port) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   return s;
-}
-
-TEST(WinBrowserSignIn, PkceDigestAndRandomBytes) {
-  WinBrowserSignIn p;
-  EXPECT_EQ(oauth::Base64Url(p.Sha256("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk")),
-            "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
-  Secret a, b;
-  ASSERT_TRUE(p.RandomBytes(32, a));
-  ASSERT_TRUE(p.RandomBytes(32, b));
-  EXPECT_EQ(a.Size(), 32u);
-  EXPECT_NE(a.View(), b.View());
 }
 
 TEST(WinBrowserSignIn, LoopbackTakesTheRequestThatComesWhole) {

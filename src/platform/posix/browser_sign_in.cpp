@@ -3,8 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <openssl/rand.h>
-#include <openssl/sha.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -25,21 +23,6 @@ PosixBrowserSignIn::~PosixBrowserSignIn() {
   if (listener_ >= 0) ::close(listener_);
   // xdg-open hands the URL on and ends; one still running is left to init.
   if (opener_ > 0) ::waitpid(opener_, nullptr, WNOHANG);
-}
-
-bool PosixBrowserSignIn::RandomBytes(std::size_t n, Secret& out) {
-  std::string bytes(n, '\0');
-  const bool ok = RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()),
-                             static_cast<int>(bytes.size())) == 1;
-  if (ok) out.Assign(bytes);
-  WipeString(bytes);
-  return ok;
-}
-
-std::string PosixBrowserSignIn::Sha256(std::string_view data) {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
-  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
 }
 
 int PosixBrowserSignIn::Listen(std::string& error) {

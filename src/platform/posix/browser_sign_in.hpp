@@ -1,6 +1,6 @@
-// The sign-in in a browser on Linux: OpenSSL's random bytes and SHA-256, a
-// listening socket on 127.0.0.1 (POSIX sockets and poll), and xdg-open
-// when there is a graphical session (DISPLAY or WAYLAND_DISPLAY).
+// The sign-in in a browser on Linux: a listening socket on 127.0.0.1
+// (POSIX sockets and poll), and xdg-open when there is a graphical session
+// (DISPLAY or WAYLAND_DISPLAY).
 #pragma once
 
 #include <sys/types.h>
@@ -18,8 +18,6 @@ class PosixBrowserSignIn final : public BrowserSignIn {
   PosixBrowserSignIn& operator=(const PosixBrowserSignIn&) = delete;
   ~PosixBrowserSignIn() override;
 
-  bool RandomBytes(std::size_t n, Secret& out) override;
-  std::string Sha256(std::string_view data) override;
   int Listen(std::string& error) override;
   std::optional<Secret> NextRequest(std::int64_t seconds) override;
   void Answer(int status, std::string_view html) override;

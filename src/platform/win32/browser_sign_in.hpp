@@ -1,6 +1,6 @@
-// The sign-in in a browser on Windows: BCrypt's random bytes and SHA-256,
-// a listening Winsock socket on 127.0.0.1 (WSAPoll), and the user's
-// browser opened by ShellExecuteW. Winsock is started by the caller.
+// The sign-in in a browser on Windows: a listening Winsock socket on
+// 127.0.0.1 (WSAPoll), and the user's browser opened by ShellExecuteW.
+// Winsock is started by the caller.
 #pragma once
 
 #include <winsock2.h>
@@ -18,8 +18,6 @@ class WinBrowserSignIn final : public BrowserSignIn {
   WinBrowserSignIn& operator=(const WinBrowserSignIn&) = delete;
   ~WinBrowserSignIn() override;
 
-  bool RandomBytes(std::size_t n, Secret& out) override;
-  std::string Sha256(std::string_view data) override;
   int Listen(std::string& error) override;
   std::optional<Secret> NextRequest(std::int64_t seconds) override;
   void Answer(int status, std::string_view html) override;

@@ -1,7 +1,6 @@
-// The Linux sign-in platform: PKCE's digest on OpenSSL (RFC 7636's
-// example), and the loopback port on real sockets: connections the
-// browser never uses, or any local process opens and leaves idle, do not
-// hold up or push out the one that brings the redirect.
+// The Linux sign-in platform: the loopback port on real sockets:
+// connections the browser never uses, or any local process opens and
+// leaves idle, do not hold up or push out the one that brings the redirect.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -11,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "oauth/code_flow.hpp"
 #include "platform/posix/browser_sign_in.hpp"
 
 namespace tolvex::posix {
@@ -33,17 +31,6 @@ std::string ReadAll(int fd) {
   ssize_t n;
   while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) got.append(buffer, n);
   return got;
-}
-
-TEST(PosixBrowserSignIn, PkceDigestAndRandomBytes) {
-  PosixBrowserSignIn p;
-  EXPECT_EQ(oauth::Base64Url(p.Sha256("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk")),
-            "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
-  Secret a, b;
-  ASSERT_TRUE(p.RandomBytes(32, a));
-  ASSERT_TRUE(p.RandomBytes(32, b));
-  EXPECT_EQ(a.Size(), 32u);
-  EXPECT_NE(a.View(), b.View());
 }
 
 TEST(PosixBrowserSignIn, LoopbackTakesTheRequestThatComesWhole) {
