@@ -8,8 +8,27 @@
 #include <string>
 
 #include "base/browser_sign_in.hpp"
+#include "base/loopback_requests.hpp"
 
 namespace tolvex::posix {
+
+// The listening socket and its connections as the requests are read
+// (LoopbackRequests); a handle is a file descriptor.
+class PosixLoopbackSockets final : public LoopbackSockets {
+ public:
+  PosixLoopbackSockets() = default;
+  PosixLoopbackSockets(const PosixLoopbackSockets&) = delete;
+  PosixLoopbackSockets& operator=(const PosixLoopbackSockets&) = delete;
+  ~PosixLoopbackSockets() override;
+
+  std::optional<Handle> Accept() override;
+  bool Wait(bool withListener, const std::vector<Handle>& connections, std::int64_t ms,
+            Readiness& ready) override;
+  std::int64_t Read(Handle connection, char* buffer, std::size_t size) override;
+  void Close(Handle connection) override;
+
+  int listener = -1;
+};
 
 class PosixBrowserSignIn final : public BrowserSignIn {
  public:
@@ -24,8 +43,8 @@ class PosixBrowserSignIn final : public BrowserSignIn {
   bool OpenBrowser(const std::string& url) override;
 
  private:
-  int listener_ = -1;
-  WaitingRequests<int> waiting_;
+  PosixLoopbackSockets sockets_;
+  LoopbackRequests requests_{sockets_};
   int answering_ = -1;  // the connection NextRequest returned the head of
   pid_t opener_ = -1;
 };

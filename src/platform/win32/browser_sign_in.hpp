@@ -8,8 +8,27 @@
 #include <string>
 
 #include "base/browser_sign_in.hpp"
+#include "base/loopback_requests.hpp"
 
 namespace tolvex::win {
+
+// The listening socket and its connections as the requests are read
+// (LoopbackRequests); a handle is a SOCKET.
+class WinLoopbackSockets final : public LoopbackSockets {
+ public:
+  WinLoopbackSockets() = default;
+  WinLoopbackSockets(const WinLoopbackSockets&) = delete;
+  WinLoopbackSockets& operator=(const WinLoopbackSockets&) = delete;
+  ~WinLoopbackSockets() override;
+
+  std::optional<Handle> Accept() override;
+  bool Wait(bool withListener, const std::vector<Handle>& connections, std::int64_t ms,
+            Readiness& ready) override;
+  std::int64_t Read(Handle connection, char* buffer, std::size_t size) override;
+  void Close(Handle connection) override;
+
+  SOCKET listener = INVALID_SOCKET;
+};
 
 class WinBrowserSignIn final : public BrowserSignIn {
  public:
@@ -24,8 +43,8 @@ class WinBrowserSignIn final : public BrowserSignIn {
   bool OpenBrowser(const std::string& url) override;
 
  private:
-  SOCKET listener_ = INVALID_SOCKET;
-  WaitingRequests<SOCKET> waiting_;
+  WinLoopbackSockets sockets_;
+  LoopbackRequests requests_{sockets_};
   SOCKET answering_ = INVALID_SOCKET;  // the connection NextRequest returned the head of
 };
 
