@@ -66,7 +66,7 @@ int BrowserLogin(const PlatformBundle& p, Submission& s) {
   const OAuthSettings& o = s.oauth;
   BrowserSignIn& browser = *p.browser;
   oauth::Pkce pkce;
-  if (!oauth::MakePkce(browser, pkce)) {
+  if (!oauth::MakePkce(p.crypto, pkce)) {
     return Fail(p.window,
                 Failure{FailureKind::SignInFailed, "no random bytes for the sign-in could be had"});
   }

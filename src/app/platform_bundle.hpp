@@ -2,7 +2,7 @@
 // receives from the platform, in one bundle each main builds: the work
 // folder, the window, the clock, the timers and the socket with the event
 // loop that delivers their events, the secrets, the HTTPS client, the
-// sign-in store, the browser and the output. RunProgram hands it to the
+// sign-in store, the cryptography, the browser and the output. RunProgram hands it to the
 // mode the command line asks for; no mode wires the platform itself.
 #pragma once
 
@@ -11,6 +11,7 @@
 
 #include "app/message_view.hpp"
 #include "base/browser_sign_in.hpp"
+#include "base/crypto.hpp"
 #include "base/https.hpp"
 #include "base/platform.hpp"
 #include "base/sign_in_store.hpp"
@@ -60,6 +61,7 @@ struct PlatformBundle {
   SecretSource& secrets;   // AUTH and client secrets not in command.txt
   Https& https;            // OAuth token requests
   SignInStore& signIns;    // the sign-ins of tolvex --login
+  Crypto& crypto;          // PKCE's random bytes and digest (--login in a browser)
   BrowserSignIn* browser;  // --login in a browser; none: the device code only
   std::ostream& out;       // what --check, --probe and --login print (UTF-8)
   std::ostream& bytes;     // --check --raw: the message's bytes, unchanged

@@ -1,17 +1,14 @@
 // What the sign-in in a browser (`tolvex --login` by the authorization
-// code grant with a loopback redirect) needs of the platform: random bytes
-// and SHA-256 for PKCE, a listening socket on 127.0.0.1 that takes the
-// browser's requests one at a time, and a way to open the browser.
-// Implemented by each platform; the tests use a script.
+// code grant with a loopback redirect) needs of the platform besides its
+// cryptography (base/crypto.hpp): a listening socket on 127.0.0.1 that
+// takes the browser's requests one at a time, and a way to open the
+// browser. Implemented by each platform; the tests use a script.
 #pragma once
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/secret.hpp"
 
@@ -20,12 +17,6 @@ namespace tolvex {
 class BrowserSignIn {
  public:
   virtual ~BrowserSignIn() = default;
-
-  // `n` bytes from the system's cryptographic random source; false when
-  // there are none.
-  virtual bool RandomBytes(std::size_t n, Secret& out) = 0;
-  // The 32 bytes of the SHA-256 digest of `data`.
-  virtual std::string Sha256(std::string_view data) = 0;
 
   // Listens on 127.0.0.1 at a port the system picks. Returns the port, or
   // 0 with `error` saying why not.
@@ -42,90 +33,5 @@ class BrowserSignIn {
   // is none or it could not be started.
   virtual bool OpenBrowser(const std::string& url) = 0;
 };
-
-// For the platforms' loopback listeners alike: a request head larger than
-// this is not a browser's redirect; this many connections wait for their
-// request at once.
-inline constexpr std::size_t kMaxRequestHead = 16 * 1024;
-inline constexpr std::size_t kMaxPendingRequests = 64;
-// Milliseconds a connection has for its whole request head after it was
-// taken; and after which, when kMaxPendingRequests wait, the oldest makes
-// room for a new one.
-inline constexpr std::int64_t kRequestHeadMs = 10'000;
-inline constexpr std::int64_t kMakesRoomAfterMs = 2'000;
-
-// The connections a loopback listener has taken that have not yet sent a
-// whole request head (browsers open some ahead of need; any local process
-// can open many). Kept alike on both platforms, `Handle` being the
-// platform's socket; times are milliseconds of a steady clock. Idle
-// connections, however many, can neither push a browser's out at once nor
-// keep a new one out for long: each is closed kRequestHeadMs after it was
-// taken, and when the room is full a new one is taken only once the oldest
-// has waited kMakesRoomAfterMs (until then it waits in the system's queue).
-template <typename Handle>
-class WaitingRequests {
- public:
-  struct Entry {
-    Handle handle;
-    std::int64_t since;  // when it was taken
-    Secret head;         // what has come of its request so far
-  };
-
-  std::vector<Entry>& Entries() { return entries_; }
-  bool Empty() const { return entries_.empty(); }
-
-  // Takes out those whose time for the head is over, for closing.
-  std::vector<Handle> TakeExpired(std::int64_t now) {
-    std::vector<Handle> out;
-    for (std::size_t i = entries_.size(); i-- > 0;) {
-      if (now - entries_[i].since >= kRequestHeadMs) out.push_back(Take(i).handle);
-    }
-    return out;
-  }
-  // Whether a new connection may be taken at `now`.
-  bool MayTake(std::int64_t now) const {
-    return entries_.size() < kMaxPendingRequests ||
-           now - entries_.front().since >= kMakesRoomAfterMs;
-  }
-  // Before a new one is taken: the oldest, taken out for closing, when the
-  // room is full.
-  std::optional<Handle> MakeRoom() {
-    if (entries_.size() < kMaxPendingRequests) return std::nullopt;
-    return Take(0).handle;
-  }
-  void Add(Handle handle, std::int64_t now) { entries_.push_back(Entry{handle, now, Secret()}); }
-  Entry Take(std::size_t i) {
-    Entry e = std::move(entries_[i]);
-    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
-    return e;
-  }
-  // Milliseconds from `now` until a connection's time is over or the oldest
-  // may make room; `most` when that is later.
-  std::int64_t NextDue(std::int64_t now, std::int64_t most) const {
-    std::int64_t due = most;
-    for (const Entry& e : entries_) due = std::min(due, e.since + kRequestHeadMs - now);
-    if (!MayTake(now)) due = std::min(due, entries_.front().since + kMakesRoomAfterMs - now);
-    return std::max<std::int64_t>(due, 0);
-  }
-
- private:
-  std::vector<Entry> entries_;  // oldest first
-};
-
-// The head has come whole (it ends with an empty line).
-inline bool RequestHeadComplete(std::string_view head) {
-  return head.find("\r\n\r\n") != std::string_view::npos;
-}
-
-// The HTTP response with `status` (200, 400 or 404) and the page.
-inline std::string LoopbackResponse(int status, std::string_view html) {
-  const char* reason = status == 200 ? "OK" : status == 400 ? "Bad Request" : "Not Found";
-  std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + reason +
-                      "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
-                      std::to_string(html.size()) +
-                      "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
-  reply += html;
-  return reply;
-}
 
 }  // namespace tolvex

@@ -43,14 +43,14 @@ std::string Base64Url(std::string_view bytes) {
   return out;
 }
 
-bool MakePkce(BrowserSignIn& platform, Pkce& out) {
+bool MakePkce(Crypto& crypto, Pkce& out) {
   Secret random;
-  if (!platform.RandomBytes(32, random) || random.Size() != 32) return false;
+  if (!crypto.RandomBytes(32, random) || random.Size() != 32) return false;
   out.verifier.Wipe();
   AppendBase64(random.View(), out.verifier, kBase64Url);
   random.Wipe();
-  out.challenge = Base64Url(platform.Sha256(out.verifier.View()));
-  if (!platform.RandomBytes(16, random) || random.Size() != 16) return false;
+  out.challenge = Base64Url(crypto.Sha256(out.verifier.View()));
+  if (!crypto.RandomBytes(16, random) || random.Size() != 16) return false;
   out.state = Base64Url(random.View());
   return true;
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "base/browser_sign_in.hpp"
+#include "base/crypto.hpp"
 #include "base/secret.hpp"
 #include "base/submission.hpp"
 
@@ -34,7 +34,7 @@ struct Pkce {
 
 // A new verifier, its challenge and a state; false when no random bytes
 // could be had.
-bool MakePkce(BrowserSignIn& platform, Pkce& out);
+bool MakePkce(Crypto& crypto, Pkce& out);
 
 // "http://127.0.0.1:<port>/".
 std::string RedirectUri(int port);

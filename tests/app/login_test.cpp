@@ -47,14 +47,9 @@ struct ScriptedHttps final : Https {
   std::vector<std::string> forms;
 };
 
-// The browser: fixed random bytes, a stand-in digest, and request heads
-// made from the state of the URL printed.
+// The browser: request heads made from the state of the URL printed (the
+// random bytes and the digest are FakeCrypto's).
 struct ScriptedBrowser final : BrowserSignIn {
-  bool RandomBytes(std::size_t n, Secret& out) override {
-    out.Assign(std::string(n, static_cast<char>(0xA5)));
-    return true;
-  }
-  std::string Sha256(std::string_view data) override { return "digest-of-" + std::string(data); }
   int Listen(std::string&) override { return 49152; }
   std::optional<Secret> NextRequest(std::int64_t seconds) override {
     waits.push_back(seconds);
@@ -149,6 +144,7 @@ TEST(LoginBrowser, FailuresStoreNothing) {
     const char* saveError = "";
     FailureKind kind = FailureKind::SignInFailed;
     int exit = kExitUnavailable;
+    bool hasRandom = true;
   };
   const Case cases[] = {
       {{"GET /?error=access_denied&state=STATE HTTP/1.1\r\n\r\n"},
@@ -184,9 +180,19 @@ TEST(LoginBrowser, FailuresStoreNothing) {
        "disk full",
        FailureKind::SignInStoreFailed,
        kExitCantCreate},
+      // No random source: no PKCE, so no listener and no URL.
+      {{},
+       200,
+       "",
+       "no random bytes for the sign-in could be had",
+       "",
+       FailureKind::SignInFailed,
+       kExitUnavailable,
+       false},
   };
   for (const Case& c : cases) {
     Login l;
+    l.crypto.hasRandom = c.hasRandom;
     l.browser.requests.assign(c.requests.begin(), c.requests.end());
     l.https.status = c.status;
     l.https.body = c.body;
@@ -196,6 +202,7 @@ TEST(LoginBrowser, FailuresStoreNothing) {
     EXPECT_EQ(l.window.failures[0].message, c.failure);
     EXPECT_EQ(l.window.failures[0].kind, c.kind) << c.failure;
     EXPECT_TRUE(l.signIns.tokens.empty()) << c.failure;
+    EXPECT_EQ(l.browser.opened.empty(), !c.hasRandom) << c.failure;
     if (!c.requests.empty()) {  // the browser is told too
       ASSERT_EQ(l.browser.answers.size(), 1u) << c.failure;
       EXPECT_NE(l.browser.answers[0].second.find("The sign-in did not complete."),

@@ -564,37 +564,6 @@ TEST(OAuthCodeFlow, RedirectRequests) {
   EXPECT_EQ(ParseRedirect(cases[2].head, "s1").description, "User said no ");
 }
 
-// The loopback listener's waiting connections, in virtual milliseconds:
-// each has 10 s for its head; when 64 wait, a new one is taken only by
-// closing the oldest, once that one has waited 2 s.
-TEST(OAuthCodeFlow, LoopbackKeepsIdleConnectionsAtBay) {
-  WaitingRequests<int> w;
-  EXPECT_TRUE(w.MayTake(0));
-  EXPECT_EQ(w.NextDue(0, 300000), 300000);
-  for (int i = 0; i < 64; ++i) {
-    ASSERT_TRUE(w.MayTake(i));
-    EXPECT_EQ(w.MakeRoom(), std::nullopt);  // room enough: none closed
-    w.Add(i, i);
-  }
-  EXPECT_FALSE(w.MayTake(1999));  // full, and the oldest has waited less than 2 s
-  EXPECT_EQ(w.NextDue(100, 300000), 1900);
-  EXPECT_EQ(w.NextDue(100, 50), 50);
-  EXPECT_TRUE(w.MayTake(2000));
-  EXPECT_EQ(w.MakeRoom(), 0);  // the oldest makes room
-  w.Add(64, 2000);
-  EXPECT_FALSE(w.MayTake(2000));  // the next oldest came at 1
-  EXPECT_EQ(w.NextDue(2000, 300000), 1);
-  EXPECT_EQ(w.TakeExpired(10000), std::vector<int>{});
-  EXPECT_EQ(w.TakeExpired(10001), std::vector<int>{1});
-  EXPECT_EQ(w.TakeExpired(10063).size(), 62u);
-  EXPECT_EQ(w.Entries().size(), 1u);
-  EXPECT_EQ(w.Entries()[0].handle, 64);
-  EXPECT_TRUE(w.MayTake(10063));
-  EXPECT_EQ(w.NextDue(10063, 300000), 12000 - 10063);
-  EXPECT_EQ(w.TakeExpired(12000), std::vector<int>{64});
-  EXPECT_TRUE(w.Empty());
-}
-
 TEST(OAuthSasl, InitialResponses) {
   Secret out;
   Xoauth2Response("yamada@example.jp", "ya29.t0k", out);

@@ -1,6 +1,6 @@
 // Fakes of the platform surface for run-control and SMTP tests: timers in
-// virtual time, a scripted socket, a recording window and a clock. Nothing
-// sleeps; hours of schedule run in milliseconds.
+// virtual time, a scripted socket, a recording window, a clock and fixed
+// cryptography. Nothing sleeps; hours of schedule run in milliseconds.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/crypto.hpp"
 #include "base/platform.hpp"
 #include "base/socket_buffers.hpp"
 
@@ -266,6 +267,18 @@ class FakeClock : public Clock {
 
  private:
   VirtualScheduler& scheduler_;
+};
+
+// Random bytes all 0xA5 and a stand-in digest ("digest-of-" and the data),
+// so a test can write PKCE's values out; or no random source at all.
+struct FakeCrypto final : Crypto {
+  bool RandomBytes(std::size_t n, Secret& out) override {
+    if (!hasRandom) return false;
+    out.Assign(std::string(n, static_cast<char>(0xA5)));
+    return true;
+  }
+  std::string Sha256(std::string_view data) override { return "digest-of-" + std::string(data); }
+  bool hasRandom = true;
 };
 
 }  // namespace tolvex::test

@@ -1,6 +1,7 @@
 // The platform bundle's event half in virtual time: the scheduler, the
-// three timers, the scripted socket, the window, the clock and the loop
-// that delivers their events to a mode, as RunProgram's modes receive them.
+// three timers, the scripted socket, the window, the clock, the fixed
+// cryptography and the loop that delivers their events to a mode, as
+// RunProgram's modes receive them.
 // The rest of the bundle (files, secrets, HTTPS, sign-ins, output) is the
 // test's own.
 #pragma once
@@ -51,6 +52,7 @@ struct VirtualPlatform {
   FakeSocket socket;
   FakeWindow window;
   FakeClock clock;
+  FakeCrypto crypto;
   VirtualLoop loop;
 };
 

@@ -3,8 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <openssl/rand.h>
-#include <openssl/sha.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -12,41 +10,52 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 extern char** environ;
 
 namespace tolvex::posix {
+PosixLoopbackSockets::~PosixLoopbackSockets() {
+  if (listener >= 0) ::close(listener);
+}
+
+std::optional<LoopbackSockets::Handle> PosixLoopbackSockets::Accept() {
+  const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  return static_cast<Handle>(fd);
+}
+
+bool PosixLoopbackSockets::Wait(bool withListener, const std::vector<Handle>& connections,
+                                std::int64_t ms, Readiness& ready) {
+  std::vector<pollfd> fds;
+  if (withListener) fds.push_back({listener, POLLIN, 0});
+  for (Handle c : connections) fds.push_back({static_cast<int>(c), POLLIN, 0});
+  if (::poll(fds.data(), fds.size(), static_cast<int>(ms)) < 0) return errno == EINTR;
+  const std::size_t first = withListener ? 1 : 0;
+  ready.listener = withListener && (fds[0].revents & POLLIN);
+  for (std::size_t i = first; i < fds.size(); ++i)
+    ready.connections[i - first] = fds[i].revents != 0;
+  return true;
+}
+
+std::int64_t PosixLoopbackSockets::Read(Handle connection, char* buffer, std::size_t size) {
+  return ::recv(static_cast<int>(connection), buffer, size, 0);
+}
+
+void PosixLoopbackSockets::Close(Handle connection) { ::close(static_cast<int>(connection)); }
+
 PosixBrowserSignIn::~PosixBrowserSignIn() {
-  for (const auto& c : waiting_.Entries()) ::close(c.handle);
   if (answering_ >= 0) ::close(answering_);
-  if (listener_ >= 0) ::close(listener_);
   // xdg-open hands the URL on and ends; one still running is left to init.
   if (opener_ > 0) ::waitpid(opener_, nullptr, WNOHANG);
-}
-
-bool PosixBrowserSignIn::RandomBytes(std::size_t n, Secret& out) {
-  std::string bytes(n, '\0');
-  const bool ok = RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()),
-                             static_cast<int>(bytes.size())) == 1;
-  if (ok) out.Assign(bytes);
-  WipeString(bytes);
-  return ok;
-}
-
-std::string PosixBrowserSignIn::Sha256(std::string_view data) {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
-  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
 }
 
 int PosixBrowserSignIn::Listen(std::string& error) {
   // Not blocking: a connection reset before it is taken leaves accept
   // nothing to return.
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (listener_ < 0) {
+  sockets_.listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (sockets_.listener < 0) {
     error = std::strerror(errno);
     return 0;
   }
@@ -55,12 +64,12 @@ int PosixBrowserSignIn::Listen(std::string& error) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = 0;
   socklen_t size = sizeof address;
-  if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, SOMAXCONN) != 0 ||
-      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+  if (::bind(sockets_.listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(sockets_.listener, SOMAXCONN) != 0 ||
+      ::getsockname(sockets_.listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
     error = std::strerror(errno);
-    ::close(listener_);
-    listener_ = -1;
+    ::close(sockets_.listener);
+    sockets_.listener = -1;
     return 0;
   }
   return ntohs(address.sin_port);
@@ -71,55 +80,11 @@ std::optional<Secret> PosixBrowserSignIn::NextRequest(std::int64_t seconds) {
     ::close(answering_);
     answering_ = -1;
   }
-  if (listener_ < 0) return std::nullopt;
-  using Clock = std::chrono::steady_clock;
-  const auto millis = [] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
-        .count();
-  };
-  const std::int64_t deadline = millis() + seconds * 1000;
-  auto& entries = waiting_.Entries();
-  for (;;) {
-    const std::int64_t now = millis();
-    for (int fd : waiting_.TakeExpired(now)) ::close(fd);
-    const std::int64_t left = deadline - now;
-    if (left <= 0) return std::nullopt;
-    // The listener is asked only while a new connection may be taken.
-    const bool taking = waiting_.MayTake(now);
-    std::vector<pollfd> fds;
-    if (taking) fds.push_back({listener_, POLLIN, 0});
-    for (const auto& c : entries) fds.push_back({c.handle, POLLIN, 0});
-    const std::size_t first = taking ? 1 : 0;
-    const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(waiting_.NextDue(now, left)));
-    if (ready < 0 && errno != EINTR) return std::nullopt;
-    if (ready <= 0) continue;
-    // Read what has come first, then take a new connection.
-    for (std::size_t i = fds.size(); i-- > first;) {
-      if (fds[i].revents == 0) continue;
-      auto& c = entries[i - first];
-      char buffer[2048];
-      const ssize_t got = ::recv(c.handle, buffer, sizeof buffer, 0);
-      if (got <= 0 || c.head.Size() + static_cast<std::size_t>(got) > kMaxRequestHead) {
-        WipeBytes(buffer, sizeof buffer);
-        ::close(waiting_.Take(i - first).handle);
-        continue;
-      }
-      c.head.Append(std::string_view(buffer, static_cast<std::size_t>(got)));
-      WipeBytes(buffer, sizeof buffer);
-      if (RequestHeadComplete(c.head.View())) {
-        auto done = waiting_.Take(i - first);
-        answering_ = done.handle;
-        return done.head;
-      }
-    }
-    if (taking && (fds[0].revents & POLLIN)) {
-      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) {
-        if (std::optional<int> oldest = waiting_.MakeRoom()) ::close(*oldest);
-        waiting_.Add(fd, millis());
-      }
-    }
-  }
+  if (sockets_.listener < 0) return std::nullopt;
+  std::optional<LoopbackRequests::Request> request = requests_.Next(seconds);
+  if (!request) return std::nullopt;
+  answering_ = static_cast<int>(request->connection);
+  return std::move(request->head);
 }
 
 void PosixBrowserSignIn::Answer(int status, std::string_view html) {

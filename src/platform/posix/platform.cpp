@@ -9,6 +9,7 @@
 #include "app/submission_setup.hpp"
 #include "platform/native_path.hpp"
 #include "platform/posix/browser_sign_in.hpp"
+#include "platform/posix/crypto.hpp"
 #include "platform/posix/https.hpp"
 #include "platform/posix/sign_in_store.hpp"
 #include "platform/posix/work_folder.hpp"
@@ -85,13 +86,13 @@ int PosixPlatform::Serve(const std::filesystem::path& workDir,
   ProcessSecrets secrets;  // the environment; Linux keeps no credentials
   CurlHttps https(&endingSignal);
   FileSignInStore signIns(FileSignInStore::DefaultFolder());
+  PosixCrypto crypto;
   PosixBrowserSignIn browser;
   PlatformBundle bundle{
-      files,    window_,  clock_,
-      tmrWait_, tmrMore_, tmrSMTP_,
-      socket_,  *this,    secrets,
-      https,    signIns,  &browser,
-      out_,     out_,     [](std::string_view text) { return Cp932ToUtf8(text); }};
+      files,    window_,  clock_,  tmrWait_,
+      tmrMore_, tmrSMTP_, socket_, *this,
+      secrets,  https,    signIns, crypto,
+      &browser, out_,     out_,    [](std::string_view text) { return Cp932ToUtf8(text); }};
   return mode(bundle);
 }
 

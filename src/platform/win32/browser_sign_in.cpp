@@ -4,50 +4,49 @@
 // after winsock2.h
 #include <windows.h>
 // after windows.h
-#include <bcrypt.h>
 #include <shellapi.h>
-
-#include <chrono>
 
 #include "platform/win32/win_text.hpp"
 
 namespace tolvex::win {
-WinBrowserSignIn::~WinBrowserSignIn() {
-  for (const auto& c : waiting_.Entries()) closesocket(c.handle);
-  if (answering_ != INVALID_SOCKET) closesocket(answering_);
-  if (listener_ != INVALID_SOCKET) closesocket(listener_);
+WinLoopbackSockets::~WinLoopbackSockets() {
+  if (listener != INVALID_SOCKET) closesocket(listener);
 }
 
-bool WinBrowserSignIn::RandomBytes(std::size_t n, Secret& out) {
-  std::string bytes(n, '\0');
-  const bool ok =
-      BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(bytes.data()),
-                      static_cast<ULONG>(bytes.size()), BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
-  if (ok) out.Assign(bytes);
-  WipeString(bytes);
-  return ok;
+std::optional<LoopbackSockets::Handle> WinLoopbackSockets::Accept() {
+  const SOCKET s = accept(listener, nullptr, nullptr);
+  if (s == INVALID_SOCKET) return std::nullopt;
+  return s;
 }
 
-std::string WinBrowserSignIn::Sha256(std::string_view data) {
-  std::string digest(32, '\0');
-  BCRYPT_ALG_HANDLE algorithm = nullptr;
-  if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
-    return {};
+bool WinLoopbackSockets::Wait(bool withListener, const std::vector<Handle>& connections,
+                              std::int64_t ms, Readiness& ready) {
+  std::vector<WSAPOLLFD> fds;
+  if (withListener) fds.push_back({listener, POLLRDNORM, 0});
+  for (SOCKET c : connections) fds.push_back({c, POLLRDNORM, 0});
+  if (WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), static_cast<INT>(ms)) == SOCKET_ERROR) {
+    return false;
   }
-  BCRYPT_HASH_HANDLE hash = nullptr;
-  bool ok = BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0;
-  ok = ok && BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())),
-                            static_cast<ULONG>(data.size()), 0) == 0;
-  ok = ok && BCryptFinishHash(hash, reinterpret_cast<PUCHAR>(digest.data()),
-                              static_cast<ULONG>(digest.size()), 0) == 0;
-  if (hash) BCryptDestroyHash(hash);
-  BCryptCloseAlgorithmProvider(algorithm, 0);
-  return ok ? digest : std::string();
+  const std::size_t first = withListener ? 1 : 0;
+  ready.listener = withListener && (fds[0].revents & POLLRDNORM);
+  for (std::size_t i = first; i < fds.size(); ++i)
+    ready.connections[i - first] = fds[i].revents != 0;
+  return true;
+}
+
+std::int64_t WinLoopbackSockets::Read(Handle connection, char* buffer, std::size_t size) {
+  return recv(connection, buffer, static_cast<int>(size), 0);
+}
+
+void WinLoopbackSockets::Close(Handle connection) { closesocket(connection); }
+
+WinBrowserSignIn::~WinBrowserSignIn() {
+  if (answering_ != INVALID_SOCKET) closesocket(answering_);
 }
 
 int WinBrowserSignIn::Listen(std::string& error) {
-  listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (listener_ == INVALID_SOCKET) {
+  sockets_.listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (sockets_.listener == INVALID_SOCKET) {
     error = "Winsock error " + std::to_string(WSAGetLastError());
     return 0;
   }
@@ -56,12 +55,12 @@ int WinBrowserSignIn::Listen(std::string& error) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = 0;
   int size = sizeof address;
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener_, SOMAXCONN) != 0 ||
-      getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+  if (bind(sockets_.listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(sockets_.listener, SOMAXCONN) != 0 ||
+      getsockname(sockets_.listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
     error = "Winsock error " + std::to_string(WSAGetLastError());
-    closesocket(listener_);
-    listener_ = INVALID_SOCKET;
+    closesocket(sockets_.listener);
+    sockets_.listener = INVALID_SOCKET;
     return 0;
   }
   return ntohs(address.sin_port);
@@ -72,56 +71,11 @@ std::optional<Secret> WinBrowserSignIn::NextRequest(std::int64_t seconds) {
     closesocket(answering_);
     answering_ = INVALID_SOCKET;
   }
-  if (listener_ == INVALID_SOCKET) return std::nullopt;
-  using Clock = std::chrono::steady_clock;
-  const auto millis = [] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
-        .count();
-  };
-  const std::int64_t deadline = millis() + seconds * 1000;
-  auto& entries = waiting_.Entries();
-  for (;;) {
-    const std::int64_t now = millis();
-    for (SOCKET s : waiting_.TakeExpired(now)) closesocket(s);
-    const std::int64_t left = deadline - now;
-    if (left <= 0) return std::nullopt;
-    // The listener is asked only while a new connection may be taken.
-    const bool taking = waiting_.MayTake(now);
-    std::vector<WSAPOLLFD> fds;
-    if (taking) fds.push_back({listener_, POLLRDNORM, 0});
-    for (const auto& c : entries) fds.push_back({c.handle, POLLRDNORM, 0});
-    const std::size_t first = taking ? 1 : 0;
-    const int ready = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()),
-                              static_cast<INT>(waiting_.NextDue(now, left)));
-    if (ready == SOCKET_ERROR) return std::nullopt;
-    if (ready == 0) continue;
-    // Read what has come first, then take a new connection.
-    for (std::size_t i = fds.size(); i-- > first;) {
-      if (fds[i].revents == 0) continue;
-      auto& c = entries[i - first];
-      char buffer[2048];
-      const int got = recv(c.handle, buffer, sizeof buffer, 0);
-      if (got <= 0 || c.head.Size() + static_cast<std::size_t>(got) > kMaxRequestHead) {
-        WipeBytes(buffer, sizeof buffer);
-        closesocket(waiting_.Take(i - first).handle);
-        continue;
-      }
-      c.head.Append(std::string_view(buffer, static_cast<std::size_t>(got)));
-      WipeBytes(buffer, sizeof buffer);
-      if (RequestHeadComplete(c.head.View())) {
-        auto done = waiting_.Take(i - first);
-        answering_ = done.handle;
-        return done.head;
-      }
-    }
-    if (taking && (fds[0].revents & POLLRDNORM)) {
-      const SOCKET s = accept(listener_, nullptr, nullptr);
-      if (s != INVALID_SOCKET) {
-        if (std::optional<SOCKET> oldest = waiting_.MakeRoom()) closesocket(*oldest);
-        waiting_.Add(s, millis());
-      }
-    }
-  }
+  if (sockets_.listener == INVALID_SOCKET) return std::nullopt;
+  std::optional<LoopbackRequests::Request> request = requests_.Next(seconds);
+  if (!request) return std::nullopt;
+  answering_ = request->connection;
+  return std::move(request->head);
 }
 
 void WinBrowserSignIn::Answer(int status, std::string_view html) {

@@ -13,6 +13,7 @@
 #include "platform/win32/browser_sign_in.hpp"
 #include "platform/win32/clock.hpp"
 #include "platform/win32/console_output.hpp"
+#include "platform/win32/crypto.hpp"
 #include "platform/win32/https.hpp"
 #include "platform/win32/message_window.hpp"
 #include "platform/win32/secrets.hpp"
@@ -124,6 +125,7 @@ int WinPlatform::Serve(const std::filesystem::path& workDir,
   LocaleClock clock;
   WinSecrets secrets;
   CredentialSignInStore signIns;
+  WinCrypto crypto;
   WinBrowserSignIn browser;
   ConsoleBuffer text;
   ConsoleBuffer bytes(true);
@@ -134,9 +136,10 @@ int WinPlatform::Serve(const std::filesystem::path& workDir,
   const auto serve = [&](Window& window, EventLoop& loop, Timer& tmrWait, Timer& tmrMore,
                          Timer& tmrSMTP, Https& https) {
     PlatformBundle bundle{
-        files,   window,   clock, tmrWait, tmrMore,
-        tmrSMTP, socket,   loop,  secrets, https,
-        signIns, &browser, out,   raw,     [](std::string_view t) { return Cp932ToUtf8(t); }};
+        files,    window,  clock,   tmrWait,
+        tmrMore,  tmrSMTP, socket,  loop,
+        secrets,  https,   signIns, crypto,
+        &browser, out,     raw,     [](std::string_view t) { return Cp932ToUtf8(t); }};
     return mode(bundle);
   };
   if (mode_ != JobMode::Run) {

@@ -1,0 +1,14 @@
+// Random bytes and SHA-256 on Linux: OpenSSL.
+#pragma once
+
+#include "base/crypto.hpp"
+
+namespace tolvex::posix {
+
+class PosixCrypto final : public Crypto {
+ public:
+  bool RandomBytes(std::size_t n, Secret& out) override;
+  std::string Sha256(std::string_view data) override;
+};
+
+}  // namespace tolvex::posix
