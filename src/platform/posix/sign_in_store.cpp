@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/posix/fd_stream.hpp"
+
 namespace tolvex::posix {
 namespace {
 
@@ -35,16 +37,6 @@ std::string Refused(const std::filesystem::path& path, const std::string& why) {
 
 std::string Unreadable(const std::filesystem::path& path) {
   return "the sign-in store " + path.string() + " cannot be read: " + std::strerror(errno);
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 }  // namespace
