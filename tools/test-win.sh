@@ -59,15 +59,35 @@ count() {  # count PASSED FAILED
 # while a server is still coming up wait on each other.
 timeout 20 wineserver -p
 
-say "release zip: imports, contents, every sample through --check"
-# package-win.sh refuses an exe that imports a DLL Windows does not ship and
-# checks what the zip holds; each sample, unzipped as a user would, must then
+say "release zip: imports, resources, contents, manifests, --version, every sample through --check"
+# package-win.sh refuses an exe that imports a DLL Windows does not ship or
+# lacks its version resource and manifest, and checks what the zip holds.
+# The winget and Scoop manifests made from the zip (and those kept in
+# packaging/, the hash aside) must name its version, URL and SHA-256. The
+# program unzipped as a user would must tell its version, and each sample
 # pass --check as command.txt beside the files it names.
 if bash tools/package-win.sh >"$work/zip.log" 2>&1; then
   count 1 0
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+  zip=dist/tolvex-$version-win64.zip
+  grep -E '^wrote dist/tolvex' "$work/zip.log"
+  if python3 tools/win-release.py check "$zip" "$version" dist --packaging packaging \
+      >"$work/manifests.log" 2>&1; then
+    count 1 0
+  else
+    count 0 1
+  fi
+  cat "$work/manifests.log"
   rm -rf "$work/zip" && mkdir -p "$work/zip"
   python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
-    dist/tolvex-win64.zip "$work/zip"
+    "$zip" "$work/zip"
+  timeout 60 wine "$work/zip/tolvex/tolvex.exe" --version >"$work/version.log" 2>&1 </dev/null
+  first=$(head -1 "$work/version.log" | tr -d '\r')
+  if [[ $first =~ ^tolvex(\.exe)?\ ([^ ]+)$ && ${BASH_REMATCH[2]} == "$version" ]]; then
+    echo "unzipped tolvex.exe --version: $first"; count 1 0
+  else
+    echo "unzipped tolvex.exe --version says '$first', not tolvex $version"; count 0 1
+  fi
   for sample in "$work"/zip/tolvex/samples/command-*.txt; do
     cp "$sample" "$work/zip/tolvex/samples/command.txt"
     if (cd "$work/zip/tolvex/samples" && timeout 120 wine ../tolvex.exe --check >"$work/sample.log" 2>&1); then

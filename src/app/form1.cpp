@@ -182,6 +182,18 @@ void Form1::tmrMore_Timer() {
   }
 }
 
+void Form1::tmrSMTP_Timer() {
+  SessionDriver::tmrSMTP_Timer();
+  if (ended_) return;
+  const auto percent = [this] {
+    const SmtpSession::MessageProgress sent = session_.MessageSent();
+    return PercentSent(sent.sent, sent.total);
+  };
+  if (auto caption = progress_.Tick(session_.SendingMessage(), percent)) {
+    p_.window.SetCaption(*caption);
+  }
+}
+
 // ---- the session's record and end ------------------------------------
 
 void Form1::LogSession(SmtpStep endStep, std::string_view reply) {
@@ -194,6 +206,8 @@ void Form1::LogSession(SmtpStep endStep, std::string_view reply) {
 }
 
 void Form1::DeliveryEnded(const DeliveryEnd& end) {
+  // A percentage gives way to the sending caption, as the send left it.
+  if (progress_.Stop()) p_.window.SetCaption(kSendingCaption);
   if (st_.RetryOn) {
     if (AfterAttempt(end)) return;  // a retry is awaited
   } else if (!end.Delivered()) {

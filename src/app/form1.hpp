@@ -11,6 +11,7 @@
 #include "app/exit_status.hpp"
 #include "app/platform_bundle.hpp"
 #include "app/retry_plan.hpp"
+#include "app/send_progress.hpp"
 #include "app/session_driver.hpp"
 #include "base/platform.hpp"
 #include "base/run_state.hpp"
@@ -38,6 +39,8 @@ class Form1 : public SessionDriver, private SessionHost {
   void Form_Load();
   void tmrWait_Timer() override;
   void tmrMore_Timer() override;
+  // The session's tick, then the caption's percentage of a long message.
+  void tmrSMTP_Timer() override;
   void menuExit_Click() override;
   // The window closed by the user: clean-up, then the process ends.
   void Form_Unload() override;
@@ -101,6 +104,8 @@ class Form1 : public SessionDriver, private SessionHost {
   bool endPending_ = false;  // the run's end fell due during a delivery
   bool ended_ = false;
   RunEnds ends_;  // what the exit status is worked out from
+  // The caption's percentage while a long message goes out.
+  SendProgress progress_;
   // Retries ("#RTY="): the countdown.
   RetryClock retry_;
   // The attempt's token request is under way, or was given up because the

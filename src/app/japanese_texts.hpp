@@ -8,9 +8,13 @@
 
 namespace tolvex {
 
-// The window's captions: while sending, the start delay (待時間=N分), the
-// repeats left (繰返=N回) and a retry's wait (再送待=N分).
+// The window's captions: while sending (with the share sent of a long
+// message), the start delay (待時間=N分), the repeats left (繰返=N回) and a
+// retry's wait (再送待=N分).
 inline constexpr const char* kSendingCaption = u8"Tolvex(送信中)"_cp932;
+// While a long message goes out: kSendingPercentPrefix N kSendingPercentSuffix.
+inline constexpr const char* kSendingPercentPrefix = u8"Tolvex(送信中 "_cp932;
+inline constexpr const char* kSendingPercentSuffix = "%)";
 inline constexpr const char* kWaitPrefix = u8"待時間="_cp932;
 inline constexpr const char* kWaitSuffix = u8"分"_cp932;
 inline constexpr const char* kMorePrefix = u8"繰返="_cp932;

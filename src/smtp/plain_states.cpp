@@ -142,7 +142,14 @@ void SmtpSession::SendMessage() {
     mailSource_ = std::make_unique<FileSource>(mail.File(), 0, size);
   }
   wireSource_ = std::make_unique<DotStuffer>(*mailSource_, size);
+  dataStart_ = p_.socket.BytesAccepted();
   p_.socket.SendMessageData(*wireSource_);
+}
+
+SmtpSession::MessageProgress SmtpSession::MessageSent() {
+  constexpr std::uint64_t kEndOfData = 3;  // "." CR LF
+  const std::uint64_t accepted = p_.socket.BytesAccepted();
+  return {accepted > dataStart_ ? accepted - dataStart_ : 0, MessageOctets() + kEndOfData};
 }
 
 void SmtpSession::SendQuit() {

@@ -88,6 +88,18 @@ class SmtpSession {
   // QUIT. With OAuth it sends QUIT after EHLO: the token is never sent.
   void SetProbe(bool probe) { probe_ = probe; }
 
+  // The message is going out: after the 354, until the socket has taken
+  // its last byte.
+  bool SendingMessage() const { return smtpSTEP == SmtpStep::AWAIT_DATA_TRANSFER && SendBusy; }
+  // While it is: the bytes of it the socket has taken, of the octets it has
+  // on the wire with its end-of-data line (doubled dots aside). The first
+  // call of a session reads the message through once to count them.
+  struct MessageProgress {
+    std::uint64_t sent = 0;
+    std::uint64_t total = 0;
+  };
+  MessageProgress MessageSent();
+
   std::int16_t RcptIndexValue() const { return RcptIndex; }
   // The server has accepted this session's message (a 250 to it); false
   // again once the session has ended and said so.
@@ -242,6 +254,7 @@ class SmtpSession {
   std::int16_t StepTicks = 0;
   std::int16_t RcptIndex = 1;
   std::uint64_t lastAccepted_ = 0;  // socket bytes taken, at the last tick
+  std::uint64_t dataStart_ = 0;     // socket bytes taken before the message
   // The server accepted the message (250 to the data): no later failure
   // is temporary. Kept here alone; the end carries it to run control.
   bool messageAccepted_ = false;

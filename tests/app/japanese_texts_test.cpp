@@ -18,6 +18,8 @@ struct Pinned {
 // clang-format off
 const Pinned kTexts[] = {
     {"kSendingCaption", kSendingCaption, "Tolvex(\x91\x97\x90\x4D\x92\x86)"},
+    {"kSendingPercentPrefix", kSendingPercentPrefix, "Tolvex(\x91\x97\x90\x4D\x92\x86 "},
+    {"kSendingPercentSuffix", kSendingPercentSuffix, "%)"},
     {"kWaitPrefix", kWaitPrefix, "\x91\xD2\x8E\x9E\x8A\xD4="},
     {"kWaitSuffix", kWaitSuffix, "\x95\xAA"},
     {"kMorePrefix", kMorePrefix, "\x8C\x4A\x95\xD4="},

@@ -142,5 +142,82 @@ TEST(RunControl, UnwritableLogDoesNotStopTheRepeats) {
   EXPECT_EQ(rig.window.LastCaption(), SendingCaption());
 }
 
+// A message the network takes slowly: once it has been going out for more
+// than a tick the caption tells the share sent, at most every third tick
+// and only as it changes, and gives way to the sending caption when the
+// message is out or the connection is lost. LOG.txt and the wire are those
+// of any send.
+TEST(RunControl, LongMessageShowsTheShareSentInTheCaption) {
+  struct Ending {
+    const char* name;
+    std::vector<std::string> directives;
+    bool lost;
+    int logStep;
+    // Ticks from the message's start to its first percentage: the plain
+    // session starts it at a tick, submission at the 354's arrival after it.
+    int firstTick;
+  };
+  const Ending endings[] = {
+      {"plain, delivered", {}, false, 0, 2},
+      // The plain session notices a lost connection by its time-out.
+      {"plain, lost", {}, true, 999, 2},
+      {"submission, delivered", {"#SEC=tls"}, false, 0, 3},
+      // Submission ends at the loss itself, between two ticks.
+      {"submission, lost", {"#SEC=tls"}, true, 999, 3},
+  };
+  const auto shown = [](int percent) {
+    return "Tolvex(\x91\x97\x90\x4D\x92\x86 " + std::to_string(percent) + "%)";
+  };
+  for (const Ending& ending : endings) {
+    SCOPED_TRACE(ending.name);
+    ServerScript script = AcceptingServer();
+    script.slowMessage = true;
+    script.greetAfterTls = !ending.directives.empty();  // implicit TLS
+    FormRig rig(script);
+    std::vector<std::string> directives = ending.directives;
+    directives.push_back("#ATT=big.bin");
+    rig.WriteSimpleCommandFile(directives);
+    rig.WriteFile("big.bin", std::string(30000, 'x'));
+    rig.Load();
+    while (rig.socket.CallsOf("SendMessageData").empty() && rig.scheduler.Now() < kMinute) {
+      rig.RunFor(kTick);
+    }
+    ASSERT_EQ(rig.socket.CallsOf("SendMessageData").size(), 1u);
+    const Millis first = rig.socket.CallsOf("SendMessageData")[0].at + ending.firstTick * kTick;
+    const std::size_t wireBefore = rig.socket.wire.size();
+    // The message with its end-of-data line, no dot to double: as long as
+    // it is on the wire.
+    const std::uint64_t total = rig.form->State().MailData.Bytes().size();
+
+    rig.RunUntil(first - kTick);
+    EXPECT_EQ(rig.window.LastCaption(), SendingCaption());
+    rig.RunUntil(first);
+    EXPECT_EQ(rig.window.CaptionsAt(first), std::vector<std::string>{shown(0)});
+    rig.socket.Uplink((total * 45 + 99) / 100);
+    rig.RunUntil(first + 2 * kTick);
+    EXPECT_EQ(rig.window.LastCaption(), shown(0));
+    rig.RunUntil(first + 3 * kTick);
+    EXPECT_EQ(rig.window.CaptionsAt(first + 3 * kTick), std::vector<std::string>{shown(45)});
+    const std::size_t captions = rig.window.captions.size();
+    rig.RunUntil(first + 20 * kTick);
+    EXPECT_EQ(rig.window.captions.size(), captions);  // 45% all along
+
+    if (ending.lost) {
+      rig.socket.QueueError("connection reset");
+    } else {
+      rig.socket.Uplink(total);
+    }
+    ASSERT_TRUE(rig.RunUntilEnded(first + 5 * kMinute));
+    ASSERT_EQ(rig.window.captions.size(), captions + 1);
+    EXPECT_EQ(rig.window.LastCaption(), SendingCaption());
+    EXPECT_EQ(rig.LogRecordCount(), 1);
+    EXPECT_NE(rig.Log().find(" " + std::to_string(ending.logStep) + " "), std::string::npos);
+    if (!ending.lost) {
+      EXPECT_EQ(rig.socket.wire.size() - wireBefore, total + std::string("QUIT\r\n").size());
+      EXPECT_TRUE(rig.socket.wire.ends_with("\r\n.\r\nQUIT\r\n"));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tolvex::test

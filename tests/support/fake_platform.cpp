@@ -132,6 +132,7 @@ bool FakeSocket::Trip(const char* what) {
 
 void FakeSocket::Drop(SocketState state) {
   state_ = state;
+  messageHeld_ = false;
   queue_.clear();
   sends_.Clear();
   received_.Clear();
@@ -203,9 +204,27 @@ void FakeSocket::SendMessageData(ByteSource& source) {
     return;
   }
   sends_.PushSource(source);
+  if (script_.slowMessage) {
+    calls.push_back({scheduler_.Now(), "SendMessageData", {}});
+    messageHeld_ = true;
+    return;
+  }
   calls.push_back({scheduler_.Now(), "SendMessageData", Drain()});
   // A stream that cannot be read to its end never completes.
   if (sends_.Failed()) return;
+  Respond("<message>");
+}
+
+void FakeSocket::Uplink(std::uint64_t n) {
+  if (!messageHeld_) return;
+  for (std::string_view p = sends_.Pending(); n > 0 && !p.empty(); p = sends_.Pending()) {
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n, p.size()));
+    wire.append(p.substr(0, take));
+    sends_.Consume(take);
+    n -= take;
+  }
+  if (sends_.TakeCompleted() == 0) return;
+  messageHeld_ = false;
   Respond("<message>");
 }
 
@@ -248,6 +267,7 @@ void FakeSocket::Close() {
   calls.push_back({scheduler_.Now(), "Close", {}});
   state_ = SocketState::Closed;
   tlsUp_ = false;
+  messageHeld_ = false;
   queue_.clear();
   sends_.Clear();
   received_.Clear();

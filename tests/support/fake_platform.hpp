@@ -101,6 +101,9 @@ struct ServerScript {
   std::function<bool(const std::string& command)> closesAfter;
   // Implicit TLS: the greeting comes after the handshake, not the connect.
   bool greetAfterTls = false;
+  // A slow uplink: the message goes to the network only as Uplink hands it
+  // over; its send completes (and is answered) once the last byte has gone.
+  bool slowMessage = false;
   // What TlsPeer() reports once TLS is up.
   TlsInfo tlsInfo{"TLS 1.3", "TLS_AES_128_GCM_SHA256", "CN=mail.example", "CN=Fake CA",
                   "2030-01-01 00:00:00 UTC"};
@@ -154,6 +157,8 @@ class FakeSocket : public Socket {
   }
   // A slow network taking `n` more bytes of a send that has not completed.
   void Trickle(std::uint64_t n) { trickled_ += n; }
+  // Under slowMessage: the network takes `n` more bytes of the message.
+  void Uplink(std::uint64_t n);
   void StartTls(const TlsRequest& request) override;
   TlsInfo TlsPeer() const override { return tlsUp_ ? script_.tlsInfo : TlsInfo{}; }
   void Close() override;
@@ -202,6 +207,7 @@ class FakeSocket : public Socket {
   ReceiveBuffer received_;
   SocketState state_ = SocketState::Closed;
   std::uint64_t trickled_ = 0;
+  bool messageHeld_ = false;  // slowMessage: a message is going out
   bool tlsUp_ = false;
   int failAt_ = 0;
   SocketFault fault_ = SocketFault::Quiet;

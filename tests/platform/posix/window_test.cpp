@@ -25,6 +25,14 @@ TEST(TerminalWindow, CaptionsRewriteOneStatusLineInUtf8) {
   w.SetCaption(kSending);
   EXPECT_EQ(err.str(), "\rTolvex\x1b[K\rTolvex(\xE9\x80\x81\xE4\xBF\xA1\xE4\xB8\xAD)\x1b[K");
   EXPECT_EQ(w.Caption(), kSending);
+  // A long message's percentage, then the shorter caption again: the rest
+  // of the line is cleared each time.
+  err.str("");
+  w.SetCaption("Tolvex(\x91\x97\x90\x4D\x92\x86 45%)");
+  w.SetCaption(kSending);
+  EXPECT_EQ(err.str(),
+            "\rTolvex(\xE9\x80\x81\xE4\xBF\xA1\xE4\xB8\xAD 45%)\x1b[K"
+            "\rTolvex(\xE9\x80\x81\xE4\xBF\xA1\xE4\xB8\xAD)\x1b[K");
 }
 
 TEST(TerminalWindow, SilentWhenNotATerminal) {
