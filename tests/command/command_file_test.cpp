@@ -474,6 +474,12 @@ TEST_F(CommandFileTest, FilePatternsExpandOnDisk) {
   ASSERT_TRUE(none.has_value());
   EXPECT_EQ(none->kind, FailureKind::InputMissing);
   EXPECT_EQ(none->message, "no file matches \"logs/*.pdf\"");
+
+  // A UTF-8 command file matches and lists the names in UTF-8.
+  ReadOk("\xef\xbb\xbf#ATT=\xe5\xa0\xb1\xe5\x91\x8a?.pdf\r\n");  // 報告?.pdf
+  ASSERT_EQ(st_.FileCount, 2);
+  EXPECT_EQ(st_.FileList[1], "\xe5\xa0\xb1\xe5\x91\x8a\xe6\x9b\xb8.pdf");  // 報告書.pdf
+  EXPECT_EQ(st_.FileList[2], "\xe5\xa0\xb1\xe5\x91\x8a\xe8\xa1\xa8.pdf");  // 報告表.pdf
 }
 
 TEST_F(CommandFileTest, ControlBytesInAddressesAreRefused) {
