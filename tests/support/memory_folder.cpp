@@ -85,7 +85,8 @@ IoError MemoryFolder::PlaceNew(std::string_view from, std::string_view to, bool&
 }
 
 // The files whose names are `folder` and one more component; the folders
-// of the memory folder are only the paths its names spell.
+// of the memory folder are the paths its names spell and those MakeFolder
+// made.
 FolderListing MemoryFolder::ListFolder(std::string_view folder, IoError& error) {
   FolderListing listing;
   listing.ignoreCase = ignoreCase;
