@@ -70,6 +70,7 @@ int RunCheck(PlatformBundle& p, bool raw) {
     out << "Retries:  " << st.RetryCount << ", " << st.RetryMinutes
         << " minutes apart; undelivered mail kept in undelivered/\n";
   }
+  for (const std::string& expansion : st.FileExpansions) out << "Pattern:  " << expansion << "\n";
   out << "Message:  " << mail.size() << " bytes\n\n";
   const MessageView view = ViewMessage(mail, display);
   out << view.text;

@@ -49,6 +49,9 @@ struct RunState {
   std::string TextFileData;  // text file read at start-up
   FileListArray FileList{};  // 1..FileCount
   std::int16_t FileCount = 0;
+  // Each "*" or "?" pattern of the file list and what it expanded to,
+  // UTF-8 text for --check.
+  std::vector<std::string> FileExpansions;
   bool AttachFlag = false;  // Base64 attachments
   bool MultiFlag = false;   // body assembled from part files
   bool MailMode = false;    // directive section is over

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tolvex {
 
@@ -26,6 +27,17 @@ class InputFile {
   // Reads up to `cap` bytes at `offset` into `buf`; `got` is 0 at the end
   // of the file.
   virtual IoError ReadAt(std::uint64_t offset, char* buf, std::size_t cap, std::size_t& got) = 0;
+};
+
+// The regular files of one folder, as ListFolder finds them.
+struct FolderListing {
+  // Names in the command file's encoding (code page 932, or UTF-8 under
+  // UnicodeNames), in no particular order.
+  std::vector<std::string> names;
+  // Names that have no form in that encoding, left out.
+  std::size_t unnamed = 0;
+  // Whether the file system compares names without regard to ASCII case.
+  bool ignoreCase = false;
 };
 
 // A file being written from its start.
@@ -65,6 +77,10 @@ class WorkFolder {
   // Renames `from` to `to` in one step, never replacing a file: when `to`
   // exists, nothing changes, `taken` is set and the error says so.
   virtual IoError PlaceNew(std::string_view from, std::string_view to, bool& taken) = 0;
+  // The regular files (and links to them) directly in `folder`, written
+  // as the command file writes a path up to and with its last separator
+  // ("logs/", "" for the work folder itself).
+  virtual FolderListing ListFolder(std::string_view folder, IoError& error) = 0;
 
   // Names from a UTF-8 or UTF-16 command file are UTF-8, opened by their
   // Unicode names; set once the command file has been read.

@@ -53,6 +53,7 @@
 #include "compose/message_charset.hpp"
 #include "compose/text_file.hpp"
 #include "compose/text_functions.hpp"
+#include "compose/wildcard.hpp"
 #include "encoding/jis_convert.hpp"
 #include "encoding/source_text.hpp"
 
@@ -131,6 +132,7 @@ class Interpreter {
     const std::string_view data = source.text;
     st_.AttachFlag = false;
     st_.FileCount = 0;
+    st_.FileExpansions.clear();
     st_.MailMode = false;
     body_.reserve(data.size() + data.size() / 8 + 64);
 
@@ -209,13 +211,11 @@ class Interpreter {
       return TextFile(ValueAfter(line, '='));
     } else if (key == "#MUL") {
       const std::string value = ValueAfter(line, '=');
-      if (Status status = CheckFileCount(key, value)) return status;
-      st_.FileCount = SplitList(st_.FileList, value, ',');
+      if (Status status = SetFileList(key, value)) return status;
       st_.MultiFlag = true;
     } else if (key == "#ATT") {
       const std::string value = ValueAfter(line, '=');
-      if (Status status = CheckFileCount(key, value)) return status;
-      Attachments(value);
+      return Attachments(key, value);
     } else if (key == "#SUB") {
       SetSubject(ValueAfter(line, '='));
     } else if (key == "#REP") {
@@ -287,9 +287,8 @@ class Interpreter {
     const std::string_view recipients = sjis::Trim(DropChars(line.substr(bar + 1), 4));
     if (key == "cat ") {
       if (Status status = TextFile(files)) return status;
-    } else {
-      if (Status status = CheckFileCount(key, files)) return status;
-      Attachments(files);
+    } else if (Status status = Attachments(key, files)) {
+      return status;
     }
     SetToList(recipients);
     return std::nullopt;
@@ -310,6 +309,10 @@ class Interpreter {
       ++count;
     }
     if (!names.empty() && names.back() == ',') --count;  // a trailing comma opens no entry
+    return CheckFileCount(key, count);
+  }
+
+  Status CheckFileCount(std::string_view key, std::size_t count) {
     if (count <= static_cast<std::size_t>(kMaxFiles)) return std::nullopt;
     std::string what = "\"";
     what += key;
@@ -350,10 +353,37 @@ class Interpreter {
     return std::nullopt;
   }
 
-  void Attachments(const std::string& names) {
-    st_.FileCount = SplitList(st_.FileList, names, ',');
-    SetBodyPrefix(names);
+  // The names of "#ATT", "#MUL" or "bin " into FileList; `shown` is the
+  // list as the body names it. A "*" or "?" pattern is replaced by the
+  // files it matches, and the limit counts those.
+  Status SetFileList(std::string_view key, const std::string& names, std::string* shown = nullptr) {
+    st_.FileExpansions.clear();
+    if (!HoldsFilePattern(names, unicode_)) {
+      if (Status status = CheckFileCount(key, names)) return status;
+      st_.FileCount = SplitList(st_.FileList, names, ',');
+      if (shown) *shown = names;
+      return std::nullopt;
+    }
+    ExpandedFiles expanded;
+    if (Status status = ExpandFileList(names, files_, expanded)) return status;
+    if (Status status = CheckFileCount(key, expanded.names.size())) return status;
+    std::int16_t k = 0;
+    for (std::string& name : expanded.names) {
+      if (shown) *shown += (k == 0 ? "" : ",") + name;
+      st_.FileList[static_cast<std::size_t>(++k)] = std::move(name);
+    }
+    st_.FileCount = k;
+    st_.FileExpansions = std::move(expanded.shown);
+    for (std::string& note : expanded.notes) st_.TextNotices.push_back(std::move(note));
+    return std::nullopt;
+  }
+
+  Status Attachments(std::string_view key, const std::string& names) {
+    std::string shown;
+    if (Status status = SetFileList(key, names, &shown)) return status;
+    SetBodyPrefix(shown);
     st_.AttachFlag = true;
+    return std::nullopt;
   }
 
   void SetToList(std::string_view list) {

@@ -23,6 +23,7 @@ class NativeWorkFolder final : public WorkFolder {
   IoError Remove(std::string_view name) override;
   IoError MakeFolder(std::string_view name) override;
   IoError PlaceNew(std::string_view from, std::string_view to, bool& taken) override;
+  FolderListing ListFolder(std::string_view folder, IoError& error) override;
 
   const std::filesystem::path& Dir() const { return dir_; }
   std::filesystem::path PathOf(std::string_view name) const;

@@ -441,6 +441,47 @@ TEST_F(CommandFileTest, ListsOfMoreThanTenFilesAreRefused) {
   EXPECT_EQ(st_.FileCount, 10);
 }
 
+// "*" and "?" in the last component expand to the folder's regular files,
+// sorted, before the limit of ten is counted.
+TEST_F(CommandFileTest, FilePatternsExpandOnDisk) {
+  const std::string hou = "\x95\xf1\x8d\x90";  // 報告
+  fs::create_directories(dir_ / "logs" / "sub.csv");
+  for (const std::string& name : {hou + "\x8f\x91.pdf", hou + "\x95\x5c.pdf", hou + "12.pdf",
+                                  std::string("logs/b.csv"), std::string("logs/a.csv")}) {
+    WriteNamed(name, "x");
+  }
+  WriteBytes(dir_ / "logs" / "\xc3\xa9.csv", "x");  // é has no code page 932 form
+  ReadOk(Lines({"#ATT=" + hou + "?.pdf, logs/*.csv", "body"}));
+  ASSERT_EQ(st_.FileCount, 4);
+  EXPECT_EQ(st_.FileList[1], hou + "\x8f\x91.pdf");  // 書 (U+66F8) before 表 (U+8868)
+  EXPECT_EQ(st_.FileList[2], hou + "\x95\x5c.pdf");
+  EXPECT_EQ(st_.FileList[3], "logs/a.csv");
+  EXPECT_EQ(st_.FileList[4], "logs/b.csv");
+  EXPECT_EQ(st_.FileExpansions.size(), 2u);
+  ASSERT_EQ(st_.TextNotices.size(), 1u);
+  EXPECT_NE(st_.TextNotices[0].find("1 file name(s)"), std::string::npos);
+  ReadOk(Lines({"bin logs/?.csv |mail r@x"}));
+  EXPECT_EQ(st_.FileCount, 2);
+  ReadOk(Lines({"#MUL=logs/b*"}));
+  EXPECT_EQ(st_.FileCount, 1);
+  EXPECT_EQ(st_.FileExpansions, std::vector<std::string>{"\"logs/b*\" -> logs/b.csv"});
+
+  for (int k = 0; k < 10; ++k) WriteNamed("logs/n" + std::to_string(k) + ".csv", "x");
+  ExpectBad(Read(Lines({"#ATT=logs/*.csv"})), "command.txt line 1: \"#ATT\" lists 12 files");
+  ExpectBad(Read(Lines({"bin logs/n*.csv,x |mail r@x"})),
+            "command.txt line 1: \"bin \" lists 11 files");
+  const Status none = Read(Lines({"#ATT=a.txt,logs/*.pdf"}));
+  ASSERT_TRUE(none.has_value());
+  EXPECT_EQ(none->kind, FailureKind::InputMissing);
+  EXPECT_EQ(none->message, "no file matches \"logs/*.pdf\"");
+
+  // A UTF-8 command file matches and lists the names in UTF-8.
+  ReadOk("\xef\xbb\xbf#ATT=\xe5\xa0\xb1\xe5\x91\x8a?.pdf\r\n");  // 報告?.pdf
+  ASSERT_EQ(st_.FileCount, 2);
+  EXPECT_EQ(st_.FileList[1], "\xe5\xa0\xb1\xe5\x91\x8a\xe6\x9b\xb8.pdf");  // 報告書.pdf
+  EXPECT_EQ(st_.FileList[2], "\xe5\xa0\xb1\xe5\x91\x8a\xe8\xa1\xa8.pdf");  // 報告表.pdf
+}
+
 TEST_F(CommandFileTest, ControlBytesInAddressesAreRefused) {
   using namespace std::string_literals;
   auto fresh = [&](const std::string& bytes) {

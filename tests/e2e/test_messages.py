@@ -405,5 +405,34 @@ class AddressesAndNames(Delivery):
         self.assertEqual([p.get_filename() for p in m.iter_attachments()], ["報告書.pdf", "能.bin"])
 
 
+class Wildcards(Delivery):
+    """Attachments named by a pattern (127.0.0.241): "?" is one Japanese
+    character, the matches go out sorted, --check shows them, and a pattern
+    that matches nothing stops the run."""
+
+    def test_japanese_pattern_with_question_mark(self):
+        files = {"日報/報告表.pdf": b"%PDF hyo", "日報/報告書.pdf": b"%PDF sho",
+                 "日報/報告12.pdf": b"two characters", "日報/.報告x.pdf": b"hidden"}
+        for name, data in files.items():
+            self.write(name, data)
+        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(241)}", "#TO=a@example.jp",
+                            "#ATT=日報/報告?.pdf", "", "本文"])
+        check = self.run_tolvex(["--check"])
+        self.assertEqual(check.returncode, 0, check.stderr)
+        self.assertIn('Pattern:  "日報/報告?.pdf" -> 日報/報告書.pdf, 日報/報告表.pdf\n'.encode(),
+                      check.stdout)
+        _, s = self.deliver(self.serve(241))
+        m = email.message_from_bytes(s.message, policy=email.policy.default)
+        text, *attachments = m.iter_parts()
+        self.assertEqual([(a.get_filename(), a.get_content()) for a in attachments],
+                         [("報告書.pdf", b"%PDF sho"), ("報告表.pdf", b"%PDF hyo")])
+        self.assertEqual(text.get_content(), "日報/報告書.pdf,日報/報告表.pdf\r\n-----\r\n\r\n本文\r\n")
+
+        self.write_command(["#HOS=" + addr(241), "#TO=a@example.jp", "#ATT=日報/報告?.xls", "", "本文"])
+        res = self.run_tolvex()
+        self.assertEqual(res.returncode, 66, res.stderr)
+        self.assertIn('"日報/報告?.xls"'.encode(), res.stderr)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -110,6 +110,14 @@ IoError FaultyFolder::PlaceNew(std::string_view from, std::string_view to, bool&
   return inner_->PlaceNew(from, to, taken);
 }
 
+FolderListing FaultyFolder::ListFolder(std::string_view folder, IoError& error) {
+  if (Trip(folder, "list")) {
+    error = kInjected;
+    return {};
+  }
+  return inner_->ListFolder(folder, error);
+}
+
 IoError FaultyFolder::Remove(std::string_view name) {
   if (Trip(name, "remove")) return kInjected;
   return inner_->Remove(name);

@@ -27,6 +27,7 @@ class FaultyFolder final : public WorkFolder {
   IoError Remove(std::string_view name) override;
   IoError MakeFolder(std::string_view name) override;
   IoError PlaceNew(std::string_view from, std::string_view to, bool& taken) override;
+  FolderListing ListFolder(std::string_view folder, IoError& error) override;
 
   // Operations counted so far, and whether the failure has been injected.
   int Count() const { return count_; }

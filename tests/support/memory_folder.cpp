@@ -1,5 +1,6 @@
 #include "support/memory_folder.hpp"
 
+#include "base/sjis_text.hpp"
 #include "support/memory_file.hpp"
 
 namespace tolvex::test {
@@ -81,6 +82,27 @@ IoError MemoryFolder::PlaceNew(std::string_view from, std::string_view to, bool&
   taken = Exists(to);
   if (taken) return "file exists";
   return Replace(from, to);
+}
+
+// The files whose names are `folder` and one more component; the folders
+// of the memory folder are the paths its names spell and those MakeFolder
+// made.
+FolderListing MemoryFolder::ListFolder(std::string_view folder, IoError& error) {
+  FolderListing listing;
+  listing.ignoreCase = ignoreCase;
+  bool found = folder.empty() || folders.count(std::string(folder.substr(0, folder.size() - 1)));
+  for (const auto& [name, bytes] : files) {
+    if (name.size() <= folder.size() || name.compare(0, folder.size(), folder) != 0) continue;
+    found = true;
+    const std::string_view rest = std::string_view(name).substr(folder.size());
+    const bool nested = UnicodeNames() ? rest.find_first_of("/\\") != std::string_view::npos
+                                       : sjis::FindChar(rest, '/') != sjis::npos ||
+                                             sjis::FindChar(rest, '\\') != sjis::npos;
+    if (!nested) listing.names.emplace_back(rest);
+  }
+  if (!found) error = "no such folder";
+  listing.unnamed = unnamed;
+  return listing;
 }
 
 IoError MemoryFolder::Remove(std::string_view name) {

@@ -25,12 +25,17 @@ class MemoryFolder final : public WorkFolder {
   IoError Remove(std::string_view name) override;
   IoError MakeFolder(std::string_view name) override;
   IoError PlaceNew(std::string_view from, std::string_view to, bool& taken) override;
+  FolderListing ListFolder(std::string_view folder, IoError& error) override;
 
   bool Exists(std::string_view name) const { return files.find(name) != files.end(); }
 
   // Names are compared byte for byte, as the command file writes them.
   std::map<std::string, std::string, std::less<>> files;
   std::set<std::string, std::less<>> folders;
+  // What ListFolder says of the names: ASCII case ignored, and how many
+  // names had no form in the command file's encoding.
+  bool ignoreCase = false;
+  std::size_t unnamed = 0;
   // Files made by CreateNew: private to their owner.
   std::set<std::string, std::less<>> privateFiles;
 };

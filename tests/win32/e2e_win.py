@@ -102,6 +102,19 @@ class Messages(Delivery):
                       b"Content-Disposition: attachment; filename*=UTF-8''%E8%A1%A8%E3%82%BD.txt\r\n",
                       s.message)
 
+    def test_japanese_attachment_pattern(self):
+        # 127.0.0.241. "?" is one Japanese character, ASCII case is ignored as
+        # the file system ignores it, and the matches go out sorted.
+        self.write("日報/報告表.pdf", b"%PDF hyo")
+        self.write("日報/報告書.PDF", b"%PDF sho")
+        self.write("日報/報告12.pdf", b"two characters")
+        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(241)}", "#TO=a@example.jp",
+                            "#ATT=日報\\報告?.pdf", "", "本文"])
+        s = self.deliver(self.serve(241))
+        m = email.message_from_bytes(s.message, policy=email.policy.default)
+        self.assertEqual([(a.get_filename(), a.get_content()) for a in m.iter_attachments()],
+                         [("報告書.PDF", b"%PDF sho"), ("報告表.pdf", b"%PDF hyo")])
+
     def test_slash_paths_and_quoted_names(self):
         # "/" separates folders on Windows too: the attachment is named by
         # the last component. A "," or "<" inside a quoted name is name text,

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "platform/win32/work_folder.hpp"
 
@@ -79,6 +81,33 @@ TEST_F(WinWorkFolderTest, KeptFilesAreNewAndLinksAreNeverWrittenThrough) {
     EXPECT_EQ(Read(name), "spool");
   }
   EXPECT_EQ(Read(L"victim"), "precious");
+}
+
+// The listing: regular files only, by their long names, in code page 932
+// (表 with its 0x5C) or, for a Unicode command file, UTF-8; a name without
+// a code page 932 form is counted, not listed.
+TEST_F(WinWorkFolderTest, ListFolderGivesRegularFilesInTheCommandFilesEncoding) {
+  WinWorkFolder files(dir_);
+  fs::create_directories(dir_ / L"logs" / L"sub.csv");
+  Write(L"logs\\\x8868.csv", "a");  // 表
+  Write(L"logs\\Long name.csv", "b");
+  Write(L"logs\\\x00e9.csv", "c");  // é
+  for (const bool unicode : {false, true}) {
+    files.SetUnicodeNames(unicode);
+    IoError error;
+    FolderListing listing = files.ListFolder("logs\\", error);
+    ASSERT_FALSE(error) << *error;
+    std::sort(listing.names.begin(), listing.names.end());
+    const std::vector<std::string> expected =
+        unicode ? std::vector<std::string>{"Long name.csv", "\xc3\xa9.csv", "\xe8\xa1\xa8.csv"}
+                : std::vector<std::string>{"Long name.csv", "\x95\x5c.csv"};
+    EXPECT_EQ(listing.names, expected);
+    EXPECT_EQ(listing.unnamed, unicode ? 0u : 1u);
+    EXPECT_TRUE(listing.ignoreCase);
+  }
+  IoError error;
+  files.ListFolder("none\\", error);
+  EXPECT_TRUE(error.has_value());
 }
 
 }  // namespace

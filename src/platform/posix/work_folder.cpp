@@ -1,7 +1,9 @@
 // The work folder's files on Linux: regular files only, opened without blocking.
 #include "platform/posix/work_folder.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/text_convert.hpp"
 #include "platform/native_path.hpp"
 
 namespace tolvex::posix {
@@ -109,6 +112,24 @@ class PosixOutputFile final : public OutputFile {
   int fd_;
   bool sync_;
 };
+
+// A file name (UTF-8 on Linux) in code page 932, when it has a form there
+// that NativePath turns back into the same name; otherwise nothing.
+std::optional<std::string> Cp932Name(std::string_view utf8) {
+  iconv_t cd = iconv_open("CP932", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  std::string out(utf8.size() * 2 + 4, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  std::size_t inLeft = utf8.size();
+  char* dst = out.data();
+  std::size_t dstLeft = out.size();
+  const bool ok = iconv(cd, &in, &inLeft, &dst, &dstLeft) != static_cast<std::size_t>(-1);
+  iconv_close(cd);
+  if (!ok) return std::nullopt;
+  out.resize(out.size() - dstLeft);
+  if (Cp932ToUtf8Exact(out) != utf8) return std::nullopt;
+  return out;
+}
 
 }  // namespace
 }  // namespace tolvex::posix
@@ -226,6 +247,37 @@ IoError NativeWorkFolder::PlaceNew(std::string_view from, std::string_view to, b
   }
   taken = err == EEXIST;
   return Reason(err);
+}
+
+FolderListing NativeWorkFolder::ListFolder(std::string_view folder, IoError& error) {
+  error.reset();
+  FolderListing listing;
+  const std::filesystem::path path = folder.empty() ? dir_ : PathOf(folder);
+  DIR* dir = ::opendir(path.c_str());
+  if (!dir) {
+    error = Reason(errno);
+    return listing;
+  }
+  const int fd = ::dirfd(dir);
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = ::readdir(dir);
+    if (!entry) break;
+    struct stat st {};
+    // Links are followed, as OpenRead follows them.
+    if (::fstatat(fd, entry->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
+    const std::string_view name = entry->d_name;
+    if (UnicodeNames()) {
+      listing.names.emplace_back(name);
+    } else if (std::optional<std::string> cp932 = Cp932Name(name)) {
+      listing.names.push_back(std::move(*cp932));
+    } else {
+      ++listing.unnamed;
+    }
+  }
+  if (errno != 0) error = Reason(errno);
+  ::closedir(dir);
+  return listing;
 }
 
 IoError NativeWorkFolder::Remove(std::string_view name) {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "platform/native_path.hpp"
 #include "platform/win32/win_text.hpp"
@@ -123,6 +124,23 @@ IoError NotOwnFile(HANDLE h, bool& link) {
   if (link) return "is a link, not written through";
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return "is a folder";
   return std::nullopt;
+}
+
+// A file name in the command file's encoding: code page 932 when it
+// converts exactly (no best-fit stand-ins) and back to the same name,
+// otherwise nothing; UTF-8 when it holds no unpaired surrogate.
+std::optional<std::string> NameIn(std::wstring_view wide, bool unicode) {
+  const int size = static_cast<int>(wide.size());
+  const UINT page = unicode ? CP_UTF8 : kCodePage932;
+  const DWORD flags = unicode ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL usedDefault = FALSE;
+  BOOL* defaulted = unicode ? nullptr : &usedDefault;
+  const int n = WideCharToMultiByte(page, flags, wide.data(), size, nullptr, 0, nullptr, defaulted);
+  if (n <= 0 || usedDefault) return std::nullopt;
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(page, flags, wide.data(), size, out.data(), n, nullptr, defaulted);
+  if (!unicode && WideFromCp932(out) != wide) return std::nullopt;
+  return out;
 }
 
 }  // namespace
@@ -248,6 +266,35 @@ IoError NativeWorkFolder::PlaceNew(std::string_view from, std::string_view to, b
     return Reason(code);
   }
   return std::nullopt;
+}
+
+// FindExInfoBasic leaves out the 8.3 short names: only the long names are
+// listed, and matched.
+FolderListing NativeWorkFolder::ListFolder(std::string_view folder, IoError& error) {
+  error.reset();
+  FolderListing listing;
+  listing.ignoreCase = true;
+  const std::filesystem::path search = (folder.empty() ? dir_ : PathOf(folder)) / L"*";
+  WIN32_FIND_DATAW found{};
+  HANDLE h = FindFirstFileExW(search.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                              nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_FILE_NOT_FOUND) error = Reason(code);
+    return listing;
+  }
+  do {
+    if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) continue;
+    if (std::optional<std::string> name = NameIn(found.cFileName, UnicodeNames())) {
+      listing.names.push_back(std::move(*name));
+    } else {
+      ++listing.unnamed;
+    }
+  } while (FindNextFileW(h, &found));
+  const DWORD code = GetLastError();
+  if (code != ERROR_NO_MORE_FILES) error = Reason(code);
+  FindClose(h);
+  return listing;
 }
 
 IoError NativeWorkFolder::Remove(std::string_view name) {
