@@ -31,11 +31,11 @@ class DsnCases:
                             "#FRO=送信表 <sender@example.jp>", "#TO=宛先ソ <a+b=c@example.jp>",
                             "#BCC=bcc@example.jp", *directives, "#SUB=DSN", "", "本文"])
 
-    def deliver(self, offered):
+    def deliver(self, offered, args=()):
         keywords = ["PIPELINING", "SIZE 1000000", *(["DSN"] if offered else []), "8BITMIME"]
         with ScriptedSmtpServer(addr(self.FIRST + 1),
                                 Script(replies={"EHLO": ehlo_reply("e2e.test", *keywords)})) as srv:
-            res = self.run_tolvex()
+            res = self.run_tolvex(list(args))
         self.assertEqual(srv.errors, [])
         self.assertEqual(res.returncode, 0, res.stderr)
         self.assertEqual(len(srv.sessions), 1)
@@ -67,6 +67,14 @@ class DsnCases:
         self.assertEqual(check.returncode, 0, check.stderr)
         self.assertRegex(check.stdout, rb"(?m)^DSN: +RET=HDRS ENVID=\S+ NOTIFY=FAILURE,DELAY; "
                                        rb"sent only when the server offers DSN")
+
+        # --probe says whether DSN is offered; its envelope carries none.
+        for offered, says in ((True, b"offered: a delivery asks for NOTIFY=FAILURE,DELAY"),
+                              (False, b"not offered: a delivery goes without #DSN's parameters")):
+            res, s = self.deliver(offered, ["--probe"])
+            self.assertRegex(res.stdout, rb"(?m)^DSN: +" + re.escape(says) + rb"\r?$")
+            self.assertEqual(s.verbs(), ["EHLO", "MAIL", "RCPT", "RCPT", "RSET", "QUIT"])
+            self.assertEqual(s.commands[1], b"MAIL FROM:<sender@example.jp>\r\n")
 
     def test_refused_at_start_up_under_helo_or_with_never_and_more(self):
         for directives, says in ((["#DSN=failure"], b"need EHLO"),
