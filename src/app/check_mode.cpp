@@ -11,6 +11,7 @@
 #include "compose/message_charset.hpp"
 #include "compose/text_functions.hpp"
 #include "oauth/token.hpp"
+#include "smtp/dsn.hpp"
 
 namespace tolvex {
 namespace {
@@ -65,6 +66,11 @@ int RunCheck(PlatformBundle& p, bool raw) {
         << display(AngleAddress(st.ToAddr[static_cast<std::size_t>(k)], st.Charset)) << ">";
     if (k >= firstCopy) out << (k < firstCopy + st.CcCount ? "  (Cc)" : "  (Bcc)");
     out << "\n";
+  }
+  if (st.Submit.dsn.Asked()) {
+    out << "DSN:      RET=HDRS ENVID=" << EnvelopeId(st.StampLines)
+        << " NOTIFY=" << NotifyList(st.Submit.dsn)
+        << "; sent only when the server offers DSN, else left out\n";
   }
   if (st.RetryOn) {
     out << "Retries:  " << st.RetryCount << ", " << st.RetryMinutes

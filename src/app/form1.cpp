@@ -223,6 +223,8 @@ void Form1::DeliveryEnded(const DeliveryEnd& end) {
   RunPending();
 }
 
+void Form1::Notice(std::string_view text) { p_.window.ReportNotice(std::string(text)); }
+
 // ---- the end of the run -----------------------------------------------
 
 void Form1::NoteFailure(const Failure& failure) {

@@ -60,6 +60,7 @@ class Form1 : public SessionDriver, private SessionHost {
   // SessionHost: the session's record and end, owned here.
   void LogSession(SmtpStep endStep, std::string_view reply) override;
   void DeliveryEnded(const DeliveryEnd& end) override;
+  void Notice(std::string_view text) override;
 
   void SetTimerEX();
   void Timer_SET();

@@ -7,6 +7,7 @@
 #include "app/submission_setup.hpp"
 #include "command/command_file.hpp"
 #include "oauth/token.hpp"
+#include "smtp/dsn.hpp"
 #include "smtp/reply_gatherer.hpp"
 
 namespace tolvex {
@@ -137,6 +138,14 @@ void Probe::OnReply(SmtpStep step, std::string_view reply) {
         for (const std::string& m : AuthMechanisms(reply))
           mechanisms += (mechanisms.empty() ? "" : " ") + m;
         p_.out << Label("AUTH") << (mechanisms.empty() ? "(none offered)" : mechanisms) << "\n";
+        if (st_.Submit.dsn.Asked()) {
+          p_.out << Label("DSN")
+                 << (OffersKeyword(reply, "DSN")
+                         ? "offered: a delivery asks for NOTIFY=" + NotifyList(st_.Submit.dsn)
+                         : std::string("not offered: a delivery goes without #DSN's "
+                                       "parameters"))
+                 << "\n";
+        }
       }
       break;
     }

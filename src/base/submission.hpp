@@ -46,6 +46,16 @@ struct OAuthSettings {
   bool Configured() const { return !provider.empty(); }
 };
 
+// #DSN: the delivery status notifications asked for (RFC 3461 NOTIFY).
+// "never" stands alone; nothing set: none asked, no DSN parameter sent.
+struct DsnRequest {
+  bool success = false;
+  bool failure = false;
+  bool delay = false;
+  bool never = false;
+  bool Asked() const { return success || failure || delay || never; }
+};
+
 struct Submission {
   Security security = Security::Unset;
   std::int32_t port = 0;  // #POR; 0 = the default of the security
@@ -57,6 +67,7 @@ struct Submission {
   std::string host;                    // #HOS as written: the TLS name and the stored credential's
   AuthChoice auth = AuthChoice::Auto;  // #AUT
   OAuthSettings oauth;
+  DsnRequest dsn;  // #DSN; sent only when the server offers DSN
   // Every secret of the run and its forms: what a peer's text is masked
   // with before it goes to LOG.txt, the terminal or a kept file.
   SecretRegistry secrets;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/ascii.hpp"
+#include "base/sjis_text.hpp"
 #include "command/command_file.hpp"
 #include "compose/text_functions.hpp"
 #include "oauth/token.hpp"
@@ -38,12 +39,43 @@ std::string Quoted(std::string_view key, std::string_view value) {
   return s;
 }
 
+// "#DSN=failure,delay": a comma list of success, failure and delay, any
+// case, or never alone. Empty on success, else what is wrong.
+std::string ParseDsn(std::string_view value, DsnRequest& out) {
+  if (value.empty()) return "is empty";
+  DsnRequest dsn;
+  bool others = false;
+  while (true) {
+    const std::size_t comma = value.find(',');
+    const std::string_view word = sjis::Trim(value.substr(0, comma));
+    if (SameAscii(word, "never")) {
+      dsn.never = true;
+    } else {
+      others = true;
+      if (SameAscii(word, "success")) {
+        dsn.success = true;
+      } else if (SameAscii(word, "failure")) {
+        dsn.failure = true;
+      } else if (SameAscii(word, "delay")) {
+        dsn.delay = true;
+      } else {
+        return "is not a list of success, failure, delay (or never alone)";
+      }
+    }
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  if (dsn.never && others) return "has never with other values: never stands alone";
+  out = dsn;
+  return {};
+}
+
 }  // namespace
 
 bool IsSubmissionKeyword(std::string_view key) {
-  static constexpr std::array<std::string_view, 12> kKeys = {"#POR", "#SEC", "#USR", "#PAS",
-                                                             "#CAF", "#AUT", "#OAU", "#OID",
-                                                             "#OSC", "#OTE", "#OSP", "#OAZ"};
+  static constexpr std::array<std::string_view, 13> kKeys = {"#POR", "#SEC", "#USR", "#PAS", "#CAF",
+                                                             "#AUT", "#OAU", "#OID", "#OSC", "#OTE",
+                                                             "#OSP", "#OAZ", "#DSN"};
   for (std::string_view k : kKeys) {
     if (k == key) return true;
   }
@@ -125,6 +157,9 @@ Status SubmissionDirective(std::string_view key, std::string_view line, std::siz
       return BadLine(lineNo, Quoted(key, value) + " is not an https:// URL");
     }
     s.oauth.authorizeUrl = std::move(value);
+  } else if (key == "#DSN") {
+    const std::string wrong = ParseDsn(value, s.dsn);
+    if (!wrong.empty()) return BadLine(lineNo, Quoted(key, value) + " " + wrong);
   }
   WipeString(value);
   return std::nullopt;
@@ -140,6 +175,11 @@ Status CheckSubmission(const Submission& s) {
   const auto bad = [](std::string text) {
     return Failure{FailureKind::CommandFileBad, std::string(kCommandFileName) + ": " + text};
   };
+  if (s.dsn.Asked() && !s.Extended()) {
+    return bad(
+        "\"#DSN\" asks for delivery status notifications, which need EHLO: add \"#SEC\" (or "
+        "\"#USR\")");
+  }
   const bool tokenMechanism = s.auth == AuthChoice::XOAuth2 || s.auth == AuthChoice::OAuthBearer;
   if (tokenMechanism && !s.oauth.Configured()) {
     return bad("\"#AUT\" names a token mechanism: add \"#OAU\" (where tokens come from)");

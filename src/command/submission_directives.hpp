@@ -1,6 +1,7 @@
 // The submission directives of command.txt: #POR (port), #SEC (TLS),
-// #USR and #PAS (SMTP AUTH), #CAF (extra trusted CA certificates), and the
-// checks across them once the whole file is read.
+// #USR and #PAS (SMTP AUTH), #CAF (extra trusted CA certificates), #DSN
+// (delivery status notifications), and the checks across them once the
+// whole file is read.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +21,7 @@ Status SubmissionDirective(std::string_view key, std::string_view line, std::siz
                            Submission& s);
 
 // What the directives must hold together: credentials only over TLS, unless
-// "#SEC=none" was written.
+// "#SEC=none" was written; #DSN only under EHLO.
 Status CheckSubmission(const Submission& s);
 
 }  // namespace tolvex

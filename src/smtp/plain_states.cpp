@@ -9,6 +9,7 @@
 #include "compose/message.hpp"
 #include "compose/text_functions.hpp"
 #include "smtp/dot_stuffer.hpp"
+#include "smtp/dsn.hpp"
 #include "smtp/envelope.hpp"
 #include "smtp/session_moves.hpp"
 #include "smtp/smtp_session.hpp"
@@ -98,19 +99,30 @@ void SmtpSession::SendHello() {
            HelloName(p_.st.LocalName, p_.socket.LocalAddress()) + "\r\n");
 }
 
+bool SmtpSession::SendsDsn() const { return !probe_ && dsnOffered_ && p_.st.Submit.dsn.Asked(); }
+
 void SmtpSession::SendMailFrom() {
   const RunState& st = p_.st;
   // RFC 1870: the size goes with MAIL FROM when the server announced SIZE.
-  // A probe has no message.
-  SendData("MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr, st.Charset)) +
-           (sizeLimit_ && !probe_ ? " SIZE=" + std::to_string(MessageOctets()) : std::string()) +
-           "\r\n");
+  // A probe has no message. #DSN's RET and ENVID follow it.
+  std::string line = "MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr, st.Charset));
+  if (sizeLimit_ && !probe_) line += " SIZE=" + std::to_string(MessageOctets());
+  if (SendsDsn()) line += DsnMailParameters(EnvelopeId(st.StampLines));
+  if (!probe_ && !dsnOffered_ && st.Submit.dsn.Asked()) {
+    p_.host.Notice(
+        "the server does not offer DSN: this message goes without the delivery status "
+        "notifications #DSN asks for");
+  }
+  SendData(line + "\r\n");
 }
 
 void SmtpSession::SendRcptTo() {
   const RunState& st = p_.st;
   const std::string& to = st.ToAddr[static_cast<std::size_t>(RcptIndex)];
-  SendData("RCPT TO:" + EnvelopePath(AngleAddress(to, st.Charset)) + "\r\n");
+  const std::string address = AngleAddress(to, st.Charset);
+  std::string line = "RCPT TO:" + EnvelopePath(address);
+  if (SendsDsn()) line += DsnRcptParameters(st.Submit.dsn, address);
+  SendData(line + "\r\n");
 }
 
 std::uint64_t SmtpSession::MessageOctets() {

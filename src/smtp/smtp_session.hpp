@@ -39,6 +39,9 @@ class SessionHost {
   // Then: logged, socket closed, smtpSTEP IDLE, tmrSMTP off; how the
   // delivery ended, told once. This is the session's last act in the tick.
   virtual void DeliveryEnded(const DeliveryEnd& end) = 0;
+  // Something the delivery goes on after, for the user (a line of ASCII
+  // text): #DSN's parameters left out, the server not offering DSN.
+  virtual void Notice(std::string_view /*text*/) {}
 };
 
 struct SessionPorts {
@@ -206,6 +209,9 @@ class SmtpSession {
   // received before it counts.
   void ExpectReply();
   void SendHello();
+  // #DSN's parameters go with MAIL FROM and RCPT TO: asked, offered, and
+  // not a probe (which has no message to be notified of).
+  bool SendsDsn() const;
   void SendMailFrom();
   void SendRcptTo();
   void SendMessage();
@@ -278,6 +284,8 @@ class SmtpSession {
   bool awaitingReply_ = false;
   // The last EHLO reply's SIZE: announced, and its limit (0: none).
   std::optional<std::uint64_t> sizeLimit_;
+  // The last EHLO reply offers DSN: #DSN's parameters may go out.
+  bool dsnOffered_ = false;
   std::optional<std::uint64_t> messageOctets_;  // measured once per session
   // RecvData holds a reply taken for the current command, not yet judged.
   bool replyUnjudged_ = false;

@@ -57,6 +57,7 @@ void SmtpSession::ResetSubmission() {
   gather_.Clear();
   awaitingReply_ = false;
   sizeLimit_.reset();
+  dsnOffered_ = false;
   tlsFailed_ = false;
   tlsUp_ = false;
   mechanism_ = Mechanism::None;
@@ -78,6 +79,7 @@ Move SmtpSession::AfterEhlo() {
     return Go(AWAIT_STARTTLS_TRANSFER);
   }
   sizeLimit_ = SizeLimit(reply);
+  dsnOffered_ = OffersKeyword(reply, "DSN");
   // Refused before the credential or the message goes out. A probe has
   // no message.
   if (!probe_ && TooLarge()) return Finish(SIZE_EXCEEDED);

@@ -128,6 +128,46 @@ TEST_F(SubmissionDirectives, OAuthSettingsAndWhatTheyNeed) {
   for (const auto& b : bad) ExpectBad(b.lines, b.part);
 }
 
+// #DSN: a list of success, failure and delay in any case and spacing, or
+// never alone; only under EHLO. Every refusal stops the run (65).
+TEST_F(SubmissionDirectives, DsnValuesAndRefusals) {
+  const struct {
+    const char* lines;
+    const char* refusal;  // nullptr: read, giving `dsn`
+    DsnRequest dsn;
+  } cases[] = {
+      {"#SEC=starttls\r\n#DSN=failure,delay\r\n", nullptr, {.failure = true, .delay = true}},
+      {"#USR=u\r\n#SEC=none\r\n#DSN= Delay , SUCCESS,failure \r\n",
+       nullptr,
+       {.success = true, .failure = true, .delay = true}},
+      {"#SEC=tls\r\n#DSN=never\r\n", nullptr, {.never = true}},
+      {"#SEC=tls\r\n#DSN=delay\r\n#DSN=success\r\n", nullptr, {.success = true}},
+      {"#SEC=tls\r\n", nullptr, {}},
+      {"#SEC=tls\r\n#DSN=never,failure\r\n",
+       "line 3: \"#DSN\" value \"never,failure\" has never",
+       {}},
+      {"#SEC=tls\r\n#DSN=failure,NEVER\r\n", "never stands alone", {}},
+      {"#SEC=tls\r\n#DSN=failure,bounce\r\n", "\"#DSN\" value \"failure,bounce\" is not", {}},
+      {"#SEC=tls\r\n#DSN=failure,\r\n", "\"#DSN\" value \"failure,\" is not", {}},
+      {"#SEC=tls\r\n#DSN=\r\n", "\"#DSN\" value \"\" is empty", {}},
+      {"#SEC=tls\r\n#DSN=\x95\x5C\r\n", "is not a list", {}},
+      {"#DSN=failure\r\n", "\"#DSN\" asks for delivery status notifications, which need EHLO", {}},
+      {"#POR=587\r\n#DSN=never\r\n", "need EHLO", {}},
+  };
+  for (const auto& c : cases) {
+    const std::string text = std::string("#TO=a@example.jp\r\n") + c.lines + "\r\nx\r\n";
+    if (c.refusal) {
+      ExpectBad(text, c.refusal);
+      continue;
+    }
+    ASSERT_FALSE(Read(text)) << c.lines;
+    EXPECT_EQ(st_.Submit.dsn.success, c.dsn.success) << c.lines;
+    EXPECT_EQ(st_.Submit.dsn.failure, c.dsn.failure) << c.lines;
+    EXPECT_EQ(st_.Submit.dsn.delay, c.dsn.delay) << c.lines;
+    EXPECT_EQ(st_.Submit.dsn.never, c.dsn.never) << c.lines;
+  }
+}
+
 TEST_F(SubmissionDirectives, AfterTheDirectiveSectionTheyAreBodyText) {
   ASSERT_FALSE(Read("#TO=a@example.jp\r\n\r\n#SEC=tls\r\n#USR=x\r\n"));
   EXPECT_FALSE(st_.Submit.Extended());

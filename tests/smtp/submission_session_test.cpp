@@ -498,6 +498,81 @@ TEST(SubmissionSession, SizeAnnouncedByTheServer) {
   }
 }
 
+// #DSN under TLS: RET and ENVID after SIZE with MAIL FROM, NOTIFY and
+// ORCPT with each RCPT TO, when the last EHLO reply offers DSN; else none,
+// and the user is told once. The ENVID is the Message-ID's, in xtext; the
+// ORCPT the address as the path carries it ("+" and "=" escaped), never a
+// display name. A probe has no message: no DSN parameter.
+TEST(SubmissionSession, DsnParametersWhenTheServerOffersDsn) {
+  const std::string under = "250-mail.example\r\n250-SIZE 100\r\n250-AUTH PLAIN\r\n";
+  const std::string stamp = "Date: x\r\nMessage-ID: <20261208.ab+c=1@example.jp>\r\n";
+  DsnRequest failureDelay;
+  failureDelay.failure = failureDelay.delay = true;
+  DsnRequest never;
+  never.never = true;
+  const struct {
+    const char* name;
+    std::string lastEhloLine;
+    DsnRequest dsn;
+    bool probe;
+    std::vector<std::string> envelope;  // MAIL FROM and the RCPT TOs
+  } cases[] = {
+      {"offered",
+       "250 DSN\r\n",
+       failureDelay,
+       false,
+       {"MAIL FROM:<DummySender> SIZE=20 RET=HDRS ENVID=20261208.ab+2Bc+3D1@example.jp\r\n",
+        "RCPT TO:<a+b=c@example.jp> NOTIFY=FAILURE,DELAY ORCPT=rfc822;a+2Bb+3Dc@example.jp\r\n",
+        "RCPT TO:<to@example.jp> NOTIFY=FAILURE,DELAY ORCPT=rfc822;to@example.jp\r\n"}},
+      {"never, offered in lower case",
+       "250 dsn\r\n",
+       never,
+       false,
+       {"MAIL FROM:<DummySender> SIZE=20 RET=HDRS ENVID=20261208.ab+2Bc+3D1@example.jp\r\n",
+        "RCPT TO:<a+b=c@example.jp> NOTIFY=NEVER ORCPT=rfc822;a+2Bb+3Dc@example.jp\r\n",
+        "RCPT TO:<to@example.jp> NOTIFY=NEVER ORCPT=rfc822;to@example.jp\r\n"}},
+      {"not offered",
+       "250 8BITMIME\r\n",
+       failureDelay,
+       false,
+       {"MAIL FROM:<DummySender> SIZE=20\r\n", "RCPT TO:<a+b=c@example.jp>\r\n",
+        "RCPT TO:<to@example.jp>\r\n"}},
+      {"offered, not asked",
+       "250 DSN\r\n",
+       DsnRequest{},
+       false,
+       {"MAIL FROM:<DummySender> SIZE=20\r\n", "RCPT TO:<a+b=c@example.jp>\r\n",
+        "RCPT TO:<to@example.jp>\r\n"}},
+      {"probe",
+       "250 DSN\r\n",
+       failureDelay,
+       true,
+       {"MAIL FROM:<DummySender>\r\n", "RCPT TO:<a+b=c@example.jp>\r\n",
+        "RCPT TO:<to@example.jp>\r\n"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig(Submission(kBeforeTls, under + c.lastEhloLine));
+    rig.st.StampLines = stamp;
+    rig.st.Submit.dsn = c.dsn;
+    rig.Recipients({"\x95\x5C\x83\x5C <a+b=c@example.jp>", "to@example.jp"});
+    rig.session.SetProbe(c.probe);
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntilEnded());
+    EXPECT_EQ(rig.Log().step, SmtpStep::IDLE) << rig.Log().reply;
+    std::vector<std::string> envelope;
+    for (const std::string& sent : rig.Commands()) {
+      if (sent.starts_with("MAIL ") || sent.starts_with("RCPT ")) envelope.push_back(sent);
+    }
+    EXPECT_EQ(envelope, c.envelope);
+    const bool told = c.dsn.Asked() && !c.probe && c.lastEhloLine == "250 8BITMIME\r\n";
+    ASSERT_EQ(rig.notices.size(), told ? 1u : 0u);
+    if (told) {
+      EXPECT_NE(rig.notices[0].find("does not offer DSN"), std::string::npos);
+    }
+  }
+}
+
 // The kind of failure each ending reports: what exit status and retries
 // are decided from. After the server took the message nothing is temporary.
 TEST(SubmissionSession, FailureClassOfEachEnding) {

@@ -48,6 +48,7 @@ class SessionRig : public SessionHost, public SocketEvents {
   // SessionHost
   void LogSession(SmtpStep endStep, std::string_view reply) override;
   void DeliveryEnded(const DeliveryEnd& end) override;
+  void Notice(std::string_view text) override { notices.emplace_back(text); }
 
   VirtualScheduler scheduler;
   FakeTimer& tmrSMTP;
@@ -55,7 +56,8 @@ class SessionRig : public SessionHost, public SocketEvents {
   RunState st;
   SmtpSession session;
   std::vector<HostCall> host;
-  std::vector<SmtpStep> steps;  // every change of smtpSTEP
+  std::vector<std::string> notices;  // what the session told the user
+  std::vector<SmtpStep> steps;       // every change of smtpSTEP
   int endings = 0;
   bool inTick = false;
 };

@@ -5,13 +5,15 @@ Credential Manager) and the Exim and OpenSMTPD cases of
 e2e/test_strict_servers.py, run with tolvex.exe under Wine on
 127.0.0.160-168, 169-173, 181-188, 189 (Postfix + Dovecot checking the
 tokens) and 236-239; what a server may say at any moment and a 221 that
-comes with the close (one after the other) on 37."""
+comes with the close (one after the other) on 37; the #DSN cases of
+e2e/test_dsn.py on 240."""
 
 import subprocess
 
 import winrun
 from winrun import WinRun, wine_cmd
 
+from test_dsn import DsnCases  # noqa: E402
 from test_oauth import CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases  # noqa: E402
 from test_probe import ProbeCases, ProbeCloseCases  # noqa: E402
 from test_strict_servers import StrictServerCases  # noqa: E402
@@ -32,6 +34,10 @@ class WinSubmission(SubmissionCases, ArgsRun):
 
 class WinScriptedTls(ScriptedTlsCases, ArgsRun):
     FIRST = 160
+
+
+class WinDsn(DsnCases, ArgsRun):
+    pass
 
 
 class WinStrictServers(StrictServerCases, ArgsRun):
