@@ -15,7 +15,8 @@ programs may run side by side:
   OpenSMTPD (250-251) behind taps (252-253), 2-4 peers that echo the
   secrets they were sent (test_oauth.EchoedSecrets), 11-13 what a submission
   server may say at any moment, a probe against servers closing after 221
-  (12 scripted, 13 Postfix + Dovecot), 240 #DSN (test_dsn; Wine too).
+  (12 scripted, 13 Postfix + Dovecot), 240 #DSN (test_dsn; Wine too), 196
+  attachments by wildcard (test_messages.Wildcards; Wine too).
 """
 
 import collections

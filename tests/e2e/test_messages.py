@@ -406,7 +406,7 @@ class AddressesAndNames(Delivery):
 
 
 class Wildcards(Delivery):
-    """Attachments named by a pattern (127.0.0.241): "?" is one Japanese
+    """Attachments named by a pattern (127.0.0.196): "?" is one Japanese
     character, the matches go out sorted, --check shows them, and a pattern
     that matches nothing stops the run."""
 
@@ -415,20 +415,20 @@ class Wildcards(Delivery):
                  "日報/報告12.pdf": b"two characters", "日報/.報告x.pdf": b"hidden"}
         for name, data in files.items():
             self.write(name, data)
-        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(241)}", "#TO=a@example.jp",
+        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(196)}", "#TO=a@example.jp",
                             "#ATT=日報/報告?.pdf", "", "本文"])
         check = self.run_tolvex(["--check"])
         self.assertEqual(check.returncode, 0, check.stderr)
         self.assertIn('Pattern:  "日報/報告?.pdf" -> 日報/報告書.pdf, 日報/報告表.pdf\n'.encode(),
                       check.stdout)
-        _, s = self.deliver(self.serve(241))
+        _, s = self.deliver(self.serve(196))
         m = email.message_from_bytes(s.message, policy=email.policy.default)
         text, *attachments = m.iter_parts()
         self.assertEqual([(a.get_filename(), a.get_content()) for a in attachments],
                          [("報告書.pdf", b"%PDF sho"), ("報告表.pdf", b"%PDF hyo")])
         self.assertEqual(text.get_content(), "日報/報告書.pdf,日報/報告表.pdf\r\n-----\r\n\r\n本文\r\n")
 
-        self.write_command(["#HOS=" + addr(241), "#TO=a@example.jp", "#ATT=日報/報告?.xls", "", "本文"])
+        self.write_command(["#HOS=" + addr(196), "#TO=a@example.jp", "#ATT=日報/報告?.xls", "", "本文"])
         res = self.run_tolvex()
         self.assertEqual(res.returncode, 66, res.stderr)
         self.assertIn('"日報/報告?.xls"'.encode(), res.stderr)

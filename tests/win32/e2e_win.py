@@ -103,14 +103,14 @@ class Messages(Delivery):
                       s.message)
 
     def test_japanese_attachment_pattern(self):
-        # 127.0.0.241. "?" is one Japanese character, ASCII case is ignored as
+        # 127.0.0.196. "?" is one Japanese character, ASCII case is ignored as
         # the file system ignores it, and the matches go out sorted.
         self.write("日報/報告表.pdf", b"%PDF hyo")
         self.write("日報/報告書.PDF", b"%PDF sho")
         self.write("日報/報告12.pdf", b"two characters")
-        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(241)}", "#TO=a@example.jp",
+        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(196)}", "#TO=a@example.jp",
                             "#ATT=日報\\報告?.pdf", "", "本文"])
-        s = self.deliver(self.serve(241))
+        s = self.deliver(self.serve(196))
         m = email.message_from_bytes(s.message, policy=email.policy.default)
         self.assertEqual([(a.get_filename(), a.get_content()) for a in m.iter_attachments()],
                          [("報告書.PDF", b"%PDF sho"), ("報告表.pdf", b"%PDF hyo")])
