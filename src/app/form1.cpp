@@ -134,7 +134,7 @@ bool Form1::BeginSend() {
 }
 
 Status Form1::ObtainToken(FailureClass& failureClass) {
-  Status failure = tokens_.Obtain(st_.Submit, p_.https, p_.clock, &p_.signIns);
+  Status failure = tokens_.Obtain(st_.Submit, p_.https, p_.clock, &p_.signIns, &p_.crypto);
   // Without repeats or retries no later send needs the client secret.
   if (st_.MoreInterval <= 0 && !st_.RetryOn) st_.Submit.oauth.clientSecret.Wipe();
   if (!failure) return std::nullopt;
