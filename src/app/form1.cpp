@@ -134,9 +134,12 @@ bool Form1::BeginSend() {
 }
 
 Status Form1::ObtainToken(FailureClass& failureClass) {
-  Status failure = tokens_.Obtain(st_.Submit, p_.https, p_.clock, &p_.signIns);
-  // Without repeats or retries no later send needs the client secret.
-  if (st_.MoreInterval <= 0 && !st_.RetryOn) st_.Submit.oauth.clientSecret.Wipe();
+  Status failure = tokens_.Obtain(st_.Submit, p_.https, p_.clock, &p_.signIns, &p_.crypto);
+  // Without repeats or retries no later send needs the client secret or the key.
+  if (st_.MoreInterval <= 0 && !st_.RetryOn) {
+    st_.Submit.oauth.clientSecret.Wipe();
+    st_.Submit.oauth.privateKey.Wipe();
+  }
   if (!failure) return std::nullopt;
   const oauth::TokenFailure how = tokens_.LastFailure();
   // The run's end (a signal, the window closed) is on its way as an event

@@ -34,7 +34,7 @@ Status LoadJob(RunState& st, JobMode mode, CommandEffects& effects, PlatformBund
     // A secret found is still sent; none is needed.
     st.Submit.oauth.signedIn = true;
     needSecret = st.Submit.UsesOAuth();
-  } else if (st.Submit.UsesOAuth()) {
+  } else if (st.Submit.UsesOAuth() && !st.Submit.oauth.UsesServiceAccount()) {
     StoredSignIn stored = p.signIns.Load(oauth::SignInKeyOf(st.Submit));
     if (signIn) {
       *signIn = std::move(stored);

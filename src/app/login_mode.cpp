@@ -224,6 +224,11 @@ int RunLogin(PlatformBundle& p) {
                                   "command.txt: --login needs \"#USR\" and \"#OAU\""});
   }
   const OAuthSettings& o = s.oauth;
+  if (o.UsesServiceAccount()) {
+    return Fail(p.window, Failure{FailureKind::CommandFileBad,
+                                  "command.txt: \"#OSA\": a service account signs its own token "
+                                  "requests; there is no sign-in to make"});
+  }
   if (p.browser && !oauth::AuthorizeUrl(o).empty()) return BrowserLogin(p, s);
   const std::string deviceUrl = oauth::DeviceCodeUrl(o);
   if (deviceUrl.empty()) {

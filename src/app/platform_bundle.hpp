@@ -61,7 +61,7 @@ struct PlatformBundle {
   SecretSource& secrets;   // AUTH and client secrets not in command.txt
   Https& https;            // OAuth token requests
   SignInStore& signIns;    // the sign-ins of tolvex --login
-  Crypto& crypto;          // PKCE's random bytes and digest (--login in a browser)
+  Crypto& crypto;          // PKCE's random bytes and digest, a service account's signature
   BrowserSignIn* browser;  // --login in a browser; none: the device code only
   std::ostream& out;       // what --check, --probe and --login print (UTF-8)
   std::ostream& bytes;     // --check --raw: the message's bytes, unchanged

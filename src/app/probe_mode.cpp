@@ -82,7 +82,7 @@ bool Probe::ProbeToken() {
   }
   if (!failure) {
     oauth::TokenCache cache;
-    failure = cache.Obtain(sub, p_.https, p_.clock, &p_.signIns);
+    failure = cache.Obtain(sub, p_.https, p_.clock, &p_.signIns, &p_.crypto);
   }
   const bool obtained = !failure && !sub.oauth.accessToken.Empty();
   // Only whether there is one: the token itself is never shown or sent.

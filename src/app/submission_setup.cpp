@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "oauth/service_account.hpp"
 #include "oauth/token.hpp"
 
 namespace tolvex {
@@ -36,6 +37,29 @@ Status ReadCaFile(Submission& s, WorkFolder& files) {
   return std::nullopt;
 }
 
+// The key file of "#OSA": unreadable 66, not a service account key 65.
+Status ReadServiceAccount(Submission& s, WorkFolder& files) {
+  OAuthSettings& o = s.oauth;
+  const auto failure = [&o](FailureKind kind, std::string_view why) {
+    return Failure{kind,
+                   "command.txt: \"#OSA\" file " + o.serviceAccountFile + ": " + std::string(why)};
+  };
+  IoError error;
+  std::unique_ptr<InputFile> file = files.OpenRead(o.serviceAccountFile, error);
+  if (!file) return failure(FailureKind::InputMissing, *error);
+  if (file->Size() > oauth::kMaxKeyFileBytes) {
+    return failure(FailureKind::CommandFileBad, "larger than 64 KiB: no service account key");
+  }
+  Secret json;
+  char* bytes = json.Extend(static_cast<std::size_t>(file->Size()));
+  if (IoError e = ReadExactly(*file, 0, bytes, json.Size())) {
+    return failure(FailureKind::InputMissing, *e);
+  }
+  const std::string why = oauth::ReadServiceAccountKey(json.View(), o);
+  if (!why.empty()) return failure(FailureKind::CommandFileBad, why);
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> ProcessSecrets::Environment(const char* name) {
@@ -62,7 +86,7 @@ namespace {
 
 Status LookUpClientSecret(Submission& s, SecretSource& secrets) {
   OAuthSettings& o = s.oauth;
-  if (!o.clientSecret.Empty()) return std::nullopt;
+  if (!o.clientSecret.Empty() || o.UsesServiceAccount()) return std::nullopt;
   std::optional<std::string> found = secrets.Environment(kClientSecretVariable);
   if (found && !found->empty()) {
     o.secretOrigin = SecretOrigin::Environment;
@@ -98,6 +122,8 @@ Status LookUpSecrets(Submission& s, WorkFolder& files, SecretSource& secrets, bo
   if (!s.caFile.empty()) {
     if (Status status = ReadCaFile(s, files)) return status;
   }
+  // A service account's key is its secret: read whether or not it is needed.
+  if (s.UsesOAuth() && s.oauth.UsesServiceAccount()) return ReadServiceAccount(s, files);
   if (s.UsesOAuth()) return needSecret ? LookUpClientSecret(s, secrets) : std::nullopt;
   if (!needSecret || !s.Authenticates() || !s.password.Empty()) return std::nullopt;
   std::optional<std::string> found = secrets.Environment(kPasswordVariable);
@@ -126,6 +152,7 @@ Status LookUpSecrets(Submission& s, WorkFolder& files, SecretSource& secrets, bo
 void RegisterSecrets(Submission& s) {
   s.secrets.Add(s.password.View());
   s.secrets.Add(s.oauth.clientSecret.View());
+  s.secrets.Add(s.oauth.privateKey.View());
 }
 
 }  // namespace
@@ -172,6 +199,12 @@ std::string DescribeSubmission(const Submission& s) {
     text += s.auth == AuthChoice::XOAuth2       ? "XOAUTH2"
             : s.auth == AuthChoice::OAuthBearer ? "OAUTHBEARER"
                                                 : "XOAUTH2 or OAUTHBEARER";
+    if (o.UsesServiceAccount()) {
+      // The key's client_email and token_uri; never the key.
+      text += " as " + s.user + "; token from " + o.tokenUri + " (service account " +
+              o.clientEmail + " of " + o.serviceAccountFile + ", scope " + oauth::Scope(o) + ")";
+      return text;
+    }
     text += " as " + s.user + "; token from " + oauth::TokenUrl(o) +
             (o.signedIn ? " (stored sign-in" : " (client credentials");
     const std::string scope = oauth::Scope(o);

@@ -31,7 +31,7 @@ inline constexpr char kClientSecretVariable[] = "TOLVEX_CLIENT_SECRET";
 // PLAIN or LOGIN with the password.
 enum class AuthChoice : std::uint8_t { Auto, Plain, Login, XOAuth2, OAuthBearer };
 
-// OAuth 2.0 settings (#OAU, #OID, #OSC, #OTE, #OSP, #OAZ) and the access
+// OAuth 2.0 settings (#OAU, #OID, #OSC, #OTE, #OSP, #OAZ, #OSA) and the access
 // token fetched for the next AUTH.
 struct OAuthSettings {
   std::string provider;  // #OAU as written: "microsoft", "google" or an https:// URL
@@ -43,7 +43,15 @@ struct OAuthSettings {
   std::string authorizeUrl;  // #OAZ: the authorization endpoint of an endpoint of its own
   Secret accessToken;        // fetched before each connection
   bool signedIn = false;     // a sign-in of `tolvex --login` is stored: the refresh grant
-  bool Configured() const { return !provider.empty(); }
+  // #OSA: a Google service account's key file, and what start-up read from
+  // it. Its signed token request (the JWT bearer grant) replaces the client.
+  std::string serviceAccountFile;  // as written (code page 932)
+  std::string clientEmail;         // the key's client_email: the token's issuer
+  std::string tokenUri;            // the key's token_uri
+  Secret privateKey;               // the key's private_key, PEM PKCS#8
+  bool gmailApi = false;           // the Gmail API's scope rather than SMTP's
+  bool UsesServiceAccount() const { return !serviceAccountFile.empty(); }
+  bool Configured() const { return !provider.empty() || UsesServiceAccount(); }
 };
 
 // #DSN: the delivery status notifications asked for (RFC 3461 NOTIFY).

@@ -73,9 +73,9 @@ std::string ParseDsn(std::string_view value, DsnRequest& out) {
 }  // namespace
 
 bool IsSubmissionKeyword(std::string_view key) {
-  static constexpr std::array<std::string_view, 13> kKeys = {"#POR", "#SEC", "#USR", "#PAS", "#CAF",
+  static constexpr std::array<std::string_view, 14> kKeys = {"#POR", "#SEC", "#USR", "#PAS", "#CAF",
                                                              "#AUT", "#OAU", "#OID", "#OSC", "#OTE",
-                                                             "#OSP", "#OAZ", "#DSN"};
+                                                             "#OSP", "#OAZ", "#DSN", "#OSA"};
   for (std::string_view k : kKeys) {
     if (k == key) return true;
   }
@@ -157,6 +157,9 @@ Status SubmissionDirective(std::string_view key, std::string_view line, std::siz
       return BadLine(lineNo, Quoted(key, value) + " is not an https:// URL");
     }
     s.oauth.authorizeUrl = std::move(value);
+  } else if (key == "#OSA") {
+    if (value.empty()) return BadLine(lineNo, "\"#OSA\" names no key file");
+    s.oauth.serviceAccountFile = std::move(value);
   } else if (key == "#DSN") {
     const std::string wrong = ParseDsn(value, s.dsn);
     if (!wrong.empty()) return BadLine(lineNo, Quoted(key, value) + " " + wrong);
@@ -187,6 +190,20 @@ Status CheckSubmission(const Submission& s) {
   if (!s.oauth.authorizeUrl.empty() &&
       (!s.oauth.Configured() || oauth::IsProviderName(s.oauth.provider))) {
     return bad("\"#OAZ\" belongs to a token endpoint of its own: add \"#OAU=https://...\"");
+  }
+  if (s.oauth.UsesServiceAccount()) {
+    // The key file is Google's, and its token serves token mechanisms only.
+    if (!s.oauth.provider.empty() && !SameAscii(s.oauth.provider, "google")) {
+      return bad("\"#OSA\" is a Google service account: leave \"#OAU\" out (or write google)");
+    }
+    if (s.auth == AuthChoice::Plain || s.auth == AuthChoice::Login) {
+      return bad(
+          "\"#OSA\" gives a token, not a password: \"#AUT\" may be auto, xoauth2 or "
+          "oauthbearer");
+    }
+    if (!s.oauth.authorizeUrl.empty()) return bad("\"#OAZ\" is no part of \"#OSA\"");
+    if (!s.Authenticates()) return bad("\"#OSA\" needs \"#USR\", the mailbox it acts for");
+    return std::nullopt;
   }
   if (s.oauth.Configured() && s.auth != AuthChoice::Plain && s.auth != AuthChoice::Login) {
     if (!s.Authenticates()) return bad("\"#OAU\" needs \"#USR\", the mailbox to send as");

@@ -1,5 +1,6 @@
 // The submission directives of command.txt: #POR (port), #SEC (TLS),
-// #USR and #PAS (SMTP AUTH), #CAF (extra trusted CA certificates), #DSN
+// #USR and #PAS (SMTP AUTH), #CAF (extra trusted CA certificates), the
+// OAuth ones (#AUT, #OAU, #OID, #OSC, #OTE, #OSP, #OAZ, #OSA), #DSN
 // (delivery status notifications), and the checks across them once the
 // whole file is read.
 #pragma once

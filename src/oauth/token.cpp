@@ -7,6 +7,7 @@
 #include "base/ascii.hpp"
 #include "oauth/json_text.hpp"
 #include "oauth/request.hpp"
+#include "oauth/service_account.hpp"
 
 namespace tolvex::oauth {
 
@@ -31,6 +32,7 @@ bool IsProviderName(std::string_view provider) {
 }
 
 std::string TokenUrl(const OAuthSettings& o) {
+  if (o.UsesServiceAccount()) return o.tokenUri;
   if (SameAscii(o.provider, "microsoft")) {
     if (o.tenant.empty()) return {};
     return "https://login.microsoftonline.com/" + o.tenant + "/oauth2/v2.0/token";
@@ -40,6 +42,7 @@ std::string TokenUrl(const OAuthSettings& o) {
 }
 
 std::string Scope(const OAuthSettings& o) {
+  if (o.UsesServiceAccount()) return ServiceAccountScope(o, o.gmailApi);
   if (!o.scope.empty()) return o.scope;
   if (SameAscii(o.provider, "microsoft")) return kMicrosoftScope;
   if (SameAscii(o.provider, "google")) return kGoogleScope;
@@ -202,6 +205,7 @@ namespace {
 // there is none), or why no token can be asked for.
 Status StoredGrant(const Submission& s, SignInStore* signIns, Secret& refresh) {
   const OAuthSettings& o = s.oauth;
+  if (o.UsesServiceAccount()) return std::nullopt;  // it signs its own request
   if (signIns) {
     const StoredSignIn stored = signIns->Load(SignInKeyOf(s));
     if (!stored.refused.empty()) {
@@ -227,7 +231,8 @@ Status StoredGrant(const Submission& s, SignInStore* signIns, Secret& refresh) {
 
 }  // namespace
 
-Status TokenCache::Obtain(Submission& s, Https& https, Clock& clock, SignInStore* signIns) {
+Status TokenCache::Obtain(Submission& s, Https& https, Clock& clock, SignInStore* signIns,
+                          Crypto* crypto) {
   OAuthSettings& o = s.oauth;
   SecretRegistry& known = s.secrets;
   const std::int64_t now = clock.SteadySeconds();
@@ -245,7 +250,12 @@ Status TokenCache::Obtain(Submission& s, Https& https, Clock& clock, SignInStore
   known.Add(refresh.View(), SecretRegistry::Span::Recent);
   const bool signedIn = !refresh.Empty();
   Secret form;
-  if (signedIn) {
+  if (o.UsesServiceAccount()) {
+    if (!crypto || !JwtBearerBody(o, s.user, UnixSeconds(clock.Now()), *crypto, known, form)) {
+      return Failure{FailureKind::SignInFailed, "the private key of the service account " +
+                                                    o.clientEmail + " (\"#OSA\") cannot sign"};
+    }
+  } else if (signedIn) {
     RefreshBody(o, refresh.View(), form);
   } else {
     ClientCredentialsBody(o, form);

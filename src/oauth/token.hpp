@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/crypto.hpp"
 #include "base/failure.hpp"
 #include "base/https.hpp"
 #include "base/platform.hpp"
@@ -95,12 +96,14 @@ class TokenCache {
   // kExpiryMargin seconds left, else a new one from the token endpoint:
   // by the refresh grant when `signIns` holds a sign-in for the endpoint,
   // client and user (a rotated refresh token saved before the token is
-  // used), else by client credentials. A sign-in the store refuses (open
-  // to other users, too large, corrupt) is a failure saying so.
+  // used), by a JWT that `crypto` signs for a service account (#OSA), else
+  // by client credentials. A sign-in the store refuses (open to other
+  // users, too large, corrupt) is a failure saying so.
   // A refused or failed request returns the failure (its text names the
   // error code and description) and leaves the token empty. Lifetimes are
   // counted on `clock`'s steady seconds.
-  Status Obtain(Submission& s, Https& https, Clock& clock, SignInStore* signIns = nullptr);
+  Status Obtain(Submission& s, Https& https, Clock& clock, SignInStore* signIns = nullptr,
+                Crypto* crypto = nullptr);
   void Forget();
   // How the last Obtain that returned a failure failed.
   TokenFailure LastFailure() const { return lastFailure_; }

@@ -108,6 +108,12 @@ TEST_F(SubmissionDirectives, OAuthSettingsAndWhatTheyNeed) {
   // #AUT=plain with OAuth settings keeps the password.
   ASSERT_FALSE(Read(base + "#AUT=plain\r\n#OAU=google\r\n\r\nx\r\n"));
   EXPECT_FALSE(st_.Submit.UsesOAuth());
+  // #OSA alone is Google's OAuth: no #OAU, #OID or #OSC needed.
+  for (const char* more : {"", "#OAU=Google\r\n#AUT=oauthbearer\r\n"}) {
+    ASSERT_FALSE(Read(base + more + "#OSA=\x95\x5C.json\r\n\r\nx\r\n"));
+    EXPECT_TRUE(st_.Submit.UsesOAuth());
+    EXPECT_EQ(st_.Submit.oauth.serviceAccountFile, "\x95\x5C.json");
+  }
 
   const struct {
     std::string lines;
@@ -124,6 +130,11 @@ TEST_F(SubmissionDirectives, OAuthSettingsAndWhatTheyNeed) {
       {base + "#OAZ=http://idp.test/authorize\r\n", "\"#OAZ\" value \"http://"},
       {base + "#OAU=google\r\n#OID=c\r\n#OAZ=https://a.test/auth\r\n\r\nx\r\n",
        "\"#OAZ\" belongs to a token endpoint of its own"},
+      {base + "#OSA=\r\n", "\"#OSA\" names no key file"},
+      {base + "#OSA=k.json\r\n#OAU=microsoft\r\n\r\nx\r\n", "leave \"#OAU\" out"},
+      {base + "#OSA=k.json\r\n#AUT=login\r\n\r\nx\r\n", "\"#AUT\" may be auto"},
+      {base + "#OSA=k.json\r\n#OAZ=https://a.test/auth\r\n\r\nx\r\n", "no part of"},
+      {"#SEC=tls\r\n#OSA=k.json\r\n\r\nx\r\n", "needs \"#USR\", the mailbox it acts for"},
   };
   for (const auto& b : bad) ExpectBad(b.lines, b.part);
 }
@@ -178,7 +189,7 @@ TEST_F(SubmissionDirectives, AfterTheDirectiveSectionTheyAreBodyText) {
 // all, stops the run instead of going out as text; no value is shown.
 TEST_F(SubmissionDirectives, AfterAMisspelledDirectiveTheyStopTheRun) {
   for (const char* key : {"#POR", "#SEC", "#USR", "#PAS", "#CAF", "#AUT", "#OAU", "#OID", "#OSC",
-                          "#OTE", "#OSP", "#OAZ"}) {
+                          "#OTE", "#OSP", "#OAZ", "#OSA"}) {
     const std::string text = std::string("#TO=a@example.jp\r\n#SCE=starttls\r\n#USR=yamada\r\n") +
                              key + "=Zq9-secret\r\n\r\nbody\r\n";
     ExpectBad(text, "line 2: \"#SCE\" is no directive");

@@ -18,6 +18,13 @@ address with a certificate of the throwaway CA (test_pki.py), one client.
                 code is exchanged once at /token (grant_type=
                 authorization_code) for the verifier of its challenge and
                 the same redirect URI
+                grant_type=urn:ietf:params:oauth:grant-type:jwt-bearer (a
+                  service account, `service_account` set): the assertion's
+                  RS256 signature checked against the public key by
+                  `openssl dgst -verify`, its header and claims against the
+                  account, the subject, the scope, this endpoint and the
+                  time; what was wrong kept in `jwt_problems` and answered
+                  400 invalid_grant
 
 `mode` changes the token endpoint's behaviour: "ok", "refuse" (400
 invalid_client with a description), "stall" (answers nothing for
@@ -27,20 +34,37 @@ every value decoded), "redirect" (302 to `redirect_to`), "bad_token" (200
 with `bad_token` as the access token), "busy" (503 temporarily_unavailable).
 Every request is kept in `requests` as (path, form dict) and its time in
 `times`; every access token issued in `issued`, every refresh token in
-`refreshes`.
+`refreshes`, every assertion in `assertions`.
 """
 
 import base64
 import hashlib
 import http.server
 import json
+import os
 import secrets
 import ssl
+import subprocess
+import tempfile
 import threading
 import time
 import urllib.parse
 
 DEVICE_GRANT = "urn:ietf:params:oauth:grant-type:device_code"
+JWT_GRANT = "urn:ietf:params:oauth:grant-type:jwt-bearer"
+
+
+class ServiceAccount:
+    """What the endpoint expects of a signed assertion: the issuer, the
+    public key (a PEM file) it is checked with, the subject and the scope."""
+
+    def __init__(self, email, public_key, subject, scope="https://mail.google.com/"):
+        self.email, self.public_key = email, public_key
+        self.subject, self.scope = subject, scope
+
+
+def _b64url(text):
+    return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
 
 
 class OAuthProvider:
@@ -69,6 +93,9 @@ class OAuthProvider:
         self.authorizations = []  # the query of each GET /authorize
         self.redirect_to = f"https://{address}/elsewhere"
         self.bad_token = "at-\x01auth=Bearer x"
+        self.service_account = None
+        self.assertions = []
+        self.jwt_problems = []
         provider = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -167,6 +194,47 @@ class OAuthProvider:
             return 401, {"error": "invalid_client"}
         return 200, {**self._token(), "refresh_token": self._refresh()}
 
+    def _signature_holds(self, signed, signature):
+        with tempfile.TemporaryDirectory(prefix="tolvex-jwt-") as folder:
+            data, sig = os.path.join(folder, "data"), os.path.join(folder, "sig")
+            with open(data, "wb") as f:
+                f.write(signed)
+            with open(sig, "wb") as f:
+                f.write(signature)
+            return subprocess.run(["openssl", "dgst", "-sha256", "-verify",
+                                   self.service_account.public_key, "-signature", sig, data],
+                                  capture_output=True, timeout=30).returncode == 0
+
+    def _jwt_grant(self, assertion):
+        self.assertions.append(assertion)
+        account = self.service_account
+        parts = assertion.split(".")
+        try:
+            header, claims = (json.loads(_b64url(p)) for p in parts[:2])
+            signature = _b64url(parts[2])
+        except (ValueError, IndexError):
+            self.jwt_problems.append(["form"])
+            return 400, {"error": "invalid_grant", "error_description": "not a JWT"}
+        now = time.time()
+        iat, exp = claims.get("iat", 0), claims.get("exp", 0)
+        problems = [what for what, ok in (
+            ("account", account is not None),
+            ("parts", len(parts) == 3 and "=" not in assertion),
+            ("header", header == {"alg": "RS256", "typ": "JWT"}),
+            ("iss", account and claims.get("iss") == account.email),
+            ("sub", account and claims.get("sub") == account.subject),
+            ("scope", account and claims.get("scope") == account.scope),
+            ("aud", claims.get("aud") == self.url),
+            ("iat", isinstance(iat, int) and abs(iat - now) < 300),
+            ("exp", isinstance(exp, int) and 0 < exp - iat <= 3600),
+            ("signature", account and self._signature_holds(
+                ".".join(parts[:2]).encode(), signature))) if not ok]
+        self.jwt_problems.append(problems)
+        if problems:
+            return 400, {"error": "invalid_grant",
+                         "error_description": "bad " + ", ".join(problems)}
+        return 200, self._token()
+
     def __enter__(self):
         self.thread.start()
         return self
@@ -209,6 +277,8 @@ class OAuthProvider:
             return 200, {"access_token": self.bad_token, "token_type": "Bearer", "expires_in": 60}
         if self.mode == "busy":
             return 503, {"error": "temporarily_unavailable"}
+        if form.get("grant_type") == JWT_GRANT and self.mode == "ok":
+            return self._jwt_grant(form.get("assertion", ""))
         if self.mode == "refuse" or form.get("client_id") != self.client_id:
             return 400, {"error": "invalid_client",
                          "error_description": "AADSTS7000215: Invalid client secret provided."}

@@ -9,9 +9,11 @@ during the delivery, standard output and standard error.
 
 Addresses 127.0.0.241-248 (provider and server share one address); the
 hostile sign-in cases 127.0.0.5-7; the echoing peers of EchoedSecretsCases
-127.0.0.2-4.
+127.0.0.2-4; a Google service account (#OSA, the JWT bearer grant)
+127.0.0.135-136.
 """
 
+import json
 import os
 import re
 import shutil
@@ -28,9 +30,9 @@ import urllib.request
 from unittest import mock
 
 from harness import TOLVEX, E2ETest, addr
-from oauth_provider import OAuthProvider
+from oauth_provider import OAuthProvider, ServiceAccount
 from smtp_server import ehlo_reply
-from test_pki import make_pki
+from test_pki import _openssl, make_pki
 from submission_peer import SUBMISSION, SubmissionPeer
 from test_postfix import parse
 from test_submission import BEFORE_TLS, UNDER_TLS, USER, ScriptedTlsCases, SecretKept, traces
@@ -694,6 +696,114 @@ class EchoedSecretsCases(SecretKept):
         self.assertFalse(self.exists("LOG.txt"))
 
 
+class ServiceAccountCases(SecretKept):
+    """#OSA: a service account key file (a key made for the class), its
+    assertion checked by the fake endpoint (signature against the public
+    half, claims), the token in XOAUTH2; key files refused at start-up;
+    neither the key nor an assertion anywhere the program writes."""
+
+    FIRST = 134
+    EMAIL = "mailer@tolvex-e2e.iam.gserviceaccount.test"
+    console = "utf-8"  # what standard output and error are written in
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        folder = tempfile.mkdtemp(prefix="tolvex-pki-")
+        cls.addClassCleanup(shutil.rmtree, folder, True)
+        cls.pki = make_pki(folder, {"scripted": [addr(cls.FIRST + k) for k in (1, 2)]})
+        for name in ("key", "other"):
+            _openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048",
+                     "-out", f"{name}.pem", cwd=folder)
+        _openssl("pkey", "-in", "key.pem", "-pubout", "-out", "public.pem", cwd=folder)
+        cls.public = os.path.join(folder, "public.pem")
+        cls.keys = {n: open(os.path.join(folder, f"{n}.pem")).read() for n in ("key", "other")}
+
+    server = ScriptedTlsCases.server
+    job = ScriptedTlsCases.job
+    assert_no_credentials_in_plain = ScriptedTlsCases.assert_no_credentials_in_plain
+    provider = OAuthCases.provider
+    run_oauth = OAuthCases.run_oauth
+    token_requests = OAuthCases.token_requests
+
+    def key_file(self, token_uri, key="key", **changes):
+        data = {"type": "service_account", "project_id": "tolvex-e2e", "private_key_id": "k1",
+                "private_key": self.keys[key], "client_email": self.EMAIL,
+                "token_uri": token_uri, **changes}
+        self.write("sa 表.json", json.dumps({k: v for k, v in data.items() if v is not None})
+                   .encode())
+
+    def oauth_job(self, k, provider, *directives, secret_line=True):
+        provider.service_account = ServiceAccount(self.EMAIL, self.public, USER)
+        self.job(k, "#SEC=starttls", "#OSA=sa 表.json", *directives, password=False)
+
+    def assert_nothing_secret(self, res, provider, command_holds_it):
+        OAuthCases.assert_nothing_secret(self, res, provider, command_holds_it)
+        self.assertTrue(provider.assertions)
+        # A line of the key's body, and each assertion, outside the key file.
+        body = [line for line in self.keys["key"].splitlines() if "-----" not in line]
+        places = {"standard output": res.stdout, "standard error": res.stderr}
+        for name in os.listdir(self.dir):
+            if name != "sa 表.json" and os.path.isfile(self.path(name)):
+                places[name] = self.read(name)
+        for where, data in places.items():
+            self.assertFalse(body[3].encode() in data, f"the private key shows in {where}")
+            for i, assertion in enumerate(provider.assertions):
+                for t in all_traces(assertion):
+                    self.assertFalse(t in data, f"assertion {i + 1} shows in {where}")
+
+    def test_signed_assertion_then_xoauth2_delivers(self):
+        with self.provider(1) as p:
+            self.key_file(p.url)
+            res, sessions = self.run_oauth(1, p)
+        self.assertEqual(res.returncode, 0, self.err)
+        self.assertEqual(self.record(), (0, b""))
+        self.assertEqual(p.jwt_problems, [[]])
+        self.assertEqual([sorted(f) for f in self.token_requests(p)],
+                         [["assertion", "grant_type"]])
+        auth = sessions[0].auth[0]
+        self.assertEqual(auth.mechanism, "XOAUTH2")
+        expected = b"user=" + USER.encode() + b"\x01auth=Bearer " + p.issued[0].encode() + b"\x01\x01"
+        self.assertTrue(auth.initial == expected, "XOAUTH2 initial response")
+
+    def test_key_of_another_account_is_refused_by_the_endpoint_in_105(self):
+        with self.provider(2) as p:
+            self.key_file(p.url, key="other")
+            res, sessions = self.run_oauth(2, p)
+        self.assertEqual(p.jwt_problems, [["signature"]])
+        text = self.assert_failed_in(res, 105)
+        self.assertEqual(text, b"token request refused: invalid_grant: bad signature")
+        self.assertEqual(sessions, [])
+
+    def test_check_shows_the_account_and_key_files_that_are_none_are_refused(self):
+        uri = f"https://{addr(self.FIRST + 2)}/token"
+        self.job(2, "#SEC=starttls", "#OSA=sa 表.json", password=False)
+        self.key_file(uri)
+        res = self.run_tolvex(["--check"])
+        out = res.stdout.decode(self.console)
+        self.assertEqual(res.returncode, 0, res.stderr)
+        self.assertIn(f"token from {uri} (service account {self.EMAIL} of sa 表.json, "
+                      "scope https://mail.google.com/)", out)
+        self.assertNotIn("PRIVATE", out)
+        pkcs1 = self.keys["key"].replace("PRIVATE KEY", "RSA PRIVATE KEY")
+        for changes, status, why in (
+                ({"type": "authorized_user"}, EX_DATAERR, b"is not a service account key"),
+                ({"client_email": None}, EX_DATAERR, b'has no "client_email"'),
+                ({"private_key": pkcs1}, EX_DATAERR, b"holds no PEM PKCS#8 private key"),
+                (None, 66, b"")):
+            with self.subTest(why):
+                os.remove(self.path("sa 表.json"))
+                if changes is not None:
+                    self.key_file(uri, **changes)
+                res = self.run_tolvex()
+                self.assertEqual(res.returncode, status, res.stderr)
+                self.assertIn('"#OSA" file sa 表.json: ', res.stderr.decode(self.console))
+                self.assertIn(why, res.stderr)
+                self.assertNotIn(b"MII", res.stderr)
+                self.assertFalse(self.exists("LOG.txt"))
+                self.key_file(uri)
+
+
 class OAuth(OAuthCases, E2ETest):
     pass
 
@@ -707,6 +817,10 @@ class EchoedSecrets(EchoedSecretsCases, E2ETest):
 
 
 class DovecotOAuth(DovecotOAuthCases, E2ETest):
+    pass
+
+
+class ServiceAccountE2E(ServiceAccountCases, E2ETest):
     pass
 
 

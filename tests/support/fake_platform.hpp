@@ -275,8 +275,9 @@ class FakeClock : public Clock {
   VirtualScheduler& scheduler_;
 };
 
-// Random bytes all 0xA5 and a stand-in digest ("digest-of-" and the data),
-// so a test can write PKCE's values out; or no random source at all.
+// Random bytes all 0xA5, a stand-in digest ("digest-of-" and the data) and
+// a stand-in signature ("signed(" the key ":" the data ")"), so a test can
+// write PKCE's values and a signed token out; or no random source at all.
 struct FakeCrypto final : Crypto {
   bool RandomBytes(std::size_t n, Secret& out) override {
     if (!hasRandom) return false;
@@ -284,7 +285,12 @@ struct FakeCrypto final : Crypto {
     return true;
   }
   std::string Sha256(std::string_view data) override { return "digest-of-" + std::string(data); }
+  bool SignRs256(const Secret& key, std::string_view data, std::string& signature) override {
+    signature = canSign ? "signed(" + std::string(key.View()) + ":" + std::string(data) + ")" : "";
+    return canSign;
+  }
   bool hasRandom = true;
+  bool canSign = true;
 };
 
 }  // namespace tolvex::test

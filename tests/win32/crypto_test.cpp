@@ -1,4 +1,5 @@
-// PKCE's cryptography on BCrypt, held to what every platform's Crypto must do.
+// PKCE's and a service account's cryptography on BCrypt, held to what every platform's Crypto must
+// do.
 #include <gtest/gtest.h>
 
 #include "contract/crypto_contract.hpp"
@@ -10,6 +11,11 @@ namespace {
 TEST(WinCrypto, PkceDigestAndRandomBytes) {
   WinCrypto crypto;
   test::ExpectPkceCrypto(crypto);
+}
+
+TEST(WinCrypto, Rs256SignatureOfTheTestKey) {
+  WinCrypto crypto;
+  test::ExpectRs256Crypto(crypto);
 }
 
 }  // namespace

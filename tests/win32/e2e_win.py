@@ -322,7 +322,7 @@ GROUPS = [
      submission.WinDovecotOAuth, submission.WinStrictServers, submission.WinDsn],
     [Messages, UnicodeCommandFile, failures.Failures, failures.TrayBalloon, WindowStates,
      check.CommandLine, spool.Spool, hostile.NotFiles, hostile.HostileServer,
-     retry.WinTokenRequest],
+     retry.WinTokenRequest, submission.WinServiceAccount],
     [hostile.SlowHostile],
     [retry.WinRetry],
 ]

@@ -6,7 +6,8 @@ e2e/test_strict_servers.py, run with tolvex.exe under Wine on
 127.0.0.160-168, 169-173, 181-188, 189 (Postfix + Dovecot checking the
 tokens) and 236-239; what a server may say at any moment and a 221 that
 comes with the close (one after the other) on 37; the #DSN cases of
-e2e/test_dsn.py on 240."""
+e2e/test_dsn.py on 240; the service account cases (#OSA, CNG's RS256
+signature checked by the fake endpoint) on 138-139."""
 
 import subprocess
 
@@ -14,7 +15,8 @@ import winrun
 from winrun import WinRun, wine_cmd
 
 from test_dsn import DsnCases  # noqa: E402
-from test_oauth import CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases  # noqa: E402
+from test_oauth import (CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases,  # noqa: E402
+                        ServiceAccountCases)
 from test_probe import ProbeCases, ProbeCloseCases  # noqa: E402
 from test_strict_servers import StrictServerCases  # noqa: E402
 from test_submission import USER, ScriptedTlsCases, ServerEdgeCases, SubmissionCases  # noqa: E402
@@ -100,6 +102,14 @@ class WinOAuth(OAuthCases, ArgsRun):
         self.assertEqual(sessions[0].auth[0].mechanism, "XOAUTH2")
         self.assertEqual([f["client_secret"] == CLIENT_SECRET for f in self.token_requests(p)],
                          [True])
+
+
+class WinServiceAccount(ServiceAccountCases, ArgsRun):
+    FIRST = 137
+    console = "cp932"
+
+    def run_tolvex(self, args=(), timeout=90):
+        return ArgsRun.run_tolvex(self, args, timeout)
 
 
 class WinDovecotOAuth(DovecotOAuthCases, ArgsRun):

@@ -1,4 +1,4 @@
-// Random bytes and SHA-256 on Windows: BCrypt.
+// Random bytes, SHA-256 and RS256 signatures on Windows: BCrypt.
 #pragma once
 
 #include "base/crypto.hpp"
@@ -9,6 +9,7 @@ class WinCrypto final : public Crypto {
  public:
   bool RandomBytes(std::size_t n, Secret& out) override;
   std::string Sha256(std::string_view data) override;
+  bool SignRs256(const Secret& pkcs8Pem, std::string_view data, std::string& signature) override;
 };
 
 }  // namespace tolvex::win

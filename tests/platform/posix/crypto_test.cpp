@@ -1,4 +1,5 @@
-// PKCE's cryptography on OpenSSL, held to what every platform's Crypto must do.
+// PKCE's and a service account's cryptography on OpenSSL, held to what every platform's Crypto must
+// do.
 #include <gtest/gtest.h>
 
 #include "contract/crypto_contract.hpp"
@@ -10,6 +11,11 @@ namespace {
 TEST(PosixCrypto, PkceDigestAndRandomBytes) {
   PosixCrypto crypto;
   test::ExpectPkceCrypto(crypto);
+}
+
+TEST(PosixCrypto, Rs256SignatureOfTheTestKey) {
+  PosixCrypto crypto;
+  test::ExpectRs256Crypto(crypto);
 }
 
 }  // namespace
