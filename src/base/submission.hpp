@@ -31,6 +31,10 @@ inline constexpr char kClientSecretVariable[] = "TOLVEX_CLIENT_SECRET";
 // PLAIN or LOGIN with the password.
 enum class AuthChoice : std::uint8_t { Auto, Plain, Login, XOAuth2, OAuthBearer };
 
+// #VIA: how the message goes out: an SMTP session, or handed as MIME to
+// Microsoft Graph or the Gmail API over HTTPS.
+enum class Via : std::uint8_t { Smtp, Graph, Gmail };
+
 // OAuth 2.0 settings (#OAU, #OID, #OSC, #OTE, #OSP, #OAZ) and the access
 // token fetched for the next AUTH.
 struct OAuthSettings {
@@ -43,6 +47,7 @@ struct OAuthSettings {
   std::string authorizeUrl;  // #OAZ: the authorization endpoint of an endpoint of its own
   Secret accessToken;        // fetched before each connection
   bool signedIn = false;     // a sign-in of `tolvex --login` is stored: the refresh grant
+  Via via = Via::Smtp;       // #VIA: the default scope is the transport's
   bool Configured() const { return !provider.empty(); }
 };
 
@@ -67,7 +72,8 @@ struct Submission {
   std::string host;                    // #HOS as written: the TLS name and the stored credential's
   AuthChoice auth = AuthChoice::Auto;  // #AUT
   OAuthSettings oauth;
-  DsnRequest dsn;  // #DSN; sent only when the server offers DSN
+  DsnRequest dsn;       // #DSN; sent only when the server offers DSN
+  std::string apiBase;  // #API: the API's base URL instead of its own; "" = its own
   // Every secret of the run and its forms: what a peer's text is masked
   // with before it goes to LOG.txt, the terminal or a kept file.
   SecretRegistry secrets;
@@ -78,9 +84,11 @@ struct Submission {
   bool Authenticates() const { return !user.empty(); }
   // AUTH with a token rather than the password.
   bool UsesOAuth() const {
-    return Authenticates() && oauth.Configured() && auth != AuthChoice::Plain &&
-           auth != AuthChoice::Login;
+    return Authenticates() && oauth.Configured() &&
+           (ViaApi() || (auth != AuthChoice::Plain && auth != AuthChoice::Login));
   }
+  // The message goes to an API over HTTPS, not to #HOS by SMTP.
+  bool ViaApi() const { return oauth.via != Via::Smtp; }
   // The port to connect to: #POR, else 465 for TLS, 587 for STARTTLS, 25.
   std::int32_t RemotePort() const {
     if (port != 0) return port;
