@@ -5,7 +5,7 @@ path, the headers, the uploaded MIME (a Bcc line, else the bytes --check
 --raw composes), the success, the error classes and their exit statuses,
 Retry-After, the probe, and that no token or secret shows anywhere.
 
-Addresses 127.0.0.190-195.
+Addresses 127.0.0.190-192 (Linux), 197-199 (Wine).
 """
 
 import base64
@@ -23,7 +23,6 @@ from oauth_provider import OAuthProvider
 from test_oauth import CLIENT_ID, CLIENT_SECRET, OAuthCases
 from test_pki import make_pki
 
-FIRST = 190
 MAILBOX = "info@example.jp"
 GRAPH_PATH = f"/v1.0/users/{MAILBOX}/sendMail"
 GMAIL_PATH = "/upload/gmail/v1/users/me/messages/send?uploadType=media"
@@ -32,17 +31,19 @@ STAMPS = re.compile(rb"(?m)^(Date|Message-ID): [^\r]*\r\n")
 
 
 class ApiCases:
+    FIRST = 190
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         folder = tempfile.mkdtemp(prefix="tolvex-pki-")
         cls.addClassCleanup(shutil.rmtree, folder, True)
-        cls.pki = make_pki(folder, {"api": [addr(FIRST + k) for k in range(6)]})
+        cls.pki = make_pki(folder, {"api": [addr(cls.FIRST + k) for k in range(3)]})
 
     assert_nothing_secret = OAuthCases.assert_nothing_secret
 
     def provider(self, k):
-        return OAuthProvider(addr(FIRST + k), self.pki.cert("api"), self.pki.key("api"),
+        return OAuthProvider(addr(self.FIRST + k), self.pki.cert("api"), self.pki.key("api"),
                              CLIENT_ID, CLIENT_SECRET)
 
     def job(self, p, via, *extra):
@@ -73,8 +74,8 @@ class ApiCases:
         return STAMPS.sub(b"", res.stdout)
 
     def test_each_api_takes_the_mime_with_its_bcc_line(self):
-        for k, via, path, kind in ((1, "graph", GRAPH_PATH, "text/plain"),
-                                   (2, "gmail", GMAIL_PATH, "message/rfc822")):
+        for k, via, path, kind in ((0, "graph", GRAPH_PATH, "text/plain"),
+                                   (1, "gmail", GMAIL_PATH, "message/rfc822")):
             with self.subTest(via=via):
                 res, p = self.run_api(k, via)
                 self.assertEqual(res.returncode, 0, self.err)
@@ -107,15 +108,30 @@ class ApiCases:
             with self.subTest(via=via, status=reply[0]):
                 if self.exists("LOG.txt"):
                     os.remove(self.path("LOG.txt"))
-                res, p = self.run_api(3, via, replies=[reply])
+                res, p = self.run_api(2, via, replies=[reply])
                 self.assertEqual(res.returncode, status, self.err)
                 [(_, state, text)] = self.log_records()
                 self.assertEqual(state, 106)
                 self.assertRegex(text, record)
                 self.assertIn("state 106", self.err)
 
+    def test_probe_obtains_a_token_and_sends_nothing(self):
+        res, p = self.run_api(0, "graph", args=["--probe"])
+        out = res.stdout.decode("utf-8")
+        self.assertEqual(res.returncode, 0, self.err)
+        self.assertIn(f"Endpoint:    Microsoft Graph, POST https://{p.address}{GRAPH_PATH}", out)
+        self.assertIn("Grants:      (the token does not say)", out)
+        self.assertEqual(p.api_requests, [])
+        self.job(p, "gmail")
+        res = self.run_tolvex(["--check"])
+        self.assertIn(f"Server:   the Gmail API, POST https://{p.address}{GMAIL_PATH} "
+                      "(#HOS, #POR, #SEC and #AUT unused)", res.stdout.decode("utf-8"))
+
+
+class Api(ApiCases, E2ETest):
+    # A signal ends the wait (Linux).
     def test_retry_after_longer_than_the_interval_is_waited_for(self):
-        with self.provider(4) as p:
+        with self.provider(1) as p:
             p.api_replies = [(429, None, {"Retry-After": "150"})]
             self.job(p, "graph", "#RTY=1,1")
             proc = self.spawn()
@@ -129,22 +145,6 @@ class ApiCases:
         self.assertIn(b"HTTP 429 (attempt 1); trying again in 3 minutes", seen)
         self.assertEqual(proc.returncode, 143)
         self.assertEqual([r[1] for r in self.log_records()], [106])
-
-    def test_probe_obtains_a_token_and_sends_nothing(self):
-        res, p = self.run_api(5, "graph", args=["--probe"])
-        out = res.stdout.decode("utf-8")
-        self.assertEqual(res.returncode, 0, self.err)
-        self.assertIn(f"Endpoint:    Microsoft Graph, POST https://{p.address}{GRAPH_PATH}", out)
-        self.assertIn("Grants:      (the token does not say)", out)
-        self.assertEqual(p.api_requests, [])
-        self.job(p, "gmail")
-        res = self.run_tolvex(["--check"])
-        self.assertIn(f"Server:   the Gmail API, POST https://{p.address}{GMAIL_PATH} "
-                      "(#HOS, #POR, #SEC and #AUT unused)", res.stdout.decode("utf-8"))
-
-
-class Api(ApiCases, E2ETest):
-    pass
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@ import subprocess
 import winrun
 from winrun import WinRun, wine_cmd
 
+from test_api import ApiCases  # noqa: E402
 from test_dsn import DsnCases  # noqa: E402
 from test_oauth import CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases  # noqa: E402
 from test_probe import ProbeCases, ProbeCloseCases  # noqa: E402
@@ -100,6 +101,13 @@ class WinOAuth(OAuthCases, ArgsRun):
         self.assertEqual(sessions[0].auth[0].mechanism, "XOAUTH2")
         self.assertEqual([f["client_secret"] == CLIENT_SECRET for f in self.token_requests(p)],
                          [True])
+
+
+class WinApi(ApiCases, ArgsRun):
+    FIRST = 197
+
+    def run_tolvex(self, args=(), timeout=90):
+        return ArgsRun.run_tolvex(self, args, timeout)
 
 
 class WinDovecotOAuth(DovecotOAuthCases, ArgsRun):
