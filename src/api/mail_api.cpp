@@ -6,6 +6,7 @@
 
 #include "base/base64.hpp"
 #include "compose/header_words.hpp"
+#include "compose/message.hpp"
 #include "compose/utf8_message.hpp"
 #include "encoding/jis_decode.hpp"
 #include "oauth/token.hpp"
@@ -188,8 +189,16 @@ DeliveryEnd JudgeReply(Via via, const HttpsReply& reply, const SecretRegistry& s
 std::optional<DeliveryEnd> SendByApi(Https& https, const RunState& st) {
   const Submission& s = st.Submit;
   const Via via = s.oauth.via;
-  UploadSource mime(BccLine(st), st.MailData);
-  const std::uint64_t mimeSize = BccLine(st).size() + st.MailData.Size();
+  // The message without the end-of-data line TEMP.TXT keeps for SMTP.
+  IoError unread;
+  const std::uint64_t messageSize = MessageSize(st.MailData, unread);
+  if (unread) {
+    return Refused(FailureClass::Permanent,
+                   std::string(ApiName(via)) + ": the message could not be read: " + *unread);
+  }
+  const std::string bcc = BccLine(st);
+  UploadSource mime(bcc, st.MailData, messageSize);
+  const std::uint64_t mimeSize = bcc.size() + messageSize;
   HttpsCall call;
   call.target.url = SendUrl(s);
   call.target.caPem = s.caPem;

@@ -36,11 +36,11 @@ std::string SendUrl(const Submission& s);
 // "" without Bcc recipients. The APIs take the recipients from the head.
 std::string BccLine(const RunState& st);
 
-// `head` and then the bytes of `message`.
+// `head` and then the first `size` bytes of `message`.
 class UploadSource final : public ByteSource {
  public:
-  UploadSource(std::string head, const MailSpool& message)
-      : head_(std::move(head)), file_(message.File(), 0, message.Size()) {}
+  UploadSource(std::string head, const MailSpool& message, std::uint64_t size)
+      : head_(std::move(head)), file_(message.File(), 0, size) {}
   std::size_t Fill(char* buf, std::size_t cap) override;
   bool Done() const override { return pos_ == head_.size() && file_.Done(); }
   bool Failed() const override { return file_.Failed(); }

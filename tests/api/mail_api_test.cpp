@@ -57,7 +57,7 @@ TEST(Base64Source, FailsWhenTheMessageCannotBeRead) {
   file->failAtRead = 2;
   MailSpool spool;
   spool.Assign(file, 200000);
-  UploadSource upload("", spool);
+  UploadSource upload("", spool, 200000);
   Base64Source base64(upload);
   Drain(base64, 4096);
   EXPECT_TRUE(base64.Failed());
@@ -165,7 +165,7 @@ TEST(MailApi, UploadsTheMessageWithItsBccLineTheWayTheApiTakesIt) {
   for (Via via : {Via::Graph, Via::Gmail}) {
     ScriptedHttps https;
     https.replies.push_back(via == Via::Graph ? Answer(202, "") : Answer(200, R"({"id":"1"})"));
-    const RunState st = Composed(via, kMime);
+    const RunState st = Composed(via, kMime + ".\r\n");  // TEMP.TXT's end-of-data line
     const std::optional<DeliveryEnd> end = SendByApi(https, st);
     ASSERT_TRUE(end);
     EXPECT_TRUE(end->Delivered());
@@ -199,8 +199,7 @@ TEST(MailApi, NoBccNoLineAndGmailsLimitRefusedBeforeAnyByte) {
   ASSERT_EQ(https.calls.size(), 1u);
   EXPECT_EQ(https.calls[0].body, kMime);
 
-  RunState large = Composed(Via::Gmail, "");
-  large.MailData.Assign(std::make_shared<MemoryFile>(""), kGmailLimit);  // with the Bcc: over
+  RunState large = Composed(Via::Gmail, std::string(kGmailLimit, 'x'));  // with the Bcc: over
   const std::optional<DeliveryEnd> end = SendByApi(https, large);
   ASSERT_TRUE(end);
   EXPECT_EQ(end->failure, FailureClass::Permanent);
