@@ -4,6 +4,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "api/graph_upload.hpp"
 #include "base/base64.hpp"
 #include "compose/header_words.hpp"
 #include "compose/message.hpp"
@@ -106,10 +107,19 @@ std::string BccLine(const RunState& st) {
 }
 
 std::size_t UploadSource::Fill(char* buf, std::size_t cap) {
-  std::size_t n = std::min(cap, head_.size() - pos_);
-  std::memcpy(buf, head_.data() + pos_, n);
-  pos_ += n;
+  std::size_t n = 0;
+  if (pos_ < head_.size()) {
+    n = std::min(cap, head_.size() - pos_);
+    std::memcpy(buf, head_.data() + pos_, n);
+    pos_ += n;
+  }
   if (n < cap && !file_.Done()) n += file_.Fill(buf + n, cap - n);
+  if (n < cap && file_.Done() && pos_ >= head_.size()) {
+    const std::size_t k = std::min(cap - n, head_.size() + tail_.size() - pos_);
+    std::memcpy(buf + n, tail_.data() + (pos_ - head_.size()), k);
+    pos_ += k;
+    n += k;
+  }
   return n;
 }
 
@@ -160,7 +170,7 @@ std::int64_t RetryAfterSeconds(std::string_view header) {
   return std::min(seconds, kLongestRetryAfter);
 }
 
-DeliveryEnd JudgeReply(Via via, const HttpsReply& reply, const SecretRegistry& secrets) {
+DeliveryEnd Refusal(Via via, const HttpsReply& reply, const SecretRegistry& secrets) {
   const std::string_view name = ApiName(via);
   if (!reply.done) {
     // A refused certificate is refused like the SMTP server's.
@@ -170,13 +180,6 @@ DeliveryEnd JudgeReply(Via via, const HttpsReply& reply, const SecretRegistry& s
                    std::string(name) + ": " + why);
   }
   const std::string_view body = reply.body.View();
-  if (via == Via::Graph && reply.status == 202) return DeliveryEnd{};
-  if (via == Via::Gmail && reply.status == 200) {
-    const nlohmann::json json = nlohmann::json::parse(body, nullptr, false);
-    if (json.is_object() && json.contains("id") && json["id"].is_string()) return DeliveryEnd{};
-    std::string text = std::string(name) + ": HTTP 200 without a message id";
-    return Refused(FailureClass::Permanent, std::move(text));
-  }
   std::string text = std::string(name) + ": HTTP " + std::to_string(reply.status);
   std::string error = ApiError(body);
   secrets.Mask(error);  // the API's own text only
@@ -184,6 +187,16 @@ DeliveryEnd JudgeReply(Via via, const HttpsReply& reply, const SecretRegistry& s
   DeliveryEnd end = Refused(ClassOfStatus(reply.status), std::move(text));
   if (end.failure == FailureClass::Temporary) end.retryAfter = RetryAfterSeconds(reply.retryAfter);
   return end;
+}
+
+DeliveryEnd JudgeReply(Via via, const HttpsReply& reply, const SecretRegistry& secrets) {
+  if (reply.done && via == Via::Graph && reply.status == 202) return DeliveryEnd{};
+  if (reply.done && via == Via::Gmail && reply.status == 200) {
+    const nlohmann::json json = nlohmann::json::parse(reply.body.View(), nullptr, false);
+    if (json.is_object() && json.contains("id") && json["id"].is_string()) return DeliveryEnd{};
+    return Refused(FailureClass::Permanent, "the Gmail API: HTTP 200 without a message id");
+  }
+  return Refusal(via, reply, secrets);
 }
 
 std::optional<DeliveryEnd> SendByApi(Https& https, const RunState& st) {
@@ -208,6 +221,14 @@ std::optional<DeliveryEnd> SendByApi(Https& https, const RunState& st) {
       60 + static_cast<int>(std::min<std::uint64_t>(mimeSize / (100 * 1024), 24 * 60 * 60));
   call.bearer = &s.oauth.accessToken;
   Base64Source base64(mime);
+  // Over Graph's request limit: the large way, when the message's
+  // attachments can be read back (else the one request, which Graph may
+  // refuse).
+  if (via == Via::Graph && mimeSize > kGraphSimpleLimit) {
+    if (auto layout = FindAttachments(st.MailData, messageSize)) {
+      return SendLargeByGraph(https, st, *layout);
+    }
+  }
   if (via == Via::Gmail) {
     if (mimeSize > kGmailLimit) {
       return Refused(FailureClass::Permanent,

@@ -36,18 +36,19 @@ std::string SendUrl(const Submission& s);
 // "" without Bcc recipients. The APIs take the recipients from the head.
 std::string BccLine(const RunState& st);
 
-// `head` and then the first `size` bytes of `message`.
+// `head`, the first `size` bytes of `message`, then `tail`.
 class UploadSource final : public ByteSource {
  public:
-  UploadSource(std::string head, const MailSpool& message, std::uint64_t size)
-      : head_(std::move(head)), file_(message.File(), 0, size) {}
+  UploadSource(std::string head, const MailSpool& message, std::uint64_t size,
+               std::string tail = {})
+      : head_(std::move(head)), tail_(std::move(tail)), file_(message.File(), 0, size) {}
   std::size_t Fill(char* buf, std::size_t cap) override;
-  bool Done() const override { return pos_ == head_.size() && file_.Done(); }
+  bool Done() const override { return pos_ == head_.size() + tail_.size() && file_.Done(); }
   bool Failed() const override { return file_.Failed(); }
 
  private:
-  std::string head_;
-  std::size_t pos_ = 0;
+  std::string head_, tail_;
+  std::size_t pos_ = 0;  // into head_, then into tail_ once the file is done
   FileSource file_;
 };
 
@@ -68,6 +69,10 @@ class Base64Source final : public ByteSource {
   std::size_t given_ = 0;
   bool failed_ = false;
 };
+
+// A reply that is not the step's success, as the delivery's end in state
+// 106 (the API's status, error code and message, masked with `secrets`).
+DeliveryEnd Refusal(Via via, const HttpsReply& reply, const SecretRegistry& secrets);
 
 // Delta-seconds of a Retry-After header (an HTTP date is not taken),
 // at most kLongestRetryAfter; 0 when there is none.

@@ -1,8 +1,11 @@
 #include "api/mail_api.hpp"
 
+#include "api/graph_upload.hpp"
+
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
 #include "base/base64.hpp"
 #include "encoding/jis_decode.hpp"
@@ -232,6 +235,144 @@ TEST(MailApi, TokenGrantsAreReadForDisplayFromAJwt) {
       {"", ""},
   };
   for (const auto& [token, grants] : cases) EXPECT_EQ(TokenGrants(token), grants) << token;
+}
+
+}  // namespace
+}  // namespace tolvex::test
+
+namespace tolvex::test {
+namespace {
+
+using namespace api;
+
+TEST(GraphUpload, RangesAreWholeUnitsOfAtMost4MiBAndAddUp) {
+  for (std::uint64_t size :
+       {std::uint64_t{1}, kRangeUnit, kLargestRange, kLargestRange + 1, 3 * kLargestRange + 5}) {
+    const std::vector<ByteRange> ranges = UploadRanges(size);
+    std::uint64_t next = 0;
+    for (const ByteRange& r : ranges) {
+      const std::uint64_t length = r.last - r.first + 1;
+      EXPECT_EQ(r.first, next);
+      EXPECT_LE(length, 4u * 1024 * 1024);
+      if (&r != &ranges.back()) {
+        EXPECT_EQ(length % kRangeUnit, 0u) << size;
+      }
+      next = r.last + 1;
+    }
+    EXPECT_EQ(next, size);
+  }
+  EXPECT_EQ(kLargestRange, 12 * kRangeUnit);
+}
+
+std::string Bytes(std::size_t n, int seed) {
+  std::string b(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<char>(i * seed + i / 977);
+  return b;
+}
+
+// A message as the composer writes attachments: a text part, then Base64
+// parts in lines of 72.
+std::string WithAttachments(const std::vector<std::pair<std::string, std::string>>& files) {
+  const std::string b = "--BoUnDaRy_StRiNg_Ich_Liebe_Dich";
+  std::string m =
+      "Subject: x\r\nFrom: a@example.jp\r\nTo: b@example.jp\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\n\r\n" +
+      b + "\r\nContent-Type: text/plain; charset=iso-2022-jp\r\n\r\nbody\r\n\r\n";
+  for (const auto& [head, bytes] : files) {
+    m += b + "\r\nContent-Type: application/octet-stream;" + head +
+         "\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+    std::string text;
+    AppendBase64(bytes, text, kBase64FileLines);
+    m += text;
+    if (!text.ends_with("\r\n")) m += "\r\n";
+  }
+  return m + b + "--\r\n.\r\n";
+}
+
+TEST(GraphUpload, LargeMessageGoesAsDraftUploadSessionsAndSend) {
+  const std::string first = Bytes(kLargestRange + 7, 13);
+  const std::string second = Bytes(kLargestRange + 2, 7);
+  const std::string mime = WithAttachments(
+      {{" name=\"a.bin\"", first},
+       {"\r\n name=\"=?ISO-2022-JP?B?GyRCSThGSRsoQg==?=.pdf\"\r\nContent-Disposition: "
+        "attachment;\r\n"
+        " filename*=UTF-8''%E8%A1%A8%E8%83%BD.pdf",
+        second}});
+  ScriptedHttps https;
+  https.replies.push_back(Answer(201, R"({"id":"AAMk/x="})"));
+  for (const char* url : {"https://up.test/1", "https://up.test/2"}) {
+    https.replies.push_back(Answer(200, std::string(R"({"uploadUrl":")") + url + "\"}"));
+    https.replies.push_back(Answer(200, "{}"));
+    https.replies.push_back(Answer(201, "{}"));
+  }
+  https.replies.push_back(Answer(202, ""));
+  const RunState st = Composed(Via::Graph, mime);
+  const std::optional<DeliveryEnd> end = SendByApi(https, st);
+  ASSERT_TRUE(end);
+  EXPECT_TRUE(end->Delivered()) << end->text;
+  const std::string base = "https://graph.microsoft.com/v1.0/users/info@example.jp/messages";
+  const std::string draft = base + "/AAMk%2Fx=";
+  const std::vector<std::tuple<std::string, std::string, std::string>> expected = {
+      {"POST", base, "at-SECRET-token"},
+      {"POST", draft + "/attachments/createUploadSession", "at-SECRET-token"},
+      {"PUT", "https://up.test/1", ""},
+      {"PUT", "https://up.test/1", ""},
+      {"POST", draft + "/attachments/createUploadSession", "at-SECRET-token"},
+      {"PUT", "https://up.test/2", ""},
+      {"PUT", "https://up.test/2", ""},
+      {"POST", draft + "/send", "at-SECRET-token"},
+  };
+  ASSERT_EQ(https.calls.size(), expected.size());
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    const ScriptedHttps::Call& c = https.calls[k];
+    EXPECT_EQ(std::tie(c.method, c.url, c.bearer), expected[k]) << k;
+    EXPECT_EQ(c.body.size(), c.bodyLength) << k;
+  }
+  // The draft: the message up to its first attachment, closed, with the Bcc line.
+  const std::size_t cut =
+      mime.find("--BoUnDaRy_StRiNg_Ich_Liebe_Dich\r\nContent-Type: application");
+  EXPECT_EQ(DecodeBase64(https.calls[0].body), "Bcc: hidden@example.jp\r\n" + mime.substr(0, cut) +
+                                                   "--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n");
+  EXPECT_EQ(
+      https.calls[1].body,
+      R"({"AttachmentItem":{"attachmentType":"file","contentType":"application/octet-stream",)"
+      R"("name":"a.bin","size":3932167}})");
+  EXPECT_NE(https.calls.at(4).body.find("\"name\":\"\xE8\xA1\xA8\xE8\x83\xBD.pdf\""),
+            std::string::npos)
+      << https.calls[4].body;
+  EXPECT_EQ(https.calls[2].body + https.calls[3].body, first);
+  EXPECT_EQ(https.calls[5].body + https.calls[6].body, second);
+  EXPECT_EQ(https.calls[5].headers.back(), "Content-Range: bytes 0-3932159/3932162");
+  EXPECT_EQ(https.calls[6].headers.back(), "Content-Range: bytes 3932160-3932161/3932162");
+}
+
+TEST(GraphUpload, AStepRefusedEndsTheDeliveryThere) {
+  const RunState st = Composed(Via::Graph, WithAttachments({{" name=\"a\"", Bytes(3500000, 3)}}));
+  const struct {
+    std::vector<HttpsReply> replies;
+    FailureClass failure;
+    const char* text;
+  } cases[] = {
+      {{Answer(403, R"({"error":{"code":"ErrorAccessDenied","message":"Access is denied."}})")},
+       FailureClass::NoPermission,
+       "Microsoft Graph: HTTP 403 ErrorAccessDenied: Access is denied."},
+      {{Answer(201, R"({"id":"d"})"), Answer(201, R"({"uploadUrl":"http://up.test/"})")},
+       FailureClass::Permanent,
+       "Microsoft Graph: the upload session has no https:// uploadUrl"},
+      {{Answer(201, R"({"id":"d"})"), Answer(201, R"({"uploadUrl":"https://up.test/"})"),
+        Answer(503, "")},
+       FailureClass::Temporary,
+       "Microsoft Graph: HTTP 503"},
+  };
+  for (const auto& c : cases) {
+    ScriptedHttps https;
+    for (const HttpsReply& r : c.replies) https.replies.push_back(Answer(r.status, r.body.View()));
+    const std::optional<DeliveryEnd> end = SendByApi(https, st);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->failure, c.failure);
+    EXPECT_EQ(end->text, c.text);
+    EXPECT_EQ(https.calls.size(), c.replies.size());
+  }
 }
 
 }  // namespace

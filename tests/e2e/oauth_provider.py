@@ -24,6 +24,10 @@ bearer token it issued (401 otherwise):
   POST /v1.0/users/{mailbox}/sendMail  Microsoft Graph: 202
   POST /upload/gmail/v1/users/me/messages/send?uploadType=media  the Gmail
                 API: 200 with the message's id
+  Graph's large way: POST /v1.0/users/{mailbox}/messages (a draft: 201 with
+                its id), POST …/messages/{id}/attachments/createUploadSession
+                (201 with an uploadUrl here, /upload/session-N, taken by PUT
+                without a token), POST …/messages/{id}/send (202)
 Each is kept in `api_requests` as (method, path, headers, body, token
 valid); `api_replies` scripts (status, JSON or None, extra headers) to
 answer instead, one per request, until it runs out.
@@ -102,6 +106,9 @@ class OAuthProvider:
                 self.end_headers()
                 self.wfile.write(payload)
 
+            def do_PUT(self):
+                provider.serve_api(self)
+
             def do_POST(self):
                 if self.path.startswith(("/v1.0/", "/upload/")):
                     provider.serve_api(self)
@@ -174,12 +181,20 @@ class OAuthProvider:
         auth = h.headers.get("Authorization", "")
         valid = auth.startswith("Bearer ") and auth[7:] in self.issued
         self.api_requests.append((h.command, h.path, dict(h.headers), body, valid))
+        path = h.path.partition("?")[0]
         if self.api_replies:
             status, data, extra = self.api_replies.pop(0)
+        elif h.command == "PUT":  # an upload session's URL is its own authority
+            status, data, extra = 200, {"nextExpectedRanges": []}, {}
         elif not valid:
             status, extra = 401, {}
             data = {"error": {"code": "InvalidAuthenticationToken",
                               "message": "Access token validation failure."}}
+        elif path.endswith("/messages"):
+            status, data, extra = 201, {"id": "AAMkADraft="}, {}
+        elif path.endswith("/createUploadSession"):
+            session = f"https://{self.address}/upload/session-{len(self.api_requests)}"
+            status, data, extra = 201, {"uploadUrl": session}, {}
         elif h.path.startswith("/v1.0/"):
             status, data, extra = 202, None, {}
         else:

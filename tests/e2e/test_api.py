@@ -9,6 +9,7 @@ Addresses 127.0.0.190-192 (Linux), 197-199 (Wine).
 """
 
 import base64
+import json
 import os
 import re
 import select
@@ -94,6 +95,29 @@ class ApiCases:
                 self.assertEqual([f["scope"] for path_, f in p.requests if path_ == "/token"],
                                  [scope])
                 self.assertFalse(self.exists("TEMP.TXT"))
+
+    def test_a_large_message_goes_to_graph_by_draft_and_upload_sessions(self):
+        data = bytes(range(256)) * (5 * 4096 + 3)  # 5 MiB and 768 bytes
+        self.write("big.bin", data)
+        res, p = self.run_api(0, "graph", "#ATT=big.bin")
+        self.assertEqual(res.returncode, 0, self.err)
+        calls = [(m, path.replace(f"https://{p.address}", "")) for m, path, *_ in p.api_requests]
+        draft = f"/v1.0/users/{MAILBOX}/messages/AAMkADraft="
+        session = p.api_requests[2][1]
+        self.assertEqual(calls, [("POST", f"/v1.0/users/{MAILBOX}/messages"),
+                                 ("POST", draft + "/attachments/createUploadSession"),
+                                 ("PUT", session), ("PUT", session), ("POST", draft + "/send")])
+        self.assertEqual([r[4] for r in p.api_requests], [True, True, False, False, True])
+        mime = base64.b64decode(p.api_requests[0][3], validate=True)
+        self.assertTrue(mime.startswith(BCC_LINE))
+        self.assertNotIn(b"big.bin\"\r\n", mime)
+        self.assertTrue(mime.endswith(b"\r\n--BoUnDaRy_StRiNg_Ich_Liebe_Dich--\r\n"))
+        item = json.loads(p.api_requests[1][3])["AttachmentItem"]
+        self.assertEqual((item["name"], item["size"]), ("big.bin", len(data)))
+        self.assertEqual([r[2]["Content-Range"] for r in p.api_requests[2:4]],
+                         [f"bytes 0-3932159/{len(data)}",
+                          f"bytes 3932160-{len(data) - 1}/{len(data)}"])
+        self.assertEqual(p.api_requests[2][3] + p.api_requests[3][3], data)
 
     def test_refusals_are_logged_in_106_with_their_exit_status(self):
         graph_error = {"error": {"code": "ErrorAccessDenied", "message": "Access\r\nis denied."}}
