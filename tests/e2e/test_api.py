@@ -33,6 +33,7 @@ STAMPS = re.compile(rb"(?m)^(Date|Message-ID): [^\r]*\r\n")
 
 class ApiCases:
     FIRST = 190
+    console = OAuthCases.console
 
     @classmethod
     def setUpClass(cls):
@@ -143,7 +144,7 @@ class ApiCases:
 
     def test_probe_obtains_a_token_and_sends_nothing(self):
         res, p = self.run_api(0, "graph", args=["--probe"])
-        out = res.stdout.decode("utf-8")
+        out = res.stdout.decode(self.console)
         self.assertEqual(res.returncode, 0, self.err)
         self.assertIn(f"Endpoint:    Microsoft Graph, POST https://{p.address}{GRAPH_PATH}", out)
         self.assertIn("Grants:      (the token does not say)", out)
@@ -151,7 +152,7 @@ class ApiCases:
         self.job(p, "gmail")
         res = self.run_tolvex(["--check"])
         self.assertIn(f"Server:   the Gmail API, POST https://{p.address}{GMAIL_PATH} "
-                      "(#HOS, #POR, #SEC and #AUT unused)", res.stdout.decode("utf-8"))
+                      "(#HOS, #POR, #SEC and #AUT unused)", res.stdout.decode(self.console))
 
 
 class Api(ApiCases, E2ETest):

@@ -105,6 +105,7 @@ class WinOAuth(OAuthCases, ArgsRun):
 
 class WinApi(ApiCases, ArgsRun):
     FIRST = 197
+    console = "cp932"
 
     def run_tolvex(self, args=(), timeout=90):
         return ArgsRun.run_tolvex(self, args, timeout)
