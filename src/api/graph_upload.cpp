@@ -233,7 +233,7 @@ std::optional<DeliveryEnd> SendLargeByGraph(Https& https, const RunState& st,
                                             const AttachmentLayout& layout) {
   const Submission& s = st.Submit;
   const SecretRegistry& secrets = s.secrets;
-  const std::string messages = SendUrl(s).substr(0, SendUrl(s).size() - 8) + "messages";
+  const std::string messages = GraphMessagesUrl(s);
   Step step{https, st};
   const auto refused = [&](const HttpsReply& reply) {
     return std::optional<DeliveryEnd>(Refusal(Via::Graph, reply, secrets));
@@ -254,14 +254,7 @@ std::optional<DeliveryEnd> SendLargeByGraph(Https& https, const RunState& st,
     return DeliveryEnd{SmtpStep::API_REQUEST, FailureClass::Permanent,
                        "Microsoft Graph: the draft came back without an id"};
   }
-  std::string draftUrl = messages + "/";
-  for (char c : id) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '-' || c == '_' || c == '=';
-    draftUrl += plain ? std::string(1, c)
-                      : "%" + std::string(1, "0123456789ABCDEF"[(c >> 4) & 15]) +
-                            "0123456789ABCDEF"[c & 15];
-  }
+  const std::string draftUrl = messages + "/" + PathSegment(id);
   for (const AttachmentPart& part : layout.attachments) {
     const nlohmann::json item = {{"AttachmentItem",
                                   {{"attachmentType", "file"},

@@ -19,15 +19,15 @@ namespace {
 constexpr std::size_t kPiece = 48 * 1024;
 static_assert(kPiece % 3 == 0);
 
-// A path segment: everything but the unreserved characters and "@"
-// percent-encoded.
+}  // namespace
+
 std::string PathSegment(std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (char c : text) {
     const auto u = static_cast<unsigned char>(c);
     const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    if (alnum || c == '-' || c == '.' || c == '_' || c == '~' || c == '@') {
+    if (alnum || c == '-' || c == '.' || c == '_' || c == '~' || c == '@' || c == '=') {
       out += c;
     } else {
       out += '%';
@@ -37,6 +37,8 @@ std::string PathSegment(std::string_view text) {
   }
   return out;
 }
+
+namespace {
 
 // The error object both APIs answer with: Graph's {"error": {"code",
 // "message"}}, Google's {"error": {"code" (a number), "message",
@@ -98,6 +100,10 @@ std::string SendUrl(const Submission& s) {
     return BaseUrl(s) + "/upload/gmail/v1/users/me/messages/send?uploadType=media";
   }
   return BaseUrl(s) + "/v1.0/users/" + PathSegment(s.user) + "/sendMail";
+}
+
+std::string GraphMessagesUrl(const Submission& s) {
+  return BaseUrl(s) + "/v1.0/users/" + PathSegment(s.user) + "/messages";
 }
 
 std::string BccLine(const RunState& st) {

@@ -28,6 +28,11 @@ inline constexpr std::int64_t kLongestRetryAfter = 24 * 60 * 60;
 std::string_view ApiName(Via via);
 // #API, else the API's own base.
 std::string BaseUrl(const Submission& s);
+// A URL path segment: everything but the unreserved characters, "@" and
+// "=" percent-encoded.
+std::string PathSegment(std::string_view text);
+// Graph's messages of the #USR mailbox (the large way's drafts).
+std::string GraphMessagesUrl(const Submission& s);
 // Where a send goes: Graph's sendMail for the #USR mailbox, or Gmail's
 // media upload for the signed-in user.
 std::string SendUrl(const Submission& s);
