@@ -3,7 +3,7 @@
 or sideways between two folders of the same layer.
 
 The layers, lowest first:
-  base -> encoding -> oauth -> compose -> {command, smtp} -> app -> platform/{posix, win32}
+  base -> encoding -> oauth -> compose -> {command, smtp} -> api -> app -> platform/{posix, win32}
 A file may include its own folder and any lower layer. src/platform/*.hpp
 (the folder above the two platform layers) serves both of them.
 """
@@ -19,6 +19,7 @@ RANK = {
     "compose": 2,
     "command": 3,
     "smtp": 3,
+    "api": 3.5,
     "app": 4,
     "platform": 5,
     "platform/posix": 6,

@@ -1,6 +1,7 @@
 // The --check listing.
 #include "app/check_mode.hpp"
 
+#include "api/mail_api.hpp"
 #include "app/exit_status.hpp"
 #include "app/load_job.hpp"
 #include "app/submission_setup.hpp"
@@ -53,7 +54,12 @@ int RunCheck(PlatformBundle& p, bool raw) {
     return kExitOk;
   }
   const std::string host = effects.host.empty() ? "(no #HOS line)" : display(effects.host);
-  out << "Server:   " << host << ", port " << st.Submit.RemotePort() << "\n";
+  if (st.Submit.ViaApi()) {
+    out << "Server:   " << api::ApiName(st.Submit.oauth.via) << ", POST "
+        << display(api::SendUrl(st.Submit)) << " (#HOS, #POR, #SEC and #AUT unused)\n";
+  } else {
+    out << "Server:   " << host << ", port " << st.Submit.RemotePort() << "\n";
+  }
   out << "Security: " << display(DescribeSubmission(st.Submit)) << "\n";
   out << "Encoding: " << EncodingName(st.CommandEncoding) << " (" << kCommandFileName << ")\n";
   for (const std::string& note : st.TextNotices) out << "Warning:  " << note << "\n";

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "api/mail_api.hpp"
 #include "app/exit_status.hpp"
 #include "app/japanese_texts.hpp"
 #include "app/load_job.hpp"
@@ -155,6 +156,20 @@ Status Form1::ObtainToken(FailureClass& failureClass) {
   p_.window.SetCaption(kSendingCaption);
   LogSession(SmtpStep::OAUTH_TOKEN, failure->message);
   return failure;
+}
+
+// #VIA: one blocking request hands the message to the API; its end is a
+// delivery's end like a session's. One given up because the run is ending
+// is left to the run's end (an event of its own), unlogged.
+bool Form1::SendByApi() {
+  p_.window.SetCaption(kSendingCaption);
+  tokenRequest_ = true;
+  const std::optional<DeliveryEnd> end = api::SendByApi(p_.https, st_);
+  if (!end) return true;
+  tokenRequest_ = false;
+  LogSession(end->step, end->Delivered() ? std::string_view() : std::string_view(end->text));
+  DeliveryEnded(*end);
+  return true;
 }
 
 void Form1::RunPending() {

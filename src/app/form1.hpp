@@ -71,6 +71,8 @@ class Form1 : public SessionDriver, private SessionHost {
   // like a delivery that ended in state 105 and returned with its class;
   // one given up because the run is ending comes back Interrupted, unlogged.
   Status ObtainToken(FailureClass& failureClass);
+  // #VIA: the attempt by the mail API (true, as a started session).
+  bool SendByApi();
   // Runs what fell due during the delivery that just finished.
   void RunPending();
   void EndProc();
@@ -109,8 +111,8 @@ class Form1 : public SessionDriver, private SessionHost {
   SendProgress progress_;
   // Retries ("#RTY="): the countdown.
   RetryClock retry_;
-  // The attempt's token request is under way, or was given up because the
-  // run is ending: the run's end then cuts an attempt off.
+  // The attempt's token request or API request is under way, or was given
+  // up because the run is ending: the run's end then cuts an attempt off.
   bool tokenRequest_ = false;
   // With retries: the composed message is neither delivered nor kept yet;
   // a message of the run ended neither delivered nor kept (not composed,

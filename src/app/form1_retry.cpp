@@ -2,6 +2,7 @@
 // done, a retry of the same composed message after a wait counted by
 // tmrWait (free once the start delay is over), and keeping the message as
 // an .eml file when no attempt is left.
+#include <algorithm>
 #include <string>
 
 #include "app/exit_status.hpp"
@@ -40,6 +41,7 @@ bool Form1::StartAttempt() {
       return false;
     }
   }
+  if (st_.Submit.ViaApi()) return SendByApi();
   session_.Start();
   p_.window.SetCaption(kSendingCaption);
   return true;
@@ -57,11 +59,14 @@ bool Form1::AfterAttempt(const DeliveryEnd& end) {
   }
   failure.message += attempt;
   if (end.Temporary() && retry_.CanRetry()) {
+    // A mail API's Retry-After longer than the interval is waited for.
+    const std::int64_t asked = (end.retryAfter + 59) / 60;
+    const int minutes = static_cast<int>(std::max<std::int64_t>(st_.RetryMinutes, asked));
     if (pendingSends_ == 0 && !endPending_ &&
-        RetryFitsSchedule(st_.RetryMinutes, MoreTick, st_.MoreInterval)) {
-      retry_.Arm(st_.RetryMinutes);
-      failure.message += "; trying again in " + std::to_string(st_.RetryMinutes) +
-                         (st_.RetryMinutes == 1 ? " minute" : " minutes");
+        RetryFitsSchedule(minutes, MoreTick, st_.MoreInterval)) {
+      retry_.Arm(minutes);
+      failure.message +=
+          "; trying again in " + std::to_string(minutes) + (minutes == 1 ? " minute" : " minutes");
       p_.window.ReportFailure(failure);
       p_.window.SetCaption(RetryCaption(retry_.MinutesLeft()));
       p_.tmrWait.SetEnabled(true);

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "api/mail_api.hpp"
 #include "app/exit_status.hpp"
 #include "app/load_job.hpp"
 #include "app/submission_setup.hpp"
@@ -59,6 +60,10 @@ bool Probe::Start() {
     ended_ = true;
     return false;
   }
+  if (st_.Submit.ViaApi()) {
+    ProbeApi();
+    return false;
+  }
   const std::string host = st_.Submit.host.empty() ? "(no #HOS line)" : p_.display(st_.Submit.host);
   p_.out << Label("Server") << host << ", port " << st_.Submit.RemotePort() << "\n";
   p_.out << Label("Security") << p_.display(DescribeSubmission(st_.Submit)) << "\n";
@@ -83,8 +88,11 @@ bool Probe::ProbeToken() {
   if (!failure) {
     oauth::TokenCache cache;
     failure = cache.Obtain(sub, p_.https, p_.clock, &p_.signIns, &p_.crypto);
+    tokenRefused_ = failure && cache.LastFailure() == oauth::TokenFailure::Refused;
   }
   const bool obtained = !failure && !sub.oauth.accessToken.Empty();
+  // Shown as the token says, never trusted: the API decides.
+  const std::string grants = obtained ? api::TokenGrants(sub.oauth.accessToken.View()) : "";
   // Only whether there is one: the token itself is never shown or sent.
   sub.oauth.accessToken.Wipe();
   sub.oauth.clientSecret.Wipe();
@@ -92,7 +100,29 @@ bool Probe::ProbeToken() {
          << (obtained ? "obtained from " + oauth::TokenUrl(sub.oauth)
                       : p_.display(failure ? failure->message : "none"))
          << "\n";
+  if (obtained && sub.ViaApi()) {
+    p_.out << Label("Grants")
+           << (grants.empty() ? std::string("(the token does not say)")
+                              : grants + " (as the token says)")
+           << "\n";
+  }
   return obtained;
+}
+
+// A send permission allows no harmless request: the token is asked for,
+// what it says it grants shown, and nothing sent.
+void Probe::ProbeApi() {
+  const Submission& sub = st_.Submit;
+  p_.out << Label("Endpoint") << api::ApiName(sub.oauth.via) << ", POST "
+         << p_.display(api::SendUrl(sub)) << "\n";
+  p_.out << Label("Security") << p_.display(DescribeSubmission(sub)) << "\n";
+  const bool obtained = ProbeToken();
+  p_.out << Label("Result")
+         << (obtained ? "a token came; nothing was sent" : "no token, so a send would fail")
+         << "\n";
+  p_.out.flush();
+  exitStatus_ = obtained ? kExitOk : tokenRefused_ ? kExitNoPerm : kExitUnavailable;
+  ended_ = true;
 }
 
 void Probe::PrintReply(const char* label, std::string_view reply, std::string_view subject) {

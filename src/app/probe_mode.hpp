@@ -47,13 +47,16 @@ class Probe : public SessionDriver, private SessionHost {
   void PrintTls();
   // "Token:" line; false when no token could be obtained.
   bool ProbeToken();
+  // #VIA: the token and the endpoint only; ends the probe.
+  void ProbeApi();
 
   PlatformBundle& p_;
   RunState st_;
   SmtpSession session_;
   StoredSignIn signIn_;  // what the store keeps for the job's OAuth settings
   bool tokenFailed_ = false;
-  std::string lastCommand_;  // the HELO, EHLO, MAIL FROM or RCPT TO a refusal answers
+  bool tokenRefused_ = false;  // the token endpoint refused (not only failed)
+  std::string lastCommand_;    // the HELO, EHLO, MAIL FROM or RCPT TO a refusal answers
   bool tlsShown_ = false;
   bool ended_ = false;
   int exitStatus_ = 0;

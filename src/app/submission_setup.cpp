@@ -175,30 +175,35 @@ namespace tolvex {
 
 std::string DescribeSubmission(const Submission& s) {
   std::string text;
-  switch (s.security) {
-    case Security::Unset:
-      text = s.Authenticates() ? "EHLO, no TLS" : "HELO, no TLS";
-      break;
-    case Security::None:
-      text = "EHLO, no TLS (#SEC=none)";
-      break;
-    case Security::StartTls:
-      text = "STARTTLS (EHLO, STARTTLS, EHLO again)";
-      break;
-    case Security::Tls:
-      text = "TLS from the first byte";
-      break;
+  if (s.ViaApi()) {
+    text = "HTTPS; certificate checked against the system's CAs";
+    if (!s.caFile.empty()) text += " and " + s.caFile;
+  } else {
+    switch (s.security) {
+      case Security::Unset:
+        text = s.Authenticates() ? "EHLO, no TLS" : "HELO, no TLS";
+        break;
+      case Security::None:
+        text = "EHLO, no TLS (#SEC=none)";
+        break;
+      case Security::StartTls:
+        text = "STARTTLS (EHLO, STARTTLS, EHLO again)";
+        break;
+      case Security::Tls:
+        text = "TLS from the first byte";
+        break;
+    }
   }
-  if (s.UsesTls()) {
+  if (s.UsesTls() && !s.ViaApi()) {
     text += "; certificate checked against the system's CAs";
     if (!s.caFile.empty()) text += " and " + s.caFile;
   }
   if (s.UsesOAuth()) {
     const OAuthSettings& o = s.oauth;
-    text += "; AUTH ";
-    text += s.auth == AuthChoice::XOAuth2       ? "XOAUTH2"
-            : s.auth == AuthChoice::OAuthBearer ? "OAUTHBEARER"
-                                                : "XOAUTH2 or OAUTHBEARER";
+    text += s.ViaApi()                          ? "; a bearer token"
+            : s.auth == AuthChoice::XOAuth2     ? "; AUTH XOAUTH2"
+            : s.auth == AuthChoice::OAuthBearer ? "; AUTH OAUTHBEARER"
+                                                : "; AUTH XOAUTH2 or OAUTHBEARER";
     if (o.UsesServiceAccount()) {
       // The key's client_email and token_uri; never the key.
       text += " as " + s.user + "; token from " + o.tokenUri + " (service account " +

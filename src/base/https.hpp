@@ -1,12 +1,14 @@
-// The HTTPS client the OAuth token requests go through, implemented by each
-// platform (libcurl on Linux, WinHTTP on Windows). One form POST at a time,
-// blocking, bounded in time. Trust as for SMTP: the system's CAs plus the
+// The HTTPS client the OAuth token requests and the mail APIs go through,
+// implemented by each platform (libcurl on Linux, WinHTTP on Windows). One
+// request at a time, blocking, bounded in time. Trust as for SMTP: the system's CAs plus the
 // extra ones given, host name checked, TLS 1.2 at least, https:// only.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "base/platform.hpp"
 #include "base/secret.hpp"
 
 namespace tolvex {
@@ -30,12 +32,28 @@ struct HttpsReply {
   // With `error`: the request was given up because the run is ending (a
   // signal, the window closed).
   bool cancelled = false;
+  std::string retryAfter;  // the reply's Retry-After header, when it had one
+};
+
+// A request of any method to an API: the target, trust and time-outs of
+// `target` (its `form` unused), header lines, a bearer token sent only in
+// the Authorization header, and a body streamed from `body`, which yields
+// exactly `bodyLength` bytes (none without a source).
+struct HttpsCall {
+  HttpsRequest target;
+  std::string method = "POST";
+  std::vector<std::string> headers;  // "Name: value"
+  const Secret* bearer = nullptr;
+  ByteSource* body = nullptr;
+  std::uint64_t bodyLength = 0;
 };
 
 class Https {
  public:
   virtual ~Https() = default;
   virtual HttpsReply PostForm(const HttpsRequest& request) = 0;
+  // The reply's body is kept up to 1 MiB like PostForm's.
+  virtual HttpsReply Send(const HttpsCall& call) = 0;
 };
 
 // True when `url` is an https:// URL with a host: nothing else is ever

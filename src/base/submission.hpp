@@ -31,6 +31,10 @@ inline constexpr char kClientSecretVariable[] = "TOLVEX_CLIENT_SECRET";
 // PLAIN or LOGIN with the password.
 enum class AuthChoice : std::uint8_t { Auto, Plain, Login, XOAuth2, OAuthBearer };
 
+// #VIA: how the message goes out: an SMTP session, or handed as MIME to
+// Microsoft Graph or the Gmail API over HTTPS.
+enum class Via : std::uint8_t { Smtp, Graph, Gmail };
+
 // OAuth 2.0 settings (#OAU, #OID, #OSC, #OTE, #OSP, #OAZ, #OSA) and the access
 // token fetched for the next AUTH.
 struct OAuthSettings {
@@ -49,8 +53,8 @@ struct OAuthSettings {
   std::string clientEmail;         // the key's client_email: the token's issuer
   std::string tokenUri;            // the key's token_uri
   Secret privateKey;               // the key's private_key, PEM PKCS#8
-  bool gmailApi = false;           // the Gmail API's scope rather than SMTP's
   bool UsesServiceAccount() const { return !serviceAccountFile.empty(); }
+  Via via = Via::Smtp;  // #VIA: the default scope is the transport's
   bool Configured() const { return !provider.empty() || UsesServiceAccount(); }
 };
 
@@ -75,7 +79,8 @@ struct Submission {
   std::string host;                    // #HOS as written: the TLS name and the stored credential's
   AuthChoice auth = AuthChoice::Auto;  // #AUT
   OAuthSettings oauth;
-  DsnRequest dsn;  // #DSN; sent only when the server offers DSN
+  DsnRequest dsn;       // #DSN; sent only when the server offers DSN
+  std::string apiBase;  // #API: the API's base URL instead of its own; "" = its own
   // Every secret of the run and its forms: what a peer's text is masked
   // with before it goes to LOG.txt, the terminal or a kept file.
   SecretRegistry secrets;
@@ -86,9 +91,11 @@ struct Submission {
   bool Authenticates() const { return !user.empty(); }
   // AUTH with a token rather than the password.
   bool UsesOAuth() const {
-    return Authenticates() && oauth.Configured() && auth != AuthChoice::Plain &&
-           auth != AuthChoice::Login;
+    return Authenticates() && oauth.Configured() &&
+           (ViaApi() || (auth != AuthChoice::Plain && auth != AuthChoice::Login));
   }
+  // The message goes to an API over HTTPS, not to #HOS by SMTP.
+  bool ViaApi() const { return oauth.via != Via::Smtp; }
   // The port to connect to: #POR, else 465 for TLS, 587 for STARTTLS, 25.
   std::int32_t RemotePort() const {
     if (port != 0) return port;

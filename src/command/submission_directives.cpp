@@ -70,12 +70,20 @@ std::string ParseDsn(std::string_view value, DsnRequest& out) {
   return {};
 }
 
+// "https://host[:port]", a "/" after it allowed: the paths are the API's.
+bool IsApiBase(std::string_view value) {
+  constexpr std::size_t kScheme = 8;  // "https://"
+  if (!IsHttpsUrl(std::string(value))) return false;
+  const std::size_t end = value.find_first_of("/?#", kScheme);
+  return end == std::string_view::npos || end == value.size() - 1;
+}
+
 }  // namespace
 
 bool IsSubmissionKeyword(std::string_view key) {
-  static constexpr std::array<std::string_view, 14> kKeys = {"#POR", "#SEC", "#USR", "#PAS", "#CAF",
-                                                             "#AUT", "#OAU", "#OID", "#OSC", "#OTE",
-                                                             "#OSP", "#OAZ", "#DSN", "#OSA"};
+  static constexpr std::array<std::string_view, 16> kKeys = {
+      "#POR", "#SEC", "#USR", "#PAS", "#CAF", "#AUT", "#OAU", "#OID",
+      "#OSC", "#OTE", "#OSP", "#OAZ", "#DSN", "#OSA", "#VIA", "#API"};
   for (std::string_view k : kKeys) {
     if (k == key) return true;
   }
@@ -160,6 +168,22 @@ Status SubmissionDirective(std::string_view key, std::string_view line, std::siz
   } else if (key == "#OSA") {
     if (value.empty()) return BadLine(lineNo, "\"#OSA\" names no key file");
     s.oauth.serviceAccountFile = std::move(value);
+  } else if (key == "#VIA") {
+    if (SameAscii(value, "smtp")) {
+      s.oauth.via = Via::Smtp;
+    } else if (SameAscii(value, "graph")) {
+      s.oauth.via = Via::Graph;
+    } else if (SameAscii(value, "gmail")) {
+      s.oauth.via = Via::Gmail;
+    } else {
+      return BadLine(lineNo, Quoted(key, value) + " is not one of smtp, graph, gmail");
+    }
+  } else if (key == "#API") {
+    if (!IsApiBase(value)) {
+      return BadLine(lineNo, Quoted(key, value) + " is not an https://host[:port] base URL");
+    }
+    if (value.back() == '/') value.pop_back();
+    s.apiBase = std::move(value);
   } else if (key == "#DSN") {
     const std::string wrong = ParseDsn(value, s.dsn);
     if (!wrong.empty()) return BadLine(lineNo, Quoted(key, value) + " " + wrong);
@@ -168,7 +192,48 @@ Status SubmissionDirective(std::string_view key, std::string_view line, std::siz
   return std::nullopt;
 }
 
+namespace {
+
+// An API transport needs a token for the mailbox; #HOS, #POR, #SEC, #AUT
+// and #DSN are the SMTP session's and are left unused.
+Status CheckApiTransport(const Submission& s) {
+  const auto bad = [](std::string text) {
+    return Failure{FailureKind::CommandFileBad, std::string(kCommandFileName) + ": " + text};
+  };
+  const char* via = s.oauth.via == Via::Graph ? "\"#VIA=graph\"" : "\"#VIA=gmail\"";
+  if (!s.oauth.Configured()) {
+    return bad(std::string(via) + " needs \"#OAU\" (where its tokens come from)");
+  }
+  if (!s.Authenticates()) return bad(std::string(via) + " needs \"#USR\", the mailbox to send as");
+  if (s.oauth.UsesServiceAccount()) {
+    // A Google key: its token is for Gmail, never for Microsoft Graph.
+    if (s.oauth.via != Via::Gmail)
+      return bad("\"#OSA\" is a Google service account: use \"#VIA=gmail\"");
+    if (!s.oauth.provider.empty() && !SameAscii(s.oauth.provider, "google")) {
+      return bad("\"#OSA\" is a Google service account: leave \"#OAU\" out (or write google)");
+    }
+    return std::nullopt;
+  }
+  if (s.oauth.clientId.empty()) return bad("\"#OAU\" needs \"#OID\", the client id");
+  if (oauth::TokenUrl(s.oauth).empty()) {
+    return bad("\"#OAU=microsoft\" needs \"#OTE\", the tenant (id or domain)");
+  }
+  if (!s.oauth.authorizeUrl.empty() && oauth::IsProviderName(s.oauth.provider)) {
+    return bad("\"#OAZ\" belongs to a token endpoint of its own: add \"#OAU=https://...\"");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 Status CheckSubmission(const Submission& s) {
+  if (s.ViaApi()) return CheckApiTransport(s);
+  if (!s.apiBase.empty()) {
+    return Failure{FailureKind::CommandFileBad,
+                   std::string(kCommandFileName) +
+                       ": \"#API\" is the base URL of a mail API: add \"#VIA=graph\" or "
+                       "\"#VIA=gmail\""};
+  }
   if (s.Authenticates() && s.security == Security::Unset) {
     return Failure{FailureKind::CommandFileBad,
                    std::string(kCommandFileName) +

@@ -58,7 +58,7 @@ std::string ReadServiceAccountKey(std::string_view json, OAuthSettings& o) {
 
 std::string ServiceAccountScope(const OAuthSettings& o, bool gmailApi) {
   if (!o.scope.empty()) return o.scope;
-  return gmailApi ? kGmailSendScope : kGoogleScope;
+  return gmailApi ? kGmailScope : kGoogleScope;
 }
 
 std::int64_t UnixSeconds(const LocalTime& t) {
@@ -91,7 +91,7 @@ bool JwtBearerBody(const OAuthSettings& o, std::string_view subject, std::int64_
                    Crypto& crypto, SecretRegistry& known, Secret& out) {
   out.Wipe();
   const std::string input =
-      AssertionInput(o, subject, ServiceAccountScope(o, o.gmailApi), issuedAt);
+      AssertionInput(o, subject, ServiceAccountScope(o, o.via == Via::Gmail), issuedAt);
   std::string signature;
   if (!crypto.SignRs256(o.privateKey, input, signature)) return false;
   Secret assertion(input);

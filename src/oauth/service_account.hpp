@@ -16,7 +16,6 @@
 namespace tolvex::oauth {
 
 inline constexpr char kJwtBearerGrant[] = "urn:ietf:params:oauth:grant-type:jwt-bearer";
-inline constexpr char kGmailSendScope[] = "https://www.googleapis.com/auth/gmail.send";
 // The assertion's life, the longest Google takes.
 inline constexpr std::int64_t kAssertionLife = 3600;
 // A key file is a few kilobytes; anything much larger is something else.

@@ -42,8 +42,10 @@ std::string TokenUrl(const OAuthSettings& o) {
 }
 
 std::string Scope(const OAuthSettings& o) {
-  if (o.UsesServiceAccount()) return ServiceAccountScope(o, o.gmailApi);
+  if (o.UsesServiceAccount()) return ServiceAccountScope(o, o.via == Via::Gmail);
   if (!o.scope.empty()) return o.scope;
+  if (o.via == Via::Graph) return kGraphScope;
+  if (o.via == Via::Gmail) return kGmailScope;
   if (SameAscii(o.provider, "microsoft")) return kMicrosoftScope;
   if (SameAscii(o.provider, "google")) return kGoogleScope;
   return {};
@@ -51,6 +53,8 @@ std::string Scope(const OAuthSettings& o) {
 
 std::string SignInScope(const OAuthSettings& o) {
   if (!o.scope.empty()) return o.scope;
+  if (o.via == Via::Graph) return kGraphSignInScope;
+  if (o.via == Via::Gmail) return kGmailScope;
   if (SameAscii(o.provider, "microsoft")) return kMicrosoftSignInScope;
   return Scope(o);
 }

@@ -24,6 +24,9 @@ inline constexpr char kMicrosoftSignInScope[] =
     "https://outlook.office.com/SMTP.Send offline_access";
 inline constexpr char kGoogleTokenUrl[] = "https://oauth2.googleapis.com/token";
 inline constexpr char kGoogleScope[] = "https://mail.google.com/";
+inline constexpr char kGraphScope[] = "https://graph.microsoft.com/.default";
+inline constexpr char kGraphSignInScope[] = "https://graph.microsoft.com/Mail.Send offline_access";
+inline constexpr char kGmailScope[] = "https://www.googleapis.com/auth/gmail.send";
 // A token is used only while it has this many seconds left.
 inline constexpr std::int64_t kExpiryMargin = 60;
 // A longer lifetime in a reply is taken as this long.
@@ -34,7 +37,8 @@ inline constexpr std::int64_t kLongestTokenLife = 24 * 60 * 60;
 bool IsProviderName(std::string_view provider);
 // The token endpoint of the settings ("" for Microsoft without a tenant).
 std::string TokenUrl(const OAuthSettings& o);
-// #OSP, else the provider's default ("" for an endpoint of its own).
+// #OSP, else the API transport's default, else the provider's ("" for an
+// endpoint of its own).
 std::string Scope(const OAuthSettings& o);
 
 // The scope a signed-in user grants: #OSP, else for Microsoft SMTP.Send

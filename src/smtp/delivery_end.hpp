@@ -31,6 +31,8 @@ struct DeliveryEnd {
   // Ended through the catch-all branch (a normal end or a flagged 999),
   // after which the caption returns to "Tolvex" when the run goes on.
   bool catchAll = false;
+  // Seconds a mail API asked to be left alone (its Retry-After); 0: none.
+  std::int64_t retryAfter = 0;
 
   bool Delivered() const { return step == SmtpStep::IDLE; }
   // Worth another attempt: a temporary failure (4xx, no or a lost

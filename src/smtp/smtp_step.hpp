@@ -12,6 +12,8 @@ enum class SmtpStep : std::int16_t {
   smtpSTART = 100,
   // OAuth: the token request made before connecting was refused or failed.
   OAUTH_TOKEN = 105,
+  // #VIA: the mail API refused the message or could not be reached.
+  API_REQUEST = 106,
   AWAIT_CONNECTION = 110,
   CONFARM_CONNECTION = 115,
   AWAIT_GREETING = 120,

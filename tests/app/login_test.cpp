@@ -40,6 +40,11 @@ struct ScriptedHttps final : Https {
     }
     return r;
   }
+  // A sign-in makes token requests only.
+  HttpsReply Send(const HttpsCall& call) override {
+    ADD_FAILURE() << "API call during a sign-in: " << call.target.url;
+    return {};
+  }
   long status = 200;
   std::string body = R"({"access_token":"at","refresh_token":"rt-new","expires_in":3599})";
   std::deque<std::pair<long, std::string>> script;

@@ -183,7 +183,8 @@ std::vector<std::string> LoggedStates(const FormRig& rig) {
 
 // The token endpoint's replies, one letter each: T a token, B 503, R
 // invalid_client, U no connection, C an untrusted certificate, X given up
-// as the run ends.
+// as the run ends; and a mail API's: A Graph's 202, G Gmail's 200 with an
+// id, D a 403 with Graph's error object, Z a 429 asking for 5 minutes.
 ScriptedHttps TokenEndpoint(std::string_view script) {
   ScriptedHttps https;
   for (char c : script) {
@@ -196,6 +197,20 @@ ScriptedHttps TokenEndpoint(std::string_view script) {
         break;
       case 'R':
         https.replies.push_back(ScriptedHttps::Reply(400, R"({"error":"invalid_client"})"));
+        break;
+      case 'A':
+        https.replies.push_back(ScriptedHttps::Reply(202, ""));
+        break;
+      case 'G':
+        https.replies.push_back(ScriptedHttps::Reply(200, R"({"id":"18c"})"));
+        break;
+      case 'D':
+        https.replies.push_back(ScriptedHttps::Reply(
+            403, R"({"error":{"code":"ErrorAccessDenied","message":"Access is denied."}})"));
+        break;
+      case 'Z':
+        https.replies.push_back(ScriptedHttps::Reply(429, ""));
+        https.replies.back().retryAfter = "300";
         break;
       default:
         https.replies.push_back(ScriptedHttps::Failed("no answer", c == 'C', c == 'X'));
@@ -255,6 +270,70 @@ TEST(Retry, TokenRequestFailuresAreAttempts) {
     EXPECT_TRUE(rig.window.failures.front().message.ends_with(c.reportEnds))
         << rig.window.failures.front().message;
   }
+}
+
+// #VIA: a token, then the message handed to the API; the reply ends the
+// delivery as a session would (logged 0 or 106, no connection made), with
+// the submission's exit statuses, and a Retry-After longer than the retry
+// interval waited for.
+TEST(Retry, ApiDeliveries) {
+  const struct {
+    const char* name;
+    std::vector<std::string> extra;
+    const char* replies;
+    int exitCode;
+    std::vector<Millis> requestMinutes;  // of each API request
+    const char* report;                  // in the first failure's report
+  } cases[] = {
+      {"Graph takes it", {"#VIA=graph"}, "TA", kExitOk, {0}, nullptr},
+      {"Gmail takes it", {"#VIA=gmail"}, "TG", kExitOk, {0}, nullptr},
+      {"403", {"#VIA=graph", "#RTY=2,1"}, "TD", kExitNoPerm, {0}, "Microsoft Graph: HTTP 403 "},
+      {"429 then 202", {"#VIA=graph", "#RTY=2,1"}, "TZTA", kExitOk, {0, 5}, "in 5 minutes"},
+      {"429 shorter than the interval", {"#VIA=graph", "#RTY=2,9"}, "TZTA", kExitOk, {0, 9}, "9"},
+      {"no connection, no #RTY", {"#VIA=gmail"}, "TU", kExitTempFail, {0}, "the Gmail API: no"},
+      {"the token refused", {"#VIA=graph"}, "R", kExitUnavailable, {}, "invalid_client"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedHttps https = TokenEndpoint(c.replies);
+    std::vector<Millis> apiMinutes;
+    FormRig rig;
+    https.onRequest = [&] {
+      if (https.urls.back().find("/token") == std::string::npos) {
+        apiMinutes.push_back(rig.scheduler.Now() / kMinute);
+      }
+    };
+    rig.https = &https;
+    rig.WriteSimpleCommandFile(OAuthJob(c.extra));
+    rig.Load();
+    ASSERT_TRUE(rig.RunUntilEnded());
+    EXPECT_EQ(rig.window.exitCode, c.exitCode);
+    EXPECT_TRUE(rig.ConnectTimes().empty());
+    EXPECT_EQ(apiMinutes, c.requestMinutes);
+    std::vector<std::string> states;
+    for (std::size_t k = 1; k < std::string_view(c.replies).size(); k += 2) {
+      states.push_back(std::string("AG").find(c.replies[k]) != std::string::npos ? "0" : "106");
+    }
+    if (c.requestMinutes.empty()) states = {"105"};
+    EXPECT_EQ(LoggedStates(rig), states);
+    EXPECT_EQ(rig.Log().find("Bearer"), std::string::npos);
+    if (c.report) {
+      ASSERT_FALSE(rig.window.failures.empty());
+      EXPECT_NE(rig.window.failures.front().message.find(c.report), std::string::npos)
+          << rig.window.failures.front().message;
+    } else {
+      EXPECT_TRUE(rig.window.failures.empty());
+    }
+  }
+  // The token is asked for with the transport's scope.
+  ScriptedHttps https = TokenEndpoint("TA");
+  FormRig rig;
+  rig.https = &https;
+  rig.WriteSimpleCommandFile(OAuthJob({"#VIA=graph"}));
+  rig.Load();
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_NE(https.forms.at(0).find("scope=https%3A%2F%2Fgraph.microsoft.com%2F.default"),
+            std::string::npos);
 }
 
 // A signal (or the window closed) during a token request: the request is

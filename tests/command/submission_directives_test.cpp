@@ -139,6 +139,45 @@ TEST_F(SubmissionDirectives, OAuthSettingsAndWhatTheyNeed) {
   for (const auto& b : bad) ExpectBad(b.lines, b.part);
 }
 
+// #VIA and #API: an API transport needs a token for the mailbox and no
+// #SEC; #API only https://host[:port] and only with an API transport.
+TEST_F(SubmissionDirectives, ApiTransportsAndWhatTheyNeed) {
+  const std::string job = "#USR=info@example.jp\r\n#OAU=https://idp.test/token\r\n#OID=c\r\n";
+  const struct {
+    std::string lines;
+    const char* refusal;  // nullptr: read, giving `via` and `base`
+    Via via;
+    const char* base;
+  } cases[] = {
+      {job + "#VIA=Graph\r\n", nullptr, Via::Graph, ""},
+      {job + "#VIA=gmail\r\n#API=https://127.0.0.1:8443/\r\n", nullptr, Via::Gmail,
+       "https://127.0.0.1:8443"},
+      {job + "#VIA=graph\r\n#AUT=plain\r\n#API=https://graph.microsoft.us\r\n", nullptr, Via::Graph,
+       "https://graph.microsoft.us"},
+      {"#SEC=tls\r\n" + job + "#VIA=smtp\r\n", nullptr, Via::Smtp, ""},
+      {job + "#VIA=ews\r\n", "\"#VIA\" value \"ews\" is not one of smtp, graph, gmail", {}, ""},
+      {job + "#VIA=graph\r\n#API=http://graph.test\r\n", "\"#API\" value \"http://", {}, ""},
+      {job + "#VIA=graph\r\n#API=https://graph.test/v1.0\r\n", "https://host[:port]", {}, ""},
+      {"#SEC=tls\r\n" + job + "#API=https://graph.test\r\n", "add \"#VIA=graph\"", {}, ""},
+      {"#USR=info@example.jp\r\n#VIA=graph\r\n", "\"#VIA=graph\" needs \"#OAU\"", {}, ""},
+      {"#OAU=google\r\n#OID=c\r\n#VIA=gmail\r\n", "\"#VIA=gmail\" needs \"#USR\"", {}, ""},
+      // A service account needs no #OAU or #OID, and its token is Google's.
+      {"#USR=info@example.jp\r\n#OSA=k.json\r\n#VIA=gmail\r\n", nullptr, Via::Gmail, ""},
+      {"#USR=info@example.jp\r\n#OSA=k.json\r\n#VIA=graph\r\n", "use \"#VIA=gmail\"", {}, ""},
+  };
+  for (const auto& c : cases) {
+    const std::string text = "#TO=a@example.jp\r\n" + c.lines + "\r\nx\r\n";
+    if (c.refusal) {
+      ExpectBad(text, c.refusal);
+      continue;
+    }
+    ASSERT_FALSE(Read(text)) << c.lines;
+    EXPECT_EQ(st_.Submit.oauth.via, c.via) << c.lines;
+    EXPECT_EQ(st_.Submit.apiBase, c.base) << c.lines;
+    EXPECT_TRUE(st_.Submit.UsesOAuth()) << c.lines;  // with #AUT=plain too
+  }
+}
+
 // #DSN: a list of success, failure and delay in any case and spacing, or
 // never alone; only under EHLO. Every refusal stops the run (65).
 TEST_F(SubmissionDirectives, DsnValuesAndRefusals) {

@@ -26,6 +26,19 @@ address with a certificate of the throwaway CA (test_pki.py), one client.
                   time; what was wrong kept in `jwt_problems` and answered
                   400 invalid_grant
 
+It also serves the mail APIs a token is for, each request checked for a
+bearer token it issued (401 otherwise):
+  POST /v1.0/users/{mailbox}/sendMail  Microsoft Graph: 202
+  POST /upload/gmail/v1/users/me/messages/send?uploadType=media  the Gmail
+                API: 200 with the message's id
+  Graph's large way: POST /v1.0/users/{mailbox}/messages (a draft: 201 with
+                its id), POST …/messages/{id}/attachments/createUploadSession
+                (201 with an uploadUrl here, /upload/session-N, taken by PUT
+                without a token), POST …/messages/{id}/send (202)
+Each is kept in `api_requests` as (method, path, headers, body, token
+valid); `api_replies` scripts (status, JSON or None, extra headers) to
+answer instead, one per request, until it runs out.
+
 `mode` changes the token endpoint's behaviour: "ok", "refuse" (400
 invalid_client with a description), "stall" (answers nothing for
 `stall_seconds`), "malformed" (200 with a body that is not JSON), "echo"
@@ -96,6 +109,8 @@ class OAuthProvider:
         self.service_account = None
         self.assertions = []
         self.jwt_problems = []
+        self.api_requests = []
+        self.api_replies = []
         provider = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -118,7 +133,13 @@ class OAuthProvider:
                 self.end_headers()
                 self.wfile.write(payload)
 
+            def do_PUT(self):
+                provider.serve_api(self)
+
             def do_POST(self):
+                if self.path.startswith(("/v1.0/", "/upload/")):
+                    provider.serve_api(self)
+                    return
                 length = int(self.headers.get("Content-Length", "0"))
                 body = self.rfile.read(length).decode("ascii", "replace")
                 form = dict(urllib.parse.parse_qsl(body, keep_blank_values=True))
@@ -181,6 +202,38 @@ class OAuthProvider:
             self.auth_codes.append(code)
             answer = {"code": code, "state": q["state"], "scope": q.get("scope", "")}
         return 302, redirect + "?" + urllib.parse.urlencode(answer)
+
+    def serve_api(self, h):
+        body = h.rfile.read(int(h.headers.get("Content-Length", "0")))
+        auth = h.headers.get("Authorization", "")
+        valid = auth.startswith("Bearer ") and auth[7:] in self.issued
+        self.api_requests.append((h.command, h.path, dict(h.headers), body, valid))
+        path = h.path.partition("?")[0]
+        if self.api_replies:
+            status, data, extra = self.api_replies.pop(0)
+        elif h.command == "PUT":  # an upload session's URL is its own authority
+            status, data, extra = 200, {"nextExpectedRanges": []}, {}
+        elif not valid:
+            status, extra = 401, {}
+            data = {"error": {"code": "InvalidAuthenticationToken",
+                              "message": "Access token validation failure."}}
+        elif path.endswith("/messages"):
+            status, data, extra = 201, {"id": "AAMkADraft="}, {}
+        elif path.endswith("/createUploadSession"):
+            session = f"https://{self.address}/upload/session-{len(self.api_requests)}"
+            status, data, extra = 201, {"uploadUrl": session}, {}
+        elif h.path.startswith("/v1.0/"):
+            status, data, extra = 202, None, {}
+        else:
+            status, data, extra = 200, {"id": "18c2e4", "threadId": "18c2e4"}, {}
+        payload = b"" if data is None else json.dumps(data).encode()
+        h.send_response(status)
+        for name, value in extra.items():
+            h.send_header(name, value)
+        h.send_header("Content-Type", "application/json")
+        h.send_header("Content-Length", str(len(payload)))
+        h.end_headers()
+        h.wfile.write(payload)
 
     def _code_grant(self, form):
         verifier = form.get("code_verifier", "")

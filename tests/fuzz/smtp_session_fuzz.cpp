@@ -30,6 +30,7 @@ bool Named(SmtpStep step) {
     case IDLE:
     case smtpSTART:
     case OAUTH_TOKEN:
+    case API_REQUEST:
     case AWAIT_CONNECTION:
     case CONFARM_CONNECTION:
     case AWAIT_GREETING:

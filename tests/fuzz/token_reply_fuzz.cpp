@@ -36,6 +36,8 @@ struct OneReply final : Https {
     r.body.Assign(body);
     return r;
   }
+  // Token requests only: no API call is made here.
+  HttpsReply Send(const HttpsCall& call) override { return PostForm(call.target); }
   long status = 0;
   std::string_view body;
 };

@@ -106,7 +106,7 @@ TEST(ServiceAccountJwt, HeaderClaimsAndScope) {
   };
   for (const auto& c : cases) {
     o.scope = c.scope;
-    o.gmailApi = c.gmailApi;
+    o.via = c.gmailApi ? Via::Gmail : Via::Smtp;
     EXPECT_EQ(Scope(o), c.want);
     const std::string input = AssertionInput(o, "yamada@example.jp", Scope(o), 1796569200);
     EXPECT_EQ(input, Base64Url(R"({"alg":"RS256","typ":"JWT"})") + "." +

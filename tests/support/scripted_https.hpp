@@ -1,5 +1,6 @@
-// A token endpoint in memory: each request takes the next scripted reply
-// (a transport failure when none is left) and is kept for inspection.
+// A token endpoint or mail API in memory: each request takes the next
+// scripted reply (a transport failure when none is left) and is kept for
+// inspection; a call's body is drained from its source as a client would.
 #pragma once
 
 #include <deque>
@@ -25,6 +26,22 @@ class ScriptedHttps final : public Https {
     return r;
   }
 
+  HttpsReply Send(const HttpsCall& call) override {
+    Call kept{call.method,
+              call.target.url,
+              call.headers,
+              std::string(call.bearer ? call.bearer->View() : ""),
+              "",
+              call.bodyLength,
+              call.target.caPem};
+    char piece[1000];  // not a multiple of 3 nor of 4: pieces fall mid-group
+    while (call.body && !call.body->Done() && !call.body->Failed()) {
+      kept.body.append(piece, call.body->Fill(piece, sizeof piece));
+    }
+    calls.push_back(std::move(kept));
+    return PostForm(call.target);
+  }
+
   static HttpsReply Reply(long status, std::string_view body) {
     HttpsReply r;
     r.done = true;
@@ -42,7 +59,16 @@ class ScriptedHttps final : public Https {
     return r;
   }
 
+  struct Call {
+    std::string method, url;
+    std::vector<std::string> headers;
+    std::string bearer, body;
+    std::uint64_t bodyLength;
+    std::string caPem;
+  };
+
   std::deque<HttpsReply> replies;
+  std::vector<Call> calls;  // Send's calls (each also in urls, forms and caPems)
   std::vector<std::string> urls;
   std::vector<std::string> forms;
   std::vector<std::string> caPems;

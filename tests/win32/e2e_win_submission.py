@@ -14,6 +14,7 @@ import subprocess
 import winrun
 from winrun import WinRun, wine_cmd
 
+from test_api import ApiCases  # noqa: E402
 from test_dsn import DsnCases  # noqa: E402
 from test_oauth import (CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases,  # noqa: E402
                         ServiceAccountCases)
@@ -106,6 +107,14 @@ class WinOAuth(OAuthCases, ArgsRun):
 
 class WinServiceAccount(ServiceAccountCases, ArgsRun):
     FIRST = 137
+    console = "cp932"
+
+    def run_tolvex(self, args=(), timeout=90):
+        return ArgsRun.run_tolvex(self, args, timeout)
+
+
+class WinApi(ApiCases, ArgsRun):
+    FIRST = 197
     console = "cp932"
 
     def run_tolvex(self, args=(), timeout=90):

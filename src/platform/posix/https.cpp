@@ -7,6 +7,10 @@
 #include <openssl/x509.h>
 
 #include <memory>
+#include <utility>
+#include <vector>
+
+#include "base/ascii.hpp"
 
 namespace tolvex::posix {
 namespace {
@@ -73,7 +77,9 @@ constexpr std::size_t kMaxBody = 1024 * 1024;
 
 struct Transfer {
   HttpsReply* reply;
+  ByteSource* body = nullptr;  // what a call uploads
   bool tooLarge = false;
+  bool sourceFailed = false;
 };
 
 std::size_t Collect(char* data, std::size_t size, std::size_t count, void* user) {
@@ -84,6 +90,37 @@ std::size_t Collect(char* data, std::size_t size, std::size_t count, void* user)
     return 0;
   }
   t->reply->body.Append(std::string_view(data, n));
+  return n;
+}
+
+// The upload's next bytes from the call's source.
+std::size_t Produce(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  if (t->body->Done()) return 0;
+  const std::size_t n = t->body->Fill(data, size * count);
+  if (n == 0 && t->body->Failed()) {
+    t->sourceFailed = true;
+    return CURL_READFUNC_ABORT;
+  }
+  return n;
+}
+
+// Keeps the Retry-After header of the final reply.
+std::size_t CollectHeader(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const std::size_t n = size * count;
+  std::string_view line(data, n);
+  constexpr std::string_view kName = "retry-after:";
+  if (line.size() > kName.size() && SameAscii(line.substr(0, kName.size()), kName)) {
+    line.remove_prefix(kName.size());
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || line.back() == ' ')) {
+      line.remove_suffix(1);
+    }
+    t->reply->retryAfter = std::string(line.substr(0, 64));
+  } else if (line.substr(0, 5) == "HTTP/") {
+    t->reply->retryAfter.clear();  // a new reply's head begins
+  }
   return n;
 }
 
@@ -161,66 +198,138 @@ std::string HttpsLibraryVersion() {
   return std::string(kCurlLibrary) + ", opened on first use (built with " LIBCURL_VERSION ")";
 }
 
-HttpsReply CurlHttps::PostForm(const HttpsRequest& request) {
-  HttpsReply reply;
-  if (!IsHttpsUrl(request.url)) {
-    reply.error = "not an https:// URL";
-    reply.lasting = true;
-    return reply;
-  }
-  const CurlApi& c = Curl();
-  if (!c.error.empty()) {
-    reply.error = c.error;
-    reply.lasting = true;
-    return reply;
-  }
-  std::unique_ptr<CURL, decltype(c.curl_easy_cleanup)> curl(c.curl_easy_init(),
-                                                            c.curl_easy_cleanup);
-  if (!curl) {
-    reply.error = "libcurl could not start";
-    return reply;
-  }
-  CURL* h = curl.get();
-  Transfer transfer{&reply};
+namespace {
+
+// One handle's request, set up alike for every request (trust, time-outs,
+// no redirects): `headers` and the reply's body and headers collected into
+// `transfer`. Unset when the library cannot be used.
+struct Prepared {
+  std::unique_ptr<CURL, void (*)(CURL*)> curl{nullptr, nullptr};
+  std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers{nullptr, nullptr};
   char errorText[CURL_ERROR_SIZE] = {};
-  std::unique_ptr<curl_slist, decltype(c.curl_slist_free_all)> headers(
-      c.curl_slist_append(nullptr, "Accept: application/json"), c.curl_slist_free_all);
-  const std::string_view form = request.form ? request.form->View() : std::string_view();
+};
+
+// Why `url` cannot be asked for at all, or "".
+std::string Unusable(const std::string& url, HttpsReply& reply) {
+  reply.lasting = true;
+  if (!IsHttpsUrl(url)) return "not an https:// URL";
+  if (!Curl().error.empty()) return Curl().error;
+  reply.lasting = false;
+  return {};
+}
+
+bool SetUp(const HttpsRequest& request, const std::vector<std::string>& headers, Transfer& transfer,
+           Prepared& p) {
+  const CurlApi& c = Curl();
+  p.curl = {c.curl_easy_init(), c.curl_easy_cleanup};
+  if (!p.curl) return false;
+  p.headers = {nullptr, c.curl_slist_free_all};
+  for (const std::string& line : headers) {
+    curl_slist* more = c.curl_slist_append(p.headers.get(), line.c_str());
+    if (!more) return false;
+    if (!p.headers) p.headers.reset(more);
+  }
+  CURL* h = p.curl.get();
   c.curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
   c.curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
   c.curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
   c.curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  c.curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+  c.curl_easy_setopt(h, CURLOPT_ERRORBUFFER, p.errorText);
   c.curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
   c.curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   c.curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
   c.curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(request.connectSeconds));
   c.curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(request.totalSeconds));
-  c.curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  c.curl_easy_setopt(h, CURLOPT_HTTPHEADER, p.headers.get());
   c.curl_easy_setopt(h, CURLOPT_USERAGENT, "Tolvex");
-  // The body is sent from the caller's Secret, never copied by curl.
-  c.curl_easy_setopt(h, CURLOPT_POSTFIELDS, form.data());
-  c.curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
   c.curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Collect);
   c.curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+  c.curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, CollectHeader);
+  c.curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
   if (!request.caPem.empty()) {
     c.curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, AddCertificates);
     c.curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &request.caPem);
   }
-  const CURLcode rc = Perform(h, stop_);
+  return true;
+}
+
+// The transfer set up in `p`, run to its end: the reply, or why none came.
+HttpsReply Finish(Prepared& p, Transfer& transfer, const volatile std::sig_atomic_t* stop) {
+  HttpsReply& reply = *transfer.reply;
+  const CurlApi& c = Curl();
+  const CURLcode rc = Perform(p.curl.get(), stop);
   if (rc != CURLE_OK) {
     reply.body.Wipe();
-    reply.cancelled = rc == CURLE_ABORTED_BY_CALLBACK;
+    reply.cancelled = rc == CURLE_ABORTED_BY_CALLBACK && !transfer.sourceFailed;
     reply.lasting = IsLasting(rc);
-    reply.error = reply.cancelled        ? "given up: the run is ending"
-                  : transfer.tooLarge    ? "the reply is larger than 1 MiB"
-                  : errorText[0] != '\0' ? std::string(errorText)
-                                         : std::string(c.curl_easy_strerror(rc));
+    reply.error = reply.cancelled          ? "given up: the run is ending"
+                  : transfer.tooLarge      ? "the reply is larger than 1 MiB"
+                  : transfer.sourceFailed  ? "the message could not be read"
+                  : p.errorText[0] != '\0' ? std::string(p.errorText)
+                                           : std::string(c.curl_easy_strerror(rc));
+    return std::move(reply);
+  }
+  c.curl_easy_getinfo(p.curl.get(), CURLINFO_RESPONSE_CODE, &reply.status);
+  reply.done = true;
+  return std::move(reply);
+}
+
+}  // namespace
+
+HttpsReply CurlHttps::PostForm(const HttpsRequest& request) {
+  HttpsReply reply;
+  reply.error = Unusable(request.url, reply);
+  if (!reply.error.empty()) return reply;
+  Transfer transfer{&reply};
+  Prepared p;
+  if (!SetUp(request, {"Accept: application/json"}, transfer, p)) {
+    reply.error = "libcurl could not start";
     return reply;
   }
-  c.curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply.status);
-  reply.done = true;
-  return reply;
+  const CurlApi& c = Curl();
+  // The body is sent from the caller's Secret, never copied by curl.
+  const std::string_view form = request.form ? request.form->View() : std::string_view();
+  c.curl_easy_setopt(p.curl.get(), CURLOPT_POSTFIELDS, form.data());
+  c.curl_easy_setopt(p.curl.get(), CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(form.size()));
+  return Finish(p, transfer, stop_);
+}
+
+HttpsReply CurlHttps::Send(const HttpsCall& call) {
+  HttpsReply reply;
+  reply.error = Unusable(call.target.url, reply);
+  if (!reply.error.empty()) return reply;
+  std::vector<std::string> headers = call.headers;
+  headers.emplace_back("Accept: application/json");
+  // An empty "Expect:" keeps curl from waiting for a 100 Continue first.
+  headers.emplace_back("Expect:");
+  if (call.bearer) {
+    Secret line;
+    line.Assign("Authorization: Bearer ");
+    line.Append(call.bearer->View());
+    headers.emplace_back(line.View());
+  }
+  Transfer transfer{&reply, call.body};
+  Prepared p;
+  const bool ready = SetUp(call.target, headers, transfer, p);
+  if (call.bearer) WipeString(headers.back());
+  if (!ready) {
+    reply.error = "libcurl could not start";
+    return reply;
+  }
+  const CurlApi& c = Curl();
+  CURL* h = p.curl.get();
+  c.curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, call.method.c_str());
+  if (call.body) {
+    c.curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+    c.curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(call.bodyLength));
+    c.curl_easy_setopt(h, CURLOPT_READFUNCTION, Produce);
+    c.curl_easy_setopt(h, CURLOPT_READDATA, &transfer);
+  } else {
+    c.curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+    c.curl_easy_setopt(h, CURLOPT_POSTFIELDS, "");
+  }
+  return Finish(p, transfer, stop_);
 }
 
 }  // namespace tolvex::posix

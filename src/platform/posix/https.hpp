@@ -23,6 +23,7 @@ class CurlHttps final : public Https {
   explicit CurlHttps(const volatile std::sig_atomic_t* stop = nullptr) : stop_(stop) {}
 
   HttpsReply PostForm(const HttpsRequest& request) override;
+  HttpsReply Send(const HttpsCall& call) override;
 
  private:
   const volatile std::sig_atomic_t* stop_;

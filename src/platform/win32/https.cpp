@@ -4,6 +4,7 @@
 // after windows.h
 #include <winhttp.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -79,7 +80,8 @@ struct Handles {
   Internet session, connection, request;
 };
 
-std::string OpenPost(const Target& target, const HttpsRequest& request, Handles& h) {
+std::string OpenRequest(const Target& target, const HttpsRequest& request, const wchar_t* method,
+                        Handles& h) {
   h.session.reset(WinHttpOpen(L"Tolvex", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                               WINHTTP_NO_PROXY_BYPASS, 0));
   if (!h.session) return Why("WinHttpOpen");
@@ -95,7 +97,7 @@ std::string OpenPost(const Target& target, const HttpsRequest& request, Handles&
   }
   h.connection.reset(WinHttpConnect(h.session.get(), target.host.c_str(), target.port, 0));
   if (!h.connection) return Why("WinHttpConnect");
-  h.request.reset(WinHttpOpenRequest(h.connection.get(), L"POST", target.path.c_str(), nullptr,
+  h.request.reset(WinHttpOpenRequest(h.connection.get(), method, target.path.c_str(), nullptr,
                                      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                      WINHTTP_FLAG_SECURE));
   if (!h.request) return Why("WinHttpOpenRequest");
@@ -161,6 +163,12 @@ HttpsReply ReadReply(HINTERNET req) {
     reply.body.Append(std::string_view(buffer, got));
   }
   WipeBytes(buffer, sizeof buffer);
+  wchar_t retryAfter[64] = {};
+  DWORD retrySize = sizeof retryAfter;
+  if (WinHttpQueryHeaders(req, WINHTTP_QUERY_RETRY_AFTER, WINHTTP_HEADER_NAME_BY_INDEX, retryAfter,
+                          &retrySize, WINHTTP_NO_HEADER_INDEX)) {
+    reply.retryAfter = Cp932FromWide(retryAfter);
+  }
   reply.status = static_cast<long>(status);
   reply.done = true;
   return reply;
@@ -170,7 +178,7 @@ HttpsReply Exchange(const HttpsRequest& request) {
   const std::optional<Target> target = TargetOf(request.url);
   if (!target) return Failed("not an https:// URL", true);
   Handles h;
-  if (std::string why = OpenPost(*target, request, h); !why.empty()) return Failed(why);
+  if (std::string why = OpenRequest(*target, request, L"POST", h); !why.empty()) return Failed(why);
   HINTERNET req = h.request.get();
   const std::string_view form = request.form ? request.form->View() : std::string_view();
   const wchar_t* headers =
@@ -185,6 +193,48 @@ HttpsReply Exchange(const HttpsRequest& request) {
       (!WinHttpWriteData(req, form.data(), static_cast<DWORD>(form.size()), &written) ||
        written != form.size())) {
     return Failed(Why("sending the request body"));
+  }
+  return ReadReply(req);
+}
+
+// An API call: its headers, then the body from its source in pieces
+// (looking at `stop` between them), then the reply.
+HttpsReply CallExchange(const HttpsCall& call, const std::function<bool()>& stop) {
+  const std::optional<Target> target = TargetOf(call.target.url);
+  if (!target) return Failed("not an https:// URL", true);
+  Handles h;
+  const std::wstring method = WideFromCp932(call.method);
+  if (std::string why = OpenRequest(*target, call.target, method.c_str(), h); !why.empty()) {
+    return Failed(why);
+  }
+  HINTERNET req = h.request.get();
+  std::wstring headers = L"Accept: application/json\r\n";
+  for (const std::string& line : call.headers) headers += WideFromCp932(line) + L"\r\n";
+  if (call.bearer) {
+    headers += L"Authorization: Bearer " + WideFromCp932(call.bearer->View()) + L"\r\n";
+  }
+  const BOOL sent =
+      WinHttpSendRequest(req, headers.c_str(), static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0,
+                         static_cast<DWORD>(call.bodyLength), 0);
+  WipeBytes(headers.data(), headers.size() * sizeof(wchar_t));
+  if (!sent) return Failed(Why("sending the request"));
+  if (auto refused = PeerRefused(req, target->host, call.target.caPem)) return std::move(*refused);
+  std::string piece(64 * 1024, '\0');
+  while (call.body && !call.body->Done()) {
+    if (stop && stop()) {
+      HttpsReply reply = Failed("given up: the run is ending");
+      reply.cancelled = true;
+      return reply;
+    }
+    const std::size_t n = call.body->Fill(piece.data(), piece.size());
+    if (n == 0) {
+      if (call.body->Failed()) return Failed("the message could not be read");
+      continue;
+    }
+    DWORD written = 0;
+    if (!WinHttpWriteData(req, piece.data(), static_cast<DWORD>(n), &written) || written != n) {
+      return Failed(Why("sending the request body"));
+    }
   }
   return ReadReply(req);
 }
@@ -235,5 +285,11 @@ HttpsReply WinHttps::PostForm(const HttpsRequest& request) {
   }
   return std::move(job->reply);
 }
+
+// The call runs on the caller's thread: its body comes from the caller's
+// source, which a thread left running must not touch. The run's end is
+// looked at between the body's pieces; the reply is bounded by the
+// request's time-outs.
+HttpsReply WinHttps::Send(const HttpsCall& call) { return CallExchange(call, stop_); }
 
 }  // namespace tolvex::win

@@ -20,6 +20,7 @@ class WinHttps final : public Https {
   explicit WinHttps(std::function<bool()> stop = nullptr) : stop_(std::move(stop)) {}
 
   HttpsReply PostForm(const HttpsRequest& request) override;
+  HttpsReply Send(const HttpsCall& call) override;
 
  private:
   std::function<bool()> stop_;
