@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/proxy.hpp"
 #include "base/secret.hpp"
 
 namespace tolvex {
@@ -17,6 +18,8 @@ struct HttpsRequest {
   std::string caPem;             // extra trusted CA certificates (#CAF)
   int connectSeconds = 10;
   int totalSeconds = 30;  // the whole exchange, connection included
+  // #PRX; null or ProxyKind::System: the system's proxy settings.
+  const ProxySettings* proxy = nullptr;
 };
 
 struct HttpsReply {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/proxy.hpp"
 #include "base/secret.hpp"
 #include "base/secret_registry.hpp"
 
@@ -67,7 +68,8 @@ struct Submission {
   std::string host;                    // #HOS as written: the TLS name and the stored credential's
   AuthChoice auth = AuthChoice::Auto;  // #AUT
   OAuthSettings oauth;
-  DsnRequest dsn;  // #DSN; sent only when the server offers DSN
+  DsnRequest dsn;       // #DSN; sent only when the server offers DSN
+  ProxySettings proxy;  // #PRX
   // Every secret of the run and its forms: what a peer's text is masked
   // with before it goes to LOG.txt, the terminal or a kept file.
   SecretRegistry secrets;

@@ -13,22 +13,10 @@
 #include "command/command_file.hpp"
 #include "compose/text_functions.hpp"
 #include "oauth/token.hpp"
+#include "proxy/handshake.hpp"
 
 namespace tolvex {
 namespace {
-
-// A whole decimal number from 1 to 65535, nothing else.
-bool ParsePort(std::string_view text, std::int32_t& out) {
-  if (text.empty() || text.size() > 5) return false;
-  std::int32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value < 1 || value > 65535) return false;
-  out = value;
-  return true;
-}
 
 std::string Quoted(std::string_view key, std::string_view value) {
   std::string s = "\"";
@@ -73,9 +61,9 @@ std::string ParseDsn(std::string_view value, DsnRequest& out) {
 }  // namespace
 
 bool IsSubmissionKeyword(std::string_view key) {
-  static constexpr std::array<std::string_view, 13> kKeys = {"#POR", "#SEC", "#USR", "#PAS", "#CAF",
+  static constexpr std::array<std::string_view, 14> kKeys = {"#POR", "#SEC", "#USR", "#PAS", "#CAF",
                                                              "#AUT", "#OAU", "#OID", "#OSC", "#OTE",
-                                                             "#OSP", "#OAZ", "#DSN"};
+                                                             "#OSP", "#OAZ", "#DSN", "#PRX"};
   for (std::string_view k : kKeys) {
     if (k == key) return true;
   }
@@ -157,6 +145,11 @@ Status SubmissionDirective(std::string_view key, std::string_view line, std::siz
       return BadLine(lineNo, Quoted(key, value) + " is not an https:// URL");
     }
     s.oauth.authorizeUrl = std::move(value);
+  } else if (key == "#PRX") {
+    // Never echoed: it may hold a password, which is refused.
+    const std::string wrong = ParseProxyUrl(value, s.proxy);
+    WipeString(value);
+    if (!wrong.empty()) return BadLine(lineNo, "\"#PRX\" " + wrong);
   } else if (key == "#DSN") {
     const std::string wrong = ParseDsn(value, s.dsn);
     if (!wrong.empty()) return BadLine(lineNo, Quoted(key, value) + " " + wrong);

@@ -13,6 +13,8 @@ enum class SmtpStep : std::int16_t {
   // OAuth: the token request made before connecting was refused or failed.
   OAUTH_TOKEN = 105,
   AWAIT_CONNECTION = 110,
+  // The proxy (#PRX) refused the way to the mail server, or was not there.
+  PROXY_REFUSED = 112,
   CONFARM_CONNECTION = 115,
   AWAIT_GREETING = 120,
   AWAIT_HELLO_TRANSFER = 125,

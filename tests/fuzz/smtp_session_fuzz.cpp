@@ -31,6 +31,7 @@ bool Named(SmtpStep step) {
     case smtpSTART:
     case OAUTH_TOKEN:
     case AWAIT_CONNECTION:
+    case PROXY_REFUSED:
     case CONFARM_CONNECTION:
     case AWAIT_GREETING:
     case AWAIT_HELLO_TRANSFER:

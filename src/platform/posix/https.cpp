@@ -155,6 +155,28 @@ CURLcode Perform(CURL* h, const volatile std::sig_atomic_t* stop) {
   return rc;
 }
 
+// #PRX for one request: through the proxy (a SOCKS5 proxy resolving the
+// name itself), or none at all. Without #PRX libcurl follows https_proxy,
+// HTTPS_PROXY and no_proxy from the environment, as it does by default.
+void ApplyProxy(CURL* h, const ProxySettings* proxy) {
+  const CurlApi& c = Curl();
+  if (!proxy || proxy->kind == ProxyKind::System) return;
+  if (proxy->kind == ProxyKind::None) {
+    c.curl_easy_setopt(h, CURLOPT_PROXY, "");
+    c.curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+    return;
+  }
+  const std::string url = (proxy->kind == ProxyKind::Http ? "http://" : "socks5h://") +
+                          proxy->host + ":" + std::to_string(proxy->port);
+  c.curl_easy_setopt(h, CURLOPT_PROXY, url.c_str());  // curl keeps its own copies
+  if (!proxy->user.empty()) {
+    c.curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, proxy->user.c_str());
+    std::string password(proxy->password.View());
+    c.curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, password.c_str());
+    WipeString(password);
+  }
+}
+
 }  // namespace
 
 std::string HttpsLibraryVersion() {
@@ -207,6 +229,7 @@ HttpsReply CurlHttps::PostForm(const HttpsRequest& request) {
     c.curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, AddCertificates);
     c.curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &request.caPem);
   }
+  ApplyProxy(h, request.proxy);
   const CURLcode rc = Perform(h, stop_);
   if (rc != CURLE_OK) {
     reply.body.Wipe();
