@@ -116,7 +116,7 @@ void Probe::PrintProxyAnswer() {
   const std::string answer = Connection().ProxyAnswer();
   if (proxyShown_ || answer.empty()) return;
   proxyShown_ = true;
-  p_.out << Label("Proxy answer") << Connection().Through() << ": "
+  p_.out << Label("Via proxy") << Connection().Through() << ": "
          << p_.display(st_.Submit.secrets.Masked(answer)) << "\n";
 }
 
