@@ -122,6 +122,10 @@ void UseSystemProxy(HINTERNET session, HINTERNET req, const std::wstring& url) {
 void UseProxyCredentials(HINTERNET req, const ProxySettings& proxy) {
   const std::wstring user = WideFromCp932(proxy.user);
   std::wstring password = WideFromCp932(proxy.password.View());
+  WinHttpSetOption(req, WINHTTP_OPTION_PROXY_USERNAME, const_cast<wchar_t*>(user.c_str()),
+                   static_cast<DWORD>(user.size()));
+  WinHttpSetOption(req, WINHTTP_OPTION_PROXY_PASSWORD, password.data(),
+                   static_cast<DWORD>(password.size()));
   WinHttpSetCredentials(req, WINHTTP_AUTH_TARGET_PROXY, WINHTTP_AUTH_SCHEME_BASIC, user.c_str(),
                         password.c_str(), nullptr);
   SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));
