@@ -28,6 +28,7 @@ class ProxyCases(ScriptedTlsJobs):
     ADDRESSES = 4
     console = "utf-8"  # what standard output is written in
     token_proxy_user = PROXY_USER  # the token request's proxy asks for Basic credentials
+    https_proxy_variable = True  # without #PRX, HTTPS follows https_proxy
 
     def proxy(self, kind, user=None, refuse=None, at=1):
         return Proxy(addr(self.FIRST + at), PORTS[kind], kind, user,
@@ -41,8 +42,8 @@ class ProxyCases(ScriptedTlsJobs):
                                 "#TO=a@example.jp", "#SUB=件名 表ソ", f"#PRX={url}", *directives,
                                 "", "本文 表示と能力"])
 
-    def run_proxied(self, args=(), password=PROXY_SECRET):
-        with mock.patch.dict(os.environ, {"TOLVEX_PROXY_PASSWORD": password}):
+    def run_proxied(self, args=(), password=PROXY_SECRET, env=None):
+        with mock.patch.dict(os.environ, {"TOLVEX_PROXY_PASSWORD": password, **(env or {})}):
             res = self.run_tolvex(list(args))
         self.assert_secret_kept(res, PROXY_SECRET, command_holds_it=False)
         self.err = res.stderr.decode("utf-8", "replace")
@@ -73,21 +74,37 @@ class ProxyCases(ScriptedTlsJobs):
                 self.assertEqual(bool(s.tls), tls)
                 os.remove(self.path("LOG.txt"))
 
-    def test_token_request_goes_through_the_proxy_too(self):
+    def token_run(self, p, prx, env=None):
+        """A delivery with OAuth on FIRST+3; the proxy `p` on hand."""
         k = 3
-        with self.proxy("http", self.token_proxy_user) as p, OAuthProvider(
-                addr(self.FIRST + k), self.pki.cert("scripted"), self.pki.key("scripted"),
-                CLIENT_ID, CLIENT_SECRET) as provider, self.server(
-                    k, replies={"EHLO": BEFORE_TLS}, tls_replies={"EHLO": BOTH}) as srv:
+        with OAuthProvider(addr(self.FIRST + k), self.pki.cert("scripted"),
+                           self.pki.key("scripted"), CLIENT_ID, CLIENT_SECRET) as provider, \
+                self.server(k, replies={"EHLO": BEFORE_TLS}, tls_replies={"EHLO": BOTH}) as srv:
             self.job(k, "#SEC=starttls", f"#OAU={provider.url}", f"#OID={CLIENT_ID}",
-                     f"#OSC={CLIENT_SECRET}", f"#PRX={p.url()}", password=False)
-            res = self.run_proxied()
+                     f"#OSC={CLIENT_SECRET}", *([f"#PRX={prx}"] if prx else []), password=False)
+            res = self.run_proxied(env=env)
         self.assertEqual(res.returncode, 0, f"{self.err} {p.asked} {p.auth} {p.errors}")
         self.assertEqual(self.record(), (0, b""))
         self.assertEqual(len(provider.issued), 1)
-        self.assertEqual(p.asked, [(addr(self.FIRST + k), 443), (addr(self.FIRST + k), 587)])
-        self.assertEqual(p.auth, [True, True] if self.token_proxy_user else [])
         self.assertEqual(srv.sessions[0].auth[0].mechanism, "XOAUTH2")
+        os.remove(self.path("LOG.txt"))
+        return addr(self.FIRST + k)
+
+    def test_token_request_goes_through_the_proxy_too(self):
+        with self.proxy("http", self.token_proxy_user) as p:
+            there = self.token_run(p, p.url())
+        self.assertEqual(p.asked, [(there, 443), (there, 587)])
+        self.assertEqual(p.auth, [True, True] if self.token_proxy_user else [])
+
+    def test_without_prx_https_follows_https_proxy_and_none_turns_it_off(self):
+        if not self.https_proxy_variable:
+            self.skipTest("the system's proxy does not come from the environment here")
+        with self.proxy("http") as p:
+            env = {"https_proxy": p.url(), "HTTPS_PROXY": p.url(), "no_proxy": "", "NO_PROXY": ""}
+            there = self.token_run(p, None, env)
+            self.assertEqual(p.asked, [(there, 443)])  # SMTP connected directly
+            self.token_run(p, "none", env)
+            self.assertEqual(p.asked, [(there, 443)])
 
     def test_refusals_are_logged_in_112_with_their_status(self):
         cases = [

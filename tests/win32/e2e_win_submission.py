@@ -110,6 +110,7 @@ class WinProxy(ProxyCases, ArgsRun):
     # Wine's WinHTTP sends its CONNECT without the credentials set for the
     # proxy and gives up at the 407 (error 12157).
     token_proxy_user = None
+    https_proxy_variable = False
 
 
 class WinDovecotOAuth(DovecotOAuthCases, ArgsRun):
