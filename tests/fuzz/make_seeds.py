@@ -237,6 +237,8 @@ def proxy_reply_seeds():
     yield "socks-no-method", b"\x02\x05\xff"
     yield "socks-host-unreachable", b"\x02\x05\x00|||\x05\x04\x00\x01"
     yield "socks-bad-type", b"\x02\x05\x00|||\x05\x00\x00\x09\x00\x00"
+    # The proxy echoing the password in its status line.
+    yield "echoed-password", b"\x04HTTP/1.1 407 pw-\x95\x5c-secret\r\n\r\n"
 
 
 def main():
