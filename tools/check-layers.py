@@ -3,7 +3,7 @@
 or sideways between two folders of the same layer.
 
 The layers, lowest first:
-  base -> encoding -> oauth -> compose -> {command, smtp} -> api -> app -> platform/{posix, win32}
+  base -> proxy -> encoding -> oauth -> compose -> {command, smtp} -> api -> app -> platform/{posix, win32}
 A file may include its own folder and any lower layer. src/platform/*.hpp
 (the folder above the two platform layers) serves both of them.
 """
@@ -14,6 +14,7 @@ import sys
 
 RANK = {
     "base": 0,
+    "proxy": 0.5,
     "encoding": 1,
     "oauth": 1.5,
     "compose": 2,

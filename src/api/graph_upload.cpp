@@ -102,6 +102,7 @@ struct Step {
   const RunState& st;
   std::optional<HttpsReply> Call(HttpsCall call) {
     call.target.caPem = st.Submit.caPem;
+    call.target.proxy = &st.Submit.proxy;  // #PRX, as for the token requests
     HttpsReply reply = https.Send(call);
     if (reply.cancelled) return std::nullopt;
     return reply;

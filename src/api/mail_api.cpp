@@ -221,6 +221,7 @@ std::optional<DeliveryEnd> SendByApi(Https& https, const RunState& st) {
   HttpsCall call;
   call.target.url = SendUrl(s);
   call.target.caPem = s.caPem;
+  call.target.proxy = &s.proxy;  // #PRX, as for the token requests
   // A minute and a second for every 100 KiB: a large upload is not cut off
   // like a token request, a stalled one still is.
   call.target.totalSeconds =

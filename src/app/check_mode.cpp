@@ -61,6 +61,9 @@ int RunCheck(PlatformBundle& p, bool raw) {
     out << "Server:   " << host << ", port " << st.Submit.RemotePort() << "\n";
   }
   out << "Security: " << display(DescribeSubmission(st.Submit)) << "\n";
+  if (const std::string proxy = DescribeProxy(st.Submit.proxy); !proxy.empty()) {
+    out << "Proxy:    " << display(proxy) << "\n";
+  }
   out << "Encoding: " << EncodingName(st.CommandEncoding) << " (" << kCommandFileName << ")\n";
   for (const std::string& note : st.TextNotices) out << "Warning:  " << note << "\n";
   out << "Charset:  " << st.CharsetReason << "\n";

@@ -39,9 +39,9 @@ int RunForm(PlatformBundle& platform) {
 }
 
 Form1::Form1(PlatformBundle& platform)
-    : SessionDriver(session_),
+    : SessionDriver(session_, platform.socket),
       p_(platform),
-      session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, *this}) {}
+      session_(SessionPorts{st_, Connection(), p_.tmrSMTP, *this}) {}
 
 // ---- start-up ---------------------------------------------------------
 
@@ -59,6 +59,7 @@ void Form1::Form_Load() {
   for (const std::string& note : st_.TextNotices) p_.window.ReportNotice(note);
   if (st_.CharsetLost > 0) p_.window.ReportNotice(CharsetLostNote(st_.CharsetLost));
   SetPorts(st_, p_.socket);
+  Connection().Tunnel(&st_.Submit.proxy, st_.Submit.host, st_.Submit.RemotePort());
   SetTimerEX();
 }
 
@@ -230,7 +231,7 @@ void Form1::DeliveryEnded(const DeliveryEnd& end) {
     if (AfterAttempt(end)) return;  // a retry is awaited
   } else if (!end.Delivered()) {
     p_.window.ReportFailure(DeliveryFailure(end));
-    ends_.DeliveryFailed(end.failure, st_.Submit.Extended());
+    ends_.DeliveryFailed(end.failure, end.ExitByClass(st_.Submit.Extended()));
   }
   // With no repeat interval, the end of a delivery is the end of the run.
   if (st_.MoreInterval == 0) {

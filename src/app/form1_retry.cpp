@@ -81,7 +81,7 @@ bool Form1::AfterAttempt(const DeliveryEnd& end) {
   p_.window.ReportFailure(failure);
   // Under submission a refused AUTH or certificate (77) and a protocol
   // error (76) keep their own statuses.
-  ends_.Undelivered(end.failure, st_.Submit.Extended());
+  ends_.Undelivered(end.failure, end.ExitByClass(st_.Submit.Extended()));
   KeepUndelivered();
   return false;
 }

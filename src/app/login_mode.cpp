@@ -120,7 +120,7 @@ int BrowserLogin(const PlatformBundle& p, Submission& s) {
     oauth::CodeTokenBody(o, redirect.code.View(), redirectUri, pkce.verifier.View(), form);
     redirect.code.Wipe();
     const std::string tokenUrl = oauth::TokenUrl(o);
-    auto answer = oauth::RequestToken(p.https, tokenUrl, s.caPem, form, s.secrets);
+    auto answer = oauth::RequestToken(p.https, tokenUrl, s.caPem, form, s.secrets, &s.proxy);
     const std::string failedPage = Page(p, kPageFailedJa, "The sign-in did not complete.");
     if (answer.failure) {
       browser.Answer(200, failedPage);
@@ -164,7 +164,7 @@ int PollDeviceToken(PlatformBundle& p, Submission& s, const oauth::DeviceCode& c
     p.clock.Wait(std::min(interval, left));
     if (p.clock.SteadySeconds() >= deadline) return expired();
     oauth::DeviceTokenBody(o, code.deviceCode.View(), form);
-    auto poll = oauth::RequestToken(p.https, tokenUrl, s.caPem, form, s.secrets);
+    auto poll = oauth::RequestToken(p.https, tokenUrl, s.caPem, form, s.secrets, &s.proxy);
     if (poll.failure) {
       p.out << p.display(kFailedJa) << "\n";
       return Fail(p.window, Failure{FailureKind::SignInFailed, poll.failure->text});
@@ -192,7 +192,7 @@ int PollDeviceToken(PlatformBundle& p, Submission& s, const oauth::DeviceCode& c
 int DeviceLogin(PlatformBundle& p, Submission& s, const std::string& deviceUrl) {
   Secret form;
   oauth::DeviceCodeBody(s.oauth, form);
-  auto device = oauth::RequestDeviceCode(p.https, deviceUrl, s.caPem, form, s.secrets);
+  auto device = oauth::RequestDeviceCode(p.https, deviceUrl, s.caPem, form, s.secrets, &s.proxy);
   if (device.failure) {
     return Fail(p.window, Failure{FailureKind::SignInFailed, device.failure->text});
   }

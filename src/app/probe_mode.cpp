@@ -45,9 +45,9 @@ int RunProbe(PlatformBundle& platform) {
 }
 
 Probe::Probe(PlatformBundle& platform)
-    : SessionDriver(session_),
+    : SessionDriver(session_, platform.socket),
       p_(platform),
-      session_(SessionPorts{st_, p_.socket, p_.tmrSMTP, *this}) {
+      session_(SessionPorts{st_, Connection(), p_.tmrSMTP, *this}) {
   session_.SetProbe(true);
   session_.SetReplyTrace([this](SmtpStep step, std::string_view reply) { OnReply(step, reply); });
 }
@@ -67,9 +67,13 @@ bool Probe::Start() {
   const std::string host = st_.Submit.host.empty() ? "(no #HOS line)" : p_.display(st_.Submit.host);
   p_.out << Label("Server") << host << ", port " << st_.Submit.RemotePort() << "\n";
   p_.out << Label("Security") << p_.display(DescribeSubmission(st_.Submit)) << "\n";
+  if (const std::string proxy = DescribeProxy(st_.Submit.proxy); !proxy.empty()) {
+    p_.out << Label("Proxy") << p_.display(proxy) << "\n";
+  }
   if (st_.Submit.UsesOAuth()) tokenFailed_ = !ProbeToken();
   p_.out.flush();
   SetPorts(st_, p_.socket);
+  Connection().Tunnel(&st_.Submit.proxy, st_.Submit.host, st_.Submit.RemotePort());
   session_.Start();
   return true;
 }
@@ -137,6 +141,15 @@ void Probe::PrintReply(const char* label, std::string_view reply, std::string_vi
   }
 }
 
+// Which proxy the connection went through and what it answered, once.
+void Probe::PrintProxyAnswer() {
+  const std::string answer = Connection().ProxyAnswer();
+  if (proxyShown_ || answer.empty()) return;
+  proxyShown_ = true;
+  p_.out << Label("Via proxy") << Connection().Through() << ": "
+         << p_.display(st_.Submit.secrets.Masked(answer)) << "\n";
+}
+
 void Probe::PrintTls() {
   if (tlsShown_) return;
   const TlsInfo tls = p_.socket.TlsPeer();
@@ -153,6 +166,7 @@ void Probe::PrintTls() {
 void Probe::OnReply(SmtpStep step, std::string_view reply) {
   switch (step) {
     case SmtpStep::AWAIT_GREETING:
+      PrintProxyAnswer();
       PrintTls();  // implicit TLS: up before the greeting
       PrintReply("Greeting", reply);
       break;
@@ -233,6 +247,7 @@ void Probe::DeliveryEnded(const DeliveryEnd& end) {
       exitStatus_ = kExitOk;
     }
   } else {
+    if (endStep == SmtpStep::PROXY_REFUSED) PrintProxyAnswer();
     std::vector<std::string_view> lines = Lines(reply);
     std::string why =
         lines.empty() || lines[0].empty() ? std::string("(no reply)") : p_.display(lines.back());

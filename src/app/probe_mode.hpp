@@ -45,6 +45,7 @@ class Probe : public SessionDriver, private SessionHost {
   void OnReply(SmtpStep step, std::string_view reply);
   void PrintReply(const char* label, std::string_view reply, std::string_view subject = {});
   void PrintTls();
+  void PrintProxyAnswer();
   // "Token:" line; false when no token could be obtained.
   bool ProbeToken();
   // #VIA: the token and the endpoint only; ends the probe.
@@ -58,6 +59,7 @@ class Probe : public SessionDriver, private SessionHost {
   bool tokenRefused_ = false;  // the token endpoint refused (not only failed)
   std::string lastCommand_;    // the HELO, EHLO, MAIL FROM or RCPT TO a refusal answers
   bool tlsShown_ = false;
+  bool proxyShown_ = false;
   bool ended_ = false;
   int exitStatus_ = 0;
 };

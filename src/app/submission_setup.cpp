@@ -70,6 +70,33 @@ std::optional<std::string> ProcessSecrets::Environment(const char* name) {
 
 std::optional<std::string> ProcessSecrets::Stored(std::string_view) { return std::nullopt; }
 
+std::string ProxyCredentialTarget(std::string_view host) {
+  std::string target = "Tolvex:proxy:";
+  target += host;
+  return target;
+}
+
+std::string DescribeProxy(const ProxySettings& proxy) {
+  switch (proxy.kind) {
+    case ProxyKind::System:
+      return {};
+    case ProxyKind::None:
+      return "none: SMTP and HTTPS connect directly (#PRX=none)";
+    case ProxyKind::Http:
+    case ProxyKind::Socks5:
+      break;
+  }
+  std::string text = proxy.Shown();
+  text += proxy.kind == ProxyKind::Http ? " (CONNECT)" : " (SOCKS5, the name resolved there)";
+  if (!proxy.user.empty()) {
+    text += ", password ";
+    text += proxy.password.Empty() ? std::string("not looked up")
+            : proxy.passwordStored ? std::string("from the credential store")
+                                   : std::string("from ") + kProxyPasswordVariable;
+  }
+  return text;
+}
+
 std::string ClientSecretTarget(std::string_view clientId) {
   std::string target = "Tolvex:oauth:";
   target += clientId;
@@ -118,10 +145,35 @@ Status LookUpClientSecret(Submission& s, SecretSource& secrets) {
   return Failure{FailureKind::CommandFileBad, std::move(text)};
 }
 
+// The proxy's password when #PRX names a user: the environment, else the
+// credential store's "Tolvex:proxy:<host>".
+Status LookUpProxyPassword(ProxySettings& proxy, SecretSource& secrets) {
+  if (proxy.user.empty() || !proxy.password.Empty()) return std::nullopt;
+  std::optional<std::string> found = secrets.Environment(kProxyPasswordVariable);
+  if (!found || found->empty()) {
+    if (found) WipeString(*found);
+    found = secrets.Stored(ProxyCredentialTarget(proxy.host));
+    proxy.passwordStored = found && !found->empty();
+  }
+  if (found && !found->empty()) {
+    proxy.password.Assign(*found);
+    WipeString(*found);
+    return std::nullopt;
+  }
+  if (found) WipeString(*found);
+  std::string text = "command.txt: \"#PRX\" user " + proxy.user +
+                     " has no password: set the environment variable " + kProxyPasswordVariable;
+  const std::string store = secrets.StoreName();
+  if (!store.empty()) text += " or " + store + " " + ProxyCredentialTarget(proxy.host);
+  return Failure{FailureKind::CommandFileBad, std::move(text)};
+}
+
 Status LookUpSecrets(Submission& s, WorkFolder& files, SecretSource& secrets, bool needSecret) {
   if (!s.caFile.empty()) {
     if (Status status = ReadCaFile(s, files)) return status;
   }
+  // Every mode goes through the proxy: the token requests as well.
+  if (Status status = LookUpProxyPassword(s.proxy, secrets)) return status;
   // A service account's key is its secret: read whether or not it is needed.
   if (s.UsesOAuth() && s.oauth.UsesServiceAccount()) return ReadServiceAccount(s, files);
   if (s.UsesOAuth()) return needSecret ? LookUpClientSecret(s, secrets) : std::nullopt;
@@ -152,6 +204,7 @@ Status LookUpSecrets(Submission& s, WorkFolder& files, SecretSource& secrets, bo
 void RegisterSecrets(Submission& s) {
   s.secrets.Add(s.password.View());
   s.secrets.Add(s.oauth.clientSecret.View());
+  s.secrets.Add(s.proxy.password.View());
   s.secrets.Add(s.oauth.privateKey.View());
 }
 

@@ -32,6 +32,10 @@ std::string DescribeSubmission(const Submission& s);
 
 // "Tolvex:mail.example.jp"
 std::string CredentialTarget(std::string_view host);
+// The credential store's name for the proxy's password ("Tolvex:proxy:<host>").
+std::string ProxyCredentialTarget(std::string_view host);
+// The proxy for display, never its password; empty without #PRX.
+std::string DescribeProxy(const ProxySettings& proxy);
 // "Tolvex:oauth:<client id>", where the OAuth client secret is stored.
 std::string ClientSecretTarget(std::string_view clientId);
 // The OAuth client secret: #OSC, else TOLVEX_CLIENT_SECRET, else the

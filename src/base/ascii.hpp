@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace tolvex {
@@ -14,6 +15,19 @@ constexpr bool SameAscii(std::string_view text, std::string_view lower) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     if (c != lower[i]) return false;
   }
+  return true;
+}
+
+// A port: a whole decimal number from 1 to 65535, nothing else.
+constexpr bool ParsePort(std::string_view text, std::int32_t& out) {
+  if (text.empty() || text.size() > 5) return false;
+  std::int32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > 65535) return false;
+  out = value;
   return true;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/platform.hpp"
+#include "base/proxy.hpp"
 #include "base/secret.hpp"
 
 namespace tolvex {
@@ -19,6 +20,8 @@ struct HttpsRequest {
   std::string caPem;             // extra trusted CA certificates (#CAF)
   int connectSeconds = 10;
   int totalSeconds = 30;  // the whole exchange, connection included
+  // #PRX; null or ProxyKind::System: the system's proxy settings.
+  const ProxySettings* proxy = nullptr;
 };
 
 struct HttpsReply {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/failure.hpp"
+#include "base/proxy.hpp"
 
 namespace tolvex {
 
@@ -33,6 +34,12 @@ class SocketEvents {
   // the connection lost ("connection closed by the server"). The plain
   // session ignores it and goes by its time-out.
   virtual void WSOCK_Error(const std::string& reason) { (void)reason; }
+  // The proxy (#PRX) did not open the way to the mail server: `text` says
+  // why (its status line or SOCKS reply), `refusal` how lasting that is.
+  virtual void WSOCK_ProxyRefused(ProxyRefusal refusal, const std::string& text) {
+    (void)refusal;
+    WSOCK_Error(text);
+  }
 };
 
 // What a TLS handshake is checked against: the server's name (sent as SNI

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/proxy.hpp"
 #include "base/secret.hpp"
 #include "base/secret_registry.hpp"
 
@@ -81,6 +82,7 @@ struct Submission {
   OAuthSettings oauth;
   DsnRequest dsn;       // #DSN; sent only when the server offers DSN
   std::string apiBase;  // #API: the API's base URL instead of its own; "" = its own
+  ProxySettings proxy;  // #PRX
   // Every secret of the run and its forms: what a peer's text is masked
   // with before it goes to LOG.txt, the terminal or a kept file.
   SecretRegistry secrets;

@@ -13,22 +13,10 @@
 #include "command/command_file.hpp"
 #include "compose/text_functions.hpp"
 #include "oauth/token.hpp"
+#include "proxy/handshake.hpp"
 
 namespace tolvex {
 namespace {
-
-// A whole decimal number from 1 to 65535, nothing else.
-bool ParsePort(std::string_view text, std::int32_t& out) {
-  if (text.empty() || text.size() > 5) return false;
-  std::int32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value < 1 || value > 65535) return false;
-  out = value;
-  return true;
-}
 
 std::string Quoted(std::string_view key, std::string_view value) {
   std::string s = "\"";
@@ -81,9 +69,9 @@ bool IsApiBase(std::string_view value) {
 }  // namespace
 
 bool IsSubmissionKeyword(std::string_view key) {
-  static constexpr std::array<std::string_view, 16> kKeys = {
-      "#POR", "#SEC", "#USR", "#PAS", "#CAF", "#AUT", "#OAU", "#OID",
-      "#OSC", "#OTE", "#OSP", "#OAZ", "#DSN", "#OSA", "#VIA", "#API"};
+  static constexpr std::array<std::string_view, 17> kKeys = {
+      "#POR", "#SEC", "#USR", "#PAS", "#CAF", "#AUT", "#OAU", "#OID", "#OSC",
+      "#OTE", "#OSP", "#OAZ", "#DSN", "#OSA", "#VIA", "#API", "#PRX"};
   for (std::string_view k : kKeys) {
     if (k == key) return true;
   }
@@ -184,6 +172,11 @@ Status SubmissionDirective(std::string_view key, std::string_view line, std::siz
     }
     if (value.back() == '/') value.pop_back();
     s.apiBase = std::move(value);
+  } else if (key == "#PRX") {
+    // Never echoed: it may hold a password, which is refused.
+    const std::string wrong = ParseProxyUrl(value, s.proxy);
+    WipeString(value);
+    if (!wrong.empty()) return BadLine(lineNo, "\"#PRX\" " + wrong);
   } else if (key == "#DSN") {
     const std::string wrong = ParseDsn(value, s.dsn);
     if (!wrong.empty()) return BadLine(lineNo, Quoted(key, value) + " " + wrong);

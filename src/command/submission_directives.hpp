@@ -1,7 +1,7 @@
 // The submission directives of command.txt: #POR (port), #SEC (TLS),
 // #USR and #PAS (SMTP AUTH), #CAF (extra trusted CA certificates), the
 // OAuth ones (#AUT, #OAU, #OID, #OSC, #OTE, #OSP, #OAZ, #OSA), #DSN
-// (delivery status notifications), and the checks across them once the
+// (delivery status notifications), #PRX (the proxy), and the checks across them once the
 // whole file is read.
 #pragma once
 

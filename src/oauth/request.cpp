@@ -6,11 +6,12 @@ namespace {
 template <class Reply, class Parse>
 EndpointAnswer<Reply> Request(Https& https, std::string_view what, const std::string& url,
                               const std::string& caPem, Secret& form, const SecretRegistry& known,
-                              Parse parse) {
+                              const ProxySettings* proxy, Parse parse) {
   HttpsRequest request;
   request.url = url;
   request.form = &form;
   request.caPem = caPem;
+  request.proxy = proxy;
   HttpsReply reply = https.PostForm(request);
   form.Wipe();
   EndpointAnswer<Reply> answer;
@@ -30,14 +31,16 @@ EndpointAnswer<Reply> Request(Https& https, std::string_view what, const std::st
 
 EndpointAnswer<TokenReply> RequestToken(Https& https, const std::string& url,
                                         const std::string& caPem, Secret& form,
-                                        const SecretRegistry& known) {
-  return Request<TokenReply>(https, "token request", url, caPem, form, known, ParseTokenReply);
+                                        const SecretRegistry& known, const ProxySettings* proxy) {
+  return Request<TokenReply>(https, "token request", url, caPem, form, known, proxy,
+                             ParseTokenReply);
 }
 
 EndpointAnswer<DeviceCode> RequestDeviceCode(Https& https, const std::string& url,
                                              const std::string& caPem, Secret& form,
-                                             const SecretRegistry& known) {
-  return Request<DeviceCode>(https, "device code request", url, caPem, form, known,
+                                             const SecretRegistry& known,
+                                             const ProxySettings* proxy) {
+  return Request<DeviceCode>(https, "device code request", url, caPem, form, known, proxy,
                              ParseDeviceCode);
 }
 

@@ -31,14 +31,17 @@ struct EndpointAnswer {
   Reply reply;
 };
 
-// `form` to the token endpoint `url`; the reply as ParseTokenReply reads it.
+// `form` to the token endpoint `url`, through `proxy` (#PRX; null: the
+// system's); the reply as ParseTokenReply reads it.
 EndpointAnswer<TokenReply> RequestToken(Https& https, const std::string& url,
                                         const std::string& caPem, Secret& form,
-                                        const SecretRegistry& known);
+                                        const SecretRegistry& known,
+                                        const ProxySettings* proxy = nullptr);
 // `form` to the device authorization endpoint `url`; the reply as
 // ParseDeviceCode reads it.
 EndpointAnswer<DeviceCode> RequestDeviceCode(Https& https, const std::string& url,
                                              const std::string& caPem, Secret& form,
-                                             const SecretRegistry& known);
+                                             const SecretRegistry& known,
+                                             const ProxySettings* proxy = nullptr);
 
 }  // namespace tolvex::oauth

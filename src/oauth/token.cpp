@@ -264,7 +264,8 @@ Status TokenCache::Obtain(Submission& s, Https& https, Clock& clock, SignInStore
   } else {
     ClientCredentialsBody(o, form);
   }
-  EndpointAnswer<TokenReply> answer = RequestToken(https, TokenUrl(o), s.caPem, form, known);
+  EndpointAnswer<TokenReply> answer =
+      RequestToken(https, TokenUrl(o), s.caPem, form, known, &s.proxy);
   if (const std::optional<RequestFailure>& f = answer.failure) {
     lastFailure_ = f->cancelled ? TokenFailure::Cancelled
                    : f->lasting ? TokenFailure::Refused

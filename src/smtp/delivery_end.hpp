@@ -39,6 +39,9 @@ struct DeliveryEnd {
   // connection, silence, a cut handshake) before the server took the
   // message.
   bool Temporary() const { return failure == FailureClass::Temporary && !accepted; }
+  // The exit status goes by the class: under submission, and for a proxy's
+  // refusal whatever #SEC says.
+  bool ExitByClass(bool submission) const { return submission || step == SmtpStep::PROXY_REFUSED; }
 };
 
 }  // namespace tolvex

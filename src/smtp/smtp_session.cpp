@@ -259,6 +259,16 @@ void SmtpSession::WSOCK_Error(const std::string& reason) {
   Advance();
 }
 
+void SmtpSession::WSOCK_ProxyRefused(ProxyRefusal refusal, const std::string& text) {
+  if (farewell_ || smtpSTEP != AWAIT_CONNECTION) return;
+  RecvData = p_.st.Submit.secrets.Masked(text);
+  flagged_ = refusal == ProxyRefusal::ForNow   ? FailureClass::Temporary
+             : refusal == ProxyRefusal::Denied ? FailureClass::NoPermission
+                                               : FailureClass::Permanent;
+  connectionLost_ = true;
+  Apply(Finish(PROXY_REFUSED));
+}
+
 void SmtpSession::smtpEROR(bool catchAll) {
   const SmtpStep endStep = smtpSTEP;
   p_.host.LogSession(endStep, RecvData);
@@ -317,6 +327,8 @@ FailureClass SmtpSession::ClassOfEnd(SmtpStep endStep) const {
       return flagged_ != FailureClass::None ? flagged_ : FailureClass::Temporary;
     case AWAIT_TLS_HANDSHAKE:
       return ClassOfHandshake(text);
+    case PROXY_REFUSED:
+      return flagged_;
     case AUTH_MECHANISM:
     case SIZE_EXCEEDED:
       return FailureClass::Permanent;

@@ -71,6 +71,9 @@ class SmtpSession {
   // by the server) ends the session at once, 999 with `reason`; a reply
   // that came with it is judged first.
   void WSOCK_Error(const std::string& reason);
+  // The proxy did not open the way: the session ends in 112 with `text`,
+  // its class by `refusal`, in the plain session too.
+  void WSOCK_ProxyRefused(ProxyRefusal refusal, const std::string& text);
 
   // A session is under way: not idle, or the timer still has to run the
   // finishing step.

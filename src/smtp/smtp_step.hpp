@@ -15,6 +15,8 @@ enum class SmtpStep : std::int16_t {
   // #VIA: the mail API refused the message or could not be reached.
   API_REQUEST = 106,
   AWAIT_CONNECTION = 110,
+  // The proxy (#PRX) refused the way to the mail server, or was not there.
+  PROXY_REFUSED = 112,
   CONFARM_CONNECTION = 115,
   AWAIT_GREETING = 120,
   AWAIT_HELLO_TRANSFER = 125,

@@ -16,7 +16,8 @@ programs may run side by side:
   secrets they were sent (test_oauth.EchoedSecrets), 11-13 what a submission
   server may say at any moment, a probe against servers closing after 221
   (12 scripted, 13 Postfix + Dovecot), 240 #DSN (test_dsn; Wine too), 196
-  attachments by wildcard (test_messages.Wildcards; Wine too).
+  attachments by wildcard (test_messages.Wildcards; Wine too), 170-175
+  proxies (test_proxy: the proxy on 170, servers on 171-173; 176-179 under Wine).
 """
 
 import collections

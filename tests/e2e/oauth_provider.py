@@ -119,6 +119,16 @@ class OAuthProvider:
             def log_message(self, *args):
                 pass
 
+            def parse_request(self):
+                # The absolute form a client may send through a proxy
+                # (WinHTTP under Wine does, inside the tunnel) names the
+                # same resource (RFC 9112 3.2.2).
+                if not super().parse_request():
+                    return False
+                if self.path.startswith(("https://", "http://")):
+                    self.path = "/" + self.path.split("/", 3)[3] if self.path.count("/") > 2 else "/"
+                return True
+
             def do_GET(self):
                 path, _, query = self.path.partition("?")
                 form = dict(urllib.parse.parse_qsl(query, keep_blank_values=True))

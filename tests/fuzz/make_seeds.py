@@ -222,10 +222,30 @@ def token_reply_seeds():
                                              b'"https://x.test/d","expires_in":5,"interval":3600}')
 
 
+def proxy_reply_seeds():
+    # The first byte picks the proxy: 0 HTTP, 1 HTTP with a user, 2 SOCKS5, 3 SOCKS5 with a user.
+    yield "http-open", b"\x00HTTP/1.1 200 Connection established\r\nVia: p\r\n\r\n220 ready\r\n"
+    yield "http-open-split", b"\x00HTTP/1.0 2|||00 OK\n|||\n220 ready\r\n"
+    yield "http-407", b"\x01HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n\r\n"
+    yield "http-503", b"\x04HTTP/1.1 503 Service Unavailable\r\n\r\n"
+    yield "http-not-http", b"\x00SSH-2.0-x\r\n\r\n"
+    yield "socks-open", b"\x02\x05\x00|||\x05\x00\x00\x01\x7f\x00\x00\x01\x04\x38220 ready\r\n"
+    yield "socks-open-name", b"\x06\x05\x00|||\x05\x00\x00\x03\x04host\x00\x19"
+    yield "socks-open-v6", b"\x02\x05\x00|||\x05\x00\x00\x04" + bytes(16) + b"\x00\x19"
+    yield "socks-auth", b"\x03\x05\x02|||\x01\x00|||\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00"
+    yield "socks-auth-refused", b"\x03\x05\x02|||\x01\x01"
+    yield "socks-no-method", b"\x02\x05\xff"
+    yield "socks-host-unreachable", b"\x02\x05\x00|||\x05\x04\x00\x01"
+    yield "socks-bad-type", b"\x02\x05\x00|||\x05\x00\x00\x09\x00\x00"
+    # The proxy echoing the password in its status line.
+    yield "echoed-password", b"\x04HTTP/1.1 407 pw-\x95\x5c-secret\r\n\r\n"
+
+
 def main():
     for target, seeds in [("command_file", command_file_seeds), ("sjis_text", sjis_seeds),
                           ("text_file", text_file_seeds), ("source_text", source_text_seeds), ("header_text", header_seeds_for_each_function),
-                          ("smtp_session", session_seeds), ("token_reply", token_reply_seeds)]:
+                          ("smtp_session", session_seeds), ("token_reply", token_reply_seeds),
+                          ("proxy_reply", proxy_reply_seeds)]:
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)
         for name, data in seeds():

@@ -32,6 +32,7 @@ bool Named(SmtpStep step) {
     case OAUTH_TOKEN:
     case API_REQUEST:
     case AWAIT_CONNECTION:
+    case PROXY_REFUSED:
     case CONFARM_CONNECTION:
     case AWAIT_GREETING:
     case AWAIT_HELLO_TRANSFER:

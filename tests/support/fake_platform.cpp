@@ -147,6 +147,8 @@ void FakeSocket::Connect() {
   switch (script_.connect) {
     case ServerScript::ConnectMode::Accept:
       QueueConnect(true);
+      proxyStep_ = 0;
+      if (!script_.proxyReplies.empty()) break;  // the greeting follows the handshake
       if (!script_.greeting.empty() && !script_.greetAfterTls) QueueData(script_.greeting);
       break;
     case ServerScript::ConnectMode::NoEvent:
@@ -159,6 +161,14 @@ void FakeSocket::Connect() {
 
 void FakeSocket::Respond(const std::string& command) {
   if (script_.completeSends) QueueSendComplete();
+  if (proxyStep_ < script_.proxyReplies.size()) {
+    std::string reply = script_.proxyReplies[proxyStep_++];
+    if (proxyStep_ == script_.proxyReplies.size() && !script_.greetAfterTls) {
+      reply += script_.greeting;
+    }
+    if (!reply.empty()) QueueData(std::move(reply));
+    return;
+  }
   const auto& answer = tlsUp_ && script_.tlsReply ? script_.tlsReply : script_.reply;
   if (!answer) return;
   std::string reply = answer(command);

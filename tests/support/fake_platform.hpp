@@ -104,6 +104,10 @@ struct ServerScript {
   // A slow uplink: the message goes to the network only as Uplink hands it
   // over; its send completes (and is answered) once the last byte has gone.
   bool slowMessage = false;
+  // A proxy in front of the server: what it answers to each of the first
+  // sends of a connection (the handshake), in order. The greeting comes in
+  // the same arrival as the last of them, not at the connect.
+  std::vector<std::string> proxyReplies;
   // What TlsPeer() reports once TLS is up.
   TlsInfo tlsInfo{"TLS 1.3", "TLS_AES_128_GCM_SHA256", "CN=mail.example", "CN=Fake CA",
                   "2030-01-01 00:00:00 UTC"};
@@ -207,7 +211,8 @@ class FakeSocket : public Socket {
   ReceiveBuffer received_;
   SocketState state_ = SocketState::Closed;
   std::uint64_t trickled_ = 0;
-  bool messageHeld_ = false;  // slowMessage: a message is going out
+  std::size_t proxyStep_ = 0;  // the proxy replies given on this connection
+  bool messageHeld_ = false;   // slowMessage: a message is going out
   bool tlsUp_ = false;
   int failAt_ = 0;
   SocketFault fault_ = SocketFault::Quiet;

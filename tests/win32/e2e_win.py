@@ -324,7 +324,7 @@ GROUPS = [
      check.CommandLine, spool.Spool, hostile.NotFiles, hostile.HostileServer,
      retry.WinTokenRequest, submission.WinServiceAccount],
     [hostile.SlowHostile],
-    [retry.WinRetry],
+    [retry.WinRetry, submission.WinProxy],
 ]
 
 

@@ -4,7 +4,8 @@ cases of e2e/test_oauth.py (WinHTTP, the client secret also from the
 Credential Manager) and the Exim and OpenSMTPD cases of
 e2e/test_strict_servers.py, run with tolvex.exe under Wine on
 127.0.0.160-168, 169-173, 181-188, 189 (Postfix + Dovecot checking the
-tokens) and 236-239; what a server may say at any moment and a 221 that
+tokens) and 236-239; the #PRX cases of e2e/test_proxy.py (WinHTTP's
+named proxy for the token request) on 176-179; what a server may say at any moment and a 221 that
 comes with the close (one after the other) on 37; the #DSN cases of
 e2e/test_dsn.py on 240; the service account cases (#OSA, CNG's RS256
 signature checked by the fake endpoint) on 138-139."""
@@ -18,6 +19,7 @@ from test_api import ApiCases  # noqa: E402
 from test_dsn import DsnCases  # noqa: E402
 from test_oauth import (CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases,  # noqa: E402
                         ServiceAccountCases)
+from test_proxy import ProxyCases  # noqa: E402
 from test_probe import ProbeCases, ProbeCloseCases  # noqa: E402
 from test_strict_servers import StrictServerCases  # noqa: E402
 from test_submission import USER, ScriptedTlsCases, ServerEdgeCases, SubmissionCases  # noqa: E402
@@ -119,6 +121,15 @@ class WinApi(ApiCases, ArgsRun):
 
     def run_tolvex(self, args=(), timeout=90):
         return ArgsRun.run_tolvex(self, args, timeout)
+
+
+class WinProxy(ProxyCases, ArgsRun):
+    FIRST = 175
+    console = "cp932"
+    # Wine's WinHTTP sends its CONNECT without the credentials set for the
+    # proxy and gives up at the 407 (error 12157).
+    token_proxy_user = None
+    https_proxy_variable = False
 
 
 class WinDovecotOAuth(DovecotOAuthCases, ArgsRun):

@@ -192,6 +192,28 @@ CURLcode Perform(CURL* h, const volatile std::sig_atomic_t* stop) {
   return rc;
 }
 
+// #PRX for one request: through the proxy (a SOCKS5 proxy resolving the
+// name itself), or none at all. Without #PRX libcurl follows https_proxy,
+// HTTPS_PROXY and no_proxy from the environment, as it does by default.
+void ApplyProxy(CURL* h, const ProxySettings* proxy) {
+  const CurlApi& c = Curl();
+  if (!proxy || proxy->kind == ProxyKind::System) return;
+  if (proxy->kind == ProxyKind::None) {
+    c.curl_easy_setopt(h, CURLOPT_PROXY, "");
+    c.curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+    return;
+  }
+  const std::string url = (proxy->kind == ProxyKind::Http ? "http://" : "socks5h://") +
+                          proxy->host + ":" + std::to_string(proxy->port);
+  c.curl_easy_setopt(h, CURLOPT_PROXY, url.c_str());  // curl keeps its own copies
+  if (!proxy->user.empty()) {
+    c.curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, proxy->user.c_str());
+    std::string password(proxy->password.View());
+    c.curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, password.c_str());
+    WipeString(password);
+  }
+}
+
 }  // namespace
 
 std::string HttpsLibraryVersion() {
@@ -250,6 +272,7 @@ bool SetUp(const HttpsRequest& request, const std::vector<std::string>& headers,
     c.curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, AddCertificates);
     c.curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &request.caPem);
   }
+  ApplyProxy(h, request.proxy);
   return true;
 }
 

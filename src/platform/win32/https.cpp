@@ -11,6 +11,7 @@
 
 #include "platform/win32/cert_check.hpp"
 #include "platform/win32/win_text.hpp"
+#include "proxy/system_proxy.hpp"
 
 #ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
 #define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3 0x00002000
@@ -74,6 +75,63 @@ std::optional<Target> TargetOf(const std::string& cp932Url) {
   return t;
 }
 
+// A string WinHTTP allocated, taken and freed.
+std::wstring Take(LPWSTR text) {
+  if (!text) return {};
+  std::wstring taken(text);
+  GlobalFree(text);
+  return taken;
+}
+
+// No #PRX (or a SOCKS5 one, which WinHTTP cannot use): the user's proxy
+// settings, looked up automatically (WPAD, PAC) for `url` when they say
+// so; with none, WinHTTP's own default.
+void UseSystemProxy(HINTERNET session, HINTERNET req, const std::wstring& url) {
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG ie{};
+  if (!WinHttpGetIEProxyConfigForCurrentUser(&ie)) return;
+  const UserProxySettings user{ie.fAutoDetect != FALSE, Take(ie.lpszAutoConfigUrl),
+                               Take(ie.lpszProxy), Take(ie.lpszProxyBypass)};
+  std::optional<FoundProxy> found;
+  if (WantsAutoProxy(user)) {
+    WINHTTP_AUTOPROXY_OPTIONS options{};
+    if (user.autoDetect) {
+      options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+      options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    }
+    if (!user.autoConfigUrl.empty()) {
+      options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+      options.lpszAutoConfigUrl = user.autoConfigUrl.c_str();
+    }
+    options.fAutoLogonIfChallenged = TRUE;
+    WINHTTP_PROXY_INFO info{};
+    if (WinHttpGetProxyForUrl(session, url.c_str(), &options, &info)) {
+      found = FoundProxy{info.dwAccessType == WINHTTP_ACCESS_TYPE_NO_PROXY, Take(info.lpszProxy),
+                         Take(info.lpszProxyBypass)};
+    }
+  }
+  ProxyChoice choice = ChooseSystemProxy(user, found);
+  if (choice.kind == ProxyChoice::Kind::Default) return;
+  WINHTTP_PROXY_INFO use{};
+  use.dwAccessType = choice.kind == ProxyChoice::Kind::Direct ? WINHTTP_ACCESS_TYPE_NO_PROXY
+                                                              : WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+  if (!choice.proxy.empty()) use.lpszProxy = choice.proxy.data();
+  if (!choice.bypass.empty()) use.lpszProxyBypass = choice.bypass.data();
+  WinHttpSetOption(req, WINHTTP_OPTION_PROXY, &use, sizeof use);
+}
+
+// #PRX's user and password for the HTTP proxy, sent with the CONNECT.
+void UseProxyCredentials(HINTERNET req, const ProxySettings& proxy) {
+  const std::wstring user = WideFromCp932(proxy.user);
+  std::wstring password = WideFromCp932(proxy.password.View());
+  WinHttpSetOption(req, WINHTTP_OPTION_PROXY_USERNAME, const_cast<wchar_t*>(user.c_str()),
+                   static_cast<DWORD>(user.size()));
+  WinHttpSetOption(req, WINHTTP_OPTION_PROXY_PASSWORD, password.data(),
+                   static_cast<DWORD>(password.size()));
+  WinHttpSetCredentials(req, WINHTTP_AUTH_TARGET_PROXY, WINHTTP_AUTH_SCHEME_BASIC, user.c_str(),
+                        password.c_str(), nullptr);
+  SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));
+}
+
 // The session, the connection and the POST request on it, each bounded by
 // the request's limits, TLS 1.2 or later, no redirect followed.
 struct Handles {
@@ -82,7 +140,17 @@ struct Handles {
 
 std::string OpenRequest(const Target& target, const HttpsRequest& request, const wchar_t* method,
                         Handles& h) {
-  h.session.reset(WinHttpOpen(L"Tolvex", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+  // #PRX: an HTTP proxy by name, or none at all.
+  const ProxySettings* proxy = request.proxy;
+  const bool named = proxy && proxy->kind == ProxyKind::Http;
+  const bool direct = proxy && proxy->kind == ProxyKind::None;
+  const std::wstring proxyName =
+      named ? WideFromCp932(proxy->host + ":" + std::to_string(proxy->port)) : std::wstring();
+  h.session.reset(WinHttpOpen(L"Tolvex",
+                              named    ? WINHTTP_ACCESS_TYPE_NAMED_PROXY
+                              : direct ? WINHTTP_ACCESS_TYPE_NO_PROXY
+                                       : WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                              named ? proxyName.c_str() : WINHTTP_NO_PROXY_NAME,
                               WINHTTP_NO_PROXY_BYPASS, 0));
   if (!h.session) return Why("WinHttpOpen");
   const int connectMs = request.connectSeconds * 1000;
@@ -102,6 +170,11 @@ std::string OpenRequest(const Target& target, const HttpsRequest& request, const
                                      WINHTTP_FLAG_SECURE));
   if (!h.request) return Why("WinHttpOpenRequest");
   HINTERNET req = h.request.get();
+  if (named && !proxy->user.empty()) {
+    UseProxyCredentials(req, *proxy);
+  } else if (!named && !direct) {
+    UseSystemProxy(h.session.get(), req, WideFromCp932(request.url));
+  }
   // On the request too, and the wait for the reply's head by its own
   // option: some WinHTTP versions leave that one unbounded otherwise.
   WinHttpSetTimeouts(req, connectMs, connectMs, totalMs, totalMs);
@@ -245,6 +318,7 @@ HttpsReply CallExchange(const HttpsCall& call, const std::function<bool()>& stop
 struct Job {
   HttpsRequest request;
   Secret form;
+  ProxySettings proxy;
   HttpsReply reply;
   HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ~Job() {
@@ -267,6 +341,10 @@ HttpsReply WinHttps::PostForm(const HttpsRequest& request) {
   job->request = request;
   if (request.form) job->form = *request.form;
   job->request.form = &job->form;
+  if (request.proxy) {
+    job->proxy = *request.proxy;
+    job->request.proxy = &job->proxy;
+  }
   auto* param = new std::shared_ptr<Job>(job);
   HANDLE thread = job->done ? CreateThread(nullptr, 0, RunJob, param, 0, nullptr) : nullptr;
   if (!thread) {
