@@ -21,6 +21,7 @@ import unittest
 
 from harness import E2ETest, addr
 from oauth_provider import OAuthProvider
+from proxy_server import Proxy
 from test_oauth import CLIENT_ID, CLIENT_SECRET, OAuthCases
 from test_pki import make_pki
 
@@ -78,10 +79,12 @@ class ApiCases:
         return STAMPS.sub(b"", res.stdout[:-3])
 
     def test_each_api_takes_the_mime_with_its_bcc_line(self):
-        for k, via, path, kind in ((0, "graph", GRAPH_PATH, "text/plain"),
-                                   (1, "gmail", GMAIL_PATH, "message/rfc822")):
-            with self.subTest(via=via):
-                res, p = self.run_api(k, via)
+        # Gmail's through #PRX: the token request and the upload both tunnel.
+        for k, via, path, kind, proxied in ((0, "graph", GRAPH_PATH, "text/plain", False),
+                                            (1, "gmail", GMAIL_PATH, "message/rfc822", True)):
+            with self.subTest(via=via), Proxy(addr(self.FIRST + 2), 8080, "http") as px:
+                res, p = self.run_api(k, via, *([f"#PRX={px.url()}"] if proxied else []))
+                self.assertEqual(px.asked, [(addr(self.FIRST + k), 443)] * (2 if proxied else 0))
                 self.assertEqual(res.returncode, 0, self.err)
                 self.assertEqual(self.log_records()[0][1:], (0, b""))
                 self.assertEqual(len(p.api_requests), 1)
