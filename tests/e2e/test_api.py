@@ -34,6 +34,7 @@ STAMPS = re.compile(rb"(?m)^(Date|Message-ID): [^\r]*\r\n")
 
 class ApiCases:
     FIRST = 190
+    tunnels = 2  # CONNECTs through #PRX for a token request and an upload
     console = OAuthCases.console
 
     @classmethod
@@ -84,7 +85,7 @@ class ApiCases:
                                             (1, "gmail", GMAIL_PATH, "message/rfc822", True)):
             with self.subTest(via=via), Proxy(addr(self.FIRST + 2), 8080, "http") as px:
                 res, p = self.run_api(k, via, *([f"#PRX={px.url()}"] if proxied else []))
-                self.assertEqual(px.asked, [(addr(self.FIRST + k), 443)] * (2 if proxied else 0))
+                self.assertEqual(px.asked, [(addr(self.FIRST + k), 443)] * (self.tunnels * proxied))
                 self.assertEqual(res.returncode, 0, self.err)
                 self.assertEqual(self.log_records()[0][1:], (0, b""))
                 self.assertEqual(len(p.api_requests), 1)

@@ -117,6 +117,9 @@ class WinServiceAccount(ServiceAccountCases, ArgsRun):
 
 class WinApi(ApiCases, ArgsRun):
     FIRST = 197
+    # WinHTTP keeps the proxy's tunnel (and the TLS connection in it) for the
+    # upload that follows the token request.
+    tunnels = 1
     console = "cp932"
 
     def run_tolvex(self, args=(), timeout=90):
