@@ -11,21 +11,8 @@
 namespace tolvex {
 
 Status ReadHtmlFile(const std::string& name, WorkFolder& files, std::string& html) {
-  auto fail = [&](std::string_view reason) { return Unreadable("HTML file", name, reason); };
-  if (name.empty()) return fail("empty file name");
-  IoError error;
-  std::unique_ptr<InputFile> file = files.OpenRead(name, error);
-  if (!file) return fail(*error);
-  if (file->Size() > std::string().max_size() / 4) return fail("the file is too large");
-  std::string bytes(static_cast<std::size_t>(file->Size()), '\0');
-  if (IoError e = ReadExactly(*file, 0, bytes.data(), bytes.size())) return fail(*e);
-  file.reset();
-  SourceText source = DecodeSource(std::move(bytes));
-  if (source.invalid) {
-    std::size_t lost = 0;
-    const std::string shown = files.UnicodeNames() ? Utf8ToCp932(name, lost) : name;
-    return UndecodableText("HTML file \"" + shown + "\"", *source.invalid);
-  }
+  SourceText source;
+  if (Status status = ReadDetected("HTML file", name, files, source)) return status;
   const std::string text =
       source.Unicode() ? std::move(source.text) : Cp932ToUtf8Lossy(source.text);
   html.clear();
