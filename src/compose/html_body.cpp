@@ -365,13 +365,16 @@ std::string TextFromHtml(std::string_view html) {
   TextLines lines;
   int pre = 0;
   auto text = [&](std::string_view raw) {
-    std::string decoded = DecodeEntities(raw);
+    const std::string decoded = DecodeEntities(raw);
     // A no-break space reads as a space.
-    for (std::size_t at = decoded.find("\xC2\xA0"); at != std::string::npos;
-         at = decoded.find("\xC2\xA0", at)) {
-      decoded.replace(at, 2, " ");
+    std::string spaced;
+    spaced.reserve(decoded.size());
+    for (std::size_t i = 0; i < decoded.size(); ++i) {
+      const bool noBreak = decoded.compare(i, 2, "\xC2\xA0") == 0;
+      spaced.push_back(noBreak ? ' ' : decoded[i]);
+      if (noBreak) ++i;
     }
-    lines.Text(decoded, pre > 0);
+    lines.Text(spaced, pre > 0);
   };
   std::size_t from = 0;
   Tag tag;
