@@ -176,7 +176,6 @@ bool AppendUtf8Text(const Entity& e, std::string& out, bool blankFirst = false) 
   const Field* type = Find(e, "Content-Type");
   const Field* encoding = Find(e, "Content-Transfer-Encoding");
   if (!type || !encoding || !EqualsNoCase(encoding->value, "base64") ||
-      EqualsNoCase(std::string_view(type->value).substr(0, 9), "text/html") ||
       !EqualsNoCase(Param(type->value, "charset"), "UTF-8")) {
     return false;
   }
@@ -191,10 +190,18 @@ bool AppendUtf8Text(const Entity& e, std::string& out, bool blankFirst = false) 
   return true;
 }
 
+// A multipart/alternative or multipart/related: its parts are the body
+// (text, HTML, inline images), not attachments.
+bool IsBodyMultipart(std::string_view type) {
+  const std::string_view mime = type.substr(0, type.find(';'));
+  return EqualsNoCase(mime, "multipart/alternative") || EqualsNoCase(mime, "multipart/related");
+}
+
 // The parts between the delimiters of `boundary`, a multipart part's own
-// parts indented below it in the structure.
+// parts indented below it in the structure; `body` when they belong to the
+// body.
 void AppendParts(std::string_view rest, const std::string& boundary, const DisplayText& display,
-                 MessageView& view, int depth) {
+                 MessageView& view, int depth, bool body) {
   const std::string delimiter = "--" + boundary;
   for (std::size_t at = rest.find(delimiter); at != std::string_view::npos;) {
     std::size_t start = at + delimiter.size();
@@ -216,21 +223,21 @@ void AppendParts(std::string_view rest, const std::string& boundary, const Displ
     if (!inner.empty()) {
       view.structure.push_back(shape);
       view.text.append("\n");
-      AppendParts(part.body, inner, display, view, depth + 1);
+      AppendParts(part.body, inner, display, view, depth + 1, body || IsBodyMultipart(type->value));
       if (next == std::string_view::npos) break;
       at = next + 2;
       continue;
     }
     shape.append("  ").append(std::to_string(base64 ? Base64Bytes(part.body) : part.body.size()));
     view.structure.push_back(shape.append(" bytes"));
-    if (AppendUtf8Text(part, view.text, true)) {
+    // The HTML alternative is shown by its size, like an attachment.
+    if (!(body && EqualsNoCase(mimeType, "text/html")) && AppendUtf8Text(part, view.text, true)) {
       // shown as text
     } else if (base64) {
       AttachmentSummary a{AttachmentName(part, display), Base64Bytes(part.body)};
       view.text.append("[").append(std::to_string(a.bytes)).append(" bytes, Base64]\n");
       // The HTML and its inline images belong to the body.
-      if (!Find(part, "Content-ID") && !EqualsNoCase(mimeType, "text/html"))
-        view.attachments.push_back(std::move(a));
+      if (!body) view.attachments.push_back(std::move(a));
     } else {
       view.text.append("\n");
       AppendText(part.body, display, view.text);
@@ -300,7 +307,7 @@ MessageView ViewMessage(std::string_view message, const DisplayText& display) {
     return view;
   }
   view.structure.push_back(type->value.substr(0, type->value.find(';')));
-  AppendParts(head.body, boundary, display, view, 0);
+  AppendParts(head.body, boundary, display, view, 0, IsBodyMultipart(type->value));
   return view;
 }
 
