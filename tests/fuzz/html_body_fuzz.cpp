@@ -1,8 +1,8 @@
 // The HTML alternative's rewriting and text form. Input: an HTML file's
 // bytes, decoded as the program decodes them (a Shift_JIS file converted to
-// UTF-8). Rewriting twice changes nothing more, every image listed is a
-// local source referred to by its cid, and the text form is well-formed
-// UTF-8 lines ended by CR LF, never two empty lines in a row.
+// UTF-8). Every image listed is a local source, listed once and referred
+// to by its cid; a page without either goes as written; the text form is
+// well-formed UTF-8 lines ended by CR LF, never two empty lines in a row.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -20,17 +20,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string html = source.Unicode() ? source.text : Cp932ToUtf8Lossy(source.text);
 
   const RewrittenHtml once = RewriteHtml(html);
-  const RewrittenHtml twice = RewriteHtml(once.html);
-  FUZZ_CHECK(twice.html == once.html, Escaped(html) + "\n  once  " + Escaped(once.html));
-  FUZZ_CHECK(twice.images.empty(), Escaped(once.html));
   for (std::size_t k = 0; k < once.images.size(); ++k) {
     FUZZ_CHECK(IsLocalImageSource(once.images[k]), Escaped(once.images[k]));
     FUZZ_CHECK(std::count(once.images.begin(), once.images.end(), once.images[k]) == 1,
                "listed twice: " + Escaped(once.images[k]));
     FUZZ_CHECK(once.html.find("cid:" + InlineImageId(k)) != std::string::npos, Escaped(html));
   }
-  if (once.images.empty()) {
-    FUZZ_CHECK(once.html.size() <= html.size() + 64 * html.size(), Escaped(html));
+  // Without a local image or a charset declaration the page goes as written.
+  std::string lower = html;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+  if (once.images.empty() && lower.find("charset") == std::string::npos) {
+    FUZZ_CHECK(once.html == html, Escaped(html) + "\n  sent  " + Escaped(once.html));
   }
 
   const std::string text = TextFromHtml(html);
