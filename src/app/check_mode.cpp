@@ -88,6 +88,11 @@ int RunCheck(PlatformBundle& p, bool raw) {
   for (const std::string& expansion : st.FileExpansions) out << "Pattern:  " << expansion << "\n";
   out << "Message:  " << mail.size() << " bytes\n\n";
   const MessageView view = ViewMessage(mail, display);
+  if (st.HtmlFlag) {
+    out << "Structure:\n";
+    for (const std::string& line : view.structure) out << "  " << line << "\n";
+    out << "\n";
+  }
   out << view.text;
   if (!view.attachments.empty()) {
     out << "\nAttachments:\n";

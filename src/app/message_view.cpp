@@ -190,6 +190,64 @@ bool AppendUtf8Text(const Entity& e, std::string& out, bool blankFirst = false) 
   return true;
 }
 
+// A multipart/alternative or multipart/related: its parts are the body
+// (text, HTML, inline images), not attachments.
+bool IsBodyMultipart(std::string_view type) {
+  const std::string_view mime = type.substr(0, type.find(';'));
+  return EqualsNoCase(mime, "multipart/alternative") || EqualsNoCase(mime, "multipart/related");
+}
+
+// The parts between the delimiters of `boundary`, a multipart part's own
+// parts indented below it in the structure; `body` when they belong to the
+// body.
+void AppendParts(std::string_view rest, const std::string& boundary, const DisplayText& display,
+                 MessageView& view, int depth, bool body) {
+  const std::string delimiter = "--" + boundary;
+  for (std::size_t at = rest.find(delimiter); at != std::string_view::npos;) {
+    std::size_t start = at + delimiter.size();
+    if (rest.substr(start, 2) == "--") break;  // the closing delimiter
+    if (rest.substr(start, 2) == kCrLf) start += 2;
+    std::size_t next = rest.find("\r\n" + delimiter, start);
+    const std::string_view partText =
+        rest.substr(start, next == std::string_view::npos ? std::string_view::npos : next - start);
+    const Entity part = Split(partText, {});
+    view.text.append(delimiter).append("\n");
+    AppendFields(part, display, view.text);
+    const Field* encoding = Find(part, "Content-Transfer-Encoding");
+    const Field* type = Find(part, "Content-Type");
+    const std::string mimeType = type ? type->value.substr(0, type->value.find(';')) : "text/plain";
+    std::string shape(static_cast<std::size_t>(depth) * 2 + 2, ' ');
+    shape.append(mimeType);
+    const bool base64 = encoding && EqualsNoCase(encoding->value, "base64");
+    const std::string inner = type ? Param(type->value, "boundary") : std::string();
+    if (!inner.empty()) {
+      view.structure.push_back(shape);
+      view.text.append("\n");
+      AppendParts(part.body, inner, display, view, depth + 1, body || IsBodyMultipart(type->value));
+      if (next == std::string_view::npos) break;
+      at = next + 2;
+      continue;
+    }
+    shape.append("  ").append(std::to_string(base64 ? Base64Bytes(part.body) : part.body.size()));
+    view.structure.push_back(shape.append(" bytes"));
+    // The HTML alternative is shown by its size, like an attachment.
+    if (!(body && EqualsNoCase(mimeType, "text/html")) && AppendUtf8Text(part, view.text, true)) {
+      // shown as text
+    } else if (base64) {
+      AttachmentSummary a{AttachmentName(part, display), Base64Bytes(part.body)};
+      view.text.append("[").append(std::to_string(a.bytes)).append(" bytes, Base64]\n");
+      // The HTML and its inline images belong to the body.
+      if (!body) view.attachments.push_back(std::move(a));
+    } else {
+      view.text.append("\n");
+      AppendText(part.body, display, view.text);
+    }
+    if (next == std::string_view::npos) break;
+    at = next + 2;
+  }
+  view.text.append(delimiter).append("--\n");
+}
+
 }  // namespace
 
 std::string DecodeHeaderValue(std::string_view value, const DisplayText& display) {
@@ -248,33 +306,8 @@ MessageView ViewMessage(std::string_view message, const DisplayText& display) {
     if (!AppendUtf8Text(head, view.text)) AppendText(head.body, display, view.text);
     return view;
   }
-  const std::string delimiter = "--" + boundary;
-  std::string_view rest = head.body;
-  for (std::size_t at = rest.find(delimiter); at != std::string_view::npos;) {
-    std::size_t start = at + delimiter.size();
-    if (rest.substr(start, 2) == "--") break;  // the closing delimiter
-    if (rest.substr(start, 2) == kCrLf) start += 2;
-    std::size_t next = rest.find("\r\n" + delimiter, start);
-    const std::string_view partText =
-        rest.substr(start, next == std::string_view::npos ? std::string_view::npos : next - start);
-    const Entity part = Split(partText, {});
-    view.text.append(delimiter).append("\n");
-    AppendFields(part, display, view.text);
-    const Field* encoding = Find(part, "Content-Transfer-Encoding");
-    if (AppendUtf8Text(part, view.text, true)) {
-      // shown as text
-    } else if (encoding && EqualsNoCase(encoding->value, "base64")) {
-      AttachmentSummary a{AttachmentName(part, display), Base64Bytes(part.body)};
-      view.text.append("[").append(std::to_string(a.bytes)).append(" bytes, Base64]\n");
-      view.attachments.push_back(std::move(a));
-    } else {
-      view.text.append("\n");
-      AppendText(part.body, display, view.text);
-    }
-    if (next == std::string_view::npos) break;
-    at = next + 2;
-  }
-  view.text.append(delimiter).append("--\n");
+  view.structure.push_back(type->value.substr(0, type->value.find(';')));
+  AppendParts(head.body, boundary, display, view, 0, IsBodyMultipart(type->value));
   return view;
 }
 

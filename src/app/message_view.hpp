@@ -22,6 +22,9 @@ struct AttachmentSummary {
 struct MessageView {
   std::string text;  // UTF-8, lines ending in LF
   std::vector<AttachmentSummary> attachments;
+  // A multipart message's MIME tree, one part a line, indented by depth:
+  // "multipart/mixed", "  text/plain  120 bytes" (sizes decoded).
+  std::vector<std::string> structure;
 };
 
 // `message`: the message as composed, ending in the "." line.

@@ -52,6 +52,11 @@ struct RunState {
   // Each "*" or "?" pattern of the file list and what it expanded to,
   // UTF-8 text for --check.
   std::vector<std::string> FileExpansions;
+  // "#HTM=": the HTML alternative as sent (UTF-8), and its inline images:
+  // each file's name as the folder takes it, in the order of their cids.
+  bool HtmlFlag = false;
+  std::string HtmlText;
+  std::vector<std::string> HtmlImages;
   bool AttachFlag = false;  // Base64 attachments
   bool MultiFlag = false;   // body assembled from part files
   bool MailMode = false;    // directive section is over

@@ -50,6 +50,8 @@
 #include "command/submission_directives.hpp"
 #include "compose/address_list.hpp"
 #include "compose/header_words.hpp"
+#include "compose/html_body.hpp"
+#include "compose/html_message.hpp"
 #include "compose/message_charset.hpp"
 #include "compose/text_file.hpp"
 #include "compose/text_functions.hpp"
@@ -133,6 +135,8 @@ class Interpreter {
     st_.AttachFlag = false;
     st_.FileCount = 0;
     st_.FileExpansions.clear();
+    st_.HtmlFlag = false;
+    st_.HtmlImages.clear();
     st_.MailMode = false;
     body_.reserve(data.size() + data.size() / 8 + 64);
 
@@ -158,6 +162,7 @@ class Interpreter {
 
  private:
   void AppendBodyLine(std::string_view line) {
+    if (!sjis::Trim(line).empty()) bodyHasText_ = true;
     body_.append(line);
     body_.append(kCrLf);
   }
@@ -209,6 +214,8 @@ class Interpreter {
       SetToList(ValueAfter(line, '='));
     } else if (key == "#TEX") {
       return TextFile(ValueAfter(line, '='));
+    } else if (key == "#HTM") {
+      return HtmlFile(ValueAfter(line, '='));
     } else if (key == "#MUL") {
       const std::string value = ValueAfter(line, '=');
       if (Status status = SetFileList(key, value)) return status;
@@ -298,6 +305,38 @@ class Interpreter {
     st_.FileList[1] = name;
     SetBodyPrefix(name);
     return ReadFile(st_, name, files_, textFileUnicode_);
+  }
+
+  // "#HTM=": the file is read now; its images are found once the body is
+  // known (Finish).
+  Status HtmlFile(const std::string& name) {
+    if (Status status = ReadHtmlFile(name, files_, html_)) return status;
+    htmlName_ = name;
+    htmlLine_ = lineNo_;
+    st_.HtmlFlag = true;
+    return std::nullopt;
+  }
+
+  // A body without text takes the text of the HTML, which then counts for
+  // the charset like any body.
+  Status FinishHtml() {
+    if (!st_.HtmlFlag) return std::nullopt;
+    if (st_.MultiFlag && !st_.AttachFlag)
+      return BadLine(htmlLine_, "\"#HTM\" cannot go with \"#MUL\"");
+    const std::size_t images = PrepareHtml(st_, htmlName_, html_, files_.UnicodeNames());
+    if (images > kMaxInlineImages) {
+      return BadLine(htmlLine_, "the HTML file has " + std::to_string(images) +
+                                    " inline images, at most " + std::to_string(kMaxInlineImages) +
+                                    " are allowed");
+    }
+    if (Status status = CheckInlineImages(st_, files_)) return status;
+    if (!bodyHasText_ && st_.TextFileData.empty()) {
+      std::string body = unicode_ ? std::move(body_) : Cp932ToUtf8Lossy(body_);
+      body_ = std::move(body.append(TextFromHtml(html_)));
+      bodyUnicode_ = true;
+    }
+    html_ = std::string();
+    return std::nullopt;
   }
 
   // A list of more than ten names would lose the rest without a word (the
@@ -439,11 +478,12 @@ class Interpreter {
   }
 
   Status Finish() {
+    if (Status status = FinishHtml()) return status;
     texts_.from = Piece(st_.FromAddr);
     texts_.toList = Piece(st_.ToList);
     texts_.ccList = Piece(st_.CcList);
     texts_.bccList = Piece(st_.BccList);
-    texts_.body = PieceText{std::move(body_), unicode_};
+    texts_.body = PieceText{std::move(body_), unicode_ || bodyUnicode_};
     texts_.textFile = PieceText{st_.TextFileData, textFileUnicode_};
     const CharsetChoice choice = ChooseCharset(charset_, st_.CommandEncoding, texts_);
     st_.CharsetReason = choice.reason;
@@ -462,6 +502,11 @@ class Interpreter {
   std::string body_;
   bool unicode_ = false;          // the command file's text is UTF-8
   bool textFileUnicode_ = false;  // the text file's text is UTF-8
+  bool bodyHasText_ = false;      // a body line holds more than spaces
+  bool bodyUnicode_ = false;      // the body took the HTML's text (UTF-8)
+  std::string html_;              // "#HTM": the file's text, UTF-8
+  std::string htmlName_;
+  std::size_t htmlLine_ = 0;
   CharsetSetting charset_ = CharsetSetting::Absent;
   MessageTexts texts_;
   std::size_t lineNo_ = 0;
@@ -475,9 +520,9 @@ class Interpreter {
 }  // namespace
 
 bool IsDirectiveKeyword(std::string_view key) {
-  static constexpr std::array<std::string_view, 18> kKeys = {
-      "#LOC", "#WAI", "#MOR", "#TER", "#NEX", "#KIL", "#FOR", "#DEL", "#FRO",
-      "#HOS", "#TO=", "#TO ", "#TEX", "#MUL", "#ATT", "#SUB", "#REP", "#CHR"};
+  static constexpr std::array<std::string_view, 19> kKeys = {
+      "#LOC", "#WAI", "#MOR", "#TER", "#NEX", "#KIL", "#FOR", "#DEL", "#FRO", "#HOS",
+      "#TO=", "#TO ", "#TEX", "#MUL", "#ATT", "#SUB", "#REP", "#CHR", "#HTM"};
   return std::find(kKeys.begin(), kKeys.end(), key) != kKeys.end() || IsSubmissionKeyword(key) ||
          IsDeliveryKeyword(key);
 }

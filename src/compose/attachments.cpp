@@ -7,6 +7,7 @@
 
 #include "base/sjis_text.hpp"
 #include "compose/attachment_head.hpp"
+#include "compose/html_body.hpp"
 #include "compose/message.hpp"
 #include "compose/message_charset.hpp"
 #include "compose/mime_parts.hpp"
@@ -73,13 +74,99 @@ Failure WriteFailure(std::string_view reason) {
   return Failure{FailureKind::SpoolWriteFailed, "cannot write TEMP.TXT: " + std::string(reason)};
 }
 
+// The alternative of "#HTM": multipart/alternative[text, HTML] or, with
+// inline images, multipart/alternative[text, multipart/related[HTML,
+// images]].
+constexpr std::string_view kAlternative =
+    "Content-Type: multipart/alternative;\r\n "
+    "boundary=\"BoUnDaRy_Alternative_Ich_Liebe_Dich\"\r\n\r\n";
+constexpr std::string_view kAlternativeDelimiter = "--BoUnDaRy_Alternative_Ich_Liebe_Dich\r\n";
+constexpr std::string_view kAlternativeClosing = "--BoUnDaRy_Alternative_Ich_Liebe_Dich--\r\n";
+constexpr std::string_view kRelated =
+    "Content-Type: multipart/related; type=\"text/html\";\r\n"
+    " boundary=\"BoUnDaRy_Related_Ich_Liebe_Dich\"\r\n\r\n";
+constexpr std::string_view kRelatedDelimiter = "--BoUnDaRy_Related_Ich_Liebe_Dich\r\n";
+constexpr std::string_view kRelatedClosing = "--BoUnDaRy_Related_Ich_Liebe_Dich--\r\n";
+constexpr std::string_view kTextHtml = "Content-Type: text/html; charset=utf-8\r\n";
+
+// An image's head: named as attachments are, its type by the extension,
+// shown inline.
+std::string InlineImageHead(const std::string& path, std::size_t k, bool unicodeNames,
+                            MessageCharset charset) {
+  constexpr std::string_view kOctet = "application/octet-stream";
+  constexpr std::string_view kAttachment = "Content-Disposition: attachment;";
+  std::string head = AttachmentHead(path, unicodeNames, charset);
+  head.replace(head.find(kOctet), kOctet.size(), ImageMimeType(path));
+  if (const std::size_t at = head.find(kAttachment); at != std::string::npos) {
+    head.replace(at, kAttachment.size(), "Content-Disposition: inline;");
+  } else {  // an ASCII name without '"' or '\\'
+    const std::string name = unicodeNames ? Utf8FileNameFromPath(path) : FileNameFromPath(path);
+    head.append("Content-Disposition: inline; filename=").append(QuotedName(name)).append(kCrLf);
+  }
+  return head.append("Content-ID: <").append(InlineImageId(k)).append(">\r\n");
+}
+
+Status PlanImages(const HtmlAlternative& html, WorkFolder& files, bool unicodeNames,
+                  MessageCharset charset, std::vector<PlannedFile>& planned) {
+  for (std::size_t k = 0; k < html.images.size(); ++k) {
+    IoError error;
+    PlannedFile p;
+    p.file = files.OpenRead(html.images[k], error);
+    if (!p.file) return Unreadable("inline image", html.images[k], *error);
+    p.head = InlineImageHead(html.images[k], k, unicodeNames, charset);
+    planned.push_back(std::move(p));
+  }
+  return std::nullopt;
+}
+
+// Writes the alternative, its images read from the planned files.
+Status WriteAlternative(MessageWriter& out, const std::string& text, MessageCharset charset,
+                        const HtmlAlternative& html, const std::vector<PlannedFile>& images) {
+  const bool utf8 = charset == MessageCharset::Utf8;
+  IoError error;
+  for (std::string_view piece :
+       {kAlternative, kAlternativeDelimiter, utf8 ? kTextPlainUtf8 : kTextPlain,
+        utf8 ? kBase64Encoding : kSevenBit, kCrLf}) {
+    if (!error) error = out.Write(piece);
+  }
+  if (!error) error = LineLimiter(out).Write(text);
+  if (!error && !out.EndsWithCrLf()) error = out.Write(kCrLf);
+  if (!error) error = out.Write(kAlternativeDelimiter);
+  if (!error && !images.empty()) error = out.Write(kRelated);
+  if (!error && !images.empty()) error = out.Write(kRelatedDelimiter);
+  for (std::string_view piece : {kTextHtml, kBase64Encoding, kCrLf}) {
+    if (!error) error = out.Write(piece);
+  }
+  if (!error) error = out.Write(Utf8BodyText(html.html, false));
+  for (std::size_t k = 0; k < images.size() && !error; ++k) {
+    const PlannedFile& f = images[k];
+    if (!out.EndsWithCrLf()) error = out.Write(kCrLf);
+    for (std::string_view piece :
+         {kRelatedDelimiter, std::string_view(f.head), kBase64Encoding, kCrLf}) {
+      if (!error) error = out.Write(piece);
+    }
+    if (!error) error = out.WriteFileBase64(*f.file);
+    if (error && !out.WriteFailed()) return Unreadable("inline image", html.images[k], *error);
+  }
+  if (!error && !out.EndsWithCrLf()) error = out.Write(kCrLf);
+  if (!error && !images.empty()) error = out.Write(kRelatedClosing);
+  if (!error) error = out.Write(kAlternativeClosing);
+  if (error) return WriteFailure(*error);
+  return std::nullopt;
+}
+
 }  // namespace
 
 Status AddBinaryFile(MessageWriter& out, const std::string& text, FileListArray& list,
-                     std::int16_t& count, WorkFolder& files, MessageCharset charset) {
+                     std::int16_t& count, WorkFolder& files, MessageCharset charset,
+                     const HtmlAlternative* html) {
   const std::size_t n = ListCount(count);
   std::vector<PlannedFile> planned;
   if (Status s = PlanFiles(list, n, "attachment", true, files, planned, charset)) return s;
+  std::vector<PlannedFile> images;
+  if (html) {
+    if (Status s = PlanImages(*html, files, files.UnicodeNames(), charset, images)) return s;
+  }
   const bool utf8 = charset == MessageCharset::Utf8;
   const std::string_view textPlain = utf8 ? kTextPlainUtf8 : kTextPlain;
   const std::string_view textEncoding = utf8 ? kBase64Encoding : kSevenBit;
@@ -95,10 +182,18 @@ Status AddBinaryFile(MessageWriter& out, const std::string& text, FileListArray&
   out.Reserve(total);
 
   IoError error;
-  for (std::string_view piece : {kMultipart, kDelimiter, textPlain, textEncoding, kCrLf}) {
-    if (!error) error = out.Write(piece);
+  if (html) {
+    for (std::string_view piece : {kMultipart, kDelimiter}) {
+      if (!error) error = out.Write(piece);
+    }
+    if (error) return WriteFailure(*error);
+    if (Status s = WriteAlternative(out, text, charset, *html, images)) return s;
+  } else {
+    for (std::string_view piece : {kMultipart, kDelimiter, textPlain, textEncoding, kCrLf}) {
+      if (!error) error = out.Write(piece);
+    }
+    if (!error) error = LineLimiter(out).Write(text);
   }
-  if (!error) error = LineLimiter(out).Write(text);
   for (std::size_t k = 0; k < planned.size() && !error; ++k) {
     const PlannedFile& f = planned[k];
     if (extraCrLf) error = out.Write(kCrLf);
@@ -136,6 +231,15 @@ Status AddMultiFile(MessageWriter& out, const std::string& /*text*/, FileListArr
   }
   if (!error) error = out.Write(kClosing);
   if (error) return WriteFailure(*error);
+  return std::nullopt;
+}
+
+Status AddHtmlAlternative(MessageWriter& out, const std::string& text, MessageCharset charset,
+                          const HtmlAlternative& html, WorkFolder& files, bool unicodeNames) {
+  std::vector<PlannedFile> images;
+  if (Status s = PlanImages(html, files, unicodeNames, charset, images)) return s;
+  if (Status s = WriteAlternative(out, text, charset, html, images)) return s;
+  if (IoError error = out.Write(kEndOfData)) return WriteFailure(*error);
   return std::nullopt;
 }
 

@@ -45,7 +45,7 @@ Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out) {
   const std::string_view textPlain = utf8 ? kTextPlainUtf8 : kTextPlain;
   const std::string_view textEncoding = utf8 ? kBase64Encoding : kSevenBit;
   IoError error;
-  if (!attach && !multi) {
+  if (!attach && !multi && !st.HtmlFlag) {
     out.Reserve(head + textPlain.size() + textEncoding.size() + kXMailer.size() + text.size() +
                 st.TextFileData.size() + kCrLf.size() + kEndOfData.size());
     for (std::string_view piece :
@@ -68,8 +68,16 @@ Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out) {
     if (!error) error = out.Write(piece);
   }
   if (error) return SpoolFailure(*error);
-  return attach ? AddBinaryFile(out, text, st.FileList, st.FileCount, files, st.Charset)
-                : AddMultiFile(out, text, st.FileList, st.FileCount, files);
+  const HtmlAlternative html{st.HtmlText, st.HtmlImages};
+  if (attach) {
+    return AddBinaryFile(out, text, st.FileList, st.FileCount, files, st.Charset,
+                         st.HtmlFlag ? &html : nullptr);
+  }
+  if (st.HtmlFlag) {
+    return AddHtmlAlternative(out, text + st.TextFileData, st.Charset, html, files,
+                              files.UnicodeNames());
+  }
+  return AddMultiFile(out, text, st.FileList, st.FileCount, files);
 }
 
 std::uint64_t MessageSize(const MailSpool& mail, IoError& error) {

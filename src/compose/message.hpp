@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/failure.hpp"
 #include "base/run_state.hpp"
@@ -34,12 +35,25 @@ std::uint64_t MessageSize(const MailSpool& mail, IoError& error);
 // Compose the message into `out` without writing TEMP.TXT.
 Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out);
 
+// "#HTM": the HTML part (UTF-8) and the folder names of its inline images,
+// whose k-th part has the Content-ID InlineImageId(k).
+struct HtmlAlternative {
+  const std::string& html;
+  const std::vector<std::string>& images;
+};
+
 // Write the multipart remainder of the message to `out`; trim the list
 // entries in place. Every listed file is opened before anything is written.
-// The text part and the names are written in `charset`.
+// The text part and the names are written in `charset`; with `html` the
+// first part is the alternative of the text and the HTML.
 Status AddBinaryFile(MessageWriter& out, const std::string& text, FileListArray& list,
                      std::int16_t& count, WorkFolder& files,
-                     MessageCharset charset = MessageCharset::Iso2022Jp);
+                     MessageCharset charset = MessageCharset::Iso2022Jp,
+                     const HtmlAlternative* html = nullptr);
+// The body of a message with "#HTM" and no attachments: the alternative
+// and the end-of-data line.
+Status AddHtmlAlternative(MessageWriter& out, const std::string& text, MessageCharset charset,
+                          const HtmlAlternative& html, WorkFolder& files, bool unicodeNames);
 Status AddMultiFile(MessageWriter& out, const std::string& text, FileListArray& list,
                     std::int16_t& count, WorkFolder& files);
 

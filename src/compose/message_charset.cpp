@@ -145,7 +145,7 @@ void ApplyCharset(RunState& st, const MessageTexts& t, MessageCharset charset) {
   st.ToList = ToUtf8(t.toList);
   st.CcList = ToUtf8(t.ccList);
   st.BccList = ToUtf8(t.bccList);
-  const bool plain = !st.AttachFlag && !st.MultiFlag;
+  const bool plain = !st.AttachFlag && !st.MultiFlag && !st.HtmlFlag;
   std::string body = ToUtf8(t.body);
   if (plain) body.append(ToUtf8(t.textFile));
   st.BodyText = Utf8BodyText(body, plain);

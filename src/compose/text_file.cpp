@@ -167,9 +167,9 @@ std::string DamagedUtf8Notice(std::string_view file, const SourceFault& fault) {
   return note;
 }
 
-Status ReadFile(RunState& st, const std::string& name, WorkFolder& files, bool& unicode) {
-  unicode = false;
-  auto fail = [&](std::string_view reason) { return Unreadable("text file", name, reason); };
+Status ReadDetected(std::string_view what, const std::string& name, WorkFolder& files,
+                    SourceText& source) {
+  auto fail = [&](std::string_view reason) { return Unreadable(what, name, reason); };
   if (name.empty()) return fail("empty file name");
   IoError error;
   std::unique_ptr<InputFile> file = files.OpenRead(name, error);
@@ -178,12 +178,19 @@ Status ReadFile(RunState& st, const std::string& name, WorkFolder& files, bool& 
   std::string bytes(static_cast<std::size_t>(file->Size()), '\0');
   if (IoError e = ReadExactly(*file, 0, bytes.data(), bytes.size())) return fail(*e);
   file.reset();
-  SourceText source = DecodeSource(bytes);
+  source = DecodeSource(std::move(bytes));
   if (source.invalid) {
     std::size_t lost = 0;
     const std::string shown = files.UnicodeNames() ? Utf8ToCp932(name, lost) : name;
-    return UndecodableText("text file \"" + shown + "\"", *source.invalid);
+    return UndecodableText(std::string(what) + " \"" + shown + "\"", *source.invalid);
   }
+  return std::nullopt;
+}
+
+Status ReadFile(RunState& st, const std::string& name, WorkFolder& files, bool& unicode) {
+  unicode = false;
+  SourceText source;
+  if (Status status = ReadDetected("text file", name, files, source)) return status;
   if (source.damagedUtf8) {
     const std::string shown = files.UnicodeNames() ? name : Cp932ToUtf8Lossy(name);
     st.TextNotices.push_back(DamagedUtf8Notice("text file \"" + shown + "\"", *source.damagedUtf8));

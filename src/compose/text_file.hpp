@@ -30,6 +30,12 @@ Status ReadFile(RunState& st, const std::string& name, WorkFolder& files);
 // damaged UTF-8 adds a notice to st.TextNotices.
 Status ReadFile(RunState& st, const std::string& name, WorkFolder& files, bool& unicode);
 
+// The named file's text by the detection rule (DecodeSource); a file that
+// cannot be read, or whose BOM it belies, is refused naming it as `what`
+// ("text file").
+Status ReadDetected(std::string_view what, const std::string& name, WorkFolder& files,
+                    SourceText& source);
+
 // "cannot read <what> "<name>": <reason>", as an InputMissing failure.
 Failure Unreadable(std::string_view what, std::string_view name, std::string_view reason);
 

@@ -421,7 +421,36 @@ TEST(DirectiveKeywords, AreTheOnesTheInterpreterTakes) {
     EXPECT_EQ(IsDirectiveKeyword(key), tookIt && !line) << key;
     known += IsDirectiveKeyword(key) ? 1 : 0;
   }
-  EXPECT_EQ(known, 39);
+  EXPECT_EQ(known, 40);
+}
+
+// "#HTM": its images are found at start-up; a missing one (66) or too many
+// (65) stops the run, and a body without text takes the HTML's.
+TEST_F(CommandFileTest, HtmlBodyAndItsImages) {
+  WriteNamed("r.html", "<p>\x95\x5C</p><img src=\"c/a.png\"><img src=\"c/a.png\"><img src=x.gif>");
+  fs::create_directories(dir_ / "c");
+  WriteNamed("c/a.png", "png");
+  Status status = Read(Lines({"#HOS=h", "#HTM=r.html", ""}));
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(status->kind, FailureKind::InputMissing);
+  EXPECT_EQ(status->message.rfind("cannot read inline image \"x.gif\"", 0), 0u) << status->message;
+
+  WriteNamed("x.gif", "gif");
+  ReadOk(Lines({"#HOS=h", "#HTM=r.html", "", ""}));
+  EXPECT_TRUE(st_.HtmlFlag);
+  EXPECT_EQ(st_.HtmlImages, (std::vector<std::string>{"c/a.png", "x.gif"}));
+  EXPECT_EQ(st_.BodyText, "\r\n\r\n\x1b$BI=\x1b(J\r\n");  // 表 from the HTML, in ISO-2022-JP
+
+  ReadOk(Lines({"#HOS=h", "#HTM=r.html", "", "本文"}));
+  EXPECT_EQ(st_.BodyText.find("I="), std::string::npos) << "a body with text keeps its own";
+
+  std::string many;
+  for (int k = 0; k < 21; ++k) many += "<img src=\"i" + std::to_string(k) + ".png\">";
+  WriteNamed("many.html", many);
+  ExpectBad(Read(Lines({"#HOS=h", "#HTM=many.html"})),
+            "command.txt line 2: the HTML file has 21 inline images, at most 20");
+  ExpectBad(Read(Lines({"#MUL=r.html", "#HTM=r.html"})),
+            "command.txt line 2: \"#HTM\" cannot go with \"#MUL\"");
 }
 
 // More than ten names would send ten while the body lists them all.

@@ -5,6 +5,7 @@ import contextlib
 import email
 import email.policy
 import os
+import re
 import unittest
 
 import mail_readers as readers
@@ -432,6 +433,66 @@ class Wildcards(Delivery):
         res = self.run_tolvex()
         self.assertEqual(res.returncode, 66, res.stderr)
         self.assertIn('"日報/報告?.xls"'.encode(), res.stderr)
+
+
+class HtmlReports(Delivery):
+    """#HTM (127.0.0.232-233): a Shift_JIS report with a chart used twice,
+    sent as alternative[text, related[HTML, image]] inside mixed before the
+    attachment; the text made from the HTML; a missing image stops the run."""
+
+    HTML = ('<html><head><meta http-equiv="Content-Type" content="text/html; charset=Shift_JIS">'
+            "<title>夜間報告</title></head><body><h1>夜間報告 表ソ能</h1>"
+            '<p>売上&amp;在庫<br>竹|</p><img src="図/売上.png"><img src="図/売上.png">'
+            '<img src="http://example.jp/logo.png"><img src="../secret.png">'
+            '<a href="https://example.jp/r">詳細</a></body></html>')
+    CHART = b"\x89PNG\r\n\x1a\n" + bytes(range(256)) * 64
+
+    def test_report_with_a_chart_used_twice_and_an_attachment(self):
+        self.write("報告.html", sjis(self.HTML))
+        self.write("図/売上.png", self.CHART)
+        self.write("data.csv", b"a,b\r\n")
+        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(232)}", "#FRO=from@example.jp",
+                            "#TO=to@example.jp", "#SUB=夜間報告", "#HTM=報告.html", "#ATT=data.csv", ""])
+        check = self.run_tolvex(["--check"])
+        self.assertEqual(check.returncode, 0, check.stderr)
+        self.assertIn(b"Structure:\n  multipart/mixed\n    multipart/alternative\n      text/plain  ",
+                      check.stdout)
+        self.assertIn(f"        image/png  {len(self.CHART)} bytes\n    application/octet-stream  5 bytes\n"
+                      .encode(), check.stdout)
+        _, s = self.deliver(self.serve(232))
+        m = email.message_from_bytes(s.message, policy=email.policy.default)
+        shape = [(p.get_content_type(), [q.get_content_type() for q in p.iter_parts()])
+                 for p in m.walk() if p.is_multipart()]
+        self.assertEqual(shape, [("multipart/mixed", ["multipart/alternative", "application/octet-stream"]),
+                                 ("multipart/alternative", ["text/plain", "multipart/related"]),
+                                 ("multipart/related", ["text/html", "image/png"])])
+        alternative, attachment = m.iter_parts()
+        self.assertEqual((attachment.get_filename(), attachment.get_content()), ("data.csv", b"a,b\r\n"))
+        text, related = alternative.iter_parts()
+        self.assertEqual(text.get_content_charset(), "iso-2022-jp")
+        self.assertEqual(text.get_content().split("\r\n"),
+                         ["data.csv", "-----", "", "夜間報告 表ソ能", "", "売上&在庫", "竹|", "",
+                          "詳細 (https://example.jp/r)"])
+        html, image = related.iter_parts()
+        page = html.get_content()
+        self.assertIn('charset=utf-8">', page)
+        self.assertIn("<h1>夜間報告 表ソ能</h1>", page)
+        # Both references name the one image part; the others stay as written.
+        cids = re.findall(r'src="cid:([^"]+)"', page)
+        self.assertEqual(cids, [image["Content-ID"].strip("<>")] * 2)
+        self.assertIn('src="http://example.jp/logo.png"><img src="../secret.png">', page)
+        self.assertEqual(image.get_content(), self.CHART)
+        self.assertEqual((image.get_content_disposition(), image.get_filename()), ("inline", "売上.png"))
+        view = readers.mutt_view(self.write("delivered.eml", s.message))
+        self.assertIn("夜間報告 表ソ能", view)
+
+    def test_missing_image_stops_the_run_naming_it(self):
+        self.write("r.html", b'<p>x</p><img src="charts/gone.png">')
+        self.write_command([f"#HOS={addr(233)}", "#TO=to@example.jp", "#HTM=r.html", "", "本文"])
+        res = self.run_tolvex()
+        self.assertEqual(res.returncode, 66, res.stderr)
+        self.assertIn(b'"charts/gone.png"', res.stderr)
+        self.assertFalse(self.exists("TEMP.TXT"))
 
 
 if __name__ == "__main__":

@@ -241,11 +241,25 @@ def proxy_reply_seeds():
     yield "echoed-password", b"\x04HTTP/1.1 407 pw-\x95\x5c-secret\r\n\r\n"
 
 
+def html_body_seeds():
+    yield "report-sjis", sj('<html><head><meta http-equiv="Content-Type" content="text/html; charset=Shift_JIS">'
+                            "<title>夜間報告</title></head><body><h1>表ソ能</h1><p>売上&amp;在庫<br>竹|</p>"
+                            '<img src="charts/売上.png"><img src="charts/売上.png"><img src="http://x/a.png">'
+                            '<table><tr><th>A</th><td>1</td></tr></table><a href="https://x.jp/">詳細</a></body></html>')
+    yield "meta-utf8", '<meta charset="utf-8"><META CHARSET=euc-jp><p>日本語&#x8868;&#12477;&nbsp;&bogus;</p>'.encode()
+    yield "sources", (b"<img src=../a.png><img src='/abs.png'><img src=\"C:\\x.png\"><img src=\"data:,x\">"
+                      b"<img src=a.png?x><img src=b.gif/><img alt=x src = 'c&amp;d.svg'><img src=\"")
+    yield "raw-text", (b"<!-- <img src=c.png> --><script>'<img src=d.png>'</script><style>p{}</style>"
+                       b"<pre>a  b\r\n c</pre><a href=#x>y</a><a href=\"u\">u</a><br/><li>z")
+    yield "utf16", "\ufeff<p>表示</p><img src=\"図.png\">".encode("utf-16-le")
+
+
 def main():
     for target, seeds in [("command_file", command_file_seeds), ("sjis_text", sjis_seeds),
                           ("text_file", text_file_seeds), ("source_text", source_text_seeds), ("header_text", header_seeds_for_each_function),
                           ("smtp_session", session_seeds), ("token_reply", token_reply_seeds),
-                          ("proxy_reply", proxy_reply_seeds)]:
+                          ("proxy_reply", proxy_reply_seeds),
+                          ("html_body", html_body_seeds)]:
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)
         for name, data in seeds():

@@ -115,6 +115,25 @@ class Messages(Delivery):
         self.assertEqual([(a.get_filename(), a.get_content()) for a in m.iter_attachments()],
                          [("報告書.PDF", b"%PDF sho"), ("報告表.pdf", b"%PDF hyo")])
 
+    def test_html_report_with_a_chart(self):
+        # 127.0.0.237. The HTML in a Japanese folder named with "\\", its chart
+        # below it named with "/", sent inline once though shown twice.
+        chart = b"\x89PNG\r\n\x1a\n" + bytes(range(256)) * 8
+        self.write("報告/夜間.html", sjis('<meta charset="Shift_JIS"><h1>表ソ能</h1>'
+                                          '<img src="図/売上.png"><img src="図/売上.png">'))
+        self.write("報告/図/売上.png", chart)
+        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(237)}", "#TO=a@example.jp",
+                            "#HTM=報告\\夜間.html", ""])
+        s = self.deliver(self.serve(237))
+        m = email.message_from_bytes(s.message, policy=email.policy.default)
+        text, related = m.iter_parts()
+        html, image = related.iter_parts()
+        self.assertEqual(text.get_content().strip(), "表ソ能")
+        self.assertEqual(html.get_content().count(f'src="cid:{image["Content-ID"].strip("<>")}"'), 2)
+        self.assertIn('<meta charset="utf-8">', html.get_content())
+        self.assertEqual((image.get_content_type(), image.get_filename(), image.get_content()),
+                         ("image/png", "売上.png", chart))
+
     def test_slash_paths_and_quoted_names(self):
         # "/" separates folders on Windows too: the attachment is named by
         # the last component. A "," or "<" inside a quoted name is name text,
