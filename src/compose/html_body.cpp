@@ -54,35 +54,40 @@ struct Tag {
   }
 };
 
-// The tag starting at s[at] == '<'; false when none starts there (a "<" of
-// the text, or a tag the document leaves open).
-bool ParseTag(std::string_view s, std::size_t at, Tag& tag) {
+// What starts at a '<': a tag, the text's own "<", or a tag (or comment, or
+// quoted value) the document leaves open. Nothing after an open one can be
+// read as a tag either, so the readers stop there: each '<' would otherwise
+// scan to the end again, quadratic in a large damaged page.
+enum class TagScan : std::uint8_t { Tag, Text, Open };
+
+// The tag starting at s[at] == '<'.
+TagScan ParseTag(std::string_view s, std::size_t at, Tag& tag) {
   tag = Tag{};
   std::size_t i = at + 1;
   if (s.substr(at, 4) == "<!--") {
     const std::size_t close = s.find("-->", at + 4);
-    if (close == std::string_view::npos) return false;
+    if (close == std::string_view::npos) return TagScan::Open;
     tag.end = close + 3;
-    return true;
+    return TagScan::Tag;
   }
   if (i < s.size() && (s[i] == '!' || s[i] == '?')) {
     const std::size_t close = s.find('>', i);
-    if (close == std::string_view::npos) return false;
+    if (close == std::string_view::npos) return TagScan::Open;
     tag.end = close + 1;
-    return true;
+    return TagScan::Tag;
   }
   if (i < s.size() && s[i] == '/') {
     tag.closing = true;
     ++i;
   }
-  if (i >= s.size() || !IsLetter(s[i])) return false;
+  if (i >= s.size() || !IsLetter(s[i])) return TagScan::Text;
   while (i < s.size() && !IsBlank(s[i]) && s[i] != '/' && s[i] != '>') tag.name += Lower(s[i++]);
   while (i < s.size()) {
     while (i < s.size() && (IsBlank(s[i]) || s[i] == '/')) ++i;
-    if (i >= s.size()) return false;
+    if (i >= s.size()) return TagScan::Open;
     if (s[i] == '>') {
       tag.end = i + 1;
-      return true;
+      return TagScan::Tag;
     }
     Attribute a;
     while (i < s.size() && !IsBlank(s[i]) && s[i] != '=' && s[i] != '>' && s[i] != '/') {
@@ -93,11 +98,11 @@ bool ParseTag(std::string_view s, std::size_t at, Tag& tag) {
     if (i < s.size() && s[i] == '=') {
       ++i;
       while (i < s.size() && IsBlank(s[i])) ++i;
-      if (i >= s.size()) return false;
+      if (i >= s.size()) return TagScan::Open;
       a.hasValue = true;
       if (s[i] == '"' || s[i] == '\'') {
         const std::size_t close = s.find(s[i], i + 1);
-        if (close == std::string_view::npos) return false;
+        if (close == std::string_view::npos) return TagScan::Open;
         a.begin = i + 1;
         a.end = close;
         i = close + 1;
@@ -109,7 +114,7 @@ bool ParseTag(std::string_view s, std::size_t at, Tag& tag) {
     }
     tag.attributes.push_back(std::move(a));
   }
-  return false;
+  return TagScan::Open;
 }
 
 // Where the raw text of <script> or <style> opened by `tag` ends: at its
@@ -323,7 +328,9 @@ RewrittenHtml RewriteHtml(std::string_view html) {
   };
   Tag tag;
   for (std::size_t i = html.find('<'); i != std::string_view::npos; i = html.find('<', i)) {
-    if (!ParseTag(html, i, tag)) {
+    const TagScan scan = ParseTag(html, i, tag);
+    if (scan == TagScan::Open) break;
+    if (scan == TagScan::Text) {
       ++i;
       continue;
     }
@@ -379,7 +386,13 @@ std::string TextFromHtml(std::string_view html) {
   std::size_t from = 0;
   Tag tag;
   for (std::size_t i = html.find('<'); i != std::string_view::npos; i = html.find('<', i)) {
-    if (!ParseTag(html, i, tag)) {
+    const TagScan scan = ParseTag(html, i, tag);
+    if (scan == TagScan::Open) {  // it takes the rest, as a browser reads it
+      text(html.substr(from, i - from));
+      from = html.size();
+      break;
+    }
+    if (scan == TagScan::Text) {
       ++i;
       continue;
     }

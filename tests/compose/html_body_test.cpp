@@ -47,6 +47,8 @@ TEST(RewriteHtml, CharsetDeclarationsAndLocalImages) {
       {"<!-- <img src=\"c.png\"> --><script>x='<img src=\"d.png\">'</script><img src=\"e.png\"",
        "<!-- <img src=\"c.png\"> --><script>x='<img src=\"d.png\">'</script><img src=\"e.png\"",
        {}},
+      // An open quote takes the rest of the page: nothing after it is a tag.
+      {"<a title='it><img src=\"e.png\">", "<a title='it><img src=\"e.png\">", {}},
       // Japanese names and text (表, ソ and 能 in UTF-8) pass through.
       {"<p>表ソ能</p><img src=\"図/表.png\">",
        "<p>表ソ能</p><img src=\"" + cid1 + "\">",
@@ -74,6 +76,7 @@ TEST(TextFromHtml, TagsEntitiesBreaksAndLinks) {
        "詳細 (https://x.jp/?a=1&b=2) https://y top\r\n"},
       {"<pre>a  b\r\n  c</pre>d", "a  b\r\n  c\r\nd\r\n"},
       {"<script>if (a < b) x();</script>ok", "ok\r\n"},
+      {"<p>a</p><a title='it<p>b", "a\r\n"},  // the open tag takes the rest
       {"", ""},
   };
   for (const auto& [html, text] : cases) EXPECT_EQ(TextFromHtml(html), text) << html;
