@@ -319,6 +319,7 @@ FailureClass SmtpSession::ClassOfEnd(SmtpStep endStep) const {
       return ClassOfHandshake(text);
     case AUTH_MECHANISM:
     case SIZE_EXCEEDED:
+    case SMTPUTF8_MISSING:
       return FailureClass::Permanent;
     case AWAIT_AUTH_RESPONSE: {
       const FailureClass byCode = ClassOfReply(text);
