@@ -73,7 +73,9 @@ void ConvertAddressDomains(std::string& list, MessageCharset charset, AddressCon
       continue;
     }
     const std::string_view local = std::string_view(address).substr(0, at);
-    const std::string_view domain = std::string_view(address).substr(at + 1);
+    // Spaces after the domain are the list's, trimmed when it is split.
+    std::string_view domain = std::string_view(address).substr(at + 1);
+    while (!domain.empty() && domain.back() == ' ') domain.remove_suffix(1);
     if (HasNonAscii(local) && result.utf8LocalAddress.empty())
       result.utf8LocalAddress = Utf8Address(address, charset);
     if (!HasNonAscii(domain)) {

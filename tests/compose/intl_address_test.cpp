@@ -32,6 +32,8 @@ TEST(IntlAddress, DomainsBecomeALabels) {
       {"code page 932 in angle brackets, display name with 0x5C",
        kHyouji + " <a@" + kRei + ".jp>, b@example.jp", sjis,
        kHyouji + " <a@xn--r8jz45g.jp>, b@example.jp", ""},
+      {"spaces around stay", " a@" + kReiUtf8 + ".jp , b <c@" + kReiUtf8 + ".jp >", utf8,
+       " a@xn--r8jz45g.jp , b <c@xn--r8jz45g.jp >", ""},
       {"mixed case", "a@" + kRei + ".JP", sjis, "a@xn--r8jz45g.jp", ""},
       {"fullwidth dot mapped", "a@" + kRei + "\x81\x44jp", sjis, "a@xn--r8jz45g.jp", ""},
       {"trail byte 0x40 is no at sign (ァ)", "a@\x83\x40.jp", sjis, "a@xn--bck.jp", ""},
