@@ -319,7 +319,8 @@ class TrayIcon(WinRun):
 GROUPS = [
     [submission.WinSubmission, submission.WinScriptedTls, submission.WinProbe,
      submission.WinServerEdges, submission.WinProbeClose, submission.WinOAuth,
-     submission.WinDovecotOAuth, submission.WinStrictServers, submission.WinDsn],
+     submission.WinDovecotOAuth, submission.WinStrictServers, submission.WinDsn,
+     submission.WinIntl],
     [Messages, UnicodeCommandFile, failures.Failures, failures.TrayBalloon, WindowStates,
      check.CommandLine, spool.Spool, hostile.NotFiles, hostile.HostileServer,
      retry.WinTokenRequest, submission.WinServiceAccount],

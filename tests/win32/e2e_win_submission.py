@@ -7,7 +7,8 @@ e2e/test_strict_servers.py, run with tolvex.exe under Wine on
 tokens) and 236-239; what a server may say at any moment and a 221 that
 comes with the close (one after the other) on 37; the #DSN cases of
 e2e/test_dsn.py on 240; the service account cases (#OSA, CNG's RS256
-signature checked by the fake endpoint) on 138-139."""
+signature checked by the fake endpoint) on 138-139; the internationalised
+addresses of e2e/test_intl.py (IdnToAscii) on 159."""
 
 import subprocess
 
@@ -15,6 +16,7 @@ import winrun
 from winrun import WinRun, wine_cmd
 
 from test_dsn import DsnCases  # noqa: E402
+from test_intl import IntlCases  # noqa: E402
 from test_oauth import (CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases,  # noqa: E402
                         ServiceAccountCases)
 from test_probe import ProbeCases, ProbeCloseCases  # noqa: E402
@@ -40,6 +42,10 @@ class WinScriptedTls(ScriptedTlsCases, ArgsRun):
 
 class WinDsn(DsnCases, ArgsRun):
     pass
+
+
+class WinIntl(IntlCases, ArgsRun):
+    FIRST = SECOND = 159
 
 
 class WinStrictServers(StrictServerCases, ArgsRun):
