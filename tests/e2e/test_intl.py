@@ -1,8 +1,7 @@
 """Internationalised addresses: a domain not in ASCII goes out as its A-label
 in the envelope and the head; a local part not in ASCII (山田) goes only with
 SMTPUTF8, in UTF-8 on the wire and in the head's address lines; a server
-without SMTPUTF8 fails the delivery in state 142 before MAIL FROM; HELO and a
-refused domain stop the run at start-up.
+without SMTPUTF8 fails the delivery in state 142 before MAIL FROM.
 
 The cases are a mixin on 127.0.0.137 (FIRST) and 158 (SECOND); the Wine
 variant (e2e_win_submission.py) runs them on 159 alone."""
@@ -13,14 +12,14 @@ import email.policy
 from harness import E2ETest, addr
 from smtp_server import Script, ScriptedSmtpServer, ehlo_reply
 
-EX_DATAERR, EX_UNAVAILABLE = 65, 69
-YAMADA = "山田@例え.jp".encode()
+EX_UNAVAILABLE = 69
 A_LABEL = b"xn--r8jz45g.jp"
 
 
 class IntlCases:
     FIRST = 137
     SECOND = 158
+    output_encoding = "utf-8"  # of --check, --probe and standard error
 
     def intl_job(self, host, to, *directives):
         self.write_command([f"#HOS={addr(host)}", "#LOC=client.tolvex.test",
@@ -54,7 +53,7 @@ class IntlCases:
         check = self.run_tolvex(["--check"])
         self.assertEqual(check.returncode, 0, check.stderr)
         self.assertRegex(check.stdout, rb"MAIL FROM:<sender@xn--r8jz45g\.jp> SMTPUTF8")
-        self.assertIn(b"RCPT TO:<\xe5\xb1\xb1\xe7\x94\xb0@" + A_LABEL + b">", check.stdout)
+        self.assertIn("RCPT TO:<山田@xn--r8jz45g.jp>".encode(self.output_encoding), check.stdout)
         res, sessions = self.serve(self.FIRST, offered=True)
         self.assertEqual(res.returncode, 0, res.stderr)
         s = sessions[0]
@@ -72,21 +71,10 @@ class IntlCases:
         _, state, text = self.log_records()[-1]
         self.assertEqual(state, 142)
         self.assertIn("山田@例え.jp".encode("cp932"), text)
-        self.assertIn(YAMADA + b" needs SMTPUTF8", res.stderr)
+        self.assertIn("山田@例え.jp needs SMTPUTF8".encode(self.output_encoding), res.stderr)
         for offered, says in ((True, b"offered"), (False, b"not offered")):
             res, _ = self.serve(self.SECOND, offered, ["--probe"])
             self.assertRegex(res.stdout, rb"(?m)^SMTPUTF8: +" + says + rb"\b")
-
-    def test_refused_at_start_up(self):
-        for to, directives, says in (
-                ("山田@example.jp", [], b"needs SMTPUTF8"),
-                ("to@例え." + "a" * 64, ["#SEC=none"], b"is no valid internationalised domain")):
-            with self.subTest(to=to):
-                self.intl_job(self.FIRST, to, *directives)
-                res = self.run_tolvex()
-                self.assertEqual(res.returncode, EX_DATAERR, res.stderr)
-                self.assertIn(says, res.stderr)
-                self.assertFalse(self.exists("LOG.txt"))
 
 
 class Intl(IntlCases, E2ETest):

@@ -46,6 +46,7 @@ class WinDsn(DsnCases, ArgsRun):
 
 class WinIntl(IntlCases, ArgsRun):
     FIRST = SECOND = 159
+    output_encoding = "cp932"
 
 
 class WinStrictServers(StrictServerCases, ArgsRun):
