@@ -1,7 +1,5 @@
 #include "compose/intl_address.hpp"
 
-#include <vector>
-
 #include "base/idna.hpp"
 #include "base/sjis_text.hpp"
 #include "compose/address_list.hpp"

@@ -16,11 +16,14 @@ const std::string kYamada = "\x8E\x52\x93\x63";           // 山田
 const std::string kHyouji = "\x95\x5C\x8E\xA6";           // 表示: trail byte 0x5C
 
 // IdnToAscii (also under Wine) takes a label that opens with a combining
-// mark, as IDNA 2003 did; libidn2 refuses it.
+// mark, and maps ß to "ss", as IDNA 2003 did; libidn2 refuses the one and
+// keeps the other (non-transitional).
 #ifdef _WIN32
 constexpr bool kLeadingMarkRefused = false;
+constexpr const char* kStrasse = "a@strasse.de";
 #else
 constexpr bool kLeadingMarkRefused = true;
+constexpr const char* kStrasse = "a@xn--strae-oqa.de";
 #endif
 
 TEST(IntlAddress, DomainsBecomeALabels) {
@@ -55,6 +58,10 @@ TEST(IntlAddress, DomainsBecomeALabels) {
       {"64-character label refused", "a@" + kRei + "." + label63 + "a", sjis, "",
        kRei + "." + label63 + "a"},
       {"full-width space refused (mapped to a space)", "a@x\x81\x40", sjis, "", "x\x81\x40"},
+      {"sharp s",
+       "a@stra\xC3\x9F"
+       "e.de",
+       utf8, kStrasse, ""},
       {"leading combining mark", "a@\xCC\x81" + kReiUtf8 + ".jp", utf8,
        kLeadingMarkRefused ? "" : "a@xn--lsa692u7ut.jp",
        kLeadingMarkRefused ? "\xCC\x81" + kReiUtf8 + ".jp" : ""},
