@@ -47,7 +47,8 @@ delivery in LOG.txt and can wait and repeat on a schedule. It suits cron
 jobs, schedulers and scripts.]])
 # The libraries the program links, found by dpkg-shlibdeps; libcurl is
 # opened at run time only for OAuth 2.0 token requests, so it is
-# recommended rather than required (a run without OAuth never loads it).
+# recommended rather than required (a run without OAuth never loads it);
+# so is libidn2, opened only for an address whose domain is not ASCII.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libcurl4 | libcurl4t64")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libcurl4 | libcurl4t64, libidn2-0")
 include(CPack)

@@ -11,7 +11,7 @@
 set -euo pipefail
 # With --core only what building and running the Linux program needs (the demo).
 pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libasio-dev
-      libssl-dev libcurl4-openssl-dev nlohmann-json3-dev python3)
+      libssl-dev libcurl4-openssl-dev libidn2-dev nlohmann-json3-dev python3)
 if [[ ${1:-} != --core ]]; then
   pkgs+=(clang-format time postfix dovecot-core openssl locales g++-mingw-w64-x86-64-win32 wine wine64
          libgnutls30 python3-openssl mutt nodejs xvfb xauth xdotool iproute2 dpkg-dev file lintian

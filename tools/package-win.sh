@@ -19,8 +19,8 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win32/CMakeCache.tx
 
 # One static program: nothing but DLLs every Windows ships may be imported
 # (secur32 and crypt32 carry SChannel and the certificate store, bcrypt the
-# random bytes and SHA-256 of the sign-in in a browser).
-system_dlls='kernel32.dll|user32.dll|gdi32.dll|shell32.dll|ws2_32.dll|msvcrt.dll|advapi32.dll|secur32.dll|crypt32.dll|winhttp.dll|bcrypt.dll'
+# random bytes and SHA-256 of the sign-in in a browser, normaliz IdnToAscii).
+system_dlls='kernel32.dll|user32.dll|gdi32.dll|shell32.dll|ws2_32.dll|msvcrt.dll|advapi32.dll|secur32.dll|crypt32.dll|winhttp.dll|bcrypt.dll|normaliz.dll'
 extra=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' |
         grep -v -x -E "$system_dlls" || true)
 if [ -n "$extra" ]; then

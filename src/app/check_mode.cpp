@@ -68,13 +68,20 @@ int RunCheck(PlatformBundle& p, bool raw) {
   for (const std::string& note : st.TextNotices) out << "Warning:  " << note << "\n";
   out << "Charset:  " << st.CharsetReason << "\n";
   if (st.CharsetLost > 0) out << "Warning:  " << CharsetLostNote(st.CharsetLost) << "\n";
-  out << "Envelope: MAIL FROM:<" << display(AngleAddress(st.FromAddr, st.Charset)) << ">\n";
+  const bool smtpUtf8 = !st.SmtpUtf8Address.empty();
+  out << "Envelope: MAIL FROM:<" << display(AngleAddress(st.FromAddr, st.Charset)) << ">"
+      << (smtpUtf8 ? " SMTPUTF8" : "") << "\n";
   const int firstCopy = st.ToCount - st.CcCount - st.BccCount + 1;
   for (int k = 1; k <= st.ToCount; ++k) {
     out << "          RCPT TO:<"
         << display(AngleAddress(st.ToAddr[static_cast<std::size_t>(k)], st.Charset)) << ">";
     if (k >= firstCopy) out << (k < firstCopy + st.CcCount ? "  (Cc)" : "  (Bcc)");
     out << "\n";
+  }
+  if (smtpUtf8) {
+    out << "SMTPUTF8: " << display(st.SmtpUtf8Address)
+        << " has no ASCII form: the addresses go in UTF-8, and only to a server that offers "
+           "SMTPUTF8\n";
   }
   if (st.Submit.dsn.Asked()) {
     out << "DSN:      RET=HDRS ENVID=" << EnvelopeId(st.StampLines)

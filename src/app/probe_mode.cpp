@@ -182,6 +182,14 @@ void Probe::OnReply(SmtpStep step, std::string_view reply) {
         for (const std::string& m : AuthMechanisms(reply))
           mechanisms += (mechanisms.empty() ? "" : " ") + m;
         p_.out << Label("AUTH") << (mechanisms.empty() ? "(none offered)" : mechanisms) << "\n";
+        if (!st_.SmtpUtf8Address.empty()) {
+          p_.out << Label("SMTPUTF8")
+                 << (OffersKeyword(reply, "SMTPUTF8")
+                         ? "offered: the addresses go in UTF-8"
+                         : "not offered: a delivery to " + p_.display(st_.SmtpUtf8Address) +
+                               " fails (state 142)")
+                 << "\n";
+        }
         if (st_.Submit.dsn.Asked()) {
           p_.out << Label("DSN")
                  << (OffersKeyword(reply, "DSN")

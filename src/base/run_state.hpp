@@ -36,6 +36,9 @@ struct RunState {
   // addresses in ToAddr (CcCount Cc, then BccCount Bcc, all within ToCount).
   std::string CcList;
   std::string BccList;
+  // The first address whose local part is not ASCII (code page 932): the
+  // message goes only where the server offers SMTPUTF8. Empty: none.
+  std::string SmtpUtf8Address;
   std::int16_t CcCount = 0;
   std::int16_t BccCount = 0;
   // "#RTY=<retries>,<minutes>": a delivery that fails for the time being

@@ -43,6 +43,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/sjis_text.hpp"
@@ -52,6 +53,7 @@
 #include "compose/header_words.hpp"
 #include "compose/html_body.hpp"
 #include "compose/html_message.hpp"
+#include "compose/intl_address.hpp"
 #include "compose/message_charset.hpp"
 #include "compose/text_file.hpp"
 #include "compose/text_functions.hpp"
@@ -477,12 +479,55 @@ class Interpreter {
     return std::nullopt;
   }
 
+  // Each domain not in ASCII becomes its A-label before the charset is
+  // chosen; a domain of the envelope refused, or an address that only SMTPUTF8 carries in a
+  // session without EHLO or through a mail API, stops the reading.
+  Status ConvertAddresses() {
+    AddressConversion c;
+    const auto convert = [&](PieceText& p, std::size_t line) -> Status {
+      ConvertAddressDomains(p.text, p.unicode ? MessageCharset::Utf8 : MessageCharset::Iso2022Jp,
+                            c);
+      if (c.refusedDomain.empty()) return std::nullopt;
+      return BadLine(line ? line : lineNo_, "the domain \"" + c.refusedDomain +
+                                                "\" is no valid internationalised domain name");
+    };
+    if (Status status = convert(texts_.from, fromLine_)) return status;
+    if (Status status = convert(texts_.toList, toListLine_)) return status;
+    if (Status status = convert(texts_.ccList, copyLines_.cc)) return status;
+    if (Status status = convert(texts_.bccList, copyLines_.bcc)) return status;
+    // The reply address never reaches the envelope: its domain converted
+    // when IDNA takes it, else it stays as written, as it always went.
+    if (texts_.replyTo) {
+      AddressConversion reply;
+      std::string text = texts_.replyTo->text;
+      ConvertAddressDomains(
+          text, texts_.replyTo->unicode ? MessageCharset::Utf8 : MessageCharset::Iso2022Jp, reply);
+      if (reply.refusedDomain.empty()) texts_.replyTo->text = std::move(text);
+    }
+    std::size_t lost = 0;
+    st_.SmtpUtf8Address =
+        c.utf8LocalAddress.empty() ? std::string() : Utf8ToCp932(c.utf8LocalAddress, lost);
+    if (!st_.SmtpUtf8Address.empty() && st_.Submit.ViaApi()) {
+      return Failure{FailureKind::CommandFileBad,
+                     std::string(kCommandFileName) + ": the address \"" + st_.SmtpUtf8Address +
+                         "\" needs SMTPUTF8, which the mail APIs (#VIA) do not take"};
+    }
+    if (!st_.SmtpUtf8Address.empty() && !st_.Submit.Extended()) {
+      return Failure{FailureKind::CommandFileBad,
+                     std::string(kCommandFileName) + ": the address \"" + st_.SmtpUtf8Address +
+                         "\" needs SMTPUTF8, which the plain session (HELO, no #SEC or #USR) "
+                         "cannot send"};
+    }
+    return std::nullopt;
+  }
+
   Status Finish() {
     if (Status status = FinishHtml()) return status;
     texts_.from = Piece(st_.FromAddr);
     texts_.toList = Piece(st_.ToList);
     texts_.ccList = Piece(st_.CcList);
     texts_.bccList = Piece(st_.BccList);
+    if (Status status = ConvertAddresses()) return status;
     texts_.body = PieceText{std::move(body_), unicode_ || bodyUnicode_};
     texts_.textFile = PieceText{st_.TextFileData, textFileUnicode_};
     const CharsetChoice choice = ChooseCharset(charset_, st_.CommandEncoding, texts_);

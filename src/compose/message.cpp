@@ -5,6 +5,7 @@
 #include "compose/message.hpp"
 
 #include "compose/header_words.hpp"
+#include "compose/intl_address.hpp"
 #include "compose/mime_parts.hpp"
 #include "compose/utf8_message.hpp"
 
@@ -26,7 +27,12 @@ Failure SpoolFailure(std::string_view reason) {
 std::string AddField(const RunState& st) {
   // "#CC=": the copy list as written, named like the To: list. Bcc
   // addresses go into no head line.
-  const auto field = st.Charset == MessageCharset::Utf8 ? Utf8AddressField : EncodeAddressField;
+  // A message that goes only with SMTPUTF8 has its addresses in UTF-8.
+  const auto field = [&st](std::string_view name, std::string_view value) {
+    if (!st.SmtpUtf8Address.empty()) return Utf8HeadAddressField(name, value, st.Charset);
+    return st.Charset == MessageCharset::Utf8 ? Utf8AddressField(name, value)
+                                              : EncodeAddressField(name, value);
+  };
   std::string out = field("From:", st.FromAddr);
   out.append(kCrLf).append(field("To:", st.ToList)).append(kCrLf);
   if (st.CcCount > 0) out.append(field("Cc:", st.CcList)).append(kCrLf);

@@ -8,6 +8,7 @@
 #include "base/sjis_text.hpp"
 #include "base/text_convert.hpp"
 #include "compose/header_words.hpp"
+#include "compose/intl_address.hpp"
 #include "compose/text_functions.hpp"
 #include "compose/utf8_message.hpp"
 #include "encoding/jis_convert.hpp"
@@ -122,12 +123,18 @@ void ApplyCharset(RunState& st, const MessageTexts& t, MessageCharset charset) {
   st.Charset = charset;
   st.SubjectLine.clear();
   st.ReplyToLine.clear();
+  if (t.replyTo && !st.SmtpUtf8Address.empty()) {
+    st.ReplyToLine =
+        Utf8HeadAddressField("Reply-To:", t.replyTo->text,
+                             t.replyTo->unicode ? MessageCharset::Utf8 : MessageCharset::Iso2022Jp)
+            .append(kCrLf);
+  }
   if (charset == MessageCharset::Iso2022Jp) {
     if (t.subject) {
       std::string line("Subject: ");
       st.SubjectLine = EncodeSubjectLine(line.append(ToCp932(*t.subject))).append(kCrLf);
     }
-    if (t.replyTo)
+    if (t.replyTo && st.ReplyToLine.empty())
       st.ReplyToLine = EncodeAddressField("Reply-To:", ToCp932(*t.replyTo)).append(kCrLf);
     st.FromAddr = ToCp932(t.from);
     st.ToList = ToCp932(t.toList);
@@ -140,7 +147,8 @@ void ApplyCharset(RunState& st, const MessageTexts& t, MessageCharset charset) {
     return;
   }
   if (t.subject) st.SubjectLine = Utf8SubjectLine(ToUtf8(*t.subject)).append(kCrLf);
-  if (t.replyTo) st.ReplyToLine = Utf8AddressField("Reply-To:", ToUtf8(*t.replyTo)).append(kCrLf);
+  if (t.replyTo && st.ReplyToLine.empty())
+    st.ReplyToLine = Utf8AddressField("Reply-To:", ToUtf8(*t.replyTo)).append(kCrLf);
   st.FromAddr = ToUtf8(t.from);
   st.ToList = ToUtf8(t.toList);
   st.CcList = ToUtf8(t.ccList);

@@ -6,6 +6,7 @@
 // response state after it judges the reply.
 #include <utility>
 
+#include "compose/intl_address.hpp"
 #include "compose/message.hpp"
 #include "compose/text_functions.hpp"
 #include "smtp/dot_stuffer.hpp"
@@ -101,11 +102,18 @@ void SmtpSession::SendHello() {
 
 bool SmtpSession::SendsDsn() const { return !probe_ && dsnOffered_ && p_.st.Submit.dsn.Asked(); }
 
+std::string SmtpSession::EnvelopeAddress(const std::string& text) const {
+  const MessageCharset charset = p_.st.Charset;
+  std::string address = AngleAddress(text, charset);
+  return smtpUtf8_ ? Utf8Address(address, charset) : address;
+}
+
 void SmtpSession::SendMailFrom() {
   const RunState& st = p_.st;
   // RFC 1870: the size goes with MAIL FROM when the server announced SIZE.
   // A probe has no message. #DSN's RET and ENVID follow it.
-  std::string line = "MAIL FROM:" + EnvelopePath(AngleAddress(st.FromAddr, st.Charset));
+  std::string line = "MAIL FROM:" + EnvelopePath(EnvelopeAddress(st.FromAddr));
+  if (smtpUtf8_) line += " SMTPUTF8";
   if (sizeLimit_ && !probe_) line += " SIZE=" + std::to_string(MessageOctets());
   if (SendsDsn()) line += DsnMailParameters(EnvelopeId(st.StampLines));
   if (!probe_ && !dsnOffered_ && st.Submit.dsn.Asked()) {
@@ -119,7 +127,7 @@ void SmtpSession::SendMailFrom() {
 void SmtpSession::SendRcptTo() {
   const RunState& st = p_.st;
   const std::string& to = st.ToAddr[static_cast<std::size_t>(RcptIndex)];
-  const std::string address = AngleAddress(to, st.Charset);
+  const std::string address = EnvelopeAddress(to);
   std::string line = "RCPT TO:" + EnvelopePath(address);
   if (SendsDsn()) line += DsnRcptParameters(st.Submit.dsn, address);
   SendData(line + "\r\n");

@@ -331,6 +331,7 @@ FailureClass SmtpSession::ClassOfEnd(SmtpStep endStep) const {
       return flagged_;
     case AUTH_MECHANISM:
     case SIZE_EXCEEDED:
+    case SMTPUTF8_MISSING:
       return FailureClass::Permanent;
     case AWAIT_AUTH_RESPONSE: {
       const FailureClass byCode = ClassOfReply(text);

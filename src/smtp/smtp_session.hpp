@@ -215,6 +215,9 @@ class SmtpSession {
   // #DSN's parameters go with MAIL FROM and RCPT TO: asked, offered, and
   // not a probe (which has no message to be notified of).
   bool SendsDsn() const;
+  // An envelope address as MAIL FROM and RCPT TO carry it: UTF-8 under
+  // SMTPUTF8, else as written.
+  std::string EnvelopeAddress(const std::string& text) const;
   void SendMailFrom();
   void SendRcptTo();
   void SendMessage();
@@ -289,6 +292,8 @@ class SmtpSession {
   std::optional<std::uint64_t> sizeLimit_;
   // The last EHLO reply offers DSN: #DSN's parameters may go out.
   bool dsnOffered_ = false;
+  // The envelope goes in UTF-8 with MAIL FROM's SMTPUTF8 (RFC 6531).
+  bool smtpUtf8_ = false;
   std::optional<std::uint64_t> messageOctets_;  // measured once per session
   // RecvData holds a reply taken for the current command, not yet judged.
   bool replyUnjudged_ = false;

@@ -36,6 +36,9 @@ enum class SmtpStep : std::int16_t {
   AWAIT_MAIL_FROM_RESPONSE = 140,
   // Submission: the message is larger than the server's SIZE; no MAIL FROM.
   SIZE_EXCEEDED = 141,
+  // Submission: an address needs SMTPUTF8 and the server does not offer
+  // it; no MAIL FROM.
+  SMTPUTF8_MISSING = 142,
   AWAIT_RCPT_TO_TRANSFER = 145,
   AWAIT_RCPT_TO_RESPONSE = 150,
   // A probe: RSET after the last recipient instead of DATA.

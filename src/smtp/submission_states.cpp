@@ -58,6 +58,7 @@ void SmtpSession::ResetSubmission() {
   awaitingReply_ = false;
   sizeLimit_.reset();
   dsnOffered_ = false;
+  smtpUtf8_ = false;
   tlsFailed_ = false;
   tlsUp_ = false;
   mechanism_ = Mechanism::None;
@@ -83,6 +84,12 @@ Move SmtpSession::AfterEhlo() {
   // Refused before the credential or the message goes out. A probe has
   // no message.
   if (!probe_ && TooLarge()) return Finish(SIZE_EXCEEDED);
+  smtpUtf8_ = !p_.st.SmtpUtf8Address.empty();
+  if (smtpUtf8_ && !OffersKeyword(reply, "SMTPUTF8")) {
+    RecvData =
+        "the address " + p_.st.SmtpUtf8Address + " needs SMTPUTF8, which the server does not offer";
+    return Finish(SMTPUTF8_MISSING);
+  }
   if (sub.Authenticates()) {
     ChooseMechanism(reply);
     // None allowed is offered: logged with the EHLO reply; no credential sent.

@@ -533,6 +533,50 @@ TEST_F(CommandFileTest, ControlBytesInAddressesAreRefused) {
   ReadOk(Lines({"#FRO=\x91\x97\x90\x4D <s@x>", "#TO=\x95\x5C <t@x>"}));
 }
 
+// Domains not in ASCII (例え.jp) go out as A-labels, in the envelope and the
+// head alike; a local part not in ASCII (山田) is kept for SMTPUTF8, which
+// the plain session cannot ask for; a refused domain stops the reading.
+TEST_F(CommandFileTest, InternationalAddresses) {
+  const std::string rei = "\x97\xE1\x82\xA6";
+  const std::string yamada = "\x8E\x52\x93\x63";
+  const struct {
+    std::string text;
+    std::string bad;  // the failure's first words; empty: read
+    std::string from = "", to1 = "", to2 = "", replyTo = "", smtpUtf8 = "";
+  } cases[] = {
+      {Lines({"#FRO=a@" + rei + ".jp", "#TO=\x95\x5C <b@" + rei + ".jp>", "#CC=c@" + rei + ".JP",
+              "", "Reply-To: d@" + rei + ".jp"}),
+       "", "a@xn--r8jz45g.jp", "\x95\x5C <b@xn--r8jz45g.jp>", "c@xn--r8jz45g.jp",
+       "Reply-To: d@xn--r8jz45g.jp\r\n", ""},
+      {Lines({"#SEC=starttls", "#FRO=a@example.jp", "mail " + yamada + "@" + rei + ".jp"}), "",
+       "a@example.jp", yamada + "@xn--r8jz45g.jp", "", "", yamada + "@" + rei + ".jp"},
+      {Lines({"#FRO=a@example.jp", "mail " + yamada + "@example.jp"}),
+       "command.txt: the address \"" + yamada + "@example.jp\" needs SMTPUTF8"},
+      {Lines({"#VIA=gmail", "#USR=a@example.jp", "#OAU=google", "#OID=c",
+              "mail " + yamada + "@example.jp"}),
+       "command.txt: the address \"" + yamada +
+           "@example.jp\" needs SMTPUTF8, which the mail APIs"},
+      {Lines({"#FRO=a@example.jp", "#TO=b@" + rei + "." + std::string(64, 'a')}),
+       "command.txt line 2: the domain \"" + rei + "." + std::string(64, 'a') + "\" is no valid"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    st_ = RunState{};
+    st_.FromAddr = "DummySender";
+    const Status status = Read(c.text);
+    if (!c.bad.empty()) {
+      ExpectBad(status, c.bad);
+      continue;
+    }
+    ASSERT_FALSE(status.has_value()) << status->message;
+    EXPECT_EQ(st_.FromAddr, c.from);
+    EXPECT_EQ(st_.ToAddr[1], c.to1);
+    EXPECT_EQ(st_.ToAddr[2], c.to2);
+    EXPECT_EQ(st_.ReplyToLine, c.replyTo);
+    EXPECT_EQ(st_.SmtpUtf8Address, c.smtpUtf8);
+  }
+}
+
 // Envelope order To, Cc, Bcc; 表 (0x95 0x5C) in a display name is no comma.
 TEST_F(CommandFileTest, CopyRecipientsAndRetries) {
   auto fresh = [&](const std::string& bytes) {

@@ -40,6 +40,7 @@ bool Named(SmtpStep step) {
     case AWAIT_MAIL_FROM_TRANSFER:
     case AWAIT_MAIL_FROM_RESPONSE:
     case SIZE_EXCEEDED:
+    case SMTPUTF8_MISSING:
     case AWAIT_RCPT_TO_TRANSFER:
     case AWAIT_RCPT_TO_RESPONSE:
     case AWAIT_RSET_TRANSFER:

@@ -573,6 +573,79 @@ TEST(SubmissionSession, DsnParametersWhenTheServerOffersDsn) {
   }
 }
 
+// An address whose local part is not ASCII (山田, code page 932 or UTF-8):
+// with SMTPUTF8 offered, MAIL FROM says SMTPUTF8 and every envelope address
+// goes in UTF-8; not offered, the session ends in 142 naming the address
+// before MAIL FROM or the credential. Without such an address nothing
+// changes, SMTPUTF8 offered or not.
+TEST(SubmissionSession, SmtpUtf8ForALocalPartNotInAscii) {
+  const std::string under = "250-mail.example\r\n250-AUTH PLAIN\r\n";
+  const std::string yamadaSjis = "\x8E\x52\x93\x63@example.jp";
+  const std::string yamadaUtf8 = "\xE5\xB1\xB1\xE7\x94\xB0@example.jp";
+  const struct {
+    const char* name;
+    std::string lastEhloLine;
+    MessageCharset charset;
+    std::string needs;  // SmtpUtf8Address
+    std::string to;
+    SmtpStep step;
+    std::vector<std::string> envelope;
+  } cases[] = {
+      {"offered, code page 932",
+       "250 SMTPUTF8\r\n",
+       MessageCharset::Iso2022Jp,
+       yamadaSjis,
+       "\x95\x5C <" + yamadaSjis + ">",
+       SmtpStep::IDLE,
+       {"MAIL FROM:<from@example.jp> SMTPUTF8\r\n", "RCPT TO:<" + yamadaUtf8 + ">\r\n"}},
+      {"offered, UTF-8 message",
+       "250 smtputf8\r\n",
+       MessageCharset::Utf8,
+       yamadaSjis,
+       yamadaUtf8,
+       SmtpStep::IDLE,
+       {"MAIL FROM:<from@example.jp> SMTPUTF8\r\n", "RCPT TO:<" + yamadaUtf8 + ">\r\n"}},
+      {"not offered",
+       "250 8BITMIME\r\n",
+       MessageCharset::Iso2022Jp,
+       yamadaSjis,
+       yamadaSjis,
+       SmtpStep::SMTPUTF8_MISSING,
+       {}},
+      {"ASCII, offered",
+       "250 SMTPUTF8\r\n",
+       MessageCharset::Iso2022Jp,
+       "",
+       "to@example.jp",
+       SmtpStep::IDLE,
+       {"MAIL FROM:<from@example.jp>\r\n", "RCPT TO:<to@example.jp>\r\n"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig(Submission(kBeforeTls, under + c.lastEhloLine));
+    rig.st.Charset = c.charset;
+    rig.st.FromAddr = "from@example.jp";
+    rig.st.SmtpUtf8Address = c.needs;
+    rig.Recipients({c.to});
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntilEnded());
+    EXPECT_EQ(rig.Log().step, c.step) << rig.Log().reply;
+    std::vector<std::string> envelope;
+    bool authSent = false;
+    for (const std::string& sent : rig.Commands()) {
+      if (sent.starts_with("MAIL ") || sent.starts_with("RCPT ")) envelope.push_back(sent);
+      authSent = authSent || sent.starts_with("AUTH ");
+    }
+    EXPECT_EQ(envelope, c.envelope);
+    EXPECT_EQ(authSent, c.step == SmtpStep::IDLE);
+    if (c.step == SmtpStep::SMTPUTF8_MISSING) {
+      EXPECT_EQ(rig.Log().reply,
+                "the address " + yamadaSjis + " needs SMTPUTF8, which the server does not offer");
+      EXPECT_EQ(rig.host.at(1).failure, FailureClass::Permanent);
+    }
+  }
+}
+
 // The kind of failure each ending reports: what exit status and retries
 // are decided from. After the server took the message nothing is temporary.
 TEST(SubmissionSession, FailureClassOfEachEnding) {

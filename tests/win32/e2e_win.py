@@ -338,7 +338,8 @@ class TrayIcon(WinRun):
 GROUPS = [
     [submission.WinSubmission, submission.WinScriptedTls, submission.WinProbe,
      submission.WinServerEdges, submission.WinProbeClose, submission.WinOAuth,
-     submission.WinApi, submission.WinDovecotOAuth, submission.WinStrictServers, submission.WinDsn],
+     submission.WinApi, submission.WinDovecotOAuth, submission.WinStrictServers, submission.WinDsn,
+     submission.WinIntl],
     [Messages, UnicodeCommandFile, failures.Failures, failures.TrayBalloon, WindowStates,
      check.CommandLine, spool.Spool, hostile.NotFiles, hostile.HostileServer,
      retry.WinTokenRequest, submission.WinServiceAccount],

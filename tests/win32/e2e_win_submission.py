@@ -8,7 +8,8 @@ tokens) and 236-239; the #PRX cases of e2e/test_proxy.py (WinHTTP's
 named proxy for the token request) on 176-179; what a server may say at any moment and a 221 that
 comes with the close (one after the other) on 37; the #DSN cases of
 e2e/test_dsn.py on 240; the service account cases (#OSA, CNG's RS256
-signature checked by the fake endpoint) on 138-139."""
+signature checked by the fake endpoint) on 138-139; the internationalised
+addresses of e2e/test_intl.py (IdnToAscii) on 159."""
 
 import subprocess
 
@@ -17,6 +18,7 @@ from winrun import WinRun, wine_cmd
 
 from test_api import ApiCases  # noqa: E402
 from test_dsn import DsnCases  # noqa: E402
+from test_intl import IntlCases  # noqa: E402
 from test_oauth import (CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases,  # noqa: E402
                         ServiceAccountCases)
 from test_proxy import ProxyCases  # noqa: E402
@@ -43,6 +45,11 @@ class WinScriptedTls(ScriptedTlsCases, ArgsRun):
 
 class WinDsn(DsnCases, ArgsRun):
     pass
+
+
+class WinIntl(IntlCases, ArgsRun):
+    FIRST = SECOND = 159
+    output_encoding = "cp932"
 
 
 class WinStrictServers(StrictServerCases, ArgsRun):
