@@ -17,7 +17,11 @@ programs may run side by side:
   server may say at any moment, a probe against servers closing after 221
   (12 scripted, 13 Postfix + Dovecot), 240 #DSN (test_dsn; Wine too), 196
   attachments by wildcard (test_messages.Wildcards; Wine too), 170-175
-  proxies (test_proxy: the proxy on 170, servers on 171-173; 176-179 under Wine).
+  proxies (test_proxy: the proxy on 170, servers on 171-173; 176-179 under Wine),
+  190-192 the mail APIs (test_api; 197-199 under Wine), 135-136 service
+  accounts (138-139 under Wine), 137 and 158 internationalised addresses (159
+  under Wine), 133 the Postfix peer with SMTPUTF8, 232-233 HTML reports (237
+  under Wine).
 """
 
 import collections

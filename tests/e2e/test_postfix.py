@@ -4,6 +4,7 @@ parser, Node's WHATWG decoder and mutt, to the original Japanese names,
 subject and text and the attached bytes."""
 
 import email
+import email.policy
 import os
 import shutil
 import unittest
@@ -190,6 +191,38 @@ class PostfixDelivery(E2ETest):
         self.assertEqual(parts[0].get_content().strip(), text)
         self.assertEqual(parts[1].get_filename(), "n.bin")
         self.assertEqual(parts[1].get_content(), b"\x00\x01\x02\x03\x04\x05\xff")
+
+
+class SmtpUtf8Peer(PostfixPeer):
+    """Postfix with SMTPUTF8 on and one mailbox, 山田@例え.jp (its domain as
+    the A-label the program sends)."""
+
+    def settings(self):
+        return {**super().settings(), "smtputf8_enable": "yes"}
+
+    def prepare(self):
+        with open(os.path.join(self.conf, "vmailbox"), "w", encoding="utf-8") as f:
+            f.write(f"山田@{self.domain} yamada/\n")
+
+
+class PostfixSmtpUtf8(E2ETest):
+    def test_a_local_part_not_in_ascii_is_delivered(self):
+        if not shutil.which("postfix"):
+            raise AssertionError("postfix is not installed (Debian package postfix)")
+        with SmtpUtf8Peer(addr(133), domain="xn--r8jz45g.jp", users=()) as peer:
+            self.write_command(["#LOC=client.tolvex.test", f"#HOS={addr(133)}", "#SEC=none",
+                                "#FRO=送信表 <sender@例え.jp>", "#TO=山田様 <山田@例え.jp>",
+                                "#SUB=国際化アドレス", "", "本文 表ソ能"])
+            res = self.run_tolvex()
+            self.assertEqual(res.returncode, 0,
+                             res.stderr.decode("utf-8", "replace") + peer.log_text())
+            with open(peer.wait_for_mail("yamada")[0], encoding="utf-8") as f:
+                msg = email.message_from_string(f.read(), policy=email.policy.default)  # RFC 6532
+        self.assertEqual(msg["To"].addresses[0].addr_spec, "山田@xn--r8jz45g.jp")
+        self.assertEqual(msg["To"].addresses[0].display_name, "山田様")
+        self.assertEqual(msg["From"].addresses[0].addr_spec, "sender@xn--r8jz45g.jp")
+        self.assertEqual(msg["Subject"], "国際化アドレス")
+        self.assertEqual(msg.get_content().strip(), "本文 表ソ能")
 
 
 if __name__ == "__main__":
