@@ -74,13 +74,18 @@ class WinProbeClose(ProbeCloseCases, ArgsRun):
         return self.run_tolvex(["--probe"])
 
 
-class WinOAuth(OAuthCases, ArgsRun):
-    FIRST = 180
+class Cp932Run:
+    """Put before a mixin whose cases run the program: they run it by
+    ArgsRun's way, and read its output in the console's code page."""
+
+    console = "cp932"
 
     def run_tolvex(self, args=(), timeout=90):
         return ArgsRun.run_tolvex(self, args, timeout)
 
-    console = "cp932"
+
+class WinOAuth(Cp932Run, OAuthCases, ArgsRun):
+    FIRST = 180
 
     def spawn_tolvex(self, args, env):
         # Wine's browser launcher stays off: the test is the browser.
@@ -114,23 +119,15 @@ class WinOAuth(OAuthCases, ArgsRun):
                          [True])
 
 
-class WinServiceAccount(ServiceAccountCases, ArgsRun):
+class WinServiceAccount(Cp932Run, ServiceAccountCases, ArgsRun):
     FIRST = 137
-    console = "cp932"
-
-    def run_tolvex(self, args=(), timeout=90):
-        return ArgsRun.run_tolvex(self, args, timeout)
 
 
-class WinApi(ApiCases, ArgsRun):
+class WinApi(Cp932Run, ApiCases, ArgsRun):
     FIRST = 197
     # WinHTTP keeps the proxy's tunnel (and the TLS connection in it) for the
     # upload that follows the token request.
     tunnels = 1
-    console = "cp932"
-
-    def run_tolvex(self, args=(), timeout=90):
-        return ArgsRun.run_tolvex(self, args, timeout)
 
 
 class WinProxy(ProxyCases, ArgsRun):
