@@ -9,43 +9,22 @@ import select
 import socket
 import threading
 
-from smtp_server import bind_when_free
+from smtp_server import LoopbackListener
 
 
-class Proxy:
+class Proxy(LoopbackListener):
     def __init__(self, address, port, kind, user=None, password=None, refuse=None):
         self.address, self.port, self.kind = address, port, kind
         self.user, self.password, self.refuse = user, password, refuse
         self.asked, self.auth, self.errors = [], [], []
         self.hosts = []  # the Host: of each CONNECT
-        self._stop = threading.Event()
-        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        bind_when_free(self._listener, (address, port))
-        self._listener.listen(8)
-        self._listener.settimeout(0.05)
-        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._listen(address, port, 8)
 
     def url(self, user=True):
         return f"{self.kind}://{self.user + '@' if user and self.user else ''}{self.address}:{self.port}"
 
-    def __enter__(self):
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self._stop.set()
-        self._thread.join(timeout=10)
-        self._listener.close()
-
     def _serve(self):
-        while not self._stop.is_set():
-            try:
-                conn, _ = self._listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
+        for conn in self._connections():
             threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
 
     def _handle(self, conn):

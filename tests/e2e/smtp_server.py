@@ -131,7 +131,43 @@ class _Link:
         self.buf = b""
 
 
-class ScriptedSmtpServer(TlsAndAuth):
+class LoopbackListener:
+    """A listening socket whose connections a thread of its own serves
+    (`_serve`, taking them from `_connections()`) from `with` until stopped."""
+
+    def _listen(self, address, port, backlog):
+        self._stop = threading.Event()
+        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        bind_when_free(self._listener, (address, port))
+        self._listener.listen(backlog)
+        self._listener.settimeout(0.05)
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(timeout=10)
+        self._listener.close()
+
+    def _connections(self):
+        while not self._stop.is_set():
+            try:
+                conn, _ = self._listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            yield conn
+
+
+class ScriptedSmtpServer(TlsAndAuth, LoopbackListener):
     """`tls` = (certificate PEM, key PEM) enables STARTTLS; with
     `implicit_tls` the handshake comes before the greeting; `tls_setup`
     (given the ssl.SSLContext) narrows what the server allows."""
@@ -153,37 +189,13 @@ class ScriptedSmtpServer(TlsAndAuth):
         self.message_event = threading.Event()  # a terminator arrived
         self.session_done = threading.Event()   # a connection ended
         self.connected = threading.Event()
-        self._stop = threading.Event()
         self._lock = threading.Lock()
-        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        bind_when_free(self._listener, (address, port))
-        self._listener.listen(4)
-        self._listener.settimeout(0.05)
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-
-    def __enter__(self):
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-    def stop(self):
-        self._stop.set()
-        self._thread.join(timeout=10)
-        self._listener.close()
+        self._listen(address, port, 4)
 
     # -- serving ---------------------------------------------------------
 
     def _serve(self):
-        while not self._stop.is_set():
-            try:
-                conn, _ = self._listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
+        for conn in self._connections():
             session = Session()
             with self._lock:
                 self.script = self.scripts[min(len(self.sessions), len(self.scripts) - 1)]
