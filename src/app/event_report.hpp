@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "app/message_view.hpp"
 #include "base/event_log.hpp"

@@ -2,8 +2,9 @@
 // receives from the platform, in one bundle each main builds: the work
 // folder, the window, the clock, the timers and the socket with the event
 // loop that delivers their events, the secrets, the HTTPS client, the
-// sign-in store, the cryptography, the browser, the output and the event log. RunProgram hands it
-// to the mode the command line asks for; no mode wires the platform itself.
+// sign-in store, the cryptography, the browser, the output and the event
+// log. RunProgram hands it to the mode the command line asks for; no mode
+// wires the platform itself.
 #pragma once
 
 #include <functional>

@@ -11,6 +11,7 @@
 #include "app/exit_status.hpp"
 #include "platform/native_path.hpp"
 #include "support/form_rig.hpp"
+#include "support/scripted_https.hpp"
 
 namespace tolvex::test {
 namespace {
@@ -136,6 +137,7 @@ TEST(EventReport, RunsReportOnThePlatformsLog) {
     std::vector<std::string> extra;
     int exit;
     std::vector<Event> events;  // the texts up to a kept file's name
+    bool tokenRefused = false;  // OAuth, the token endpoint answering 400
   } cases[] = {
       {"421 twice, then kept",
        Server(9, "421 busy\r\n"),
@@ -162,10 +164,19 @@ TEST(EventReport, RunsReportOnThePlatformsLog) {
        kExitNoPerm,
        {{kError, EventKind::DeliveryFailed, f + "state " + s139 + ": 535 5.7.8 bad: ***"}}},
       {"an unknown #EVT value", Server(0, ""), {"#EVT=some"}, kExitDataErr, {}},
+      {"a refused token request",
+       Server(0, ""),
+       {"#SEC=starttls", "#USR=u@example.jp", "#OAU=https://idp.test/token", "#OID=c", "#OSC=s"},
+       kExitUnavailable,
+       {{kError, EventKind::DeliveryFailed, f + "state 105: "}},
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FormRig rig(c.server);
+    ScriptedHttps https;
+    https.replies.push_back(ScriptedHttps::Reply(400, R"({"error":"invalid_client"})"));
+    if (c.tokenRefused) rig.https = &https;
     rig.WriteSimpleCommandFile(c.extra);
     rig.Load();
     ASSERT_TRUE(rig.RunUntilEnded());
