@@ -2,6 +2,7 @@
 #include "app/check_mode.hpp"
 
 #include "api/mail_api.hpp"
+#include "app/event_report.hpp"
 #include "app/exit_status.hpp"
 #include "app/load_job.hpp"
 #include "app/submission_setup.hpp"
@@ -92,6 +93,7 @@ int RunCheck(PlatformBundle& p, bool raw) {
     out << "Retries:  " << st.RetryCount << ", " << st.RetryMinutes
         << " minutes apart; undelivered mail kept in undelivered/\n";
   }
+  out << "Events:   " << EventReport::Destination(st.Events, p.events.Where()) << "\n";
   for (const std::string& expansion : st.FileExpansions) out << "Pattern:  " << expansion << "\n";
   out << "Message:  " << mail.size() << " bytes\n\n";
   const MessageView view = ViewMessage(mail, display);

@@ -41,7 +41,8 @@ int RunForm(PlatformBundle& platform) {
 Form1::Form1(PlatformBundle& platform)
     : SessionDriver(session_, platform.socket),
       p_(platform),
-      session_(SessionPorts{st_, Connection(), p_.tmrSMTP, *this}) {}
+      session_(SessionPorts{st_, Connection(), p_.tmrSMTP, *this}),
+      events_(platform.events, platform.folder, platform.display) {}
 
 // ---- start-up ---------------------------------------------------------
 
@@ -56,6 +57,7 @@ void Form1::Form_Load() {
     Abort(*failure);
     return;
   }
+  events_.wanted = st_.Events;
   for (const std::string& note : st_.TextNotices) p_.window.ReportNotice(note);
   if (st_.CharsetLost > 0) p_.window.ReportNotice(CharsetLostNote(st_.CharsetLost));
   SetPorts(st_, p_.socket);
@@ -225,6 +227,7 @@ void Form1::LogSession(SmtpStep endStep, std::string_view reply) {
 }
 
 void Form1::DeliveryEnded(const DeliveryEnd& end) {
+  events_.DeliveryEnded(end);
   // A percentage gives way to the sending caption, as the send left it.
   if (progress_.Stop()) p_.window.SetCaption(kSendingCaption);
   if (st_.RetryOn) {

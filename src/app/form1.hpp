@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/event_report.hpp"
 #include "app/exit_status.hpp"
 #include "app/platform_bundle.hpp"
 #include "app/retry_plan.hpp"
@@ -119,6 +120,8 @@ class Form1 : public SessionDriver, private SessionHost {
   // or keeping it failed). Either keeps command.txt under #DEL.
   bool messageOpen_ = false;
   bool messageLost_ = false;
+  // Failures and kept mail where administrators look ("#EVT").
+  EventReport events_;
 };
 
 }  // namespace tolvex

@@ -34,9 +34,9 @@ bool Form1::StartAttempt() {
     if (failure) {
       // The delivery ended in 105, whatever failed in the sign-in: it is
       // reported and counted as a failed delivery.
-      if (st_.RetryOn) {
-        return AfterAttempt(DeliveryEnd{SmtpStep::OAUTH_TOKEN, failureClass, failure->message});
-      }
+      const DeliveryEnd end{SmtpStep::OAUTH_TOKEN, failureClass, failure->message};
+      events_.DeliveryEnded(end);
+      if (st_.RetryOn) return AfterAttempt(end);
       NoteFailure(Failure{FailureKind::DeliveryFailed, failure->message});
       return false;
     }
@@ -111,6 +111,7 @@ void Form1::KeepUndelivered() {
   }
   p_.window.ReportFailure(
       Failure{FailureKind::DeliveryFailed, "the undelivered message is kept as " + name});
+  events_.Kept(name);
 }
 
 // The run ends before the message's attempts are over: during a wait, or

@@ -2,8 +2,9 @@
 // receives from the platform, in one bundle each main builds: the work
 // folder, the window, the clock, the timers and the socket with the event
 // loop that delivers their events, the secrets, the HTTPS client, the
-// sign-in store, the cryptography, the browser and the output. RunProgram hands it to the
-// mode the command line asks for; no mode wires the platform itself.
+// sign-in store, the cryptography, the browser, the output and the event
+// log. RunProgram hands it to the mode the command line asks for; no mode
+// wires the platform itself.
 #pragma once
 
 #include <functional>
@@ -12,6 +13,7 @@
 #include "app/message_view.hpp"
 #include "base/browser_sign_in.hpp"
 #include "base/crypto.hpp"
+#include "base/event_log.hpp"
 #include "base/https.hpp"
 #include "base/platform.hpp"
 #include "base/sign_in_store.hpp"
@@ -66,6 +68,8 @@ struct PlatformBundle {
   std::ostream& out;       // what --check, --probe and --login print (UTF-8)
   std::ostream& bytes;     // --check --raw: the message's bytes, unchanged
   DisplayText display;     // code page 932 text as `out` takes it
+  EventLog& events;        // failures where administrators look: syslog, the Event Log
+  std::string folder;      // the work folder's full path in UTF-8, as events name it
 };
 
 }  // namespace tolvex

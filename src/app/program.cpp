@@ -11,6 +11,14 @@
 
 namespace tolvex {
 
+int ProgramHost::RegisterEventLog(std::string_view lineEnd) {
+  std::string text =
+      "tolvex: --register-eventlog is for Windows; here events go to syslog (ident tolvex, "
+      "facility mail), which needs no registration";
+  WriteError(text.append(lineEnd));
+  return kExitUsage;
+}
+
 int RunProgram(const std::vector<std::string_view>& args, std::string_view program,
                const VersionFacts& version, std::string_view lineEnd, ProgramHost& host) {
   const CommandLine cl = ParseCommandLine(args);
@@ -28,6 +36,8 @@ int RunProgram(const std::vector<std::string_view>& args, std::string_view progr
       host.WriteError(text.append(" --help'.").append(lineEnd));
       return kExitUsage;
     }
+    case CommandLineAction::RegisterEventLog:
+      return host.RegisterEventLog(lineEnd);
     case CommandLineAction::Check:
       mode = JobMode::Check;
       break;

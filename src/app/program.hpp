@@ -25,6 +25,9 @@ class ProgramHost {
   // cannot be set up, says why on standard error and returns the status.
   virtual int WithPlatform(JobMode mode, const std::filesystem::path& workDir,
                            const std::function<int(PlatformBundle&)>& body) = 0;
+  // --register-eventlog: registers the event source and returns the exit
+  // status; only Windows has one to register.
+  virtual int RegisterEventLog(std::string_view lineEnd);
 };
 
 // Runs the mode `args` ask for and returns the exit status. `program` is

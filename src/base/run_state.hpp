@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/event_log.hpp"
 #include "base/mail_data.hpp"
 #include "base/submission.hpp"
 #include "base/text_encoding.hpp"
@@ -46,6 +47,8 @@ struct RunState {
   bool RetryOn = false;
   std::int16_t RetryCount = 0;
   std::int16_t RetryMinutes = 0;
+  // "#EVT=": what goes to syslog or the Event Log.
+  EventsWanted Events = EventsWanted::Failures;
   std::string SubjectLine;   // encoded "Subject: " line with CR LF
   std::string ReplyToLine;   // "Reply-To: " line with CR LF
   std::string BodyText;      // body as sent: ISO-2022-JP, or Base64 lines of UTF-8

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/ascii.hpp"
 #include "base/sjis_text.hpp"
 #include "command/command_file.hpp"
 #include "compose/address_list.hpp"
@@ -48,6 +49,23 @@ Status Retry(std::string_view value, std::size_t lineNo, RunState& st) {
   return std::nullopt;
 }
 
+// "#EVT=failures", "all" or "off", any case.
+Status Events(std::string_view value, std::size_t lineNo, RunState& st) {
+  if (SameAscii(value, "failures")) {
+    st.Events = EventsWanted::Failures;
+  } else if (SameAscii(value, "all")) {
+    st.Events = EventsWanted::All;
+  } else if (SameAscii(value, "off")) {
+    st.Events = EventsWanted::Off;
+  } else {
+    std::string what = "\"#EVT\" value \"";
+    what += value;
+    what += "\" is not failures, all or off";
+    return BadLine(lineNo, what);
+  }
+  return std::nullopt;
+}
+
 // The trimmed, non-empty entries of an address list.
 std::vector<std::string_view> Pieces(std::string_view list, MessageCharset charset) {
   std::vector<std::string_view> out;
@@ -61,7 +79,7 @@ std::vector<std::string_view> Pieces(std::string_view list, MessageCharset chars
 }  // namespace
 
 bool IsDeliveryKeyword(std::string_view key) {
-  return key == "#CC=" || key == "#CC " || key == "#BCC" || key == "#RTY";
+  return key == "#CC=" || key == "#CC " || key == "#BCC" || key == "#RTY" || key == "#EVT";
 }
 
 Status DeliveryDirective(std::string_view key, std::string_view line, std::size_t lineNo,
@@ -74,6 +92,7 @@ Status DeliveryDirective(std::string_view key, std::string_view line, std::size_
   }
   const std::string value = ValueAfter(line, '=');
   if (key == "#RTY") return Retry(value, lineNo, st);
+  if (key == "#EVT") return Events(value, lineNo, st);
   if (key == "#BCC") {
     st.BccList = value;
     lines.bcc = lineNo;

@@ -1,6 +1,7 @@
 // The delivery directives of command.txt: "#CC=" and "#BCC=" (copy
 // recipients) and "#RTY=<retries>,<minutes>" (retries of deliveries that
-// failed for the time being), and the recipients' assembly once the whole
+// failed for the time being), "#EVT=" (what goes to syslog or the Event
+// Log), and the recipients' assembly once the whole
 // file is read.
 #pragma once
 
@@ -21,11 +22,11 @@ struct CopyListLines {
 inline constexpr std::int16_t kMaxRetries = 100;
 inline constexpr std::int16_t kMaxRetryMinutes = 1440;
 
-// True for "#CC=", "#CC ", "#BCC" and "#RTY".
+// True for "#CC=", "#CC ", "#BCC", "#RTY" and "#EVT".
 bool IsDeliveryKeyword(std::string_view key);
 
 // Takes one such directive line (number `lineNo`) into `st`. A line without
-// "=" or a bad "#RTY" value stops the reading with CommandFileBad.
+// "=" or a bad "#RTY" or "#EVT" value stops the reading with CommandFileBad.
 Status DeliveryDirective(std::string_view key, std::string_view line, std::size_t lineNo,
                          RunState& st, CopyListLines& lines);
 

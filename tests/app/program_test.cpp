@@ -76,6 +76,11 @@ TEST(Program, EachModeRunsOnTheBundle) {
        {"HELO desk1\r\n", "MAIL FROM:<from@example.jp>\r\n", "RCPT TO:<to@example.jp>\r\n",
         "DATA\r\n", "<message>", "QUIT\r\n"}},
       {{"--login"}, kExitDataErr, JobMode::Login, {}, {}},
+      {{"--register-eventlog"},
+       kExitUsage,
+       std::nullopt,
+       {"tolvex: --register-eventlog is for Windows; here events go to syslog"},
+       {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "(run)" : c.args[0]);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/crypto.hpp"
+#include "base/event_log.hpp"
 #include "base/platform.hpp"
 #include "base/socket_buffers.hpp"
 
@@ -296,6 +297,21 @@ struct FakeCrypto final : Crypto {
   }
   bool hasRandom = true;
   bool canSign = true;
+};
+
+// Every event reported, in order.
+struct RecordingEventLog final : EventLog {
+  struct Event {
+    EventLevel level;
+    EventKind kind;
+    std::string text;
+    bool operator==(const Event&) const = default;
+  };
+  void Report(EventLevel level, EventKind kind, std::string_view text) override {
+    events.push_back({level, kind, std::string(text)});
+  }
+  std::string_view Where() const override { return "the test's event log"; }
+  std::vector<Event> events;
 };
 
 }  // namespace tolvex::test

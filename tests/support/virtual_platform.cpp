@@ -46,10 +46,11 @@ PlatformBundle VirtualPlatform::Bundle(WorkFolder& files, SecretSource& secrets,
                                        SignInStore& signIns, BrowserSignIn* browser,
                                        std::ostream& out) {
   return PlatformBundle{
-      files,   window,  clock,   tmrWait,
-      tmrMore, tmrSMTP, socket,  loop,
-      secrets, https,   signIns, crypto,
-      browser, out,     out,     [](std::string_view text) { return Cp932ToUtf8(text); }};
+      files,   window,       clock,   tmrWait,
+      tmrMore, tmrSMTP,      socket,  loop,
+      secrets, https,        signIns, crypto,
+      browser, out,          out,     [](std::string_view text) { return Cp932ToUtf8(text); },
+      events,  "/jobs/daily"};
 }
 
 }  // namespace tolvex::test

@@ -53,6 +53,7 @@ struct VirtualPlatform {
   FakeWindow window;
   FakeClock clock;
   FakeCrypto crypto;
+  RecordingEventLog events;
   VirtualLoop loop;
 };
 

@@ -342,7 +342,7 @@ GROUPS = [
      submission.WinIntl],
     [Messages, UnicodeCommandFile, failures.Failures, failures.TrayBalloon, WindowStates,
      check.CommandLine, spool.Spool, hostile.NotFiles, hostile.HostileServer,
-     retry.WinTokenRequest, submission.WinServiceAccount],
+     retry.WinTokenRequest, submission.WinServiceAccount, failures.WinEvents],
     [hostile.SlowHostile],
     [retry.WinRetry, submission.WinProxy],
 ]

@@ -5,16 +5,19 @@ seconds of the failure and no dialog box opens meanwhile. Behind the tray
 icon the failure's sentence goes to a balloon, which holds nothing up.
 
 Addresses: 110-118 failures, 123-124 the stand-in tray, 126-127 Wine's own
-tray (run with --tray, under Xvfb). Loaded by e2e_win.py.
+tray (run with --tray, under Xvfb), 227-228 events in the Application log.
+Loaded by e2e_win.py.
 """
 
 import os
+import re
 import subprocess
 import time
 
 from harness import addr
+import winrun
 from winrun import (EX_CANTCREAT, EX_DATAERR, EX_NOINPUT, EX_UNAVAILABLE, TimedServer, WinRun,
-                    start_wintool, wintool)
+                    start_wintool, wine_cmd, wintool)
 
 # FailureSentence of each kind, as the program writes it.
 DELIVERY = "メールを送信できませんでした。詳しくは LOG.txt をご覧ください。"
@@ -149,6 +152,51 @@ class Failures(WinRun):
         self.assert_soon_after(ended, closed, "close")
         self.assertEqual(self.log_records(), [])
         self.assert_clean_end()
+
+
+class WinEvents(WinRun):
+    """The Application log under Wine: its ReportEventW writes each event's
+    text to Wine's debug channel eventlog (err: Error, warn: Warning), so
+    standard error shows what went into the log; writing it changes nothing
+    else of the run. --register-eventlog writes the source's values."""
+
+    def run_with_events(self, n, greeting, extra):
+        self.write_command(["#LOC=tolvex.test", f"#HOS={addr(n)}", "#TO=a@example.jp",
+                            "#SUB=件名は秘密", *extra, "", "本文"])
+        env = {**os.environ, "WINEDEBUG": "-all,err+eventlog,warn+eventlog"}
+        with TimedServer(n, greeting=greeting):
+            res = subprocess.run(["timeout", "-k", "5", "90", "wine", winrun.EXE], cwd=self.dir,
+                                 capture_output=True, stdin=subprocess.DEVNULL, env=env)
+        err = res.stderr.decode("utf-8", "replace")
+        events = re.findall(r'(?m)^[0-9a-f]+:(err|warn):eventlog:ReportEventW L"(.*)"$', err)
+        return res.returncode, err, events
+
+    def test_failure_and_kept_message_go_to_the_log(self):
+        code, err, events = self.run_with_events(227, b"554 5.7.1 go away\r\n", ["#RTY=0,1"])
+        self.assertEqual(code, EX_UNAVAILABLE, err)
+        self.assert_one_record(120, b"554 5.7.1 go away\r\n")
+        kept = os.listdir(self.path("undelivered"))
+        self.assertEqual([level for level, _ in events], ["err", "warn"], err)
+        # Wine's debug text doubles each backslash.
+        folder = "folder Z:" + self.dir.replace("/", "\\\\") + ": "
+        self.assertEqual([text for _, text in events],
+                         [folder + "state 120: 554 5.7.1 go away",
+                          folder + f"the undelivered message is kept (file undelivered/{kept[0]})"])
+
+    def test_off_writes_nothing_and_register_sets_the_source(self):
+        code, err, events = self.run_with_events(228, b"554 5.7.1 go away\r\n", ["#EVT=off"])
+        self.assertEqual(code, EX_UNAVAILABLE, err)
+        self.assertEqual(events, [])
+        res = subprocess.run(wine_cmd([winrun.EXE, "--register-eventlog"], 60), cwd=self.dir,
+                             capture_output=True, stdin=subprocess.DEVNULL)
+        self.assertEqual(res.returncode, 0, res.stderr)
+        key = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Tolvex"
+        query = subprocess.run(wine_cmd(["reg", "query", key], 60), capture_output=True,
+                               stdin=subprocess.DEVNULL)
+        values = query.stdout.decode("utf-8", "replace")
+        exe = "Z:" + winrun.EXE.replace("/", "\\")
+        self.assertRegex(values, r"EventMessageFile\s+REG_EXPAND_SZ\s+" + re.escape(exe))
+        self.assertRegex(values, r"TypesSupported\s+REG_DWORD\s+0x7\b")
 
 
 class TrayBalloon(WinRun):

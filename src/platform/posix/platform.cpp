@@ -10,6 +10,7 @@
 #include "platform/native_path.hpp"
 #include "platform/posix/browser_sign_in.hpp"
 #include "platform/posix/crypto.hpp"
+#include "platform/posix/event_log.hpp"
 #include "platform/posix/https.hpp"
 #include "platform/posix/sign_in_store.hpp"
 #include "platform/posix/work_folder.hpp"
@@ -88,11 +89,16 @@ int PosixPlatform::Serve(const std::filesystem::path& workDir,
   FileSignInStore signIns(FileSignInStore::DefaultFolder());
   PosixCrypto crypto;
   PosixBrowserSignIn browser;
-  PlatformBundle bundle{
-      files,    window_,  clock_,  tmrWait_,
-      tmrMore_, tmrSMTP_, socket_, *this,
-      secrets,  https,    signIns, crypto,
-      &browser, out_,     out_,    [](std::string_view text) { return Cp932ToUtf8(text); }};
+  SyslogEventLog events;
+  PlatformBundle bundle{files,    window_,
+                        clock_,   tmrWait_,
+                        tmrMore_, tmrSMTP_,
+                        socket_,  *this,
+                        secrets,  https,
+                        signIns,  crypto,
+                        &browser, out_,
+                        out_,     [](std::string_view text) { return Cp932ToUtf8(text); },
+                        events,   workDir.string()};
   return mode(bundle);
 }
 

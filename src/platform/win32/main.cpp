@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "app/exit_status.hpp"
 #include "app/program.hpp"
 #include "platform/win32/console_output.hpp"
+#include "platform/win32/event_log.hpp"
 #include "platform/win32/platform.hpp"
 #include "platform/win32/win_text.hpp"
 #include "tolvex/build_info.hpp"
@@ -61,6 +63,27 @@ class WinProgram final : public tolvex::ProgramHost {
                    const std::function<int(tolvex::PlatformBundle&)>& body) override {
     tolvex::win::WinPlatform platform(instance_, show_, mode);
     return platform.Serve(workDir, body);
+  }
+
+  // The event source in HKEY_LOCAL_MACHINE, its message file this exe.
+  int RegisterEventLog(std::string_view lineEnd) override {
+    std::wstring exe(MAX_PATH, L'\0');
+    DWORD length = 0;
+    while ((length = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()))) ==
+           exe.size()) {
+      exe.resize(exe.size() * 2);
+    }
+    exe.resize(length);
+    std::string line;
+    const int status =
+        tolvex::win::RegisterEventLogStatus(tolvex::win::RegisterEventSourceKey(exe), line);
+    line.append(lineEnd);
+    if (status == tolvex::kExitOk) {
+      WriteOut(line);
+    } else {
+      WriteError(line);
+    }
+    return status;
   }
 
  private:

@@ -14,12 +14,14 @@
 #include "platform/win32/clock.hpp"
 #include "platform/win32/console_output.hpp"
 #include "platform/win32/crypto.hpp"
+#include "platform/win32/event_log.hpp"
 #include "platform/win32/https.hpp"
 #include "platform/win32/message_window.hpp"
 #include "platform/win32/secrets.hpp"
 #include "platform/win32/sign_in_store.hpp"
 #include "platform/win32/socket.hpp"
 #include "platform/win32/timer.hpp"
+#include "platform/win32/win_text.hpp"
 #include "platform/win32/window.hpp"
 #include "platform/win32/work_folder.hpp"
 
@@ -127,6 +129,8 @@ int WinPlatform::Serve(const std::filesystem::path& workDir,
   CredentialSignInStore signIns;
   WinCrypto crypto;
   WinBrowserSignIn browser;
+  WinEventLog events;
+  const std::string folder = Utf8FromWide(workDir.wstring());
   ConsoleBuffer text;
   ConsoleBuffer bytes(true);
   std::ostream out(&text);
@@ -139,7 +143,8 @@ int WinPlatform::Serve(const std::filesystem::path& workDir,
         files,    window,  clock,   tmrWait,
         tmrMore,  tmrSMTP, socket,  loop,
         secrets,  https,   signIns, crypto,
-        &browser, out,     raw,     [](std::string_view t) { return Cp932ToUtf8(t); }};
+        &browser, out,     raw,     [](std::string_view t) { return Cp932ToUtf8(t); },
+        events,   folder};
     return mode(bundle);
   };
   if (mode_ != JobMode::Run) {
