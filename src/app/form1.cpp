@@ -227,6 +227,7 @@ void Form1::LogSession(SmtpStep endStep, std::string_view reply) {
 void Form1::DeliveryEnded(const DeliveryEnd& end) {
   // A percentage gives way to the sending caption, as the send left it.
   if (progress_.Stop()) p_.window.SetCaption(kSendingCaption);
+  if (FailOver(end)) return;
   if (st_.RetryOn) {
     if (AfterAttempt(end)) return;  // a retry is awaited
   } else if (!end.Delivered()) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/proxy.hpp"
 #include "base/secret.hpp"
@@ -75,9 +76,12 @@ struct Submission {
   std::string user;       // #USR; empty = no AUTH
   Secret password;        // the AUTH secret once start-up has found it
   SecretOrigin origin = SecretOrigin::None;
-  std::string caFile;                  // #CAF as written (code page 932)
-  std::string caPem;                   // its certificates, read at start-up
-  std::string host;                    // #HOS as written: the TLS name and the stored credential's
+  std::string caFile;  // #CAF as written (code page 932)
+  std::string caPem;   // its certificates, read at start-up
+  std::string host;    // #HOS as written: the TLS name and the stored credential's
+  // #HOS listing more than one host: each name in order (`host` is the
+  // one the session goes to, the first at start-up); empty for one name.
+  std::vector<std::string> hosts;
   AuthChoice auth = AuthChoice::Auto;  // #AUT
   OAuthSettings oauth;
   DsnRequest dsn;       // #DSN; sent only when the server offers DSN
