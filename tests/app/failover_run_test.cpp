@@ -135,6 +135,10 @@ TEST(FailoverRun, BackupServer) {
     rig.WriteSimpleCommandFile(c.extra);
     rig.Load();
     ASSERT_TRUE(rig.RunUntilEnded(c.within));
+    // Without a list a refused connection still waits out the time-out.
+    if (c.hosts.size() == 1 && c.steps == std::vector<std::string>{"999"}) {
+      EXPECT_GE(rig.scheduler.Now(), 2 * kMinute);
+    }
     EXPECT_EQ(HostsConnected(rig), c.hosts);
     EXPECT_EQ(LoggedSteps(rig), c.steps);
     EXPECT_EQ(rig.window.exitCode, c.exitCode);
