@@ -76,17 +76,17 @@ struct Submission {
   std::string user;       // #USR; empty = no AUTH
   Secret password;        // the AUTH secret once start-up has found it
   SecretOrigin origin = SecretOrigin::None;
-  std::string caFile;  // #CAF as written (code page 932)
-  std::string caPem;   // its certificates, read at start-up
-  std::string host;    // #HOS as written: the TLS name and the stored credential's
-  // #HOS listing more than one host: each name in order (`host` is the
-  // one the session goes to, the first at start-up); empty for one name.
-  std::vector<std::string> hosts;
+  std::string caFile;                  // #CAF as written (code page 932)
+  std::string caPem;                   // its certificates, read at start-up
+  std::string host;                    // #HOS as written: the TLS name and the stored credential's
   AuthChoice auth = AuthChoice::Auto;  // #AUT
   OAuthSettings oauth;
   DsnRequest dsn;       // #DSN; sent only when the server offers DSN
   std::string apiBase;  // #API: the API's base URL instead of its own; "" = its own
   ProxySettings proxy;  // #PRX
+  // #HOS listing more than one host: each name in order (`host` is the
+  // one the session goes to, the first at start-up); empty for one name.
+  std::vector<std::string> hosts;
   // Every secret of the run and its forms: what a peer's text is masked
   // with before it goes to LOG.txt, the terminal or a kept file.
   SecretRegistry secrets;

@@ -323,8 +323,8 @@ Move SmtpSession::OnConnectionError(const std::string& reason) {
   }
   // With a backup server to go to, the plain session does not wait out the
   // time-out for a connection that was never made either.
-  const bool backupWaits = st.Submit.hosts.size() > 1 && smtpSTEP == AWAIT_CONNECTION;
-  if ((st.Submit.Extended() || backupWaits) && smtpSTEP != IDLE && smtpSTEP != FAILED &&
+  const bool toBackup = st.Submit.hosts.size() > 1 && smtpSTEP == AWAIT_CONNECTION;
+  if ((st.Submit.Extended() || toBackup) && smtpSTEP != IDLE && smtpSTEP != FAILED &&
       smtpSTEP != EXIT) {
     // The connection is gone: waiting two minutes for it would tell no more.
     connectionLost_ = true;
