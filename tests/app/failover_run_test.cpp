@@ -10,6 +10,7 @@
 
 #include "app/exit_status.hpp"
 #include "support/form_rig.hpp"
+#include "support/scripted_https.hpp"
 
 namespace tolvex::test {
 namespace {
@@ -29,6 +30,8 @@ ServerScript Servers(std::string primary, std::string message = "250 queued\r\n"
       if (command == "DATA\r\n") return "354 go ahead\r\n";
       if (command == "QUIT\r\n") return "221 bye\r\n";
       if (command == "<message>") return message;
+      if (command.starts_with("EHLO")) return "250-ok\r\n250 AUTH XOAUTH2\r\n";
+      if (command.starts_with("AUTH")) return "235 ok\r\n";
       return "250 ok\r\n";
     };
     if (host != "primary.example") return;
@@ -178,6 +181,37 @@ TEST(FailoverRun, ThroughAProxy) {
                                              "CONNECT backup.example:25 HTTP/1.1"}));
   EXPECT_EQ(LoggedSteps(rig), (std::vector<std::string>{"112", "0"}));
   EXPECT_EQ(rig.window.exitCode, kExitOk);
+}
+
+// Under OAuth the backup gets the token the first host's attempt fetched;
+// one that serves a single send (no expires_in) is asked for again, with
+// the client secret still there.
+TEST(FailoverRun, TokensForTheBackup) {
+  for (const char* reply :
+       {R"({"access_token":"at","expires_in":3600})", R"({"access_token":"at"})"}) {
+    SCOPED_TRACE(reply);
+    ScriptedHttps https;
+    https.replies = {ScriptedHttps::Reply(200, reply), ScriptedHttps::Reply(200, reply)};
+    FormRig rig(Servers("refused"));
+    rig.https = &https;
+    rig.WriteSimpleCommandFile({kList, "#SEC=none", "#USR=u@example.jp",
+                                "#OAU=https://idp.test/token", "#OID=c", "#OSC=s"});
+    rig.Load();
+    ASSERT_TRUE(rig.RunUntilEnded(5000));
+    const bool cached = std::string_view(reply).find("expires_in") != std::string_view::npos;
+    ASSERT_EQ(https.forms.size(), cached ? 1u : 2u);
+    for (const std::string& form : https.forms) {
+      EXPECT_NE(form.find("client_secret=s"), std::string::npos) << form;
+    }
+    EXPECT_EQ(HostsConnected(rig), (std::vector<std::string>{"primary.example", "backup.example"}));
+    EXPECT_EQ(LoggedSteps(rig), (std::vector<std::string>{"999", "0"}));
+    int auths = 0;
+    for (const auto& call : rig.socket.CallsOf("SendData")) {
+      if (call.text.starts_with("AUTH XOAUTH2 ")) ++auths;
+    }
+    EXPECT_EQ(auths, 1);
+    EXPECT_EQ(rig.window.exitCode, kExitOk);
+  }
 }
 
 }  // namespace
