@@ -60,6 +60,11 @@ int RunCheck(PlatformBundle& p, bool raw) {
         << display(api::SendUrl(st.Submit)) << " (#HOS, #POR, #SEC and #AUT unused)\n";
   } else {
     out << "Server:   " << host << ", port " << st.Submit.RemotePort() << "\n";
+    // #HOS's list: the hosts tried in turn when one fails for the time being.
+    for (std::size_t k = 1; k < st.Submit.hosts.size(); ++k) {
+      out << "Backup:   " << display(st.Submit.hosts[k]) << ", port " << st.Submit.RemotePort()
+          << "\n";
+    }
   }
   out << "Security: " << display(DescribeSubmission(st.Submit)) << "\n";
   if (const std::string proxy = DescribeProxy(st.Submit.proxy); !proxy.empty()) {

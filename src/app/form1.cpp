@@ -139,8 +139,9 @@ bool Form1::BeginSend() {
 
 Status Form1::ObtainToken(FailureClass& failureClass) {
   Status failure = tokens_.Obtain(st_.Submit, p_.https, p_.clock, &p_.signIns, &p_.crypto);
-  // Without repeats or retries no later send needs the client secret or the key.
-  if (st_.MoreInterval <= 0 && !st_.RetryOn) {
+  // Without repeats, retries or a backup server no later send needs the
+  // client secret or the key.
+  if (st_.MoreInterval <= 0 && !st_.RetryOn && st_.Submit.hosts.empty()) {
     st_.Submit.oauth.clientSecret.Wipe();
     st_.Submit.oauth.privateKey.Wipe();
   }
@@ -230,6 +231,7 @@ void Form1::DeliveryEnded(const DeliveryEnd& end) {
   events_.DeliveryEnded(end);
   // A percentage gives way to the sending caption, as the send left it.
   if (progress_.Stop()) p_.window.SetCaption(kSendingCaption);
+  if (FailOver(end)) return;
   if (st_.RetryOn) {
     if (AfterAttempt(end)) return;  // a retry is awaited
   } else if (!end.Delivered()) {

@@ -19,6 +19,7 @@
 #include "base/work_folder.hpp"
 #include "compose/head_lines.hpp"
 #include "oauth/token.hpp"
+#include "smtp/failover.hpp"
 #include "smtp/smtp_session.hpp"
 
 namespace tolvex {
@@ -87,6 +88,11 @@ class Form1 : public SessionDriver, private SessionHost {
   void RetryTick();
   void KeepUndelivered();
   void EndWait();
+  // A backup server (form1_failover.cpp): after a session's end, true when
+  // the next host of #HOS's list was tried instead (the end is not judged);
+  // else the next session goes to the first host again.
+  bool FailOver(const DeliveryEnd& end);
+  void PointAt(const std::string& host);
   void DeleteTaskTrayIcon();
   void CleanUpWorkFiles();
   void NoteFailure(const Failure& failure);
@@ -112,6 +118,8 @@ class Form1 : public SessionDriver, private SessionHost {
   SendProgress progress_;
   // Retries ("#RTY="): the countdown.
   RetryClock retry_;
+  // #HOS's list: the host the session goes to.
+  HostCursor hosts_;
   // The attempt's token request or API request is under way, or was given
   // up because the run is ending: the run's end then cuts an attempt off.
   bool tokenRequest_ = false;

@@ -64,8 +64,7 @@ bool Probe::Start() {
     ProbeApi();
     return false;
   }
-  const std::string host = st_.Submit.host.empty() ? "(no #HOS line)" : p_.display(st_.Submit.host);
-  p_.out << Label("Server") << host << ", port " << st_.Submit.RemotePort() << "\n";
+  PrintServer();
   p_.out << Label("Security") << p_.display(DescribeSubmission(st_.Submit)) << "\n";
   if (const std::string proxy = DescribeProxy(st_.Submit.proxy); !proxy.empty()) {
     p_.out << Label("Proxy") << p_.display(proxy) << "\n";
@@ -73,6 +72,32 @@ bool Probe::Start() {
   if (st_.Submit.UsesOAuth()) tokenFailed_ = !ProbeToken();
   p_.out.flush();
   SetPorts(st_, p_.socket);
+  Connection().Tunnel(&st_.Submit.proxy, st_.Submit.host, st_.Submit.RemotePort());
+  session_.Start();
+  return true;
+}
+
+void Probe::PrintServer() {
+  const std::string host = st_.Submit.host.empty() ? "(no #HOS line)" : p_.display(st_.Submit.host);
+  p_.out << Label("Server") << host << ", port " << st_.Submit.RemotePort();
+  if (const std::size_t hosts = st_.Submit.hosts.size(); hosts > 1) {
+    p_.out << " (host " << hostIndex_ + 1 << " of " << hosts << ")";
+  }
+  p_.out << "\n";
+}
+
+// #HOS's list: every host is probed in turn, each with its own report.
+bool Probe::NextHost() {
+  const std::vector<std::string>& hosts = st_.Submit.hosts;
+  if (hostIndex_ + 1 >= hosts.size()) return false;
+  st_.Submit.host = hosts[++hostIndex_];
+  tlsShown_ = false;
+  proxyShown_ = false;
+  lastCommand_.clear();
+  p_.out << "\n";
+  PrintServer();
+  p_.out.flush();
+  Connection().SetRemoteHost(st_.Submit.host);
   Connection().Tunnel(&st_.Submit.proxy, st_.Submit.host, st_.Submit.RemotePort());
   session_.Start();
   return true;
@@ -244,15 +269,14 @@ void Probe::LogSession(SmtpStep, std::string_view) {}  // a probe writes no file
 void Probe::DeliveryEnded(const DeliveryEnd& end) {
   const SmtpStep endStep = end.step;
   const std::string_view reply = end.text;
-  ended_ = true;
+  int status = kExitUnavailable;
   if (endStep == SmtpStep::IDLE) {
     if (tokenFailed_) {
       p_.out << Label("Result")
              << "the server would accept this session, but no token was obtained\n";
-      exitStatus_ = kExitUnavailable;
     } else {
       p_.out << Label("Result") << "the server would accept this session\n";
-      exitStatus_ = kExitOk;
+      status = kExitOk;
     }
   } else {
     if (endStep == SmtpStep::PROXY_REFUSED) PrintProxyAnswer();
@@ -273,9 +297,11 @@ void Probe::DeliveryEnded(const DeliveryEnd& end) {
       why += " (" + p_.display(lastCommand_) + ")";
     }
     p_.out << Label("Result") << "refused in state " << StepNumber(endStep) << ": " << why << "\n";
-    exitStatus_ = kExitUnavailable;
   }
   p_.out.flush();
+  // The first host that failed decides the status.
+  if (exitStatus_ == kExitOk) exitStatus_ = status;
+  if (!NextHost()) ended_ = true;
 }
 
 }  // namespace tolvex

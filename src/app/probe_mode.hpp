@@ -5,8 +5,9 @@
 // RCPT TO. It runs the session a delivery would run up to DATA, then sends
 // RSET and QUIT: no mail is ever sent, no secret printed, no file written.
 // With OAuth it asks for a token but never sends it, so the session ends
-// after EHLO with QUIT, the envelope not tried. Exit 0 when every step was
-// accepted, 69 when not.
+// after EHLO with QUIT, the envelope not tried. With #HOS listing several
+// hosts each is probed in turn and reported on its own. Exit 0 when every
+// step was accepted (on every host), 69 when not.
 #pragma once
 
 #include <string>
@@ -50,6 +51,10 @@ class Probe : public SessionDriver, private SessionHost {
   bool ProbeToken();
   // #VIA: the token and the endpoint only; ends the probe.
   void ProbeApi();
+  // The "Server:" line of the host probed now.
+  void PrintServer();
+  // #HOS's list: the session to the next host, started; false when none is left.
+  bool NextHost();
 
   PlatformBundle& p_;
   RunState st_;
@@ -62,6 +67,7 @@ class Probe : public SessionDriver, private SessionHost {
   bool proxyShown_ = false;
   bool ended_ = false;
   int exitStatus_ = 0;
+  std::size_t hostIndex_ = 0;  // #HOS's list: the host probed now
 };
 
 }  // namespace tolvex

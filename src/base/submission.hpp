@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/proxy.hpp"
 #include "base/secret.hpp"
@@ -83,6 +84,9 @@ struct Submission {
   DsnRequest dsn;       // #DSN; sent only when the server offers DSN
   std::string apiBase;  // #API: the API's base URL instead of its own; "" = its own
   ProxySettings proxy;  // #PRX
+  // #HOS listing more than one host: each name in order (`host` is the
+  // one the session goes to, the first at start-up); empty for one name.
+  std::vector<std::string> hosts;
   // Every secret of the run and its forms: what a peer's text is masked
   // with before it goes to LOG.txt, the terminal or a kept file.
   SecretRegistry secrets;

@@ -46,6 +46,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/host_list.hpp"
 #include "base/sjis_text.hpp"
 #include "command/delivery_directives.hpp"
 #include "command/submission_directives.hpp"
@@ -169,6 +170,25 @@ class Interpreter {
     body_.append(kCrLf);
   }
 
+  // "#HOS": one name as written, or a comma list whose first name is the
+  // one connected to first.
+  Status SetHosts(std::string value) {
+    st_.Submit.hosts.clear();
+    if (value.find(',') != std::string::npos) {
+      st_.Submit.hosts = SplitHostList(value);
+      if (st_.Submit.hosts.empty()) {
+        return BadLine(lineNo_,
+                       "\"#HOS\" lists an empty host name: write the names "
+                       "separated by commas (\"#HOS=mail1.example.jp, "
+                       "mail2.example.jp\")");
+      }
+      value = st_.Submit.hosts.front();
+    }
+    st_.Submit.host = std::move(value);
+    effects_.SetRemoteHost(st_.Submit.host);
+    return std::nullopt;
+  }
+
   void SetBodyPrefix(std::string_view names) {
     body_.assign(names);
     body_.append(kPrefixRule);
@@ -210,8 +230,7 @@ class Interpreter {
       st_.FromAddr = ValueAfter(line, '=');
       fromLine_ = lineNo_;
     } else if (key == "#HOS") {
-      st_.Submit.host = ValueAfter(line, '=');
-      effects_.SetRemoteHost(st_.Submit.host);
+      return SetHosts(ValueAfter(line, '='));
     } else if (key == "#TO=" || key == "#TO ") {
       SetToList(ValueAfter(line, '='));
     } else if (key == "#TEX") {

@@ -321,7 +321,11 @@ Move SmtpSession::OnConnectionError(const std::string& reason) {
         reason.empty() ? std::string("TLS handshake failed") : st.Submit.secrets.Masked(reason);
     return Stay();
   }
-  if (st.Submit.Extended() && smtpSTEP != IDLE && smtpSTEP != FAILED && smtpSTEP != EXIT) {
+  // With a backup server to go to, the plain session does not wait out the
+  // time-out for a connection that was never made either.
+  const bool toBackup = st.Submit.hosts.size() > 1 && smtpSTEP == AWAIT_CONNECTION;
+  if ((st.Submit.Extended() || toBackup) && smtpSTEP != IDLE && smtpSTEP != FAILED &&
+      smtpSTEP != EXIT) {
     // The connection is gone: waiting two minutes for it would tell no more.
     connectionLost_ = true;
     std::string text =

@@ -647,5 +647,43 @@ TEST_F(CommandFileTest, MissingFiles) {
   EXPECT_EQ(status->kind, FailureKind::InputMissing);
 }
 
+TEST_F(CommandFileTest, HostLists) {
+  const struct {
+    const char* line;
+    std::string host;  // the one connected to first, as the socket is told
+    std::vector<std::string> hosts;
+  } good[] = {
+      // One name stays as written (ValueAfter's trimming only).
+      {"#HOS=mail.example.jp", "mail.example.jp", {}},
+      {"#HOS =  mail.example.jp ", "mail.example.jp", {}},
+      {"#HOS=primary.example.jp, backup.example.jp",
+       "primary.example.jp",
+       {"primary.example.jp", "backup.example.jp"}},
+      {"#HOS=a.example ,b.example,  c.example",
+       "a.example",
+       {"a.example", "b.example", "c.example"}},
+      // A trail byte 0x5C or 0x7C (表, ソ) is no separator and no space.
+      {"#HOS=\x95\x5C.example.jp, \x83\x5C\x83\x7C.example.jp",
+       "\x95\x5C.example.jp",
+       {"\x95\x5C.example.jp", "\x83\x5C\x83\x7C.example.jp"}},
+  };
+  for (const auto& c : good) {
+    SCOPED_TRACE(c.line);
+    st_ = RunState{};
+    fx_ = EffectRecorder{};
+    ReadOk(Lines({c.line, "#TO=t@x", "", "body"}));
+    EXPECT_EQ(st_.Submit.host, c.host);
+    EXPECT_EQ(st_.Submit.hosts, c.hosts);
+    EXPECT_EQ(fx_.calls, std::vector<std::string>{"host:" + c.host});
+  }
+  for (const char* line :
+       {"#HOS=a.example,", "#HOS=a.example, ,b.example", "#HOS=, b.example", "#HOS=,"}) {
+    SCOPED_TRACE(line);
+    st_ = RunState{};
+    ExpectBad(Read(Lines({"#TO=t@x", line})),
+              "command.txt line 2: \"#HOS\" lists an empty host name");
+  }
+}
+
 }  // namespace
 }  // namespace tolvex

@@ -144,7 +144,12 @@ void FakeSocket::Connect() {
     if (fault_ == SocketFault::Loud) QueueConnect(false);
     return;
   }
+  if (script_.atHost) script_.atHost(remoteHost, script_);
   switch (script_.connect) {
+    case ServerScript::ConnectMode::Refused:
+      state_ = SocketState::Error;
+      QueueError("connection refused");
+      break;
     case ServerScript::ConnectMode::Accept:
       QueueConnect(true);
       proxyStep_ = 0;

@@ -77,8 +77,12 @@ class VirtualScheduler {
 
 // What the scripted server answers.
 struct ServerScript {
-  enum class ConnectMode { Accept, NoEvent, EventNotConnected };
+  // Refused: nothing listens there; the socket reports "connection refused".
+  enum class ConnectMode { Accept, NoEvent, EventNotConnected, Refused };
   ConnectMode connect = ConnectMode::Accept;
+  // Several hosts (#HOS with backups): sets the script up for the server at
+  // `host` at each Connect; unset: one server wherever the socket goes.
+  std::function<void(const std::string& host, ServerScript& server)> atHost;
   // Sent as one arrival right after the connect event; empty sends nothing.
   std::string greeting = "220 mail.example ESMTP\r\n";
   // Reply to each command line (SendData text) or to the message

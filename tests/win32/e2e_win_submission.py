@@ -7,7 +7,8 @@ e2e/test_strict_servers.py, run with tolvex.exe under Wine on
 tokens) and 236-239; the #PRX cases of e2e/test_proxy.py (WinHTTP's
 named proxy for the token request) on 176-179; what a server may say at any moment and a 221 that
 comes with the close (one after the other) on 37; the #DSN cases of
-e2e/test_dsn.py on 240; the service account cases (#OSA, CNG's RS256
+e2e/test_dsn.py on 240; the backup server cases of e2e/test_failover.py on
+161-166; the service account cases (#OSA, CNG's RS256
 signature checked by the fake endpoint) on 138-139; the internationalised
 addresses of e2e/test_intl.py (IdnToAscii) on 159."""
 
@@ -18,6 +19,7 @@ from winrun import WinRun, wine_cmd
 
 from test_api import ApiCases  # noqa: E402
 from test_dsn import DsnCases  # noqa: E402
+from test_failover import FailoverCases  # noqa: E402
 from test_intl import IntlCases  # noqa: E402
 from test_oauth import (CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases,  # noqa: E402
                         ServiceAccountCases)
@@ -45,6 +47,10 @@ class WinScriptedTls(ScriptedTlsCases, ArgsRun):
 
 class WinDsn(DsnCases, ArgsRun):
     pass
+
+
+class WinFailover(FailoverCases, ArgsRun):
+    FIRST = 160
 
 
 class WinIntl(IntlCases, ArgsRun):
