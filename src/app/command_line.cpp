@@ -23,6 +23,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
   if (args.size() == 1 && args[0] == "--version") return {CommandLineAction::Version, false, {}};
   if (args.size() == 1 && args[0] == "--probe") return {CommandLineAction::Probe, false, {}};
   if (args.size() == 1 && args[0] == "--login") return {CommandLineAction::Login, false, {}};
+  if (args.size() == 1 && args[0] == "--flush") return {CommandLineAction::Flush, false, {}};
   bool check = false;
   bool raw = false;
   for (std::string_view a : args) {
@@ -31,7 +32,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
     } else if (a == "--raw" && !raw) {
       raw = true;
     } else if (a == "--help" || a == "--version" || a == "--check" || a == "--raw" ||
-               a == "--probe" || a == "--login") {
+               a == "--probe" || a == "--login" || a == "--flush") {
       return Bad("'", a, "' cannot be combined here");
     } else {
       return Bad("unknown argument '", a, "'");
@@ -48,6 +49,8 @@ std::string UsageText(std::string_view program) {
       .append(" --probe\n       ")
       .append(program)
       .append(" --login\n       ")
+      .append(program)
+      .append(" --flush\n       ")
       .append(program)
       .append(" --help | --version\n");
   return out +
@@ -74,6 +77,10 @@ std::string UsageText(std::string_view program) {
          "                 prints a URL and a code to enter in a browser, waits\n"
          "                 for the sign-in and stores its refresh token; later\n"
          "                 runs use it instead of a client secret\n"
+         "  --flush        send the mail kept in undelivered/ (each .eml with its\n"
+         "                 .json) over the server of command.txt, and compose\n"
+         "                 nothing; exit 0 when none is left, 75 when some wait,\n"
+         "                 69 when some were refused or expired\n"
          "\n"
          "Files in the current directory:\n"
          "  command.txt  the instructions (Shift_JIS, CR LF); read once at start\n"

@@ -1,7 +1,8 @@
 // The command line both programs share: no arguments runs the job of
 // command.txt; "--check" shows what would be sent, without sending;
 // "--probe" asks the server what it offers, without sending; "--login"
-// signs the user in for OAuth once; "--help" and
+// signs the user in for OAuth once; "--flush" sends the kept mail only;
+// "--help" and
 // "--version" print and exit.
 #pragma once
 
@@ -11,7 +12,7 @@
 
 namespace tolvex {
 
-enum class CommandLineAction { Run, Check, Probe, Login, Help, Version, Error };
+enum class CommandLineAction { Run, Check, Probe, Login, Flush, Help, Version, Error };
 
 struct CommandLine {
   CommandLineAction action = CommandLineAction::Run;

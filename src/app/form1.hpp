@@ -7,8 +7,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/exit_status.hpp"
+#include "app/kept_mail.hpp"
 #include "app/platform_bundle.hpp"
 #include "app/retry_plan.hpp"
 #include "app/send_progress.hpp"
@@ -27,13 +29,18 @@ Failure DeliveryFailure(const DeliveryEnd& end);
 
 // The run: Form1 on the platform's event loop. Returns the exit status.
 int RunForm(PlatformBundle& platform);
+// --flush: the same with the kept mail sent and nothing composed.
+int RunFlush(PlatformBundle& platform);
+
+// What became of a kept message sent again at a send cycle.
+enum class KeptOutcome { Delivered, Waiting, Refused, Expired };
 
 // The tmrSMTP tick and the socket's events reach the session through
 // SessionDriver.
 class Form1 : public SessionDriver, private SessionHost {
  public:
   // Everything comes from `platform`, which outlives the form.
-  explicit Form1(PlatformBundle& platform);
+  explicit Form1(PlatformBundle& platform, bool flushOnly = false);
 
   // Events delivered by the platform.
   void Form_Load();
@@ -61,6 +68,7 @@ class Form1 : public SessionDriver, private SessionHost {
   void LogSession(SmtpStep endStep, std::string_view reply) override;
   void DeliveryEnded(const DeliveryEnd& end) override;
   void Notice(std::string_view text) override;
+  bool MessageGoing() override;
 
   void SetTimerEX();
   void Timer_SET();
@@ -84,8 +92,23 @@ class Form1 : public SessionDriver, private SessionHost {
   bool StartAttempt();
   bool AfterAttempt(const DeliveryEnd& end);
   void RetryTick();
-  void KeepUndelivered();
+  void KeepUndelivered(bool refused = false);
   void EndWait();
+  // Kept mail (form1_queue.cpp): sent before the cycle's new message (true:
+  // a kept delivery is under way, and the cycle goes on from its end);
+  // the next one due (true: under way); the end of its delivery; its fate,
+  // delivered, waiting, refused or expired, always decided here; the cycle
+  // going on to the new message (or, under --flush, to the end).
+  bool SendKeptFirst();
+  bool NextKept();
+  void KeptDeliveryEnded(const DeliveryEnd& end);
+  void KeptEnded(KeptMessage& kept, KeptOutcome outcome, const std::string& text);
+  void AfterKeptMail();
+  // The sidecar of the message just kept; false when it could not be written.
+  bool KeepSidecar(std::string& emlName, bool refused);
+  // #QUE without #RTY: the message whose only attempt failed for the time
+  // being is kept.
+  void KeepAfterOnlyAttempt(const DeliveryEnd& end);
   void DeleteTaskTrayIcon();
   void CleanUpWorkFiles();
   void NoteFailure(const Failure& failure);
@@ -119,6 +142,19 @@ class Form1 : public SessionDriver, private SessionHost {
   // or keeping it failed). Either keeps command.txt under #DEL.
   bool messageOpen_ = false;
   bool messageLost_ = false;
+  // Kept mail: --flush; this cycle's kept mail is through; the cycle's
+  // kept messages and the next one; the one being sent; the job's own
+  // envelope while it goes; the composed message's first try and last
+  // failure, for its sidecar.
+  bool flushOnly_ = false;
+  bool keptPassDone_ = false;
+  std::vector<KeptMessage> keptQueue_;
+  std::size_t keptNext_ = 0;
+  std::optional<KeptMessage> kept_;
+  KeptEnvelope ownEnvelope_;
+  LocalTime firstTried_;
+  int lastState_ = 0;
+  std::string lastFailure_;
 };
 
 }  // namespace tolvex

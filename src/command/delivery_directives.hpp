@@ -1,7 +1,7 @@
 // The delivery directives of command.txt: "#CC=" and "#BCC=" (copy
-// recipients) and "#RTY=<retries>,<minutes>" (retries of deliveries that
-// failed for the time being), and the recipients' assembly once the whole
-// file is read.
+// recipients), "#RTY=<retries>,<minutes>" (retries of deliveries that
+// failed for the time being) and "#QUE=<days>" (kept mail sent again), and the recipients' assembly
+// once the whole file is read.
 #pragma once
 
 #include <cstddef>
@@ -20,8 +20,9 @@ struct CopyListLines {
 
 inline constexpr std::int16_t kMaxRetries = 100;
 inline constexpr std::int16_t kMaxRetryMinutes = 1440;
+inline constexpr std::int16_t kMaxQueueDays = 365;
 
-// True for "#CC=", "#CC ", "#BCC" and "#RTY".
+// True for "#CC=", "#CC ", "#BCC", "#RTY" and "#QUE".
 bool IsDeliveryKeyword(std::string_view key);
 
 // Takes one such directive line (number `lineNo`) into `st`. A line without
