@@ -76,6 +76,8 @@ TEST(Program, EachModeRunsOnTheBundle) {
        {"HELO desk1\r\n", "MAIL FROM:<from@example.jp>\r\n", "RCPT TO:<to@example.jp>\r\n",
         "DATA\r\n", "<message>", "QUIT\r\n"}},
       {{"--login"}, kExitDataErr, JobMode::Login, {}, {}},
+      // Nothing kept: nothing sent, nothing composed.
+      {{"--flush"}, kExitOk, JobMode::Run, {}, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "(run)" : c.args[0]);
