@@ -21,7 +21,7 @@ programs may run side by side:
   190-192 the mail APIs (test_api; 197-199 under Wine), 135-136 service
   accounts (138-139 under Wine), 137 and 158 internationalised addresses (159
   under Wine), 133 the Postfix peer with SMTPUTF8, 232-233 HTML reports (237
-  under Wine).
+  under Wine), 203-205 kept mail (test_queue; 213-215 under Wine).
 """
 
 import collections

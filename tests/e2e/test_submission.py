@@ -523,8 +523,15 @@ class ServerEdgeCases(ScriptedTlsJobs):
                              tls_replies={"EHLO": UNDER_TLS, **under})
 
     def kept(self):
-        folder = self.path("undelivered")
-        return os.listdir(folder) if os.path.isdir(folder) else []
+        """The kept messages (undelivered/ and undelivered/refused/), less
+        their .json sidecars."""
+        names = []
+        for sub in ("", "refused/"):
+            folder = self.path("undelivered/" + sub)
+            if os.path.isdir(folder):
+                names += [sub + n for n in os.listdir(folder) if not n.endswith(".json")
+                          and not os.path.isdir(os.path.join(folder, n))]
+        return names
 
     def test_acceptance_stands_whatever_follows_it(self):
         # The same bytes in one segment or 30 ms apart: the server has the
