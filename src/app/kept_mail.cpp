@@ -112,6 +112,7 @@ KeptEnvelope EnvelopeOf(const RunState& st) {
   }
   e.cc = st.CcCount;
   e.bcc = st.BccCount;
+  e.bccList = st.BccList;
   e.smtpUtf8Address = st.SmtpUtf8Address;
   e.charset = st.Charset;
   e.stampLines = st.StampLines;
@@ -127,6 +128,7 @@ void PutEnvelope(const KeptEnvelope& e, RunState& st) {
   }
   st.CcCount = static_cast<std::int16_t>(e.cc);
   st.BccCount = static_cast<std::int16_t>(e.bcc);
+  st.BccList = e.bccList;
   st.SmtpUtf8Address = e.smtpUtf8Address;
   st.Charset = e.charset;
   st.StampLines = e.stampLines;
@@ -185,6 +187,9 @@ std::optional<KeptSidecar> ReadSidecarText(std::string_view text) {
   }
   e.cc = *cc;
   e.bcc = *bcc;
+  for (std::size_t i = e.to.size() - static_cast<std::size_t>(*bcc); i < e.to.size(); ++i) {
+    e.bccList += (e.bccList.empty() ? "" : ", ") + e.to[i];
+  }
   e.charset = charset == "UTF-8" ? MessageCharset::Utf8 : MessageCharset::Iso2022Jp;
   const std::optional<LocalTime> tried = TimeOf(first);
   const auto attempts = in.find("attempts");

@@ -27,6 +27,9 @@ struct KeptEnvelope {
   std::vector<std::string> to;  // To, then Cc, then Bcc
   int cc = 0;                   // of `to`, the Cc addresses before the Bcc ones
   int bcc = 0;                  // of `to`, the last ones
+  // The Bcc list as one text (a mail API's Bcc line is made from it): as
+  // written in the job, or the Bcc addresses joined by ", " when read back.
+  std::string bccList;
   std::string smtpUtf8Address;  // the address that needs SMTPUTF8; empty: none
   MessageCharset charset = MessageCharset::Iso2022Jp;
   std::string stampLines;  // the message's Date and Message-ID lines (#DSN's ENVID)

@@ -75,6 +75,8 @@ TEST(KeptSidecar, ReadsBackWhatWasWritten) {
     EXPECT_EQ(back->envelope.to, s.envelope.to);
     EXPECT_EQ(back->envelope.cc, s.envelope.cc);
     EXPECT_EQ(back->envelope.bcc, s.envelope.bcc);
+    EXPECT_EQ(back->envelope.bccList,
+              s.envelope.bcc == 2 ? "\x94\x5C@example.jp, \x94\x7C <bcc@example.jp>" : "");
     EXPECT_EQ(back->envelope.charset, s.envelope.charset);
     EXPECT_EQ(back->envelope.smtpUtf8Address, s.envelope.smtpUtf8Address);
     EXPECT_EQ(back->envelope.stampLines, s.envelope.stampLines);

@@ -11,7 +11,9 @@
 
 #include "app/exit_status.hpp"
 #include "app/kept_mail.hpp"
+#include "encoding/jis_decode.hpp"
 #include "support/form_rig.hpp"
+#include "support/scripted_https.hpp"
 
 namespace tolvex::test {
 namespace {
@@ -261,6 +263,36 @@ TEST(QueueRun, EachFateOfAKeptMessage) {
       EXPECT_FALSE(sidecar->lastFailure.empty());
     }
   }
+}
+
+// #VIA: the kept message goes to the mail API with its Bcc line spliced in
+// (the .eml has none), and the sidecar is marked "sending" on the disk
+// before the request is made.
+TEST(QueueRun, KeptMailThroughTheMailApi) {
+  ScriptedHttps https;
+  https.replies.push_back(ScriptedHttps::Reply(200, R"({"access_token":"at"})"));
+  https.replies.push_back(ScriptedHttps::Reply(202, ""));
+  FormRig rig;
+  std::vector<bool> markedSending;
+  https.onRequest = [&] {
+    const auto sidecar = ReadSidecarText(rig.ReadFile(std::string(kKept) + ".json"));
+    markedSending.push_back(sidecar && sidecar->sending);
+  };
+  rig.https = &https;
+  rig.WriteSimpleCommandFile({"#SEC=starttls", "#USR=u@example.jp", "#OAU=https://idp.test/token",
+                              "#OID=c", "#OSC=s", "#VIA=graph"});
+  Seed(rig, 0, false);
+  rig.Load(true);
+  ASSERT_TRUE(rig.RunUntilEnded());
+  EXPECT_EQ(rig.window.exitCode, kExitOk);
+  ASSERT_EQ(https.calls.size(), 1u);
+  EXPECT_EQ(markedSending, (std::vector<bool>{false, true}));  // the token, then the message
+  const std::string mime = DecodeBase64(https.calls[0].body).value_or("");  // Graph's form
+  EXPECT_EQ(mime.rfind("Bcc: ", 0), 0u) << mime;
+  EXPECT_NE(mime.find("hidden@example.jp"), std::string::npos) << mime;
+  EXPECT_NE(mime.find("Subject: kept\r\n\r\nold\r\n"), std::string::npos) << mime;
+  EXPECT_FALSE(rig.Exists(std::string(kKept) + ".eml"));
+  EXPECT_FALSE(rig.Exists(std::string(kKept) + ".json"));
 }
 
 }  // namespace
