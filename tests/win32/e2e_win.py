@@ -344,7 +344,7 @@ GROUPS = [
      check.CommandLine, spool.Spool, hostile.NotFiles, hostile.HostileServer,
      retry.WinTokenRequest, submission.WinServiceAccount],
     [hostile.SlowHostile],
-    [retry.WinRetry, submission.WinProxy],
+    [retry.WinRetry, submission.WinProxy, submission.WinQueue],
 ]
 
 
