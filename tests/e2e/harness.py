@@ -146,6 +146,17 @@ class E2ETest(unittest.TestCase):
         self.assertGreaterEqual(logged, self.started - 2)
         self.assertLessEqual(logged, time.time() + 2)
 
+    def kept_messages(self):
+        """The kept messages: the files of undelivered/ and (as "refused/<name>")
+        of undelivered/refused/, less their .json sidecars, sorted."""
+        names = []
+        for sub in ("", "refused/"):
+            folder = self.path("undelivered/" + sub)
+            if os.path.isdir(folder):
+                names += [sub + n for n in os.listdir(folder) if not n.endswith(".json")
+                          and not os.path.isdir(os.path.join(folder, n))]
+        return sorted(names)
+
     def assert_clean_end(self):
         """The spool file never outlives the run."""
         self.assertFalse(self.exists("TEMP.TXT"), "TEMP.TXT left behind")

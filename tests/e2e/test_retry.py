@@ -31,15 +31,7 @@ def lines(n, extra):
 
 class RetryRun(E2ETest):
     def kept(self):
-        """The kept messages: the files of undelivered/ and (as "refused/<name>")
-        of undelivered/refused/, less their .json sidecars."""
-        names = []
-        for sub in ("", "refused/"):
-            folder = self.path("undelivered/" + sub)
-            if os.path.isdir(folder):
-                names += [sub + n for n in os.listdir(folder) if not n.endswith(".json")
-                          and not os.path.isdir(os.path.join(folder, n))]
-        return sorted(names)
+        return self.kept_messages()
 
     def run_retry(self, n, scripts, extra, timeout):
         self.write_command(lines(n, extra))

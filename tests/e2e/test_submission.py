@@ -523,15 +523,7 @@ class ServerEdgeCases(ScriptedTlsJobs):
                              tls_replies={"EHLO": UNDER_TLS, **under})
 
     def kept(self):
-        """The kept messages (undelivered/ and undelivered/refused/), less
-        their .json sidecars."""
-        names = []
-        for sub in ("", "refused/"):
-            folder = self.path("undelivered/" + sub)
-            if os.path.isdir(folder):
-                names += [sub + n for n in os.listdir(folder) if not n.endswith(".json")
-                          and not os.path.isdir(os.path.join(folder, n))]
-        return names
+        return self.kept_messages()
 
     def test_acceptance_stands_whatever_follows_it(self):
         # The same bytes in one segment or 30 ms apart: the server has the
