@@ -26,6 +26,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
   if (args.size() == 1 && args[0] == "--register-eventlog") {
     return {CommandLineAction::RegisterEventLog, false, {}};
   }
+  if (args.size() == 1 && args[0] == "--flush") return {CommandLineAction::Flush, false, {}};
   bool check = false;
   bool raw = false;
   for (std::string_view a : args) {
@@ -34,7 +35,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
     } else if (a == "--raw" && !raw) {
       raw = true;
     } else if (a == "--help" || a == "--version" || a == "--check" || a == "--raw" ||
-               a == "--probe" || a == "--login" || a == "--register-eventlog") {
+               a == "--probe" || a == "--login" || a == "--register-eventlog" || a == "--flush") {
       return Bad("'", a, "' cannot be combined here");
     } else {
       return Bad("unknown argument '", a, "'");
@@ -53,6 +54,7 @@ std::string UsageText(std::string_view program) {
       .append(" --login\n       ")
       .append(program)
       .append(" --register-eventlog\n       ")
+      .append(" --flush\n       ")
       .append(program)
       .append(" --help | --version\n");
   return out +
@@ -83,6 +85,10 @@ std::string UsageText(std::string_view program) {
          "                 event source Tolvex so Event Viewer shows the events'\n"
          "                 text; failures go to the Application log (on Linux to\n"
          "                 syslog, facility mail) unless #EVT=off\n"
+         "  --flush        send the mail kept in undelivered/ (each .eml with its\n"
+         "                 .json) over the server of command.txt, and compose\n"
+         "                 nothing; exit 0 when none is left, 75 when some wait,\n"
+         "                 69 when some were refused or expired\n"
          "\n"
          "Files in the current directory:\n"
          "  command.txt  the instructions (Shift_JIS, CR LF); read once at start\n"

@@ -1,8 +1,8 @@
 // The command line both programs share: no arguments runs the job of
 // command.txt; "--check" shows what would be sent, without sending;
 // "--probe" asks the server what it offers, without sending; "--login"
-// signs the user in for OAuth once; "--register-eventlog" registers the
-// Windows event source once; "--help" and
+// signs the user in for OAuth once; "--flush" sends the kept mail only;
+// "--register-eventlog" registers the Windows event source once; "--help" and
 // "--version" print and exit.
 #pragma once
 
@@ -12,7 +12,17 @@
 
 namespace tolvex {
 
-enum class CommandLineAction { Run, Check, Probe, Login, Help, Version, RegisterEventLog, Error };
+enum class CommandLineAction {
+  Run,
+  Check,
+  Probe,
+  Login,
+  Flush,
+  Help,
+  Version,
+  RegisterEventLog,
+  Error
+};
 
 struct CommandLine {
   CommandLineAction action = CommandLineAction::Run;

@@ -44,6 +44,11 @@ void EventReport::KeptRefused(std::string_view file, const DeliveryEnd& end) {
       file);
 }
 
+void EventReport::KeptRefused(std::string_view file, std::string_view why) {
+  Put(EventLevel::Error, EventKind::KeptRefused, "a kept message was refused: " + std::string(why),
+      file);
+}
+
 void EventReport::KeptExpired(std::string_view file) {
   Put(EventLevel::Error, EventKind::KeptExpired, "a kept message expired unsent", file);
 }

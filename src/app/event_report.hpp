@@ -34,6 +34,8 @@ class EventReport {
   // (Error).
   void KeptDelivered(std::string_view file);
   void KeptRefused(std::string_view file, const DeliveryEnd& end);
+  // Refused without a delivery: `why` is ASCII text of the program's own.
+  void KeptRefused(std::string_view file, std::string_view why);
   void KeptExpired(std::string_view file);
 
   // Where the events go, one line for --check.

@@ -81,6 +81,12 @@ class RunEnds {
                        ? kExitTempFail
                        : DeliveryExitCode(lastFailure, submission);
   }
+  // A kept message sent again (or not) at a send cycle or by --flush: still
+  // waiting (75), or refused or expired (69); delivered adds nothing.
+  constexpr void KeptEnded(bool waiting, bool refused) {
+    if (waiting) kept_ = std::max(kept_, kExitTempFail);
+    if (refused) kept_ = std::max(kept_, kExitUnavailable);
+  }
   // The run cut off by the user (130) or by signal N (128+N).
   constexpr void CutOff(int status) { cutOff_ = status; }
 
@@ -95,15 +101,21 @@ class RunEnds {
   //    written (73) over a refused delivery (69) over a file not read (66)
   //    or a message not composed (65); under submission a temporary (75),
   //    out-of-protocol (76) or refused (77) delivery over all of them.
+  // 4. Kept mail sent again counts beside that: the higher code wins.
   // 0 when nothing failed.
   constexpr int ExitStatus() const {
     if (cutOff_) return *cutOff_;
+    return std::max(kept_, OwnStatus());
+  }
+
+ private:
+  constexpr int OwnStatus() const {
     if (undelivered_ == 0) return worst_;
     if (worst_ <= kExitUnavailable) return undelivered_;
     return std::max(worst_, undelivered_);
   }
 
- private:
+  int kept_ = kExitOk;         // kept mail: 75 waiting, 69 refused or expired
   int worst_ = kExitOk;        // the highest code of the failures
   int undelivered_ = kExitOk;  // "#RTY": the last message not delivered
   std::optional<int> cutOff_;

@@ -38,11 +38,17 @@ int RunForm(PlatformBundle& platform) {
   return platform.loop.Run(form, [&form] { form.Form_Load(); });
 }
 
-Form1::Form1(PlatformBundle& platform)
+int RunFlush(PlatformBundle& platform) {
+  Form1 form(platform, true);
+  return platform.loop.Run(form, [&form] { form.Form_Load(); });
+}
+
+Form1::Form1(PlatformBundle& platform, bool flushOnly)
     : SessionDriver(session_, platform.socket),
       p_(platform),
       session_(SessionPorts{st_, Connection(), p_.tmrSMTP, *this}),
-      events_(platform.events, platform.folder, platform.display) {}
+      events_(platform.events, platform.folder, platform.display),
+      flushOnly_(flushOnly) {}
 
 // ---- start-up ---------------------------------------------------------
 
@@ -62,6 +68,10 @@ void Form1::Form_Load() {
   if (st_.CharsetLost > 0) p_.window.ReportNotice(CharsetLostNote(st_.CharsetLost));
   SetPorts(st_, p_.socket);
   Connection().Tunnel(&st_.Submit.proxy, st_.Submit.host, st_.Submit.RemotePort());
+  if (flushOnly_) {  // --flush: the kept mail at once, nothing composed
+    if (!SendKeptFirst()) AfterKeptMail();
+    return;
+  }
   SetTimerEX();
 }
 
@@ -122,6 +132,7 @@ bool Form1::BeginSend() {
     ends_.Undelivered(FailureClass::Temporary, st_.Submit.Extended());
     KeepUndelivered();
   }
+  if (SendKeptFirst()) return true;
   st_.StampLines = StampLines(p_.clock.Now(), st_.FromAddr, st_.LocalName, messageIds_);
   if (Status failure = ReadCommandFileEx(st_, p_.files)) {
     // Nothing partial goes out; the run goes on as after a delivery.
@@ -132,6 +143,7 @@ bool Form1::BeginSend() {
   }
   retry_.NewMessage(st_.RetryCount);
   messageOpen_ = true;
+  firstTried_ = p_.clock.Now();
   if (StartAttempt()) return true;
   if (st_.MoreInterval == 0) EndProc();
   return false;
@@ -139,9 +151,9 @@ bool Form1::BeginSend() {
 
 Status Form1::ObtainToken(FailureClass& failureClass) {
   Status failure = tokens_.Obtain(st_.Submit, p_.https, p_.clock, &p_.signIns, &p_.crypto);
-  // Without repeats, retries or a backup server no later send needs the
-  // client secret or the key.
-  if (st_.MoreInterval <= 0 && !st_.RetryOn && st_.Submit.hosts.empty()) {
+  // Without repeats, retries, a backup server or kept mail no later send
+  // needs the client secret or the key.
+  if (st_.MoreInterval <= 0 && !st_.RetryOn && st_.Submit.hosts.empty() && !kept_) {
     st_.Submit.oauth.clientSecret.Wipe();
     st_.Submit.oauth.privateKey.Wipe();
   }
@@ -168,7 +180,10 @@ Status Form1::ObtainToken(FailureClass& failureClass) {
 bool Form1::SendByApi() {
   p_.window.SetCaption(kSendingCaption);
   tokenRequest_ = true;
-  const std::optional<DeliveryEnd> end = api::SendByApi(p_.https, st_);
+  const std::optional<DeliveryEnd> end =
+      MessageGoing() ? api::SendByApi(p_.https, st_)
+                     : DeliveryEnd{SmtpStep::API_REQUEST, FailureClass::Temporary,
+                                   "the kept message could not be marked as being sent"};
   if (!end) return true;
   tokenRequest_ = false;
   LogSession(end->step, end->Delivered() ? std::string_view() : std::string_view(end->text));
@@ -219,7 +234,14 @@ void Form1::tmrSMTP_Timer() {
 // ---- the session's record and end ------------------------------------
 
 void Form1::LogSession(SmtpStep endStep, std::string_view reply) {
-  const std::string record = FormatLogRecord(p_.clock.LogDateTime(), endStep, reply);
+  std::string text(reply);
+  if (kept_) {  // the kept message's record names its file
+    const bool ownLineEnd = text.ends_with("\r\n");
+    if (ownLineEnd) text.resize(text.size() - 2);
+    text += (text.empty() ? "(kept " : " (kept ") + kept_->eml + ")";
+    if (ownLineEnd) text += "\r\n";
+  }
+  const std::string record = FormatLogRecord(p_.clock.LogDateTime(), endStep, text);
   if (IoError error = p_.files.Append(kLogFileName, record)) {
     NoteFailure(
         Failure{FailureKind::LogWriteFailed,
@@ -232,12 +254,19 @@ void Form1::DeliveryEnded(const DeliveryEnd& end) {
   // A percentage gives way to the sending caption, as the send left it.
   if (progress_.Stop()) p_.window.SetCaption(kSendingCaption);
   if (FailOver(end)) return;
+  if (kept_) {
+    KeptDeliveryEnded(end);
+    return;
+  }
   if (st_.RetryOn) {
     if (AfterAttempt(end)) return;  // a retry is awaited
+  } else if (st_.QueueLine && end.Temporary()) {
+    KeepAfterOnlyAttempt(end);
   } else if (!end.Delivered()) {
     p_.window.ReportFailure(DeliveryFailure(end));
     ends_.DeliveryFailed(end.failure, end.ExitByClass(st_.Submit.Extended()));
   }
+  if (!st_.RetryOn) messageOpen_ = false;
   // With no repeat interval, the end of a delivery is the end of the run.
   if (st_.MoreInterval == 0) {
     EndProc();
@@ -286,7 +315,8 @@ void Form1::CleanUpWorkFiles() {
   // one that was neither. A message the server has accepted is delivered,
   // though its session was cut off.
   const bool open = messageOpen_ && !session_.MessageAccepted();
-  const bool messageOnlyThere = st_.RetryOn && (open || messageLost_);
+  if (flushOnly_) return;  // --flush composed nothing and owns no work file
+  const bool messageOnlyThere = (st_.RetryOn || st_.QueueLine) && (open || messageLost_);
   if (st_.DeleteCommandFile && !messageOnlyThere) p_.files.Remove(kCommandFileName);
   p_.files.Remove(kSpoolNewName);
   p_.files.Remove(kSpoolFileName);

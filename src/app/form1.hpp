@@ -7,9 +7,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/event_report.hpp"
 #include "app/exit_status.hpp"
+#include "app/kept_mail.hpp"
 #include "app/platform_bundle.hpp"
 #include "app/retry_plan.hpp"
 #include "app/send_progress.hpp"
@@ -29,13 +31,18 @@ Failure DeliveryFailure(const DeliveryEnd& end);
 
 // The run: Form1 on the platform's event loop. Returns the exit status.
 int RunForm(PlatformBundle& platform);
+// --flush: the same with the kept mail sent and nothing composed.
+int RunFlush(PlatformBundle& platform);
+
+// What became of a kept message sent again at a send cycle.
+enum class KeptOutcome { Delivered, Waiting, Refused, Expired };
 
 // The tmrSMTP tick and the socket's events reach the session through
 // SessionDriver.
 class Form1 : public SessionDriver, private SessionHost {
  public:
   // Everything comes from `platform`, which outlives the form.
-  explicit Form1(PlatformBundle& platform);
+  explicit Form1(PlatformBundle& platform, bool flushOnly = false);
 
   // Events delivered by the platform.
   void Form_Load();
@@ -63,6 +70,7 @@ class Form1 : public SessionDriver, private SessionHost {
   void LogSession(SmtpStep endStep, std::string_view reply) override;
   void DeliveryEnded(const DeliveryEnd& end) override;
   void Notice(std::string_view text) override;
+  bool MessageGoing() override;
 
   void SetTimerEX();
   void Timer_SET();
@@ -86,13 +94,29 @@ class Form1 : public SessionDriver, private SessionHost {
   bool StartAttempt();
   bool AfterAttempt(const DeliveryEnd& end);
   void RetryTick();
-  void KeepUndelivered();
+  void KeepUndelivered(bool refused = false);
   void EndWait();
   // A backup server (form1_failover.cpp): after a session's end, true when
   // the next host of #HOS's list was tried instead (the end is not judged);
   // else the next session goes to the first host again.
   bool FailOver(const DeliveryEnd& end);
   void PointAt(const std::string& host);
+  // Kept mail (form1_queue.cpp): sent before the cycle's new message (true:
+  // a kept delivery is under way, and the cycle goes on from its end);
+  // the next one due (true: under way); the end of its delivery; its fate,
+  // delivered, waiting, refused or expired, always decided here; the cycle
+  // going on to the new message (or, under --flush, to the end).
+  bool SendKeptFirst();
+  bool NextKept();
+  void KeptDeliveryEnded(const DeliveryEnd& end);
+  void KeptEnded(KeptMessage& kept, KeptOutcome outcome, const std::string& text,
+                 const DeliveryEnd* end = nullptr);
+  void AfterKeptMail();
+  // The sidecar of the message just kept; false when it could not be written.
+  bool KeepSidecar(std::string& emlName, bool refused);
+  // #QUE without #RTY: the message whose only attempt failed for the time
+  // being is kept.
+  void KeepAfterOnlyAttempt(const DeliveryEnd& end);
   void DeleteTaskTrayIcon();
   void CleanUpWorkFiles();
   void NoteFailure(const Failure& failure);
@@ -130,6 +154,19 @@ class Form1 : public SessionDriver, private SessionHost {
   bool messageLost_ = false;
   // Failures and kept mail where administrators look ("#EVT").
   EventReport events_;
+  // Kept mail: --flush; this cycle's kept mail is through; the cycle's
+  // kept messages and the next one; the one being sent; the job's own
+  // envelope while it goes; the composed message's first try and last
+  // failure, for its sidecar.
+  bool flushOnly_ = false;
+  bool keptPassDone_ = false;
+  std::vector<KeptMessage> keptQueue_;
+  std::size_t keptNext_ = 0;
+  std::optional<KeptMessage> kept_;
+  KeptEnvelope ownEnvelope_;
+  LocalTime firstTried_;
+  int lastState_ = 0;
+  std::string lastFailure_;
 };
 
 }  // namespace tolvex

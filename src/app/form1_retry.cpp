@@ -31,6 +31,14 @@ bool Form1::StartAttempt() {
     Status failure = ObtainToken(failureClass);
     if (failure && failure->kind == FailureKind::Interrupted) return true;
     tokenRequest_ = false;
+    if (failure && kept_) {
+      KeptDeliveryEnded(DeliveryEnd{SmtpStep::OAUTH_TOKEN, failureClass, failure->message});
+      return true;
+    }
+    if (failure && st_.QueueLine && !st_.RetryOn && failureClass == FailureClass::Temporary) {
+      KeepAfterOnlyAttempt(DeliveryEnd{SmtpStep::OAUTH_TOKEN, failureClass, failure->message});
+      return false;
+    }
     if (failure) {
       // The delivery ended in 105, whatever failed in the sign-in: it is
       // reported and counted as a failed delivery.
@@ -51,6 +59,8 @@ bool Form1::AfterAttempt(const DeliveryEnd& end) {
   if (end.Delivered() || end.accepted) messageOpen_ = false;
   if (end.Delivered()) return false;
   Failure failure = DeliveryFailure(end);
+  lastState_ = StepNumber(end.step);
+  lastFailure_ = failure.message;
   const std::string attempt = " (attempt " + std::to_string(retry_.Attempt()) + ")";
   if (end.accepted) {
     failure.message += attempt + "; the server had accepted the message, so it is not sent again";
@@ -82,7 +92,7 @@ bool Form1::AfterAttempt(const DeliveryEnd& end) {
   // Under submission a refused AUTH or certificate (77) and a protocol
   // error (76) keep their own statuses.
   ends_.Undelivered(end.failure, end.ExitByClass(st_.Submit.Extended()));
-  KeepUndelivered();
+  KeepUndelivered(end.failure == FailureClass::Permanent && end.step != SmtpStep::OAUTH_TOKEN);
   return false;
 }
 
@@ -96,7 +106,16 @@ void Form1::RetryTick() {
   if (!StartAttempt() && st_.MoreInterval == 0) EndProc();
 }
 
-void Form1::KeepUndelivered() {
+void Form1::KeepAfterOnlyAttempt(const DeliveryEnd& end) {
+  const Failure failure = DeliveryFailure(end);
+  lastState_ = StepNumber(end.step);
+  lastFailure_ = failure.message;
+  p_.window.ReportFailure(failure);
+  ends_.Undelivered(FailureClass::Temporary, st_.Submit.Extended());
+  KeepUndelivered();
+}
+
+void Form1::KeepUndelivered(bool refused) {
   retry_.Cancel();
   if (!messageOpen_) return;
   messageOpen_ = false;
@@ -109,6 +128,7 @@ void Form1::KeepUndelivered() {
     NoteFailure(*failure);
     return;
   }
+  KeepSidecar(name, refused);
   p_.window.ReportFailure(
       Failure{FailureKind::DeliveryFailed, "the undelivered message is kept as " + name});
   events_.Kept(name);
@@ -117,7 +137,7 @@ void Form1::KeepUndelivered() {
 // The run ends before the message's attempts are over: during a wait, or
 // during a retry's session before the server took the message.
 void Form1::EndWait() {
-  if (ended_ || !st_.RetryOn) return;
+  if (ended_ || !st_.RetryOn || kept_) return;
   const bool waiting = retry_.Waiting();
   const bool retrying =
       (session_.Running() || tokenRequest_) && retry_.Attempt() > 1 && !session_.MessageAccepted();

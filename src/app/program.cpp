@@ -48,6 +48,7 @@ int RunProgram(const std::vector<std::string_view>& args, std::string_view progr
       mode = JobMode::Login;
       break;
     case CommandLineAction::Run:
+    case CommandLineAction::Flush:
       break;
   }
   // Every mode works in the current directory.
@@ -58,7 +59,8 @@ int RunProgram(const std::vector<std::string_view>& args, std::string_view progr
     host.WriteError(text.append(lineEnd));
     return kExitNoInput;
   }
-  return host.WithPlatform(mode, workDir, [mode, raw = cl.raw](PlatformBundle& p) {
+  const bool flush = cl.action == CommandLineAction::Flush;
+  return host.WithPlatform(mode, workDir, [mode, raw = cl.raw, flush](PlatformBundle& p) {
     int status = kExitOk;
     switch (mode) {
       case JobMode::Check:
@@ -71,7 +73,7 @@ int RunProgram(const std::vector<std::string_view>& args, std::string_view progr
         status = RunLogin(p);
         break;
       case JobMode::Run:
-        status = RunForm(p);
+        status = flush ? RunFlush(p) : RunForm(p);
         break;
     }
     p.out.flush();

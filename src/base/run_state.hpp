@@ -49,6 +49,11 @@ struct RunState {
   std::int16_t RetryMinutes = 0;
   // "#EVT=": what goes to syslog or the Event Log.
   EventsWanted Events = EventsWanted::Failures;
+  // "#QUE=<days>": kept mail is sent first at each send cycle, for this
+  // many days from its first try (0: never); QueueLine also keeps a
+  // message whose only attempt failed for the time being.
+  bool QueueLine = false;
+  std::int16_t QueueDays = 7;
   std::string SubjectLine;   // encoded "Subject: " line with CR LF
   std::string ReplyToLine;   // "Reply-To: " line with CR LF
   std::string BodyText;      // body as sent: ISO-2022-JP, or Base64 lines of UTF-8

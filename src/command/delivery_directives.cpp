@@ -66,6 +66,19 @@ Status Events(std::string_view value, std::size_t lineNo, RunState& st) {
   return std::nullopt;
 }
 
+Status Queue(std::string_view value, std::size_t lineNo, RunState& st) {
+  std::int16_t days = 0;
+  if (!ParseRange(value, 0, kMaxQueueDays, days)) {
+    std::string what = "\"#QUE\" value \"";
+    what += value;
+    what += "\" is not a number of days (0, or 1 to " + std::to_string(kMaxQueueDays) + ")";
+    return BadLine(lineNo, what);
+  }
+  st.QueueLine = true;
+  st.QueueDays = days;
+  return std::nullopt;
+}
+
 // The trimmed, non-empty entries of an address list.
 std::vector<std::string_view> Pieces(std::string_view list, MessageCharset charset) {
   std::vector<std::string_view> out;
@@ -79,7 +92,8 @@ std::vector<std::string_view> Pieces(std::string_view list, MessageCharset chars
 }  // namespace
 
 bool IsDeliveryKeyword(std::string_view key) {
-  return key == "#CC=" || key == "#CC " || key == "#BCC" || key == "#RTY" || key == "#EVT";
+  return key == "#CC=" || key == "#CC " || key == "#BCC" || key == "#RTY" || key == "#EVT" ||
+         key == "#QUE";
 }
 
 Status DeliveryDirective(std::string_view key, std::string_view line, std::size_t lineNo,
@@ -93,6 +107,7 @@ Status DeliveryDirective(std::string_view key, std::string_view line, std::size_
   const std::string value = ValueAfter(line, '=');
   if (key == "#RTY") return Retry(value, lineNo, st);
   if (key == "#EVT") return Events(value, lineNo, st);
+  if (key == "#QUE") return Queue(value, lineNo, st);
   if (key == "#BCC") {
     st.BccList = value;
     lines.bcc = lineNo;

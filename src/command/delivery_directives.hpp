@@ -1,8 +1,8 @@
 // The delivery directives of command.txt: "#CC=" and "#BCC=" (copy
-// recipients) and "#RTY=<retries>,<minutes>" (retries of deliveries that
-// failed for the time being), "#EVT=" (what goes to syslog or the Event
-// Log), and the recipients' assembly once the whole
-// file is read.
+// recipients), "#RTY=<retries>,<minutes>" (retries of deliveries that
+// failed for the time being), "#QUE=<days>" (kept mail sent again), "#EVT="
+// (what goes to syslog or the Event Log), and the recipients' assembly once
+// the whole file is read.
 #pragma once
 
 #include <cstddef>
@@ -21,8 +21,9 @@ struct CopyListLines {
 
 inline constexpr std::int16_t kMaxRetries = 100;
 inline constexpr std::int16_t kMaxRetryMinutes = 1440;
+inline constexpr std::int16_t kMaxQueueDays = 365;
 
-// True for "#CC=", "#CC ", "#BCC", "#RTY" and "#EVT".
+// True for "#CC=", "#CC ", "#BCC", "#RTY", "#EVT" and "#QUE".
 bool IsDeliveryKeyword(std::string_view key);
 
 // Takes one such directive line (number `lineNo`) into `st`. A line without

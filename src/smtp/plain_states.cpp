@@ -155,7 +155,8 @@ void SmtpSession::SendMessage() {
   // ends the data itself.
   IoError error;
   std::uint64_t size = MessageSize(mail, error);
-  if (error) {  // the socket fails the connection, as for any unreadable byte
+  if (error ||
+      !p_.host.MessageGoing()) {  // the socket fails the connection, as for any unreadable byte
     size = mail.Size();
     mailSource_ = std::make_unique<UnreadableSource>();
   } else {

@@ -42,6 +42,9 @@ class SessionHost {
   // Something the delivery goes on after, for the user (a line of ASCII
   // text): #DSN's parameters left out, the server not offering DSN.
   virtual void Notice(std::string_view /*text*/) {}
+  // DATA's 354 has come and the message's bytes are about to go: false
+  // stops them (the connection fails as for an unreadable message).
+  virtual bool MessageGoing() { return true; }
 };
 
 struct SessionPorts {

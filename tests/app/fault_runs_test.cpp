@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/exit_status.hpp"
+#include "app/kept_mail.hpp"
 #include "support/faulty_folder.hpp"
 #include "support/form_rig.hpp"
 
@@ -181,6 +182,95 @@ TEST(FaultRunsWithRetries, EveryMessageEndsDeliveredKeptOrInCommandTxt) {
         std::error_code ec;
         const bool kept = !std::filesystem::is_empty(rig.dir / "undelivered", ec) && !ec;
         EXPECT_TRUE(*taken > 0 || kept || rig.Exists("command.txt"));
+        if (what.empty()) break;
+      }
+    }
+  }
+}
+
+// Kept mail: a kept message waits when the run starts; the Nth file step
+// fails (`crash` false) or the run stops dead there (`crash`), and a second
+// run against a working server follows. The kept message is never sent
+// twice and never lost: it arrives at most once over both runs, and when
+// it never arrives it lies in undelivered/refused/ (a "sending" mark left
+// by a run that stopped between the mark and the removal also lands it
+// there, sent once). Each crash point's outcome is recorded as a test property.
+TEST(FaultRunsWithKeptMail, NothingLostOrSentTwice) {
+  const std::string kept = "undelivered/20261206-120000-1";
+  const auto keptSent = [](const FormRig& rig) {
+    int n = 0;
+    for (const auto& call : rig.socket.CallsOf("SendMessageData"))
+      n += call.text.starts_with("Subject: kept") ? 1 : 0;
+    return n;
+  };
+  const auto where = [](const FormRig& rig) {
+    std::string at;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(rig.dir / "undelivered", ec))
+      if (e.is_regular_file())
+        at += (at.empty() ? "" : " ") + e.path().lexically_relative(rig.dir).string();
+    return at.empty() ? std::string("none") : at;
+  };
+  // The first run's server takes everything, refuses the kept message's
+  // recipient (its pair is moved), or answers 421 to all (the new message
+  // is kept beside it).
+  const auto server = [](char kind) {
+    ServerScript script = AcceptingServer();
+    script.reply = [accept = script.reply, kind](const std::string& c) {
+      if (kind == 'R' && c.starts_with("RCPT TO:<kept")) return std::string("550 no\r\n");
+      if (kind == '4' && c.starts_with("HELO")) return std::string("421 busy\r\n");
+      return accept(c);
+    };
+    return script;
+  };
+  for (const char kind : {'A', 'R', '4'}) {
+    for (const bool crash : {false, true}) {
+      for (int n = 1;; ++n) {
+        ASSERT_LT(n, 300) << "the run never passes";
+        FormRig first(server(kind));
+        first.WriteSimpleCommandFile({"#QUE=7"});
+        KeptSidecar sidecar;
+        sidecar.envelope.from = "kept@example.jp";
+        sidecar.envelope.to = {"kept-to@example.jp"};
+        sidecar.firstTried = first.clock.Now();
+        std::filesystem::create_directories(first.dir / "undelivered");
+        first.WriteFile(kept + ".eml", "Subject: kept\r\n\r\nold\r\n");
+        first.WriteFile(kept + ".json", SidecarText(sidecar));
+        auto faulty = std::make_unique<FaultyFolder>(std::move(first.files), n);
+        faulty->crash = crash;
+        FaultyFolder& folder = *faulty;
+        first.files = std::move(faulty);
+        bool ended = false;
+        try {
+          first.Load();
+          ended = first.RunUntilEnded();
+        } catch (const FaultyFolder::Crash&) {
+        }
+        const std::string what = folder.InjectedOp();
+        SCOPED_TRACE(std::string(1, kind) + (crash ? " crash" : " fault") + " at " +
+                     std::to_string(n) + ": " + (what.empty() ? "not reached" : what));
+        EXPECT_TRUE(ended || (crash && !what.empty()));
+        const std::string afterFirst = where(first);
+
+        FormRig second;
+        second.WriteSimpleCommandFile({"#QUE=7"});
+        std::error_code ec;
+        std::filesystem::copy(first.dir / "undelivered", second.dir / "undelivered",
+                              std::filesystem::copy_options::recursive, ec);
+        second.Load();
+        ASSERT_TRUE(second.RunUntilEnded());
+        const int sent = keptSent(first) + keptSent(second);
+        const bool refused = second.Exists("undelivered/refused/20261206-120000-1.eml");
+        EXPECT_LE(sent, 1) << afterFirst << " / " << where(second);
+        EXPECT_TRUE(sent == 1 || refused) << afterFirst << " / " << where(second);
+        EXPECT_FALSE(second.Exists(kept + ".eml"));
+        if (crash && !what.empty()) {
+          ::testing::Test::RecordProperty(
+              std::string("crash_") + kind + "_" + std::to_string(n),
+              what + " | after: " + afterFirst + ", kept message on the wire " +
+                  std::to_string(keptSent(first)) + "x | next run: sent " +
+                  std::to_string(keptSent(second)) + "x, " + where(second));
+        }
         if (what.empty()) break;
       }
     }

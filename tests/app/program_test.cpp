@@ -81,6 +81,8 @@ TEST(Program, EachModeRunsOnTheBundle) {
        std::nullopt,
        {"tolvex: --register-eventlog is for Windows; here events go to syslog"},
        {}},
+      // Nothing kept: nothing sent, nothing composed.
+      {{"--flush"}, kExitOk, JobMode::Run, {}, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "(run)" : c.args[0]);

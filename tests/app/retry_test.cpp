@@ -33,11 +33,17 @@ ServerScript Script(int failures, std::string helo, std::string message = "250 q
   return script;
 }
 
+// The kept messages: each .eml of undelivered/ (its .json sidecar beside
+// it), and of undelivered/refused/ as "refused/<name>".
 std::vector<std::string> Kept(const FormRig& rig) {
   std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(rig.dir / "undelivered", ec))
-    names.push_back(e.path().filename().string());
+  for (const char* sub : {"", "refused/"}) {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(rig.dir / "undelivered" / sub, ec)) {
+      const std::string name = e.path().filename().string();
+      if (name.ends_with(".eml")) names.push_back(sub + name);
+    }
+  }
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -89,7 +95,7 @@ TEST(Retry, Schedules) {
       // second message's at 11 would meet the end of the run at 10.
       {"retries between repeats",
        Script(99, "421 busy\r\n"),
-       {"#RTY=3,2", "#TER=5", "#MOR=2"},
+       {"#RTY=3,2", "#TER=5", "#MOR=2", "#QUE=0"},
        {0, 2, 4, 5, 7, 9},
        kExitTempFail,
        2},

@@ -22,7 +22,8 @@ programs may run side by side:
   accounts (138-139 under Wine), 137 and 158 internationalised addresses (159
   under Wine), 133 the Postfix peer with SMTPUTF8, 232-233 HTML reports (237
   under Wine), 224 events through syslog (test_events), 181-186 a backup server
-  (test_failover; 161-166 under Wine).
+  (test_failover; 161-166 under Wine), 203-205 kept mail (test_queue; 213-215
+  under Wine).
 """
 
 import collections
@@ -146,6 +147,17 @@ class E2ETest(unittest.TestCase):
         logged = time.mktime((*when, 0, 0, -1))
         self.assertGreaterEqual(logged, self.started - 2)
         self.assertLessEqual(logged, time.time() + 2)
+
+    def kept_messages(self):
+        """The kept messages: the files of undelivered/ and (as "refused/<name>")
+        of undelivered/refused/, less their .json sidecars, sorted."""
+        names = []
+        for sub in ("", "refused/"):
+            folder = self.path("undelivered/" + sub)
+            if os.path.isdir(folder):
+                names += [sub + n for n in os.listdir(folder) if not n.endswith(".json")
+                          and not os.path.isdir(os.path.join(folder, n))]
+        return sorted(names)
 
     def assert_clean_end(self):
         """The spool file never outlives the run."""

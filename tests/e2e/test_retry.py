@@ -31,8 +31,7 @@ def lines(n, extra):
 
 class RetryRun(E2ETest):
     def kept(self):
-        folder = self.path("undelivered")
-        return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        return self.kept_messages()
 
     def run_retry(self, n, scripts, extra, timeout):
         self.write_command(lines(n, extra))

@@ -54,6 +54,7 @@ bool FaultyFolder::Trip(std::string_view name, std::string_view op) {
   if (failAt_ == 0 || count_ != failAt_) return false;
   injected_ = true;
   injectedOp_.assign(op).append(" ").append(name);
+  if (crash) throw Crash{injectedOp_};
   return true;
 }
 

@@ -38,6 +38,13 @@ class FaultyFolder final : public WorkFolder {
   // True (and counts) when this operation (`op` on `name`) is the one to fail.
   bool Trip(std::string_view name, std::string_view op);
 
+  // With `crash` set the Nth operation does not fail but throws Crash: the
+  // run stops dead there, as a process killed at that step would.
+  struct Crash {
+    std::string op;
+  };
+  bool crash = false;
+
  private:
   std::unique_ptr<WorkFolder> inner_;
   int failAt_;

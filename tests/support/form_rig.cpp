@@ -70,8 +70,8 @@ PlatformBundle& FormRig::Bundle() {
   return *bundle_;
 }
 
-void FormRig::Load() {
-  form = std::make_unique<Form1>(Bundle());
+void FormRig::Load(bool flushOnly) {
+  form = std::make_unique<Form1>(Bundle(), flushOnly);
   loop.Attach(*form);
   form->Form_Load();
   scheduler.Pump();

@@ -42,8 +42,9 @@ class FormRig : public VirtualPlatform {
   // The platform bundle the form gets: the work folder, the secrets and
   // the HTTPS client as set below when it is first asked for.
   PlatformBundle& Bundle();
-  // Creates Form1 and runs Form_Load (then delivers pending events).
-  void Load();
+  // Creates Form1 and runs Form_Load (then delivers pending events);
+  // `flushOnly`: as --flush.
+  void Load(bool flushOnly = false);
   void RunUntil(Millis until) { scheduler.RunUntil(until); }
   void RunFor(Millis span) { scheduler.RunFor(span); }
   // Runs until the process ends or `limit` is reached; true when it ended.

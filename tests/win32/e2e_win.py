@@ -344,7 +344,7 @@ GROUPS = [
      check.CommandLine, spool.Spool, hostile.NotFiles, hostile.HostileServer,
      retry.WinTokenRequest, submission.WinServiceAccount, failures.WinEvents],
     [hostile.SlowHostile],
-    [retry.WinRetry, submission.WinProxy, submission.WinFailover],
+    [retry.WinRetry, submission.WinProxy, submission.WinFailover, submission.WinQueue],
 ]
 
 

@@ -60,7 +60,7 @@ class WinRetry(WinRun):
                                     180)
         self.assertEqual(res.returncode, EX_TEMPFAIL, res.stderr)
         self.assertEqual(len(server.sessions), 2)
-        kept = os.listdir(self.path("undelivered"))
+        kept = [k for k in os.listdir(self.path("undelivered")) if k.endswith(".eml")]
         self.assertEqual(len(kept), 1, kept)
         self.assertIn(kept[0].encode(), res.stderr)
         eml = self.read(os.path.join("undelivered", kept[0]))

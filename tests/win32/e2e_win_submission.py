@@ -24,6 +24,7 @@ from test_intl import IntlCases  # noqa: E402
 from test_oauth import (CLIENT_ID, CLIENT_SECRET, DovecotOAuthCases, OAuthCases,  # noqa: E402
                         ServiceAccountCases)
 from test_proxy import ProxyCases  # noqa: E402
+from test_queue import QueueCases  # noqa: E402
 from test_probe import ProbeCases, ProbeCloseCases  # noqa: E402
 from test_strict_servers import StrictServerCases  # noqa: E402
 from test_submission import USER, ScriptedTlsCases, ServerEdgeCases, SubmissionCases  # noqa: E402
@@ -51,6 +52,11 @@ class WinDsn(DsnCases, ArgsRun):
 
 class WinFailover(FailoverCases, ArgsRun):
     FIRST = 160
+
+
+class WinQueue(QueueCases, ArgsRun):
+    FIRST = 213
+    private_files = False  # the folder's ACL on Windows
 
 
 class WinIntl(IntlCases, ArgsRun):
