@@ -66,7 +66,8 @@ bool Form1::NextKept() {
     // at its end (KeptDeliveryEnded).
     PutEnvelope(kept.sidecar.envelope, st_);
     const std::uint64_t size = file->Size();
-    st_.MailData.Assign(std::move(file), size);
+    // The .eml holds the message alone: a last line "." is its own.
+    st_.MailData.Assign(std::move(file), size, false);
     kept_ = std::move(kept);
     StartAttempt();
     return true;

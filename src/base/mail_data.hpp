@@ -15,18 +15,23 @@ namespace tolvex {
 
 class MailSpool {
  public:
-  void Assign(std::shared_ptr<InputFile> file, std::uint64_t size) {
+  // `endOfData`: the file ends with the SMTP end-of-data line, as a
+  // composed spool does; a kept .eml file does not.
+  void Assign(std::shared_ptr<InputFile> file, std::uint64_t size, bool endOfData = true) {
     file_ = std::move(file);
     size_ = size;
+    endOfData_ = endOfData;
   }
   // Lets go of the file; the message is empty.
   void Clear() {
     file_.reset();
     size_ = 0;
+    endOfData_ = true;
   }
   bool Empty() const { return size_ == 0; }
   std::uint64_t Size() const { return size_; }
   const std::shared_ptr<InputFile>& File() const { return file_; }
+  bool EndsWithEndOfData() const { return endOfData_; }
 
   // The message read whole: for tests and small messages only.
   std::string Bytes() const;
@@ -34,6 +39,7 @@ class MailSpool {
  private:
   std::shared_ptr<InputFile> file_;
   std::uint64_t size_ = 0;
+  bool endOfData_ = true;
 };
 
 // The bytes [offset, offset + size) of a file, as a ByteSource. A file that

@@ -89,7 +89,7 @@ Status ComposeMessage(RunState& st, WorkFolder& files, MessageWriter& out) {
 std::uint64_t MessageSize(const MailSpool& mail, IoError& error) {
   const std::uint64_t size = mail.Size();
   const std::uint64_t tail = kEndOfData.size();
-  if (size < tail) return size;
+  if (size < tail || !mail.EndsWithEndOfData()) return size;
   std::string last(tail, '\0');
   error = ReadExactly(*mail.File(), size - tail, last.data(), last.size());
   if (error) return 0;

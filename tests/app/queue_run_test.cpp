@@ -61,7 +61,8 @@ void Seed(FormRig& rig, int days, bool sending) {
   s.attempts = 1;
   s.sending = sending;
   fs::create_directories(rig.dir / "undelivered");
-  rig.WriteFile(std::string(kKept) + ".eml", "Subject: kept\r\n\r\nold\r\n");
+  // Its last line is a lone ".": the message's own, sent stuffed.
+  rig.WriteFile(std::string(kKept) + ".eml", "Subject: kept\r\n\r\nold\r\n.\r\n");
   rig.WriteFile(std::string(kKept) + ".json", SidecarText(s));
 }
 
@@ -242,6 +243,11 @@ TEST(QueueRun, EachFateOfAKeptMessage) {
     ASSERT_TRUE(rig.RunUntilEnded());
     EXPECT_EQ(rig.window.exitCode, c.exitCode);
     EXPECT_EQ(Envelope(rig), c.envelope);
+    if (!*c.endsIn) {
+      const std::vector<FakeSocket::Call> messages = rig.socket.CallsOf("SendMessageData");
+      ASSERT_FALSE(messages.empty());
+      EXPECT_EQ(messages[0].text, "Subject: kept\r\n\r\nold\r\n..\r\n.\r\n");
+    }
     const std::string leaf = fs::path(kKept).filename().string();
     for (const char* ext : {".eml", ".json"}) {
       EXPECT_EQ(rig.Exists(std::string(kKept) + ext), std::string(c.endsIn) == "undelivered");
