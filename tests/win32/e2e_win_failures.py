@@ -175,13 +175,14 @@ class WinEvents(WinRun):
         code, err, events = self.run_with_events(227, b"554 5.7.1 go away\r\n", ["#RTY=0,1"])
         self.assertEqual(code, EX_UNAVAILABLE, err)
         self.assert_one_record(120, b"554 5.7.1 go away\r\n")
-        kept = os.listdir(self.path("undelivered"))
+        # Refused for good: kept with its sidecar in undelivered/refused/.
+        kept = sorted(os.listdir(self.path("undelivered/refused")))
         self.assertEqual([level for level, _ in events], ["err", "warn"], err)
         # Wine's debug text doubles each backslash.
         folder = "folder Z:" + self.dir.replace("/", "\\\\") + ": "
         self.assertEqual([text for _, text in events],
                          [folder + "state 120: 554 5.7.1 go away",
-                          folder + f"the undelivered message is kept (file undelivered/{kept[0]})"])
+                          folder + f"the undelivered message is kept (file undelivered/refused/{kept[0]})"])
 
     def test_off_writes_nothing_and_register_sets_the_source(self):
         code, err, events = self.run_with_events(228, b"554 5.7.1 go away\r\n", ["#EVT=off"])
