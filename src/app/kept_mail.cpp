@@ -63,25 +63,6 @@ std::optional<LocalTime> TimeOf(const std::string& text) {
   return t;
 }
 
-// Days from 1970-01-01 to the civil date (proleptic Gregorian).
-std::int64_t DaysFromCivil(std::int64_t y, int m, int d) {
-  y -= m <= 2 ? 1 : 0;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const std::int64_t yoe = y - era * 400;
-  const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-std::int64_t EpochSeconds(const LocalTime& t) {
-  return DaysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second -
-         std::int64_t{t.utcOffsetMinutes} * 60;
-}
-
-bool EndsWith(std::string_view text, std::string_view tail) {
-  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
-}
-
 bool Exists(WorkFolder& files, const std::string& name) {
   IoError error;
   return files.OpenRead(name, error) != nullptr;
@@ -211,7 +192,7 @@ std::optional<KeptSidecar> ReadSidecarText(std::string_view text) {
 }
 
 std::string SidecarName(std::string_view emlName) {
-  std::string name(emlName.substr(0, emlName.size() - (EndsWith(emlName, ".eml") ? 4 : 0)));
+  std::string name(emlName.substr(0, emlName.size() - (emlName.ends_with(".eml") ? 4 : 0)));
   return name + ".json";
 }
 
@@ -248,9 +229,9 @@ KeptScan ScanKept(WorkFolder& files) {
   };
   for (const std::string& leaf : listing.names) {
     const std::string name = kFolderSlash + leaf;
-    if (EndsWith(leaf, ".json.new")) {
+    if (leaf.ends_with(".json.new")) {
       files.Remove(name);
-    } else if (EndsWith(leaf, ".json")) {
+    } else if (leaf.ends_with(".json")) {
       const std::string eml = leaf.substr(0, leaf.size() - 5) + ".eml";
       if (!listed(eml)) {
         files.Remove(name);
@@ -268,7 +249,7 @@ KeptScan ScanKept(WorkFolder& files) {
         continue;
       }
       scan.messages.push_back(KeptMessage{kFolderSlash + eml, name, std::move(*sidecar)});
-    } else if (EndsWith(leaf, ".eml") && !listed(SidecarName(leaf))) {
+    } else if (leaf.ends_with(".eml") && !listed(SidecarName(leaf))) {
       const std::string json = SidecarName(leaf);
       for (const char* folder : {kRefusedFolder, kExpiredFolder}) {
         if (Exists(files, std::string(folder) + "/" + json)) {
@@ -279,8 +260,8 @@ KeptScan ScanKept(WorkFolder& files) {
     }
   }
   std::ranges::stable_sort(scan.messages, [](const KeptMessage& a, const KeptMessage& b) {
-    const std::int64_t ta = EpochSeconds(a.sidecar.firstTried);
-    const std::int64_t tb = EpochSeconds(b.sidecar.firstTried);
+    const std::int64_t ta = UnixSeconds(a.sidecar.firstTried);
+    const std::int64_t tb = UnixSeconds(b.sidecar.firstTried);
     return ta != tb ? ta < tb : a.eml < b.eml;
   });
   return scan;
@@ -306,7 +287,7 @@ Status RemoveKept(WorkFolder& files, const KeptMessage& kept) {
 }
 
 std::int64_t SecondsBetween(const LocalTime& from, const LocalTime& to) {
-  return EpochSeconds(to) - EpochSeconds(from);
+  return UnixSeconds(to) - UnixSeconds(from);
 }
 
 }  // namespace tolvex

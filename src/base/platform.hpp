@@ -185,6 +185,19 @@ struct LocalTime {
   int utcOffsetMinutes = 0;  // east of UTC positive
 };
 
+// Seconds since 1970-01-01 00:00:00 UTC of a local date and time (days from
+// the civil date by H. Hinnant's algorithm, March-based years).
+inline std::int64_t UnixSeconds(const LocalTime& t) {
+  const std::int64_t y = t.year - (t.month <= 2 ? 1 : 0);
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const std::int64_t yoe = y - era * 400;
+  const std::int64_t doy = (153 * (t.month + (t.month > 2 ? -3 : 9)) + 2) / 5 + t.day - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const std::int64_t days = era * 146097 + doe - 719468;
+  return days * 86400 + t.hour * 3600 + t.minute * 60 + t.second -
+         std::int64_t{t.utcOffsetMinutes} * 60;
+}
+
 // The time of day for the log and the message, and the time that never
 // goes back for lifetimes and deadlines (a token's, --login's).
 class Clock {

@@ -61,18 +61,6 @@ std::string ServiceAccountScope(const OAuthSettings& o, bool gmailApi) {
   return gmailApi ? kGmailScope : kGoogleScope;
 }
 
-std::int64_t UnixSeconds(const LocalTime& t) {
-  // Days from the civil date (H. Hinnant's algorithm), March-based years.
-  const std::int64_t y = t.year - (t.month <= 2 ? 1 : 0);
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const std::int64_t yoe = y - era * 400;
-  const std::int64_t doy = (153 * (t.month + (t.month > 2 ? -3 : 9)) + 2) / 5 + t.day - 1;
-  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  const std::int64_t days = era * 146097 + doe - 719468;
-  return days * 86400 + t.hour * 3600 + t.minute * 60 + t.second -
-         std::int64_t{t.utcOffsetMinutes} * 60;
-}
-
 std::string AssertionInput(const OAuthSettings& o, std::string_view subject, std::string_view scope,
                            std::int64_t issuedAt) {
   nlohmann::json claims = {{"iss", o.clientEmail}, {"sub", subject},

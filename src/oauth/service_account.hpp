@@ -32,9 +32,6 @@ std::string ReadServiceAccountKey(std::string_view json, OAuthSettings& o);
 // gmail.send when `gmailApi`, else SMTP's full mail scope.
 std::string ServiceAccountScope(const OAuthSettings& o, bool gmailApi);
 
-// Seconds since 1970-01-01 00:00:00 UTC of a local date and time.
-std::int64_t UnixSeconds(const LocalTime& t);
-
 // What is signed: the Base64url of the header {"alg":"RS256","typ":"JWT"},
 // ".", and the Base64url of the claims (iss, sub, scope, aud, iat, exp).
 std::string AssertionInput(const OAuthSettings& o, std::string_view subject, std::string_view scope,
